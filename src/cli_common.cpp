@@ -1,0 +1,292 @@
+// Frame transport and shared utilities: the wire format, loopback sockets,
+// whole-frame I/O, the reconnect pause, argument splitting and the number
+// and port parsers of the server side.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+#include "cli_internal.h"
+
+namespace {
+
+// Closes the descriptor it holds unless released; keeps the failure paths
+// of socket set-up free of leaks.
+class fd_guard {
+  public:
+    explicit fd_guard(int fd) : fd_(fd) {}
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+    ~fd_guard() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
+
+sockaddr_in loopback_address(uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+// Header and DONE-style frames are tiny; without this every small frame
+// that follows another waits for the peer's delayed ACK (40 ms on Linux).
+void disable_nagle(int fd) {
+    int one = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void put_u16(uint8_t *p, uint16_t v) {
+    v = htons(v);
+    std::memcpy(p, &v, sizeof v);
+}
+void put_u32(uint8_t *p, uint32_t v) {
+    v = htonl(v);
+    std::memcpy(p, &v, sizeof v);
+}
+uint16_t get_u16(const uint8_t *p) {
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return ntohs(v);
+}
+uint32_t get_u32(const uint8_t *p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return ntohl(v);
+}
+
+// Writes all bytes described by iov, advancing over partial writes, so a
+// frame normally leaves in one system call.
+int write_all_iov(int fd, iovec *iov, int count) {
+    while (count > 0) {
+        ssize_t n = writev(fd, iov, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        auto left = static_cast<size_t>(n);
+        while (count > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<uint8_t *>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
+    return 0;
+}
+
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// Copies one token starting at *rd to wr, handling quotes and escapes;
+// returns the write position after the token. *rd ends past the white
+// space that closed the token, or at the terminating NUL.
+char *copy_token(char **rd, char *wr) {
+    char *p = *rd;
+    char quote = 0;
+    while (*p != '\0') {
+        char c = *p;
+        if (c == '\\' && p[1] != '\0') {
+            *wr++ = p[1];
+            p += 2;
+            continue;
+        }
+        if (quote != 0) {
+            if (c == quote)
+                quote = 0;
+            else
+                *wr++ = c;
+            ++p;
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+            ++p;
+            continue;
+        }
+        if (is_space(c)) {
+            ++p;
+            break;
+        }
+        *wr++ = c;
+        ++p;
+    }
+    *rd = p;
+    return wr;
+}
+
+} // namespace
+
+int cli_read_exact(int fd, void *buf, size_t n) {
+    auto *p = static_cast<uint8_t *>(buf);
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r == 0) return -1;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return 0;
+}
+
+int cli_write_exact(int fd, const void *buf, size_t n) {
+    iovec iov{const_cast<void *>(buf), n};
+    return write_all_iov(fd, &iov, 1);
+}
+
+void cli_encode_header(uint8_t *hdr, uint16_t type, uint32_t req_id, uint32_t agent_id,
+                       uint32_t len) {
+    put_u32(hdr + 0, CLI_FRAME_MAGIC);
+    put_u16(hdr + 4, CLI_FRAME_VERSION);
+    put_u16(hdr + 6, type);
+    put_u32(hdr + 8, req_id);
+    put_u32(hdr + 12, agent_id);
+    put_u32(hdr + 16, len);
+}
+
+int cli_decode_header(const uint8_t *hdr, cli_frame *frame) {
+    frame->magic = get_u32(hdr + 0);
+    frame->version = get_u16(hdr + 4);
+    frame->type = get_u16(hdr + 6);
+    frame->req_id = get_u32(hdr + 8);
+    frame->agent_id = get_u32(hdr + 12);
+    frame->len = get_u32(hdr + 16);
+    if (frame->magic != CLI_FRAME_MAGIC || frame->version != CLI_FRAME_VERSION ||
+        frame->len > CLI_FRAME_MAX_DATA)
+        return -1;
+    return 0;
+}
+
+int cli_parse_u64_strict(const char *s, uint64_t *out) {
+    if (s == nullptr || out == nullptr || *s == '\0') return -1;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = std::strtoull(s, &end, 0);
+    if (errno != 0 || end == s || *end != '\0') return -1;
+    *out = v;
+    return 0;
+}
+
+extern "C" {
+
+CLI_API int cli_open_server(uint16_t port) {
+    fd_guard fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) return -1;
+    int one = 1;
+    (void)setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    disable_nagle(fd.get()); // inherited by every accepted connection
+    sockaddr_in addr = loopback_address(port);
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return -1;
+    if (listen(fd.get(), 64) != 0) return -1;
+    return fd.release();
+}
+
+CLI_API int cli_connect_server(uint16_t port) {
+    fd_guard fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) return -1;
+    sockaddr_in addr = loopback_address(port);
+    int rc;
+    do {
+        rc = connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return -1;
+    disable_nagle(fd.get());
+    return fd.release();
+}
+
+CLI_API int cli_send_frame(int fd, uint16_t type, uint32_t req_id, uint32_t agent_id,
+                           const uint8_t *data, uint32_t len) {
+    // A header announcing bytes that never follow would desynchronise the
+    // peer's stream, so a missing payload is refused before anything is sent.
+    if (len > CLI_FRAME_MAX_DATA || (len != 0 && data == nullptr)) return -1;
+    std::array<uint8_t, CLI_FRAME_HDR_LEN> hdr;
+    cli_encode_header(hdr.data(), type, req_id, agent_id, len);
+    std::array<iovec, 2> iov{{{hdr.data(), hdr.size()}, {const_cast<uint8_t *>(data), len}}};
+    return write_all_iov(fd, iov.data(), len != 0 ? 2 : 1);
+}
+
+CLI_API int cli_send_text(int fd, uint16_t type, uint32_t req_id, uint32_t agent_id,
+                          const char *text) {
+    if (text == nullptr) text = "";
+    size_t n = std::min<size_t>(std::strlen(text), CLI_FRAME_MAX_DATA);
+    return cli_send_frame(fd, type, req_id, agent_id, reinterpret_cast<const uint8_t *>(text),
+                          static_cast<uint32_t>(n));
+}
+
+CLI_API int cli_recv_frame(int fd, cli_frame *frame) {
+    if (frame == nullptr) return -1;
+    std::array<uint8_t, CLI_FRAME_HDR_LEN> hdr;
+    if (cli_read_exact(fd, hdr.data(), hdr.size()) != 0) return -1;
+    if (cli_decode_header(hdr.data(), frame) != 0) return -1;
+    if (frame->len != 0 && cli_read_exact(fd, frame->data, frame->len) != 0) return -1;
+    frame->data[frame->len] = 0;
+    return 0;
+}
+
+CLI_API void cli_sleep_ms(uint32_t ms) {
+    timespec req{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    timespec rem{};
+    while (nanosleep(&req, &rem) != 0 && errno == EINTR)
+        req = rem;
+}
+
+CLI_API int cli_split_args(char *line, cli_args *args) {
+    if (line == nullptr || args == nullptr) return -1;
+    args->argc = 0;
+    char *rd = line;
+    for (;;) {
+        while (is_space(*rd))
+            ++rd;
+        if (*rd == '\0') return 0;
+        if (args->argc == CLI_MAX_ARGS) return -1;
+        // Tokens are compacted in place: the write position never passes the
+        // read position, so the token can start where it was found.
+        char *start = rd;
+        args->argv[args->argc++] = start;
+        char *end = copy_token(&rd, start);
+        *end = '\0';
+    }
+}
+
+CLI_API void cli_lower(char *s) {
+    if (s == nullptr) return;
+    for (; *s != '\0'; ++s)
+        *s = static_cast<char>(std::tolower(static_cast<unsigned char>(*s)) & 0xFF);
+}
+
+CLI_API int cli_parse_u32(const char *s, uint32_t *out) {
+    uint64_t v = 0;
+    if (out == nullptr || cli_parse_u64_strict(s, &v) != 0 || v > UINT32_MAX) return -1;
+    *out = static_cast<uint32_t>(v);
+    return 0;
+}
+
+CLI_API uint16_t cli_parse_port_arg(const char *s, uint16_t default_port) {
+    uint32_t v = 0;
+    if (cli_parse_u32(s, &v) != 0 || v == 0 || v > 65535) return default_port;
+    return static_cast<uint16_t>(v);
+}
+
+} // extern "C"
