@@ -194,10 +194,9 @@ void print_agent_help(exec_ctx *ctx) {
         }
         if (copy.in_use == 0) continue;
         std::array<char, 160> line;
-        int n = std::snprintf(line.data(), line.size(), " %-16s %s\n", copy.cmd.name,
-                              copy.cmd.desc);
-        if (n > 0)
-            append_print_buffer(ctx, line.data(), std::min<size_t>(n, line.size() - 1));
+        int n =
+            std::snprintf(line.data(), line.size(), " %-16s %s\n", copy.cmd.name, copy.cmd.desc);
+        if (n > 0) append_print_buffer(ctx, line.data(), std::min<size_t>(n, line.size() - 1));
     }
 }
 
@@ -355,7 +354,9 @@ void send_bye_nowait(int fd, uint32_t agent_id) {
 // ---------------------------------------------------------------------------
 // Option parsing helpers
 
-bool is_option_letter(int32_t opt) { return opt >= 'a' && opt <= 'z'; }
+bool is_option_letter(int32_t opt) {
+    return opt >= 'a' && opt <= 'z';
+}
 
 // First occurrence of c in optstring, compared as unsigned bytes.
 const char *find_option_char(const char *optstring, unsigned char c) {
@@ -595,9 +596,13 @@ CLI_API bool cli_test_option(uint32_t mask, int32_t opt) {
     return is_option_letter(opt) && (mask & (1u << (opt - 'a'))) != 0;
 }
 
-CLI_API int cli_get_param_u64(const char *s, uint64_t *out) { return cli_parse_u64_strict(s, out); }
+CLI_API int cli_get_param_u64(const char *s, uint64_t *out) {
+    return cli_parse_u64_strict(s, out);
+}
 
-CLI_API int cli_get_param_u32(const char *s, uint32_t *out) { return cli_parse_u32(s, out); }
+CLI_API int cli_get_param_u32(const char *s, uint32_t *out) {
+    return cli_parse_u32(s, out);
+}
 
 CLI_API int cli_get_param_pointer(const char *s, void **out) {
     uint64_t v = 0;

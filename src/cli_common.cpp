@@ -95,7 +95,9 @@ int write_all_iov(int fd, iovec *iov, int count) {
     return 0;
 }
 
-bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_space(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // Copies one token starting at *rd to wr, handling quotes and escapes;
 // returns the write position after the token. *rd ends past the white

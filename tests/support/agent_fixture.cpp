@@ -14,7 +14,9 @@ void AgentTest::SetUp() {
     hello_ = *hello;
 }
 
-void AgentTest::TearDown() { cli_agent_destroy(kAgentId); }
+void AgentTest::TearDown() {
+    cli_agent_destroy(kAgentId);
+}
 
 void AgentTest::add_command(const char *name, cli_cmd_handler handler, const char *desc,
                             cli_cmd_usage usage) {

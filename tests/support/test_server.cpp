@@ -86,7 +86,9 @@ Conn &Conn::operator=(Conn &&other) noexcept {
     return *this;
 }
 
-Conn::~Conn() { close(); }
+Conn::~Conn() {
+    close();
+}
 
 void Conn::close() {
     if (fd_ >= 0) ::close(fd_);
@@ -216,7 +218,9 @@ TestServer::TestServer(uint16_t port) {
     fd_ = fd;
 }
 
-TestServer::~TestServer() { close(); }
+TestServer::~TestServer() {
+    close();
+}
 
 void TestServer::close() {
     if (fd_ >= 0) ::close(fd_);
