@@ -296,9 +296,32 @@ void serve_connection(int fd, cli_frame &frame) {
     }
 }
 
-// One connection cycle: connect, HELLO, ACK, serve, close, pause.
+// Any local user can bind the unprivileged server port before the real
+// server does. The agent runs what it is sent inside its host, so it talks
+// only to a server owned by root or by its own effective user, the rule the
+// kernel applies to signals and ptrace. Where the owner cannot be found at
+// all the agent proceeds, so that an unusual sandbox keeps its CLI.
+bool server_is_trusted(int fd) {
+    uint32_t owner = 0;
+    switch (cli_server_owner_uid(fd, CLI_AGENT_PORT, &owner)) {
+    case cli_owner_result::found:
+        return owner == 0 || owner == geteuid();
+    case cli_owner_result::unknown:
+        return true;
+    case cli_owner_result::absent:
+        break;
+    }
+    return false;
+}
+
+// One connection cycle: connect, check the server, HELLO, ACK, serve, close,
+// pause.
 void run_connection(cli_frame &ack, cli_frame &frame) {
     int fd = cli_connect_server(CLI_AGENT_PORT);
+    if (fd >= 0 && !server_is_trusted(fd)) {
+        close(fd); // nothing is written to a server we do not trust
+        fd = -1;
+    }
     if (fd < 0) {
         cli_sleep_ms(CLI_RETRY_MS);
         return;

@@ -2,6 +2,10 @@
 // whole-frame I/O, the reconnect pause, argument splitting and the number
 // and port parsers of the server side.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -12,6 +16,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -136,7 +141,138 @@ char *copy_token(char **rd, char *wr) {
     return wr;
 }
 
+// ---------------------------------------------------------------------------
+// Owner of the server's end of a loopback connection
+
+// Kernel TCP states of a connection the server has not finished accepting;
+// their diagnostics carry no owner yet.
+constexpr uint8_t kTcpSynRecv = 3;
+constexpr uint8_t kTcpNewSynRecv = 12;
+
+struct endpoint_pair {
+    sockaddr_in server; // the server's end: 127.0.0.1:port
+    sockaddr_in agent;  // our end of the same connection
+};
+
+// Asks NETLINK_SOCK_DIAG for the one socket with exactly these addresses.
+cli_owner_result owner_by_sock_diag(const endpoint_pair &ends, uint32_t *uid, uint8_t *state) {
+    fd_guard nl(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (nl.get() < 0) return cli_owner_result::unknown;
+    struct {
+        nlmsghdr hdr;
+        inet_diag_req_v2 req;
+    } msg{};
+    msg.hdr.nlmsg_len = sizeof msg;
+    msg.hdr.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    msg.hdr.nlmsg_flags = NLM_F_REQUEST;
+    msg.req.sdiag_family = AF_INET;
+    msg.req.sdiag_protocol = IPPROTO_TCP;
+    msg.req.idiag_states = ~0u;
+    msg.req.id.idiag_sport = ends.server.sin_port;
+    msg.req.id.idiag_dport = ends.agent.sin_port;
+    msg.req.id.idiag_src[0] = ends.server.sin_addr.s_addr;
+    msg.req.id.idiag_dst[0] = ends.agent.sin_addr.s_addr;
+    msg.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(nl.get(), &msg, sizeof msg, 0, reinterpret_cast<sockaddr *>(&kernel),
+               sizeof kernel) != static_cast<ssize_t>(sizeof msg))
+        return cli_owner_result::unknown;
+
+    alignas(nlmsghdr) std::array<uint8_t, 4096> reply;
+    ssize_t n;
+    do {
+        n = recv(nl.get(), reply.data(), reply.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return cli_owner_result::unknown;
+    auto *hdr = reinterpret_cast<nlmsghdr *>(reply.data());
+    auto left = static_cast<unsigned>(n);
+    for (; NLMSG_OK(hdr, left); hdr = NLMSG_NEXT(hdr, left)) {
+        if (hdr->nlmsg_type == NLMSG_ERROR) {
+            auto *err = static_cast<nlmsgerr *>(NLMSG_DATA(hdr));
+            // No such socket is an answer; anything else means the
+            // interface is not usable here.
+            return err->error == -ENOENT ? cli_owner_result::absent : cli_owner_result::unknown;
+        }
+        if (hdr->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+            hdr->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+            auto *diag = static_cast<inet_diag_msg *>(NLMSG_DATA(hdr));
+            *uid = diag->idiag_uid;
+            *state = diag->idiag_state;
+            return cli_owner_result::found;
+        }
+    }
+    return cli_owner_result::unknown;
+}
+
+// Parses one /proc/net/tcp line; true when its local and remote addresses
+// are the wanted ones (as the file prints them: "%08X:%04X").
+bool proc_tcp_line_matches(const char *line, const char *local, const char *remote, uint32_t *uid,
+                           uint8_t *state) {
+    char loc[32], rem[32];
+    unsigned st = 0;
+    unsigned long owner = 0;
+    // sl local rem st tx:rx tr:when retrnsmt uid
+    if (std::sscanf(line, " %*s %31s %31s %x %*s %*s %*s %lu", loc, rem, &st, &owner) != 4)
+        return false;
+    if (std::strcmp(loc, local) != 0 || std::strcmp(rem, remote) != 0) return false;
+    *uid = static_cast<uint32_t>(owner);
+    *state = static_cast<uint8_t>(st);
+    return true;
+}
+
+cli_owner_result owner_by_proc(const endpoint_pair &ends, uint32_t *uid, uint8_t *state) {
+    fd_guard f(open("/proc/net/tcp", O_RDONLY | O_CLOEXEC));
+    if (f.get() < 0) return cli_owner_result::unknown;
+    std::array<char, 32> local, remote;
+    std::snprintf(local.data(), local.size(), "%08X:%04X", ends.server.sin_addr.s_addr,
+                  ntohs(ends.server.sin_port));
+    std::snprintf(remote.data(), remote.size(), "%08X:%04X", ends.agent.sin_addr.s_addr,
+                  ntohs(ends.agent.sin_port));
+    // Streams the file through a fixed buffer one line at a time.
+    std::array<char, 8192> buf;
+    size_t have = 0;
+    for (;;) {
+        ssize_t n = read(f.get(), buf.data() + have, buf.size() - 1 - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return cli_owner_result::absent;
+        have += static_cast<size_t>(n);
+        buf[have] = '\0';
+        char *line = buf.data();
+        while (char *nl = std::strchr(line, '\n')) {
+            *nl = '\0';
+            if (proc_tcp_line_matches(line, local.data(), remote.data(), uid, state))
+                return cli_owner_result::found;
+            line = nl + 1;
+        }
+        have = static_cast<size_t>(buf.data() + have - line);
+        std::memmove(buf.data(), line, have);
+        if (have == buf.size() - 1) have = 0; // a line longer than any real one
+    }
+}
+
 } // namespace
+
+cli_owner_result cli_server_owner_uid(int fd, uint16_t server_port, uint32_t *uid,
+                                      cli_owner_source source) {
+    endpoint_pair ends{loopback_address(server_port), {}};
+    socklen_t len = sizeof ends.agent;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&ends.agent), &len) != 0)
+        return cli_owner_result::unknown;
+    // The server's end may still be a half-open request socket for a moment
+    // after connect() returns; it has no owner until the handshake ends.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        uint8_t state = 0;
+        cli_owner_result r = source == cli_owner_source::any ? owner_by_sock_diag(ends, uid, &state)
+                                                             : cli_owner_result::unknown;
+        if (r == cli_owner_result::unknown) r = owner_by_proc(ends, uid, &state);
+        if (r != cli_owner_result::found || (state != kTcpSynRecv && state != kTcpNewSynRecv))
+            return r;
+        cli_sleep_ms(1);
+    }
+    return cli_owner_result::absent;
+}
 
 int cli_read_exact(int fd, void *buf, size_t n) {
     auto *p = static_cast<uint8_t *>(buf);

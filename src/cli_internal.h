@@ -22,3 +22,15 @@ void cli_encode_header(uint8_t *hdr, uint16_t type, uint32_t req_id, uint32_t ag
 // Fills the header fields of frame from 20 wire bytes; -1 if the magic,
 // version or length is not acceptable.
 int cli_decode_header(const uint8_t *hdr, cli_frame *frame);
+
+// Who owns the server's end of the connected loopback socket fd: the
+// socket whose local address is 127.0.0.1:server_port and whose peer is
+// fd's own local address.
+enum class cli_owner_result {
+    found,   // *uid holds the owner
+    absent,  // the kernel answered, but the server's end is not (yet) there
+    unknown, // neither the socket-diagnostics interface nor /proc answered
+};
+enum class cli_owner_source { any, proc_only };
+cli_owner_result cli_server_owner_uid(int fd, uint16_t server_port, uint32_t *uid,
+                                      cli_owner_source source = cli_owner_source::any);

@@ -1,0 +1,66 @@
+// Finding the owner of the server's end of a loopback connection, on the
+// test's own listener (an ephemeral port, not the agent's).
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "cli_internal.h"
+
+namespace {
+
+struct Connected {
+    int listener = -1, client = -1, server = -1;
+    uint16_t port = 0;
+    Connected() {
+        listener = cli_open_server(0);
+        sockaddr_in addr{};
+        socklen_t len = sizeof addr;
+        getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+        port = ntohs(addr.sin_port);
+        client = cli_connect_server(port);
+        server = accept(listener, nullptr, nullptr);
+    }
+    ~Connected() {
+        for (int fd : {listener, client, server})
+            if (fd >= 0) close(fd);
+    }
+};
+
+} // namespace
+
+TEST(OwnerLookup, FindsTheTestsOwnUidThroughEitherInterface) {
+    Connected c;
+    ASSERT_GE(c.server, 0);
+    for (auto source : {cli_owner_source::any, cli_owner_source::proc_only}) {
+        uint32_t uid = 12345;
+        ASSERT_EQ(cli_server_owner_uid(c.client, c.port, &uid, source), cli_owner_result::found);
+        EXPECT_EQ(uid, geteuid());
+    }
+}
+
+TEST(OwnerLookup, ANotYetAcceptedConnectionHasTheListenersOwner) {
+    int listener = cli_open_server(0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+    int client = cli_connect_server(ntohs(addr.sin_port));
+    ASSERT_GE(client, 0);
+    uint32_t uid = 12345;
+    EXPECT_EQ(cli_server_owner_uid(client, ntohs(addr.sin_port), &uid), cli_owner_result::found);
+    EXPECT_EQ(uid, geteuid());
+    close(client);
+    close(listener);
+}
+
+TEST(OwnerLookup, AConnectionToAnotherPortIsNotAttributed) {
+    Connected c;
+    ASSERT_GE(c.server, 0);
+    uint16_t other = static_cast<uint16_t>(c.port == 65535 ? 1 : c.port + 1);
+    for (auto source : {cli_owner_source::any, cli_owner_source::proc_only}) {
+        uint32_t uid = 12345;
+        EXPECT_EQ(cli_server_owner_uid(c.client, other, &uid, source), cli_owner_result::absent);
+    }
+}
