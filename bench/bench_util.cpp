@@ -1,0 +1,171 @@
+#include "bench_util.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+namespace bench {
+
+Fd &Fd::operator=(Fd &&other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+}
+
+void Fd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+bool have_two_cpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return false;
+    return CPU_ISSET(kClientCpu, &set) && CPU_ISSET(kServingCpu, &set);
+}
+
+bool pin_current_thread(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0;
+}
+
+int current_cpu() {
+    return sched_getcpu();
+}
+
+namespace {
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+} // namespace
+
+Fd try_listen_loopback(uint16_t port) {
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) fail("socket");
+    int one = 1;
+    (void)setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr = loopback(port);
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(fd.get(), 16) != 0)
+        return Fd{};
+    return fd;
+}
+
+Fd listen_loopback(uint16_t port) {
+    Fd fd = try_listen_loopback(port);
+    if (!fd.valid()) fail("listening on 127.0.0.1:" + std::to_string(port));
+    return fd;
+}
+
+uint16_t local_port(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) fail("getsockname");
+    return ntohs(addr.sin_port);
+}
+
+Fd connect_loopback(uint16_t port) {
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) fail("socket");
+    sockaddr_in addr = loopback(port);
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        fail("connect 127.0.0.1:" + std::to_string(port));
+    return fd;
+}
+
+Fd accept_one(int listen_fd) {
+    int fd;
+    do {
+        fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return Fd(fd);
+}
+
+void set_nodelay(int fd, bool on) {
+    int v = on ? 1 : 0;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, sizeof v) != 0) fail("TCP_NODELAY");
+}
+
+void set_read_timeout(int fd, std::chrono::milliseconds timeout) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+bool write_all(int fd, const void *data, size_t n) {
+    const auto *p = static_cast<const char *>(data);
+    while (n > 0) {
+        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool read_exact(int fd, void *data, size_t n) {
+    auto *p = static_cast<char *>(data);
+    while (n > 0) {
+        ssize_t r = ::read(fd, p, n);
+        if (r == 0) return false;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+void fail(const std::string &what) {
+    std::fprintf(stderr, "cli_bench: %s failed (errno %d)\n", what.c_str(), errno);
+    std::exit(2);
+}
+
+double Latency::quantile_us(double q) {
+    if (samples.empty()) return 0.0;
+    if (!sorted_) {
+        std::sort(samples.begin(), samples.end());
+        sorted_ = true;
+    }
+    // Nearest rank: the smallest sample with at least q of all at or below it.
+    auto rank = static_cast<size_t>(q * static_cast<double>(samples.size()) + 0.999999);
+    rank = std::clamp<size_t>(rank, 1, samples.size());
+    return static_cast<double>(samples[rank - 1]) / 1000.0;
+}
+
+size_t Latency::count_above_us(double limit) const {
+    return static_cast<size_t>(std::count_if(samples.begin(), samples.end(), [limit](uint64_t ns) {
+        return static_cast<double>(ns) / 1000.0 > limit;
+    }));
+}
+
+uint64_t resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    uint64_t size = 0;
+    uint64_t resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+} // namespace bench

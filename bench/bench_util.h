@@ -1,0 +1,100 @@
+// Plumbing shared by the benchmark's subjects: descriptors, loopback
+// sockets, CPU pinning, whole reads and writes, and latency statistics.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bench {
+
+// Owns one descriptor and closes it once.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd &operator=(Fd &&other) noexcept;
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset(int fd = -1);
+
+  private:
+    int fd_;
+};
+
+using clock = std::chrono::steady_clock;
+
+inline uint64_t now_ns() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now().time_since_epoch())
+            .count());
+}
+
+// The two ends of every measured connection run on different CPUs.
+inline constexpr int kClientCpu = 0;
+inline constexpr int kServingCpu = 1;
+
+bool have_two_cpus();
+// Pins the calling thread to one CPU; false (and unpinned) if that fails.
+bool pin_current_thread(int cpu);
+int current_cpu();
+
+// Listening socket on 127.0.0.1:port (0 picks a free port).
+Fd listen_loopback(uint16_t port);
+// The same, but an invalid Fd instead of an exit when the port is taken.
+Fd try_listen_loopback(uint16_t port);
+uint16_t local_port(int fd);
+Fd connect_loopback(uint16_t port);
+Fd accept_one(int listen_fd);
+void set_nodelay(int fd, bool on);
+// A blocked read gives up after this long, so a broken subject fails the
+// run instead of hanging it.
+void set_read_timeout(int fd, std::chrono::milliseconds timeout);
+
+bool write_all(int fd, const void *data, size_t n);
+bool read_exact(int fd, void *data, size_t n);
+
+[[noreturn]] void fail(const std::string &what);
+
+// Round-trip times of one subject, in nanoseconds.
+struct Latency {
+    std::vector<uint64_t> samples;
+
+    void reserve(size_t n) { samples.reserve(n); }
+    void add(uint64_t ns) { samples.push_back(ns); }
+    size_t count() const { return samples.size(); }
+    // Quantile q in [0, 1] by nearest rank; sorts on first use.
+    double quantile_us(double q);
+    double median_us() { return quantile_us(0.5); }
+    double p99_us() { return quantile_us(0.99); }
+    double max_us() { return quantile_us(1.0); }
+    size_t count_above_us(double limit) const;
+
+  private:
+    bool sorted_ = false;
+};
+
+// Bytes moved by one streaming subject and the time it took.
+struct Throughput {
+    uint64_t bytes = 0;
+    uint64_t ns = 0;
+    void add(uint64_t b, uint64_t t) {
+        bytes += b;
+        ns += t;
+    }
+    double gib_per_s() const {
+        return ns == 0 ? 0.0 : (static_cast<double>(bytes) / (1u << 30)) / (ns / 1e9);
+    }
+};
+
+// Resident set of this process, in bytes, from /proc/self/statm.
+uint64_t resident_bytes();
+
+} // namespace bench
