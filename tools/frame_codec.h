@@ -1,0 +1,41 @@
+// Incremental frame decoding and encoding for non-blocking agent sockets.
+// Bytes are appended as they arrive; whole frames are taken out one by one.
+// A header that cannot start a valid frame is reported at once, before its
+// payload arrives, so a hostile length never makes us wait or allocate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace cliserver {
+
+struct Frame {
+    uint16_t type = 0;
+    uint32_t req_id = 0;
+    uint32_t agent_id = 0;
+    std::string payload;
+};
+
+enum class DecodeResult { kNeedMore, kFrame, kMalformed };
+
+class FrameDecoder {
+  public:
+    void append(const char *data, size_t n);
+    // Takes the next whole frame out of the buffer. On kMalformed, *error
+    // says what was wrong and the stream cannot be resynchronised.
+    DecodeResult next(Frame &out, std::string *error);
+    size_t buffered() const { return buf_.size() - pos_; }
+    // True while a frame has started but not finished arriving.
+    bool partial() const { return buffered() > 0; }
+
+  private:
+    std::string buf_;
+    size_t pos_ = 0;
+};
+
+std::string encode_frame(uint16_t type, uint32_t req_id, uint32_t agent_id,
+                         std::string_view payload = {});
+
+} // namespace cliserver

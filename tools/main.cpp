@@ -1,0 +1,24 @@
+// cli-server: the operator's console for services that embed cli_agent.
+#include "options.h"
+#include "server.h"
+
+#include <cstdio>
+
+int main(int argc, char **argv) {
+    cliserver::Options opts;
+    std::string error;
+    if (!cliserver::parse_options(argc, argv, opts, &error)) {
+        std::fprintf(stderr, "cli-server: %s\nTry 'cli-server --help'.\n", error.c_str());
+        return 1;
+    }
+    if (opts.show_help) {
+        std::fputs(cliserver::usage_text().c_str(), stdout);
+        return 0;
+    }
+    if (opts.show_version) {
+        std::printf("cli-server %s\n", CLI_SERVER_VERSION);
+        return 0;
+    }
+    cliserver::Server server(std::move(opts));
+    return server.run();
+}

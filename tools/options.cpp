@@ -1,0 +1,122 @@
+#include "options.h"
+
+#include "cli_common.h"
+
+#include <getopt.h>
+
+namespace cliserver {
+
+namespace {
+
+constexpr uint32_t kMaxWaitSeconds = 24 * 3600;
+
+bool parse_wait(const char *text, uint32_t &out) {
+    uint32_t v = 0;
+    if (cli_parse_u32(text, &v) != 0 || v > kMaxWaitSeconds) return false;
+    out = v;
+    return true;
+}
+
+} // namespace
+
+std::string usage_text() {
+    return "Usage: cli-server [--port N] [--agent NAME|ID] [--wait SECONDS] [-c COMMAND]...\n"
+           "       cli-server --help | --version\n"
+           "\n"
+           "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"
+           "only, accepts any number of agents and sends command lines to one of them.\n"
+           "\n"
+           "Options:\n"
+           "  -p, --port N          listen on port N (default 7002)\n"
+           "  -a, --agent NAME|ID   attach to this agent as soon as it connects\n"
+           "  -w, --wait SECONDS    scripting mode: how long to wait for the agent to\n"
+           "                        connect (default 5)\n"
+           "  -c, --command LINE    scripting mode: run LINE on the agent; repeatable,\n"
+           "                        the commands run in the order given\n"
+           "  -h, --help            show this text\n"
+           "  -V, --version         show the version\n"
+           "\n"
+           "Server commands (everything else goes to the attached agent):\n"
+           "  help                  these commands, then the attached agent's help\n"
+           "  ls                    connected agents: id, name, connection time, state\n"
+           "  attach NAME|ID        send command lines to that agent; bare attach detaches\n"
+           "  quit, exit            say goodbye to every agent and leave\n"
+           "\n"
+           "Interactive mode (standard input is a terminal, no -c): line editing,\n"
+           "history in ~/.cli_server_history, Tab completes server commands, agent\n"
+           "names after attach and the attached agent's commands. Ctrl-C stops waiting\n"
+           "for a command; its late output is discarded. Colour unless NO_COLOR is set.\n"
+           "\n"
+           "Scripting mode (-c given, or standard input not a terminal): runs the -c\n"
+           "commands, or else each line of standard input, in order, and exits. A\n"
+           "prompt from the agent takes its reply from the next line of standard input.\n"
+           "Command output goes to standard output, messages to standard error.\n"
+           "\n"
+           "Exit status:\n"
+           "  0  every command completed\n"
+           "  1  usage or set-up error (for example the port is already in use)\n"
+           "  2  the agent did not connect within --wait seconds\n"
+           "  3  the agent disconnected in the middle of a command\n";
+}
+
+bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
+    static const option kLong[] = {{"port", required_argument, nullptr, 'p'},
+                                   {"agent", required_argument, nullptr, 'a'},
+                                   {"wait", required_argument, nullptr, 'w'},
+                                   {"command", required_argument, nullptr, 'c'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        int longindex = 0;
+        int c = getopt_long(argc, argv, ":p:a:w:c:hV", kLong, &longindex);
+        if (c == -1) break;
+        switch (c) {
+        case 'p':
+            opts.port = cli_parse_port_arg(optarg, 0);
+            if (opts.port == 0) {
+                *error = std::string("invalid port '") + optarg + "' (expected 1 to 65535)";
+                return false;
+            }
+            break;
+        case 'a':
+            if (*optarg == '\0') {
+                *error = "--agent needs a name or an id";
+                return false;
+            }
+            opts.agent = optarg;
+            break;
+        case 'w':
+            if (!parse_wait(optarg, opts.wait_seconds)) {
+                *error =
+                    std::string("invalid --wait '") + optarg + "' (expected seconds, 0 to 86400)";
+                return false;
+            }
+            break;
+        case 'c':
+            opts.commands.emplace_back(optarg);
+            break;
+        case 'h':
+            opts.show_help = true;
+            break;
+        case 'V':
+            opts.show_version = true;
+            break;
+        case ':':
+            *error = std::string("option '") + argv[optind - 1] + "' needs a value";
+            return false;
+        default:
+            *error = std::string("unknown option '") + argv[optind - 1] + "'";
+            return false;
+        }
+    }
+    if (optind < argc) {
+        *error = std::string("unexpected argument '") + argv[optind] + "'";
+        return false;
+    }
+    return true;
+}
+
+} // namespace cliserver

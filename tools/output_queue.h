@@ -1,0 +1,47 @@
+// Output towards standard output that never blocks the event loop for long.
+// Bytes are queued and written only as fast as the descriptor takes them;
+// the caller reads the queue's size to stop reading the agent that feeds it
+// (backpressure), so a slow consumer costs memory only up to a bound.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace cliserver {
+
+class OutputQueue {
+  public:
+    // Above this many queued bytes the producing agent is no longer read.
+    static constexpr size_t kHighWater = 1u << 20;
+
+    explicit OutputQueue(int fd);
+
+    void append(std::string_view bytes);
+    // Writes what the descriptor accepts without blocking.
+    void write_available();
+    // Writes everything, blocking as long as necessary.
+    void drain();
+    void discard();
+
+    int fd() const { return fd_; }
+    bool empty() const { return pending() == 0; }
+    size_t pending() const { return buf_.size() - pos_; }
+    bool over_high_water() const { return pending() >= kHighWater; }
+    // Whether the last byte ever handed to the descriptor or queued was a newline.
+    bool at_line_start() const { return at_line_start_; }
+    bool broken() const { return broken_; }
+
+  private:
+    bool writable_now() const;
+    bool write_chunk(size_t max);
+
+    int fd_;
+    bool regular_file_ = false;
+    bool broken_ = false;
+    bool at_line_start_ = true;
+    std::string buf_;
+    size_t pos_ = 0;
+};
+
+} // namespace cliserver
