@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Writes the hand-made seed inputs of every fuzz target into corpus/.
+
+The seeds give the fuzzer the structure it would take long to guess: whole
+frames, real command lines, prompts with their replies, option strings.
+Inputs found by fuzzing (crashes turned into regression seeds) are added
+to corpus/ by hand and are not produced here.
+"""
+import pathlib
+import struct
+
+ROOT = pathlib.Path(__file__).resolve().parent / "corpus"
+HELLO, ACK, COMMAND, OUTPUT, DONE, PROMPT, INPUT, BYE = 2, 3, 4, 5, 6, 7, 8, 9
+
+
+def frame(ftype, req_id=0, payload=b"", agent_id=0, magic=b"QELM", version=1, length=None):
+    if isinstance(payload, str):
+        payload = payload.encode()
+    n = len(payload) if length is None else length
+    return magic + struct.pack(">HHIII", version, ftype, req_id, agent_id, n) + payload
+
+
+def write(target, name, data):
+    d = ROOT / target
+    d.mkdir(parents=True, exist_ok=True)
+    (d / name).write_bytes(data if isinstance(data, bytes) else data.encode())
+
+
+def frame_recv():
+    # The first byte chooses how the stream is cut into writes.
+    write("frame_recv", "empty_frame", b"\x00" + frame(DONE, 5, agent_id=7))
+    write("frame_recv", "two_frames_bytewise",
+          b"\x00" + frame(HELLO, 0, "db", 7) + frame(COMMAND, 3, "help"))
+    write("frame_recv", "max_len", b"\xff" + frame(OUTPUT, 1, b"x" * 65536))
+    write("frame_recv", "over_max_len", b"\x10" + frame(OUTPUT, 1, b"", length=65537))
+    write("frame_recv", "bad_magic", b"\x01" + frame(ACK, magic=b"QELN"))
+    write("frame_recv", "bad_version", b"\x01" + frame(ACK, version=2))
+    write("frame_recv", "truncated_payload", b"\x03" + frame(INPUT, 9, b"abc", length=10))
+    write("frame_recv", "truncated_header", b"\x00" + frame(BYE)[:13])
+
+
+def conversation():
+    def cmd(req, line):
+        return frame(COMMAND, req, line)
+
+    write("conversation", "help", cmd(1, "help"))
+    write("conversation", "echo_quotes", cmd(2, "echo a 'b c' \"d\\\"e\" f\\ g") + cmd(3, "echo"))
+    write("conversation", "unknown_and_reserved",
+          cmd(4, "nosuch x") + cmd(5, "quit") + cmd(6, "ls -l") + cmd(7, "n" * 200))
+    write("conversation", "dump", cmd(8, "dump 40 hello") + cmd(9, "dump 0x10") + cmd(10, "dump 12k"))
+    write("conversation", "ask_reply", cmd(11, "ask 'name? ' 8") + frame(INPUT, 11, "a long reply"))
+    write("conversation", "ask_other_req_then_eof", cmd(12, "ask") + frame(INPUT, 99, "no") +
+          frame(COMMAND, 13, "help"))
+    write("conversation", "ask_size_one", cmd(14, "ask '' 1") + frame(INPUT, 14, "x"))
+    write("conversation", "opts", cmd(15, "opts -a -b 0x10 -p 0xdeadbeef -n 4294967296 -x w - -v -b"))
+    write("conversation", "fill", cmd(16, "fill 70") + cmd(17, "fill 1 loud"))
+    write("conversation", "empty_and_blank", cmd(18, "") + cmd(19, "   \t "))
+    write("conversation", "too_many_args", cmd(20, " ".join(["w"] * 129)))
+    write("conversation", "long_line", cmd(21, "echo " + "y" * 5000))
+    write("conversation", "bye_then_command", frame(BYE) + cmd(22, "help"))
+    write("conversation", "other_types_dropped",
+          frame(ACK) + frame(OUTPUT, 1, "o") + frame(0x7777, 2, "?") + cmd(23, "help"))
+    write("conversation", "malformed_after_command", cmd(24, "echo hi") + frame(COMMAND, magic=b"XELM"))
+    write("conversation", "partial_command", cmd(25, "echo abcdef")[:30])
+
+
+def split_args():
+    for name, line in {
+        "plain": "one two  three",
+        "quotes": "a\"b c\"d 'e f' \"\" ''",
+        "escapes": "x\\ y \"q\\\"q\" 'a\\'b' end\\",
+        "unterminated": "say \"never closed",
+        "whitespace": " \t\n\v\f\r ",
+        "args_128": " ".join(["a"] * 128) + "   ",
+        "args_129": " ".join(["a"] * 129),
+    }.items():
+        write("split_args", name, line)
+
+
+def get_option():
+    # Byte 0: the starting optind; then NUL-separated option string and argv
+    # (argv[0] first); a field of exactly \x01 is a null argv entry.
+    def args(start, optstring, *argv):
+        return bytes([start & 0xFF]) + b"\0".join(x.encode() for x in (optstring,) + argv)
+
+    write("get_option", "flags_and_args", args(0, "ab:v", "cmd", "-a", "-b", "80", "-b80", "w", "-", "-v"))
+    write("get_option", "missing_argument", args(0, "ab:", "cmd", "-b"))
+    write("get_option", "invalid_option", args(0, "ab:", "cmd", "-x", "--", "-ab"))
+    write("get_option", "colon_option", args(0, "::a:?", "cmd", "-:", "x", "-?", "-a"))
+    write("get_option", "null_entry", args(1, "a", "cmd", "\x01", "-a"))
+    write("get_option", "negative_and_large_optind", args(-5, "a", "cmd", "-a") + b"")
+    write("get_option", "optind_past_end", args(9, "a", "cmd"))
+    write("get_option", "high_bytes", args(0, "\xe9:", "cmd", "-\xe9", "v"))
+
+
+def numbers():
+    for name, text in {
+        "dec": "4294967295", "hex": "0xffffffff", "oct": "010", "over32": "4294967296",
+        "over64": "18446744073709551616", "max64": "18446744073709551615",
+        "minus_one": "-1", "minus_zero": "-0", "space_plus": "  +22", "trailing": "12k",
+        "bare_prefix": "0x", "port": "65535", "port_over": "65536", "upper": "ABC xyz \xc4",
+    }.items():
+        write("numbers", name, text)
+    write("numbers", "empty", b"")
+
+
+if __name__ == "__main__":
+    frame_recv()
+    conversation()
+    split_args()
+    get_option()
+    numbers()
