@@ -74,6 +74,14 @@ int cmd_alloc_mark(int, char **) {
     return 0;
 }
 
+// Allocates once, so that the benchmark can check that allocations on the
+// agent thread are seen at all.
+int cmd_heap_probe(int, char **) {
+    void *volatile p = std::malloc(64);
+    std::free(p);
+    return 0;
+}
+
 int cmd_where(int, char **) {
     g_agent_cpu.store(current_cpu());
     return 0;
@@ -202,6 +210,7 @@ void AgentServer::start_agent() {
     add("prnb", cmd_print_buffer);
     add("allc", cmd_alloc_mark);
     add("where", cmd_where);
+    add("heap", cmd_heap_probe);
     add("stck", cmd_stack_probe);
 
     // The agent thread inherits the affinity of the thread that creates it.
@@ -310,6 +319,11 @@ double AgentServer::allocations_per_command(int commands) {
     static const std::array<std::string, 4> mix{empty_command(), line_command(),
                                                 print_buffer_command(1), send_buffer_command(1)};
     (void)run("allc");
+    uint64_t probe = g_alloc_mark.load();
+    (void)run("heap");
+    (void)run("allc");
+    if (g_alloc_mark.load() == probe) fail("counting allocations on the agent thread");
+
     uint64_t before = g_alloc_mark.load();
     for (int i = 0; i < commands; ++i)
         (void)run(mix[static_cast<size_t>(i) % mix.size()]);
