@@ -83,6 +83,8 @@ int cmd_heap_probe(int, char **) {
 }
 
 int cmd_where(int, char **) {
+    // Named so that profiles tell the agent thread from the others.
+    (void)pthread_setname_np(pthread_self(), "agent");
     g_agent_cpu.store(current_cpu());
     return 0;
 }

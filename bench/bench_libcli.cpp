@@ -1,6 +1,7 @@
 #include "bench_libcli.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -127,6 +128,7 @@ LibcliSession::~LibcliSession() {
 
 void LibcliSession::serve(bool nodelay) {
     (void)pin_current_thread(kServingCpu);
+    (void)pthread_setname_np(pthread_self(), "libcli");
     Fd conn = accept_one(listen_.get());
     if (!conn.valid()) fail("accepting the libcli client");
     set_nodelay(conn.get(), nodelay);

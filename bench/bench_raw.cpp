@@ -1,5 +1,6 @@
 #include "bench_raw.h"
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,7 +13,12 @@ namespace bench {
 namespace {
 
 void serve_stream(int fd, uint64_t bytes) {
-    static std::array<char, kStreamWrite> piece{};
+    // The same bytes the agent's stream sends; never the shared zero page.
+    static std::array<char, kStreamWrite> piece = [] {
+        std::array<char, kStreamWrite> p;
+        p.fill('x');
+        return p;
+    }();
     while (bytes > 0) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(bytes, piece.size()));
         if (!write_all(fd, piece.data(), n)) return;
@@ -48,6 +54,7 @@ RawPeer::~RawPeer() {
 
 void RawPeer::serve() {
     (void)pin_current_thread(kServingCpu);
+    (void)pthread_setname_np(pthread_self(), "raw-peer");
     for (;;) {
         Fd conn = accept_one(listen_.get());
         if (!conn.valid()) return;
