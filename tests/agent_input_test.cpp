@@ -1,11 +1,16 @@
 // Prompting the user from a handler over 127.0.0.1:7002: the prompt frames,
 // how a reply is stored, which frames the wait skips, and how
 // cli_agent_destroy ends a wait.
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent_fixture.h"
@@ -87,7 +92,25 @@ int ask_with_bad_arguments(int, char **) {
     return 0;
 }
 
+Mailbox<pid_t> g_handler_tid;
+
+// True once thread tid of this process sits in read(2). Waiting for a reply
+// puts nothing on the wire, so only the kernel can tell that the handler has
+// got past the prompt and is really blocked on the connection.
+bool wait_until_blocked_in_read(pid_t tid, ms timeout) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream in(path);
+        long nr = -1;
+        if (in >> nr && nr == SYS_read) return true;
+        std::this_thread::yield();
+    }
+    return false;
+}
+
 int ask_then_print(int, char **) {
+    g_handler_tid.put(gettid());
     Reply r = ask("wait> ", kBufSize);
     cli_print("late print\n");
     cli_print_buffer("late buffer\n");
@@ -222,6 +245,9 @@ TEST_F(InputTest, DestroyEndsAPendingWaitAndLaterOutputIsLost) {
     auto prompts = start_and_read_prompt("hold", 61, 6);
     ASSERT_EQ(prompts.size(), 1u);
     ASSERT_EQ(prompts[0].type, CLI_FRAME_PROMPT);
+    auto tid = g_handler_tid.take(kReadTimeout);
+    ASSERT_TRUE(tid.has_value());
+    ASSERT_TRUE(wait_until_blocked_in_read(*tid, kReadTimeout));
 
     cli_agent_destroy(kAgentId);
     // No reply ever comes; only the shut-down connection can end the wait.

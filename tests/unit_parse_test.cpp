@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,11 @@ const OptionCase kOptionCases[] = {
      {{'v', nullptr, 3}, {-1, nullptr, 3}}},
     {"OptindPastTheEnd", "ab:v", {"cmd", "-a"}, 5, {{-1, nullptr, 5}}},
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const OptionCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class OptionParser : public ::testing::TestWithParam<OptionCase> {};
 
