@@ -62,6 +62,12 @@ class WatchServer {
         });
     }
 
+    // Waits until more than n connections have been accepted in all.
+    bool wait_for_accepted(int n, ms timeout = kReadTimeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return accepted_ > n; });
+    }
+
     // Waits until no connection is open.
     bool wait_for_none(ms timeout = kReadTimeout) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -125,6 +131,7 @@ class WatchServer {
             ++accepted_;
             max_open_ = std::max(max_open_, static_cast<int>(open_.size()) + 1);
         }
+        changed_.notify_all();
         auto hello = conn.handshake();
         std::lock_guard<std::mutex> guard(mutex_);
         if (hello) {
