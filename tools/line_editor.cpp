@@ -86,7 +86,7 @@ void LineEditor::abandon_line() {
     if (!visible_) return;
     rl_replace_line("", 0);
     std::fflush(stdout);
-    write_all(STDOUT_FILENO, "^C\r\n");
+    write_all(STDOUT_FILENO, "\r\n"); // the terminal has echoed ^C already
     rl_forced_update_display();
     std::fflush(stdout);
 }

@@ -768,7 +768,7 @@ void Server::interrupt() {
     out_.discard();
     if (r.hidden) return;
     std::string who = a ? describe(*a) : std::string("the agent");
-    emit("^C\n");
+    emit("\n"); // the terminal has echoed ^C already
     if (r.sent)
         notice(Notice::kInfo, "stopped waiting; " + who +
                                   " finishes the command on its own and its output is discarded");

@@ -1,0 +1,59 @@
+// Child processes for end-to-end tests: pipes or a pseudo-terminal, reads
+// with deadlines, and a destructor that never leaves a child behind.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace servertest {
+
+using namespace std::chrono_literals;
+using ms = std::chrono::milliseconds;
+
+inline constexpr ms kTimeout = 10000ms;
+
+struct SpawnOptions {
+    std::vector<std::string> env; // extra NAME=VALUE entries
+    bool pipe_stdin = false;      // else /dev/null
+    bool pipe_stdout = true;      // else /dev/null
+    bool pipe_stderr = true;      // else /dev/null
+    bool pty = false;             // run on a pseudo-terminal (all three streams)
+};
+
+class Process {
+  public:
+    Process(const std::vector<std::string> &argv, const SpawnOptions &opts = {});
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    pid_t pid() const { return pid_; }
+    int in() const { return in_; }
+    int out() const { return out_; }
+    int err() const { return err_; }
+
+    bool write_in(const std::string &bytes);
+    void close_in();
+    // Exit status (128 + signal when killed), or nullopt on time-out.
+    std::optional<int> wait(ms timeout = kTimeout);
+    void kill(int sig);
+
+  private:
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1, err_ = -1;
+    std::optional<int> status_;
+};
+
+// Reads fd until it contains `needle` (searched from the start of *buffer),
+// appending what arrives to *buffer. False on time-out or end of stream.
+bool read_until(int fd, const std::string &needle, std::string *buffer, ms timeout = kTimeout);
+// Everything until end of stream; nullopt if it does not end in time.
+std::optional<std::string> read_all(int fd, ms timeout = kTimeout);
+// Terminal output without colour and cursor sequences, bells or carriage returns.
+std::string strip_terminal(const std::string &raw);
+
+} // namespace servertest

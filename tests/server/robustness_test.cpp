@@ -1,0 +1,190 @@
+// Misbehaving and numerous agents, simulated by this process speaking the
+// protocol itself against a cli-server reading its script from a pipe.
+#include "server_fixture.h"
+#include "test_server.h"
+
+#include "cli_common.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+using namespace servertest;
+using clitest::Conn;
+
+namespace {
+
+Conn connect_agent() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(clitest::kAgentPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return Conn();
+    }
+    return Conn(fd);
+}
+
+// A connected agent whose HELLO has been acknowledged.
+Conn greeted_agent(const std::string &name, uint32_t id) {
+    Conn c = connect_agent();
+    EXPECT_TRUE(c.valid());
+    EXPECT_TRUE(c.send_frame(CLI_FRAME_HELLO, 0, name, id));
+    auto ack = c.read_frame();
+    EXPECT_TRUE(ack && ack->type == CLI_FRAME_ACK) << name;
+    return c;
+}
+
+// cli-server in scripting mode with its script fed through a pipe; returns
+// once it listens.
+std::unique_ptr<Process> start_scripted_server() {
+    SpawnOptions o;
+    o.pipe_stdin = true;
+    auto p = std::make_unique<Process>(server_argv({"--wait", "10"}), o);
+    std::string out;
+    p->write_in("ls\n");
+    EXPECT_TRUE(read_until(p->out(), "no agents connected\n", &out));
+    return p;
+}
+
+} // namespace
+
+TEST(ServerRobustness, MisbehavingAgentsDoNotDisturbAWellBehavedOne) {
+    auto server = start_scripted_server();
+    Conn good = greeted_agent("good", 1);
+    Conn half = greeted_agent("half", 2);
+    ASSERT_TRUE(half.send_raw(clitest::encode_frame(CLI_FRAME_OUTPUT, 9, 2, "x").substr(0, 10)));
+    Conn silent = connect_agent(); // never says anything
+    Conn bad = greeted_agent("bad", 3);
+    ASSERT_TRUE(bad.send_raw("GARBAGE-GARBAGE-GARBAGE"));
+    Conn stranger = connect_agent();
+    ASSERT_TRUE(stranger.send_raw("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+
+    EXPECT_TRUE(bad.wait_closed());
+    EXPECT_TRUE(stranger.wait_closed());
+
+    server->write_in("attach good\necho hi\n");
+    auto cmd = good.read_frame();
+    ASSERT_TRUE(cmd);
+    EXPECT_EQ(cmd->type, CLI_FRAME_COMMAND);
+    EXPECT_EQ(cmd->payload, "echo hi");
+    ASSERT_TRUE(good.send_frame(CLI_FRAME_OUTPUT, cmd->req_id, "hi\n", 1));
+    ASSERT_TRUE(good.send_frame(CLI_FRAME_DONE, cmd->req_id, "", 1));
+
+    server->write_in("ls\n");
+    server->close_in();
+    auto out = read_all(server->out());
+    ASSERT_TRUE(out);
+    EXPECT_NE(out->find("hi\n"), std::string::npos) << *out;
+    EXPECT_NE(out->find(" good "), std::string::npos) << *out;
+    EXPECT_NE(out->find(" half "), std::string::npos) << *out;
+    EXPECT_EQ(out->find(" bad "), std::string::npos) << *out;
+    EXPECT_EQ(server->wait(), 0);
+
+    auto err = read_all(server->err());
+    ASSERT_TRUE(err);
+    EXPECT_NE(err->find("cli-server: bad (id 3) sent a malformed frame (bad magic 0x47415242); "
+                        "connection closed\n"),
+              std::string::npos)
+        << *err;
+    EXPECT_NE(err->find("never said HELLO sent a malformed frame"), std::string::npos) << *err;
+    EXPECT_EQ(std::count(err->begin(), err->end(), '\n'), 2) << *err;
+}
+
+TEST(ServerRobustness, ListsAThousandAgents) {
+    constexpr int kAgents = 1000;
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur < kAgents + 64) {
+        lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, kAgents + 64);
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    auto start = std::chrono::steady_clock::now();
+    auto server = start_scripted_server();
+    std::vector<Conn> agents;
+    for (int i = 0; i < kAgents; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "agent%04d", i);
+        agents.push_back(greeted_agent(name, static_cast<uint32_t>(i + 1)));
+        ASSERT_TRUE(agents.back().valid()) << name;
+    }
+    server->write_in("ls\n");
+    server->close_in();
+    auto out = read_all(server->out());
+    ASSERT_TRUE(out);
+    size_t listed = 0;
+    for (size_t at = out->find(" agent"); at != std::string::npos; at = out->find(" agent", at + 1))
+        ++listed;
+    EXPECT_EQ(listed, static_cast<size_t>(kAgents));
+    EXPECT_EQ(server->wait(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
+}
+
+TEST(ServerRobustness, SlowStandardOutputStopsReadingTheFloodingAgent) {
+    auto server = start_scripted_server();
+    Conn flood = greeted_agent("flood", 4);
+    server->write_in("attach flood\nstream\n");
+    auto cmd = flood.read_frame();
+    ASSERT_TRUE(cmd && cmd->type == CLI_FRAME_COMMAND);
+
+    // Phase 1: nobody reads the server's standard output. Its writes must
+    // stall and the server must stop reading, so our sends stall too.
+    const std::string payload(CLI_FRAME_MAX_DATA, 'z');
+    const std::string frame = clitest::encode_frame(CLI_FRAME_OUTPUT, cmd->req_id, 4, payload);
+    constexpr size_t kCap = 256u << 20;
+    fcntl(flood.fd(), F_SETFL, fcntl(flood.fd(), F_GETFL) | O_NONBLOCK);
+    size_t sent = 0; // bytes of frames written, including a partial one
+    bool stalled = false;
+    while (sent < kCap && !stalled) {
+        size_t off = sent % frame.size();
+        ssize_t w = send(flood.fd(), frame.data() + off, frame.size() - off, MSG_NOSIGNAL);
+        if (w > 0) {
+            sent += static_cast<size_t>(w);
+            continue;
+        }
+        ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << std::strerror(errno);
+        pollfd p{flood.fd(), POLLOUT, 0};
+        stalled = poll(&p, 1, 1000) == 0;
+    }
+    ASSERT_TRUE(stalled) << "the server buffered all " << sent << " bytes";
+    EXPECT_LT(sent, size_t{64} << 20);
+
+    // Phase 2: read the output; every byte sent arrives, then DONE ends it.
+    std::string rest = frame.substr(sent % frame.size()) +
+                       clitest::encode_frame(CLI_FRAME_DONE, cmd->req_id, 4, "");
+    const size_t expected = (sent + frame.size() - 1) / frame.size() * payload.size();
+    size_t received = 0, rest_off = 0;
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (received < expected && std::chrono::steady_clock::now() < deadline) {
+        pollfd p[2] = {{server->out(), POLLIN, 0},
+                       {flood.fd(), static_cast<short>(rest_off < rest.size() ? POLLOUT : 0), 0}};
+        if (poll(p, 2, 1000) <= 0) continue;
+        if (p[0].revents) {
+            char buf[65536];
+            ssize_t r = read(server->out(), buf, sizeof buf);
+            ASSERT_GT(r, 0);
+            ASSERT_TRUE(std::all_of(buf, buf + r, [](char c) { return c == 'z'; }));
+            received += static_cast<size_t>(r);
+        }
+        if (p[1].revents & POLLOUT) {
+            ssize_t w =
+                send(flood.fd(), rest.data() + rest_off, rest.size() - rest_off, MSG_NOSIGNAL);
+            if (w > 0) rest_off += static_cast<size_t>(w);
+        }
+    }
+    EXPECT_EQ(received, expected);
+    server->close_in();
+    EXPECT_EQ(server->wait(), 0);
+}
