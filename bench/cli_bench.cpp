@@ -323,14 +323,15 @@ int main(int argc, char **argv) {
     targets.push_back({"empty handler: p99 <= 2 x raw p99", empty.p99_us() <= 2 * raw_lat.p99_us(),
                        fmt("%.1f vs %.1f us (%.2f x)", empty.p99_us(), raw_lat.p99_us(),
                            empty.p99_us() / raw_lat.p99_us())});
-    targets.push_back({"empty handler: no round trip above 5 ms",
-                       empty.count_above_us(kMaxRoundTripUs) == 0,
-                       fmt("max %.1f us, %.0f above", empty.max_us(),
-                           static_cast<double>(empty.count_above_us(kMaxRoundTripUs)))});
-    targets.push_back({"one-line handler: no round trip above 5 ms",
-                       line.count_above_us(kMaxRoundTripUs) == 0,
-                       fmt("max %.1f us, %.0f above", line.max_us(),
-                           static_cast<double>(line.count_above_us(kMaxRoundTripUs)))});
+    // The raw baseline's own count shows whether the machine allowed it.
+    auto no_stall = [&](const char *what, Latency &l) {
+        targets.push_back({what, l.count_above_us(kMaxRoundTripUs) == 0,
+                           fmt("max %.1f us, %.0f above; raw: %.0f above", l.max_us(),
+                               static_cast<double>(l.count_above_us(kMaxRoundTripUs)),
+                               static_cast<double>(raw_lat.count_above_us(kMaxRoundTripUs)))});
+    };
+    no_stall("empty handler: no round trip above 5 ms", empty);
+    no_stall("one-line handler: no round trip above 5 ms", line);
     targets.push_back({"cli_send_buffer >= 0.9 x raw throughput", send_tp >= 0.9 * raw_tp,
                        fmt("%.2f vs %.2f GiB/s (%.2f x)", send_tp, raw_tp, send_tp / raw_tp)});
     targets.push_back({"cli_print_buffer (4 KiB lines) >= 0.6 x raw", print_tp >= 0.6 * raw_tp,
