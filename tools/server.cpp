@@ -485,7 +485,7 @@ void Server::drop_agent(Agent &a, const std::string &why, Notice kind) {
     if (current_ && current_->agent == a.serial) {
         const bool was_running = current_->sent;
         const bool hidden = current_->hidden;
-        if (editor_) editor_->hide();
+        if (editor_ && !hidden) editor_->hide();
         current_.reset();
         if (was_running && !hidden) {
             if (!out_.at_line_start()) emit("\n");
@@ -728,11 +728,12 @@ void Server::submit(Agent &a, const std::string &line, bool hidden, bool learn) 
     current_->line = line;
     current_->hidden = hidden;
     current_->learn = learn;
-    if (editor_) editor_->hide();
+    if (editor_ && !hidden) editor_->hide();
     if (a.running_req != 0) {
-        notice(Notice::kInfo, describe(a) +
-                                  " is still finishing an interrupted command; yours runs next "
-                                  "(Ctrl-C cancels)");
+        if (!a.running_hidden)
+            notice(Notice::kInfo, describe(a) +
+                                      " is still finishing an interrupted command; yours runs next "
+                                      "(Ctrl-C cancels)");
         return;
     }
     dispatch(a);
@@ -743,6 +744,7 @@ void Server::dispatch(Agent &a) {
     current_->req_id = next_req_id_;
     current_->sent = true;
     a.running_req = current_->req_id;
+    a.running_hidden = current_->hidden;
     send_to(a, CLI_FRAME_COMMAND, current_->req_id, current_->line);
 }
 
@@ -756,7 +758,7 @@ void Server::finish_request() {
 }
 
 void Server::interrupt() {
-    if (!current_) {
+    if (!current_ || current_->hidden) {
         if (editor_) editor_->abandon_line();
         return;
     }
@@ -858,7 +860,7 @@ std::string Server::prompt_text() const {
 
 void Server::refresh_editor() {
     if (!editor_ || stop_) return;
-    if (current_) return; // the command or its prompt owns the terminal
+    if (current_ && !current_->hidden) return; // the command or its prompt owns the terminal
     if (editor_->visible()) return;
     out_.drain();
     if (!out_.at_line_start()) {

@@ -33,6 +33,7 @@ struct Agent {
     std::string sendq;
     size_t sendq_pos = 0;
     uint32_t running_req = 0;          // req_id the agent is executing, 0 when idle
+    bool running_hidden = false;       // ... and nobody is shown its output
     std::vector<std::string> commands; // learned from its help listing
 };
 
