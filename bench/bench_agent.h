@@ -27,7 +27,8 @@ class AgentServer {
     // Registers the benchmark's commands, starts the agent so that its thread
     // runs on the serving CPU, and completes the handshake.
     void start_agent();
-    int agent_cpu() const;
+    // The CPU the agent thread runs its commands on (asked once, by command).
+    int agent_cpu();
 
     // One command line, COMMAND to DONE, in nanoseconds; OUTPUT payload bytes
     // are counted into *output_bytes when given.

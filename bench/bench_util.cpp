@@ -160,12 +160,14 @@ size_t Latency::count_above_us(double limit) const {
     }));
 }
 
-uint64_t resident_bytes() {
+Resident resident_now() {
     std::ifstream statm("/proc/self/statm");
     uint64_t size = 0;
     uint64_t resident = 0;
-    statm >> size >> resident;
-    return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    uint64_t shared = 0;
+    statm >> size >> resident >> shared;
+    auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    return {resident * page, (resident - shared) * page};
 }
 
 } // namespace bench

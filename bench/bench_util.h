@@ -94,7 +94,13 @@ struct Throughput {
     }
 };
 
-// Resident set of this process, in bytes, from /proc/self/statm.
-uint64_t resident_bytes();
+// Resident set of this process from /proc/self/statm, in bytes: all of it,
+// and the part not backed by files (stacks, heap), which code pages touched
+// for the first time do not blur.
+struct Resident {
+    uint64_t total = 0;
+    uint64_t anonymous = 0;
+};
+Resident resident_now();
 
 } // namespace bench

@@ -137,6 +137,11 @@ void idle_a_moment() {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
+Resident added_since(const Resident &before) {
+    Resident now = resident_now();
+    return {now.total - before.total, now.anonymous - before.anonymous};
+}
+
 double kib(uint64_t bytes) {
     return static_cast<double>(bytes) / 1024.0;
 }
@@ -201,16 +206,18 @@ int main(int argc, char **argv) {
     // Memory first, while nothing else has run: resident memory added by an
     // agent that is connected and idle, and by an idle libcli session.
     AgentServer agent;
-    uint64_t rss_before_agent = resident_bytes();
+    idle_a_moment();
+    Resident before_agent = resident_now();
     agent.start_agent();
     idle_a_moment();
-    uint64_t rss_agent = resident_bytes() - rss_before_agent;
+    Resident rss_agent = added_since(before_agent);
 
-    uint64_t rss_before_libcli = resident_bytes();
+    Resident before_libcli = resident_now();
     auto lc = std::make_unique<LibcliSession>(libcli, true);
     idle_a_moment();
-    uint64_t rss_libcli = resident_bytes() - rss_before_libcli;
+    Resident rss_libcli = added_since(before_libcli);
 
+    int agent_cpu = agent.agent_cpu();
     double allocs = agent.allocations_per_command(200);
     StackUse stack = agent.measure_stack();
 
@@ -285,7 +292,7 @@ int main(int argc, char **argv) {
     }
 
     std::printf("cli_bench: client on CPU %d, agent thread on CPU %d, libcli from %s\n",
-                current_cpu(), agent.agent_cpu(), libcli_soname(libcli));
+                current_cpu(), agent_cpu, libcli_soname(libcli));
     print_round_trip_table(rts, &nagle_empty, &nagle_line);
     print_stream_table(streams);
 
@@ -298,9 +305,13 @@ int main(int argc, char **argv) {
                 kib(stack.below_handler));
     std::printf("%-58s %10.1f KiB\n", "agent thread stack size", kib(stack.stack_size));
     std::printf("%-58s %10.2f\n", "heap allocations per command on the agent thread", allocs);
-    std::printf("%-58s %10.1f KiB\n", "RSS added by a connected, idle agent", kib(rss_agent));
+    std::printf("%-58s %10.1f KiB\n", "RSS added by a connected, idle agent", kib(rss_agent.total));
+    std::printf("%-58s %10.1f KiB\n", "  of which anonymous (stack, heap)",
+                kib(rss_agent.anonymous));
     std::printf("%-58s %10.1f KiB\n", "RSS added by a connected, idle libcli session",
-                kib(rss_libcli));
+                kib(rss_libcli.total));
+    std::printf("%-58s %10.1f KiB\n", "  of which anonymous (stack, heap)",
+                kib(rss_libcli.anonymous));
 
     // Targets.
     Latency &raw_lat = rts[0].lat;
@@ -348,7 +359,7 @@ int main(int argc, char **argv) {
     ahead("one-line max", line.max_us(), lc_line.max_us(), "%.1f vs %.1f us");
     targets.push_back({"ahead of libcli: 4 KiB-line stream", print_tp > lc_tp,
                        fmt("%.2f vs %.2f GiB/s", print_tp, lc_tp)});
-    ahead("idle RSS", kib(rss_agent), kib(rss_libcli), "%.1f vs %.1f KiB");
+    ahead("idle RSS", kib(rss_agent.total), kib(rss_libcli.total), "%.1f vs %.1f KiB");
     targets.push_back({"no heap allocation per command", allocs == 0.0,
                        fmt("%.2f allocations per command", allocs)});
     targets.push_back({"agent stack peak <= 710 + 16 KiB",
