@@ -48,6 +48,16 @@ void LineEditor::show(const std::string &prompt) {
     visible_ = true;
 }
 
+void LineEditor::set_prompt(const std::string &prompt) {
+    if (!visible_ || prompt == prompt_) return;
+    prompt_ = prompt;
+    rl_set_prompt(prompt_.c_str());
+    std::fflush(stdout);
+    write_all(STDOUT_FILENO, "\r\033[K");
+    rl_forced_update_display();
+    std::fflush(stdout);
+}
+
 void LineEditor::hide() {
     if (!visible_) return;
     rl_callback_handler_remove();

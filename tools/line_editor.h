@@ -29,6 +29,9 @@ class LineEditor {
     void show(const std::string &prompt);
     // Stops editing and gives the terminal back its normal mode.
     void hide();
+    // Changes the prompt of the line being edited, keeping what was typed.
+    void set_prompt(const std::string &prompt);
+    const std::string &prompt() const { return prompt_; }
     bool visible() const { return visible_; }
 
     // Standard input is readable: feed libedit one character.

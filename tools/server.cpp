@@ -485,7 +485,7 @@ void Server::drop_agent(Agent &a, const std::string &why, Notice kind) {
     if (current_ && current_->agent == a.serial) {
         const bool was_running = current_->sent;
         const bool hidden = current_->hidden;
-        if (editor_ && !hidden) editor_->hide();
+        if (editor_ && current_->holds_prompt) editor_->hide();
         current_.reset();
         if (was_running && !hidden) {
             if (!out_.at_line_start()) emit("\n");
@@ -537,18 +537,20 @@ std::vector<Agent *> Server::match_agents(const std::string &spec) {
     return by_name.empty() ? by_id : by_name;
 }
 
-void Server::attach_to(Agent &a, bool announce) {
+void Server::attach_to(Agent &a, bool by_operator) {
     attached_ = a.serial;
-    if (announce) notice(Notice::kInfo, "attached to " + describe(a));
-    // Learn the agent's command names for completion while it is idle.
+    notice(Notice::kInfo, "attached to " + describe(a));
+    // Learn the agent's command names for completion while it is idle. An
+    // attach the operator typed waits for them, so Tab works right after it;
+    // one that happens on its own leaves the prompt alone.
     if (interactive_ && !current_ && a.running_req == 0 && a.commands.empty())
-        submit(a, "help", true, true);
+        submit(a, "help", true, true, by_operator);
 }
 
 void Server::try_attach_target() {
     auto found = match_agents(target_);
     if (found.size() != 1) return;
-    attach_to(*found[0], true);
+    attach_to(*found[0], false);
     if (wait_deadline_) wait_deadline_.reset();
     if (waiting_line_) {
         std::string line = std::move(*waiting_line_);
@@ -722,13 +724,14 @@ void Server::send_to_attached(const std::string &line, bool learn) {
     if (!interactive_) fail(1, "no agent to send the command to");
 }
 
-void Server::submit(Agent &a, const std::string &line, bool hidden, bool learn) {
+void Server::submit(Agent &a, const std::string &line, bool hidden, bool learn, bool holds_prompt) {
     current_ = Request{};
     current_->agent = a.serial;
     current_->line = line;
     current_->hidden = hidden;
     current_->learn = learn;
-    if (editor_ && !hidden) editor_->hide();
+    current_->holds_prompt = holds_prompt;
+    if (editor_ && holds_prompt) editor_->hide();
     if (a.running_req != 0) {
         if (!a.running_hidden)
             notice(Notice::kInfo, describe(a) +
@@ -758,7 +761,7 @@ void Server::finish_request() {
 }
 
 void Server::interrupt() {
-    if (!current_ || current_->hidden) {
+    if (!current_ || !current_->holds_prompt) {
         if (editor_) editor_->abandon_line();
         return;
     }
@@ -860,8 +863,11 @@ std::string Server::prompt_text() const {
 
 void Server::refresh_editor() {
     if (!editor_ || stop_) return;
-    if (current_ && !current_->hidden) return; // the command or its prompt owns the terminal
-    if (editor_->visible()) return;
+    if (current_ && current_->holds_prompt) return; // the command or its prompt owns the terminal
+    if (editor_->visible()) {
+        if (!current_ || !current_->prompt_pending) editor_->set_prompt(prompt_text());
+        return;
+    }
     out_.drain();
     if (!out_.at_line_start()) {
         out_.append("\n");

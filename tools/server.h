@@ -44,8 +44,9 @@ struct Request {
     std::string line;
     bool sent = false;
     bool prompt_pending = false;
-    bool hidden = false; // output only feeds `listing`, nothing is shown
-    bool learn = false;  // output is a help listing to learn command names from
+    bool hidden = false;      // output only feeds `listing`, nothing is shown
+    bool learn = false;       // output is a help listing to learn command names from
+    bool holds_prompt = true; // the operator waits for it (no prompt meanwhile)
     std::string listing;
 };
 
@@ -90,7 +91,7 @@ class Server {
     Agent *find_agent(uint64_t serial);
     Agent *attached_agent();
     std::vector<Agent *> match_agents(const std::string &spec);
-    void attach_to(Agent &a, bool announce);
+    void attach_to(Agent &a, bool by_operator);
     void try_attach_target();
 
     void on_line(std::optional<std::string> line);
@@ -101,7 +102,8 @@ class Server {
     void cmd_attach(const std::vector<std::string> &args);
     void cmd_quit();
     void send_to_attached(const std::string &line, bool learn);
-    void submit(Agent &a, const std::string &line, bool hidden, bool learn);
+    void submit(Agent &a, const std::string &line, bool hidden, bool learn,
+                bool holds_prompt = true);
     void dispatch(Agent &a);
     void finish_request();
     void interrupt();

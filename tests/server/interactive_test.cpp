@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 using namespace servertest;
@@ -66,16 +67,25 @@ class Session {
     size_t seen_ = 0;
 };
 
-std::string make_home() {
-    char templ[] = "/tmp/cli_server_home_XXXXXX";
-    const char *dir = mkdtemp(templ);
-    return dir ? dir : "/tmp";
-}
+// A private HOME, so the history file of a test never touches the user's.
+struct TempHome {
+    TempHome() {
+        char templ[] = "/tmp/cli_server_home_XXXXXX";
+        const char *dir = mkdtemp(templ);
+        path = dir ? dir : "";
+    }
+    ~TempHome() {
+        if (!path.empty()) std::filesystem::remove_all(path);
+    }
+    std::string path;
+};
 
 } // namespace
 
 TEST(ServerInteractive, OperatorSession) {
-    const std::string home = make_home();
+    TempHome tmp;
+    const std::string &home = tmp.path;
+    ASSERT_FALSE(home.empty());
     auto host = start_host();
     Session s(home);
     s.expect("demo (id 7) connected");
@@ -126,7 +136,8 @@ TEST(ServerInteractive, OperatorSession) {
 }
 
 TEST(ServerInteractive, ColourOnlyWithoutNoColor) {
-    const std::string home = make_home();
+    TempHome tmp;
+    const std::string &home = tmp.path;
     {
         Session s(home);
         s.expect("cli> ");
