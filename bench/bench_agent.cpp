@@ -31,6 +31,7 @@ std::array<char, kStreamWrite> g_piece;
 std::array<char, kLineBytes + 1> g_line;
 
 std::atomic<int> g_agent_cpu{-1};
+pthread_t g_agent_thread;
 std::atomic<uint64_t> g_alloc_mark{0};
 StackUse g_stack;
 std::atomic<bool> g_stack_done{false};
@@ -85,6 +86,7 @@ int cmd_heap_probe(int, char **) {
 int cmd_where(int, char **) {
     // Named so that profiles tell the agent thread from the others.
     (void)pthread_setname_np(pthread_self(), "agent");
+    g_agent_thread = pthread_self();
     g_agent_cpu.store(current_cpu());
     return 0;
 }
@@ -311,6 +313,11 @@ uint64_t AgentServer::run(const std::string &line, uint64_t *output_bytes) {
     uint64_t t = now_ns() - t0;
     if (output_bytes != nullptr) *output_bytes = out;
     return t;
+}
+
+ThreadCpuClock AgentServer::cpu_clock() {
+    (void)agent_cpu();
+    return ThreadCpuClock::of(g_agent_thread);
 }
 
 StackUse AgentServer::measure_stack() {

@@ -29,6 +29,7 @@ class AgentServer {
     void start_agent();
     // The CPU the agent thread runs its commands on (asked once, by command).
     int agent_cpu();
+    ThreadCpuClock cpu_clock();
 
     // One command line, COMMAND to DONE, in nanoseconds; OUTPUT payload bytes
     // are counted into *output_bytes when given.

@@ -37,6 +37,7 @@ class LibcliSession {
     uint64_t run(const std::string &line, uint64_t *bytes = nullptr);
 
     static std::string print_command(uint64_t mib);
+    ThreadCpuClock cpu_clock() { return ThreadCpuClock::of(thread_.native_handle()); }
 
   private:
     void serve(bool nodelay);

@@ -26,6 +26,7 @@ class RawPeer {
     RawPeer &operator=(const RawPeer &) = delete;
 
     uint16_t port() const { return port_; }
+    ThreadCpuClock cpu_clock() { return ThreadCpuClock::of(thread_.native_handle()); }
 
   private:
     void serve();

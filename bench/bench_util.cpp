@@ -142,6 +142,18 @@ void fail(const std::string &what) {
     std::exit(2);
 }
 
+ThreadCpuClock ThreadCpuClock::of(pthread_t thread) {
+    ThreadCpuClock c;
+    c.valid_ = pthread_getcpuclockid(thread, &c.id_) == 0;
+    return c;
+}
+
+uint64_t ThreadCpuClock::now_ns() const {
+    timespec ts{};
+    if (!valid_ || clock_gettime(id_, &ts) != 0) return 0;
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
 double Latency::quantile_us(double q) {
     if (samples.empty()) return 0.0;
     if (!sorted_) {

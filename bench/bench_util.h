@@ -2,6 +2,9 @@
 // sockets, CPU pinning, whole reads and writes, and latency statistics.
 #pragma once
 
+#include <pthread.h>
+#include <time.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -62,6 +65,20 @@ bool write_all(int fd, const void *data, size_t n);
 bool read_exact(int fd, void *data, size_t n);
 
 [[noreturn]] void fail(const std::string &what);
+
+// The CPU time a thread has used, read from any thread: what the serving end
+// of a subject costs its process, kernel time on its behalf included.
+class ThreadCpuClock {
+  public:
+    ThreadCpuClock() = default;
+    static ThreadCpuClock of(pthread_t thread);
+    bool valid() const { return valid_; }
+    uint64_t now_ns() const;
+
+  private:
+    clockid_t id_{};
+    bool valid_ = false;
+};
 
 // Round-trip times of one subject, in nanoseconds.
 struct Latency {

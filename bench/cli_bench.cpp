@@ -82,14 +82,26 @@ Options parse_options(int argc, char **argv) {
 struct RoundTripSubject {
     std::string name;
     std::function<uint64_t()> once;
+    ThreadCpuClock serving; // the thread that answers
     Latency lat;
+    uint64_t serving_cpu_ns = 0;
+    double serving_cpu_us_per_op() const {
+        return lat.count() == 0 ? 0.0 : static_cast<double>(serving_cpu_ns) / 1000.0 / lat.count();
+    }
 };
 
 struct StreamSubject {
     std::string name;
     // Moves `mib` MiB; returns nanoseconds and checks the byte count.
     std::function<uint64_t(uint64_t mib)> once;
+    ThreadCpuClock serving; // the thread that writes
     Throughput tp;
+    uint64_t serving_cpu_ns = 0;
+    double serving_cpu_s_per_gib() const {
+        return tp.bytes == 0 ? 0.0
+                             : static_cast<double>(serving_cpu_ns) / 1e9 /
+                                   (static_cast<double>(tp.bytes) / (1u << 30));
+    }
 };
 
 // Subjects take turns, one block each, starting with a different one every
@@ -102,8 +114,10 @@ void run_round_trips(std::vector<RoundTripSubject> &subjects, const Options &o) 
         size_t n = std::min(o.rt_block, o.round_trips - r * o.rt_block);
         for (size_t k = 0; k < subjects.size(); ++k) {
             auto &s = subjects[(r + k) % subjects.size()];
+            uint64_t cpu0 = s.serving.now_ns();
             for (size_t i = 0; i < n; ++i)
                 s.lat.add(s.once());
+            s.serving_cpu_ns += s.serving.now_ns() - cpu0;
         }
     }
 }
@@ -118,7 +132,9 @@ void run_streams(std::vector<StreamSubject> &subjects, const Options &o) {
         uint64_t mib = std::min(o.stream_block_mib, o.stream_mib - r * o.stream_block_mib);
         for (size_t k = 0; k < subjects.size(); ++k) {
             auto &s = subjects[(r + k) % subjects.size()];
+            uint64_t cpu0 = s.serving.now_ns();
             uint64_t ns = s.once(mib);
+            s.serving_cpu_ns += s.serving.now_ns() - cpu0;
             s.tp.add(mib << 20, ns);
             if (std::getenv("CLI_BENCH_BLOCKS") != nullptr)
                 std::printf("block %llu %-40s %.2f GiB/s\n", static_cast<unsigned long long>(r),
@@ -162,27 +178,32 @@ void print_round_trip_table(std::vector<RoundTripSubject> &rts, Latency *nagle_e
                             Latency *nagle_line) {
     auto &raw = rts[0].lat;
     std::printf("\nRound trip, request sent to reply complete (microseconds)\n");
-    std::printf("%-42s %7s %9s %9s %9s %8s %8s %8s\n", "subject", "n", "median", "p99", "max",
-                "med/raw", "p99/raw", "max/raw");
-    auto row = [&](const std::string &name, Latency &l) {
-        std::printf("%-42s %7zu %9.1f %9.1f %9.1f %8.2f %8.2f %8.2f\n", name.c_str(), l.count(),
+    std::printf("%-34s %6s %8s %8s %8s %7s %7s %7s %8s\n", "subject", "n", "median", "p99", "max",
+                "med/raw", "p99/raw", "max/raw", "srv CPU");
+    auto row = [&](const std::string &name, Latency &l, double cpu_us) {
+        std::printf("%-34s %6zu %8.1f %8.1f %8.1f %7.2f %7.2f %7.2f", name.c_str(), l.count(),
                     l.median_us(), l.p99_us(), l.max_us(), l.median_us() / raw.median_us(),
                     l.p99_us() / raw.p99_us(), l.max_us() / raw.max_us());
+        if (cpu_us > 0)
+            std::printf(" %8.1f\n", cpu_us);
+        else
+            std::printf(" %8s\n", "-");
     };
     for (auto &s : rts)
-        row(s.name, s.lat);
-    if (nagle_empty != nullptr) row("libcli, empty, no TCP_NODELAY", *nagle_empty);
-    if (nagle_line != nullptr) row("libcli, one line, no TCP_NODELAY", *nagle_line);
+        row(s.name, s.lat, s.serving_cpu_us_per_op());
+    if (nagle_empty != nullptr) row("libcli, empty, no TCP_NODELAY", *nagle_empty, 0);
+    if (nagle_line != nullptr) row("libcli, one line, no TCP_NODELAY", *nagle_line, 0);
+    std::printf("(srv CPU: CPU time of the answering thread per round trip, kernel included)\n");
 }
 
 void print_stream_table(std::vector<StreamSubject> &streams) {
     double raw = streams[0].tp.gib_per_s();
     std::printf("\nStreaming (GiB/s, output bytes over time from request to last byte)\n");
-    std::printf("%-42s %7s %9s %8s\n", "subject", "MiB", "GiB/s", "/raw");
+    std::printf("%-42s %7s %9s %8s %12s\n", "subject", "MiB", "GiB/s", "/raw", "srv CPU s/GiB");
     for (auto &s : streams)
-        std::printf("%-42s %7llu %9.2f %8.2f\n", s.name.c_str(),
+        std::printf("%-42s %7llu %9.2f %8.2f %12.2f\n", s.name.c_str(),
                     static_cast<unsigned long long>(s.tp.bytes >> 20), s.tp.gib_per_s(),
-                    s.tp.gib_per_s() / raw);
+                    s.tp.gib_per_s() / raw, s.serving_cpu_s_per_gib());
 }
 
 } // namespace
@@ -232,13 +253,20 @@ int main(int argc, char **argv) {
     RawClient raw(peer.port());
 
     std::vector<RoundTripSubject> rts;
-    rts.push_back({"raw TCP ping-pong, 24 B / 20 B", [&] { return raw.round_trip(); }, {}});
     rts.push_back(
-        {"agent, empty handler", [&] { return agent.run(AgentServer::empty_command()); }, {}});
+        {"raw TCP ping-pong, 24 B / 20 B", [&] { return raw.round_trip(); }, peer.cpu_clock(), {}});
+    rts.push_back({"agent, empty handler",
+                   [&] { return agent.run(AgentServer::empty_command()); },
+                   agent.cpu_clock(),
+                   {}});
+    rts.push_back({"agent, one cli_print line",
+                   [&] { return agent.run(AgentServer::line_command()); },
+                   agent.cpu_clock(),
+                   {}});
     rts.push_back(
-        {"agent, one cli_print line", [&] { return agent.run(AgentServer::line_command()); }, {}});
-    rts.push_back({"libcli, empty, TCP_NODELAY", [&] { return lc->run("noop"); }, {}});
-    rts.push_back({"libcli, one line, TCP_NODELAY", [&] { return lc->run("line"); }, {}});
+        {"libcli, empty, TCP_NODELAY", [&] { return lc->run("noop"); }, lc->cpu_clock(), {}});
+    rts.push_back(
+        {"libcli, one line, TCP_NODELAY", [&] { return lc->run("line"); }, lc->cpu_clock(), {}});
     warm_up(rts, o.warmup);
     run_round_trips(rts, o);
 
@@ -249,6 +277,7 @@ int main(int argc, char **argv) {
     std::vector<StreamSubject> streams;
     streams.push_back({"raw loopback, 64 KiB writes",
                        [&](uint64_t mib) { return raw.stream(mib << 20, sink); },
+                       peer.cpu_clock(),
                        {}});
     streams.push_back({"agent cli_send_buffer, 64 KiB pieces",
                        [&](uint64_t mib) {
@@ -257,6 +286,7 @@ int main(int argc, char **argv) {
                            expect(got, mib << 20, "cli_send_buffer");
                            return t;
                        },
+                       agent.cpu_clock(),
                        {}});
     streams.push_back({"agent cli_print_buffer, 4 KiB lines",
                        [&](uint64_t mib) {
@@ -265,6 +295,7 @@ int main(int argc, char **argv) {
                            expect(got, mib << 20, "cli_print_buffer");
                            return t;
                        },
+                       agent.cpu_clock(),
                        {}});
     streams.push_back({"libcli cli_print, 4 KiB lines",
                        [&](uint64_t mib) {
@@ -274,6 +305,7 @@ int main(int argc, char **argv) {
                            expect(got, mib << 20, "libcli");
                            return t;
                        },
+                       lc->cpu_clock(),
                        {}});
     run_streams(streams, o);
 
