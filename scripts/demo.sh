@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 cmake --preset dev >/dev/null
-cmake --build --preset dev
+cmake --build --preset dev --target cli-server example_host
 
 host_pid=""
 stop_host() {
@@ -16,10 +16,14 @@ stop_host() {
         wait "$host_pid" 2>/dev/null || true
     fi
 }
-trap stop_host EXIT INT TERM
+trap stop_host EXIT
 
-build/dev/examples/example_host 1 demo 2>/dev/null &
+# A session of its own keeps the terminal's Ctrl-C away from the host.
+setsid build/dev/examples/example_host 1 demo 2>/dev/null &
 host_pid=$!
 
+# Ctrl-C belongs to cli-server (it interrupts the running command); the
+# shell only has to survive it to clean up afterwards.
+trap ':' INT
 echo "The example host runs as agent 'demo'. Try: help, status, dump -n 32, wipe, ticks -n 5"
 build/dev/tools/cli-server --agent demo
