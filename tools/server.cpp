@@ -299,6 +299,15 @@ void Server::check_deadlines() {
                 std::to_string(opts_.wait_seconds) + " s");
 }
 
+// An operator's line that cannot be carried out: a message at the terminal,
+// the end of a script.
+void Server::refuse(const std::string &message) {
+    if (interactive_)
+        notice(Notice::kError, message);
+    else
+        fail(1, message);
+}
+
 void Server::fail(int status, const std::string &message) {
     notice(Notice::kError, message);
     if (!stop_) exit_status_ = status;
@@ -581,12 +590,9 @@ void Server::on_line(std::optional<std::string> line) {
 
 void Server::answer_prompt(const std::string &reply) {
     if (reply.size() > kMaxReply) {
-        notice(Notice::kError, "reply of " + std::to_string(reply.size()) +
-                                   " bytes is too long (at most 65536); not sent");
-        if (!interactive_)
-            fail(1, "cannot answer the prompt");
-        else if (editor_)
-            editor_->show("> ");
+        refuse("reply of " + std::to_string(reply.size()) +
+               " bytes is too long (at most 65536); not sent");
+        if (editor_) editor_->show("> ");
         return;
     }
     Agent *a = find_agent(current_->agent);
@@ -665,8 +671,7 @@ void Server::cmd_attach(const std::vector<std::string> &args) {
         return;
     }
     if (args.size() > 2) {
-        notice(Notice::kError, "usage: attach NAME|ID");
-        if (!interactive_) fail(1, "bad attach command");
+        refuse("usage: attach NAME|ID");
         return;
     }
     const std::string &spec = args[1];
@@ -675,9 +680,7 @@ void Server::cmd_attach(const std::vector<std::string> &args) {
         std::string ids;
         for (Agent *a : found)
             ids += (ids.empty() ? "" : ", ") + std::to_string(a->id);
-        notice(Notice::kError,
-               "several agents match '" + printable(spec) + "' (ids " + ids + "); attach by id");
-        if (!interactive_) fail(1, "ambiguous agent");
+        refuse("several agents match '" + printable(spec) + "' (ids " + ids + "); attach by id");
         return;
     }
     target_ = spec;
@@ -700,9 +703,8 @@ void Server::cmd_quit() {
 
 void Server::send_to_attached(const std::string &line, bool learn) {
     if (line.size() > kMaxCommandLine) {
-        notice(Notice::kError, "line of " + std::to_string(line.size()) +
-                                   " bytes is too long: agents take at most 4095; not sent");
-        if (!interactive_) fail(1, "command line too long");
+        refuse("line of " + std::to_string(line.size()) +
+               " bytes is too long: agents take at most 4095; not sent");
         return;
     }
     Agent *a = attached_agent();
@@ -718,10 +720,9 @@ void Server::send_to_attached(const std::string &line, bool learn) {
         return;
     }
     if (!target_.empty())
-        notice(Notice::kError, printable(target_) + " is not connected; the line was not sent");
+        refuse(printable(target_) + " is not connected; the line was not sent");
     else
-        notice(Notice::kError, "no agent attached: attach NAME|ID first (ls lists the agents)");
-    if (!interactive_) fail(1, "no agent to send the command to");
+        refuse("no agent attached: attach NAME|ID first (ls lists the agents)");
 }
 
 void Server::submit(Agent &a, const std::string &line, bool hidden, bool learn, bool holds_prompt) {

@@ -113,6 +113,7 @@ class Server {
     bool read_stdin();
     std::optional<std::string> take_stdin_line();
     void fail(int status, const std::string &message);
+    void refuse(const std::string &message);
 
     void refresh_editor();
     std::string prompt_text() const;

@@ -103,6 +103,33 @@ TEST(ServerRobustness, MisbehavingAgentsDoNotDisturbAWellBehavedOne) {
     EXPECT_EQ(std::count(err->begin(), err->end(), '\n'), 2) << *err;
 }
 
+TEST(ServerRobustness, AgentsWithTheSameNameAreToldApartById) {
+    auto server = start_scripted_server();
+    Conn first = greeted_agent("twin", 5);
+    Conn second = greeted_agent("twin", 6);
+    server->write_in("attach 6\necho x\n");
+    auto cmd = second.read_frame();
+    ASSERT_TRUE(cmd && cmd->type == CLI_FRAME_COMMAND);
+    ASSERT_TRUE(second.send_frame(CLI_FRAME_OUTPUT, cmd->req_id, "x\n", 6));
+    ASSERT_TRUE(second.send_frame(CLI_FRAME_DONE, cmd->req_id, "", 6));
+
+    server->write_in("ls\nattach twin\necho never\n");
+    server->close_in();
+    auto out = read_all(server->out());
+    ASSERT_TRUE(out);
+    EXPECT_NE(out->find("x\n"), std::string::npos) << *out;
+    EXPECT_NE(out->find("  5 "), std::string::npos) << *out;
+    EXPECT_NE(out->find("* 6 "), std::string::npos) << *out;
+    EXPECT_EQ(server->wait(), 1);
+    auto err = read_all(server->err());
+    ASSERT_TRUE(err);
+    EXPECT_EQ(*err, "cli-server: several agents match 'twin' (ids 5, 6); attach by id\n");
+    // The first twin saw nothing but its ACK and the goodbye.
+    auto bye = first.read_frame();
+    ASSERT_TRUE(bye);
+    EXPECT_EQ(bye->type, CLI_FRAME_BYE);
+}
+
 TEST(ServerRobustness, ListsAThousandAgents) {
     constexpr int kAgents = 1000;
     rlimit lim{};
