@@ -162,17 +162,6 @@ uint64_t LibcliSession::read_until_prompt() {
         ssize_t r = ::read(client_.get(), buf_.data(), buf_.size());
         if (r <= 0) fail("reading from libcli");
         total += static_cast<uint64_t>(r);
-        if (std::getenv("CLI_BENCH_DUMP") != nullptr) {
-            std::fprintf(stderr, "[%zd] ", r);
-            for (ssize_t i = 0; i < std::min<ssize_t>(r, 200); ++i) {
-                auto c = static_cast<unsigned char>(buf_[static_cast<size_t>(i)]);
-                if (c >= 32 && c < 127)
-                    std::fputc(c, stderr);
-                else
-                    std::fprintf(stderr, "\\x%02x", c);
-            }
-            std::fputc('\n', stderr);
-        }
         tail_.append(buf_.data() + std::max<ssize_t>(0, r - 32), buf_.data() + r);
         if (tail_.size() > 64) tail_.erase(0, tail_.size() - 64);
         if (tail_.size() >= prompt.size() &&

@@ -1,5 +1,5 @@
 // cli_bench: round-trip latency, streaming throughput and memory of the
-// agent, each next to its baseline measured in the same run: raw loopback
+// agent, each next to its baselines measured in the same run: raw loopback
 // TCP (the physical limit) and libcli (the usual alternative).
 //
 // The two ends of every connection run on different CPUs: the client (this
@@ -7,12 +7,9 @@
 // on CPU 1. Subjects take turns in blocks so that all of them see the same
 // moments of a noisy machine.
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +18,7 @@
 #include "bench_agent.h"
 #include "bench_libcli.h"
 #include "bench_raw.h"
+#include "bench_report.h"
 #include "bench_util.h"
 
 using namespace bench;
@@ -34,15 +32,26 @@ struct Options {
     size_t nagle_round_trips = 40;
     uint64_t stream_mib = 256; // per subject
     uint64_t stream_block_mib = 32;
-    bool strict = false; // exit 1 when a target fails
+    bool strict = false;  // exit 1 when a target fails
+    bool verbose = false; // print every stream block
 };
 
 void usage() {
-    std::printf("usage: cli_bench [--quick] [--round-trips N] [--mib N] [--strict]\n"
+    std::printf("usage: cli_bench [--quick] [--round-trips N] [--mib N] [--strict] [--verbose]\n"
                 "  --quick          2000 round trips and 64 MiB per subject\n"
                 "  --round-trips N  round trips per subject (default 10000)\n"
                 "  --mib N          MiB streamed per subject (default 256)\n"
-                "  --strict         exit with status 1 when a target fails\n");
+                "  --strict         exit with status 1 when a target fails\n"
+                "  --verbose        print the throughput of every stream block\n");
+}
+
+void apply_quick(Options &o) {
+    o.round_trips = 2000;
+    o.rt_block = 250;
+    o.warmup = 500;
+    o.nagle_round_trips = 10;
+    o.stream_mib = 64;
+    o.stream_block_mib = 8;
 }
 
 Options parse_options(int argc, char **argv) {
@@ -57,12 +66,7 @@ Options parse_options(int argc, char **argv) {
             return std::strtoull(argv[++i], nullptr, 10);
         };
         if (a == "--quick") {
-            o.round_trips = 2000;
-            o.rt_block = 250;
-            o.warmup = 500;
-            o.nagle_round_trips = 10;
-            o.stream_mib = 64;
-            o.stream_block_mib = 8;
+            apply_quick(o);
         } else if (a == "--round-trips") {
             o.round_trips = std::max<uint64_t>(value(), 1);
             o.rt_block = std::min(o.rt_block, o.round_trips);
@@ -71,6 +75,8 @@ Options parse_options(int argc, char **argv) {
             o.stream_block_mib = std::min(o.stream_block_mib, o.stream_mib);
         } else if (a == "--strict") {
             o.strict = true;
+        } else if (a == "--verbose") {
+            o.verbose = true;
         } else {
             usage();
             std::exit(a == "--help" || a == "-h" ? 0 : 2);
@@ -79,33 +85,14 @@ Options parse_options(int argc, char **argv) {
     return o;
 }
 
-struct RoundTripSubject {
-    std::string name;
-    std::function<uint64_t()> once;
-    ThreadCpuClock serving; // the thread that answers
-    Latency lat;
-    uint64_t serving_cpu_ns = 0;
-    double serving_cpu_us_per_op() const {
-        return lat.count() == 0 ? 0.0 : static_cast<double>(serving_cpu_ns) / 1000.0 / lat.count();
-    }
-};
-
-struct StreamSubject {
-    std::string name;
-    // Moves `mib` MiB; returns nanoseconds and checks the byte count.
-    std::function<uint64_t(uint64_t mib)> once;
-    ThreadCpuClock serving; // the thread that writes
-    Throughput tp;
-    uint64_t serving_cpu_ns = 0;
-    double serving_cpu_s_per_gib() const {
-        return tp.bytes == 0 ? 0.0
-                             : static_cast<double>(serving_cpu_ns) / 1e9 /
-                                   (static_cast<double>(tp.bytes) / (1u << 30));
-    }
-};
+void warm_up(std::vector<RoundTripSubject> &subjects, size_t n) {
+    for (auto &s : subjects)
+        for (size_t i = 0; i < n; ++i)
+            (void)s.once();
+}
 
 // Subjects take turns, one block each, starting with a different one every
-// round so that none is always first after another's turn.
+// round so that none always follows the same other.
 void run_round_trips(std::vector<RoundTripSubject> &subjects, const Options &o) {
     for (auto &s : subjects)
         s.lat.reserve(o.round_trips);
@@ -136,17 +123,11 @@ void run_streams(std::vector<StreamSubject> &subjects, const Options &o) {
             uint64_t ns = s.once(mib);
             s.serving_cpu_ns += s.serving.now_ns() - cpu0;
             s.tp.add(mib << 20, ns);
-            if (std::getenv("CLI_BENCH_BLOCKS") != nullptr)
-                std::printf("block %llu %-40s %.2f GiB/s\n", static_cast<unsigned long long>(r),
+            if (o.verbose)
+                std::printf("block %llu  %-40s %6.2f GiB/s\n", static_cast<unsigned long long>(r),
                             s.name.c_str(), static_cast<double>(mib) / 1024 / (ns / 1e9));
         }
     }
-}
-
-void warm_up(std::vector<RoundTripSubject> &subjects, size_t n) {
-    for (auto &s : subjects)
-        for (size_t i = 0; i < n; ++i)
-            (void)s.once();
 }
 
 void idle_a_moment() {
@@ -158,52 +139,92 @@ Resident added_since(const Resident &before) {
     return {now.total - before.total, now.anonymous - before.anonymous};
 }
 
-double kib(uint64_t bytes) {
-    return static_cast<double>(bytes) / 1024.0;
+// Memory comes first, before any other traffic: resident memory added by an
+// agent that is connected and idle, then by an idle libcli session (which
+// stays open for the later measurements).
+std::unique_ptr<LibcliSession> measure_idle_memory(AgentServer &agent, const LibcliApi *libcli,
+                                                   MemoryFigures &m) {
+    idle_a_moment();
+    Resident before_agent = resident_now();
+    agent.start_agent();
+    idle_a_moment();
+    m.agent = added_since(before_agent);
+
+    Resident before_libcli = resident_now();
+    auto session = std::make_unique<LibcliSession>(libcli, true);
+    idle_a_moment();
+    m.libcli = added_since(before_libcli);
+    return session;
 }
 
-struct Target {
-    std::string what;
-    bool pass;
-    std::string figures;
-};
-
-std::string fmt(const char *f, double a, double b = 0, double c = 0) {
-    std::array<char, 160> buf;
-    std::snprintf(buf.data(), buf.size(), f, a, b, c);
-    return buf.data();
+std::vector<RoundTripSubject> round_trip_subjects(RawPeer &peer, RawClient &raw, AgentServer &agent,
+                                                  LibcliSession &lc) {
+    std::vector<RoundTripSubject> s;
+    s.emplace_back(
+        "raw TCP ping-pong, 24 B / 20 B", [&raw] { return raw.round_trip(); }, peer.cpu_clock());
+    s.emplace_back(
+        "agent, empty handler", [&agent] { return agent.run(AgentServer::empty_command()); },
+        agent.cpu_clock());
+    s.emplace_back(
+        "agent, one cli_print line", [&agent] { return agent.run(AgentServer::line_command()); },
+        agent.cpu_clock());
+    s.emplace_back(
+        "libcli, empty, TCP_NODELAY", [&lc] { return lc.run("noop"); }, lc.cpu_clock());
+    s.emplace_back(
+        "libcli, one line, TCP_NODELAY", [&lc] { return lc.run("line"); }, lc.cpu_clock());
+    return s;
 }
 
-void print_round_trip_table(std::vector<RoundTripSubject> &rts, Latency *nagle_empty,
-                            Latency *nagle_line) {
-    auto &raw = rts[0].lat;
-    std::printf("\nRound trip, request sent to reply complete (microseconds)\n");
-    std::printf("%-34s %6s %8s %8s %8s %7s %7s %7s %8s\n", "subject", "n", "median", "p99", "max",
-                "med/raw", "p99/raw", "max/raw", "srv CPU");
-    auto row = [&](const std::string &name, Latency &l, double cpu_us) {
-        std::printf("%-34s %6zu %8.1f %8.1f %8.1f %7.2f %7.2f %7.2f", name.c_str(), l.count(),
-                    l.median_us(), l.p99_us(), l.max_us(), l.median_us() / raw.median_us(),
-                    l.p99_us() / raw.p99_us(), l.max_us() / raw.max_us());
-        if (cpu_us > 0)
-            std::printf(" %8.1f\n", cpu_us);
-        else
-            std::printf(" %8s\n", "-");
-    };
-    for (auto &s : rts)
-        row(s.name, s.lat, s.serving_cpu_us_per_op());
-    if (nagle_empty != nullptr) row("libcli, empty, no TCP_NODELAY", *nagle_empty, 0);
-    if (nagle_line != nullptr) row("libcli, one line, no TCP_NODELAY", *nagle_line, 0);
-    std::printf("(srv CPU: CPU time of the answering thread per round trip, kernel included)\n");
+void expect_bytes(uint64_t got, uint64_t mib, const char *who) {
+    if (got < (mib << 20)) fail(std::string(who) + " stream came up short");
 }
 
-void print_stream_table(std::vector<StreamSubject> &streams) {
-    double raw = streams[0].tp.gib_per_s();
-    std::printf("\nStreaming (GiB/s, output bytes over time from request to last byte)\n");
-    std::printf("%-42s %7s %9s %8s %12s\n", "subject", "MiB", "GiB/s", "/raw", "srv CPU s/GiB");
-    for (auto &s : streams)
-        std::printf("%-42s %7llu %9.2f %8.2f %12.2f\n", s.name.c_str(),
-                    static_cast<unsigned long long>(s.tp.bytes >> 20), s.tp.gib_per_s(),
-                    s.tp.gib_per_s() / raw, s.serving_cpu_s_per_gib());
+std::vector<StreamSubject> stream_subjects(RawPeer &peer, RawClient &raw, AgentServer &agent,
+                                           LibcliSession &lc, std::vector<char> &sink) {
+    std::vector<StreamSubject> s;
+    s.emplace_back(
+        "raw loopback, 64 KiB writes",
+        [&raw, &sink](uint64_t mib) { return raw.stream(mib << 20, sink); }, peer.cpu_clock());
+    s.emplace_back(
+        "agent cli_send_buffer, 64 KiB pieces",
+        [&agent](uint64_t mib) {
+            uint64_t got = 0;
+            uint64_t t = agent.run(AgentServer::send_buffer_command(mib), &got);
+            expect_bytes(got, mib, "cli_send_buffer");
+            return t;
+        },
+        agent.cpu_clock());
+    s.emplace_back(
+        "agent cli_print_buffer, 4 KiB lines",
+        [&agent](uint64_t mib) {
+            uint64_t got = 0;
+            uint64_t t = agent.run(AgentServer::print_buffer_command(mib), &got);
+            expect_bytes(got, mib, "cli_print_buffer");
+            return t;
+        },
+        agent.cpu_clock());
+    s.emplace_back(
+        "libcli cli_print, 4 KiB lines",
+        [&lc](uint64_t mib) {
+            uint64_t got = 0; // the lines, plus the echo and the prompt
+            uint64_t t = lc.run(LibcliSession::print_command(mib), &got);
+            expect_bytes(got, mib, "libcli");
+            return t;
+        },
+        lc.cpu_clock());
+    return s;
+}
+
+// Without TCP_NODELAY libcli's small writes wait for delayed ACKs; a few
+// dozen round trips show it without taking minutes.
+void measure_libcli_with_nagle(const LibcliApi *libcli, const Options &o, Results &r) {
+    LibcliSession slow(libcli, false);
+    for (int i = 0; i < 3; ++i)
+        (void)slow.run("noop");
+    for (size_t i = 0; i < o.nagle_round_trips; ++i) {
+        r.nagle_empty.add(slow.run("noop"));
+        r.nagle_line.add(slow.run("line"));
+    }
 }
 
 } // namespace
@@ -216,6 +237,7 @@ int main(int argc, char **argv) {
                     kClientCpu, kServingCpu);
     (void)pin_current_thread(kClientCpu);
 
+    // Loaded before the memory baseline, so its code does not count.
     std::string why;
     const LibcliApi *libcli = load_libcli(&why);
     if (libcli == nullptr) {
@@ -224,26 +246,15 @@ int main(int argc, char **argv) {
         return 2;
     }
 
-    // Memory first, while nothing else has run: resident memory added by an
-    // agent that is connected and idle, and by an idle libcli session.
+    Results r;
     AgentServer agent;
-    idle_a_moment();
-    Resident before_agent = resident_now();
-    agent.start_agent();
-    idle_a_moment();
-    Resident rss_agent = added_since(before_agent);
-
-    Resident before_libcli = resident_now();
-    auto lc = std::make_unique<LibcliSession>(libcli, true);
-    idle_a_moment();
-    Resident rss_libcli = added_since(before_libcli);
-
+    std::unique_ptr<LibcliSession> lc = measure_idle_memory(agent, libcli, r.memory);
     int agent_cpu = agent.agent_cpu();
-    double allocs = agent.allocations_per_command(200);
-    StackUse stack = agent.measure_stack();
+    r.memory.allocations_per_command = agent.allocations_per_command(200);
+    r.memory.stack = agent.measure_stack();
 
-    // Raw baseline: several connections' worth of warm-up, then one
-    // measured connection.
+    // Raw baseline: several connections' worth of warm-up, then one measured
+    // connection.
     RawPeer peer;
     for (int c = 0; c < 3; ++c) {
         RawClient w(peer.port());
@@ -252,161 +263,21 @@ int main(int argc, char **argv) {
     }
     RawClient raw(peer.port());
 
-    std::vector<RoundTripSubject> rts;
-    rts.push_back(
-        {"raw TCP ping-pong, 24 B / 20 B", [&] { return raw.round_trip(); }, peer.cpu_clock(), {}});
-    rts.push_back({"agent, empty handler",
-                   [&] { return agent.run(AgentServer::empty_command()); },
-                   agent.cpu_clock(),
-                   {}});
-    rts.push_back({"agent, one cli_print line",
-                   [&] { return agent.run(AgentServer::line_command()); },
-                   agent.cpu_clock(),
-                   {}});
-    rts.push_back(
-        {"libcli, empty, TCP_NODELAY", [&] { return lc->run("noop"); }, lc->cpu_clock(), {}});
-    rts.push_back(
-        {"libcli, one line, TCP_NODELAY", [&] { return lc->run("line"); }, lc->cpu_clock(), {}});
-    warm_up(rts, o.warmup);
-    run_round_trips(rts, o);
+    r.round_trips = round_trip_subjects(peer, raw, agent, *lc);
+    warm_up(r.round_trips, o.warmup);
+    run_round_trips(r.round_trips, o);
 
     std::vector<char> sink(256 * 1024);
-    auto expect = [](uint64_t got, uint64_t want, const char *who) {
-        if (got < want) fail(std::string(who) + " stream came up short");
-    };
-    std::vector<StreamSubject> streams;
-    streams.push_back({"raw loopback, 64 KiB writes",
-                       [&](uint64_t mib) { return raw.stream(mib << 20, sink); },
-                       peer.cpu_clock(),
-                       {}});
-    streams.push_back({"agent cli_send_buffer, 64 KiB pieces",
-                       [&](uint64_t mib) {
-                           uint64_t got = 0;
-                           uint64_t t = agent.run(AgentServer::send_buffer_command(mib), &got);
-                           expect(got, mib << 20, "cli_send_buffer");
-                           return t;
-                       },
-                       agent.cpu_clock(),
-                       {}});
-    streams.push_back({"agent cli_print_buffer, 4 KiB lines",
-                       [&](uint64_t mib) {
-                           uint64_t got = 0;
-                           uint64_t t = agent.run(AgentServer::print_buffer_command(mib), &got);
-                           expect(got, mib << 20, "cli_print_buffer");
-                           return t;
-                       },
-                       agent.cpu_clock(),
-                       {}});
-    streams.push_back({"libcli cli_print, 4 KiB lines",
-                       [&](uint64_t mib) {
-                           uint64_t got = 0;
-                           uint64_t t = lc->run(LibcliSession::print_command(mib), &got);
-                           // The echo and the prompt come on top of the lines.
-                           expect(got, mib << 20, "libcli");
-                           return t;
-                       },
-                       lc->cpu_clock(),
-                       {}});
-    run_streams(streams, o);
+    r.streams = stream_subjects(peer, raw, agent, *lc, sink);
+    run_streams(r.streams, o);
 
-    // Without TCP_NODELAY libcli's small writes wait for delayed ACKs; a few
-    // dozen round trips show it without taking minutes.
-    Latency nagle_empty;
-    Latency nagle_line;
-    {
-        LibcliSession slow(libcli, false);
-        for (int i = 0; i < 3; ++i)
-            (void)slow.run("noop");
-        for (size_t i = 0; i < o.nagle_round_trips; ++i) {
-            nagle_empty.add(slow.run("noop"));
-            nagle_line.add(slow.run("line"));
-        }
-    }
+    measure_libcli_with_nagle(libcli, o, r);
 
     std::printf("cli_bench: client on CPU %d, agent thread on CPU %d, libcli from %s\n",
                 current_cpu(), agent_cpu, libcli_soname(libcli));
-    print_round_trip_table(rts, &nagle_empty, &nagle_line);
-    print_stream_table(streams);
-
-    std::printf("\nMemory\n");
-    std::printf("%-58s %10.1f KiB\n", "agent thread stack peak (top to deepest byte written)",
-                kib(stack.peak()));
-    std::printf("%-58s %10.1f KiB\n", "  of which above the handler (records, context, line)",
-                kib(stack.above_handler));
-    std::printf("%-58s %10.1f KiB\n", "  of which below the handler (inside output/input calls)",
-                kib(stack.below_handler));
-    std::printf("%-58s %10.1f KiB\n", "agent thread stack size", kib(stack.stack_size));
-    std::printf("%-58s %10.2f\n", "heap allocations per command on the agent thread", allocs);
-    std::printf("%-58s %10.1f KiB\n", "RSS added by a connected, idle agent", kib(rss_agent.total));
-    std::printf("%-58s %10.1f KiB\n", "  of which anonymous (stack, heap)",
-                kib(rss_agent.anonymous));
-    std::printf("%-58s %10.1f KiB\n", "RSS added by a connected, idle libcli session",
-                kib(rss_libcli.total));
-    std::printf("%-58s %10.1f KiB\n", "  of which anonymous (stack, heap)",
-                kib(rss_libcli.anonymous));
-
-    // Targets.
-    Latency &raw_lat = rts[0].lat;
-    Latency &empty = rts[1].lat;
-    Latency &line = rts[2].lat;
-    Latency &lc_empty = rts[3].lat;
-    Latency &lc_line = rts[4].lat;
-    double raw_tp = streams[0].tp.gib_per_s();
-    double send_tp = streams[1].tp.gib_per_s();
-    double print_tp = streams[2].tp.gib_per_s();
-    double lc_tp = streams[3].tp.gib_per_s();
-    constexpr double kMaxRoundTripUs = 5000.0;
-    constexpr uint64_t kStackBudget = (710 + 16) * 1024;
-
-    std::vector<Target> targets;
-    targets.push_back({"empty handler: median <= 1.3 x raw median",
-                       empty.median_us() <= 1.3 * raw_lat.median_us(),
-                       fmt("%.1f vs %.1f us (%.2f x)", empty.median_us(), raw_lat.median_us(),
-                           empty.median_us() / raw_lat.median_us())});
-    targets.push_back({"empty handler: p99 <= 2 x raw p99", empty.p99_us() <= 2 * raw_lat.p99_us(),
-                       fmt("%.1f vs %.1f us (%.2f x)", empty.p99_us(), raw_lat.p99_us(),
-                           empty.p99_us() / raw_lat.p99_us())});
-    // The raw baseline's own count shows whether the machine allowed it.
-    auto no_stall = [&](const char *what, Latency &l) {
-        targets.push_back({what, l.count_above_us(kMaxRoundTripUs) == 0,
-                           fmt("max %.1f us, %.0f above; raw: %.0f above", l.max_us(),
-                               static_cast<double>(l.count_above_us(kMaxRoundTripUs)),
-                               static_cast<double>(raw_lat.count_above_us(kMaxRoundTripUs)))});
-    };
-    no_stall("empty handler: no round trip above 5 ms", empty);
-    no_stall("one-line handler: no round trip above 5 ms", line);
-    targets.push_back({"cli_send_buffer >= 0.9 x raw throughput", send_tp >= 0.9 * raw_tp,
-                       fmt("%.2f vs %.2f GiB/s (%.2f x)", send_tp, raw_tp, send_tp / raw_tp)});
-    targets.push_back({"cli_print_buffer (4 KiB lines) >= 0.6 x raw", print_tp >= 0.6 * raw_tp,
-                       fmt("%.2f vs %.2f GiB/s (%.2f x)", print_tp, raw_tp, print_tp / raw_tp)});
-    auto ahead = [&](const char *what, double ours, double theirs, const char *unit) {
-        targets.push_back(
-            {std::string("ahead of libcli: ") + what, ours < theirs, fmt(unit, ours, theirs)});
-    };
-    ahead("empty median", empty.median_us(), lc_empty.median_us(), "%.1f vs %.1f us");
-    ahead("empty p99", empty.p99_us(), lc_empty.p99_us(), "%.1f vs %.1f us");
-    ahead("empty max", empty.max_us(), lc_empty.max_us(), "%.1f vs %.1f us");
-    ahead("one-line median", line.median_us(), lc_line.median_us(), "%.1f vs %.1f us");
-    ahead("one-line p99", line.p99_us(), lc_line.p99_us(), "%.1f vs %.1f us");
-    ahead("one-line max", line.max_us(), lc_line.max_us(), "%.1f vs %.1f us");
-    targets.push_back({"ahead of libcli: 4 KiB-line stream", print_tp > lc_tp,
-                       fmt("%.2f vs %.2f GiB/s", print_tp, lc_tp)});
-    ahead("idle RSS", kib(rss_agent.total), kib(rss_libcli.total), "%.1f vs %.1f KiB");
-    targets.push_back({"no heap allocation per command", allocs == 0.0,
-                       fmt("%.2f allocations per command", allocs)});
-    targets.push_back({"agent stack peak <= 710 + 16 KiB",
-                       stack.peak() <= kStackBudget && !stack.window_exhausted,
-                       fmt("%.1f KiB", kib(stack.peak()))});
-
-    std::printf("\nTargets\n");
-    size_t passed = 0;
-    for (const auto &t : targets) {
-        passed += t.pass ? 1 : 0;
-        std::printf("%-4s  %-46s %s\n", t.pass ? "PASS" : "FAIL", t.what.c_str(),
-                    t.figures.c_str());
-    }
-    std::printf("%zu of %zu targets passed\n", passed, targets.size());
-
-    lc.reset();
-    return o.strict && passed != targets.size() ? 1 : 0;
+    print_round_trip_table(r);
+    print_stream_table(r);
+    print_memory_table(r.memory);
+    bool all_passed = print_targets(r);
+    return o.strict && !all_passed ? 1 : 0;
 }
