@@ -21,6 +21,14 @@ cmake --build --preset fuzz -j "$(nproc)"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
+# The conversation target listens on the agent's fixed port. Where private
+# network namespaces are allowed it gets one, so that it cannot collide with
+# anything else on the machine using that port.
+isolate=()
+if unshare -n sh -c 'ip link set lo up' 2>/dev/null; then
+    isolate=(unshare -n sh -c 'ip link set lo up && exec "$@"' sh)
+fi
+
 failed=0
 for t in "${targets[@]}"; do
     dir=$scratch/$t
@@ -30,7 +38,9 @@ for t in "${targets[@]}"; do
     if [ -f fuzz/"$t".dict ]; then dict=(-dict="$PWD/fuzz/$t.dict"); fi
     echo "==> fuzz: $t for ${seconds}s"
     start=$SECONDS
-    if "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
+    wrap=()
+    if [ "$t" = conversation ]; then wrap=("${isolate[@]}"); fi
+    if "${wrap[@]}" "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
         -print_final_stats=1 -artifact_prefix="$dir/" "${dict[@]}" "$dir/corpus" \
         >"$dir/log" 2>&1; then
         runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log")
