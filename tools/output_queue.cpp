@@ -1,5 +1,6 @@
 #include "output_queue.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,9 +14,24 @@ namespace {
 constexpr size_t kSafeChunk = 4096;
 } // namespace
 
+// A pipe or socket of our own is made non-blocking, so that one write takes
+// all the room there is. A terminal is left alone: its open file is shared
+// with the shell, which must not find it non-blocking; there we write at
+// most what a writable descriptor is sure to take.
 OutputQueue::OutputQueue(int fd) : fd_(fd) {
     struct stat st {};
-    regular_file_ = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fstat(fd, &st) != 0) return;
+    regular_file_ = S_ISREG(st.st_mode);
+    if ((S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) && !isatty(fd)) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0 && !(flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0)
+            saved_flags_ = flags;
+    }
+}
+
+OutputQueue::~OutputQueue() {
+    drain();
+    if (saved_flags_ >= 0) fcntl(fd_, F_SETFL, saved_flags_);
 }
 
 void OutputQueue::append(std::string_view bytes) {
@@ -29,7 +45,7 @@ void OutputQueue::append(std::string_view bytes) {
 }
 
 bool OutputQueue::writable_now() const {
-    if (regular_file_) return true;
+    if (regular_file_ || saved_flags_ >= 0) return true; // a write cannot block
     pollfd p{fd_, POLLOUT, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT) != 0;
 }
@@ -54,7 +70,7 @@ bool OutputQueue::write_chunk(size_t max) {
 }
 
 void OutputQueue::write_available() {
-    const size_t chunk = regular_file_ ? pending() : kSafeChunk;
+    const size_t chunk = regular_file_ || saved_flags_ >= 0 ? pending() : kSafeChunk;
     while (!empty() && writable_now())
         if (!write_chunk(chunk)) break;
     if (buf_.empty() && buf_.capacity() > 4 * kHighWater) buf_.shrink_to_fit();

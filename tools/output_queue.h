@@ -16,6 +16,9 @@ class OutputQueue {
     static constexpr size_t kHighWater = 1u << 20;
 
     explicit OutputQueue(int fd);
+    ~OutputQueue();
+    OutputQueue(const OutputQueue &) = delete;
+    OutputQueue &operator=(const OutputQueue &) = delete;
 
     void append(std::string_view bytes);
     // Writes what the descriptor accepts without blocking.
@@ -38,6 +41,8 @@ class OutputQueue {
 
     int fd_;
     bool regular_file_ = false;
+    int saved_flags_ = -1; // descriptor flags to restore, when we changed them
+
     bool broken_ = false;
     bool at_line_start_ = true;
     std::string buf_;
