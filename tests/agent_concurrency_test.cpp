@@ -2,9 +2,6 @@
 // sanitizer sees the real sharing: registrations while help walks the table,
 // a destroy while a handler writes, host output while a command runs, and a
 // few reconnections of the real library with its one-second pause.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -150,11 +147,6 @@ int quiet_handler(int, char **) {
 // standard error, even while a command runs on the agent thread.
 TEST_F(AgentTest, HostThreadOutputNeverReachesTheRunningCommand) {
     add_command("quiet", quiet_handler);
-    int saved_stderr = dup(2);
-    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(devnull, 0);
-    dup2(devnull, 2);
-    close(devnull);
 
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 8, "quiet"));
     ASSERT_TRUE(g_quiet_started.take(kReadTimeout));
@@ -162,7 +154,8 @@ TEST_F(AgentTest, HostThreadOutputNeverReachesTheRunningCommand) {
     for (int t = 0; t < 2; ++t)
         hosts.emplace_back([] {
             const char bytes[] = "host";
-            for (int i = 0; i < 50; ++i) {
+            // Standard error stays where it is: a sanitizer report must show.
+            for (int i = 0; i < 20; ++i) {
                 cli_print("host %d\n", i);
                 cli_print_buffer("host %d\n", i);
                 cli_print_memory(bytes, sizeof bytes);
@@ -173,8 +166,6 @@ TEST_F(AgentTest, HostThreadOutputNeverReachesTheRunningCommand) {
         t.join();
     g_hosts_done = true;
     auto r = conn_.collect(8);
-    dup2(saved_stderr, 2);
-    close(saved_stderr);
 
     ASSERT_TRUE(r.done);
     EXPECT_EQ(r.output().find("host"), std::string::npos);
