@@ -129,7 +129,8 @@ void print_round_trip_table(Results &r) {
 
 void print_stream_table(const Results &r) {
     double raw = r.streams[kRawStream].tp.gib_per_s();
-    std::printf("\nStreaming (payload bytes over the time from request to last byte)\n");
+    std::printf("\nStreaming (median over blocks of payload bytes / time from request to last "
+                "byte)\n");
     std::printf("%-42s %7s %9s %8s %13s\n", "subject", "MiB", "GiB/s", "/raw", "srv CPU s/GiB");
     for (const auto &s : r.streams)
         std::printf("%-42s %7llu %9.2f %8.2f %13.2f\n", s.name.c_str(),

@@ -172,6 +172,24 @@ size_t Latency::count_above_us(double limit) const {
     }));
 }
 
+void Throughput::add(uint64_t b, uint64_t ns) {
+    bytes += b;
+    if (ns > 0)
+        block_rates.push_back(static_cast<double>(b) / (1u << 30) /
+                              (static_cast<double>(ns) / 1e9));
+}
+
+double Throughput::gib_per_s() const {
+    if (block_rates.empty()) return 0.0;
+    std::vector<double> r = block_rates;
+    auto mid = r.begin() + static_cast<std::ptrdiff_t>(r.size() / 2);
+    std::nth_element(r.begin(), mid, r.end());
+    if (r.size() % 2 == 1) return *mid;
+    double upper = *mid;
+    double lower = *std::max_element(r.begin(), mid);
+    return (lower + upper) / 2;
+}
+
 Resident resident_now() {
     std::ifstream statm("/proc/self/statm");
     uint64_t size = 0;

@@ -98,17 +98,15 @@ struct Latency {
     bool sorted_ = false;
 };
 
-// Bytes moved by one streaming subject and the time it took.
+// Bytes moved by one streaming subject, block by block. The figure is the
+// median of the blocks' rates: a block that another process's burst slowed
+// down moves it less than it would move a plain total over total.
 struct Throughput {
     uint64_t bytes = 0;
-    uint64_t ns = 0;
-    void add(uint64_t b, uint64_t t) {
-        bytes += b;
-        ns += t;
-    }
-    double gib_per_s() const {
-        return ns == 0 ? 0.0 : (static_cast<double>(bytes) / (1u << 30)) / (ns / 1e9);
-    }
+    std::vector<double> block_rates; // GiB/s
+
+    void add(uint64_t b, uint64_t ns);
+    double gib_per_s() const;
 };
 
 // Resident set of this process from /proc/self/statm, in bytes: all of it,

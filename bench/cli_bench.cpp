@@ -31,7 +31,7 @@ struct Options {
     size_t warmup = 2000;       // per subject, before measuring
     size_t nagle_round_trips = 40;
     uint64_t stream_mib = 256; // per subject
-    uint64_t stream_block_mib = 32;
+    uint64_t stream_block_mib = 16;
     bool strict = false;  // exit 1 when a target fails
     bool verbose = false; // print every stream block
 };
@@ -51,7 +51,7 @@ void apply_quick(Options &o) {
     o.warmup = 500;
     o.nagle_round_trips = 10;
     o.stream_mib = 64;
-    o.stream_block_mib = 8;
+    o.stream_block_mib = 4;
 }
 
 Options parse_options(int argc, char **argv) {
