@@ -45,18 +45,24 @@ std::string usage_text() {
            "Interactive mode (standard input is a terminal, no -c): line editing,\n"
            "history in ~/.cli_server_history, Tab completes server commands, agent\n"
            "names after attach and the attached agent's commands. Ctrl-C stops waiting\n"
-           "for a command; its late output is discarded. Colour unless NO_COLOR is set.\n"
+           "for a command; its late output is discarded. Colour on a terminal unless\n"
+           "NO_COLOR is set.\n"
            "\n"
            "Scripting mode (-c given, or standard input not a terminal): runs the -c\n"
-           "commands, or else each line of standard input, in order, and exits. A\n"
-           "prompt from the agent takes its reply from the next line of standard input.\n"
-           "Command output goes to standard output, messages to standard error.\n"
+           "commands, or else each line of standard input (# starts a comment), in\n"
+           "order, and exits. Whenever the agent named by --agent or attach is not\n"
+           "connected, it is waited for up to --wait seconds. A prompt from the agent\n"
+           "takes its reply from the next line of standard input. Command output goes\n"
+           "to standard output, messages to standard error.\n"
            "\n"
            "Exit status:\n"
-           "  0  every command completed\n"
-           "  1  usage or set-up error (for example the port is already in use)\n"
-           "  2  the agent did not connect within --wait seconds\n"
-           "  3  the agent disconnected in the middle of a command\n";
+           "  0    every command completed\n"
+           "  1    usage or set-up error (for example the port is already in use), or a\n"
+           "       line that could not be sent (no agent attached, longer than 4095\n"
+           "       bytes, an agent name that several agents share)\n"
+           "  2    the agent did not connect within --wait seconds\n"
+           "  3    the agent disconnected in the middle of a command\n"
+           "  130  interrupted by Ctrl-C\n";
 }
 
 bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
