@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,6 +89,11 @@ Process::Process(const std::vector<std::string> &argv, const SpawnOptions &opts)
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        rlimit lim{};
+        if (opts.max_files && getrlimit(RLIMIT_NOFILE, &lim) == 0) {
+            lim.rlim_cur = opts.max_files;
+            setrlimit(RLIMIT_NOFILE, &lim);
+        }
         execve(cargs[0], cargs.data(), cenv.data());
         _exit(127);
     }

@@ -22,6 +22,7 @@ struct SpawnOptions {
     bool pipe_stdout = true;      // else /dev/null
     bool pipe_stderr = true;      // else /dev/null
     bool pty = false;             // run on a pseudo-terminal (all three streams)
+    unsigned long max_files = 0;  // soft descriptor limit of the child, if not 0
 };
 
 class Process {
