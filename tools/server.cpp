@@ -46,7 +46,7 @@ std::string history_file() {
 Server::Server(Options opts) : opts_(std::move(opts)), out_(STDOUT_FILENO) {
     interactive_ = opts_.commands.empty() && isatty(STDIN_FILENO);
     const char *no_color = std::getenv("NO_COLOR");
-    color_ = isatty(STDOUT_FILENO) && !(no_color && *no_color);
+    color_ = isatty(STDOUT_FILENO) && no_color == nullptr; // set at all, even empty: no colour
     for (auto &c : opts_.commands)
         script_.push_back(c);
     target_ = opts_.agent;
