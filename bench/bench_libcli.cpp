@@ -141,7 +141,8 @@ void LibcliSession::serve(bool nodelay) {
                            "benchmark");
     api_->register_command(cli, nullptr, "prnb", cb_print, kPrivilegeUnprivileged, kModeExec,
                            "benchmark");
-    (void)api_->loop(cli, conn.get());
+    // libcli closes the socket itself when its loop ends.
+    (void)api_->loop(cli, conn.release());
     api_->done(cli);
 }
 

@@ -27,6 +27,8 @@ class Fd {
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
     void reset(int fd = -1);
+    // Hands the descriptor to a new owner, which will close it.
+    int release() { return std::exchange(fd_, -1); }
 
   private:
     int fd_;
