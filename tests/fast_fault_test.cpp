@@ -1,14 +1,14 @@
 // The server dies at awkward moments (in the middle of a frame, while a
 // handler writes, while a handler waits for input); the agent must
-// reconnect and serve the next command correctly. Then a thousand
-// connect/serve/disconnect cycles must leave descriptors and resident memory
-// where they were. Linked against the 20 ms reconnect copy of the library.
+// reconnect and serve the next command correctly. Host callbacks fail in
+// their own ways. A thousand connect/serve/disconnect cycles must leave
+// descriptors and resident memory where they were. Linked against the 20 ms
+// reconnect copy of the library.
 #include <pthread.h>
 #include <sys/socket.h>
 
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "agent_fixture.h"
 #include "fault_probe.h"
