@@ -68,6 +68,7 @@ struct exec_ctx {
     const cli_command *cmd;
     std::array<char, CLI_PRINT_BUF_SIZE> out_buf;
     uint64_t out_len;
+    bool stream_lost; // a read inside the command failed; framing is gone
 };
 
 // Initial-exec keeps every access a plain offset from the thread pointer:
@@ -233,7 +234,8 @@ void run_command_line(exec_ctx *ctx, char *line) {
     ctx->cmd = nullptr;
 }
 
-void execute_command(const cli_frame &frame) {
+// Runs one command; false when the connection can no longer be read.
+bool execute_command(const cli_frame &frame) {
     std::array<char, CLI_CMDLINE_MAX + 1> line;
     size_t n = std::min<size_t>(frame.len, CLI_CMDLINE_MAX);
     std::memcpy(line.data(), frame.data, n);
@@ -245,11 +247,13 @@ void execute_command(const cli_frame &frame) {
     ctx.req_id = frame.req_id;
     ctx.cmd = nullptr;
     ctx.out_len = 0;
+    ctx.stream_lost = false;
     g_ctx = &ctx;
     run_command_line(&ctx, line.data());
     flush_print_buffer(&ctx);
     (void)agent_send(CLI_FRAME_DONE, ctx.req_id, nullptr, 0);
     g_ctx = nullptr;
+    return !ctx.stream_lost;
 }
 
 // ---------------------------------------------------------------------------
@@ -274,6 +278,43 @@ void end_connection(int fd) {
     close(fd);
 }
 
+// Ends the connection when a cycle leaves by any path, including a handler
+// that ends the agent thread (pthread_exit unwinds through here).
+class connection_guard {
+  public:
+    explicit connection_guard(int fd) : fd_(fd) {}
+    connection_guard(const connection_guard &) = delete;
+    connection_guard &operator=(const connection_guard &) = delete;
+    ~connection_guard() { end_connection(fd_); }
+
+  private:
+    int fd_;
+};
+
+int start_agent_thread();
+
+// Covers an agent thread that ends other than through agent_continues (a
+// handler calling pthread_exit): while the agent should run, a replacement
+// thread takes over; otherwise the claim is dropped so that a later
+// cli_agent_init starts a fresh thread.
+class thread_claim {
+  public:
+    thread_claim() = default;
+    thread_claim(const thread_claim &) = delete;
+    thread_claim &operator=(const thread_claim &) = delete;
+    ~thread_claim() {
+        if (released_) return;
+        lock_guard guard(g_agent.lock);
+        if (g_agent.running.load() != 0 && start_agent_thread() == 0) return;
+        g_agent.running.store(0);
+        g_agent.thread_alive = false;
+    }
+    void released() { released_ = true; }
+
+  private:
+    bool released_ = false;
+};
+
 // Publishes the connection and announces the agent; false if the agent was
 // stopped meanwhile or HELLO could not be written.
 bool publish_and_hello(int fd, bool *stopped) {
@@ -289,10 +330,11 @@ bool publish_and_hello(int fd, bool *stopped) {
 void serve_connection(int fd, cli_frame &frame) {
     while (g_agent.running.load() != 0) {
         if (cli_recv_frame(fd, &frame) != 0) return;
-        if (frame.type == CLI_FRAME_COMMAND)
-            execute_command(frame);
-        else if (frame.type == CLI_FRAME_BYE)
+        if (frame.type == CLI_FRAME_COMMAND) {
+            if (!execute_command(frame)) return;
+        } else if (frame.type == CLI_FRAME_BYE) {
             return;
+        }
     }
 }
 
@@ -327,22 +369,22 @@ void run_connection(cli_frame &ack, cli_frame &frame) {
         return;
     }
     bool stopped = false;
-    if (publish_and_hello(fd, &stopped)) {
-        if (cli_recv_frame(fd, &ack) == 0 && ack.type == CLI_FRAME_ACK) serve_connection(fd, frame);
+    {
+        connection_guard connection(fd);
+        if (publish_and_hello(fd, &stopped) && cli_recv_frame(fd, &ack) == 0 &&
+            ack.type == CLI_FRAME_ACK)
+            serve_connection(fd, frame);
     }
-    if (stopped) {
-        close(fd);
-        return;
-    }
-    end_connection(fd);
-    cli_sleep_ms(CLI_RETRY_MS);
+    if (!stopped) cli_sleep_ms(CLI_RETRY_MS);
 }
 
 void *agent_thread_main(void *) {
+    thread_claim claim;
     cli_frame ack;
     cli_frame frame;
     while (agent_continues())
         run_connection(ack, frame);
+    claim.released();
     return nullptr;
 }
 
@@ -493,12 +535,19 @@ CLI_API void cli_print(const char *fmt, ...) {
 
 CLI_API void cli_print_buffer(const char *fmt, ...) {
     if (fmt == nullptr) return;
-    std::array<char, 8192> buf;
+    constexpr size_t kFormatSize = 8192;
+    exec_ctx *ctx = g_ctx;
     va_list ap;
     va_start(ap, fmt);
-    size_t n = format_into(buf.data(), buf.size(), fmt, ap);
+    if (ctx != nullptr && CLI_PRINT_BUF_SIZE - ctx->out_len >= kFormatSize) {
+        // Room for the longest result: format in place and save a copy.
+        ctx->out_len += format_into(ctx->out_buf.data() + ctx->out_len, kFormatSize, fmt, ap);
+    } else {
+        std::array<char, kFormatSize> buf;
+        size_t n = format_into(buf.data(), buf.size(), fmt, ap);
+        if (n != 0) emit_buffered(buf.data(), n);
+    }
     va_end(ap);
-    if (n != 0) emit_buffered(buf.data(), n);
 }
 
 CLI_API void cli_send_buffer(const void *data, uint32_t len) {
@@ -564,7 +613,13 @@ CLI_API int cli_get_input(const char *prompt, char *buf, uint32_t size) {
     // lock is safe; cli_agent_destroy's shutdown ends a pending read.
     cli_frame reply;
     for (;;) {
-        if (cli_recv_frame(fd, &reply) != 0) return -1;
+        if (cli_recv_frame(fd, &reply) != 0) {
+            // After a malformed header the stream is out of step: whatever
+            // follows could parse as frames. The connection loop ends the
+            // connection once this command is done instead of reading on.
+            ctx->stream_lost = true;
+            return -1;
+        }
         if (reply.type == CLI_FRAME_INPUT && reply.req_id == ctx->req_id) break;
     }
     size_t n = std::min<size_t>(reply.len, size - 1);

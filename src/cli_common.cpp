@@ -77,11 +77,23 @@ uint32_t get_u32(const uint8_t *p) {
     return ntohl(v);
 }
 
+// One gathering write. On a socket it never raises SIGPIPE, so a host that
+// restores the default disposition after starting the agent is not killed
+// by a server that went away; other descriptors take a plain writev.
+ssize_t write_iov(int fd, iovec *iov, int count) {
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) n = writev(fd, iov, count);
+    return n;
+}
+
 // Writes all bytes described by iov, advancing over partial writes, so a
 // frame normally leaves in one system call.
 int write_all_iov(int fd, iovec *iov, int count) {
     while (count > 0) {
-        ssize_t n = writev(fd, iov, count);
+        ssize_t n = write_iov(fd, iov, count);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;

@@ -161,12 +161,10 @@ int exiting_handler(int, char **) {
 }
 
 // A handler that ends the agent thread (pthread_exit, or a library doing so
-// on its behalf) leaves the record claiming a live thread and a connection:
-// the descriptor is never closed, and since a new cli_agent_init believes
-// the old thread will carry on, the agent never comes back. Disabled: fails
-// with the current library; the thread could release its connection and
-// its claim on the way out (a cleanup that runs during the forced unwind).
-TEST_F(AgentTest, DISABLED_AgentComesBackAfterAHandlerEndsItsThread) {
+// on its behalf) must not leave the record claiming a live thread and a
+// connection: the descriptor is closed on the way out, and the agent comes
+// back, whether or not the host re-initialises it.
+TEST_F(AgentTest, AgentComesBackAfterAHandlerEndsItsThread) {
     add_command("exit_thread", exiting_handler);
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 1, "exit_thread"));
     EXPECT_TRUE(conn_.wait_closed()) << "the connection of the dead thread stayed open";
@@ -182,9 +180,9 @@ TEST_F(AgentTest, DISABLED_AgentComesBackAfterAHandlerEndsItsThread) {
 // bytes, out of step with the server's framing, and runs whatever parses as
 // a frame there: here a COMMAND inside what the server sent as the payload
 // of an over-long INPUT. Found by the conversation fuzzer (seed
-// prompt_reads_on_after_bad_header). Disabled: it fails with the current
-// library, whose wait leaves the connection alone after a failed read.
-TEST_F(AgentTest, DISABLED_MalformedFrameDuringAPromptEndsTheConnection) {
+// prompt_reads_on_after_bad_header). The command ends with DONE and the
+// connection with it.
+TEST_F(AgentTest, MalformedFrameDuringAPromptEndsTheConnection) {
     add_command("ask", ask_handler);
     add_command("echo", echo_handler);
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 1, "ask"));
