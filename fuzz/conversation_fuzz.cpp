@@ -232,9 +232,9 @@ bool waits_for_reply(const std::string &payload) {
 // The req_id of every command the agent runs for this input, in order. The
 // agent reads frame after frame and stops at a BYE, at a malformed frame or
 // at the end. While a handler waits for a reply it reads on its own: frames
-// other than the matching INPUT are dropped, and a malformed header ends
-// only the wait, after its 20 bytes, so the connection loop reads on from
-// there, out of step with the server's framing.
+// other than the matching INPUT are dropped, and a malformed header ends the
+// wait and, once that command is done, the connection: nothing after it is
+// run.
 std::vector<uint32_t> model_commands(const uint8_t *data, size_t size) {
     std::vector<uint32_t> run;
     Frame f;
@@ -251,10 +251,7 @@ std::vector<uint32_t> model_commands(const uint8_t *data, size_t size) {
         for (;;) {
             Decode rc = decode_one(data + pos, size - pos, &f, &used);
             if (rc == Decode::need_more) return run;
-            if (rc == Decode::malformed) {
-                pos += kHeaderLen;
-                break;
-            }
+            if (rc == Decode::malformed) return run;
             pos += used;
             if (f.type == CLI_FRAME_INPUT && f.req_id == waiting) break;
         }

@@ -13,7 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <cxxabi.h>
+#include <exception>
 #include <mutex>
 #include <string_view>
 
@@ -80,9 +80,10 @@ __attribute__((tls_model("initial-exec"))) constinit thread_local exec_ctx *g_ct
 template <class F> void call_host(F &&f) {
     try {
         f();
-    } catch (abi::__forced_unwind &) {
-        throw;
     } catch (...) {
+        // A thread being unwound by pthread_exit or cancellation carries no
+        // C++ exception object; that unwinding must go on.
+        if (!std::current_exception()) throw;
     }
 }
 
