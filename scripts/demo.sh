@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 cmake --preset dev >/dev/null
-cmake --build --preset dev --target cli-server example_host
+cmake --build --preset dev
 
 host_pid=""
 stop_host() {
