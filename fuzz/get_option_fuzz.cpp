@@ -47,9 +47,9 @@ int model_get_option(int argc, char **argv, const char *optstring, ModelState &s
         return 1;
     }
     auto c = static_cast<unsigned char>(a[1]);
-    const char *spec = std::strchr(optstring, c);
-    if (spec == nullptr) return model_error(st, i + 1, c, "invalid option");
-    if (spec[1] != ':') {
+    const char *entry = std::strchr(optstring, c);
+    if (entry == nullptr) return model_error(st, i + 1, c, "invalid option");
+    if (entry[1] != ':') {
         st.optind = i + 1;
         return c;
     }

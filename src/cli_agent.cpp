@@ -649,9 +649,9 @@ CLI_API int cli_get_option(int argc, char **argv, const char *optstring, cli_opt
         return 1;
     }
     auto c = static_cast<unsigned char>(a[1]);
-    const char *spec = find_option_char(optstring, c);
-    if (spec == nullptr) return option_error(st, i + 1, c, "invalid option");
-    if (spec[1] == ':') {
+    const char *entry = find_option_char(optstring, c);
+    if (entry == nullptr) return option_error(st, i + 1, c, "invalid option");
+    if (entry[1] == ':') {
         if (a[2] != '\0') {
             st->optarg = a + 2;
             st->optind = i + 1;

@@ -128,16 +128,16 @@ void Server::cmd_attach(const std::vector<std::string> &args) {
         refuse("usage: attach NAME|ID");
         return;
     }
-    const std::string &spec = args[1];
-    auto found = match_agents(spec);
+    const std::string &wanted = args[1];
+    auto found = match_agents(wanted);
     if (found.size() > 1) {
         std::string ids;
         for (Agent *a : found)
             ids += (ids.empty() ? "" : ", ") + std::to_string(a->id);
-        refuse("several agents match '" + printable(spec) + "' (ids " + ids + "); attach by id");
+        refuse("several agents match '" + printable(wanted) + "' (ids " + ids + "); attach by id");
         return;
     }
-    target_ = spec;
+    target_ = wanted;
     if (found.size() == 1) {
         attach_to(*found[0], true);
         return;
