@@ -144,7 +144,7 @@ void Server::cmd_attach(const std::vector<std::string> &args) {
     }
     attached_ = 0;
     if (interactive_) {
-        notice(Notice::kWarning, "no agent '" + printable(spec) +
+        notice(Notice::kWarning, "no agent '" + printable(wanted) +
                                      "' is connected (ls lists them); attaching when it connects");
     } else {
         wait_deadline_ = steady::now() + std::chrono::seconds(opts_.wait_seconds);

@@ -472,14 +472,14 @@ Agent *Server::attached_agent() {
     return a && !a->closed ? a : nullptr;
 }
 
-// Agents whose name is spec; failing that, whose id is spec.
-std::vector<Agent *> Server::match_agents(const std::string &spec) {
+// Agents whose name is wanted; failing that, whose id is wanted.
+std::vector<Agent *> Server::match_agents(const std::string &wanted) {
     std::vector<Agent *> by_name, by_id;
     uint32_t id = 0;
-    const bool numeric = cli_parse_u32(spec.c_str(), &id) == 0;
+    const bool numeric = cli_parse_u32(wanted.c_str(), &id) == 0;
     for (auto &[serial, a] : agents_) {
         if (a->closed || !a->greeted) continue;
-        if (a->name == spec)
+        if (a->name == wanted)
             by_name.push_back(a.get());
         else if (numeric && a->id == id)
             by_id.push_back(a.get());

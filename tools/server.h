@@ -90,7 +90,7 @@ class Server {
 
     Agent *find_agent(uint64_t serial);
     Agent *attached_agent();
-    std::vector<Agent *> match_agents(const std::string &spec);
+    std::vector<Agent *> match_agents(const std::string &wanted);
     void attach_to(Agent &a, bool by_operator);
     void try_attach_target();
 
