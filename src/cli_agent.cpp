@@ -328,11 +328,18 @@ bool publish_and_hello(int fd, bool *stopped) {
     return cli_send_text(fd, CLI_FRAME_HELLO, 0, g_agent.agent_id, g_agent.name.data()) == 0;
 }
 
+bool connection_current(int fd) {
+    lock_guard guard(g_agent.lock);
+    return g_agent.sock == fd;
+}
+
 void serve_connection(int fd, cli_frame &frame) {
     while (g_agent.running.load() != 0) {
         if (cli_recv_frame(fd, &frame) != 0) return;
         if (frame.type == CLI_FRAME_COMMAND) {
-            if (!execute_command(frame)) return;
+            // Commands still queued on a connection that cli_agent_destroy
+            // ended must not run, even if a new init re-armed this thread.
+            if (!connection_current(fd) || !execute_command(frame)) return;
         } else if (frame.type == CLI_FRAME_BYE) {
             return;
         }
@@ -600,7 +607,7 @@ CLI_API void cli_show_usage_and_error(const char *fmt, ...) {
 
 CLI_API int cli_get_input(const char *prompt, char *buf, uint32_t size) {
     exec_ctx *ctx = g_ctx;
-    if (buf == nullptr || size == 0 || ctx == nullptr) return -1;
+    if (buf == nullptr || size == 0 || ctx == nullptr || ctx->stream_lost) return -1;
     flush_print_buffer(ctx);
     if (agent_send_text(CLI_FRAME_PROMPT, ctx->req_id, prompt != nullptr ? prompt : ":") != 0)
         return -1;

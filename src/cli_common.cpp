@@ -166,10 +166,18 @@ struct endpoint_pair {
     sockaddr_in agent;  // our end of the same connection
 };
 
+// Running out of descriptors or memory says nothing about whether an
+// interface exists; the caller refuses this attempt and asks again later,
+// so that a host near its limits never talks to an unchecked server.
+cli_owner_result unavailable(int err) {
+    bool starved = err == EMFILE || err == ENFILE || err == ENOMEM || err == ENOBUFS;
+    return starved ? cli_owner_result::absent : cli_owner_result::unknown;
+}
+
 // Asks NETLINK_SOCK_DIAG for the one socket with exactly these addresses.
 cli_owner_result owner_by_sock_diag(const endpoint_pair &ends, uint32_t *uid, uint8_t *state) {
     fd_guard nl(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (nl.get() < 0) return cli_owner_result::unknown;
+    if (nl.get() < 0) return unavailable(errno);
     struct {
         nlmsghdr hdr;
         inet_diag_req_v2 req;
@@ -236,7 +244,7 @@ bool proc_tcp_line_matches(const char *line, const char *local, const char *remo
 
 cli_owner_result owner_by_proc(const endpoint_pair &ends, uint32_t *uid, uint8_t *state) {
     fd_guard f(open("/proc/net/tcp", O_RDONLY | O_CLOEXEC));
-    if (f.get() < 0) return cli_owner_result::unknown;
+    if (f.get() < 0) return unavailable(errno);
     std::array<char, 32> local, remote;
     std::snprintf(local.data(), local.size(), "%08X:%04X", ends.server.sin_addr.s_addr,
                   ntohs(ends.server.sin_port));
@@ -264,6 +272,21 @@ cli_owner_result owner_by_proc(const endpoint_pair &ends, uint32_t *uid, uint8_t
     }
 }
 
+// The kernel answers ENOENT both for "no such socket" and for "no TCP
+// diagnostics here" (a kernel without inet_diag). Our own end of the
+// connection certainly exists: if it cannot be found either, netlink cannot
+// tell, and /proc must.
+cli_owner_result owner_by_netlink(const endpoint_pair &ends, uint32_t *uid, uint8_t *state) {
+    cli_owner_result r = owner_by_sock_diag(ends, uid, state);
+    if (r != cli_owner_result::absent) return r;
+    endpoint_pair own{ends.agent, ends.server};
+    uint32_t own_uid = 0;
+    uint8_t own_state = 0;
+    return owner_by_sock_diag(own, &own_uid, &own_state) == cli_owner_result::found
+               ? cli_owner_result::absent
+               : cli_owner_result::unknown;
+}
+
 } // namespace
 
 cli_owner_result cli_server_owner_uid(int fd, uint16_t server_port, uint32_t *uid,
@@ -271,12 +294,12 @@ cli_owner_result cli_server_owner_uid(int fd, uint16_t server_port, uint32_t *ui
     endpoint_pair ends{loopback_address(server_port), {}};
     socklen_t len = sizeof ends.agent;
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&ends.agent), &len) != 0)
-        return cli_owner_result::unknown;
+        return cli_owner_result::absent;
     // The server's end may still be a half-open request socket for a moment
     // after connect() returns; it has no owner until the handshake ends.
     for (int attempt = 0; attempt < 50; ++attempt) {
         uint8_t state = 0;
-        cli_owner_result r = source == cli_owner_source::any ? owner_by_sock_diag(ends, uid, &state)
+        cli_owner_result r = source == cli_owner_source::any ? owner_by_netlink(ends, uid, &state)
                                                              : cli_owner_result::unknown;
         if (r == cli_owner_result::unknown) r = owner_by_proc(ends, uid, &state);
         if (r != cli_owner_result::found || (state != kTcpSynRecv && state != kTcpNewSynRecv))

@@ -207,6 +207,29 @@ TEST_F(AgentTest, DestroyWhileAHandlerRunsLosesItsOutputAndDone) {
     EXPECT_FALSE(server_.accept(kReconnectWithin).valid());
 }
 
+std::atomic<int> g_side_effects{0};
+int side_effect(int, char **) {
+    ++g_side_effects;
+    return 0;
+}
+
+TEST_F(AgentTest, CommandsQueuedOnADestroyedConnectionNeverRun) {
+    add_command("held", held_handler);
+    add_command("side", side_effect);
+    ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 3, "held"));
+    ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 4, "side"));
+    ASSERT_TRUE(g_gate.wait_entered());
+    cli_agent_destroy(kAgentId);
+    ASSERT_EQ(cli_agent_init(kAgentId, "test-agent"), 0);
+    g_gate.release();
+    EXPECT_TRUE(conn_.wait_closed());
+    WireFrame hello;
+    reconnect(server_, conn_, hello);
+    EXPECT_EQ(g_side_effects.load(), 0) << "a command of the destroyed connection ran";
+    EXPECT_TRUE(conn_.command("side", 5).done);
+    EXPECT_EQ(g_side_effects.load(), 1);
+}
+
 TEST_F(AgentTest, InitFromAHandlerAfterDestroyCarriesOnAsTheNewAgent) {
     add_command("reborn", destroy_and_reinit);
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 3, "reborn"));

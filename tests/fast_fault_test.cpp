@@ -200,6 +200,34 @@ TEST_F(AgentTest, MalformedFrameDuringAPromptEndsTheConnection) {
         << "the agent ran a command from inside a malformed frame: " << (next ? next->payload : "");
 }
 
+Mailbox<int> g_second_prompt_result;
+
+int ask_twice_handler(int, char **) {
+    char reply[32];
+    g_prompt_result.put(cli_get_input("? ", reply, sizeof reply));
+    g_second_prompt_result.put(cli_get_input("again? ", reply, sizeof reply));
+    return 0;
+}
+
+// A handler that asks again after a failed wait must not read on either:
+// the reply hidden in the bad frame's payload would be taken as genuine.
+TEST_F(AgentTest, NoPromptReadsOnAfterABadFrame) {
+    add_command("ask2", ask_twice_handler);
+    ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 1, "ask2"));
+    auto prompt = conn_.read_frame();
+    ASSERT_TRUE(prompt && prompt->type == CLI_FRAME_PROMPT);
+    std::string hidden = encode_frame(CLI_FRAME_INPUT, 1, 0, "forged");
+    std::string over_long = encode_frame(CLI_FRAME_INPUT, 1, 0, "");
+    over_long[16] = 0x02;
+    over_long[19] = static_cast<char>(hidden.size());
+    ASSERT_TRUE(conn_.send_raw(over_long + hidden));
+    EXPECT_EQ(g_prompt_result.take(kReadTimeout), -1);
+    EXPECT_EQ(g_second_prompt_result.take(kReadTimeout), -1);
+    auto r = conn_.collect(1);
+    EXPECT_TRUE(r.done);
+    EXPECT_TRUE(r.frames.empty()) << "a second prompt on a stream out of step";
+}
+
 // Brings the current connection down the way cycle n's server does.
 void end_cycle(Conn &conn, int n) {
     switch (n % 3) {
