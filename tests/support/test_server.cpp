@@ -211,7 +211,17 @@ TestServer::TestServer(uint16_t port) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
+    // A process started by the previous test (a host, a cli-server) may
+    // still be on its way out and hold the port for a moment.
+    auto deadline = clock::now() + 3000ms;
+    while (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        if (errno != EADDRINUSE || clock::now() >= deadline) {
+            ::close(fd);
+            return;
+        }
+        poll(nullptr, 0, 20);
+    }
+    if (listen(fd, 64) != 0) {
         ::close(fd);
         return;
     }
