@@ -168,6 +168,14 @@ bool command_name_valid(const char *name) {
            reserved.end();
 }
 
+// The host's name may fill its array without a terminator; the table is
+// searched and checked with a copy that always has one.
+std::array<char, CLI_CMD_NAME_LEN + 1> terminated_name(const cli_command &cmd) {
+    std::array<char, CLI_CMD_NAME_LEN + 1> name{};
+    std::memcpy(name.data(), cmd.name, CLI_CMD_NAME_LEN);
+    return name;
+}
+
 // Caller holds lock.
 command_slot *find_command(const char *name) {
     for (auto &slot : g_agent.commands)
@@ -496,9 +504,7 @@ CLI_API void cli_agent_sync_status(void) {}
 
 CLI_API int cli_register_command(const cli_command *cmd) {
     if (cmd == nullptr || cmd->handler == nullptr) return -1;
-    // The name may fill its array without a terminator; test a bounded copy.
-    std::array<char, CLI_CMD_NAME_LEN + 1> name{};
-    std::memcpy(name.data(), cmd->name, CLI_CMD_NAME_LEN);
+    auto name = terminated_name(*cmd);
     if (!command_name_valid(name.data())) return -1;
     lock_guard guard(g_agent.lock);
     if (find_command(name.data()) != nullptr) return -1;
@@ -514,8 +520,7 @@ CLI_API int cli_register_command(const cli_command *cmd) {
 
 CLI_API void cli_unregister_command(const cli_command *cmd) {
     if (cmd == nullptr) return;
-    std::array<char, CLI_CMD_NAME_LEN + 1> name{};
-    std::memcpy(name.data(), cmd->name, CLI_CMD_NAME_LEN);
+    auto name = terminated_name(*cmd);
     lock_guard guard(g_agent.lock);
     if (command_slot *slot = find_command(name.data())) *slot = command_slot{};
 }
