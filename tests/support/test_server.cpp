@@ -202,9 +202,9 @@ Conn::Result Conn::collect(uint32_t req_id, ms timeout) {
     }
 }
 
-TestServer::TestServer(uint16_t port) {
+int listen_loopback(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
+    if (fd < 0) return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
@@ -217,16 +217,18 @@ TestServer::TestServer(uint16_t port) {
     while (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         if (errno != EADDRINUSE || clock::now() >= deadline) {
             ::close(fd);
-            return;
+            return -1;
         }
         poll(nullptr, 0, 20);
     }
     if (listen(fd, 64) != 0) {
         ::close(fd);
-        return;
+        return -1;
     }
-    fd_ = fd;
+    return fd;
 }
+
+TestServer::TestServer(uint16_t port) : fd_(listen_loopback(port)) {}
 
 TestServer::~TestServer() {
     close();

@@ -77,6 +77,10 @@ class Conn {
     int fd_;
 };
 
+// A listening socket on 127.0.0.1:port, or -1. Waits up to three seconds
+// while the port is still held by a process of the previous test.
+int listen_loopback(uint16_t port);
+
 class TestServer {
   public:
     explicit TestServer(uint16_t port = kAgentPort);

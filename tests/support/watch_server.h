@@ -4,8 +4,6 @@
 // time. A connection counts as open from its accept until end-of-stream.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -27,7 +25,7 @@ namespace clitest {
 class WatchServer {
   public:
     WatchServer() {
-        listener_ = Conn(listen_on_agent_port());
+        listener_ = Conn(listen_loopback(kAgentPort));
         if (!listener_.valid() || pipe2(wake_, O_CLOEXEC) != 0) return;
         thread_ = std::thread([this] { run(); });
     }
@@ -75,23 +73,6 @@ class WatchServer {
     }
 
   private:
-    static int listen_on_agent_port() {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return -1;
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(kAgentPort);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-            listen(fd, 64) != 0) {
-            ::close(fd);
-            return -1;
-        }
-        return fd;
-    }
-
     struct Open {
         Conn conn;
         std::string name;
