@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "cli_internal.h"
+#include "protocol.h"
 
 namespace {
 
@@ -56,25 +57,6 @@ sockaddr_in loopback_address(uint16_t port) {
 void disable_nagle(int fd) {
     int one = 1;
     (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-void put_u16(uint8_t *p, uint16_t v) {
-    v = htons(v);
-    std::memcpy(p, &v, sizeof v);
-}
-void put_u32(uint8_t *p, uint32_t v) {
-    v = htonl(v);
-    std::memcpy(p, &v, sizeof v);
-}
-uint16_t get_u16(const uint8_t *p) {
-    uint16_t v;
-    std::memcpy(&v, p, sizeof v);
-    return ntohs(v);
-}
-uint32_t get_u32(const uint8_t *p) {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return ntohl(v);
 }
 
 // One gathering write. On a socket it never raises SIGPIPE, so a host that
@@ -331,25 +313,19 @@ int cli_write_exact(int fd, const void *buf, size_t n) {
 
 void cli_encode_header(uint8_t *hdr, uint16_t type, uint32_t req_id, uint32_t agent_id,
                        uint32_t len) {
-    put_u32(hdr + 0, CLI_FRAME_MAGIC);
-    put_u16(hdr + 4, CLI_FRAME_VERSION);
-    put_u16(hdr + 6, type);
-    put_u32(hdr + 8, req_id);
-    put_u32(hdr + 12, agent_id);
-    put_u32(hdr + 16, len);
+    cli_protocol::encode_header(hdr, type, req_id, agent_id, len);
 }
 
 int cli_decode_header(const uint8_t *hdr, cli_frame *frame) {
-    frame->magic = get_u32(hdr + 0);
-    frame->version = get_u16(hdr + 4);
-    frame->type = get_u16(hdr + 6);
-    frame->req_id = get_u32(hdr + 8);
-    frame->agent_id = get_u32(hdr + 12);
-    frame->len = get_u32(hdr + 16);
-    if (frame->magic != CLI_FRAME_MAGIC || frame->version != CLI_FRAME_VERSION ||
-        frame->len > CLI_FRAME_MAX_DATA)
-        return -1;
-    return 0;
+    cli_protocol::header h;
+    auto status = cli_protocol::decode_header(hdr, h);
+    frame->magic = h.magic;
+    frame->version = h.version;
+    frame->type = h.type;
+    frame->req_id = h.req_id;
+    frame->agent_id = h.agent_id;
+    frame->len = h.len;
+    return status == cli_protocol::header_status::ok ? 0 : -1;
 }
 
 int cli_parse_u64_strict(const char *s, uint64_t *out) {
