@@ -6,7 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "cli_internal.h"
+#include "cli_common.h"
+#include "owner_lookup.h"
 
 namespace {
 

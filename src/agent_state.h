@@ -1,0 +1,46 @@
+// The agent record: the connection's state and the two locks that guard
+// it. The threading rules are written out where the record is defined, at
+// the top of agent_lifecycle.cpp.
+#pragma once
+
+#include <pthread.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol.h"
+#include "thread_safety.h"
+
+namespace cli_internal {
+
+struct agent_state {
+    // Short critical sections only: never held across a write, a read or a
+    // handler.
+    annotated_mutex state_lock;
+    // Held across one frame write and nothing else, so frames never
+    // interleave on the connection. Taken before state_lock; a thread that
+    // holds state_lock may only try it.
+    annotated_mutex send_lock ACQUIRED_BEFORE(state_lock);
+
+    // The connection frames are written to: published once the server
+    // passed the owner check, -1 when there is none or the host ended it.
+    int32_t sock GUARDED_BY(state_lock) = -1;
+    // Every descriptor the agent thread holds, published or not, so that a
+    // forked child can close its copy.
+    int32_t owned_fd GUARDED_BY(state_lock) = -1;
+    uint32_t agent_id GUARDED_BY(state_lock) = 0;
+    std::array<char, cli_protocol::agent_name_max + 1> name GUARDED_BY(state_lock){};
+    // Written under state_lock; the agent thread polls it without the lock.
+    std::atomic<uint32_t> running{0};
+    // True from the creation of the agent thread until it has decided, under
+    // state_lock and with running at 0, to end. A re-initialisation while it
+    // is set re-arms the living thread instead of starting a second one.
+    bool thread_alive GUARDED_BY(state_lock) = false;
+    pthread_t thread GUARDED_BY(state_lock){};
+};
+
+extern agent_state g_agent;
+
+} // namespace cli_internal

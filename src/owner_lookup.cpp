@@ -1,0 +1,257 @@
+#include "owner_lookup.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cli_common.h"
+#include "fd_guard.h"
+#include "transport.h"
+
+using cli_internal::fd_guard;
+
+namespace {
+
+// Kernel TCP states of a connection the server has not finished accepting;
+// their diagnostics carry no owner yet.
+constexpr uint8_t kTcpSynRecv = 3;
+constexpr uint8_t kTcpNewSynRecv = 12;
+
+struct endpoint_pair {
+    sockaddr_in server; // the server's end: 127.0.0.1:port
+    sockaddr_in agent;  // our end of the same connection
+    sockaddr_in peer;   // where our end is really connected to
+};
+
+struct owner {
+    uint32_t uid = 0;
+    uint8_t state = 0;
+};
+
+// Running out of descriptors or memory says nothing about whether an
+// interface exists; the caller refuses this attempt and asks again later,
+// so that a host near its limits never talks to an unchecked server.
+cli_owner_result unavailable(int err) {
+    bool starved = err == EMFILE || err == ENFILE || err == ENOMEM || err == ENOBUFS;
+    return starved ? cli_owner_result::absent : cli_owner_result::unknown;
+}
+
+// The IPv6 form of an IPv4 address as a dual-stack socket sees it:
+// ::ffff:a.b.c.d.
+void put_v4_mapped(__be32 *words, in_addr_t v4) {
+    words[0] = 0;
+    words[1] = 0;
+    words[2] = htonl(0xffff);
+    words[3] = v4;
+}
+
+// Asks NETLINK_SOCK_DIAG for the one socket of this family with exactly
+// these addresses; an AF_INET6 query asks for their IPv4-mapped forms.
+cli_owner_result owner_by_sock_diag(const endpoint_pair &ends, uint8_t family, owner *out) {
+    fd_guard nl(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (nl.get() < 0) return unavailable(errno);
+    struct {
+        nlmsghdr hdr;
+        inet_diag_req_v2 req;
+    } msg{};
+    msg.hdr.nlmsg_len = sizeof msg;
+    msg.hdr.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    msg.hdr.nlmsg_flags = NLM_F_REQUEST;
+    msg.req.sdiag_family = family;
+    msg.req.sdiag_protocol = IPPROTO_TCP;
+    msg.req.idiag_states = ~0u;
+    msg.req.id.idiag_sport = ends.server.sin_port;
+    msg.req.id.idiag_dport = ends.agent.sin_port;
+    if (family == AF_INET6) {
+        put_v4_mapped(msg.req.id.idiag_src, ends.server.sin_addr.s_addr);
+        put_v4_mapped(msg.req.id.idiag_dst, ends.agent.sin_addr.s_addr);
+    } else {
+        msg.req.id.idiag_src[0] = ends.server.sin_addr.s_addr;
+        msg.req.id.idiag_dst[0] = ends.agent.sin_addr.s_addr;
+    }
+    msg.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(nl.get(), &msg, sizeof msg, 0, reinterpret_cast<sockaddr *>(&kernel),
+               sizeof kernel) != static_cast<ssize_t>(sizeof msg))
+        return cli_owner_result::unknown;
+
+    alignas(nlmsghdr) std::array<uint8_t, 4096> reply;
+    ssize_t n;
+    do {
+        n = recv(nl.get(), reply.data(), reply.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return cli_owner_result::unknown;
+    auto *hdr = reinterpret_cast<nlmsghdr *>(reply.data());
+    auto left = static_cast<unsigned>(n);
+    for (; NLMSG_OK(hdr, left); hdr = NLMSG_NEXT(hdr, left)) {
+        if (hdr->nlmsg_type == NLMSG_ERROR) {
+            auto *err = static_cast<nlmsgerr *>(NLMSG_DATA(hdr));
+            // No such socket is an answer; anything else means the
+            // interface is not usable here.
+            return err->error == -ENOENT ? cli_owner_result::absent : cli_owner_result::unknown;
+        }
+        if (hdr->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+            hdr->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+            auto *diag = static_cast<inet_diag_msg *>(NLMSG_DATA(hdr));
+            out->uid = diag->idiag_uid;
+            out->state = diag->idiag_state;
+            return cli_owner_result::found;
+        }
+    }
+    return cli_owner_result::unknown;
+}
+
+// The kernel answers ENOENT both for "no such socket" and for "no TCP
+// diagnostics here" (a kernel without inet_diag). Our own end of the
+// connection certainly exists: if it cannot be found either, netlink cannot
+// tell, and /proc must.
+cli_owner_result owner_by_netlink(const endpoint_pair &ends, owner *out) {
+    for (uint8_t family : {uint8_t{AF_INET}, uint8_t{AF_INET6}}) {
+        cli_owner_result r = owner_by_sock_diag(ends, family, out);
+        if (r != cli_owner_result::absent) return r;
+    }
+    endpoint_pair own{ends.agent, ends.peer, ends.peer};
+    owner ignored;
+    return owner_by_sock_diag(own, AF_INET, &ignored) == cli_owner_result::found
+               ? cli_owner_result::absent
+               : cli_owner_result::unknown;
+}
+
+// An address as /proc/net/tcp prints it ("%08X:%04X" of the address as
+// stored, the port in host order), or as /proc/net/tcp6 prints its
+// IPv4-mapped form.
+using proc_address = std::array<char, 48>;
+
+proc_address proc_tcp_address(const sockaddr_in &a) {
+    proc_address s{};
+    std::snprintf(s.data(), s.size(), "%08X:%04X", a.sin_addr.s_addr, ntohs(a.sin_port));
+    return s;
+}
+
+proc_address proc_tcp6_mapped_address(const sockaddr_in &a) {
+    std::array<__be32, 4> words{};
+    put_v4_mapped(words.data(), a.sin_addr.s_addr);
+    proc_address s{};
+    std::snprintf(s.data(), s.size(), "%08X%08X%08X%08X:%04X", words[0], words[1], words[2],
+                  words[3], ntohs(a.sin_port));
+    return s;
+}
+
+// The connection to look for in one /proc/net file, and what was seen.
+struct proc_query {
+    proc_address server_local{}, server_remote{}; // the server's end
+    proc_address own_local{}, own_remote{};       // our end, proof the file is complete
+    bool server_seen = false;
+    bool own_seen = false;
+    owner server_owner;
+};
+
+// Checks one line ("sl local rem st tx:rx tr:when retrnsmt uid ...").
+void match_proc_line(const char *line, proc_query &q) {
+    std::array<char, 64> loc{}, rem{};
+    unsigned st = 0;
+    unsigned long uid = 0;
+    if (std::sscanf(line, " %*s %63s %63s %x %*s %*s %*s %lu", loc.data(), rem.data(), &st, &uid) !=
+        4)
+        return;
+    if (std::strcmp(loc.data(), q.server_local.data()) == 0 &&
+        std::strcmp(rem.data(), q.server_remote.data()) == 0) {
+        q.server_seen = true;
+        q.server_owner.uid = static_cast<uint32_t>(uid);
+        q.server_owner.state = static_cast<uint8_t>(st);
+    } else if (std::strcmp(loc.data(), q.own_local.data()) == 0 &&
+               std::strcmp(rem.data(), q.own_remote.data()) == 0) {
+        q.own_seen = true;
+    }
+}
+
+// Streams one /proc/net file through a fixed buffer a line at a time; -1 with
+// errno set if it cannot be opened.
+int scan_proc_file(const char *path, proc_query &q) {
+    fd_guard f(open(path, O_RDONLY | O_CLOEXEC));
+    if (f.get() < 0) return -1;
+    std::array<char, 8192> buf;
+    size_t have = 0;
+    for (;;) {
+        ssize_t n = read(f.get(), buf.data() + have, buf.size() - 1 - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        have += static_cast<size_t>(n);
+        buf[have] = '\0';
+        char *line = buf.data();
+        while (char *nl = std::strchr(line, '\n')) {
+            *nl = '\0';
+            match_proc_line(line, q);
+            if (q.server_seen) return 0;
+            line = nl + 1;
+        }
+        have = static_cast<size_t>(buf.data() + have - line);
+        std::memmove(buf.data(), line, have);
+        if (have == buf.size() - 1) have = 0; // a line longer than any real one
+    }
+}
+
+// A dual-stack server's end is an IPv6 socket and appears only in
+// /proc/net/tcp6, in IPv4-mapped form; our own end is always IPv4. If even
+// our own end is missing, /proc shows only part of the truth (another
+// network namespace's view, a filtered mount) and cannot say "absent".
+cli_owner_result owner_by_proc(const endpoint_pair &ends, owner *out) {
+    proc_query v4;
+    v4.server_local = proc_tcp_address(ends.server);
+    v4.server_remote = proc_tcp_address(ends.agent);
+    v4.own_local = proc_tcp_address(ends.agent);
+    v4.own_remote = proc_tcp_address(ends.peer);
+    if (scan_proc_file("/proc/net/tcp", v4) != 0) return unavailable(errno);
+    if (v4.server_seen) {
+        *out = v4.server_owner;
+        return cli_owner_result::found;
+    }
+    proc_query v6;
+    v6.server_local = proc_tcp6_mapped_address(ends.server);
+    v6.server_remote = proc_tcp6_mapped_address(ends.agent);
+    if (scan_proc_file("/proc/net/tcp6", v6) == 0 && v6.server_seen) {
+        *out = v6.server_owner;
+        return cli_owner_result::found;
+    }
+    return v4.own_seen ? cli_owner_result::absent : cli_owner_result::unknown;
+}
+
+} // namespace
+
+cli_owner_result cli_server_owner_uid(int fd, uint16_t server_port, uint32_t *uid,
+                                      cli_owner_source source) {
+    endpoint_pair ends{cli_internal::loopback_address(server_port), {}, {}};
+    socklen_t len = sizeof ends.agent;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&ends.agent), &len) != 0)
+        return cli_owner_result::absent;
+    len = sizeof ends.peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&ends.peer), &len) != 0)
+        return cli_owner_result::absent;
+    // The server's end may still be a half-open request socket for a moment
+    // after connect() returns; it has no owner until the handshake ends.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        owner found;
+        cli_owner_result r = source == cli_owner_source::any ? owner_by_netlink(ends, &found)
+                                                             : cli_owner_result::unknown;
+        if (r == cli_owner_result::unknown) r = owner_by_proc(ends, &found);
+        if (r != cli_owner_result::found) return r;
+        if (found.state != kTcpSynRecv && found.state != kTcpNewSynRecv) {
+            *uid = found.uid;
+            return r;
+        }
+        cli_sleep_ms(1);
+    }
+    return cli_owner_result::absent;
+}
