@@ -32,6 +32,11 @@ run_preset() {
     "${isolated[@]}" "$@" ctest --preset "$preset" -j "$jobs"
 }
 
+# The locking rules, checked by clang's thread-safety analysis.
+echo "==> tsa: thread-safety analysis of the library"
+cmake --preset tsa >/dev/null
+cmake --build --preset tsa -j "$jobs"
+
 run_preset ci
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_preset asan
 # ThreadSanitizer needs an address layout that recent kernels randomise

@@ -31,6 +31,14 @@ void send_bye_nowait(int fd, uint32_t agent_id) {
     (void)send(fd, hdr.data(), hdr.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
+// Taking send_lock while state_lock is held reverses the lock order; a try
+// cannot deadlock, so this one place is exempt from the order check.
+void send_bye_if_idle(int fd, uint32_t agent_id) NO_THREAD_SAFETY_ANALYSIS {
+    if (!g_agent.send_lock.try_lock()) return;
+    send_bye_nowait(fd, agent_id);
+    g_agent.send_lock.unlock();
+}
+
 } // namespace
 
 int connection_send(uint16_t type, uint32_t req_id, const uint8_t *data, uint32_t len) {
@@ -101,10 +109,7 @@ void end_connection(int fd) {
 
 void stop_connection_nowait() {
     if (g_agent.sock == -1) return;
-    if (g_agent.send_lock.try_lock()) {
-        send_bye_nowait(g_agent.sock, g_agent.agent_id);
-        g_agent.send_lock.unlock();
-    }
+    send_bye_if_idle(g_agent.sock, g_agent.agent_id);
     // The agent thread's read or write ends; it closes the descriptor itself.
     shutdown(g_agent.sock, SHUT_RDWR);
     g_agent.sock = -1;

@@ -65,3 +65,34 @@ TEST(OwnerLookup, AConnectionToAnotherPortIsNotAttributed) {
         EXPECT_EQ(cli_server_owner_uid(c.client, other, &uid, source), cli_owner_result::absent);
     }
 }
+
+// Many runtimes listen dual-stack on [::]: the server's end of an IPv4
+// connection is then an IPv6 socket with IPv4-mapped addresses, listed only
+// in /proc/net/tcp6 and only under AF_INET6 in the socket diagnostics.
+TEST(OwnerLookup, FindsADualStackListenerThroughEitherInterface) {
+    int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    int off = 0;
+    ASSERT_EQ(setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off), 0);
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_any;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t len = sizeof any;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&any), &len), 0);
+    uint16_t port = ntohs(any.sin6_port);
+    int client = cli_connect_server(port);
+    ASSERT_GE(client, 0);
+    int server = accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+    for (auto source : {cli_owner_source::any, cli_owner_source::proc_only}) {
+        uint32_t uid = 12345;
+        EXPECT_EQ(cli_server_owner_uid(client, port, &uid, source), cli_owner_result::found)
+            << (source == cli_owner_source::any ? "netlink" : "/proc");
+        EXPECT_EQ(uid, geteuid());
+    }
+    close(server);
+    close(client);
+    close(listener);
+}
