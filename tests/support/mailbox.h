@@ -14,11 +14,12 @@ namespace clitest {
 
 template <class T> class Mailbox {
   public:
+    // Notifies under the lock: once take() has the value, put() no longer
+    // touches the mailbox, so a mailbox with static storage may be destroyed
+    // at exit while the detached agent thread is still returning from here.
     void put(T value) {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            value_ = std::move(value);
-        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        value_ = std::move(value);
         ready_.notify_all();
     }
 
