@@ -15,7 +15,7 @@ function(cli_agent_decide_part var found what package)
     if(found)
       set(${var} ON PARENT_SCOPE)
     else()
-      message(STATUS "cli_agent: skipping ${what}: install ${package} to build it "
+      message(NOTICE "cli_agent: skipping ${what}: install ${package} to build it "
                      "(or set ${var}=OFF to silence this)")
       set(${var} OFF PARENT_SCOPE)
     endif()
