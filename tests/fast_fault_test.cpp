@@ -164,15 +164,36 @@ int exiting_handler(int, char **) {
 // on its behalf) must not leave the record claiming a live thread and a
 // connection: the descriptor is closed on the way out, and the agent comes
 // back, whether or not the host re-initialises it.
+//
+// The replacement thread connects on its own (at once or after the pause),
+// so the test takes that connection before it destroys the agent: a destroy
+// racing the replacement's connect would leave a connection in the backlog
+// that the destroy already ended, and the accept after the new init would
+// take it instead of the new agent's.
 TEST_F(AgentTest, AgentComesBackAfterAHandlerEndsItsThread) {
     add_command("exit_thread", exiting_handler);
+    add_command("echo", echo_handler);
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 1, "exit_thread"));
     EXPECT_TRUE(conn_.wait_closed()) << "the connection of the dead thread stayed open";
+
+    conn_ = server_.accept();
+    ASSERT_TRUE(conn_.valid()) << "no replacement for the ended agent thread";
+    ASSERT_TRUE(conn_.handshake().has_value());
+    auto r = conn_.command("echo replaced", 2);
+    ASSERT_TRUE(r.done);
+    EXPECT_EQ(r.output(), "replaced\n");
+
+    // With the only connection served, the destroy ends it, and whatever
+    // connects after the new init is the new agent.
     cli_agent_destroy(kAgentId);
+    EXPECT_TRUE(conn_.wait_closed()) << "destroy left the replacement's connection open";
     ASSERT_EQ(cli_agent_init(kAgentId, "test-agent"), 0);
     conn_ = server_.accept();
     ASSERT_TRUE(conn_.valid()) << "no agent thread after a new init";
-    EXPECT_TRUE(conn_.handshake().has_value());
+    ASSERT_TRUE(conn_.handshake().has_value());
+    r = conn_.command("echo reinitialised", 3);
+    ASSERT_TRUE(r.done);
+    EXPECT_EQ(r.output(), "reinitialised\n");
 }
 
 // A malformed header that arrives while a handler waits for a reply fails
