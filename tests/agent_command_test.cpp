@@ -114,9 +114,9 @@ TEST_F(AgentTest, HelpListsSlotsInOrderAndReusesFreedSlots) {
     cli_command first = make_command("first", print_first, "the first one");
     cli_command second = make_command("second", print_second, std::string(64, 'D'));
     cli_command third = make_command("third_command_name", record_args, "long name");
-    ASSERT_EQ(cli_register_command(&first), 0);
-    ASSERT_EQ(cli_register_command(&second), 0);
-    ASSERT_EQ(cli_register_command(&third), 0);
+    ASSERT_TRUE(register_command(first));
+    ASSERT_TRUE(register_command(second));
+    ASSERT_TRUE(register_command(third));
     EXPECT_EQ(conn_.command("help extra args").output(),
               std::string(kHelpHeader) + " first            the first one\n" +
                   " second           " + std::string(63, 'D') + "\n" +
@@ -124,7 +124,7 @@ TEST_F(AgentTest, HelpListsSlotsInOrderAndReusesFreedSlots) {
 
     cli_unregister_command(&first);
     cli_command fourth = make_command("fourth", record_args, "reused");
-    ASSERT_EQ(cli_register_command(&fourth), 0);
+    ASSERT_TRUE(register_command(fourth));
     auto out = conn_.command("help").output();
     EXPECT_LT(out.find("fourth"), out.find("second")) << out;
     EXPECT_EQ(out.find("first"), std::string::npos);
@@ -133,21 +133,21 @@ TEST_F(AgentTest, HelpListsSlotsInOrderAndReusesFreedSlots) {
 TEST_F(AgentTest, DuplicateNameKeepsTheFirstHandler) {
     cli_command a = make_command("dup", print_first);
     cli_command b = make_command("dup", print_second);
-    ASSERT_EQ(cli_register_command(&a), 0);
-    EXPECT_EQ(cli_register_command(&b), -1);
+    ASSERT_TRUE(register_command(a));
+    EXPECT_FALSE(register_command(b));
     EXPECT_EQ(conn_.command("dup").output(), "first\n");
 }
 
 TEST_F(AgentTest, FullTableRefusesThe257thAndReusesAFreedSlot) {
     for (int i = 0; i < 256; ++i) {
         cli_command c = make_command("cmd" + std::to_string(i));
-        ASSERT_EQ(cli_register_command(&c), 0) << i;
+        ASSERT_TRUE(register_command(c)) << i;
     }
     cli_command extra = make_command("extra");
-    EXPECT_EQ(cli_register_command(&extra), -1);
+    EXPECT_FALSE(register_command(extra));
     cli_command victim = make_command("cmd100");
     cli_unregister_command(&victim);
-    EXPECT_EQ(cli_register_command(&extra), 0);
+    EXPECT_TRUE(register_command(extra));
     auto out = conn_.command("help").output();
     EXPECT_LT(out.find(" cmd99 "), out.find(" extra "));
     EXPECT_LT(out.find(" extra "), out.find(" cmd101 "));
@@ -155,7 +155,7 @@ TEST_F(AgentTest, FullTableRefusesThe257thAndReusesAFreedSlot) {
 
 TEST_F(AgentTest, HandlerGetsTheSplitArguments) {
     cli_command c = make_command("args");
-    ASSERT_EQ(cli_register_command(&c), 0);
+    ASSERT_TRUE(register_command(c));
     auto r = conn_.command(R"(args one "two three" four\ five)");
     ASSERT_TRUE(r.done);
     EXPECT_TRUE(r.frames.empty());
@@ -174,8 +174,9 @@ TEST_F(AgentTest, UnknownCommandsAndReservedWords) {
 }
 
 TEST_F(AgentTest, EmptyAndOverlongArgumentListsProduceOnlyDone) {
+    g_calls = 0; // other tests of this process may have run the handler
     cli_command c = make_command("args");
-    ASSERT_EQ(cli_register_command(&c), 0);
+    ASSERT_TRUE(register_command(c));
     std::string words = "args";
     for (int i = 0; i < 128; ++i)
         words += " w";
@@ -189,7 +190,7 @@ TEST_F(AgentTest, EmptyAndOverlongArgumentListsProduceOnlyDone) {
 
 TEST_F(AgentTest, CommandLineIsCutAt4095Bytes) {
     cli_command c = make_command("args");
-    ASSERT_EQ(cli_register_command(&c), 0);
+    ASSERT_TRUE(register_command(c));
     std::string line = "args " + std::string(5000, 'x');
     ASSERT_TRUE(conn_.command(line).done);
     ASSERT_EQ(g_seen_args.size(), 2u);
@@ -198,7 +199,7 @@ TEST_F(AgentTest, CommandLineIsCutAt4095Bytes) {
 
 TEST_F(AgentTest, LargeBufferedOutputIsSentInFullFrames) {
     cli_command c = make_command("big", print_200k);
-    ASSERT_EQ(cli_register_command(&c), 0);
+    ASSERT_TRUE(register_command(c));
     auto r = conn_.command("big", 9);
     ASSERT_TRUE(r.done);
     EXPECT_EQ(output_sizes(r), (std::vector<size_t>{65536, 65536, 65536, 8192}));
@@ -218,7 +219,7 @@ TEST_F(AgentTest, OtherFrameTypesAreDroppedWithoutReply) {
 
 TEST_F(AgentTest, CommandsRunOneAfterAnotherInArrivalOrder) {
     cli_command c = make_command("first", print_first);
-    ASSERT_EQ(cli_register_command(&c), 0);
+    ASSERT_TRUE(register_command(c));
     for (uint32_t id = 100; id < 105; ++id)
         ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, id, "first"));
     for (uint32_t id = 100; id < 105; ++id) {

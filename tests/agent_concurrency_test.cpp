@@ -52,19 +52,34 @@ void expect_consistent_help(const std::string &out) {
 }
 
 TEST_F(AgentTest, RegistrationsFromHostThreadsWhileHelpRuns) {
-    for (auto name : {"stable1", "stable2"}) {
-        cli_command cmd = command_named(name);
-        ASSERT_EQ(cli_register_command(&cmd), 0);
-    }
+    for (auto name : {"stable1", "stable2"})
+        ASSERT_TRUE(register_command(command_named(name)));
+    auto churn_name = [](int t, int k) {
+        return "churn" + std::to_string(t) + "_" + std::to_string(k);
+    };
     std::atomic<bool> stop{false};
     std::vector<std::thread> churn;
+    // Stops and joins the churn on every way out of the test, a failed
+    // assertion too, and leaves none of its names in the table.
+    struct ChurnStopper {
+        std::atomic<bool> &stop;
+        std::vector<std::thread> &threads;
+        ~ChurnStopper() {
+            stop = true;
+            for (auto &t : threads)
+                t.join();
+        }
+    } stopper{stop, churn};
     for (int t = 0; t < 2; ++t)
-        churn.emplace_back([t, &stop] {
+        churn.emplace_back([t, &stop, churn_name] {
             for (int k = 0; !stop.load(); k = (k + 1) % 8) {
-                cli_command cmd =
-                    command_named("churn" + std::to_string(t) + "_" + std::to_string(k));
+                cli_command cmd = command_named(churn_name(t, k));
                 cli_register_command(&cmd);
                 if (k % 2 == 1) cli_unregister_command(&cmd);
+            }
+            for (int k = 0; k < 8; ++k) {
+                cli_command cmd = command_named(churn_name(t, k));
+                cli_unregister_command(&cmd);
             }
         });
     for (uint32_t i = 1; i <= 40; ++i) {
@@ -73,9 +88,6 @@ TEST_F(AgentTest, RegistrationsFromHostThreadsWhileHelpRuns) {
         expect_consistent_help(r.output());
         EXPECT_NE(r.output().find(" stable2 "), std::string::npos);
     }
-    stop = true;
-    for (auto &t : churn)
-        t.join();
 }
 
 std::atomic<bool> g_destroyed{false};
@@ -102,7 +114,7 @@ int chatter_handler(int, char **) {
 }
 
 TEST_F(AgentTest, DestroyFromTheHostWhileAHandlerWrites) {
-    add_command("chatter", chatter_handler);
+    ASSERT_TRUE(add_command("chatter", chatter_handler));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 3, "chatter"));
     ASSERT_TRUE(g_chatter_started.take(kReadTimeout));
     // The host stops the agent while this thread keeps reading, so the
@@ -146,7 +158,7 @@ int quiet_handler(int, char **) {
 // Output functions called on host threads have no command and go to
 // standard error, even while a command runs on the agent thread.
 TEST_F(AgentTest, HostThreadOutputNeverReachesTheRunningCommand) {
-    add_command("quiet", quiet_handler);
+    ASSERT_TRUE(add_command("quiet", quiet_handler));
 
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 8, "quiet"));
     ASSERT_TRUE(g_quiet_started.take(kReadTimeout));

@@ -121,7 +121,7 @@ class HostThreadsTest : public AgentTest {
 
     // The server sends the flood command and then never reads.
     void start_flood() {
-        add_command("flood", flood_handler);
+        ASSERT_TRUE(add_command("flood", flood_handler));
         ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 1, "flood"));
         ASSERT_TRUE(wait_until_flood_blocks()) << "the flood never filled the connection";
     }
@@ -197,7 +197,7 @@ TEST_F(HostThreadsTest, TheAgentComesBackAfterADestroyDuringAStalledWrite) {
     ASSERT_EQ(cli_agent_init(kAgentId, "test-agent"), 0);
     Conn next;
     ASSERT_TRUE(accept_named(server_, next, "test-agent"));
-    add_command("pid", pid_handler);
+    ASSERT_TRUE(add_command("pid", pid_handler));
     auto r = next.command("pid", 2);
     ASSERT_TRUE(r.done);
     EXPECT_EQ(r.output(), std::to_string(getpid()) + "\n");
@@ -208,7 +208,7 @@ TEST_F(HostThreadsTest, TheAgentComesBackAfterADestroyDuringAStalledWrite) {
 // child only, so the parent's connection outlives the child.
 TEST_F(HostThreadsTest, ParentAndForkedChildAreBothReachable) {
     if (kForkUnsupported) GTEST_SKIP() << "ThreadSanitizer does not support threads after fork";
-    add_command("pid", pid_handler);
+    ASSERT_TRUE(add_command("pid", pid_handler));
     Child child([] { (void)cli_agent_init(2, "child"); });
     ASSERT_GT(child.pid(), 0);
     Conn child_conn;
@@ -232,7 +232,7 @@ TEST_F(HostThreadsTest, ParentAndForkedChildAreBothReachable) {
 // register, start its agent and send.
 TEST_F(HostThreadsTest, AForkDuringAStalledWriteLeavesTheChildWorking) {
     if (kForkUnsupported) GTEST_SKIP() << "ThreadSanitizer does not support threads after fork";
-    add_command("pid", pid_handler);
+    ASSERT_TRUE(add_command("pid", pid_handler));
     ASSERT_NO_FATAL_FAILURE(start_flood());
     Child child([] {
         cli_command late = command_named("late", pid_handler);
@@ -269,8 +269,8 @@ int forker_handler(int, char **) {
 // dropped and ends; it never writes to the parent's connection.
 TEST_F(HostThreadsTest, AChildForkedInAHandlerNeverWritesToTheConnection) {
     if (kForkUnsupported) GTEST_SKIP() << "ThreadSanitizer does not support threads after fork";
-    add_command("forker", forker_handler);
-    add_command("pid", pid_handler);
+    ASSERT_TRUE(add_command("forker", forker_handler));
+    ASSERT_TRUE(add_command("pid", pid_handler));
     auto r = conn_.command("forker", 1, 10000ms);
     ASSERT_TRUE(r.done);
     EXPECT_EQ(r.output(), "from the parent\n");
@@ -291,7 +291,7 @@ int exiting_handler(int, char **) {
 // Every ended connection is followed by the reconnect pause, also the one
 // whose thread a handler ended.
 TEST_F(HostThreadsTest, AReplacementThreadWaitsThePauseBeforeReconnecting) {
-    add_command("exit_thread", exiting_handler);
+    ASSERT_TRUE(add_command("exit_thread", exiting_handler));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 1, "exit_thread"));
     ASSERT_TRUE(conn_.wait_closed());
     auto closed = steady::now();

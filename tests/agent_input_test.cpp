@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "agent_fixture.h"
+#include "fault_probe.h"
 #include "mailbox.h"
 
 using namespace clitest;
@@ -94,21 +95,6 @@ int ask_with_bad_arguments(int, char **) {
 
 Mailbox<pid_t> g_handler_tid;
 
-// True once thread tid of this process sits in read(2). Waiting for a reply
-// puts nothing on the wire, so only the kernel can tell that the handler has
-// got past the prompt and is really blocked on the connection.
-bool wait_until_blocked_in_read(pid_t tid, ms timeout) {
-    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream in(path);
-        long nr = -1;
-        if (in >> nr && nr == SYS_read) return true;
-        std::this_thread::yield();
-    }
-    return false;
-}
-
 int ask_then_print(int, char **) {
     g_handler_tid.put(gettid());
     Reply r = ask("wait> ", kBufSize);
@@ -147,7 +133,7 @@ TEST_F(InputTest, ReplyIsStoredUpToTheBufferSize) {
         {kBufSize, "", ""},
         {kBufSize, "  two words \n", "  two words \n"},
     };
-    add_command("ask", ask_with_size);
+    ASSERT_TRUE(add_command("ask", ask_with_size));
     uint32_t req_id = 10;
     for (const auto &c : cases) {
         SCOPED_TRACE("size " + std::to_string(c.size) + " reply '" + c.reply + "'");
@@ -163,7 +149,7 @@ TEST_F(InputTest, ReplyIsStoredUpToTheBufferSize) {
 }
 
 TEST_F(InputTest, PromptFrames) {
-    add_command("prompt", ask_with_prompt);
+    ASSERT_TRUE(add_command("prompt", ask_with_prompt));
     const std::string expected[] = {":", "Name? ", "", kLongPrompt};
     for (uint32_t i = 0; i < std::size(expected); ++i) {
         SCOPED_TRACE("prompt " + std::to_string(i));
@@ -190,7 +176,7 @@ TEST_F(InputTest, PromptFrames) {
 }
 
 TEST_F(InputTest, EarlierBufferedOutputPrecedesThePrompt) {
-    add_command("chat", ask_between_output);
+    ASSERT_TRUE(add_command("chat", ask_between_output));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 31, "chat"));
     std::vector<std::pair<int, std::string>> seen;
     for (int i = 0; i < 2; ++i) {
@@ -208,8 +194,8 @@ TEST_F(InputTest, EarlierBufferedOutputPrecedesThePrompt) {
 }
 
 TEST_F(InputTest, WaitSkipsEveryFrameButTheMatchingInput) {
-    add_command("ask", ask_with_size);
-    add_command("noop", do_nothing);
+    ASSERT_TRUE(add_command("ask", ask_with_size));
+    ASSERT_TRUE(add_command("noop", do_nothing));
     ASSERT_EQ(start_and_read_prompt("ask", 41, 2).size(), 1u);
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_INPUT, 99, "wrong request"));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 42, "ask"));
@@ -231,7 +217,7 @@ TEST_F(InputTest, WaitSkipsEveryFrameButTheMatchingInput) {
 }
 
 TEST_F(InputTest, InvalidArgumentsFailWithoutPrompting) {
-    add_command("bad", ask_with_bad_arguments);
+    ASSERT_TRUE(add_command("bad", ask_with_bad_arguments));
     auto r = conn_.command("bad", 51);
     ASSERT_TRUE(r.done);
     EXPECT_TRUE(r.frames.empty());
@@ -241,7 +227,7 @@ TEST_F(InputTest, InvalidArgumentsFailWithoutPrompting) {
 }
 
 TEST_F(InputTest, DestroyEndsAPendingWaitAndLaterOutputIsLost) {
-    add_command("hold", ask_then_print);
+    ASSERT_TRUE(add_command("hold", ask_then_print));
     auto prompts = start_and_read_prompt("hold", 61, 6);
     ASSERT_EQ(prompts.size(), 1u);
     ASSERT_EQ(prompts[0].type, CLI_FRAME_PROMPT);

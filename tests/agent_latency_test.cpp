@@ -42,7 +42,7 @@ class AgentLatencyTest : public AgentTest, public ::testing::WithParamInterface<
 
 TEST_P(AgentLatencyTest, NoRoundTripWaitsForADelayedAck) {
     const LatencyCase &c = GetParam();
-    add_command(c.command, c.handler);
+    ASSERT_TRUE(add_command(c.command, c.handler));
     for (uint32_t req = 1; req <= kRoundTrips; ++req) {
         auto start = std::chrono::steady_clock::now();
         Conn::Result r = conn_.command(c.command, req);

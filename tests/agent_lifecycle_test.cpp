@@ -8,7 +8,12 @@
 #include <string>
 #include <thread>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "agent_fixture.h"
+#include "fault_probe.h"
+#include "mailbox.h"
 
 using namespace clitest;
 using clock_type = std::chrono::steady_clock;
@@ -75,6 +80,12 @@ std::atomic<int> g_reinit_result{-2};
 int destroy_and_reinit(int, char **) {
     cli_agent_destroy(7);
     g_reinit_result = cli_agent_init(9, "reborn");
+    return 0;
+}
+
+Mailbox<pid_t> g_agent_tid;
+int report_tid(int, char **) {
+    g_agent_tid.put(static_cast<pid_t>(syscall(SYS_gettid)));
     return 0;
 }
 
@@ -161,10 +172,17 @@ TEST(AgentLifecycle, RetriesUntilAServerListensAndStopsWhenDestroyed) {
     EXPECT_FALSE(server.accept(kReconnectWithin).valid());
 }
 
+// BYE goes out only when no frame is being written, and the agent thread
+// still holds its send lock for a moment after the peer has the DONE; the
+// destroy waits until the thread is back in its read.
 TEST_F(AgentTest, DestroySendsByeThenEndOfStream) {
+    ASSERT_TRUE(add_command("tid", report_tid));
     EXPECT_EQ(cli_agent_destroy(kAgentId + 1), 0);
     cli_agent_sync_status();
-    EXPECT_TRUE(conn_.command("help").done);
+    EXPECT_TRUE(conn_.command("tid").done);
+    auto tid = g_agent_tid.take(kReadTimeout);
+    ASSERT_TRUE(tid.has_value());
+    ASSERT_TRUE(wait_until_blocked_in_read(*tid, kReadTimeout));
     EXPECT_EQ(cli_agent_destroy(kAgentId), 0);
     auto bye = conn_.read_frame();
     ASSERT_TRUE(bye.has_value());
@@ -193,7 +211,7 @@ TEST_F(AgentTest, ReinitAfterDestroyReconnectsOnceWithTheNewIdentity) {
 }
 
 TEST_F(AgentTest, DestroyWhileAHandlerRunsLosesItsOutputAndDone) {
-    add_command("held", held_handler);
+    ASSERT_TRUE(add_command("held", held_handler));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 3, "held"));
     ASSERT_TRUE(g_gate.wait_entered());
     cli_agent_destroy(kAgentId);
@@ -214,8 +232,8 @@ int side_effect(int, char **) {
 }
 
 TEST_F(AgentTest, CommandsQueuedOnADestroyedConnectionNeverRun) {
-    add_command("held", held_handler);
-    add_command("side", side_effect);
+    ASSERT_TRUE(add_command("held", held_handler));
+    ASSERT_TRUE(add_command("side", side_effect));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 3, "held"));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 4, "side"));
     ASSERT_TRUE(g_gate.wait_entered());
@@ -231,7 +249,7 @@ TEST_F(AgentTest, CommandsQueuedOnADestroyedConnectionNeverRun) {
 }
 
 TEST_F(AgentTest, InitFromAHandlerAfterDestroyCarriesOnAsTheNewAgent) {
-    add_command("reborn", destroy_and_reinit);
+    ASSERT_TRUE(add_command("reborn", destroy_and_reinit));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 3, "reborn"));
     auto bye = conn_.read_frame();
     ASSERT_TRUE(bye.has_value());

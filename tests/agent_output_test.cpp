@@ -240,7 +240,7 @@ int do_nothing(int, char **) {
 } // namespace
 
 TEST_F(OutputTest, BufferedAndImmediateOutputKeepTheirOrder) {
-    add_command("order", print_in_order);
+    ASSERT_TRUE(add_command("order", print_in_order));
     EXPECT_EQ(
         run("order", 41),
         (FrameList{{CLI_FRAME_OUTPUT, "a"}, {CLI_FRAME_OUTPUT, "b"}, {CLI_FRAME_OUTPUT, "c"}}));
@@ -256,7 +256,7 @@ TEST_F(OutputTest, FormattedResultsAreCutToTheirLimit) {
         {"print", 65535, 65535}, {"print", 65536, 65535}, {"print", 100000, 65535},
         {"buffer", 8191, 8191},  {"buffer", 8192, 8191},  {"buffer", 20000, 8191},
     };
-    add_command("long", print_long);
+    ASSERT_TRUE(add_command("long", print_long));
     uint32_t req_id = 100;
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.how) + " " + std::to_string(c.length));
@@ -282,7 +282,7 @@ TEST_F(OutputTest, MemoryDumpText) {
              "00000010: 10 11 9a c3 00 01 02 03 04 05 06 07 08 09 0a 0b \n"},
     };
     EXPECT_EQ(cases[1].text.size(), 59u);
-    add_command("dump", dump_memory);
+    ASSERT_TRUE(add_command("dump", dump_memory));
     uint32_t req_id = 200;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.len);
@@ -293,7 +293,7 @@ TEST_F(OutputTest, MemoryDumpText) {
 }
 
 TEST_F(OutputTest, RawBytesArriveUnchangedAfterEarlierBufferedOutput) {
-    add_command("bin", send_binary);
+    ASSERT_TRUE(add_command("bin", send_binary));
     uint32_t req_id = 300;
     for (size_t len : {256u, 65536u, 65537u, 150000u}) {
         SCOPED_TRACE(len);
@@ -314,8 +314,8 @@ TEST_F(OutputTest, RawBytesArriveUnchangedAfterEarlierBufferedOutput) {
 }
 
 TEST_F(OutputTest, UsageErrorMessageAndUsageText) {
-    add_command("withusage", usage_error, "d", print_usage);
-    add_command("nousage", usage_error);
+    ASSERT_TRUE(add_command("withusage", usage_error, "d", print_usage));
+    ASSERT_TRUE(add_command("nousage", usage_error));
     for (size_t i = 0; i < std::size(kUsageCases); ++i) {
         const UsageCase &c = kUsageCases[i];
         SCOPED_TRACE("case " + std::to_string(i));
@@ -328,7 +328,7 @@ TEST_F(OutputTest, UsageErrorMessageAndUsageText) {
 }
 
 TEST_F(OutputTest, NoCommandOnTheCallingThreadMeansStandardError) {
-    add_command("noop", do_nothing);
+    ASSERT_TRUE(add_command("noop", do_nothing));
     StderrCapture capture;
     ASSERT_TRUE(capture.active());
     FallbackSeen seen = use_every_output_function();
@@ -342,7 +342,7 @@ TEST_F(OutputTest, NoCommandOnTheCallingThreadMeansStandardError) {
 }
 
 TEST_F(OutputTest, ThreadsStartedByAHandlerWriteToStandardError) {
-    add_command("spawn", output_from_own_thread);
+    ASSERT_TRUE(add_command("spawn", output_from_own_thread));
     StderrCapture capture;
     ASSERT_TRUE(capture.active());
     FrameList frames = run("spawn", 502);

@@ -104,9 +104,9 @@ void PrintTo(const Fault &fault, std::ostream *os) {
 class ServerDies : public AgentTest, public ::testing::WithParamInterface<Fault> {};
 
 TEST_P(ServerDies, AgentReconnectsAndServesTheNextCommand) {
-    add_command("echo", echo_handler);
-    add_command("flood", flood_handler);
-    add_command("ask", ask_handler);
+    ASSERT_TRUE(add_command("echo", echo_handler));
+    ASSERT_TRUE(add_command("flood", flood_handler));
+    ASSERT_TRUE(add_command("ask", ask_handler));
     ASSERT_TRUE(GetParam().inject(conn_, server_));
     conn_.close();
 
@@ -142,8 +142,8 @@ void throwing_usage(const cli_command *, int) {
 // Host callbacks that throw lose the rest of their work, not the agent: the
 // command still ends with its buffered output and DONE, and the next one runs.
 TEST_F(AgentTest, ThrowingHandlerAndUsageCallbackEndOnlyTheirCommand) {
-    add_command("throws", throwing_handler, "throws", throwing_usage);
-    add_command("echo", echo_handler);
+    ASSERT_TRUE(add_command("throws", throwing_handler, "throws", throwing_usage));
+    ASSERT_TRUE(add_command("echo", echo_handler));
     auto r = conn_.command("throws", 1);
     ASSERT_TRUE(r.done);
     EXPECT_EQ(r.output(), "before\nbuffered\n");
@@ -164,15 +164,36 @@ int exiting_handler(int, char **) {
 // on its behalf) must not leave the record claiming a live thread and a
 // connection: the descriptor is closed on the way out, and the agent comes
 // back, whether or not the host re-initialises it.
+//
+// The replacement thread connects on its own (at once or after the pause),
+// so the test takes that connection before it destroys the agent: a destroy
+// racing the replacement's connect would leave a connection in the backlog
+// that the destroy already ended, and the accept after the new init would
+// take it instead of the new agent's.
 TEST_F(AgentTest, AgentComesBackAfterAHandlerEndsItsThread) {
-    add_command("exit_thread", exiting_handler);
+    ASSERT_TRUE(add_command("exit_thread", exiting_handler));
+    ASSERT_TRUE(add_command("echo", echo_handler));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 1, "exit_thread"));
     EXPECT_TRUE(conn_.wait_closed()) << "the connection of the dead thread stayed open";
+
+    conn_ = server_.accept();
+    ASSERT_TRUE(conn_.valid()) << "no replacement for the ended agent thread";
+    ASSERT_TRUE(conn_.handshake().has_value());
+    auto r = conn_.command("echo replaced", 2);
+    ASSERT_TRUE(r.done);
+    EXPECT_EQ(r.output(), "replaced\n");
+
+    // With the only connection served, the destroy ends it, and whatever
+    // connects after the new init is the new agent.
     cli_agent_destroy(kAgentId);
+    EXPECT_TRUE(conn_.wait_closed()) << "destroy left the replacement's connection open";
     ASSERT_EQ(cli_agent_init(kAgentId, "test-agent"), 0);
     conn_ = server_.accept();
     ASSERT_TRUE(conn_.valid()) << "no agent thread after a new init";
-    EXPECT_TRUE(conn_.handshake().has_value());
+    ASSERT_TRUE(conn_.handshake().has_value());
+    r = conn_.command("echo reinitialised", 3);
+    ASSERT_TRUE(r.done);
+    EXPECT_EQ(r.output(), "reinitialised\n");
 }
 
 // A malformed header that arrives while a handler waits for a reply fails
@@ -183,8 +204,8 @@ TEST_F(AgentTest, AgentComesBackAfterAHandlerEndsItsThread) {
 // prompt_reads_on_after_bad_header). The command ends with DONE and the
 // connection with it.
 TEST_F(AgentTest, MalformedFrameDuringAPromptEndsTheConnection) {
-    add_command("ask", ask_handler);
-    add_command("echo", echo_handler);
+    ASSERT_TRUE(add_command("ask", ask_handler));
+    ASSERT_TRUE(add_command("echo", echo_handler));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 1, "ask"));
     auto prompt = conn_.read_frame();
     ASSERT_TRUE(prompt && prompt->type == CLI_FRAME_PROMPT);
@@ -212,7 +233,7 @@ int ask_twice_handler(int, char **) {
 // A handler that asks again after a failed wait must not read on either:
 // the reply hidden in the bad frame's payload would be taken as genuine.
 TEST_F(AgentTest, NoPromptReadsOnAfterABadFrame) {
-    add_command("ask2", ask_twice_handler);
+    ASSERT_TRUE(add_command("ask2", ask_twice_handler));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 1, "ask2"));
     auto prompt = conn_.read_frame();
     ASSERT_TRUE(prompt && prompt->type == CLI_FRAME_PROMPT);
@@ -244,7 +265,7 @@ void end_cycle(Conn &conn, int n) {
 }
 
 TEST_F(AgentTest, ThousandCyclesLeaveDescriptorsAndMemoryUnchanged) {
-    add_command("echo", echo_handler);
+    ASSERT_TRUE(add_command("echo", echo_handler));
     constexpr int kCycles = 1000;
     constexpr int kWarmUp = 50;
     int fds_before = -1;

@@ -16,16 +16,30 @@ void AgentTest::SetUp() {
 
 void AgentTest::TearDown() {
     cli_agent_destroy(kAgentId);
+    for (const auto &name : registered_) {
+        cli_command cmd{};
+        std::strncpy(cmd.name, name.c_str(), sizeof cmd.name - 1);
+        cli_unregister_command(&cmd);
+    }
+    registered_.clear();
 }
 
-void AgentTest::add_command(const char *name, cli_cmd_handler handler, const char *desc,
+bool AgentTest::register_command(const cli_command &cmd) {
+    if (cli_register_command(&cmd) != 0) return false;
+    registered_.emplace_back(cmd.name, strnlen(cmd.name, sizeof cmd.name));
+    return true;
+}
+
+bool AgentTest::add_command(const char *name, cli_cmd_handler handler, const char *desc,
                             cli_cmd_usage usage) {
     cli_command cmd{};
     std::strncpy(cmd.name, name, sizeof cmd.name - 1);
     std::strncpy(cmd.desc, desc, sizeof cmd.desc - 1);
     cmd.handler = handler;
     cmd.usage = usage;
-    ASSERT_EQ(cli_register_command(&cmd), 0) << name;
+    if (register_command(cmd)) return true;
+    ADD_FAILURE() << "the command table refused '" << name << "'";
+    return false;
 }
 
 } // namespace clitest

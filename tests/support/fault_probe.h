@@ -1,14 +1,20 @@
 // Probes of the test process for the fault and resource tests: how many
 // descriptors it holds, how much memory is resident, whether a sanitizer
-// owns the allocator, and planted descriptors that reveal a stray close.
+// owns the allocator, whether one of its threads sits in read(2), and
+// planted descriptors that reveal a stray close.
 #pragma once
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -44,6 +50,22 @@ inline long resident_bytes() {
     if (std::fscanf(f, "%ld %ld", &size, &resident) != 2) resident = -1;
     std::fclose(f);
     return resident < 0 ? -1 : resident * sysconf(_SC_PAGESIZE);
+}
+
+// True once thread tid of this process sits in read(2) within the time-out.
+// A thread waiting for the peer puts nothing on the wire, so only the kernel
+// can tell that it has got past its last write and is really blocked on the
+// connection.
+inline bool wait_until_blocked_in_read(pid_t tid, std::chrono::milliseconds timeout) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream in(path);
+        long nr = -1;
+        if (in >> nr && nr == SYS_read) return true;
+        std::this_thread::yield();
+    }
+    return false;
 }
 
 // Descriptors opened on /dev/null while the agent opens and closes its own.
