@@ -3,7 +3,7 @@
 # benchmark need, and only those that are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev python3 python3-pytest
           libedit-dev libcli-dev pkg-config binutils procps iproute2 util-linux)
 
 missing=()
