@@ -188,9 +188,12 @@ def param_pointer(s):
 
 # ---------------------------------------------------------------------------
 # Commands: name -> (handler, usage). `_lock` guards `_commands` and
-# `_running`; it is never held while a handler runs.
+# `_running`; it is never held while a handler runs. `_registration`
+# serialises whole registrations, so `_commands` and the library's table
+# agree on every name; the dispatchers never take it.
 
 _lock = threading.Condition()
+_registration = threading.Lock()
 _commands = {}
 _running = 0
 
@@ -266,21 +269,25 @@ def register(name, desc, handler, usage=None):
     usage(name) is shown by usage_error(). Raises AgentError on failure."""
     if not name or len(_to_bytes(name)) >= _lib.CMD_NAME_LEN:
         raise AgentError(f"cli_agent: bad command name {name!r}")
-    with _lock:
-        if name in _commands:
-            raise AgentError(f"cli_agent: command {name!r} is already registered")
-        _commands[name] = (handler, usage)
-    if _c.cli_register_command(ctypes.byref(_descriptor(name, desc, usage is not None))) != 0:
+    descriptor = _descriptor(name, desc, usage is not None)
+    with _registration:
         with _lock:
-            _commands.pop(name, None)
-        raise AgentError(f"cli_agent: cannot register command {name!r}")
+            if name in _commands:
+                raise AgentError(f"cli_agent: command {name!r} is already registered")
+            _commands[name] = (handler, usage)
+        if _c.cli_register_command(ctypes.byref(descriptor)) != 0:
+            with _lock:
+                _commands.pop(name, None)
+            raise AgentError(f"cli_agent: cannot register command {name!r}")
 
 
 def unregister(name):
     """Removes command `name`; a run in progress finishes."""
-    _c.cli_unregister_command(ctypes.byref(_descriptor(name)))
-    with _lock:
-        _commands.pop(name, None)
+    descriptor = _descriptor(name)
+    with _registration:
+        _c.cli_unregister_command(ctypes.byref(descriptor))
+        with _lock:
+            _commands.pop(name, None)
 
 
 def wait_idle(timeout):

@@ -163,3 +163,36 @@ def test_handler_hands_work_to_the_event_loop(agent):
         assert state["ran_on"] == state["loop_thread"] != state["handler_thread"]
 
     asyncio.run(main())
+
+
+def test_commands_come_and_go_on_another_thread_while_commands_run(agent):
+    stop = threading.Event()
+    failures = []
+
+    def churn():
+        for i in range(20000):  # a bound; normally ended by `stop`
+            if stop.is_set():
+                return
+            try:
+                cli_agent.register("py_churn", "comes and goes", lambda args: None)
+                cli_agent.unregister("py_churn")
+            except cli_agent.AgentError as e:
+                failures.append(e)
+                return
+
+    @agent.command("py_steady")
+    def py_steady(args):
+        cli_agent.print_buffered(f"{args[1]}\n")
+
+    worker = threading.Thread(target=churn)
+    worker.start()
+    try:
+        r = run_server(*(f"py_steady {i}" for i in range(30)))
+    finally:
+        stop.set()
+        worker.join(SERVER_TIMEOUT)
+        cli_agent.unregister("py_steady")
+    assert not worker.is_alive()
+    assert failures == []
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "".join(f"{i}\n" for i in range(30)).encode()
