@@ -47,6 +47,10 @@ bool AgentHub::listen() {
         return false;
     }
     listener_.reset(fd);
+    // Thousands of agents may connect at once (all of a machine's services
+    // when the server starts): a short backlog would drop their SYNs and
+    // cost each a retransmission second.
+    ::listen(fd, SOMAXCONN);
     set_nonblocking(fd);
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     loop_.watch(fd, EPOLLIN, [this](uint32_t ev) { on_listener(ev); });
