@@ -149,10 +149,10 @@ def options(args, optstring):
     as parsed by cli_get_option: -b80 and -b 80 alike, no grouped flags."""
     encoded = [_to_bytes(a) for a in args]
     argv = (ctypes.c_char_p * (len(encoded) + 1))(*encoded)
-    spec = _to_bytes(optstring)
+    optspec = _to_bytes(optstring)
     state = _lib.OptionState()
     while True:
-        rc = _c.cli_get_option(len(encoded), argv, spec, ctypes.byref(state))
+        rc = _c.cli_get_option(len(encoded), argv, optspec, ctypes.byref(state))
         if rc == -1:
             return
         arg = _to_str(state.optarg) if state.optarg is not None else None
