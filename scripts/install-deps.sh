@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libedit-dev libcli-dev pkg-config binutils procps iproute2 util-linux)
+          libedit-dev libcli-dev nlohmann-json3-dev libsystemd-dev pkg-config binutils procps iproute2 util-linux)
 
 missing=()
 for p in "${packages[@]}"; do
