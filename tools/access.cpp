@@ -57,6 +57,14 @@ std::vector<std::string> split_commas(const std::string &list) {
     return out;
 }
 
+std::string group_label(gid_t gid) {
+    std::vector<char> buf(kNssBuffer);
+    group gr{};
+    group *found = nullptr;
+    if (getgrgid_r(gid, &gr, buf.data(), buf.size(), &found) == 0 && found) return found->gr_name;
+    return std::to_string(gid);
+}
+
 } // namespace
 
 std::optional<PeerCred> peer_credentials(int fd) {
@@ -94,7 +102,7 @@ std::optional<std::string> OperatorAccess::refusal(const PeerCred &peer) const {
                std::to_string(server_uid_) + " may use this server";
     if (peer.gid == *group_ || user_in_group(peer.uid, *group_)) return std::nullopt;
     return "cli-server: access denied for " + who + ": not root, uid " +
-           std::to_string(server_uid_) + " or a member of group " + std::to_string(*group_);
+           std::to_string(server_uid_) + " or a member of group " + group_label(*group_);
 }
 
 std::optional<AgentUsers> AgentUsers::parse(const std::string &list, std::string *error) {

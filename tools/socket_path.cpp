@@ -146,8 +146,12 @@ UniqueFd listen_operator_socket(const std::string &path, const SocketAccess &acc
                                      : errno_text("cannot bind", path);
         return {};
     }
-    if (!set_socket_access(path, access, error) || listen(fd.get(), SOMAXCONN) != 0) {
-        if (error->empty()) *error = errno_text("cannot listen on", path);
+    if (!set_socket_access(path, access, error)) {
+        unlink(path.c_str());
+        return {};
+    }
+    if (listen(fd.get(), SOMAXCONN) != 0) {
+        *error = errno_text("cannot listen on", path);
         unlink(path.c_str());
         return {};
     }

@@ -41,7 +41,7 @@ struct SocketAccess {
 };
 
 // Returns the listening socket (non-blocking, close-on-exec), or an invalid
-// fd with *error saying what went wrong in one line.
+// fd with *error (never null) saying what went wrong in one line.
 UniqueFd listen_operator_socket(const std::string &path, const SocketAccess &access,
                                 std::string *error);
 
