@@ -104,9 +104,43 @@ def numbers():
     write("numbers", "empty", b"")
 
 
+def op(otype, payload=b"", length=None):
+    if isinstance(payload, str):
+        payload = payload.encode()
+    n = len(payload) if length is None else length
+    return bytes([otype]) + struct.pack(">I", n) + payload
+
+
+def operator_protocol():
+    # The first byte: top bit set for bytes the daemon sends, the rest the
+    # size of the pieces they arrive in.
+    hello = op(0x01, struct.pack(">HB", 1, 0) + b"demo")
+    write("operator_protocol", "client_session", b"\x00" + hello + op(0x02, "show version")
+          + op(0x03, "secret") + op(0x04) + op(0x02, ""))
+    write("operator_protocol", "scripted_hello", b"\x05" + op(0x01, struct.pack(">HB", 1, 1)))
+    write("operator_protocol", "daemon_session", b"\x81" + op(0x81, struct.pack(">H", 1))
+          + op(0x85, "demo is busy: 2 commands ahead") + op(0x82, "x" * 300)
+          + op(0x83, "Password: ") + op(0x84, struct.pack(">i", 0)) + op(0x86, "no such agent")
+          + op(0x87, "uid 65534 is not allowed"))
+    write("operator_protocol", "hostile_length", b"\x00" + op(0x02, length=0xFFFFFFF0))
+    write("operator_protocol", "wrong_side", b"\x00" + op(0x82, "x"))
+
+
+def server_frame():
+    # The first byte chooses the size of the pieces the stream arrives in.
+    write("server_frame", "hello_then_output", b"\x00" + frame(HELLO, 0, "demo", agent_id=7)
+          + frame(OUTPUT, 1, "hello\n", agent_id=7) + frame(PROMPT, 1, "Name: ", agent_id=7)
+          + frame(DONE, 1, agent_id=7))
+    write("server_frame", "bye", b"\x03" + frame(BYE, 0, agent_id=7))
+    write("server_frame", "bad_magic", b"\x00" + frame(OUTPUT, 1, "x", magic=b"XXXX"))
+    write("server_frame", "hostile_length", b"\x00" + frame(OUTPUT, 1, length=0xFFFFFFFF))
+
+
 if __name__ == "__main__":
     frame_recv()
     conversation()
     split_args()
     get_option()
     numbers()
+    operator_protocol()
+    server_frame()

@@ -81,9 +81,6 @@ check_contents() {
         "$lib/cmake/cli_agent/cli_agentConfig\.cmake" /usr/share/man/man3/cli_agent\.3\.gz
     expect_files cli-server /usr/bin/cli-server /usr/share/man/man1/cli-server\.1\.gz \
         /usr/share/bash-completion/completions/cli-server
-    if [ -f "$repo/contrib/systemd/cli-server.service" ]; then
-        expect_files cli-server /lib/systemd/system/cli-server\.service
-    fi
     if [ -f "$repo/include/cli_agent.hpp" ]; then
         expect_files libcli-agent-dev /usr/include/cli_agent\.hpp
     fi

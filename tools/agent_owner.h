@@ -1,0 +1,51 @@
+// Which process owns an agent's TCP connection: the pid and uid of the
+// process holding the agent's end of a connection the server accepted.
+//
+// The kernel's socket diagnostics (NETLINK_SOCK_DIAG, an exact lookup by
+// the connection's addresses and ports) give the uid and the socket inode
+// of that end; the pid is the process with that inode among its /proc/PID/fd
+// entries. The scan is bounded (kMaxProcesses processes) and tries first the
+// processes that owned earlier agents, since agents reconnect from the same
+// process. Either part may be unknown (another network namespace, a process
+// we may not inspect, a connection already gone).
+//
+// Threading: an OwnerLookup is owned by one thread (the server's loop);
+// lookup() does blocking but local, bounded system calls and keeps only a
+// small list of recent pids. Separate instances share nothing.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cliserver {
+
+struct AgentOwner {
+    std::optional<pid_t> pid;
+    std::optional<uid_t> uid;
+};
+
+class OwnerLookup {
+  public:
+    static constexpr size_t kMaxProcesses = 65536;
+    static constexpr size_t kRecentPids = 32;
+
+    // accepted_fd: the server's end of an accepted TCP connection (IPv4 or IPv6).
+    AgentOwner lookup(int accepted_fd);
+
+  private:
+    std::optional<pid_t> find_pid(unsigned long inode);
+    void remember(pid_t pid);
+
+    std::vector<pid_t> recent_;
+};
+
+// "1234" or "?" for ls.
+std::string pid_text(const std::optional<pid_t> &pid);
+// The user name, else the uid as a number, else "?".
+std::string uid_text(const std::optional<uid_t> &uid);
+
+} // namespace cliserver
