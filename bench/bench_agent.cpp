@@ -16,16 +16,17 @@
 #include "alloc_count.h"
 #include "bench_raw.h"
 #include "cli_agent.h"
+#include "protocol.h"
 
 namespace bench {
 
 namespace {
 
-constexpr uint16_t kAgentPort = 7002;
 constexpr uint32_t kAgentId = 1;
 constexpr size_t kReadBuffer = 256 * 1024;
-// One output line of the buffered stream: 4095 characters and a newline.
-constexpr size_t kLineBytes = 4096;
+// One output line of the buffered stream: the longest command line's worth
+// of characters and a newline.
+constexpr size_t kLineBytes = cli_protocol::command_line_max + 1;
 
 std::array<char, kStreamWrite> g_piece;
 std::array<char, kLineBytes + 1> g_line;
@@ -166,25 +167,6 @@ void add(const char *name, cli_cmd_handler handler) {
     if (cli_register_command(&cmd) != 0) fail(std::string("registering ") + name);
 }
 
-void put_u16(char *p, uint16_t v) {
-    v = htons(v);
-    std::memcpy(p, &v, sizeof v);
-}
-void put_u32(char *p, uint32_t v) {
-    v = htonl(v);
-    std::memcpy(p, &v, sizeof v);
-}
-uint16_t get_u16(const char *p) {
-    uint16_t v;
-    std::memcpy(&v, p, sizeof v);
-    return ntohs(v);
-}
-uint32_t get_u32(const char *p) {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return ntohl(v);
-}
-
 } // namespace
 
 namespace {
@@ -194,12 +176,14 @@ namespace {
 Fd listen_on_agent_port() {
     constexpr int kAttempts = 120;
     for (int i = 0; i < kAttempts; ++i) {
-        Fd fd = try_listen_loopback(kAgentPort);
+        Fd fd = try_listen_loopback(cli_protocol::agent_port);
         if (fd.valid()) return fd;
-        if (i == 0) std::fprintf(stderr, "cli_bench: port 7002 is busy, waiting for it\n");
+        if (i == 0)
+            std::fprintf(stderr, "cli_bench: port %u is busy, waiting for it\n",
+                         cli_protocol::agent_port);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
-    fail("listening on 127.0.0.1:7002");
+    fail("listening on 127.0.0.1:" + std::to_string(cli_protocol::agent_port));
 }
 
 } // namespace
@@ -248,16 +232,12 @@ std::string AgentServer::print_buffer_command(uint64_t mib) {
 }
 
 void AgentServer::send_frame(uint16_t type, uint32_t req_id, const std::string &payload) {
-    std::array<char, CLI_FRAME_HDR_LEN + 256> out;
-    if (payload.size() > out.size() - CLI_FRAME_HDR_LEN) fail("command line too long");
-    put_u32(out.data(), CLI_FRAME_MAGIC);
-    put_u16(out.data() + 4, CLI_FRAME_VERSION);
-    put_u16(out.data() + 6, type);
-    put_u32(out.data() + 8, req_id);
-    put_u32(out.data() + 12, 0);
-    put_u32(out.data() + 16, static_cast<uint32_t>(payload.size()));
-    std::memcpy(out.data() + CLI_FRAME_HDR_LEN, payload.data(), payload.size());
-    if (!write_all(conn_.get(), out.data(), CLI_FRAME_HDR_LEN + payload.size()))
+    std::array<char, cli_protocol::header_len + 256> out;
+    if (payload.size() > out.size() - cli_protocol::header_len) fail("command line too long");
+    cli_protocol::encode_header(reinterpret_cast<uint8_t *>(out.data()), type, req_id, 0,
+                                static_cast<uint32_t>(payload.size()));
+    std::memcpy(out.data() + cli_protocol::header_len, payload.data(), payload.size());
+    if (!write_all(conn_.get(), out.data(), cli_protocol::header_len + payload.size()))
         fail("sending a frame to the agent");
 }
 
@@ -278,15 +258,16 @@ bool AgentServer::fill() {
 // Decodes the next header and skips its payload; the payload is only
 // counted, as a server that forwards output would do no less.
 bool AgentServer::next_frame(Header &h) {
-    while (tail_ - head_ < CLI_FRAME_HDR_LEN)
+    while (tail_ - head_ < cli_protocol::header_len)
         if (!fill()) return false;
-    const char *p = buf_.data() + head_;
-    if (get_u32(p) != CLI_FRAME_MAGIC || get_u16(p + 4) != CLI_FRAME_VERSION) return false;
-    h.type = get_u16(p + 6);
-    h.req_id = get_u32(p + 8);
-    h.len = get_u32(p + 16);
-    if (h.len > CLI_FRAME_MAX_DATA) return false;
-    head_ += CLI_FRAME_HDR_LEN;
+    cli_protocol::header wire;
+    if (cli_protocol::decode_header(reinterpret_cast<const uint8_t *>(buf_.data() + head_), wire) !=
+        cli_protocol::header_status::ok)
+        return false;
+    h.type = wire.type;
+    h.req_id = wire.req_id;
+    h.len = wire.len;
+    head_ += cli_protocol::header_len;
     size_t left = h.len;
     while (left > 0) {
         if (head_ == tail_ && !fill()) return false;

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the dev preset and runs the benchmark. Arguments go to cli_bench
-# (for instance --quick for a short run, --strict to fail on a missed target).
+# (for instance --quick for a short run, --strict to fail on a missed target);
+# --scale runs the server-scale benchmark instead (arguments after it go to
+# server_scale_bench).
 # The benchmark listens on 127.0.0.1:7002 like the agent tests: do not run
 # it while they run, or it waits for the port.
 set -euo pipefail
@@ -9,5 +11,20 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 cmake --preset dev >/dev/null
+
+# --scale: what idle agents cost cli-server (bench/server_scale_bench), in a
+# private network namespace where unprivileged ones are allowed, so that it
+# neither meets nor blocks another server on 127.0.0.1:7002.
+if [[ "${1:-}" == "--scale" ]]; then
+  shift
+  cmake --build --preset dev --target server_scale_bench
+  if unshare -rn true 2>/dev/null; then
+    exec unshare -rn sh -c 'ip link set lo up 2>/dev/null || true; exec "$0" "$@"' \
+      build/dev/bench/server_scale_bench "$@"
+  fi
+  echo "bench.sh: no private network namespace here; using the machine's loopback" >&2
+  exec build/dev/bench/server_scale_bench "$@"
+fi
+
 cmake --build --preset dev --target cli_bench
 exec build/dev/bench/cli_bench "$@"

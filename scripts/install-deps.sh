@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the demo and the
-# benchmark need, and only those that are missing.
+# Installs the Debian packages the build, the tests, the demo, the
+# benchmark and the packaging check need, and only those that are missing.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libedit-dev libcli-dev pkg-config binutils procps iproute2 util-linux)
+          libedit-dev libcli-dev pkg-config binutils procps iproute2 util-linux
+          python3 python3-pytest
+          scdoc groff-base bash-completion
+          build-essential debhelper dpkg-dev fakeroot lintian man-db)
 
 missing=()
 for p in "${packages[@]}"; do

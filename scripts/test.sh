@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the warnings-as-errors build, the
-# same suite under AddressSanitizer + UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, then a short run of each fuzz target.
+# Debian packages (scripts/package.sh), the same suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer,
+# then a short run of each fuzz target.
 #
 #   bash scripts/test.sh            # everything
 #   FUZZ_SECONDS=300 bash scripts/test.sh
@@ -38,6 +39,8 @@ cmake --preset tsa >/dev/null
 cmake --build --preset tsa -j "$jobs"
 
 run_preset ci
+# The Debian packages, built from a clean copy and checked as installed.
+bash scripts/package.sh
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_preset asan
 # ThreadSanitizer needs an address layout that recent kernels randomise
 # beyond its reach; setarch -R turns that off for the test run.

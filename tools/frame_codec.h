@@ -1,7 +1,9 @@
-// Incremental frame decoding and encoding for non-blocking agent sockets.
-// Bytes are appended as they arrive; whole frames are taken out one by one.
-// A header that cannot start a valid frame is reported at once, before its
-// payload arrives, so a hostile length never makes us wait or allocate.
+// Buffer management for non-blocking agent sockets around the shared
+// header codec (protocol.h): bytes are appended as they arrive and whole
+// frames are taken out one by one. A header that cannot start a valid frame
+// is reported at once, before its payload arrives, so a hostile length never
+// makes us wait or allocate. Once everything buffered has been taken out the
+// buffer gives its memory back, so an idle connection costs no buffer.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +29,7 @@ class FrameDecoder {
     // says what was wrong and the stream cannot be resynchronised.
     DecodeResult next(Frame &out, std::string *error);
     size_t buffered() const { return buf_.size() - pos_; }
+    size_t capacity() const { return buf_.capacity(); }
     // True while a frame has started but not finished arriving.
     bool partial() const { return buffered() > 0; }
 

@@ -1,6 +1,6 @@
 // cli-server: the operator's console for services that embed cli_agent.
 #include "options.h"
-#include "server.h"
+#include "standalone_server.h"
 
 #include <cstdio>
 
@@ -19,6 +19,6 @@ int main(int argc, char **argv) {
         std::printf("cli-server %s\n", CLI_SERVER_VERSION);
         return 0;
     }
-    cliserver::Server server(std::move(opts));
+    cliserver::StandaloneServer server(std::move(opts));
     return server.run();
 }

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "cli_common.h"
+#include "protocol.h"
 
 #include <getopt.h>
 
@@ -27,7 +28,9 @@ std::string usage_text() {
            "only, accepts any number of agents and sends command lines to one of them.\n"
            "\n"
            "Options:\n"
-           "  -p, --port N          listen on port N (default 7002)\n"
+           "  -p, --port N          listen on port N (default " +
+           std::to_string(cli_protocol::agent_port) +
+           ")\n"
            "  -a, --agent NAME|ID   attach to this agent as soon as it connects\n"
            "  -w, --wait SECONDS    scripting mode: how long to wait for the agent to\n"
            "                        connect (default 5)\n"
@@ -58,7 +61,9 @@ std::string usage_text() {
            "Exit status:\n"
            "  0    every command completed\n"
            "  1    usage or set-up error (for example the port is already in use), or a\n"
-           "       line that could not be sent (no agent attached, longer than 4095\n"
+           "       line that could not be sent (no agent attached, longer than " +
+           std::to_string(cli_protocol::command_line_max) +
+           "\n"
            "       bytes, an agent name that several agents share)\n"
            "  2    the agent did not connect within --wait seconds\n"
            "  3    the agent disconnected in the middle of a command\n"

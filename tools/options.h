@@ -1,6 +1,8 @@
 // Command line of cli-server.
 #pragma once
 
+#include "protocol.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -8,7 +10,7 @@
 namespace cliserver {
 
 struct Options {
-    uint16_t port = 7002;
+    uint16_t port = cli_protocol::agent_port;
     std::string agent;                 // --agent NAME|ID, empty when not given
     uint32_t wait_seconds = 5;         // how long scripting mode waits for the agent
     std::vector<std::string> commands; // -c, in order

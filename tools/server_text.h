@@ -1,7 +1,7 @@
 // Small text helpers shared by the parts of the server.
 #pragma once
 
-#include "server.h"
+#include "agent_hub.h"
 
 #include <chrono>
 #include <string>
@@ -9,8 +9,6 @@
 #include <vector>
 
 namespace cliserver {
-
-inline constexpr size_t kMaxCommandLine = 4095; // what an agent executes of a line
 
 // Agent-supplied text shown on the terminal: control bytes become '?', so
 // a name or prompt cannot move the cursor or change colours.

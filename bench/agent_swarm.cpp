@@ -1,0 +1,147 @@
+#include "agent_swarm.h"
+
+#include "cli_common.h"
+#include "protocol.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace bench {
+
+namespace {
+
+// Connections under way at once: below the server's listen backlog, so no
+// SYN is dropped and retransmitted a second later.
+constexpr size_t kInFlight = 1024;
+
+std::string frame(uint16_t type, uint32_t req_id, uint32_t agent_id, const std::string &payload) {
+    std::string s(cli_protocol::header_len, '\0');
+    cli_protocol::encode_header(reinterpret_cast<uint8_t *>(s.data()), type, req_id, agent_id,
+                                static_cast<uint32_t>(payload.size()));
+    return s + payload;
+}
+
+int start_connect(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) fail("socket for a fake agent: " + std::string(std::strerror(errno)));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 &&
+        errno != EINPROGRESS)
+        fail("connecting a fake agent: " + std::string(std::strerror(errno)));
+    return fd;
+}
+
+} // namespace
+
+uint64_t AgentSwarm::connect(size_t n, const std::string &prefix) {
+    struct Pending {
+        bool hello_sent = false;
+        size_t got = 0; // ACK header bytes read
+        size_t index = 0;
+    };
+    Fd ep(epoll_create1(EPOLL_CLOEXEC));
+    std::vector<Pending> state(n);
+    std::vector<int> fds(n, -1);
+    const size_t base = agents_.size();
+    const uint64_t start = now_ns();
+    size_t started = 0, done = 0;
+    auto launch = [&] {
+        while (started < n && started - done < kInFlight) {
+            int fd = start_connect(port_);
+            fds[started] = fd;
+            state[started].index = started;
+            epoll_event ev{};
+            ev.events = EPOLLOUT;
+            ev.data.u64 = started;
+            epoll_ctl(ep.get(), EPOLL_CTL_ADD, fd, &ev);
+            ++started;
+        }
+    };
+    launch();
+    std::vector<epoll_event> events(256);
+    while (done < n) {
+        int k = epoll_wait(ep.get(), events.data(), static_cast<int>(events.size()), 10000);
+        if (k <= 0) fail("fake agents: no progress for 10 s");
+        for (int e = 0; e < k; ++e) {
+            const size_t i = events[e].data.u64;
+            Pending &p = state[i];
+            const int fd = fds[i];
+            if (!p.hello_sent) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                if (err) fail("fake agent connect: " + std::string(std::strerror(err)));
+                const std::string hello =
+                    frame(CLI_FRAME_HELLO, 0, static_cast<uint32_t>(base + i + 1000),
+                          prefix + std::to_string(base + i));
+                if (send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) !=
+                    static_cast<ssize_t>(hello.size()))
+                    fail("fake agent HELLO");
+                p.hello_sent = true;
+                epoll_event ev{};
+                ev.events = EPOLLIN;
+                ev.data.u64 = i;
+                epoll_ctl(ep.get(), EPOLL_CTL_MOD, fd, &ev);
+                continue;
+            }
+            uint8_t hdr[cli_protocol::header_len];
+            ssize_t r = recv(fd, hdr, sizeof hdr - p.got, 0);
+            if (r <= 0) fail("fake agent: no ACK");
+            p.got += static_cast<size_t>(r);
+            if (p.got < sizeof hdr) continue; // an ACK is 20 bytes; rarely split
+            epoll_ctl(ep.get(), EPOLL_CTL_DEL, fd, nullptr);
+            ++done;
+        }
+        launch();
+    }
+    const uint64_t took = now_ns() - start;
+    for (int fd : fds)
+        agents_.emplace_back(fd);
+    return took;
+}
+
+void AgentSwarm::close_all() {
+    const linger reset{1, 0};
+    for (Fd &fd : agents_)
+        setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    agents_.clear();
+}
+
+OutputFlooder::OutputFlooder(uint16_t port) {
+    int fd = start_connect(port);
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    fd_.reset(fd);
+    const std::string hello = frame(CLI_FRAME_HELLO, 0, 999, "flood");
+    if (!write_all(fd, hello.data(), hello.size())) fail("flooder HELLO");
+    uint8_t ack[cli_protocol::header_len];
+    if (!read_exact(fd, ack, sizeof ack)) fail("flooder ACK");
+    thread_ = std::thread([this] { flood(); });
+}
+
+OutputFlooder::~OutputFlooder() {
+    stop_ = true;
+    shutdown(fd_.get(), SHUT_RDWR);
+    thread_.join();
+}
+
+void OutputFlooder::flood() {
+    const std::string out =
+        frame(CLI_FRAME_OUTPUT, 0x7fffffff, 999, std::string(cli_protocol::max_payload, 'f'));
+    while (!stop_.load()) {
+        if (!write_all(fd_.get(), out.data(), out.size())) return;
+        sent_ += out.size();
+    }
+}
+
+} // namespace bench

@@ -1,0 +1,55 @@
+// Fake agents for the server-scale benchmark: raw sockets speaking just
+// enough of the protocol (HELLO, then wait for ACK), no library and no
+// thread per agent. Once greeted an agent is idle: its descriptor stays
+// open and nothing reads or writes it until it is closed.
+//
+// Threading: one thread drives the swarm; the flooder has a thread of its own.
+#pragma once
+
+#include "bench_util.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+class AgentSwarm {
+  public:
+    explicit AgentSwarm(uint16_t port) : port_(port) {}
+    // Connects n agents named prefix0, prefix1, ... and returns once every
+    // one has its ACK: the nanoseconds that took.
+    uint64_t connect(size_t n, const std::string &prefix);
+    // Resets every connection (no TIME_WAIT left behind, so rounds of
+    // thousands of connections do not run out of local ports).
+    void close_all();
+    size_t size() const { return agents_.size(); }
+
+  private:
+    uint16_t port_;
+    std::vector<Fd> agents_;
+};
+
+// One greeted agent that sends OUTPUT frames of an old request as fast as
+// the server reads them (what a long command keeps sending after its
+// operator gave up on it), until stopped.
+class OutputFlooder {
+  public:
+    explicit OutputFlooder(uint16_t port);
+    ~OutputFlooder();
+    OutputFlooder(const OutputFlooder &) = delete;
+    OutputFlooder &operator=(const OutputFlooder &) = delete;
+    uint64_t bytes_sent() const { return sent_.load(); }
+
+  private:
+    void flood();
+
+    Fd fd_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> sent_{0};
+    std::thread thread_;
+};
+
+} // namespace bench

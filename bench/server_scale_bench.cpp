@@ -1,0 +1,314 @@
+// server_scale_bench: what idle agents cost cli-server. A real host (the
+// example host) and a swarm of fake idle agents connect to cli-server; this
+// driver times one-line commands through the server's standard input and
+// output with 0, 1,000 and 10,000 idle agents in one run, the connect and
+// greeting of 10,000, `ls` with 10,000, the server's resident memory per
+// idle agent and its CPU time while idle, and one-line commands while
+// another agent floods output. Run it in a private network namespace
+// (scripts/bench.sh --scale does) so that it meets no other server.
+#include "agent_swarm.h"
+#include "bench_util.h"
+
+#include "protocol.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+extern char **environ;
+
+using namespace bench;
+
+namespace {
+
+struct Options {
+    size_t commands = 2000; // timed per phase, over all rounds
+    size_t rounds = 4;      // the phases take turns, so all see the same moments of the machine
+    size_t warmup = 50;     // per phase and round
+    size_t large = 10000;
+    size_t medium = 1000;
+    std::string server = CLI_SERVER_PATH;
+    std::string host = EXAMPLE_HOST_PATH;
+};
+
+Options parse_options(int argc, char **argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--quick") {
+            o.commands = 500;
+            o.rounds = 2;
+        } else if (a == "--rounds" && i + 1 < argc) {
+            o.rounds = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
+        } else if (a == "--commands" && i + 1 < argc) {
+            o.commands = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
+        } else {
+            std::printf("usage: server_scale_bench [--quick] [--commands N] [--rounds N]\n");
+            std::exit(a == "--help" ? 0 : 2);
+        }
+    }
+    return o;
+}
+
+// A child with its standard input and output on pipes of ours (or /dev/null).
+struct Child {
+    pid_t pid = -1;
+    int in = -1, out = -1;
+
+    Child(const std::vector<std::string> &argv, bool pipes) {
+        int to[2] = {-1, -1}, from[2] = {-1, -1};
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        if (pipes) {
+            if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) fail("pipe");
+            posix_spawn_file_actions_adddup2(&fa, to[0], 0);
+            posix_spawn_file_actions_adddup2(&fa, from[1], 1);
+        } else {
+            posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+            posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+            posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        }
+        std::vector<char *> args;
+        for (auto &s : argv)
+            args.push_back(const_cast<char *>(s.c_str()));
+        args.push_back(nullptr);
+        if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0)
+            fail("starting " + argv[0]);
+        posix_spawn_file_actions_destroy(&fa);
+        if (pipes) {
+            close(to[0]);
+            close(from[1]);
+            in = to[1];
+            out = from[0];
+        }
+    }
+    ~Child() {
+        if (in >= 0) close(in);
+        if (out >= 0) close(out);
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+class Driver {
+  public:
+    explicit Driver(Child &server) : server_(server) {}
+
+    void send(const std::string &line) {
+        size_t off = 0;
+        while (off < line.size()) {
+            ssize_t w = write(server_.in, line.data() + off, line.size() - off);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) fail("writing to cli-server");
+            off += static_cast<size_t>(w);
+        }
+    }
+    // Reads the server's output until it ends with `tail`.
+    // Reads the server's output until it ends with `tail`; returns it.
+    std::string read_until_tail(const std::string &tail) {
+        while (buf_.size() < tail.size() ||
+               buf_.compare(buf_.size() - tail.size(), tail.size(), tail) != 0)
+            fill();
+        return std::exchange(buf_, std::string());
+    }
+    // Agents the server lists now.
+    size_t listed_agents() {
+        send("ls\necho mark\n");
+        std::string out = read_until_tail("mark\n");
+        size_t lines = static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
+        return out.rfind("no agents connected", 0) == 0 ? 0 : lines - 2; // header, mark
+    }
+    // Waits until the server has seen every closed connection go.
+    void wait_for_agents(size_t n) {
+        const uint64_t deadline = now_ns() + 30'000'000'000ull;
+        while (listed_agents() != n)
+            if (now_ns() > deadline) fail("cli-server still lists closed agents after 30 s");
+    }
+    // Reads until `lines` newlines have arrived.
+    void read_lines(size_t lines) {
+        size_t seen = 0, scanned = 0;
+        while (seen < lines) {
+            fill();
+            for (; scanned < buf_.size(); ++scanned)
+                seen += buf_[scanned] == '\n';
+        }
+        buf_.clear();
+    }
+    void time_commands(Latency &l, size_t warmup, size_t n) {
+        for (size_t i = 0; i < warmup; ++i)
+            round_trip();
+        for (size_t i = 0; i < n; ++i) {
+            uint64_t t0 = now_ns();
+            round_trip();
+            l.add(now_ns() - t0);
+        }
+    }
+
+  private:
+    void round_trip() {
+        send("echo ping\n");
+        read_until_tail("ping\n");
+    }
+    void fill() {
+        pollfd p{server_.out, POLLIN, 0};
+        if (poll(&p, 1, 30000) <= 0) fail("cli-server sent nothing for 30 s");
+        char chunk[65536];
+        ssize_t r = read(server_.out, chunk, sizeof chunk);
+        if (r <= 0) fail("cli-server closed its output");
+        buf_.append(chunk, static_cast<size_t>(r));
+    }
+
+    Child &server_;
+    std::string buf_;
+};
+
+uint64_t rss_kib(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
+// User plus system CPU time of a process, in clock ticks.
+uint64_t cpu_ticks(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::istringstream rest(all.substr(all.rfind(')') + 2));
+    std::string field;
+    uint64_t utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+        if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    return utime + stime;
+}
+
+void raise_descriptor_limit(size_t wanted) {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_max < wanted)
+        fail("the descriptor hard limit (" + std::to_string(lim.rlim_max) + ") is below " +
+             std::to_string(wanted));
+    if (lim.rlim_cur < wanted) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+}
+
+struct Phase {
+    double median = 0, p99 = 0;
+};
+
+const char *verdict(bool ok) {
+    return ok ? "met" : "MISSED";
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options o = parse_options(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+    raise_descriptor_limit(o.large + 256);
+    const uint16_t port = cli_protocol::agent_port;
+
+    Child server({o.server, "--wait", "30"}, true);
+    Driver drive(server);
+    Child host({o.host, "7", "host"}, false);
+    drive.send("attach host\necho ready\n");
+    drive.read_until_tail("ready\n");
+
+    Latency none, medium, large, flooded;
+    double connect_s = 0, ls_ms = 0, per_agent_kib = 0, idle_cpu_ms = 0, flood_gib = 0;
+    const size_t per_block = std::max<size_t>(1, o.commands / o.rounds);
+    for (size_t round = 0; round < o.rounds; ++round) {
+        drive.time_commands(none, o.warmup, per_block);
+        const uint64_t rss0 = rss_kib(server.pid);
+
+        AgentSwarm swarm(port);
+        swarm.connect(o.medium, "idle");
+        drive.time_commands(medium, o.warmup, per_block);
+        swarm.close_all();
+        drive.wait_for_agents(1);
+
+        AgentSwarm big(port);
+        const double connect = big.connect(o.large, "swarm") / 1e9;
+        drive.time_commands(large, o.warmup, per_block);
+        if (round == 0) {
+            connect_s = connect;
+            const uint64_t rss = rss_kib(server.pid);
+            if (rss > rss0)
+                per_agent_kib = static_cast<double>(rss - rss0) / static_cast<double>(o.large);
+            // `ls` once to page in what it touches, then timed: the server
+            // writes it into a pipe, so no terminal is counted.
+            if (drive.listed_agents() != o.large + 1) fail("ls does not list every agent");
+            uint64_t t0 = now_ns();
+            drive.send("ls\n");
+            drive.read_lines(o.large + 2); // header, the host, the swarm
+            ls_ms = (now_ns() - t0) / 1e6;
+            const uint64_t ticks0 = cpu_ticks(server.pid);
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            idle_cpu_ms = static_cast<double>(cpu_ticks(server.pid) - ticks0) * 1000.0 /
+                          static_cast<double>(sysconf(_SC_CLK_TCK));
+        }
+        big.close_all();
+        drive.wait_for_agents(1);
+
+        OutputFlooder flood(port);
+        const uint64_t f0 = now_ns();
+        drive.time_commands(flooded, o.warmup, per_block);
+        flood_gib += flood.bytes_sent() / ((now_ns() - f0) / 1e9) / (1u << 30) / o.rounds;
+    }
+
+    std::printf("cli-server with idle agents: %zu rounds of %zu one-line commands per phase\n",
+                o.rounds, per_block);
+    auto show = [](const char *name, Latency &l) {
+        std::printf("  %-28s median %8.1f us   p99 %8.1f us\n", name, l.median_us(), l.p99_us());
+    };
+    show("0 idle agents", none);
+    show("1,000 idle agents", medium);
+    show("10,000 idle agents", large);
+    show("0 idle, 1 flooding agent", flooded);
+    const Phase base{none.median_us(), none.p99_us()}, mid{medium.median_us(), medium.p99_us()},
+        big{large.median_us(), large.p99_us()}, flood{flooded.median_us(), flooded.p99_us()};
+    std::printf("\n  %-44s %10s %10s\n", "figure", "value", "target");
+    auto row = [](const char *what, double v, const char *unit, double target, bool ok) {
+        std::printf("  %-44s %8.2f %-3s <= %-6.2f %s\n", what, v, unit, target, verdict(ok));
+    };
+    auto info = [](const char *what, double v, const char *unit) {
+        std::printf("  %-44s %8.2f %-3s\n", what, v, unit);
+    };
+    info("median, 1,000 idle / 0", mid.median / base.median, "x");
+    info("p99, 1,000 idle / 0", mid.p99 / base.p99, "x");
+    row("median, 10,000 idle / 0", big.median / base.median, "x", 1.2,
+        big.median <= 1.2 * base.median);
+    row("p99, 10,000 idle / 0", big.p99 / base.p99, "x", 2, big.p99 <= 2 * base.p99);
+    row("connect and greet 10,000 agents", connect_s, "s", 2, connect_s < 2);
+    row("ls with 10,000 agents", ls_ms, "ms", 100, ls_ms < 100);
+    row("resident memory per idle agent", per_agent_kib, "KiB", 4, per_agent_kib <= 4);
+    row("CPU while idle with 10,000 agents (2 s)", idle_cpu_ms, "ms", 0, idle_cpu_ms == 0);
+    row("median with a flooding agent / without", flood.median / base.median, "x", 2,
+        flood.median <= 2 * base.median);
+    std::printf("  (the flooding agent sent %.2f GiB/s of output the server read and dropped)\n",
+                flood_gib);
+    drive.send("quit\n");
+    return 0;
+}

@@ -1,0 +1,198 @@
+"""The Python package over a real cli-server run: decorators, output byte for
+byte, prompts, exceptions, options and an asyncio hand-off."""
+
+import asyncio
+import threading
+
+import pytest
+
+import cli_agent
+from conftest import SERVER_TIMEOUT, run_server, server_args
+
+
+def test_decorated_handlers_receive_str_arguments_and_unregister(agent):
+    seen = []
+
+    @agent.command("py_echo", "echo from python")
+    def py_echo(args):
+        seen.append(args)
+        cli_agent.print_buffered(" ".join(args[1:]) + "\n")
+        return 3
+
+    r = run_server("py_echo grüße 'two words'", "help")
+    assert r.returncode == 0, r.stderr
+    assert seen == [["py_echo", "grüße", "two words"]]
+    out = r.stdout.decode()
+    assert out.startswith("grüße two words\n")
+    assert "py_echo" in out and "echo from python" in out
+
+    with pytest.raises(cli_agent.AgentError):
+        cli_agent.register("py_echo", "twice", py_echo)
+    cli_agent.unregister("py_echo")
+    r = run_server("py_echo again")
+    assert b"Unknown command: py_echo" in r.stdout
+    assert len(seen) == 1
+
+
+def test_output_functions_keep_every_byte_in_order(agent):
+    direct = b"100% sure %s %n\0" * 9000  # 144000 bytes, '%' and NUL bytes
+    buffered = ("ünïcode %d " * 1500).encode()  # above the 8191-byte cut
+    raw = bytes(range(256)) * 3
+
+    @agent.command("py_bytes")
+    def py_bytes(args):
+        cli_agent.print_buffered(buffered)
+        cli_agent.print(direct)
+        cli_agent.print_buffered("|tail|")
+        cli_agent.send(raw)
+        cli_agent.dump(bytes(range(20)))
+
+    try:
+        r = run_server("py_bytes")
+    finally:
+        cli_agent.unregister("py_bytes")
+    assert r.returncode == 0, r.stderr
+    expected = (
+        buffered
+        + direct
+        + b"|tail|"
+        + raw
+        + b"00000000: 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f \n"
+        + b"00000010: 10 11 12 13 \n"
+    )
+    assert len(r.stdout) == len(expected)
+    assert r.stdout == expected
+
+
+def test_input_returns_the_operators_reply(agent):
+    replies = []
+
+    @agent.command("py_ask")
+    def py_ask(args):
+        name = cli_agent.input("Name? ")
+        replies.append(name)
+        cli_agent.print_buffered(f"hello {name}\n")
+
+    try:
+        r = run_server("py_ask", stdin=b"Ada Lovelace\n")
+    finally:
+        cli_agent.unregister("py_ask")
+    assert r.returncode == 0, r.stderr
+    assert replies == ["Ada Lovelace"]
+    assert b"Name? " in r.stdout + r.stderr
+    assert r.stdout.endswith(b"hello Ada Lovelace\n")
+    assert cli_agent.input("outside a command") is None
+
+
+def test_an_exception_ends_only_its_command(agent, capsys):
+    @agent.command("py_fail")
+    def py_fail(args):
+        cli_agent.print_buffered("partial\n")
+        raise ValueError("bad\nthing")
+
+    @agent.command("py_ok")
+    def py_ok(args):
+        cli_agent.print_buffered("still serving\n")
+
+    try:
+        r = run_server("py_fail", "py_ok")
+    finally:
+        cli_agent.unregister("py_fail")
+        cli_agent.unregister("py_ok")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == b"partial\npy_fail: ValueError: bad thing\nstill serving\n"
+    err = capsys.readouterr().err
+    assert "Traceback" in err and "ValueError: bad" in err
+
+
+def test_options_and_usage_errors(agent):
+    parsed = []
+
+    def usage(name):
+        cli_agent.print_buffered(f"usage: {name} [-v] [-n N] WORDS\n")
+
+    @agent.command("py_opts", usage=usage)
+    def py_opts(args):
+        for o in cli_agent.options(args, "vn:"):
+            if o.opt == "?":
+                cli_agent.usage_error(o.error)
+                return 1
+            parsed.append((o.opt, o.arg))
+        return 0
+
+    try:
+        r = run_server("py_opts -v -n 0x10 word", "py_opts -q")
+    finally:
+        cli_agent.unregister("py_opts")
+    assert r.returncode == 0, r.stderr
+    assert parsed == [("v", None), ("n", "0x10"), (None, "word")]
+    assert cli_agent.param_u64(parsed[1][1]) == 16
+    assert r.stdout == b"invalid option -- 'q'\nusage: py_opts [-v] [-n N] WORDS\n"
+    assert cli_agent.param_u32("0x100000000") is None
+    assert cli_agent.param_pointer("0x1000") == 0x1000
+
+
+def test_handler_hands_work_to_the_event_loop(agent):
+    async def main():
+        loop = asyncio.get_running_loop()
+        state = {"loop_thread": threading.get_ident()}
+
+        async def lookup(key):
+            await asyncio.sleep(0)
+            state["ran_on"] = threading.get_ident()
+            return key.upper()
+
+        @agent.command("py_async")
+        def py_async(args):
+            state["handler_thread"] = threading.get_ident()
+            value = asyncio.run_coroutine_threadsafe(lookup(args[1]), loop).result(10)
+            cli_agent.print(f"{value}\n")
+
+        try:
+            proc = await asyncio.create_subprocess_exec(
+                *server_args("py_async key"),
+                stdin=asyncio.subprocess.DEVNULL,
+                stdout=asyncio.subprocess.PIPE,
+                stderr=asyncio.subprocess.PIPE,
+            )
+            out, err = await asyncio.wait_for(proc.communicate(), SERVER_TIMEOUT)
+        finally:
+            cli_agent.unregister("py_async")
+        assert proc.returncode == 0, err
+        assert out == b"KEY\n"
+        assert state["ran_on"] == state["loop_thread"] != state["handler_thread"]
+
+    asyncio.run(main())
+
+
+def test_commands_come_and_go_on_another_thread_while_commands_run(agent):
+    stop = threading.Event()
+    failures = []
+
+    def churn():
+        for i in range(20000):  # a bound; normally ended by `stop`
+            if stop.is_set():
+                return
+            try:
+                cli_agent.register("py_churn", "comes and goes", lambda args: None)
+                cli_agent.unregister("py_churn")
+            except cli_agent.AgentError as e:
+                failures.append(e)
+                return
+
+    @agent.command("py_steady")
+    def py_steady(args):
+        cli_agent.print_buffered(f"{args[1]}\n")
+
+    worker = threading.Thread(target=churn)
+    worker.start()
+    try:
+        r = run_server(*(f"py_steady {i}" for i in range(30)))
+    finally:
+        stop.set()
+        worker.join(SERVER_TIMEOUT)
+        cli_agent.unregister("py_steady")
+    assert not worker.is_alive()
+    assert failures == []
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "".join(f"{i}\n" for i in range(30)).encode()

@@ -1,0 +1,292 @@
+#!/usr/bin/env bash
+# Builds the Debian packages from a clean copy of the tree, lints them,
+# unpacks them into a scratch directory and proves that the unpacked tree
+# works as installed: the README's embedding example is compiled against it
+# with pkg-config and with find_package, and run, once attached to the
+# packaged cli-server when a private network namespace is available.
+#
+#   bash scripts/package.sh            # scratch directory removed afterwards
+#   KEEP=1 bash scripts/package.sh     # keep it and print where it is
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/cli_agent-package.XXXXXX")
+cleanup() {
+    if [ "${KEEP:-0}" = 1 ]; then
+        echo "==> package: scratch directory kept in $scratch"
+    else
+        rm -rf "$scratch"
+    fi
+}
+trap cleanup EXIT
+
+fail() {
+    echo "package: $*" >&2
+    exit 1
+}
+
+# The working tree as git sees it (tracked and new files, none ignored), so
+# neither build directories nor earlier package builds leak in.
+copy_clean_tree() {
+    mkdir -p "$scratch/src"
+    git ls-files -z --cached --others --exclude-standard |
+        while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+        tar -c --null -T - -f - | tar -x -C "$scratch/src"
+}
+
+build_packages() {
+    echo "==> package: dpkg-buildpackage"
+    if ! (cd "$scratch/src" && dpkg-buildpackage -us -uc -b >"$scratch/build.log" 2>&1); then
+        tail -40 "$scratch/build.log" >&2
+        fail "dpkg-buildpackage failed (log above)"
+    fi
+}
+
+run_lintian() {
+    echo "==> package: lintian"
+    local out rc=0
+    out=$(lintian --fail-on error,warning "$scratch"/cli-agent_*.changes 2>&1) || rc=$?
+    out=$(grep -v 'running with root privileges' <<<"$out" || true)
+    [ -z "$out" ] || printf '%s\n' "$out"
+    [ "$rc" -eq 0 ] || fail "lintian reports errors or warnings (above)"
+}
+
+# deb_of NAME: the one package file of that binary package.
+deb_of() {
+    local f
+    f=$(ls "$scratch"/"$1"_*.deb 2>/dev/null | head -1)
+    [ -n "$f" ] || fail "no package $1 was built"
+    printf '%s\n' "$f"
+}
+
+# expect_files NAME PATTERN...: each pattern matches a file of the package.
+expect_files() {
+    local pkg=$1 listing p
+    shift
+    listing=$(dpkg-deb -c "$(deb_of "$pkg")" | awk '{print $6}' | sed 's|^\./|/|')
+    for p in "$@"; do
+        grep -Eq "^$p\$" <<<"$listing" || fail "$pkg lacks $p"
+    done
+}
+
+check_contents() {
+    echo "==> package: contents"
+    local multiarch
+    multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+    local lib=/usr/lib/$multiarch
+    expect_files libcli-agent1 "$lib/libcli_agent\.so\.1" "$lib/libcli_agent\.so\.1\.0\.0"
+    expect_files libcli-agent-dev /usr/include/cli_agent\.h /usr/include/cli_common\.h \
+        "$lib/libcli_agent\.so" "$lib/pkgconfig/cli_agent\.pc" \
+        "$lib/cmake/cli_agent/cli_agentConfig\.cmake" /usr/share/man/man3/cli_agent\.3\.gz
+    expect_files cli-server /usr/bin/cli-server /usr/share/man/man1/cli-server\.1\.gz \
+        /usr/share/bash-completion/completions/cli-server
+    if [ -f "$repo/contrib/systemd/cli-server.service" ]; then
+        expect_files cli-server /lib/systemd/system/cli-server\.service
+    fi
+    if [ -f "$repo/include/cli_agent.hpp" ]; then
+        expect_files libcli-agent-dev /usr/include/cli_agent\.hpp
+    fi
+
+    # The runtime package holds the library and nothing a developer needs.
+    if dpkg-deb -c "$(deb_of libcli-agent1)" | grep -Eq '\.so$|/include/'; then
+        fail "libcli-agent1 ships development files"
+    fi
+
+    # The symbols file lists exactly the exported functions.
+    local symbols exported
+    symbols=$(dpkg-deb --info "$(deb_of libcli-agent1)" symbols |
+        awk '/^ cli_/ {sub(/@.*/, "", $1); print $1}' | sort)
+    dpkg-deb -x "$(deb_of libcli-agent1)" "$scratch/lib-only"
+    exported=$(nm -D --defined-only "$scratch/lib-only$lib/libcli_agent.so.1" |
+        awk '$3 ~ /^cli_/ {sub(/@.*/, "", $3); print $3}' | sort)
+    [ "$(wc -l <<<"$symbols")" -eq 27 ] || fail "symbols file does not list 27 functions"
+    [ "$symbols" = "$exported" ] || fail "symbols file and exported functions differ"
+}
+
+unpack_packages() {
+    echo "==> package: unpack"
+    local pkg
+    for pkg in libcli-agent1 libcli-agent-dev cli-server; do
+        dpkg-deb -x "$(deb_of "$pkg")" "$scratch/root"
+    done
+    local page
+    for page in "$scratch"/root/usr/share/man/man*/*.gz; do
+        local out
+        out=$(gunzip -c "$page" | groff -ww -z -man 2>&1) || fail "groff failed on $page"
+        [ -z "$out" ] || fail "groff warns on $page: $out"
+    done
+}
+
+# The embedding example of the README, as it stands there, plus a small
+# service loop: by default it returns at once (init, register, destroy);
+# with EXAMPLE_SERVE=1 it runs until SIGTERM, at most 20 seconds.
+write_example() {
+    mkdir -p "$scratch/example"
+    sed -n '/^## Embedding/,/^## /p' "$repo/README.md" |
+        sed -n '/^```c$/,/^```$/p' | sed '1d;$d' >"$scratch/example/readme_example.c"
+    grep -q cli_agent_init "$scratch/example/readme_example.c" ||
+        fail "no embedding example found in README.md"
+    cat >"$scratch/example/service.h" <<'EOF'
+void run_the_service(void);
+EOF
+    cat >"$scratch/example/service.c" <<'EOF'
+#define _POSIX_C_SOURCE 200809L
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+#include "service.h"
+
+void run_the_service(void) {
+    const char *serve = getenv("EXAMPLE_SERVE");
+    if (serve == NULL || serve[0] != '1') return;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGALRM);
+    sigprocmask(SIG_BLOCK, &set, NULL);
+    alarm(20);
+    int sig = 0;
+    sigwait(&set, &sig);
+}
+EOF
+    cat >"$scratch/example/CMakeLists.txt" <<'EOF'
+cmake_minimum_required(VERSION 3.25)
+project(readme_example LANGUAGES C)
+find_package(cli_agent 1.0 REQUIRED CONFIG)
+message(STATUS "cli_agent package: ${cli_agent_DIR}")
+add_executable(readme_example readme_example.c service.c)
+target_compile_options(readme_example PRIVATE -include ${CMAKE_CURRENT_SOURCE_DIR}/service.h)
+target_link_libraries(readme_example PRIVATE cli_agent::cli_agent)
+EOF
+}
+
+build_example() {
+    local usr=$scratch/root/usr multiarch
+    multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+    local libdir=$usr/lib/$multiarch
+
+    echo "==> package: example with pkg-config"
+    local flags
+    flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs cli_agent)
+    grep -q -- "-I$libdir/pkgconfig/../../../include" <<<"$flags" ||
+        fail "pkg-config does not point into the unpacked tree: $flags"
+    # shellcheck disable=SC2086 # flags are words
+    cc -std=c11 -Wall -Wextra -Werror -include "$scratch/example/service.h" \
+        -o "$scratch/example/with_pkgconfig" "$scratch/example/readme_example.c" \
+        "$scratch/example/service.c" $flags
+
+    echo "==> package: example with find_package"
+    cmake -S "$scratch/example" -B "$scratch/example/build" -G Ninja \
+        -DCMAKE_PREFIX_PATH="$usr" -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF \
+        >"$scratch/example/cmake.log" || { cat "$scratch/example/cmake.log"; fail "cmake"; }
+    grep -q "cli_agent package: $libdir/cmake/cli_agent" "$scratch/example/cmake.log" ||
+        fail "find_package did not find the unpacked package"
+    cmake --build "$scratch/example/build" >/dev/null
+}
+
+# run_example PROGRAM: init, register, destroy and exit cleanly, using the
+# unpacked library.
+run_example() {
+    local libdir
+    libdir=$scratch/root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+    LD_LIBRARY_PATH=$libdir ldd "$1" | grep -q "$libdir/libcli_agent.so.1" ||
+        fail "$1 does not load the unpacked library"
+    LD_LIBRARY_PATH=$libdir timeout 10 "$1" || fail "$1 did not exit cleanly"
+}
+
+# The example attached to the packaged cli-server, in a network namespace of
+# its own so port 7002 is ours alone.
+attach_example() {
+    local libdir
+    libdir=$scratch/root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+    if ! unshare -n true 2>/dev/null; then
+        echo "==> package: no private network namespace; attach test skipped"
+        return
+    fi
+    echo "==> package: example attached to the packaged cli-server"
+    local out
+    out=$(unshare -n env LD_LIBRARY_PATH="$libdir" EXAMPLE_SERVE=1 sh -c '
+        ip link set lo up || exit 1
+        "$1" & pid=$!
+        timeout 20 "$2" --wait 10 --agent my-service -c "hello packages"; rc=$?
+        kill -TERM "$pid"; wait "$pid" || rc=$?
+        exit "$rc"' sh "$scratch/example/build/readme_example" \
+        "$scratch/root/usr/bin/cli-server") || fail "attach run failed: $out"
+    [ "$out" = "hello, packages" ] || fail "unexpected output from the example: $out"
+}
+
+check_completion() {
+    echo "==> package: bash completion"
+    [ -f /usr/share/bash-completion/bash_completion ] || {
+        echo "bash-completion not installed; skipped"
+        return
+    }
+    local out
+    out=$(CLI_SERVER_AGENTS="demo db" bash -c '
+        source /usr/share/bash-completion/bash_completion
+        source "$1"
+        COMP_WORDS=(cli-server --ag); COMP_CWORD=1; COMP_LINE="cli-server --ag"
+        COMP_POINT=${#COMP_LINE}; _cli_server; echo "${COMPREPLY[*]}"
+        COMP_WORDS=(cli-server --agent d); COMP_CWORD=2; COMP_LINE="cli-server --agent d"
+        COMP_POINT=${#COMP_LINE}; _cli_server; echo "${COMPREPLY[*]}"' sh \
+        "$scratch/root/usr/share/bash-completion/completions/cli-server")
+    [ "$out" = $'--agent\ndemo db' ] || fail "completion gave: $out"
+}
+
+# A project that pulls this one in with add_subdirectory gets the library
+# only; a top-level build without GoogleTest and libedit still configures,
+# naming what it skipped, and fails when those parts are asked for.
+check_library_only_builds() {
+    echo "==> package: library-only builds"
+    local consumer=$scratch/consumer
+    mkdir -p "$consumer"
+    cp "$scratch/example/readme_example.c" "$scratch/example/service.c" \
+        "$scratch/example/service.h" "$consumer/"
+    cat >"$consumer/CMakeLists.txt" <<EOF
+cmake_minimum_required(VERSION 3.25)
+project(consumer LANGUAGES C CXX)
+add_subdirectory("$scratch/src" cli_agent)
+add_executable(readme_example readme_example.c service.c)
+target_compile_options(readme_example PRIVATE -include \${CMAKE_CURRENT_SOURCE_DIR}/service.h)
+target_link_libraries(readme_example PRIVATE cli_agent::cli_agent)
+EOF
+    cmake -S "$consumer" -B "$consumer/build" -G Ninja >"$consumer/cmake.log" 2>&1 ||
+        { cat "$consumer/cmake.log"; fail "consumer configure"; }
+    local targets t
+    targets=$(cmake --build "$consumer/build" --target help)
+    for t in cli-server unit_tests example_host cli_bench cli_agent_manpages; do
+        if grep -q "^$t:" <<<"$targets"; then fail "subproject build defines $t"; fi
+    done
+    cmake --build "$consumer/build" >/dev/null
+    timeout 10 "$consumer/build/readme_example" || fail "consumer example did not exit cleanly"
+
+    local log=$scratch/bare.log
+    PKG_CONFIG_LIBDIR=/nonexistent cmake -S "$scratch/src" -B "$scratch/bare" -G Ninja \
+        -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$log" 2>&1 ||
+        { cat "$log"; fail "top-level configure without GoogleTest and libedit"; }
+    if ! grep -q "skipping the tests (GoogleTest): install libgtest-dev" "$log" ||
+        ! grep -q "skipping cli-server (libedit): install libedit-dev" "$log"; then
+        cat "$log"
+        fail "configure does not say what it skipped"
+    fi
+    if PKG_CONFIG_LIBDIR=/nonexistent cmake -S "$scratch/src" -B "$scratch/bare-tools" -G Ninja \
+        -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCLI_AGENT_BUILD_TOOLS=ON >"$log" 2>&1; then
+        fail "CLI_AGENT_BUILD_TOOLS=ON without libedit configured"
+    fi
+    grep -q "install libedit-dev" "$log" || { cat "$log"; fail "no hint at libedit-dev"; }
+}
+
+copy_clean_tree
+build_packages
+run_lintian
+check_contents
+unpack_packages
+write_example
+build_example
+run_example "$scratch/example/with_pkgconfig"
+run_example "$scratch/example/build/readme_example"
+attach_example
+check_completion
+check_library_only_builds
+echo "==> package: all checks passed"

@@ -1,0 +1,440 @@
+#include "agent_hub.h"
+#include "server_text.h"
+
+#include "cli_common.h"
+#include "protocol.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace cliserver {
+
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kMaxSendQueue = 1u << 20; // an agent that stops reading is dropped
+
+void set_nonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+} // namespace
+
+AgentHub::AgentHub(EventLoop &loop, uint16_t port) : loop_(loop), port_(port) {}
+
+AgentHub::~AgentHub() {
+    close_all();
+}
+
+bool AgentHub::listen() {
+    int fd = cli_open_server(port_);
+    if (fd < 0) {
+        int err = errno;
+        std::string why = err == EADDRINUSE ? "the port is already in use (is another cli-server "
+                                              "running?)"
+                                            : std::strerror(err);
+        std::fprintf(stderr, "cli-server: cannot listen on 127.0.0.1:%u: %s\n", port_, why.c_str());
+        return false;
+    }
+    listener_.reset(fd);
+    // Thousands of agents may connect at once (all of a machine's services
+    // when the server starts): a short backlog would drop their SYNs and
+    // cost each a retransmission second.
+    ::listen(fd, SOMAXCONN);
+    set_nonblocking(fd);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    loop_.watch(fd, EPOLLIN, [this](uint32_t ev) { on_listener(ev); });
+    return true;
+}
+
+void AgentHub::remove_client(HubClient *c) {
+    clients_.erase(std::remove(clients_.begin(), clients_.end(), c), clients_.end());
+}
+
+void AgentHub::hub_notice(Notice kind, const std::string &text) {
+    for (HubClient *c : clients_)
+        c->on_hub_notice(kind, text);
+}
+
+// ---------------------------------------------------------------- connections
+
+void AgentHub::on_listener(uint32_t) {
+    accept_agents();
+}
+
+void AgentHub::pause_accepting() {
+    // Out of descriptors: pending connections wait in the backlog.
+    if (accept_paused_) return;
+    accept_paused_ = true;
+    loop_.set_interest(listener_.get(), 0);
+    loop_.add_timer(EventLoop::clock::now() + std::chrono::seconds(1), [this] {
+        accept_paused_ = false;
+        loop_.set_interest(listener_.get(), EPOLLIN);
+    });
+}
+
+void AgentHub::accept_agents() {
+    for (;;) {
+        int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                hub_notice(Notice::kWarning,
+                           "cannot accept more agents: " + std::string(std::strerror(errno)));
+                pause_accepting();
+            }
+            return;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto a = std::make_unique<Agent>();
+        a->serial = next_serial_++;
+        a->fd.reset(fd);
+        a->connected_at = std::chrono::system_clock::now();
+        const uint64_t serial = a->serial;
+        agents_.emplace(serial, std::move(a));
+        loop_.watch(fd, EPOLLIN, [this, serial](uint32_t ev) { on_agent_events(serial, ev); });
+    }
+}
+
+void AgentHub::on_agent_events(uint64_t serial, uint32_t events) {
+    Agent *a = find(serial);
+    if (!a || a->closed) return;
+    if (events & EPOLLOUT) flush_agent(*a);
+    if (!a->closed && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) read_agent(*a);
+}
+
+// Reading stops while the client of the running visible command cannot take
+// more output: the agent's socket fills up and the agent waits.
+bool AgentHub::readable(const Agent &a) const {
+    if (!a.busy()) return true;
+    const Request &r = a.queue.front();
+    if (r.quiet || r.abandoned || !r.client) return true;
+    return !r.client->congested();
+}
+
+void AgentHub::update_interest(Agent &a) {
+    if (a.closed) return;
+    uint32_t ev = 0;
+    if (readable(a)) ev |= EPOLLIN;
+    if (a.sendq_pos < a.sendq.size()) ev |= EPOLLOUT;
+    loop_.set_interest(a.fd.get(), ev);
+}
+
+void AgentHub::congestion_changed(HubClient *c) {
+    for (uint64_t serial : busy_) {
+        Agent *a = find(serial);
+        if (a && a->busy() && a->queue.front().client == c) update_interest(*a);
+    }
+}
+
+void AgentHub::read_agent(Agent &a) {
+    static char chunk[kReadChunk];
+    ssize_t r = read(a.fd.get(), chunk, sizeof chunk);
+    if (r < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+        drop_agent(a, std::string("connection error: ") + std::strerror(errno));
+        return;
+    }
+    if (r == 0) {
+        drop_agent(a,
+                   a.decoder.partial() ? "disconnected in the middle of a frame" : "disconnected");
+        return;
+    }
+    a.decoder.append(chunk, static_cast<size_t>(r));
+    Frame f;
+    std::string error;
+    while (!a.closed) {
+        DecodeResult res = a.decoder.next(f, &error);
+        if (res == DecodeResult::kNeedMore) break;
+        if (res == DecodeResult::kMalformed) {
+            drop_agent(a, "sent a malformed frame (" + error + "); connection closed",
+                       Notice::kWarning);
+            break;
+        }
+        handle_frame(a, f);
+    }
+}
+
+void AgentHub::flush_agent(Agent &a) {
+    while (a.sendq_pos < a.sendq.size()) {
+        ssize_t w = send(a.fd.get(), a.sendq.data() + a.sendq_pos, a.sendq.size() - a.sendq_pos,
+                         MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                update_interest(a);
+                return;
+            }
+            drop_agent(a, std::string("connection error: ") + std::strerror(errno));
+            return;
+        }
+        a.sendq_pos += static_cast<size_t>(w);
+    }
+    std::string().swap(a.sendq); // sent: give the memory back
+    a.sendq_pos = 0;
+    update_interest(a);
+}
+
+void AgentHub::send_to(Agent &a, uint16_t type, uint32_t req_id, std::string_view payload) {
+    if (a.closed) return;
+    if (a.sendq.size() - a.sendq_pos > kMaxSendQueue) {
+        drop_agent(a, "does not read what it is sent; connection closed", Notice::kWarning);
+        return;
+    }
+    a.sendq += encode_frame(type, req_id, 0, payload);
+    flush_agent(a);
+}
+
+void AgentHub::handle_frame(Agent &a, Frame &f) {
+    if (!a.greeted) {
+        if (f.type != CLI_FRAME_HELLO) {
+            drop_agent(a,
+                       "opened with frame type " + std::to_string(f.type) +
+                           " instead of HELLO; connection closed",
+                       Notice::kWarning);
+            return;
+        }
+        greet(a, f);
+        return;
+    }
+    switch (f.type) {
+    case CLI_FRAME_OUTPUT:
+        on_output(a, f);
+        break;
+    case CLI_FRAME_PROMPT:
+        on_prompt(a, f);
+        break;
+    case CLI_FRAME_DONE:
+        on_done(a, f);
+        break;
+    case CLI_FRAME_BYE:
+        drop_agent(a, "said goodbye");
+        break;
+    default:
+        break; // a repeated HELLO or a type we never expect: nothing to do
+    }
+}
+
+void AgentHub::greet(Agent &a, const Frame &f) {
+    a.greeted = true;
+    a.id = f.agent_id;
+    a.name = f.payload.substr(0, cli_protocol::agent_name_max);
+    ++greeted_count_;
+    index(a);
+    send_to(a, CLI_FRAME_ACK, 0);
+    if (a.closed) return;
+    const uint64_t serial = a.serial;
+    for (HubClient *c : clients_) {
+        Agent *still = find(serial);
+        if (!still || still->closed) return;
+        c->on_agent_greeted(*still);
+    }
+}
+
+void AgentHub::on_output(Agent &a, const Frame &f) {
+    if (!a.busy()) return; // nobody asked
+    Request &r = a.queue.front();
+    if (r.req_id != f.req_id || r.abandoned || !r.client) return; // late output of an old one
+    r.client->on_output(r, f.payload);
+}
+
+void AgentHub::on_prompt(Agent &a, const Frame &f) {
+    if (!a.busy() || a.queue.front().req_id != f.req_id) return;
+    Request &r = a.queue.front();
+    // Nobody will answer: an empty reply lets the handler finish instead
+    // of holding the agent forever.
+    if (r.abandoned || !r.client || !r.client->on_prompt(r, f.payload)) {
+        send_to(a, CLI_FRAME_INPUT, f.req_id);
+        return;
+    }
+    r.prompt_pending = true;
+}
+
+void AgentHub::on_done(Agent &a, const Frame &f) {
+    if (!a.busy() || a.queue.front().req_id != f.req_id) return;
+    Request done = std::move(a.queue.front());
+    a.queue.pop_front();
+    request_agent_.erase(done.id);
+    busy_.erase(a.serial);
+    const uint64_t serial = a.serial;
+    if (!done.abandoned && done.client) done.client->on_done(done);
+    Agent *still = find(serial);
+    if (still && !still->closed) dispatch_next(*still);
+}
+
+void AgentHub::dispatch_next(Agent &a) {
+    if (a.queue.empty() || a.queue.front().sent) {
+        update_interest(a);
+        return;
+    }
+    Request &r = a.queue.front();
+    if (++next_req_id_ == 0) next_req_id_ = 1;
+    r.req_id = next_req_id_;
+    r.sent = true;
+    busy_.insert(a.serial);
+    send_to(a, CLI_FRAME_COMMAND, r.req_id, r.line);
+    if (!a.closed) update_interest(a);
+}
+
+void AgentHub::drop_agent(Agent &a, const std::string &why, Notice kind) {
+    if (a.closed) return;
+    a.closed = true;
+    loop_.unwatch(a.fd.get()); // closed in reap(), so the number is not reused meanwhile
+    closed_.push_back(a.serial);
+    busy_.erase(a.serial);
+    if (a.greeted) {
+        --greeted_count_;
+        unindex(a);
+    }
+    // Clients still see the agent's queue, to tell a running command of
+    // theirs from a queued one.
+    for (HubClient *c : clients_)
+        c->on_agent_lost(a, why, kind);
+    for (const Request &r : a.queue)
+        request_agent_.erase(r.id);
+    a.queue.clear();
+}
+
+void AgentHub::reap() {
+    for (uint64_t serial : closed_)
+        agents_.erase(serial);
+    closed_.clear();
+}
+
+void AgentHub::say_goodbye() {
+    for (auto &[serial, a] : agents_) {
+        if (a->closed || !a->greeted) continue;
+        send_to(*a, CLI_FRAME_BYE, 0);
+    }
+}
+
+void AgentHub::close_all() {
+    for (auto &[serial, a] : agents_)
+        if (!a->closed) loop_.unwatch(a->fd.get());
+    agents_.clear();
+    by_name_.clear();
+    by_id_.clear();
+    request_agent_.clear();
+    busy_.clear();
+    closed_.clear();
+    greeted_count_ = 0;
+}
+
+// ---------------------------------------------------------------- lookup
+
+void AgentHub::index(Agent &a) {
+    by_name_.emplace(a.name, a.serial);
+    by_id_.emplace(a.id, a.serial);
+}
+
+void AgentHub::unindex(Agent &a) {
+    auto drop = [&](auto &map, const auto &key) {
+        auto [b, e] = map.equal_range(key);
+        for (auto it = b; it != e; ++it)
+            if (it->second == a.serial) {
+                map.erase(it);
+                return;
+            }
+    };
+    drop(by_name_, a.name);
+    drop(by_id_, a.id);
+}
+
+Agent *AgentHub::find(uint64_t serial) {
+    auto it = agents_.find(serial);
+    return it == agents_.end() ? nullptr : it->second.get();
+}
+
+const Agent *AgentHub::find(uint64_t serial) const {
+    auto it = agents_.find(serial);
+    return it == agents_.end() ? nullptr : it->second.get();
+}
+
+std::vector<Agent *> AgentHub::match(const std::string &wanted) {
+    std::vector<uint64_t> serials;
+    auto [nb, ne] = by_name_.equal_range(wanted);
+    for (auto it = nb; it != ne; ++it)
+        serials.push_back(it->second);
+    uint32_t id = 0;
+    if (serials.empty() && cli_parse_u32(wanted.c_str(), &id) == 0) {
+        auto [ib, ie] = by_id_.equal_range(id);
+        for (auto it = ib; it != ie; ++it) {
+            Agent *a = find(it->second);
+            if (a && a->name != wanted) serials.push_back(it->second);
+        }
+    }
+    std::sort(serials.begin(), serials.end());
+    std::vector<Agent *> found;
+    for (uint64_t s : serials)
+        if (Agent *a = find(s); a && !a->closed && a->greeted) found.push_back(a);
+    return found;
+}
+
+// ---------------------------------------------------------------- requests
+
+void AgentHub::submit(HubClient *c, Agent &a, RequestId id, const std::string &line, bool quiet) {
+    Request r;
+    r.id = id;
+    r.client = c;
+    r.agent = a.serial;
+    r.line = line;
+    r.quiet = quiet;
+    a.queue.push_back(std::move(r));
+    request_agent_.emplace(id, a.serial);
+    if (a.queue.size() == 1) dispatch_next(a);
+}
+
+Request *AgentHub::locate(RequestId id, Agent **agent) {
+    auto it = request_agent_.find(id);
+    if (it == request_agent_.end()) return nullptr;
+    Agent *a = find(it->second);
+    if (!a) return nullptr;
+    for (Request &r : a->queue)
+        if (r.id == id) {
+            if (agent) *agent = a;
+            return &r;
+        }
+    return nullptr;
+}
+
+const Request *AgentHub::find_request(RequestId id) const {
+    return const_cast<AgentHub *>(this)->locate(id, nullptr);
+}
+
+void AgentHub::answer(RequestId id, std::string_view reply) {
+    Agent *a = nullptr;
+    Request *r = locate(id, &a);
+    if (!r || !r->prompt_pending) return;
+    r->prompt_pending = false;
+    send_to(*a, CLI_FRAME_INPUT, r->req_id, reply);
+}
+
+void AgentHub::abandon(RequestId id) {
+    Agent *a = nullptr;
+    Request *r = locate(id, &a);
+    if (!r) return;
+    if (!r->sent) {
+        request_agent_.erase(id);
+        a->queue.remove_if([id](const Request &q) { return q.id == id; });
+        return;
+    }
+    r->abandoned = true;
+    if (r->prompt_pending) {
+        r->prompt_pending = false;
+        send_to(*a, CLI_FRAME_INPUT, r->req_id);
+    }
+    if (!a->closed) update_interest(*a);
+}
+
+} // namespace cliserver

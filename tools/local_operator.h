@@ -1,0 +1,135 @@
+// The operator side of cli-server in this process: the interactive console
+// (line editing, prompts, Ctrl-C, colours) and the script runner (-c lines
+// or command lines on standard input). It is one client of the AgentHub;
+// the server's own commands (help, ls, attach, quit) are carried out here.
+//
+// Files: operator_commands.cpp (lines, server commands, the request being
+// waited for), operator_console.cpp (terminal), operator_script.cpp
+// (scripting mode).
+//
+// Threading: single-threaded, on the event loop's thread.
+#pragma once
+
+#include "agent_hub.h"
+#include "event_loop.h"
+#include "line_editor.h"
+#include "options.h"
+#include "output_queue.h"
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cliserver {
+
+class LocalOperator : public HubClient {
+  public:
+    LocalOperator(Options opts, EventLoop &loop, AgentHub &hub);
+    ~LocalOperator() override;
+    LocalOperator(const LocalOperator &) = delete;
+    LocalOperator &operator=(const LocalOperator &) = delete;
+
+    // Greets the operator and starts watching standard input and output.
+    void start();
+    // Runs before each wait: the next script line, or the console's prompt.
+    void before_wait();
+    // Runs after the ready handlers: writes what output the terminal takes.
+    void after_events();
+    void on_interrupt_signal(); // SIGINT
+    void on_terminate_signal(int signo);
+    // Gives the terminal its normal mode back (before the goodbyes).
+    void finish();
+    // Writes the remaining output and the history (last of all).
+    void drain_and_close();
+
+    bool stopped() const { return stop_; }
+    int exit_status() const { return exit_status_; }
+    bool interactive() const { return interactive_; }
+
+    // HubClient
+    void on_agent_greeted(Agent &a) override;
+    void on_agent_lost(Agent &a, const std::string &why, Notice kind) override;
+    void on_output(const Request &r, std::string_view bytes) override;
+    bool on_prompt(const Request &r, const std::string &text) override;
+    void on_done(const Request &r) override;
+    bool congested() const override { return out_.over_high_water(); }
+    void on_hub_notice(Notice kind, const std::string &text) override;
+
+  private:
+    // The one command the operator is waiting for.
+    struct Pending {
+        RequestId id = 0;
+        uint64_t agent = 0;
+        bool prompt_pending = false;
+        bool hidden = false;      // output only feeds `listing`, nothing is shown
+        bool learn = false;       // output is a help listing to learn command names from
+        bool holds_prompt = true; // the operator waits for it (no prompt meanwhile)
+        std::string listing;
+    };
+
+    // operator_commands.cpp
+    Agent *attached_agent();
+    void attach_to(Agent &a, bool by_operator);
+    void try_attach_target();
+    void on_line(std::optional<std::string> line);
+    void run_line(const std::string &line);
+    bool run_server_command(const std::string &line);
+    void cmd_help();
+    void cmd_ls();
+    void cmd_attach(const std::vector<std::string> &args);
+    void cmd_quit();
+    void send_to_attached(const std::string &line, bool learn);
+    void submit(Agent &a, const std::string &line, bool hidden, bool learn,
+                bool holds_prompt = true);
+    bool current_sent() const;
+    void interrupt();
+    void answer_prompt(const std::string &reply);
+    void refuse(const std::string &message);
+    void fail(int status, const std::string &message);
+
+    // operator_script.cpp
+    void advance_script();
+    bool read_stdin();
+    std::optional<std::string> take_stdin_line();
+    bool wants_stdin() const;
+    void set_wait_deadline();
+    void check_deadline();
+
+    // operator_console.cpp
+    void on_stdin(uint32_t events);
+    void update_interest();
+    void refresh_editor();
+    std::string prompt_text();
+    std::vector<std::string> complete(std::string_view before);
+    void notice(Notice kind, const std::string &text);
+    void emit(std::string_view bytes);
+    std::string paint(const char *sgr, const std::string &text) const;
+
+    Options opts_;
+    EventLoop &loop_;
+    AgentHub &hub_;
+    bool interactive_ = false;
+    bool color_ = false;
+    OutputQueue out_;
+    bool was_congested_ = false;
+    std::unique_ptr<LineEditor> editor_;
+
+    uint64_t attached_ = 0; // serial of the attached agent, 0 if none
+    std::string target_;    // NAME|ID to (re)attach to when it connects
+    std::optional<Pending> current_;
+
+    // Scripting mode.
+    std::deque<std::string> script_; // -c commands still to run
+    std::string stdin_buf_;
+    bool stdin_eof_ = false;
+    std::optional<std::chrono::steady_clock::time_point> wait_deadline_;
+    std::optional<std::string> waiting_line_; // line to run once the agent is there
+
+    bool stop_ = false;
+    int exit_status_ = 0;
+};
+
+} // namespace cliserver

@@ -1,0 +1,397 @@
+// Command lines of the local operator, from the console or a script: the
+// server's own commands and the one agent command the operator waits for.
+#include "local_operator.h"
+#include "server_text.h"
+
+#include "cli_common.h"
+#include "protocol.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace cliserver {
+
+namespace {
+
+constexpr size_t kMaxReply = CLI_FRAME_MAX_DATA;
+constexpr size_t kMaxListing = 256 * 1024;
+
+std::string history_file() {
+    const char *home = std::getenv("HOME");
+    if (!home || !*home) return {};
+    return std::string(home) + "/.cli_server_history";
+}
+
+} // namespace
+
+LocalOperator::LocalOperator(Options opts, EventLoop &loop, AgentHub &hub)
+    : opts_(std::move(opts)), loop_(loop), hub_(hub), out_(STDOUT_FILENO) {
+    interactive_ = opts_.commands.empty() && isatty(STDIN_FILENO);
+    const char *no_color = std::getenv("NO_COLOR");
+    color_ = isatty(STDOUT_FILENO) && no_color == nullptr; // set at all, even empty: no colour
+    for (auto &c : opts_.commands)
+        script_.push_back(c);
+    target_ = opts_.agent;
+}
+
+LocalOperator::~LocalOperator() = default;
+
+void LocalOperator::start() {
+    loop_.watch(STDIN_FILENO, 0, [this](uint32_t ev) { on_stdin(ev); });
+    loop_.watch(STDOUT_FILENO, 0, [this](uint32_t) { out_.write_available(); });
+    if (interactive_) {
+        editor_ = std::make_unique<LineEditor>(
+            [this](std::optional<std::string> line) { on_line(std::move(line)); },
+            [this](std::string_view before) { return complete(before); }, history_file());
+        std::string hello = "cli-server " CLI_SERVER_VERSION " listening on 127.0.0.1:" +
+                            std::to_string(opts_.port) + "; type help for the commands";
+        if (!target_.empty()) hello += "; waiting for " + printable(target_) + " to connect";
+        notice(Notice::kInfo, hello);
+    } else if (!target_.empty()) {
+        set_wait_deadline();
+    }
+}
+
+void LocalOperator::finish() {
+    if (editor_) editor_->hide();
+}
+
+void LocalOperator::drain_and_close() {
+    out_.drain();
+    editor_.reset(); // writes the history
+}
+
+void LocalOperator::on_interrupt_signal() {
+    if (interactive_)
+        interrupt();
+    else
+        fail(130, "interrupted");
+}
+
+void LocalOperator::on_terminate_signal(int signo) {
+    if (stop_) return;
+    if (interactive_) notice(Notice::kInfo, "terminated by signal; saying goodbye");
+    stop_ = true;
+    exit_status_ = interactive_ ? 0 : 128 + signo;
+}
+
+// An operator's line that cannot be carried out: a message at the terminal,
+// the end of a script.
+void LocalOperator::refuse(const std::string &message) {
+    if (interactive_)
+        notice(Notice::kError, message);
+    else
+        fail(1, message);
+}
+
+void LocalOperator::fail(int status, const std::string &message) {
+    notice(Notice::kError, message);
+    if (!stop_) exit_status_ = status;
+    stop_ = true;
+}
+
+// ---------------------------------------------------------------- agents
+
+void LocalOperator::on_agent_greeted(Agent &a) {
+    notice(Notice::kInfo, describe(a) + " connected");
+    if (!attached_ && !target_.empty()) try_attach_target();
+}
+
+void LocalOperator::on_agent_lost(Agent &a, const std::string &why, Notice kind) {
+    const std::string who = a.greeted ? describe(a) : "a connection that never said HELLO";
+    if (a.greeted || kind != Notice::kInfo) notice(kind, who + " " + why);
+    if (current_ && current_->agent == a.serial) {
+        const bool was_running = current_sent();
+        const bool hidden = current_->hidden;
+        if (editor_ && current_->holds_prompt) editor_->hide();
+        current_.reset();
+        if (was_running && !hidden) {
+            if (!out_.at_line_start()) emit("\n");
+            if (interactive_)
+                notice(Notice::kWarning, "the command did not finish");
+            else
+                fail(3, describe(a) + " disconnected in the middle of a command");
+        }
+    }
+    if (attached_ == a.serial) {
+        attached_ = 0;
+        if (interactive_ && !target_.empty())
+            notice(Notice::kInfo, "will attach again when " + printable(target_) + " reconnects");
+    }
+}
+
+void LocalOperator::on_hub_notice(Notice kind, const std::string &text) {
+    notice(kind, text);
+}
+
+Agent *LocalOperator::attached_agent() {
+    if (!attached_) return nullptr;
+    Agent *a = hub_.find(attached_);
+    return a && !a->closed ? a : nullptr;
+}
+
+void LocalOperator::attach_to(Agent &a, bool by_operator) {
+    attached_ = a.serial;
+    notice(Notice::kInfo, "attached to " + describe(a));
+    // Learn the agent's command names for completion while it is idle. An
+    // attach the operator typed waits for them, so Tab works right after it;
+    // one that happens on its own leaves the prompt alone.
+    if (interactive_ && !current_ && a.queue.empty() && a.commands.empty())
+        submit(a, "help", true, true, by_operator);
+}
+
+void LocalOperator::try_attach_target() {
+    auto found = hub_.match(target_);
+    if (found.size() != 1) return;
+    attach_to(*found[0], false);
+    if (wait_deadline_) wait_deadline_.reset();
+    if (waiting_line_) {
+        std::string line = std::move(*waiting_line_);
+        waiting_line_.reset();
+        run_line(line);
+    }
+}
+
+// ---------------------------------------------------------------- lines
+
+void LocalOperator::on_line(std::optional<std::string> line) {
+    if (!line) {
+        if (current_ && current_->prompt_pending) {
+            answer_prompt("");
+            return;
+        }
+        if (interactive_) emit("\n");
+        cmd_quit();
+        return;
+    }
+    if (current_ && current_->prompt_pending) {
+        answer_prompt(*line);
+        return;
+    }
+    if (editor_) editor_->remember(*line);
+    run_line(*line);
+}
+
+void LocalOperator::run_line(const std::string &line) {
+    if (line.find_first_not_of(" \t\r") == std::string::npos) return;
+    if (run_server_command(line)) return;
+    send_to_attached(line, false);
+}
+
+// Server commands are exactly the names an agent can never register.
+bool LocalOperator::run_server_command(const std::string &line) {
+    auto words = split_words(line);
+    if (words.empty() || !cli_protocol::is_reserved_name(words[0])) return false;
+    const std::string &cmd = words[0];
+    if (cmd == "help")
+        cmd_help();
+    else if (cmd == "ls")
+        cmd_ls();
+    else if (cmd == "attach")
+        cmd_attach(words);
+    else
+        cmd_quit(); // quit, exit
+    return true;
+}
+
+void LocalOperator::cmd_help() {
+    std::string text =
+        paint("1", "Server commands:") +
+        "\n"
+        "  help              this list; while attached, the agent's help follows\n"
+        "  ls                connected agents\n"
+        "  attach NAME|ID    send command lines to that agent; bare attach detaches\n"
+        "  quit, exit        say goodbye to every agent and leave\n"
+        "Any other line goes to the attached agent.\n";
+    emit(text);
+    if (Agent *a = attached_agent()) {
+        emit(paint("1", "Commands of " + describe(*a) + ":") + "\n");
+        send_to_attached("help", true);
+    }
+}
+
+void LocalOperator::cmd_ls() {
+    size_t shown = 0;
+    std::string text;
+    char line[256];
+    hub_.for_each_agent([&](const Agent &a) {
+        if (shown++ == 0) {
+            std::snprintf(line, sizeof line, "  %-10s %-24s %-19s  %s", "ID", "NAME", "CONNECTED",
+                          "STATE");
+            text += paint("1", line) + "\n";
+        }
+        const bool here = a.serial == attached_;
+        std::snprintf(line, sizeof line, "%c %-10u %-24s %-19s  %s%s", here ? '*' : ' ', a.id,
+                      printable(a.name).c_str(), format_time(a.connected_at).c_str(),
+                      a.busy() ? "busy" : "idle", here ? " (attached)" : "");
+        text += line;
+        text += '\n';
+    });
+    if (shown == 0) text = "no agents connected\n";
+    emit(text);
+}
+
+void LocalOperator::cmd_attach(const std::vector<std::string> &args) {
+    if (args.size() == 1) {
+        if (Agent *a = attached_agent()) notice(Notice::kInfo, "detached from " + describe(*a));
+        attached_ = 0;
+        target_.clear();
+        return;
+    }
+    if (args.size() > 2) {
+        refuse("usage: attach NAME|ID");
+        return;
+    }
+    const std::string &wanted = args[1];
+    auto found = hub_.match(wanted);
+    if (found.size() > 1) {
+        std::string ids;
+        for (Agent *a : found)
+            ids += (ids.empty() ? "" : ", ") + std::to_string(a->id);
+        refuse("several agents match '" + printable(wanted) + "' (ids " + ids + "); attach by id");
+        return;
+    }
+    target_ = wanted;
+    if (found.size() == 1) {
+        attach_to(*found[0], true);
+        return;
+    }
+    attached_ = 0;
+    if (interactive_) {
+        notice(Notice::kWarning, "no agent '" + printable(wanted) +
+                                     "' is connected (ls lists them); attaching when it connects");
+    } else {
+        set_wait_deadline();
+    }
+}
+
+void LocalOperator::cmd_quit() {
+    stop_ = true;
+}
+
+// ---------------------------------------------------------------- requests
+
+void LocalOperator::send_to_attached(const std::string &line, bool learn) {
+    if (line.size() > cli_protocol::command_line_max) {
+        refuse("line of " + std::to_string(line.size()) +
+               " bytes is too long: agents take at most " +
+               std::to_string(cli_protocol::command_line_max) + "; not sent");
+        return;
+    }
+    Agent *a = attached_agent();
+    if (a) {
+        submit(*a, line, false, learn);
+        return;
+    }
+    if (!interactive_ && !target_.empty()) {
+        // The agent may be between connections: give it --wait seconds.
+        waiting_line_ = line;
+        if (!wait_deadline_) set_wait_deadline();
+        return;
+    }
+    if (!target_.empty())
+        refuse(printable(target_) + " is not connected; the line was not sent");
+    else
+        refuse("no agent attached: attach NAME|ID first (ls lists the agents)");
+}
+
+void LocalOperator::submit(Agent &a, const std::string &line, bool hidden, bool learn,
+                           bool holds_prompt) {
+    current_ = Pending{};
+    current_->id = hub_.new_request_id();
+    current_->agent = a.serial;
+    current_->hidden = hidden;
+    current_->learn = learn;
+    current_->holds_prompt = holds_prompt;
+    if (editor_ && holds_prompt) editor_->hide();
+    if (!a.queue.empty() && !a.queue.front().quiet)
+        notice(Notice::kInfo, describe(a) +
+                                  " is still finishing an interrupted command; yours runs next "
+                                  "(Ctrl-C cancels)");
+    hub_.submit(this, a, current_->id, line, hidden);
+}
+
+bool LocalOperator::current_sent() const {
+    if (!current_) return false;
+    const Request *r = hub_.find_request(current_->id);
+    return r && r->sent;
+}
+
+void LocalOperator::on_output(const Request &r, std::string_view bytes) {
+    if (!current_ || current_->id != r.id) return;
+    if (current_->hidden || current_->learn) {
+        if (current_->listing.size() < kMaxListing) current_->listing.append(bytes);
+    }
+    if (!current_->hidden) emit(bytes);
+}
+
+bool LocalOperator::on_prompt(const Request &r, const std::string &text) {
+    if (!current_ || current_->id != r.id || current_->hidden) return false;
+    current_->prompt_pending = true;
+    if (interactive_) {
+        out_.drain();
+        std::string shown = printable(text);
+        size_t nl = text.rfind('\n');
+        std::string last_line = nl == std::string::npos ? shown : shown.substr(nl + 1);
+        if (nl != std::string::npos) {
+            out_.append(text.substr(0, nl + 1));
+            out_.drain();
+        }
+        editor_->show(last_line.empty() ? "> " : last_line);
+    } else {
+        std::string line = text;
+        if (line.empty() || line.back() != '\n') line += '\n';
+        emit(line);
+    }
+    return true;
+}
+
+void LocalOperator::on_done(const Request &r) {
+    if (!current_ || current_->id != r.id) return;
+    Pending done = std::move(*current_);
+    current_.reset();
+    if (done.learn) {
+        if (Agent *a = hub_.find(done.agent)) a->commands = parse_help_listing(done.listing);
+    }
+    if (interactive_ && !done.hidden && !out_.at_line_start()) emit("\n");
+}
+
+void LocalOperator::answer_prompt(const std::string &reply) {
+    if (reply.size() > kMaxReply) {
+        refuse("reply of " + std::to_string(reply.size()) +
+               " bytes is too long (at most 65536); not sent");
+        if (editor_) editor_->show("> ");
+        return;
+    }
+    current_->prompt_pending = false;
+    hub_.answer(current_->id, reply);
+}
+
+void LocalOperator::interrupt() {
+    if (!current_ || !current_->holds_prompt) {
+        if (editor_) editor_->abandon_line();
+        return;
+    }
+    Pending r = std::move(*current_);
+    const bool sent = [&] {
+        const Request *q = hub_.find_request(r.id);
+        return q && q->sent;
+    }();
+    current_.reset();
+    if (editor_) editor_->hide();
+    hub_.abandon(r.id);
+    out_.discard();
+    if (r.hidden) return;
+    Agent *a = hub_.find(r.agent);
+    std::string who = a ? describe(*a) : std::string("the agent");
+    emit("\n"); // the terminal has echoed ^C already
+    if (sent)
+        notice(Notice::kInfo, "stopped waiting; " + who +
+                                  " finishes the command on its own and its output is discarded");
+    else
+        notice(Notice::kInfo, "cancelled; the command was not sent");
+}
+
+} // namespace cliserver

@@ -1,0 +1,132 @@
+// The local operator's terminal: the prompt and line editor, completion,
+// colours, and the order of command output and the server's messages.
+#include "local_operator.h"
+#include "server_text.h"
+
+#include "protocol.h"
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace cliserver {
+
+void LocalOperator::on_stdin(uint32_t) {
+    if (stop_) return;
+    if (interactive_) {
+        if (editor_ && editor_->visible()) editor_->on_readable();
+    } else if (!read_stdin()) {
+        stdin_eof_ = true;
+    }
+}
+
+// Interest in standard input and output follows what the operator waits
+// for; agents feeding a congested terminal are paused through the hub.
+void LocalOperator::update_interest() {
+    loop_.set_interest(STDIN_FILENO, wants_stdin() ? uint32_t{EPOLLIN} : 0u);
+    loop_.set_interest(STDOUT_FILENO, out_.empty() ? 0u : uint32_t{EPOLLOUT});
+    const bool now = congested();
+    if (now != was_congested_) {
+        was_congested_ = now;
+        hub_.congestion_changed(this);
+    }
+}
+
+void LocalOperator::before_wait() {
+    if (interactive_)
+        refresh_editor();
+    else
+        advance_script();
+    update_interest();
+}
+
+void LocalOperator::after_events() {
+    if (!out_.empty()) out_.write_available();
+    update_interest();
+}
+
+std::string LocalOperator::paint(const char *sgr, const std::string &text) const {
+    if (!color_) return text;
+    return std::string("\033[") + sgr + "m" + text + "\033[0m";
+}
+
+std::string LocalOperator::prompt_text() {
+    auto wrap = [this](const char *sgr, const std::string &text) {
+        if (!color_) return text;
+        return std::string("\001\033[") + sgr + "m\002" + text + "\001\033[0m\002";
+    };
+    if (Agent *a = attached_agent()) return wrap("1;36", printable(a->name)) + "> ";
+    if (!target_.empty()) return wrap("2", "(" + printable(target_) + ")") + "> ";
+    return wrap("1", "cli") + "> ";
+}
+
+void LocalOperator::refresh_editor() {
+    if (!editor_ || stop_) return;
+    if (current_ && current_->holds_prompt) return; // the command or its prompt owns the terminal
+    if (editor_->visible()) {
+        if (!current_ || !current_->prompt_pending) editor_->set_prompt(prompt_text());
+        return;
+    }
+    out_.drain();
+    if (!out_.at_line_start()) {
+        out_.append("\n");
+        out_.drain();
+    }
+    editor_->show(prompt_text());
+}
+
+std::vector<std::string> LocalOperator::complete(std::string_view before) {
+    std::vector<std::string> words;
+    size_t pos = 0;
+    while (pos < before.size()) {
+        size_t b = before.find_first_not_of(" \t", pos);
+        if (b == std::string_view::npos) break;
+        size_t e = before.find_first_of(" \t", b);
+        if (e == std::string_view::npos) e = before.size();
+        words.emplace_back(before.substr(b, e - b));
+        pos = e;
+    }
+    std::vector<std::string> out;
+    if (words.empty()) {
+        out.assign(cli_protocol::reserved_names.begin(), cli_protocol::reserved_names.end());
+        if (attached_) {
+            if (Agent *a = hub_.find(attached_))
+                out.insert(out.end(), a->commands.begin(), a->commands.end());
+        }
+    } else if (words.size() == 1 && words[0] == "attach") {
+        hub_.for_each_agent([&](const Agent &a) {
+            if (!a.name.empty()) out.push_back(a.name);
+        });
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+void LocalOperator::emit(std::string_view bytes) {
+    out_.append(bytes);
+    out_.write_available();
+}
+
+void LocalOperator::notice(Notice kind, const std::string &text) {
+    if (!interactive_) {
+        if (kind == Notice::kInfo) return; // scripts get command output only
+        std::string line = "cli-server: " + text + "\n";
+        out_.drain(); // keep messages in order with the output before them
+        ssize_t w = write(STDERR_FILENO, line.data(), line.size());
+        (void)w;
+        return;
+    }
+    const char *sgr = kind == Notice::kError ? "31" : kind == Notice::kWarning ? "33" : "2";
+    std::string line = paint(sgr, (kind == Notice::kError ? "error: " : "* ") + text) + "\n";
+    if (editor_ && editor_->visible()) {
+        out_.drain();
+        editor_->print_above(line);
+    } else {
+        if (!out_.at_line_start()) line.insert(0, "\n");
+        emit(line);
+    }
+}
+
+} // namespace cliserver
