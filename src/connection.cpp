@@ -27,7 +27,7 @@ connection_ref published_connection() EXCLUDES(g_agent.state_lock) {
 // to hold the host's shutdown path.
 void send_bye_nowait(int fd, uint32_t agent_id) {
     std::array<uint8_t, CLI_FRAME_HDR_LEN> hdr;
-    encode_frame_header(hdr.data(), CLI_FRAME_BYE, 0, agent_id, 0);
+    cli_protocol::encode_header(hdr.data(), CLI_FRAME_BYE, 0, agent_id, 0);
     (void)send(fd, hdr.data(), hdr.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 

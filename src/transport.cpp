@@ -95,11 +95,6 @@ int write_exact(int fd, const void *buf, size_t n) {
     return write_all_iov(fd, &iov, 1);
 }
 
-void encode_frame_header(uint8_t *hdr, uint16_t type, uint32_t req_id, uint32_t agent_id,
-                         uint32_t len) {
-    cli_protocol::encode_header(hdr, type, req_id, agent_id, len);
-}
-
 int decode_frame_header(const uint8_t *hdr, cli_frame *frame) {
     cli_protocol::header h;
     auto status = cli_protocol::decode_header(hdr, h);
@@ -149,7 +144,7 @@ CLI_API int cli_send_frame(int fd, uint16_t type, uint32_t req_id, uint32_t agen
     // peer's stream, so a missing payload is refused before anything is sent.
     if (len > CLI_FRAME_MAX_DATA || (len != 0 && data == nullptr)) return -1;
     std::array<uint8_t, CLI_FRAME_HDR_LEN> hdr;
-    encode_frame_header(hdr.data(), type, req_id, agent_id, len);
+    cli_protocol::encode_header(hdr.data(), type, req_id, agent_id, len);
     std::array<iovec, 2> iov{{{hdr.data(), hdr.size()}, {const_cast<uint8_t *>(data), len}}};
     return write_all_iov(fd, iov.data(), len != 0 ? 2 : 1);
 }

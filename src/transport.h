@@ -17,11 +17,8 @@ int read_exact(int fd, void *buf, size_t n);
 // Writes exactly n bytes, continuing after partial writes and EINTR.
 int write_exact(int fd, const void *buf, size_t n);
 
-// The frame header into and out of its 20 wire bytes; decode_frame_header
-// fills every field of frame and returns -1 if the magic, version or length
-// is not acceptable.
-void encode_frame_header(uint8_t *hdr, uint16_t type, uint32_t req_id, uint32_t agent_id,
-                         uint32_t len);
+// The frame header out of its 20 wire bytes into frame (every field); -1 if
+// the magic, version or length is not acceptable.
 int decode_frame_header(const uint8_t *hdr, cli_frame *frame);
 
 // The IPv4 loopback address with port (host order).
