@@ -24,19 +24,6 @@ using clitest::Conn;
 
 namespace {
 
-Conn connect_agent() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(clitest::kAgentPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return Conn();
-    }
-    return Conn(fd);
-}
-
 // A connected agent whose HELLO has been acknowledged.
 Conn greeted_agent(const std::string &name, uint32_t id) {
     Conn c = connect_agent();

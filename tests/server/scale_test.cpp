@@ -26,19 +26,6 @@ namespace {
 
 constexpr int kAgents = 2000;
 
-Conn connect_agent() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(clitest::kAgentPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        if (fd >= 0) close(fd);
-        return Conn();
-    }
-    return Conn(fd);
-}
-
 std::string agent_name(int i) {
     char name[16];
     std::snprintf(name, sizeof name, "swarm%04d", i);

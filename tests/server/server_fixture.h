@@ -2,6 +2,11 @@
 #pragma once
 
 #include "process.h"
+#include "test_server.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -18,6 +23,21 @@ struct RunResult {
 inline std::vector<std::string> server_argv(std::vector<std::string> args) {
     args.insert(args.begin(), CLI_SERVER_PATH);
     return args;
+}
+
+// A raw connection to the server's agent port, for fake agents; invalid if
+// the connect fails.
+inline clitest::Conn connect_agent() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(clitest::kAgentPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        if (fd >= 0) close(fd);
+        return clitest::Conn();
+    }
+    return clitest::Conn(fd);
 }
 
 // The example host, announcing itself as `name` with `id`.
