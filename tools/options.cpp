@@ -11,6 +11,37 @@ namespace {
 
 constexpr uint32_t kMaxWaitSeconds = 24 * 3600;
 
+// Long options without a short form.
+enum : int { kDaemon = 256, kStandalone, kSocket, kGroup, kAuditLog, kSyslog, kAgentUsers };
+
+bool needs_value(const char *option, const char *value, std::string *error) {
+    if (*value != '\0') return true;
+    *error = std::string(option) + " needs a value";
+    return false;
+}
+
+// Options that only make sense for one side of the resident server.
+bool check_combination(const Options &opts, std::string *error) {
+    if (opts.daemon && opts.standalone) {
+        *error = "--daemon and --standalone exclude each other";
+        return false;
+    }
+    if (opts.daemon && (!opts.agent.empty() || !opts.commands.empty())) {
+        *error = "--daemon takes no --agent or -c: run a client for that";
+        return false;
+    }
+    if (!opts.daemon && (!opts.group.empty() || !opts.audit_log.empty() || opts.syslog ||
+                         !opts.agent_users.empty())) {
+        *error = "--group, --audit-log, --syslog and --agent-users need --daemon";
+        return false;
+    }
+    if (opts.standalone && !opts.socket.empty()) {
+        *error = "--standalone uses no socket: drop --socket";
+        return false;
+    }
+    return true;
+}
+
 bool parse_wait(const char *text, uint32_t &out) {
     uint32_t v = 0;
     if (cli_parse_u32(text, &v) != 0 || v > kMaxWaitSeconds) return false;
@@ -22,10 +53,16 @@ bool parse_wait(const char *text, uint32_t &out) {
 
 std::string usage_text() {
     return "Usage: cli-server [--port N] [--agent NAME|ID] [--wait SECONDS] [-c COMMAND]...\n"
+           "                  [--socket PATH | --standalone]\n"
+           "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
+           "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
            "       cli-server --help | --version\n"
            "\n"
            "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"
            "only, accepts any number of agents and sends command lines to one of them.\n"
+           "When a resident server (cli-server --daemon) answers on its socket, every\n"
+           "invocation below is its client and behaves the same; otherwise cli-server\n"
+           "holds the agents' port itself for as long as it runs.\n"
            "\n"
            "Options:\n"
            "  -p, --port N          listen on port N (default " +
@@ -36,6 +73,11 @@ std::string usage_text() {
            "                        connect (default 5)\n"
            "  -c, --command LINE    scripting mode: run LINE on the agent; repeatable,\n"
            "                        the commands run in the order given\n"
+           "      --standalone      never use a resident server: hold the port here\n"
+           "      --socket PATH     the resident server's socket (default: $CLI_SERVER_SOCKET,\n"
+           "                        else /run/cli-server/cli-server.sock for root,\n"
+           "                        $XDG_RUNTIME_DIR/cli-server.sock, or\n"
+           "                        /tmp/cli-server-UID/cli-server.sock)\n"
            "  -h, --help            show this text\n"
            "  -V, --version         show the version\n"
            "\n"
@@ -58,6 +100,19 @@ std::string usage_text() {
            "takes its reply from the next line of standard input. Command output goes\n"
            "to standard output, messages to standard error.\n"
            "\n"
+           "Resident server (--daemon): stays in the foreground, holds the agents' port\n"
+           "and serves any number of operators and scripts on its socket (mode 0600 in\n"
+           "a 0700 directory). Commands for one agent queue in arrival order; each\n"
+           "client sees only its own output and prompts. Reports readiness to systemd\n"
+           "and stops on SIGTERM.\n"
+           "      --daemon          run as the resident server\n"
+           "      --group NAME      also admit members of group NAME (socket 0660, its\n"
+           "                        directory 0750); root and the server's user always\n"
+           "      --audit-log FILE  append one JSON line per command sent to an agent\n"
+           "      --syslog          send those lines to syslog too (LOG_AUTHPRIV)\n"
+           "      --agent-users LIST accept only agents of these users (names or uids,\n"
+           "                        comma-separated), plus root and the server's user\n"
+           "\n"
            "Exit status:\n"
            "  0    every command completed\n"
            "  1    usage or set-up error (for example the port is already in use), or a\n"
@@ -75,6 +130,13 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
                                    {"agent", required_argument, nullptr, 'a'},
                                    {"wait", required_argument, nullptr, 'w'},
                                    {"command", required_argument, nullptr, 'c'},
+                                   {"daemon", no_argument, nullptr, kDaemon},
+                                   {"standalone", no_argument, nullptr, kStandalone},
+                                   {"socket", required_argument, nullptr, kSocket},
+                                   {"group", required_argument, nullptr, kGroup},
+                                   {"audit-log", required_argument, nullptr, kAuditLog},
+                                   {"syslog", no_argument, nullptr, kSyslog},
+                                   {"agent-users", required_argument, nullptr, kAgentUsers},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
@@ -109,6 +171,31 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
         case 'c':
             opts.commands.emplace_back(optarg);
             break;
+        case kDaemon:
+            opts.daemon = true;
+            break;
+        case kStandalone:
+            opts.standalone = true;
+            break;
+        case kSocket:
+            if (!needs_value("--socket", optarg, error)) return false;
+            opts.socket = optarg;
+            break;
+        case kGroup:
+            if (!needs_value("--group", optarg, error)) return false;
+            opts.group = optarg;
+            break;
+        case kAuditLog:
+            if (!needs_value("--audit-log", optarg, error)) return false;
+            opts.audit_log = optarg;
+            break;
+        case kSyslog:
+            opts.syslog = true;
+            break;
+        case kAgentUsers:
+            if (!needs_value("--agent-users", optarg, error)) return false;
+            opts.agent_users = optarg;
+            break;
         case 'h':
             opts.show_help = true;
             break;
@@ -127,7 +214,7 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
         *error = std::string("unexpected argument '") + argv[optind] + "'";
         return false;
     }
-    return true;
+    return check_combination(opts, error);
 }
 
 } // namespace cliserver
