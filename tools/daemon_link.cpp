@@ -68,9 +68,18 @@ bool DaemonLink::connect_socket(std::string *error, ConnectResult *result) {
     if (::connect(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return true;
     const int err = errno;
     fd_.reset();
-    // No socket file, or one that nobody answers on (a daemon that died).
-    if (err == ENOENT || err == ECONNREFUSED || err == ENOTDIR) {
+    // No socket: no resident server on this machine, so this process holds
+    // the port itself.
+    if (err == ENOENT || err == ENOTDIR) {
         *result = ConnectResult::kNoDaemon;
+        return false;
+    }
+    // A socket nobody answers on: the daemon died and is likely being
+    // restarted. Taking the agents' port now would keep it from coming back.
+    if (err == ECONNREFUSED) {
+        *error = "the resident server at " + path_ +
+                 " is not running (its socket is stale); start it again, or use --standalone";
+        *result = ConnectResult::kFailed;
         return false;
     }
     *error = "cannot reach the resident server at " + path_ + ": " + std::strerror(err);

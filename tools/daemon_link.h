@@ -28,7 +28,7 @@ namespace cliserver {
 
 enum class ConnectResult {
     kConnected,
-    kNoDaemon, // nothing listens at the path: run standalone
+    kNoDaemon, // no socket at the path: run standalone
     kFailed,   // a daemon is there but would not or could not serve us (*error says why)
 };
 
