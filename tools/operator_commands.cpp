@@ -206,7 +206,7 @@ void LocalOperator::cmd_help() {
         "  help              this list; while attached, the agent's help follows\n"
         "  ls                connected agents\n"
         "  attach NAME|ID    send command lines to that agent; bare attach detaches\n"
-        "  quit, exit        say goodbye to every agent and leave\n"
+        "  quit, exit        leave (standalone: after a goodbye to every agent)\n"
         "Any other line goes to the attached agent.\n";
     emit(text);
     if (AgentView *a = attached_agent()) {

@@ -85,7 +85,7 @@ std::string usage_text() {
            "  help                  these commands, then the attached agent's help\n"
            "  ls                    connected agents: id, name, connection time, state\n"
            "  attach NAME|ID        send command lines to that agent; bare attach detaches\n"
-           "  quit, exit            say goodbye to every agent and leave\n"
+           "  quit, exit            leave (standalone: after a goodbye to every agent)\n"
            "\n"
            "Interactive mode (standard input is a terminal, no -c): line editing,\n"
            "history in ~/.cli_server_history, Tab completes server commands, agent\n"
