@@ -61,7 +61,7 @@ void parse_any(const Message &m) {
         parse_welcome(m);
         break;
     case Type::kAgentUp:
-        check(parse_agent_up(m, rec));
+        parse_agent_up(m, rec);
         break;
     case Type::kAgentDown:
         parse_agent_down(m, down);

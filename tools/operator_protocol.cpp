@@ -138,12 +138,22 @@ void put_record(Writer &w, const AgentRecord &m) {
     w.opt(m.uid);
 }
 
-void get_record(Reader &r, AgentRecord &m) {
+// Connection times from 1970 to the last the system clock can hold (in
+// 2262): anything else is not a time a daemon could have sent, and would
+// overflow the clock's type.
+constexpr int64_t kLatestMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::system_clock::duration::max())
+                                  .count();
+
+bool get_record(Reader &r, AgentRecord &m) {
     m.serial = r.u64();
     m.id = r.u32();
-    m.connected_at = std::chrono::system_clock::time_point(std::chrono::milliseconds(r.i64()));
+    const int64_t ms = r.i64();
     m.pid = r.opt<pid_t>();
     m.uid = r.opt<uid_t>();
+    if (ms < 0 || ms > kLatestMs) return false;
+    m.connected_at = std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
+    return true;
 }
 
 std::string describe_header(uint8_t type, uint32_t len, const char *why) {
@@ -360,7 +370,7 @@ uint16_t parse_welcome(const Message &m) {
 bool parse_agent_up(const Message &m, AgentRecord &out) {
     if (m.type != Type::kAgentUp || m.payload.size() < kRecordFixed) return false;
     Reader r(m.payload);
-    get_record(r, out);
+    if (!get_record(r, out)) return false;
     out.name = r.rest();
     return true;
 }
@@ -393,7 +403,7 @@ bool parse_notice(const Message &m, NoticeText &out) {
 bool parse_row(const Message &m, Row &out) {
     if (m.type != Type::kRow || m.payload.size() < kRowFixed) return false;
     Reader r(m.payload);
-    get_record(r, out.agent);
+    if (!get_record(r, out.agent)) return false;
     out.queued = r.u32();
     const uint8_t flags = r.u8();
     out.busy = (flags & kRowBusy) != 0;

@@ -260,6 +260,24 @@ TEST(OperatorProtocol, BadFlagAndKindBytesAreRejectedByTheParsers) {
     EXPECT_FALSE(parse_notice(m, n));
 }
 
+TEST(OperatorProtocol, AConnectionTimeNoClockHoldsIsRejected) {
+    for (int64_t ms : {int64_t{-1}, int64_t{8680820740569200760}}) {
+        std::string wire = header(0x82, 36);
+        for (int shift = 56; shift >= 0; shift -= 8) // serial
+            wire.push_back(0);
+        wire += std::string(4, '\0'); // id
+        for (int shift = 56; shift >= 0; shift -= 8)
+            wire.push_back(static_cast<char>((static_cast<uint64_t>(ms) >> shift) & 0xFF));
+        wire += std::string(16, '\xff'); // pid and uid unknown
+        Decoder d(Sender::kDaemon);
+        d.append(wire.data(), wire.size());
+        Message m;
+        ASSERT_EQ(d.next(m, nullptr), DecodeResult::kMessage);
+        AgentRecord rec;
+        EXPECT_FALSE(parse_agent_up(m, rec)) << ms;
+    }
+}
+
 TEST(OperatorProtocol, HelloKeepsANewerVersionForTheDaemonToJudge) {
     std::string wire;
     encode_hello(wire, Hello{7, Mode::kScripted});
