@@ -263,7 +263,7 @@ EOF
         -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$log" 2>&1 ||
         { cat "$log"; fail "top-level configure without GoogleTest and libedit"; }
     if ! grep -q "skipping the tests (GoogleTest): install libgtest-dev" "$log" ||
-        ! grep -q "skipping cli-server (libedit): install libedit-dev" "$log"; then
+        ! grep -q "skipping cli-server (libedit, libsystemd, nlohmann-json): install libedit-dev" "$log"; then
         cat "$log"
         fail "configure does not say what it skipped"
     fi

@@ -83,6 +83,8 @@ bool DaemonLink::connect_socket(std::string *error, ConnectResult *result) {
         return false;
     }
     *error = "cannot reach the resident server at " + path_ + ": " + std::strerror(err);
+    if (err == EACCES)
+        error->append(" (only its user, root and members of its --group may use it)");
     *result = ConnectResult::kFailed;
     return false;
 }

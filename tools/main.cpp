@@ -25,7 +25,7 @@ int main(int argc, char **argv) {
     if (!opts.standalone) {
         bool no_daemon = false;
         const int status =
-            cliserver::run_client(opts, cliserver::choose_socket_path(opts.socket), &no_daemon);
+            cliserver::run_client(opts, cliserver::client_socket_paths(opts.socket), &no_daemon);
         if (!no_daemon) return status;
     }
     return cliserver::run_standalone(opts);

@@ -99,7 +99,7 @@ int run_standalone(const Options &opts) {
     return process.run({[&] { hub.reap(); }, [&] { hub.say_goodbye(); }, [&] { hub.close_all(); }});
 }
 
-int run_client(const Options &opts, const std::string &socket_path, bool *no_daemon) {
+int run_client(const Options &opts, const std::vector<std::string> &socket_paths, bool *no_daemon) {
     *no_daemon = false;
     signal(SIGPIPE, SIG_IGN);
     EventLoop loop;
@@ -108,27 +108,30 @@ int run_client(const Options &opts, const std::string &socket_path, bool *no_dae
                      std::strerror(errno));
         return 1;
     }
-    DaemonLink link(loop, socket_path);
-    std::string error;
     const bool interactive = opts.commands.empty() && isatty(STDIN_FILENO);
-    switch (link.connect(interactive ? operator_protocol::Mode::kInteractive
-                                     : operator_protocol::Mode::kScripted,
-                         &error)) {
-    case ConnectResult::kNoDaemon:
-        *no_daemon = true;
-        return 0;
-    case ConnectResult::kFailed:
-        std::fprintf(stderr, "%s%s\n",
-                     error.rfind("cli-server: ", 0) == 0 ? "" : "cli-server: ", error.c_str());
-        return 1;
-    case ConnectResult::kConnected:
-        break;
+    const auto mode =
+        interactive ? operator_protocol::Mode::kInteractive : operator_protocol::Mode::kScripted;
+    for (const std::string &path : socket_paths) {
+        DaemonLink link(loop, path);
+        std::string error;
+        switch (link.connect(mode, &error)) {
+        case ConnectResult::kNoDaemon:
+            continue;
+        case ConnectResult::kFailed:
+            std::fprintf(stderr, "%s%s\n",
+                         error.rfind("cli-server: ", 0) == 0 ? "" : "cli-server: ", error.c_str());
+            return 1;
+        case ConnectResult::kConnected:
+            break;
+        }
+        OperatorProcess process(opts, loop, link);
+        link.on_lost([&](const std::string &why) {
+            process.abandon_session(1, "lost the resident server at " + path + ": " + why);
+        });
+        return process.run({nullptr, nullptr, [&] { link.flush(); }});
     }
-    OperatorProcess process(opts, loop, link);
-    link.on_lost([&](const std::string &why) {
-        process.abandon_session(1, "lost the resident server at " + socket_path + ": " + why);
-    });
-    return process.run({nullptr, nullptr, [&] { link.flush(); }});
+    *no_daemon = true;
+    return 0;
 }
 
 } // namespace cliserver

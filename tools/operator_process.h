@@ -15,6 +15,8 @@
 
 #include <functional>
 #include <initializer_list>
+#include <string>
+#include <vector>
 
 namespace cliserver {
 
@@ -48,8 +50,9 @@ class OperatorProcess {
 
 // Standalone: this process holds the agents' port.
 int run_standalone(const Options &opts);
-// Client of a resident server that answered at socket_path.
-int run_client(const Options &opts, const std::string &socket_path, bool *no_daemon);
+// Client of the first resident server that answers at one of socket_paths;
+// *no_daemon when none has a socket there.
+int run_client(const Options &opts, const std::vector<std::string> &socket_paths, bool *no_daemon);
 
 // Blocks the signals and returns a non-blocking signalfd for them.
 UniqueFd open_signal_fd(std::initializer_list<int> signals);
