@@ -51,8 +51,9 @@ struct Agent : AgentView {
 struct HubOptions {
     uint16_t port = 0;
     AgentUsers agent_users; // whose agents are accepted
-    // Find each agent's process as it connects (a resident server with
-    // clients to tell), rather than only when ls asks.
+    // Find each agent's process as it connects rather than when somebody
+    // asks (resolve_pids(), which finds all the missing ones in one pass
+    // over /proc: the cheaper way when thousands of agents connect).
     bool pids_at_greeting = false;
 };
 

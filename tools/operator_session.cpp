@@ -190,6 +190,7 @@ void OperatorSession::submit(const op::Message &m) {
         // The client has not yet read that the agent is gone; it will.
         return;
     }
+    if (audit_.enabled() && !a->pid) hub_.resolve_pids(); // for the record; once per agent
     const RequestId id = hub_.new_request_id();
     Tracked t;
     t.client_request = s.request;

@@ -20,7 +20,7 @@ namespace cliserver {
 ResidentServer::ResidentServer(Options opts, std::string socket_path, AgentUsers agent_users,
                                std::optional<gid_t> group, AuditLog audit)
     : opts_(std::move(opts)), socket_path_(std::move(socket_path)), group_(group),
-      hub_(loop_, HubOptions{opts_.port, std::move(agent_users), true}), audit_(std::move(audit)),
+      hub_(loop_, HubOptions{opts_.port, std::move(agent_users), false}), audit_(std::move(audit)),
       access_(getuid(), group) {
     hub_.add_client(this);
 }
@@ -159,7 +159,7 @@ int ResidentServer::run() {
 // ---------------------------------------------------------------- journal
 
 void ResidentServer::on_agent_greeted(AgentView &a) {
-    journal(describe(a) + " connected (pid " + pid_text(a.pid) + ", user " + uid_text(a.uid) + ")");
+    journal(describe(a) + " connected (user " + uid_text(a.uid) + ")");
 }
 
 void ResidentServer::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
