@@ -228,7 +228,7 @@ check_completion() {
         COMP_WORDS=(cli-server --agent d); COMP_CWORD=2; COMP_LINE="cli-server --agent d"
         COMP_POINT=${#COMP_LINE}; _cli_server; echo "${COMPREPLY[*]}"' sh \
         "$scratch/root/usr/share/bash-completion/completions/cli-server")
-    [ "$out" = $'--agent\ndemo db' ] || fail "completion gave: $out"
+    [ "$out" = $'--agent --agent-users\ndemo db' ] || fail "completion gave: $out"
 }
 
 # A project that pulls this one in with add_subdirectory gets the library
