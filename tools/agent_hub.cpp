@@ -470,13 +470,7 @@ bool AgentHub::submit(HubClient *c, AgentView &view, RequestId id, const std::st
     Agent *found = find(view.serial);
     if (!found || found->closed || !found->greeted) return false;
     Agent &a = *found;
-    Request r;
-    r.id = id;
-    r.client = c;
-    r.agent = a.serial;
-    r.line = line;
-    r.quiet = quiet;
-    a.queue.push_back(std::move(r));
+    a.queue.push_back(Request::make(c, a.serial, id, line, quiet));
     request_agent_.emplace(id, a.serial);
     if (a.queue.size() == 1) {
         dispatch_next(a);

@@ -39,6 +39,16 @@ struct Request {
     bool sent = false;
     bool prompt_pending = false;
     bool abandoned = false; // its client gave up: output dropped, prompts answered empty
+    static Request make(HubClient *client, uint64_t agent, RequestId id, const std::string &line,
+                        bool quiet) {
+        Request r;
+        r.id = id;
+        r.client = client;
+        r.agent = agent;
+        r.line = line;
+        r.quiet = quiet;
+        return r;
+    }
 };
 
 // An agent as operators know it. `serial` numbers connections in the order

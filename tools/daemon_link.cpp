@@ -464,13 +464,7 @@ void DaemonLink::for_each_agent(const std::function<void(const AgentView &)> &fn
 bool DaemonLink::submit(HubClient *c, AgentView &a, RequestId id, const std::string &line,
                         bool quiet) {
     if (lost_ || !agents_.count(a.serial)) return false;
-    Request r;
-    r.id = id;
-    r.client = c;
-    r.agent = a.serial;
-    r.line = line;
-    r.quiet = quiet;
-    requests_.emplace(id, std::move(r));
+    requests_.emplace(id, Request::make(c, a.serial, id, line, quiet));
     std::string msg;
     op::encode_submit(msg, op::Submit{id, a.serial, quiet, line});
     send(std::move(msg));
