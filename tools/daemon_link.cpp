@@ -1,5 +1,7 @@
 #include "daemon_link.h"
 
+#include "cli_common.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -445,12 +447,7 @@ std::vector<AgentView *> DaemonLink::match(const std::string &wanted) {
         if (a->name == wanted) found.push_back(a.get());
     if (!found.empty()) return found;
     uint32_t id = 0;
-    if (wanted.empty() || wanted.size() > 10 ||
-        wanted.find_first_not_of("0123456789") != std::string::npos)
-        return found;
-    const unsigned long long v = std::stoull(wanted);
-    if (v > UINT32_MAX) return found;
-    id = static_cast<uint32_t>(v);
+    if (cli_parse_u32(wanted.c_str(), &id) != 0) return found;
     for (auto &[serial, a] : agents_)
         if (a->id == id) found.push_back(a.get());
     return found;
