@@ -13,6 +13,7 @@
 // clients run there too and may call back into the hub.
 #pragma once
 
+#include "agent_owner.h"
 #include "event_loop.h"
 #include "frame_codec.h"
 #include "unique_fd.h"
@@ -22,6 +23,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -56,6 +58,8 @@ struct Agent {
     uint32_t id = 0;
     std::string name;
     std::chrono::system_clock::time_point connected_at;
+    std::optional<pid_t> pid; // the process that holds the connection, where known
+    std::optional<uid_t> uid;
     FrameDecoder decoder;
     std::string sendq;
     size_t sendq_pos = 0;
@@ -103,6 +107,9 @@ class AgentHub {
             if (a->greeted && !a->closed) fn(*a);
     }
     size_t agent_count() const { return greeted_count_; }
+    // Agents connect to this hub only once the server is up, so selecting
+    // "every agent" at once would miss those between connections.
+    bool gather_before_selecting() const { return true; }
 
     // A fresh id for submit(), known to the client before anything is sent.
     RequestId new_request_id() { return next_request_++; }
@@ -154,6 +161,7 @@ class AgentHub {
     std::unordered_set<uint64_t> busy_;           // agents with a command sent
     std::vector<uint64_t> closed_;
     std::vector<HubClient *> clients_;
+    OwnerLookup owners_;
     size_t greeted_count_ = 0;
     uint64_t next_serial_ = 1;
     uint32_t next_req_id_ = 1;

@@ -25,6 +25,8 @@
 
 namespace cliserver {
 
+class FanoutScript;
+
 class LocalOperator : public HubClient {
   public:
     LocalOperator(Options opts, EventLoop &loop, AgentHub &hub);
@@ -97,6 +99,7 @@ class LocalOperator : public HubClient {
     bool wants_stdin() const;
     void set_wait_deadline();
     void check_deadline();
+    void advance_fanout();
 
     // operator_console.cpp
     void on_stdin(uint32_t events);
@@ -127,6 +130,9 @@ class LocalOperator : public HubClient {
     bool stdin_eof_ = false;
     std::optional<std::chrono::steady_clock::time_point> wait_deadline_;
     std::optional<std::string> waiting_line_; // line to run once the agent is there
+
+    // Scripting mode on a set of agents (operator_fanout.h), else null.
+    std::unique_ptr<FanoutScript> fanout_;
 
     bool stop_ = false;
     int exit_status_ = 0;

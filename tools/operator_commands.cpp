@@ -1,6 +1,7 @@
 // Command lines of the local operator, from the console or a script: the
 // server's own commands and the one agent command the operator waits for.
 #include "local_operator.h"
+#include "operator_fanout.h"
 #include "server_text.h"
 
 #include "cli_common.h"
@@ -34,6 +35,11 @@ LocalOperator::LocalOperator(Options opts, EventLoop &loop, AgentHub &hub)
     for (auto &c : opts_.commands)
         script_.push_back(c);
     target_ = opts_.agent;
+    if (!interactive_ && fans_out(opts_)) {
+        fanout_ = std::make_unique<FanoutScript>(
+            opts_, loop_, hub_, out_, [this](Notice k, const std::string &t) { notice(k, t); });
+        target_.clear();
+    }
 }
 
 LocalOperator::~LocalOperator() = default;
@@ -41,7 +47,9 @@ LocalOperator::~LocalOperator() = default;
 void LocalOperator::start() {
     loop_.watch(STDIN_FILENO, 0, [this](uint32_t ev) { on_stdin(ev); });
     loop_.watch(STDOUT_FILENO, 0, [this](uint32_t) { out_.write_available(); });
-    if (interactive_) {
+    if (fanout_) {
+        fanout_->start();
+    } else if (interactive_) {
         editor_ = std::make_unique<LineEditor>(
             [this](std::optional<std::string> line) { on_line(std::move(line)); },
             [this](std::string_view before) { return complete(before); }, history_file());
@@ -64,6 +72,7 @@ void LocalOperator::drain_and_close() {
 }
 
 void LocalOperator::on_interrupt_signal() {
+    if (fanout_) fanout_->interrupt();
     if (interactive_)
         interrupt();
     else
@@ -73,6 +82,7 @@ void LocalOperator::on_interrupt_signal() {
 void LocalOperator::on_terminate_signal(int signo) {
     if (stop_) return;
     if (interactive_) notice(Notice::kInfo, "terminated by signal; saying goodbye");
+    if (fanout_) fanout_->interrupt();
     stop_ = true;
     exit_status_ = interactive_ ? 0 : 128 + signo;
 }

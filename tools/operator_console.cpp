@@ -1,6 +1,7 @@
 // The local operator's terminal: the prompt and line editor, completion,
 // colours, and the order of command output and the server's messages.
 #include "local_operator.h"
+#include "operator_fanout.h"
 #include "server_text.h"
 
 #include "protocol.h"
@@ -30,11 +31,14 @@ void LocalOperator::update_interest() {
     if (now != was_congested_) {
         was_congested_ = now;
         hub_.congestion_changed(this);
+        if (fanout_) fanout_->congestion_changed();
     }
 }
 
 void LocalOperator::before_wait() {
-    if (interactive_)
+    if (fanout_)
+        advance_fanout();
+    else if (interactive_)
         refresh_editor();
     else
         advance_script();

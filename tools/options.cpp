@@ -5,11 +5,16 @@
 
 #include <getopt.h>
 
+#include <string>
+
 namespace cliserver {
 
 namespace {
 
 constexpr uint32_t kMaxWaitSeconds = 24 * 3600;
+constexpr uint32_t kMaxGatherSeconds = 3600;
+
+enum LongOnly { kAll = 256, kGather, kJson, kNoLabel, kAnswer };
 
 bool parse_wait(const char *text, uint32_t &out) {
     uint32_t v = 0;
@@ -18,22 +23,53 @@ bool parse_wait(const char *text, uint32_t &out) {
     return true;
 }
 
+// Seconds with an optional fraction ("1.5"), kept as milliseconds.
+bool parse_gather(const char *text, uint32_t &out_ms) {
+    uint32_t whole = 0;
+    std::string s(text);
+    const size_t dot = s.find('.');
+    std::string frac = dot == std::string::npos ? "" : s.substr(dot + 1);
+    std::string head = dot == std::string::npos ? s : s.substr(0, dot);
+    if (head.empty() && frac.empty()) return false;
+    if (head.empty()) head = "0";
+    if (cli_parse_u32(head.c_str(), &whole) != 0 || whole > kMaxGatherSeconds) return false;
+    if (frac.size() > 3 || frac.find_first_not_of("0123456789") != std::string::npos) return false;
+    while (frac.size() < 3)
+        frac += '0';
+    out_ms = whole * 1000 + static_cast<uint32_t>(std::stoul(frac));
+    return true;
+}
+
 } // namespace
 
 std::string usage_text() {
-    return "Usage: cli-server [--port N] [--agent NAME|ID] [--wait SECONDS] [-c COMMAND]...\n"
+    return "Usage: cli-server [--port N] [--agent NAME|ID|PATTERN | --all] [--wait SECONDS]\n"
+           "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
+           "                  [-c COMMAND]...\n"
            "       cli-server --help | --version\n"
            "\n"
            "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"
-           "only, accepts any number of agents and sends command lines to one of them.\n"
+           "only, accepts any number of agents and sends command lines to one of them,\n"
+           "or to every agent of a set.\n"
            "\n"
            "Options:\n"
            "  -p, --port N          listen on port N (default " +
            std::to_string(cli_protocol::agent_port) +
            ")\n"
-           "  -a, --agent NAME|ID   attach to this agent as soon as it connects\n"
-           "  -w, --wait SECONDS    scripting mode: how long to wait for the agent to\n"
-           "                        connect (default 5)\n"
+           "  -a, --agent NAME|ID|PATTERN\n"
+           "                        attach to this agent as soon as it connects; a shell\n"
+           "                        pattern (*, ?, [...]) selects every agent whose name\n"
+           "                        matches it (an id matches exactly)\n"
+           "      --all             select every connected agent\n"
+           "  -w, --wait SECONDS    scripting mode: how long to wait for the agent, or for\n"
+           "                        the first agent of a pattern, to connect (default 5)\n"
+           "      --gather SECONDS  how long a pattern or --all collects agents before\n"
+           "                        the commands run (default 1.5: one reconnect period\n"
+           "                        and a margin)\n"
+           "      --json            one JSON object per line for each agent and command\n"
+           "      --no-label        raw output without the agent label (one agent only)\n"
+           "      --answer TEXT     the reply to every prompt during a fan-out; without\n"
+           "                        it such prompts are refused (answered empty)\n"
            "  -c, --command LINE    scripting mode: run LINE on the agent; repeatable,\n"
            "                        the commands run in the order given\n"
            "  -h, --help            show this text\n"
@@ -58,16 +94,35 @@ std::string usage_text() {
            "takes its reply from the next line of standard input. Command output goes\n"
            "to standard output, messages to standard error.\n"
            "\n"
+           "Fan-out (--all, a pattern, --json or --answer in scripting mode): agents\n"
+           "are gathered for --gather seconds, then every command runs on every\n"
+           "selected agent, in parallel across agents and in order on each. Each\n"
+           "output line is labelled 'NAME: ' (for a pattern or --all); --json prints\n"
+           "objects with host, name, id, pid, user, command, status (done,\n"
+           "prompt-refused, agent-disconnected, not-connected, interrupted),\n"
+           "duration_ms and output (output_base64 when it is not UTF-8).\n"
+           "\n"
            "Exit status:\n"
-           "  0    every command completed\n"
+           "  0    every command completed (on every selected agent)\n"
            "  1    usage or set-up error (for example the port is already in use), or a\n"
            "       line that could not be sent (no agent attached, longer than " +
            std::to_string(cli_protocol::command_line_max) +
            "\n"
            "       bytes, an agent name that several agents share)\n"
-           "  2    the agent did not connect within --wait seconds\n"
-           "  3    the agent disconnected in the middle of a command\n"
+           "  2    the agent did not connect, or the pattern matched no agent, within\n"
+           "       --wait seconds\n"
+           "  3    the agent disconnected in the middle of a command (in a fan-out: no\n"
+           "       selected agent completed every command)\n"
+           "  4    fan-out: some agents completed every command and others did not\n"
            "  130  interrupted by Ctrl-C\n";
+}
+
+bool is_agent_pattern(const std::string &wanted) {
+    return wanted.find_first_of("*?[") != std::string::npos;
+}
+
+bool fans_out(const Options &opts) {
+    return opts.all || is_agent_pattern(opts.agent) || opts.json || opts.answer.has_value();
 }
 
 bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
@@ -75,6 +130,11 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
                                    {"agent", required_argument, nullptr, 'a'},
                                    {"wait", required_argument, nullptr, 'w'},
                                    {"command", required_argument, nullptr, 'c'},
+                                   {"all", no_argument, nullptr, kAll},
+                                   {"gather", required_argument, nullptr, kGather},
+                                   {"json", no_argument, nullptr, kJson},
+                                   {"no-label", no_argument, nullptr, kNoLabel},
+                                   {"answer", required_argument, nullptr, kAnswer},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
@@ -109,6 +169,25 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
         case 'c':
             opts.commands.emplace_back(optarg);
             break;
+        case kAll:
+            opts.all = true;
+            break;
+        case kGather:
+            if (!parse_gather(optarg, opts.gather_ms)) {
+                *error = std::string("invalid --gather '") + optarg +
+                         "' (expected seconds, 0 to 3600, at most three decimals)";
+                return false;
+            }
+            break;
+        case kJson:
+            opts.json = true;
+            break;
+        case kNoLabel:
+            opts.no_label = true;
+            break;
+        case kAnswer:
+            opts.answer = optarg;
+            break;
         case 'h':
             opts.show_help = true;
             break;
@@ -125,6 +204,14 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
     }
     if (optind < argc) {
         *error = std::string("unexpected argument '") + argv[optind] + "'";
+        return false;
+    }
+    if (opts.all && !opts.agent.empty()) {
+        *error = "--all and --agent exclude each other";
+        return false;
+    }
+    if (opts.no_label && opts.json) {
+        *error = "--no-label is for plain output; --json has no labels";
         return false;
     }
     return true;
