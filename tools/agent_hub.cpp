@@ -230,9 +230,11 @@ void AgentHub::greet(Agent &a, const Frame &f) {
     a.greeted = true;
     a.id = f.agent_id;
     a.name = f.payload.substr(0, cli_protocol::agent_name_max);
-    const AgentOwner owner = owners_.lookup(a.fd.get());
-    a.pid = owner.pid;
-    a.uid = owner.uid;
+    if (owner_lookup_) {
+        const AgentOwner owner = owners_.lookup(a.fd.get());
+        a.pid = owner.pid;
+        a.uid = owner.uid;
+    }
     ++greeted_count_;
     index(a);
     send_to(a, CLI_FRAME_ACK, 0);

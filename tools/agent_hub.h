@@ -110,6 +110,10 @@ class AgentHub {
     // Agents connect to this hub only once the server is up, so selecting
     // "every agent" at once would miss those between connections.
     bool gather_before_selecting() const { return true; }
+    // Whether greet() looks up each agent's pid and uid. Off by default: the
+    // pid lookup reads /proc, which for thousands of agents costs more than
+    // all else the hub does for them.
+    void set_owner_lookup(bool on) { owner_lookup_ = on; }
 
     // A fresh id for submit(), known to the client before anything is sent.
     RequestId new_request_id() { return next_request_++; }
@@ -162,6 +166,7 @@ class AgentHub {
     std::vector<uint64_t> closed_;
     std::vector<HubClient *> clients_;
     OwnerLookup owners_;
+    bool owner_lookup_ = false;
     size_t greeted_count_ = 0;
     uint64_t next_serial_ = 1;
     uint32_t next_req_id_ = 1;

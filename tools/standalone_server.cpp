@@ -23,6 +23,7 @@ void raise_descriptor_limit() {
 StandaloneServer::StandaloneServer(Options opts)
     : hub_(loop_, opts.port), operator_(opts, loop_, hub_) {
     hub_.add_client(&operator_);
+    hub_.set_owner_lookup(opts.json); // the JSON results name each agent's pid and user
 }
 
 StandaloneServer::~StandaloneServer() {
