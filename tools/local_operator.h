@@ -25,6 +25,7 @@
 
 namespace cliserver {
 
+class FanoutRun;
 class FanoutScript;
 
 class LocalOperator : public HubClient {
@@ -87,6 +88,8 @@ class LocalOperator : public HubClient {
     void submit(Agent &a, const std::string &line, bool hidden, bool learn,
                 bool holds_prompt = true);
     bool current_sent() const;
+    bool set_running() const;
+    void send_to_set(const std::string &line);
     void interrupt();
     void answer_prompt(const std::string &reply);
     void refuse(const std::string &message);
@@ -133,6 +136,10 @@ class LocalOperator : public HubClient {
 
     // Scripting mode on a set of agents (operator_fanout.h), else null.
     std::unique_ptr<FanoutScript> fanout_;
+    // Interactive: attached to every agent matching set_pattern_ (when not
+    // empty); each line runs on those connected at the time.
+    std::unique_ptr<FanoutRun> set_run_;
+    std::string set_pattern_;
 
     bool stop_ = false;
     int exit_status_ = 0;

@@ -35,10 +35,19 @@ LocalOperator::LocalOperator(Options opts, EventLoop &loop, AgentHub &hub)
     for (auto &c : opts_.commands)
         script_.push_back(c);
     target_ = opts_.agent;
+    auto notify = [this](Notice k, const std::string &t) { notice(k, t); };
     if (!interactive_ && fans_out(opts_)) {
-        fanout_ = std::make_unique<FanoutScript>(
-            opts_, loop_, hub_, out_, [this](Notice k, const std::string &t) { notice(k, t); });
+        fanout_ = std::make_unique<FanoutScript>(opts_, loop_, hub_, out_, notify);
         target_.clear();
+    }
+    if (interactive_) {
+        FanoutSettings settings;
+        settings.answer = opts_.answer;
+        set_run_ = std::make_unique<FanoutRun>(hub_, loop_, out_, notify, settings);
+        if (opts_.all || is_agent_pattern(target_)) {
+            set_pattern_ = opts_.all ? "*" : target_;
+            target_.clear();
+        }
     }
 }
 
@@ -213,6 +222,7 @@ void LocalOperator::cmd_help() {
         "  help              this list; while attached, the agent's help follows\n"
         "  ls                connected agents\n"
         "  attach NAME|ID    send command lines to that agent; bare attach detaches\n"
+        "  attach PATTERN    send each line to every agent whose name matches (db-*)\n"
         "  quit, exit        say goodbye to every agent and leave\n"
         "Any other line goes to the attached agent.\n";
     emit(text);
@@ -246,15 +256,39 @@ void LocalOperator::cmd_ls() {
 void LocalOperator::cmd_attach(const std::vector<std::string> &args) {
     if (args.size() == 1) {
         if (Agent *a = attached_agent()) notice(Notice::kInfo, "detached from " + describe(*a));
+        if (!set_pattern_.empty())
+            notice(Notice::kInfo,
+                   "detached from the agents matching '" + printable(set_pattern_) + "'");
         attached_ = 0;
         target_.clear();
+        set_pattern_.clear();
         return;
     }
     if (args.size() > 2) {
-        refuse("usage: attach NAME|ID");
+        refuse("usage: attach NAME|ID|PATTERN");
         return;
     }
     const std::string &wanted = args[1];
+    if (is_agent_pattern(wanted)) {
+        if (!set_run_) {
+            refuse("attach PATTERN is for the console; scripts select a set with --agent "
+                   "PATTERN or --all");
+            return;
+        }
+        attached_ = 0;
+        target_.clear();
+        set_pattern_ = wanted;
+        const auto found = select_agents(hub_, wanted, false);
+        std::string names;
+        for (Agent *a : found)
+            names += (names.empty() ? "" : ", ") + describe(*a);
+        notice(Notice::kInfo, "attached to the agents matching '" + printable(wanted) + "' (now " +
+                                  std::to_string(found.size()) +
+                                  (names.empty() ? "" : ": " + names) +
+                                  "); each line runs on those connected at the time");
+        return;
+    }
+    set_pattern_.clear();
     auto found = hub_.match(wanted);
     if (found.size() > 1) {
         std::string ids;
@@ -290,6 +324,10 @@ void LocalOperator::send_to_attached(const std::string &line, bool learn) {
                std::to_string(cli_protocol::command_line_max) + "; not sent");
         return;
     }
+    if (!set_pattern_.empty()) {
+        send_to_set(line);
+        return;
+    }
     Agent *a = attached_agent();
     if (a) {
         submit(*a, line, false, learn);
@@ -321,6 +359,21 @@ void LocalOperator::submit(Agent &a, const std::string &line, bool hidden, bool 
                                   " is still finishing an interrupted command; yours runs next "
                                   "(Ctrl-C cancels)");
     hub_.submit(this, a, current_->id, line, hidden);
+}
+
+bool LocalOperator::set_running() const {
+    return set_run_ && set_run_->running();
+}
+
+void LocalOperator::send_to_set(const std::string &line) {
+    const auto found = select_agents(hub_, set_pattern_, false);
+    if (found.empty()) {
+        refuse("no agent matching '" + printable(set_pattern_) +
+               "' is connected; the line was not sent");
+        return;
+    }
+    if (editor_) editor_->hide();
+    set_run_->start(found, {line});
 }
 
 bool LocalOperator::current_sent() const {
@@ -380,6 +433,13 @@ void LocalOperator::answer_prompt(const std::string &reply) {
 }
 
 void LocalOperator::interrupt() {
+    if (set_running()) {
+        set_run_->interrupt();
+        emit("\n");
+        notice(Notice::kInfo, "stopped waiting; the agents finish the command on their own and "
+                              "its output is discarded");
+        return;
+    }
     if (!current_ || !current_->holds_prompt) {
         if (editor_) editor_->abandon_line();
         return;

@@ -32,6 +32,7 @@ void LocalOperator::update_interest() {
         was_congested_ = now;
         hub_.congestion_changed(this);
         if (fanout_) fanout_->congestion_changed();
+        if (set_run_) set_run_->congestion_changed();
     }
 }
 
@@ -61,6 +62,7 @@ std::string LocalOperator::prompt_text() {
         return std::string("\001\033[") + sgr + "m\002" + text + "\001\033[0m\002";
     };
     if (Agent *a = attached_agent()) return wrap("1;36", printable(a->name)) + "> ";
+    if (!set_pattern_.empty()) return wrap("1;36", printable(set_pattern_)) + "> ";
     if (!target_.empty()) return wrap("2", "(" + printable(target_) + ")") + "> ";
     return wrap("1", "cli") + "> ";
 }
@@ -68,6 +70,7 @@ std::string LocalOperator::prompt_text() {
 void LocalOperator::refresh_editor() {
     if (!editor_ || stop_) return;
     if (current_ && current_->holds_prompt) return; // the command or its prompt owns the terminal
+    if (set_running()) return;
     if (editor_->visible()) {
         if (!current_ || !current_->prompt_pending) editor_->set_prompt(prompt_text());
         return;
