@@ -64,6 +64,8 @@ void LocalOperator::advance_fanout() {
         while (auto line = take_stdin_line()) {
             size_t first = line->find_first_not_of(" \t");
             if (first == std::string::npos || (*line)[first] == '#') continue;
+            const auto words = split_words(*line);
+            if (words.size() == 1 && (words[0] == "quit" || words[0] == "exit")) break;
             lines.push_back(std::move(*line));
         }
         fanout_->set_lines(std::move(lines));

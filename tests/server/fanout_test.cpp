@@ -362,6 +362,18 @@ TEST(FanoutOutput, RawOutputForAPlainNameOrOneAgentWithoutLabels) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "cli-server: --no-label needs exactly one agent; 2 are selected\n");
     }
+    {
+        // The script from standard input, comments skipped, up to quit.
+        SpawnOptions o;
+        o.pipe_stdin = true;
+        Process server(server_argv({"--agent", "s*", "--gather", "1"}), o);
+        server.write_in("a\n  # a comment\n\nb\nquit\nnever\n");
+        server.close_in();
+        FakeAgent solo("solo", 1, echoing("solo"));
+        auto r = finish(server);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "solo: a from solo\nsolo: b from solo\n");
+    }
 }
 
 // ---------------------------------------------------------------- prompts
