@@ -42,13 +42,18 @@ function(cli_agent_resolve_parts)
   cli_agent_decide_part(CLI_AGENT_BUILD_TESTS "${gtest_found}" "the tests (GoogleTest)"
                         "libgtest-dev")
 
-  set(libedit_found FALSE)
+  set(tools_deps_found FALSE)
   if(CLI_AGENT_BUILD_TOOLS AND PKG_CONFIG_FOUND)
     pkg_check_modules(CLI_AGENT_LIBEDIT QUIET libedit)
-    set(libedit_found ${CLI_AGENT_LIBEDIT_FOUND})
+    pkg_check_modules(CLI_AGENT_LIBSYSTEMD QUIET libsystemd)
+    find_package(nlohmann_json 3 QUIET)
+    if(CLI_AGENT_LIBEDIT_FOUND AND CLI_AGENT_LIBSYSTEMD_FOUND AND nlohmann_json_FOUND)
+      set(tools_deps_found TRUE)
+    endif()
   endif()
-  cli_agent_decide_part(CLI_AGENT_BUILD_TOOLS "${libedit_found}" "cli-server (libedit)"
-                        "libedit-dev and pkg-config")
+  cli_agent_decide_part(CLI_AGENT_BUILD_TOOLS "${tools_deps_found}"
+                        "cli-server (libedit, libsystemd, nlohmann-json)"
+                        "libedit-dev, libsystemd-dev, nlohmann-json3-dev and pkg-config")
 
   find_program(CLI_AGENT_SCDOC scdoc)
   cli_agent_decide_part(CLI_AGENT_BUILD_MANPAGES "${CLI_AGENT_SCDOC}"

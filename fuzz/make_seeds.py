@@ -114,14 +114,20 @@ def op(otype, payload=b"", length=None):
 def operator_protocol():
     # The first byte: top bit set for bytes the daemon sends, the rest the
     # size of the pieces they arrive in.
-    hello = op(0x01, struct.pack(">HB", 1, 0) + b"demo")
-    write("operator_protocol", "client_session", b"\x00" + hello + op(0x02, "show version")
-          + op(0x03, "secret") + op(0x04) + op(0x02, ""))
+    hello = op(0x01, struct.pack(">HB", 1, 0))
+    rid = struct.pack(">Q", 1)
+    record = struct.pack(">QIqqq", 3, 7, 1765000000000, 4242, 0)
+    write("operator_protocol", "client_session", b"\x00" + hello
+          + op(0x02, rid + struct.pack(">QB", 3, 0) + b"show version")
+          + op(0x03, rid + b"secret") + op(0x04, rid) + op(0x05))
     write("operator_protocol", "scripted_hello", b"\x05" + op(0x01, struct.pack(">HB", 1, 1)))
     write("operator_protocol", "daemon_session", b"\x81" + op(0x81, struct.pack(">H", 1))
-          + op(0x85, "demo is busy: 2 commands ahead") + op(0x82, "x" * 300)
-          + op(0x83, "Password: ") + op(0x84, struct.pack(">i", 0)) + op(0x86, "no such agent")
-          + op(0x87, "uid 65534 is not allowed"))
+          + op(0x82, record + b"demo") + op(0x84) + op(0x85, rid + struct.pack(">I", 2))
+          + op(0x86, rid) + op(0x87, rid + b"x" * 300) + op(0x88, rid + b"Password: ")
+          + op(0x89, rid) + op(0x8a, b"\x01cannot accept more agents")
+          + op(0x8b, record + struct.pack(">IBqq", 1, 1, 1000, 77) + b"demo") + op(0x8c)
+          + op(0x83, struct.pack(">QB", 3, 0) + b"disconnected")
+          + op(0x8d, "uid 65534 is not allowed"))
     write("operator_protocol", "hostile_length", b"\x00" + op(0x02, length=0xFFFFFFF0))
     write("operator_protocol", "wrong_side", b"\x00" + op(0x82, "x"))
 

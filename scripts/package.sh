@@ -228,7 +228,7 @@ check_completion() {
         COMP_WORDS=(cli-server --agent d); COMP_CWORD=2; COMP_LINE="cli-server --agent d"
         COMP_POINT=${#COMP_LINE}; _cli_server; echo "${COMPREPLY[*]}"' sh \
         "$scratch/root/usr/share/bash-completion/completions/cli-server")
-    [ "$out" = $'--agent\ndemo db' ] || fail "completion gave: $out"
+    [ "$out" = $'--agent --agent-users\ndemo db' ] || fail "completion gave: $out"
 }
 
 # A project that pulls this one in with add_subdirectory gets the library
@@ -263,7 +263,7 @@ EOF
         -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$log" 2>&1 ||
         { cat "$log"; fail "top-level configure without GoogleTest and libedit"; }
     if ! grep -q "skipping the tests (GoogleTest): install libgtest-dev" "$log" ||
-        ! grep -q "skipping cli-server (libedit): install libedit-dev" "$log"; then
+        ! grep -q "skipping cli-server (libedit, libsystemd, nlohmann-json): install libedit-dev" "$log"; then
         cat "$log"
         fail "configure does not say what it skipped"
     fi

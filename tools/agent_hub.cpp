@@ -30,20 +30,22 @@ void set_nonblocking(int fd) {
 
 } // namespace
 
-AgentHub::AgentHub(EventLoop &loop, uint16_t port) : loop_(loop), port_(port) {}
+AgentHub::AgentHub(EventLoop &loop, HubOptions options)
+    : loop_(loop), options_(std::move(options)) {}
 
 AgentHub::~AgentHub() {
     close_all();
 }
 
 bool AgentHub::listen() {
-    int fd = cli_open_server(port_);
+    int fd = cli_open_server(options_.port);
     if (fd < 0) {
         int err = errno;
         std::string why = err == EADDRINUSE ? "the port is already in use (is another cli-server "
                                               "running?)"
                                             : std::strerror(err);
-        std::fprintf(stderr, "cli-server: cannot listen on 127.0.0.1:%u: %s\n", port_, why.c_str());
+        std::fprintf(stderr, "cli-server: cannot listen on 127.0.0.1:%u: %s\n", options_.port,
+                     why.c_str());
         return false;
     }
     listener_.reset(fd);
@@ -226,15 +228,34 @@ void AgentHub::handle_frame(Agent &a, Frame &f) {
     }
 }
 
+// Without a known owner an agent cannot be shown to belong to an accepted
+// user, so a restricted server turns it away too.
+bool AgentHub::owner_accepted(Agent &a) {
+    const SocketOwner owner = owners_.socket_owner(a.fd.get());
+    a.uid = owner.uid;
+    a.socket_inode = owner.inode;
+    if (!options_.agent_users.restricted()) return true;
+    if (owner.uid && options_.agent_users.accepts(*owner.uid, getuid())) return true;
+    const std::string who =
+        owner.uid ? "uid " + std::to_string(*owner.uid) + " (" + user_name(*owner.uid) + ")"
+                  : "an owner that cannot be found";
+    hub_notice(Notice::kWarning, "refused agent " + printable(a.name) + " (id " +
+                                     std::to_string(a.id) + "): it belongs to " + who +
+                                     ", not to a user of --agent-users");
+    drop_agent(a, "refused");
+    return false;
+}
+
 void AgentHub::greet(Agent &a, const Frame &f) {
-    a.greeted = true;
     a.id = f.agent_id;
     a.name = f.payload.substr(0, cli_protocol::agent_name_max);
-    if (owner_lookup_) {
-        const AgentOwner owner = owners_.lookup(a.fd.get());
-        a.pid = owner.pid;
-        a.uid = owner.uid;
+    if (!owner_accepted(a)) return;
+    if (options_.pids_at_greeting && a.socket_inode != 0) {
+        a.pid_looked_up = true;
+        auto found = owners_.pids_holding({a.socket_inode});
+        if (auto it = found.find(a.socket_inode); it != found.end()) a.pid = it->second;
     }
+    a.greeted = true;
     ++greeted_count_;
     index(a);
     send_to(a, CLI_FRAME_ACK, 0);
@@ -289,6 +310,8 @@ void AgentHub::dispatch_next(Agent &a) {
     r.sent = true;
     busy_.insert(a.serial);
     send_to(a, CLI_FRAME_COMMAND, r.req_id, r.line);
+    if (a.closed) return;
+    if (r.client) r.client->on_sent(r);
     if (!a.closed) update_interest(a);
 }
 
@@ -366,7 +389,61 @@ const Agent *AgentHub::find(uint64_t serial) const {
     return it == agents_.end() ? nullptr : it->second.get();
 }
 
-std::vector<Agent *> AgentHub::match(const std::string &wanted) {
+void AgentHub::for_each_agent(const std::function<void(const AgentView &)> &fn) const {
+    for (auto &[serial, a] : agents_)
+        if (a->greeted && !a->closed) fn(*a);
+}
+
+std::string AgentHub::where() const {
+    return "listening on 127.0.0.1:" + std::to_string(options_.port);
+}
+
+void AgentHub::resolve_pids() {
+    std::vector<unsigned long> inodes;
+    for (auto &[serial, a] : agents_)
+        if (a->greeted && !a->closed && !a->pid_looked_up && a->socket_inode != 0)
+            inodes.push_back(a->socket_inode);
+    if (inodes.empty()) return;
+    auto found = owners_.pids_holding(inodes);
+    for (auto &[serial, a] : agents_) {
+        if (!a->greeted || a->closed || a->pid_looked_up || a->socket_inode == 0) continue;
+        a->pid_looked_up = true;
+        if (auto it = found.find(a->socket_inode); it != found.end()) a->pid = it->second;
+    }
+}
+
+std::vector<AgentRow> AgentHub::rows() {
+    resolve_pids();
+    std::vector<AgentRow> rows;
+    rows.reserve(greeted_count_);
+    for (auto &[serial, a] : agents_) {
+        if (!a->greeted || a->closed) continue;
+        AgentRow row;
+        row.serial = a->serial;
+        row.id = a->id;
+        row.name = a->name;
+        row.connected_at = a->connected_at;
+        row.pid = a->pid;
+        row.uid = a->uid;
+        row.busy = a->busy();
+        row.queued = static_cast<uint32_t>(a->queue.size() - (row.busy ? 1 : 0));
+        if (row.busy && a->queue.front().client) row.runner = a->queue.front().client->identity();
+        auto [b, e] = by_name_.equal_range(a->name);
+        for (auto it = b; it != e && !row.name_shared_across_owners; ++it) {
+            const Agent *other = find(it->second);
+            if (other && other != a.get() && other->uid != a->uid)
+                row.name_shared_across_owners = true;
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+void AgentHub::list_agents(std::function<void(std::vector<AgentRow>)> done) {
+    done(rows());
+}
+
+std::vector<AgentView *> AgentHub::match(const std::string &wanted) {
     std::vector<uint64_t> serials;
     auto [nb, ne] = by_name_.equal_range(wanted);
     for (auto it = nb; it != ne; ++it)
@@ -380,7 +457,7 @@ std::vector<Agent *> AgentHub::match(const std::string &wanted) {
         }
     }
     std::sort(serials.begin(), serials.end());
-    std::vector<Agent *> found;
+    std::vector<AgentView *> found;
     for (uint64_t s : serials)
         if (Agent *a = find(s); a && !a->closed && a->greeted) found.push_back(a);
     return found;
@@ -388,16 +465,24 @@ std::vector<Agent *> AgentHub::match(const std::string &wanted) {
 
 // ---------------------------------------------------------------- requests
 
-void AgentHub::submit(HubClient *c, Agent &a, RequestId id, const std::string &line, bool quiet) {
-    Request r;
-    r.id = id;
-    r.client = c;
-    r.agent = a.serial;
-    r.line = line;
-    r.quiet = quiet;
-    a.queue.push_back(std::move(r));
+bool AgentHub::submit(HubClient *c, AgentView &view, RequestId id, const std::string &line,
+                      bool quiet) {
+    Agent *found = find(view.serial);
+    if (!found || found->closed || !found->greeted) return false;
+    Agent &a = *found;
+    a.queue.push_back(Request::make(c, a.serial, id, line, quiet));
     request_agent_.emplace(id, a.serial);
-    if (a.queue.size() == 1) dispatch_next(a);
+    if (a.queue.size() == 1) {
+        dispatch_next(a);
+    } else if (!quiet && c) {
+        c->on_queued(a.queue.back(), a.queue.size() - 1);
+    }
+    return true;
+}
+
+bool AgentHub::request_sent(RequestId id) const {
+    const Request *r = find_request(id);
+    return r && r->sent;
 }
 
 Request *AgentHub::locate(RequestId id, Agent **agent) {

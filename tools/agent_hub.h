@@ -9,11 +9,17 @@
 // queue are empty and release their memory), and nothing here runs per
 // wake-up over all agents; the name and id indexes make a lookup cheap.
 //
+// Each agent's owner (uid, through the kernel's socket diagnostics) is looked
+// up when it says HELLO, before the ACK, so --agent-users can turn it away;
+// its pid, which costs a walk through /proc, when somebody asks.
+//
 // Threading: single-threaded, on the event loop's thread; callbacks into
 // clients run there too and may call back into the hub.
 #pragma once
 
+#include "access.h"
 #include "agent_owner.h"
+#include "agent_service.h"
 #include "event_loop.h"
 #include "frame_codec.h"
 #include "unique_fd.h"
@@ -23,7 +29,6 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -31,102 +36,59 @@
 
 namespace cliserver {
 
-enum class Notice { kInfo, kWarning, kError };
-
-class HubClient;
-
-using RequestId = uint64_t;
-
-// One command line for one agent, queued or running.
-struct Request {
-    RequestId id = 0;
-    HubClient *client = nullptr;
-    uint64_t agent = 0;
-    uint32_t req_id = 0; // on the wire, once sent
-    std::string line;
-    bool quiet = false; // nobody is shown its output (no backpressure, no busy notice)
-    bool sent = false;
-    bool prompt_pending = false;
-    bool abandoned = false; // its client gave up: output dropped, prompts answered empty
-};
-
-struct Agent {
-    uint64_t serial = 0; // connection order; also the key in the table
+struct Agent : AgentView {
     UniqueFd fd;
-    bool greeted = false;
-    bool closed = false;
-    uint32_t id = 0;
-    std::string name;
-    std::chrono::system_clock::time_point connected_at;
-    std::optional<pid_t> pid; // the process that holds the connection, where known
-    std::optional<uid_t> uid;
+    unsigned long socket_inode = 0; // the agent's end, to find its process
+    bool pid_looked_up = false;
     FrameDecoder decoder;
     std::string sendq;
     size_t sendq_pos = 0;
-    std::list<Request> queue;          // front: the running command, if sent
-    std::vector<std::string> commands; // learned from its help listing
+    std::list<Request> queue; // front: the running command, if sent
 
     bool busy() const { return !queue.empty() && queue.front().sent; }
 };
 
-// What an operator client hears from the hub.
-class HubClient {
-  public:
-    virtual ~HubClient() = default;
-    virtual void on_agent_greeted(Agent &a) = 0;
-    // The agent is gone (its requests with it, without further callbacks).
-    virtual void on_agent_lost(Agent &a, const std::string &why, Notice kind) = 0;
-    virtual void on_output(const Request &r, std::string_view bytes) = 0;
-    // True when the client will answer; false makes the hub answer empty.
-    virtual bool on_prompt(const Request &r, const std::string &text) = 0;
-    virtual void on_done(const Request &r) = 0;
-    // While true, agents running this client's visible commands are not read.
-    virtual bool congested() const = 0;
-    virtual void on_hub_notice(Notice kind, const std::string &text) = 0;
+struct HubOptions {
+    uint16_t port = 0;
+    AgentUsers agent_users; // whose agents are accepted
+    // Find each agent's process as it connects rather than when somebody
+    // asks (resolve_pids(), which finds all the missing ones in one pass
+    // over /proc: the cheaper way when thousands of agents connect).
+    bool pids_at_greeting = false;
 };
 
-class AgentHub {
+class AgentHub final : public AgentService {
   public:
-    AgentHub(EventLoop &loop, uint16_t port);
+    AgentHub(EventLoop &loop, HubOptions options);
     ~AgentHub();
     AgentHub(const AgentHub &) = delete;
     AgentHub &operator=(const AgentHub &) = delete;
 
     // Opens the listener; on failure prints why and returns false.
     bool listen();
-    void add_client(HubClient *c) { clients_.push_back(c); }
-    void remove_client(HubClient *c);
+    // AgentService
+    void add_client(HubClient *c) override { clients_.push_back(c); }
+    void remove_client(HubClient *c) override;
+    Agent *find(uint64_t serial) override;
+    std::vector<AgentView *> match(const std::string &wanted) override;
+    void for_each_agent(const std::function<void(const AgentView &)> &fn) const override;
+    size_t agent_count() const override { return greeted_count_; }
+    RequestId new_request_id() override { return next_request_++; }
+    bool submit(HubClient *c, AgentView &a, RequestId id, const std::string &line,
+                bool quiet) override;
+    bool request_sent(RequestId id) const override;
+    void answer(RequestId id, std::string_view reply) override;
+    void abandon(RequestId id) override;
+    void congestion_changed(HubClient *c) override;
+    void list_agents(std::function<void(std::vector<AgentRow>)> done) override;
+    bool gathers() const override { return true; }
+    std::string where() const override;
 
-    Agent *find(uint64_t serial);
     const Agent *find(uint64_t serial) const;
-    // Agents whose name is wanted; failing that, whose id is; in connection order.
-    std::vector<Agent *> match(const std::string &wanted);
-    // Greeted agents in connection order.
-    template <typename Fn> void for_each_agent(Fn fn) const {
-        for (auto &[serial, a] : agents_)
-            if (a->greeted && !a->closed) fn(*a);
-    }
-    size_t agent_count() const { return greeted_count_; }
-    // Agents connect to this hub only once the server is up, so selecting
-    // "every agent" at once would miss those between connections.
-    bool gather_before_selecting() const { return true; }
-    // Whether greet() looks up each agent's pid and uid. Off by default: the
-    // pid lookup reads /proc, which for thousands of agents costs more than
-    // all else the hub does for them.
-    void set_owner_lookup(bool on) { owner_lookup_ = on; }
-
-    // A fresh id for submit(), known to the client before anything is sent.
-    RequestId new_request_id() { return next_request_++; }
-    // Queues line for the agent; it is sent when the commands ahead are done.
-    void submit(HubClient *c, Agent &a, RequestId id, const std::string &line, bool quiet);
     const Request *find_request(RequestId id) const;
-    void answer(RequestId id, std::string_view reply);
-    // The client stops waiting: a queued request is removed, a running one
-    // finishes on the agent with its output dropped and its prompts answered
-    // empty (an open prompt at once).
-    void abandon(RequestId id);
-    // The client's congested() may have changed.
-    void congestion_changed(HubClient *c);
+    std::vector<AgentRow> rows();
+    // Looks up the processes of agents not yet known, in one pass over /proc.
+    void resolve_pids();
 
     void say_goodbye(); // BYE to every greeted agent
     void reap();        // frees agents closed since the last call
@@ -143,6 +105,7 @@ class AgentHub {
     bool readable(const Agent &a) const;
     void handle_frame(Agent &a, Frame &f);
     void greet(Agent &a, const Frame &f);
+    bool owner_accepted(Agent &a);
     void on_output(Agent &a, const Frame &f);
     void on_prompt(Agent &a, const Frame &f);
     void on_done(Agent &a, const Frame &f);
@@ -155,7 +118,8 @@ class AgentHub {
     void hub_notice(Notice kind, const std::string &text);
 
     EventLoop &loop_;
-    uint16_t port_;
+    HubOptions options_;
+    OwnerLookup owners_;
     UniqueFd listener_;
     bool accept_paused_ = false;
     std::map<uint64_t, std::unique_ptr<Agent>> agents_;
@@ -165,8 +129,6 @@ class AgentHub {
     std::unordered_set<uint64_t> busy_;           // agents with a command sent
     std::vector<uint64_t> closed_;
     std::vector<HubClient *> clients_;
-    OwnerLookup owners_;
-    bool owner_lookup_ = false;
     size_t greeted_count_ = 0;
     uint64_t next_serial_ = 1;
     uint32_t next_req_id_ = 1;

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace cliserver {
 
@@ -134,6 +136,70 @@ AgentOwner OwnerLookup::lookup(int accepted_fd) {
     owner.uid = answer->uid;
     if (answer->inode != 0) owner.pid = find_pid(answer->inode);
     return owner;
+}
+
+SocketOwner OwnerLookup::socket_owner(int accepted_fd) {
+    SocketOwner owner;
+    inet_diag_req_v2 req{};
+    if (!fill_request(accepted_fd, req)) return owner;
+    const auto answer = ask_sock_diag(req);
+    if (!answer) return owner;
+    owner.uid = answer->uid;
+    owner.inode = answer->inode;
+    return owner;
+}
+
+// "socket:[12345]" -> 12345, else 0.
+static unsigned long socket_link_inode(const char *target) {
+    constexpr std::string_view prefix = "socket:[";
+    if (std::strncmp(target, prefix.data(), prefix.size()) != 0) return 0;
+    return std::strtoul(target + prefix.size(), nullptr, 10);
+}
+
+bool OwnerLookup::collect(pid_t pid, std::unordered_set<unsigned long> &wanted,
+                          std::unordered_map<unsigned long, pid_t> &found) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(dir.c_str());
+    if (!d) return false;
+    bool any = false;
+    char target[64];
+    while (!wanted.empty()) {
+        const dirent *e = readdir(d);
+        if (!e) break;
+        if (!is_pid_name(e->d_name)) continue;
+        const ssize_t n = readlinkat(dirfd(d), e->d_name, target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = '\0';
+        const unsigned long inode = socket_link_inode(target);
+        if (inode == 0 || wanted.erase(inode) == 0) continue;
+        found.emplace(inode, pid);
+        any = true;
+    }
+    closedir(d);
+    return any;
+}
+
+std::unordered_map<unsigned long, pid_t>
+OwnerLookup::pids_holding(const std::vector<unsigned long> &inodes) {
+    std::unordered_set<unsigned long> wanted(inodes.begin(), inodes.end());
+    wanted.erase(0);
+    std::unordered_map<unsigned long, pid_t> found;
+    for (const pid_t pid : std::vector<pid_t>(recent_))
+        if (!wanted.empty() && collect(pid, wanted, found)) remember(pid);
+    if (wanted.empty()) return found;
+    DIR *proc = opendir("/proc");
+    if (!proc) return found;
+    size_t scanned = 0;
+    while (!wanted.empty()) {
+        const dirent *e = readdir(proc);
+        if (!e) break;
+        if (!is_pid_name(e->d_name)) continue;
+        if (++scanned > kMaxProcesses) break;
+        const auto pid = static_cast<pid_t>(std::strtol(e->d_name, nullptr, 10));
+        if (collect(pid, wanted, found)) remember(pid);
+    }
+    closedir(proc);
+    return found;
 }
 
 std::optional<pid_t> OwnerLookup::find_pid(unsigned long inode) {

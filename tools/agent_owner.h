@@ -19,9 +19,16 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace cliserver {
+
+struct SocketOwner {
+    std::optional<uid_t> uid;
+    unsigned long inode = 0; // 0 when unknown
+};
 
 struct AgentOwner {
     std::optional<pid_t> pid;
@@ -35,9 +42,17 @@ class OwnerLookup {
 
     // accepted_fd: the server's end of an accepted TCP connection (IPv4 or IPv6).
     AgentOwner lookup(int accepted_fd);
+    // The uid and socket inode only: one netlink round trip, no /proc walk.
+    SocketOwner socket_owner(int accepted_fd);
+    // For many sockets at once: which process holds each inode, found in
+    // one pass over /proc (the recent processes first).
+    std::unordered_map<unsigned long, pid_t> pids_holding(const std::vector<unsigned long> &inodes);
 
   private:
     std::optional<pid_t> find_pid(unsigned long inode);
+    // Moves the inodes pid holds from wanted to found; true when it held any.
+    static bool collect(pid_t pid, std::unordered_set<unsigned long> &wanted,
+                        std::unordered_map<unsigned long, pid_t> &found);
     void remember(pid_t pid);
 
     std::vector<pid_t> recent_;

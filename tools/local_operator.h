@@ -1,7 +1,9 @@
 // The operator side of cli-server in this process: the interactive console
 // (line editing, prompts, Ctrl-C, colours) and the script runner (-c lines
-// or command lines on standard input). It is one client of the AgentHub;
-// the server's own commands (help, ls, attach, quit) are carried out here.
+// or command lines on standard input). It is one client of the agents'
+// service (the hub in this process, or the resident server through its
+// socket); the server's own commands (help, ls, attach, quit) are carried
+// out here, so they read the same in both.
 //
 // Files: operator_commands.cpp (lines, server commands, the request being
 // waited for), operator_console.cpp (terminal), operator_script.cpp
@@ -10,7 +12,7 @@
 // Threading: single-threaded, on the event loop's thread.
 #pragma once
 
-#include "agent_hub.h"
+#include "agent_service.h"
 #include "event_loop.h"
 #include "line_editor.h"
 #include "options.h"
@@ -30,7 +32,7 @@ class FanoutScript;
 
 class LocalOperator : public HubClient {
   public:
-    LocalOperator(Options opts, EventLoop &loop, AgentHub &hub);
+    LocalOperator(Options opts, EventLoop &loop, AgentService &hub);
     ~LocalOperator() override;
     LocalOperator(const LocalOperator &) = delete;
     LocalOperator &operator=(const LocalOperator &) = delete;
@@ -43,6 +45,8 @@ class LocalOperator : public HubClient {
     void after_events();
     void on_interrupt_signal(); // SIGINT
     void on_terminate_signal(int signo);
+    // The agents cannot be reached any more: ends the session.
+    void abort_session(int status, const std::string &message) { fail(status, message); }
     // Gives the terminal its normal mode back (before the goodbyes).
     void finish();
     // Writes the remaining output and the history (last of all).
@@ -53,13 +57,14 @@ class LocalOperator : public HubClient {
     bool interactive() const { return interactive_; }
 
     // HubClient
-    void on_agent_greeted(Agent &a) override;
-    void on_agent_lost(Agent &a, const std::string &why, Notice kind) override;
+    void on_agent_greeted(AgentView &a) override;
+    void on_agent_lost(AgentView &a, const std::string &why, Notice kind) override;
     void on_output(const Request &r, std::string_view bytes) override;
     bool on_prompt(const Request &r, const std::string &text) override;
     void on_done(const Request &r) override;
     bool congested() const override { return out_.over_high_water(); }
     void on_hub_notice(Notice kind, const std::string &text) override;
+    void on_queued(const Request &r, size_t ahead) override;
 
   private:
     // The one command the operator is waiting for.
@@ -67,25 +72,27 @@ class LocalOperator : public HubClient {
         RequestId id = 0;
         uint64_t agent = 0;
         bool prompt_pending = false;
-        bool hidden = false;      // output only feeds `listing`, nothing is shown
-        bool learn = false;       // output is a help listing to learn command names from
-        bool holds_prompt = true; // the operator waits for it (no prompt meanwhile)
+        bool hidden = false;         // output only feeds `listing`, nothing is shown
+        bool learn = false;          // output is a help listing to learn command names from
+        bool holds_prompt = true;    // the operator waits for it (no prompt meanwhile)
+        bool listing_agents = false; // ls: waiting for the rows, no request at all
         std::string listing;
     };
 
     // operator_commands.cpp
-    Agent *attached_agent();
-    void attach_to(Agent &a, bool by_operator);
+    AgentView *attached_agent();
+    void attach_to(AgentView &a, bool by_operator);
     void try_attach_target();
     void on_line(std::optional<std::string> line);
     void run_line(const std::string &line);
     bool run_server_command(const std::string &line);
     void cmd_help();
     void cmd_ls();
+    void show_rows(const std::vector<AgentRow> &rows);
     void cmd_attach(const std::vector<std::string> &args);
     void cmd_quit();
     void send_to_attached(const std::string &line, bool learn);
-    void submit(Agent &a, const std::string &line, bool hidden, bool learn,
+    void submit(AgentView &a, const std::string &line, bool hidden, bool learn,
                 bool holds_prompt = true);
     bool current_sent() const;
     bool set_running() const;
@@ -116,7 +123,7 @@ class LocalOperator : public HubClient {
 
     Options opts_;
     EventLoop &loop_;
-    AgentHub &hub_;
+    AgentService &hub_;
     bool interactive_ = false;
     bool color_ = false;
     OutputQueue out_;

@@ -1,6 +1,8 @@
 // cli-server: the operator's console for services that embed cli_agent.
+#include "operator_process.h"
 #include "options.h"
-#include "standalone_server.h"
+#include "resident_server.h"
+#include "socket_path.h"
 
 #include <cstdio>
 
@@ -19,6 +21,12 @@ int main(int argc, char **argv) {
         std::printf("cli-server %s\n", CLI_SERVER_VERSION);
         return 0;
     }
-    cliserver::StandaloneServer server(std::move(opts));
-    return server.run();
+    if (opts.daemon) return cliserver::run_daemon(opts);
+    if (!opts.standalone) {
+        bool no_daemon = false;
+        const int status =
+            cliserver::run_client(opts, cliserver::client_socket_paths(opts.socket), &no_daemon);
+        if (!no_daemon) return status;
+    }
+    return cliserver::run_standalone(opts);
 }

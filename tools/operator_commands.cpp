@@ -4,6 +4,9 @@
 #include "operator_fanout.h"
 #include "server_text.h"
 
+#include "access.h"
+#include "agent_owner.h"
+
 #include "cli_common.h"
 #include "protocol.h"
 
@@ -27,7 +30,7 @@ std::string history_file() {
 
 } // namespace
 
-LocalOperator::LocalOperator(Options opts, EventLoop &loop, AgentHub &hub)
+LocalOperator::LocalOperator(Options opts, EventLoop &loop, AgentService &hub)
     : opts_(std::move(opts)), loop_(loop), hub_(hub), out_(STDOUT_FILENO) {
     interactive_ = opts_.commands.empty() && isatty(STDIN_FILENO);
     const char *no_color = std::getenv("NO_COLOR");
@@ -62,13 +65,14 @@ void LocalOperator::start() {
         editor_ = std::make_unique<LineEditor>(
             [this](std::optional<std::string> line) { on_line(std::move(line)); },
             [this](std::string_view before) { return complete(before); }, history_file());
-        std::string hello = "cli-server " CLI_SERVER_VERSION " listening on 127.0.0.1:" +
-                            std::to_string(opts_.port) + "; type help for the commands";
+        std::string hello =
+            "cli-server " CLI_SERVER_VERSION " " + hub_.where() + "; type help for the commands";
         if (!target_.empty()) hello += "; waiting for " + printable(target_) + " to connect";
         notice(Notice::kInfo, hello);
     } else if (!target_.empty()) {
         set_wait_deadline();
     }
+    if (!target_.empty()) try_attach_target(); // a resident server may have it already
 }
 
 void LocalOperator::finish() {
@@ -113,12 +117,12 @@ void LocalOperator::fail(int status, const std::string &message) {
 
 // ---------------------------------------------------------------- agents
 
-void LocalOperator::on_agent_greeted(Agent &a) {
+void LocalOperator::on_agent_greeted(AgentView &a) {
     notice(Notice::kInfo, describe(a) + " connected");
     if (!attached_ && !target_.empty()) try_attach_target();
 }
 
-void LocalOperator::on_agent_lost(Agent &a, const std::string &why, Notice kind) {
+void LocalOperator::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
     const std::string who = a.greeted ? describe(a) : "a connection that never said HELLO";
     if (a.greeted || kind != Notice::kInfo) notice(kind, who + " " + why);
     if (current_ && current_->agent == a.serial) {
@@ -145,20 +149,19 @@ void LocalOperator::on_hub_notice(Notice kind, const std::string &text) {
     notice(kind, text);
 }
 
-Agent *LocalOperator::attached_agent() {
+AgentView *LocalOperator::attached_agent() {
     if (!attached_) return nullptr;
-    Agent *a = hub_.find(attached_);
+    AgentView *a = hub_.find(attached_);
     return a && !a->closed ? a : nullptr;
 }
 
-void LocalOperator::attach_to(Agent &a, bool by_operator) {
+void LocalOperator::attach_to(AgentView &a, bool by_operator) {
     attached_ = a.serial;
     notice(Notice::kInfo, "attached to " + describe(a));
     // Learn the agent's command names for completion while it is idle. An
     // attach the operator typed waits for them, so Tab works right after it;
     // one that happens on its own leaves the prompt alone.
-    if (interactive_ && !current_ && a.queue.empty() && a.commands.empty())
-        submit(a, "help", true, true, by_operator);
+    if (interactive_ && !current_ && a.commands.empty()) submit(a, "help", true, true, by_operator);
 }
 
 void LocalOperator::try_attach_target() {
@@ -223,39 +226,59 @@ void LocalOperator::cmd_help() {
         "  ls                connected agents\n"
         "  attach NAME|ID    send command lines to that agent; bare attach detaches\n"
         "  attach PATTERN    send each line to every agent whose name matches (db-*)\n"
-        "  quit, exit        say goodbye to every agent and leave\n"
+        "  quit, exit        leave (standalone: after a goodbye to every agent)\n"
         "Any other line goes to the attached agent.\n";
     emit(text);
-    if (Agent *a = attached_agent()) {
+    if (AgentView *a = attached_agent()) {
         emit(paint("1", "Commands of " + describe(*a) + ":") + "\n");
         send_to_attached("help", true);
     }
 }
 
+// The rows may come from the resident server: the operator waits for them
+// like for a command, so the next line's output follows the listing.
 void LocalOperator::cmd_ls() {
-    size_t shown = 0;
+    current_ = Pending{};
+    current_->listing_agents = true;
+    if (editor_) editor_->hide();
+    hub_.list_agents([this](std::vector<AgentRow> rows) {
+        if (!current_ || !current_->listing_agents) return; // the operator stopped waiting
+        current_.reset();
+        show_rows(rows);
+    });
+}
+
+void LocalOperator::show_rows(const std::vector<AgentRow> &rows) {
+    if (rows.empty()) {
+        emit("no agents connected\n");
+        return;
+    }
     std::string text;
-    char line[256];
-    hub_.for_each_agent([&](const Agent &a) {
-        if (shown++ == 0) {
-            std::snprintf(line, sizeof line, "  %-10s %-24s %-19s  %s", "ID", "NAME", "CONNECTED",
-                          "STATE");
-            text += paint("1", line) + "\n";
-        }
+    char line[512];
+    std::snprintf(line, sizeof line, "  %-10s %-24s %-19s  %-8s %-12s %-5s  %s", "ID", "NAME",
+                  "CONNECTED", "PID", "USER", "QUEUE", "STATE");
+    text += paint("1", line) + "\n";
+    for (const AgentRow &a : rows) {
         const bool here = a.serial == attached_;
-        std::snprintf(line, sizeof line, "%c %-10u %-24s %-19s  %s%s", here ? '*' : ' ', a.id,
-                      printable(a.name).c_str(), format_time(a.connected_at).c_str(),
-                      a.busy() ? "busy" : "idle", here ? " (attached)" : "");
+        std::string state = a.busy ? "busy" : "idle";
+        if (a.busy && a.runner)
+            state +=
+                " (" + user_name(a.runner->uid) + " pid " + std::to_string(a.runner->pid) + ")";
+        if (here) state += " (attached)";
+        if (a.name_shared_across_owners) state += " (name shared by other users' agents)";
+        std::snprintf(line, sizeof line, "%c %-10u %-24s %-19s  %-8s %-12s %-5u  %s",
+                      here ? '*' : ' ', a.id, printable(a.name).c_str(),
+                      format_time(a.connected_at).c_str(), pid_text(a.pid).c_str(),
+                      uid_text(a.uid).c_str(), a.queued, state.c_str());
         text += line;
         text += '\n';
-    });
-    if (shown == 0) text = "no agents connected\n";
+    }
     emit(text);
 }
 
 void LocalOperator::cmd_attach(const std::vector<std::string> &args) {
     if (args.size() == 1) {
-        if (Agent *a = attached_agent()) notice(Notice::kInfo, "detached from " + describe(*a));
+        if (AgentView *a = attached_agent()) notice(Notice::kInfo, "detached from " + describe(*a));
         if (!set_pattern_.empty())
             notice(Notice::kInfo,
                    "detached from the agents matching '" + printable(set_pattern_) + "'");
@@ -280,7 +303,7 @@ void LocalOperator::cmd_attach(const std::vector<std::string> &args) {
         set_pattern_ = wanted;
         const auto found = select_agents(hub_, wanted, false);
         std::string names;
-        for (Agent *a : found)
+        for (AgentView *a : found)
             names += (names.empty() ? "" : ", ") + describe(*a);
         notice(Notice::kInfo, "attached to the agents matching '" + printable(wanted) + "' (now " +
                                   std::to_string(found.size()) +
@@ -292,7 +315,7 @@ void LocalOperator::cmd_attach(const std::vector<std::string> &args) {
     auto found = hub_.match(wanted);
     if (found.size() > 1) {
         std::string ids;
-        for (Agent *a : found)
+        for (AgentView *a : found)
             ids += (ids.empty() ? "" : ", ") + std::to_string(a->id);
         refuse("several agents match '" + printable(wanted) + "' (ids " + ids + "); attach by id");
         return;
@@ -328,7 +351,7 @@ void LocalOperator::send_to_attached(const std::string &line, bool learn) {
         send_to_set(line);
         return;
     }
-    Agent *a = attached_agent();
+    AgentView *a = attached_agent();
     if (a) {
         submit(*a, line, false, learn);
         return;
@@ -345,7 +368,7 @@ void LocalOperator::send_to_attached(const std::string &line, bool learn) {
         refuse("no agent attached: attach NAME|ID first (ls lists the agents)");
 }
 
-void LocalOperator::submit(Agent &a, const std::string &line, bool hidden, bool learn,
+void LocalOperator::submit(AgentView &a, const std::string &line, bool hidden, bool learn,
                            bool holds_prompt) {
     current_ = Pending{};
     current_->id = hub_.new_request_id();
@@ -354,11 +377,18 @@ void LocalOperator::submit(Agent &a, const std::string &line, bool hidden, bool 
     current_->learn = learn;
     current_->holds_prompt = holds_prompt;
     if (editor_ && holds_prompt) editor_->hide();
-    if (!a.queue.empty() && !a.queue.front().quiet)
-        notice(Notice::kInfo, describe(a) +
-                                  " is still finishing an interrupted command; yours runs next "
-                                  "(Ctrl-C cancels)");
-    hub_.submit(this, a, current_->id, line, hidden);
+    if (!hub_.submit(this, a, current_->id, line, hidden)) {
+        current_.reset();
+        refuse(describe(a) + " is gone; the line was not sent");
+    }
+}
+
+void LocalOperator::on_queued(const Request &r, size_t ahead) {
+    if (!current_ || current_->id != r.id || current_->hidden) return;
+    const AgentView *a = hub_.find(r.agent);
+    notice(Notice::kInfo, printable(a ? a->name : std::string("the agent")) + " is busy: " +
+                              std::to_string(ahead) + (ahead == 1 ? " command" : " commands") +
+                              " ahead (Ctrl-C cancels yours)");
 }
 
 bool LocalOperator::set_running() const {
@@ -377,9 +407,7 @@ void LocalOperator::send_to_set(const std::string &line) {
 }
 
 bool LocalOperator::current_sent() const {
-    if (!current_) return false;
-    const Request *r = hub_.find_request(current_->id);
-    return r && r->sent;
+    return current_ && !current_->listing_agents && hub_.request_sent(current_->id);
 }
 
 void LocalOperator::on_output(const Request &r, std::string_view bytes) {
@@ -416,7 +444,7 @@ void LocalOperator::on_done(const Request &r) {
     Pending done = std::move(*current_);
     current_.reset();
     if (done.learn) {
-        if (Agent *a = hub_.find(done.agent)) a->commands = parse_help_listing(done.listing);
+        if (AgentView *a = hub_.find(done.agent)) a->commands = parse_help_listing(done.listing);
     }
     if (interactive_ && !done.hidden && !out_.at_line_start()) emit("\n");
 }
@@ -444,17 +472,19 @@ void LocalOperator::interrupt() {
         if (editor_) editor_->abandon_line();
         return;
     }
+    if (current_->listing_agents) {
+        current_.reset();
+        emit("\n");
+        return;
+    }
     Pending r = std::move(*current_);
-    const bool sent = [&] {
-        const Request *q = hub_.find_request(r.id);
-        return q && q->sent;
-    }();
+    const bool sent = hub_.request_sent(r.id);
     current_.reset();
     if (editor_) editor_->hide();
     hub_.abandon(r.id);
     out_.discard();
     if (r.hidden) return;
-    Agent *a = hub_.find(r.agent);
+    AgentView *a = hub_.find(r.agent);
     std::string who = a ? describe(*a) : std::string("the agent");
     emit("\n"); // the terminal has echoed ^C already
     if (sent)

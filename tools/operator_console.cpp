@@ -61,7 +61,7 @@ std::string LocalOperator::prompt_text() {
         if (!color_) return text;
         return std::string("\001\033[") + sgr + "m\002" + text + "\001\033[0m\002";
     };
-    if (Agent *a = attached_agent()) return wrap("1;36", printable(a->name)) + "> ";
+    if (AgentView *a = attached_agent()) return wrap("1;36", printable(a->name)) + "> ";
     if (!set_pattern_.empty()) return wrap("1;36", printable(set_pattern_)) + "> ";
     if (!target_.empty()) return wrap("2", "(" + printable(target_) + ")") + "> ";
     return wrap("1", "cli") + "> ";
@@ -98,11 +98,11 @@ std::vector<std::string> LocalOperator::complete(std::string_view before) {
     if (words.empty()) {
         out.assign(cli_protocol::reserved_names.begin(), cli_protocol::reserved_names.end());
         if (attached_) {
-            if (Agent *a = hub_.find(attached_))
+            if (AgentView *a = hub_.find(attached_))
                 out.insert(out.end(), a->commands.begin(), a->commands.end());
         }
     } else if (words.size() == 1 && words[0] == "attach") {
-        hub_.for_each_agent([&](const Agent &a) {
+        hub_.for_each_agent([&](const AgentView &a) {
             if (!a.name.empty()) out.push_back(a.name);
         });
     }

@@ -30,23 +30,23 @@ std::string local_host_name() {
     return buf;
 }
 
-std::vector<Agent *> select_agents(AgentHub &hub, const std::string &wanted, bool all) {
+std::vector<AgentView *> select_agents(AgentService &hub, const std::string &wanted, bool all) {
     if (!all && !is_agent_pattern(wanted)) return hub.match(wanted);
     std::vector<uint64_t> serials;
-    hub.for_each_agent([&](const Agent &a) {
+    hub.for_each_agent([&](const AgentView &a) {
         if (all || fnmatch(wanted.c_str(), a.name.c_str(), 0) == 0 ||
             std::to_string(a.id) == wanted)
             serials.push_back(a.serial);
     });
-    std::vector<Agent *> found;
+    std::vector<AgentView *> found;
     for (uint64_t s : serials)
-        if (Agent *a = hub.find(s)) found.push_back(a);
+        if (AgentView *a = hub.find(s)) found.push_back(a);
     return found;
 }
 
 // ---------------------------------------------------------------- FanoutRun
 
-FanoutRun::FanoutRun(AgentHub &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
+FanoutRun::FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
                      FanoutSettings settings)
     : hub_(hub), loop_(loop), out_(out), notice_(std::move(notice)),
       settings_(std::move(settings)) {
@@ -57,15 +57,16 @@ FanoutRun::~FanoutRun() {
     hub_.remove_client(this);
 }
 
-void FanoutRun::start(const std::vector<Agent *> &agents, std::vector<std::string> lines) {
+void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::string> lines,
+                      const Owners &owners) {
     lines_ = std::move(lines);
     slots_.clear();
     by_request_.clear();
     by_serial_.clear();
     std::unordered_map<std::string, int> name_count;
-    for (Agent *a : agents)
+    for (AgentView *a : agents)
         ++name_count[a->name];
-    for (Agent *a : agents) {
+    for (AgentView *a : agents) {
         Slot s;
         s.serial = a->serial;
         s.id = a->id;
@@ -76,6 +77,10 @@ void FanoutRun::start(const std::vector<Agent *> &agents, std::vector<std::strin
         if (name_count[a->name] > 1) s.label += "#" + std::to_string(a->id);
         s.pid = a->pid;
         s.uid = a->uid;
+        if (auto it = owners.find(a->serial); it != owners.end()) {
+            if (it->second.first) s.pid = it->second.first;
+            if (it->second.second) s.uid = it->second.second;
+        }
         by_serial_[s.serial] = slots_.size();
         slots_.push_back(std::move(s));
     }
@@ -91,7 +96,7 @@ void FanoutRun::submit_next(Slot &s) {
         --unfinished_;
         return;
     }
-    Agent *a = hub_.find(s.serial);
+    AgentView *a = hub_.find(s.serial);
     if (!a || a->closed) {
         finish_rest(s, "not-connected");
         return;
@@ -102,7 +107,11 @@ void FanoutRun::submit_next(Slot &s) {
     s.truncated = false;
     s.pending.clear();
     by_request_[s.current] = static_cast<size_t>(&s - slots_.data());
-    hub_.submit(this, *a, s.current, lines_[s.next], false);
+    if (!hub_.submit(this, *a, s.current, lines_[s.next], false)) {
+        by_request_.erase(s.current);
+        s.current = 0;
+        finish_rest(s, "not-connected");
+    }
 }
 
 FanoutRun::Slot *FanoutRun::slot_of(RequestId id) {
@@ -202,11 +211,11 @@ FanoutRun::Tally FanoutRun::tally() const {
     return t;
 }
 
-void FanoutRun::on_agent_greeted(Agent &a) {
+void FanoutRun::on_agent_greeted(AgentView &a) {
     if (on_greeted) on_greeted(a);
 }
 
-void FanoutRun::on_agent_lost(Agent &a, const std::string &, Notice) {
+void FanoutRun::on_agent_lost(AgentView &a, const std::string &, Notice) {
     auto it = by_serial_.find(a.serial);
     if (it == by_serial_.end()) return;
     Slot &s = slots_[it->second];
@@ -278,12 +287,12 @@ FanoutSettings settings_from(const Options &opts) {
 
 } // namespace
 
-FanoutScript::FanoutScript(const Options &opts, EventLoop &loop, AgentHub &hub, OutputQueue &out,
-                           NoticeFn notice)
+FanoutScript::FanoutScript(const Options &opts, EventLoop &loop, AgentService &hub,
+                           OutputQueue &out, NoticeFn notice)
     : opts_(opts), loop_(loop), hub_(hub), notice_(notice),
       run_(hub, loop, out, notice, settings_from(opts)) {
     if (!opts_.commands.empty()) lines_ = opts_.commands;
-    run_.on_greeted = [this](Agent &) { check(); };
+    run_.on_greeted = [this](AgentView &) { check(); };
 }
 
 std::string FanoutScript::nothing_matched_text() const {
@@ -299,7 +308,7 @@ void FanoutScript::start() {
     // A plain name or id is taken as soon as it connects; a pattern or --all
     // cannot know when the set is complete, so it waits for the agents that
     // are between connections.
-    gathers_ = (opts_.all || is_agent_pattern(opts_.agent)) && hub_.gather_before_selecting();
+    gathers_ = (opts_.all || is_agent_pattern(opts_.agent)) && hub_.gathers();
     gather_end_ = now + std::chrono::milliseconds(gathers_ ? opts_.gather_ms : 0);
     wait_end_ = now + std::chrono::seconds(opts_.wait_seconds);
     if (wait_end_ < gather_end_) wait_end_ = gather_end_;
@@ -339,14 +348,34 @@ void FanoutScript::check() {
         finish(1);
         return;
     }
-    phase_ = Phase::kRunning;
-    run_.start(found, *lines_);
+    if (!opts_.json) {
+        phase_ = Phase::kRunning;
+        run_.start(found, *lines_);
+        return;
+    }
+    // The results name each agent's process: the rows of ls have them, found
+    // for all agents in one pass (and, from a resident server, when it answers).
+    phase_ = Phase::kListing;
+    std::vector<uint64_t> serials;
+    for (AgentView *a : found)
+        serials.push_back(a->serial);
+    hub_.list_agents([this, serials](std::vector<AgentRow> rows) {
+        if (phase_ != Phase::kListing) return;
+        FanoutRun::Owners owners;
+        for (const AgentRow &row : rows)
+            owners[row.serial] = {row.pid, row.uid};
+        std::vector<AgentView *> agents;
+        for (uint64_t serial : serials)
+            if (AgentView *a = hub_.find(serial); a && !a->closed) agents.push_back(a);
+        phase_ = Phase::kRunning;
+        run_.start(agents, *lines_, owners);
+    });
 }
 
 bool FanoutScript::finished() {
     if (phase_ == Phase::kRunning && !run_.running()) {
         const auto t = run_.tally();
-        finish(t.completed == t.agents ? 0 : t.completed > 0 ? 4 : 3);
+        finish(t.agents > 0 && t.completed == t.agents ? 0 : t.completed > 0 ? 4 : 3);
     }
     return phase_ == Phase::kFinished;
 }

@@ -17,7 +17,7 @@
 // Threading: single-threaded, on the event loop's thread.
 #pragma once
 
-#include "agent_hub.h"
+#include "agent_service.h"
 #include "event_loop.h"
 #include "json_result.h"
 #include "options.h"
@@ -44,17 +44,22 @@ struct FanoutSettings {
 // Agents selected by `wanted` (a name or id as AgentHub::match has it, or a
 // shell pattern matched against names, ids matching exactly), or all of
 // them; in connection order.
-std::vector<Agent *> select_agents(AgentHub &hub, const std::string &wanted, bool all);
+std::vector<AgentView *> select_agents(AgentService &hub, const std::string &wanted, bool all);
 
 class FanoutRun : public HubClient {
   public:
-    FanoutRun(AgentHub &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
+    FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
               FanoutSettings settings);
     ~FanoutRun() override;
     FanoutRun(const FanoutRun &) = delete;
     FanoutRun &operator=(const FanoutRun &) = delete;
 
-    void start(const std::vector<Agent *> &agents, std::vector<std::string> lines);
+    // The agents' pids and uids, by serial, where the caller knows better than
+    // the views (the rows of ls, which look pids up in one pass).
+    using Owners =
+        std::unordered_map<uint64_t, std::pair<std::optional<pid_t>, std::optional<uid_t>>>;
+    void start(const std::vector<AgentView *> &agents, std::vector<std::string> lines,
+               const Owners &owners = {});
     bool running() const { return unfinished_ > 0; }
     // Stops waiting: running commands finish on their agents unseen, and
     // every command not done counts as interrupted.
@@ -68,11 +73,11 @@ class FanoutRun : public HubClient {
     Tally tally() const;
 
     // Called for every agent that says HELLO, selected or not.
-    std::function<void(Agent &)> on_greeted;
+    std::function<void(AgentView &)> on_greeted;
 
     // HubClient
-    void on_agent_greeted(Agent &a) override;
-    void on_agent_lost(Agent &a, const std::string &why, Notice kind) override;
+    void on_agent_greeted(AgentView &a) override;
+    void on_agent_lost(AgentView &a, const std::string &why, Notice kind) override;
     void on_output(const Request &r, std::string_view bytes) override;
     bool on_prompt(const Request &r, const std::string &text) override;
     void on_done(const Request &r) override;
@@ -104,7 +109,7 @@ class FanoutRun : public HubClient {
     void emit_lines(Slot &s, bool flush);
     Slot *slot_of(RequestId id);
 
-    AgentHub &hub_;
+    AgentService &hub_;
     EventLoop &loop_;
     OutputQueue &out_;
     NoticeFn notice_;
@@ -119,7 +124,7 @@ class FanoutRun : public HubClient {
 class FanoutScript {
   public:
     // lines: the -c commands; nullopt while they are still being read.
-    FanoutScript(const Options &opts, EventLoop &loop, AgentHub &hub, OutputQueue &out,
+    FanoutScript(const Options &opts, EventLoop &loop, AgentService &hub, OutputQueue &out,
                  NoticeFn notice);
 
     void start();
@@ -132,7 +137,7 @@ class FanoutScript {
     int exit_status() const { return exit_status_; }
 
   private:
-    enum class Phase { kIdle, kSelecting, kRunning, kFinished };
+    enum class Phase { kIdle, kSelecting, kListing, kRunning, kFinished };
 
     void check();
     void finish(int status);
@@ -140,7 +145,7 @@ class FanoutScript {
 
     Options opts_;
     EventLoop &loop_;
-    AgentHub &hub_;
+    AgentService &hub_;
     NoticeFn notice_;
     FanoutRun run_;
     std::optional<std::vector<std::string>> lines_;

@@ -1,11 +1,20 @@
-// The operator protocol: what a cli-server client (an operator's console or a
-// script) and the resident daemon say to each other over the Unix socket.
+// The operator protocol: what a cli-server client (an operator's console or
+// a script) and the resident daemon say to each other over the Unix socket.
+//
+// The client keeps all of the operator's logic (server commands, attach,
+// waiting, scripting); the daemon lends it the agents. So the messages are
+// the agents' service itself: the daemon tells each client which agents
+// come and go, the client submits command lines to an agent by its serial
+// and answers prompts, and the daemon routes each agent's output, prompts
+// and completion to the client whose command it is.
 //
 // Every message is a 5-byte header, a type byte and a 32-bit big-endian
-// payload length, followed by the payload. The client opens with HELLO; the
-// daemon answers WELCOME or REFUSED. Types a side may not send, lengths over
-// kMaxPayload and lengths a type cannot have are refused at the header,
-// before any payload is buffered, so a hostile peer costs at most one header.
+// payload length, followed by the payload; integers are big-endian. The
+// client opens with HELLO; the daemon answers WELCOME (or REFUSED and
+// closes), one AGENT_UP per agent connected now, and READY. Types a side
+// may not send, lengths over kMaxPayload and lengths a type cannot have are
+// refused at the header, before any payload is buffered, so a hostile peer
+// costs at most one header.
 //
 // No I/O happens here: the owner of a socket appends the bytes it read and
 // takes whole messages out; the encoders append to an output buffer the
@@ -16,8 +25,12 @@
 // called from any thread.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,43 +38,46 @@ namespace cliserver::operator_protocol {
 
 inline constexpr uint16_t kVersion = 1;
 inline constexpr size_t kHeaderSize = 5;
-// A command line, a prompt reply or one chunk of output. The daemon splits
-// longer output into several OUTPUT messages.
 inline constexpr uint32_t kMaxPayload = 64 * 1024;
+// A request id or agent serial heads most payloads.
+inline constexpr size_t kIdSize = 8;
+// Output beyond this travels as several OUTPUT messages.
+inline constexpr size_t kMaxOutputChunk = kMaxPayload - kIdSize;
 
 enum class Type : uint8_t {
     // client -> daemon
-    kHello = 0x01,     // u16 version, u8 mode, attach target (rest, may be empty)
-    kCommand = 0x02,   // one command line, no newline
-    kReply = 0x03,     // the reply to the PROMPT last received
-    kInterrupt = 0x04, // Ctrl-C: abandon the running command; empty
+    kHello = 0x01,   // u16 version, u8 mode
+    kSubmit = 0x02,  // u64 request, u64 agent serial, u8 flags (1: quiet), command line
+    kReply = 0x03,   // u64 request, the reply to its prompt
+    kAbandon = 0x04, // u64 request: the client stops waiting for it
+    kList = 0x05,    // empty: asks for the rows of ls
     // daemon -> client
-    kWelcome = 0x81, // u16 version the daemon speaks on this connection
-    kOutput = 0x82,  // output bytes of the running command
-    kPrompt = 0x83,  // the running command asks for a line; prompt text
-    kEnd = 0x84,     // the command finished: i32 status (0 = success)
-    kNotice = 0x85,  // text for standard error, e.g. "demo is busy: 2 commands ahead"
-    kError = 0x86,   // text for standard error; the connection stays usable
-    kRefused = 0x87, // one line saying why; the daemon closes after it
+    kWelcome = 0x81,   // u16 version the daemon speaks on this connection
+    kAgentUp = 0x82,   // agent record (below)
+    kAgentDown = 0x83, // u64 serial, u8 notice kind, why
+    kReady = 0x84,     // empty: every agent connected at HELLO time has been sent
+    kQueued = 0x85,    // u64 request, u32 commands ahead of it
+    kSent = 0x86,      // u64 request: it went to the agent
+    kOutput = 0x87,    // u64 request, output bytes
+    kPrompt = 0x88,    // u64 request, prompt text; the client answers with REPLY
+    kDone = 0x89,      // u64 request: finished
+    kNotice = 0x8a,    // u8 notice kind, text
+    kRow = 0x8b,       // one row of ls (below)
+    kRowsEnd = 0x8c,   // empty: the rows for one LIST are complete
+    kRefused = 0x8d,   // one line saying why; the daemon closes after it
 };
 
 // Who speaks: a decoder accepts only what the other side may send.
 enum class Sender { kClient, kDaemon };
 
 enum class Mode : uint8_t {
-    kInteractive = 0, // a person at a terminal: notices, prompts with echo control
-    kScripted = 1,    // -c or stdin: no notices, the exit status is what counts
+    kInteractive = 0, // a person at a terminal
+    kScripted = 1,    // -c or standard input
 };
 
 struct Message {
-    Type type = Type::kCommand;
+    Type type = Type::kHello;
     std::string payload;
-};
-
-struct Hello {
-    uint16_t version = kVersion;
-    Mode mode = Mode::kInteractive;
-    std::string target; // agent name or id to attach to; empty for none
 };
 
 enum class DecodeResult { kNeedMore, kMessage, kMalformed };
@@ -86,25 +102,91 @@ class Decoder {
     std::string failure_;
 };
 
-// Each encoder appends one whole message to out. Payloads longer than
-// kMaxPayload are cut to it, except output, which becomes several messages.
-void encode_hello(std::string &out, const Hello &hello);
-void encode_command(std::string &out, std::string_view line);
-void encode_reply(std::string &out, std::string_view reply);
-void encode_interrupt(std::string &out);
+// The decoded payloads. Parsing fails only on what the header could not
+// tell (a bad mode or kind byte); the decoder has checked the lengths.
+struct Hello {
+    uint16_t version = kVersion;
+    Mode mode = Mode::kInteractive;
+};
+
+struct Submit {
+    uint64_t request = 0;
+    uint64_t agent = 0;
+    bool quiet = false;
+    std::string line;
+};
+
+// A request id and the bytes after it (REPLY, OUTPUT, PROMPT).
+struct RequestBytes {
+    uint64_t request = 0;
+    std::string bytes;
+};
+
+struct AgentRecord {
+    uint64_t serial = 0;
+    uint32_t id = 0;
+    std::chrono::system_clock::time_point connected_at;
+    std::optional<pid_t> pid;
+    std::optional<uid_t> uid;
+    std::string name;
+};
+
+struct AgentDown {
+    uint64_t serial = 0;
+    uint8_t kind = 0; // Notice, as a number
+    std::string why;
+};
+
+struct Queued {
+    uint64_t request = 0;
+    uint32_t ahead = 0;
+};
+
+struct NoticeText {
+    uint8_t kind = 0;
+    std::string text;
+};
+
+struct Row {
+    AgentRecord agent;
+    uint32_t queued = 0;
+    bool busy = false;
+    bool name_shared_across_owners = false;
+    std::optional<uid_t> runner_uid;
+    std::optional<pid_t> runner_pid;
+};
+
+// Each encoder appends one whole message to out (OUTPUT: as many as the
+// bytes need). Text longer than a message holds is cut.
+void encode_hello(std::string &out, const Hello &m);
+void encode_submit(std::string &out, const Submit &m);
+void encode_reply(std::string &out, uint64_t request, std::string_view reply);
+void encode_abandon(std::string &out, uint64_t request);
+void encode_list(std::string &out);
 void encode_welcome(std::string &out, uint16_t version = kVersion);
-void encode_output(std::string &out, std::string_view bytes);
-void encode_prompt(std::string &out, std::string_view text);
-void encode_end(std::string &out, int32_t status);
-void encode_notice(std::string &out, std::string_view text);
-void encode_error(std::string &out, std::string_view text);
+void encode_agent_up(std::string &out, const AgentRecord &m);
+void encode_agent_down(std::string &out, const AgentDown &m);
+void encode_ready(std::string &out);
+void encode_queued(std::string &out, const Queued &m);
+void encode_sent(std::string &out, uint64_t request);
+void encode_output(std::string &out, uint64_t request, std::string_view bytes);
+void encode_prompt(std::string &out, uint64_t request, std::string_view text);
+void encode_done(std::string &out, uint64_t request);
+void encode_notice(std::string &out, const NoticeText &m);
+void encode_row(std::string &out, const Row &m);
+void encode_rows_end(std::string &out);
 void encode_refused(std::string &out, std::string_view reason);
 
-// Field access for the messages with a binary payload. The decoder has
-// already checked their length, so these fail only on a bad mode byte.
 bool parse_hello(const Message &m, Hello &out, std::string *error);
+bool parse_submit(const Message &m, Submit &out);
+bool parse_request_bytes(const Message &m, RequestBytes &out); // REPLY, OUTPUT, PROMPT
+bool parse_request(const Message &m, uint64_t &out);           // ABANDON, SENT, DONE
 uint16_t parse_welcome(const Message &m);
-int32_t parse_end(const Message &m);
+bool parse_agent_up(const Message &m, AgentRecord &out);
+bool parse_agent_down(const Message &m, AgentDown &out);
+bool parse_queued(const Message &m, Queued &out);
+bool parse_notice(const Message &m, NoticeText &out);
+bool parse_row(const Message &m, Row &out);
 
 const char *type_name(Type t);
 

@@ -14,7 +14,49 @@ namespace {
 constexpr uint32_t kMaxWaitSeconds = 24 * 3600;
 constexpr uint32_t kMaxGatherSeconds = 3600;
 
-enum LongOnly { kAll = 256, kGather, kJson, kNoLabel, kAnswer };
+// Long options without a short form.
+enum : int {
+    kDaemon = 256,
+    kStandalone,
+    kSocket,
+    kGroup,
+    kAuditLog,
+    kSyslog,
+    kAgentUsers,
+    kAll,
+    kGather,
+    kJson,
+    kNoLabel,
+    kAnswer
+};
+
+bool needs_value(const char *option, const char *value, std::string *error) {
+    if (*value != '\0') return true;
+    *error = std::string(option) + " needs a value";
+    return false;
+}
+
+// Options that only make sense for one side of the resident server.
+bool check_combination(const Options &opts, std::string *error) {
+    if (opts.daemon && opts.standalone) {
+        *error = "--daemon and --standalone exclude each other";
+        return false;
+    }
+    if (opts.daemon && (!opts.agent.empty() || !opts.commands.empty())) {
+        *error = "--daemon takes no --agent or -c: run a client for that";
+        return false;
+    }
+    if (!opts.daemon && (!opts.group.empty() || !opts.audit_log.empty() || opts.syslog ||
+                         !opts.agent_users.empty())) {
+        *error = "--group, --audit-log, --syslog and --agent-users need --daemon";
+        return false;
+    }
+    if (opts.standalone && !opts.socket.empty()) {
+        *error = "--standalone uses no socket: drop --socket";
+        return false;
+    }
+    return true;
+}
 
 bool parse_wait(const char *text, uint32_t &out) {
     uint32_t v = 0;
@@ -45,12 +87,17 @@ bool parse_gather(const char *text, uint32_t &out_ms) {
 std::string usage_text() {
     return "Usage: cli-server [--port N] [--agent NAME|ID|PATTERN | --all] [--wait SECONDS]\n"
            "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
-           "                  [-c COMMAND]...\n"
+           "                  [-c COMMAND]... [--socket PATH | --standalone]\n"
+           "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
+           "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
            "       cli-server --help | --version\n"
            "\n"
            "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"
            "only, accepts any number of agents and sends command lines to one of them,\n"
            "or to every agent of a set.\n"
+           "When a resident server (cli-server --daemon) answers on its socket, every\n"
+           "invocation below is its client and behaves the same; otherwise cli-server\n"
+           "holds the agents' port itself for as long as it runs.\n"
            "\n"
            "Options:\n"
            "  -p, --port N          listen on port N (default " +
@@ -72,14 +119,22 @@ std::string usage_text() {
            "                        it such prompts are refused (answered empty)\n"
            "  -c, --command LINE    scripting mode: run LINE on the agent; repeatable,\n"
            "                        the commands run in the order given\n"
+           "      --standalone      never use a resident server: hold the port here\n"
+           "      --socket PATH     the resident server's socket (default: $CLI_SERVER_SOCKET,\n"
+           "                        else /run/cli-server/cli-server.sock for root,\n"
+           "                        $XDG_RUNTIME_DIR/cli-server.sock, or\n"
+           "                        /tmp/cli-server-UID/cli-server.sock; a client\n"
+           "                        then also tries /run/cli-server/cli-server.sock)\n"
            "  -h, --help            show this text\n"
            "  -V, --version         show the version\n"
            "\n"
            "Server commands (everything else goes to the attached agent):\n"
            "  help                  these commands, then the attached agent's help\n"
-           "  ls                    connected agents: id, name, connection time, state\n"
+           "  ls                    connected agents: id, name, connection time, the pid\n"
+           "                        and user of the agent, queued commands, state\n"
            "  attach NAME|ID        send command lines to that agent; bare attach detaches\n"
-           "  quit, exit            say goodbye to every agent and leave\n"
+           "  attach PATTERN        send each line to every agent whose name matches\n"
+           "  quit, exit            leave (standalone: after a goodbye to every agent)\n"
            "\n"
            "Interactive mode (standard input is a terminal, no -c): line editing,\n"
            "history in ~/.cli_server_history, Tab completes server commands, agent\n"
@@ -94,17 +149,33 @@ std::string usage_text() {
            "takes its reply from the next line of standard input. Command output goes\n"
            "to standard output, messages to standard error.\n"
            "\n"
-           "Fan-out (--all, a pattern, --json or --answer in scripting mode): agents\n"
-           "are gathered for --gather seconds, then every command runs on every\n"
-           "selected agent, in parallel across agents and in order on each. Each\n"
-           "output line is labelled 'NAME: ' (for a pattern or --all); --json prints\n"
-           "objects with host, name, id, pid, user, command, status (done,\n"
-           "prompt-refused, agent-disconnected, not-connected, interrupted),\n"
-           "duration_ms and output (output_base64 when it is not UTF-8).\n"
+           "Fan-out (--all, a pattern, --json or --answer in scripting mode): every\n"
+           "command runs on every selected agent, in parallel across agents and in\n"
+           "order on each; standalone, agents are first gathered for --gather seconds\n"
+           "(a resident server has them already). Each output line is labelled\n"
+           "'NAME: ' (for a pattern or --all); --json prints objects with host, name,\n"
+           "id, pid, user, command, status (done, prompt-refused, agent-disconnected,\n"
+           "not-connected, interrupted), duration_ms and output (output_base64 when\n"
+           "it is not UTF-8).\n"
+           "\n"
+           "Resident server (--daemon): stays in the foreground, holds the agents' port\n"
+           "and serves any number of operators and scripts on its socket (mode 0600 in\n"
+           "a 0700 directory). Commands for one agent queue in arrival order; each\n"
+           "client sees only its own output and prompts. Reports readiness to systemd\n"
+           "and stops on SIGTERM.\n"
+           "      --daemon          run as the resident server\n"
+           "      --group NAME      also admit members of group NAME (socket 0660, its\n"
+           "                        directory 0750); root and the server's user always\n"
+           "      --audit-log FILE  append one JSON line per command sent to an agent\n"
+           "      --syslog          send those lines to syslog too (LOG_AUTHPRIV)\n"
+           "      --agent-users LIST\n"
+           "                        accept only agents of these users (names or uids,\n"
+           "                        comma-separated), plus root and the server's user\n"
            "\n"
            "Exit status:\n"
            "  0    every command completed (on every selected agent)\n"
-           "  1    usage or set-up error (for example the port is already in use), or a\n"
+           "  1    usage or set-up error (for example the port is already in use, or the\n"
+           "       resident server refused the client or went away), or a\n"
            "       line that could not be sent (no agent attached, longer than " +
            std::to_string(cli_protocol::command_line_max) +
            "\n"
@@ -135,6 +206,13 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
                                    {"json", no_argument, nullptr, kJson},
                                    {"no-label", no_argument, nullptr, kNoLabel},
                                    {"answer", required_argument, nullptr, kAnswer},
+                                   {"daemon", no_argument, nullptr, kDaemon},
+                                   {"standalone", no_argument, nullptr, kStandalone},
+                                   {"socket", required_argument, nullptr, kSocket},
+                                   {"group", required_argument, nullptr, kGroup},
+                                   {"audit-log", required_argument, nullptr, kAuditLog},
+                                   {"syslog", no_argument, nullptr, kSyslog},
+                                   {"agent-users", required_argument, nullptr, kAgentUsers},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
@@ -188,6 +266,31 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
         case kAnswer:
             opts.answer = optarg;
             break;
+        case kDaemon:
+            opts.daemon = true;
+            break;
+        case kStandalone:
+            opts.standalone = true;
+            break;
+        case kSocket:
+            if (!needs_value("--socket", optarg, error)) return false;
+            opts.socket = optarg;
+            break;
+        case kGroup:
+            if (!needs_value("--group", optarg, error)) return false;
+            opts.group = optarg;
+            break;
+        case kAuditLog:
+            if (!needs_value("--audit-log", optarg, error)) return false;
+            opts.audit_log = optarg;
+            break;
+        case kSyslog:
+            opts.syslog = true;
+            break;
+        case kAgentUsers:
+            if (!needs_value("--agent-users", optarg, error)) return false;
+            opts.agent_users = optarg;
+            break;
         case 'h':
             opts.show_help = true;
             break;
@@ -214,7 +317,7 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
         *error = "--no-label is for plain output; --json has no labels";
         return false;
     }
-    return true;
+    return check_combination(opts, error);
 }
 
 } // namespace cliserver

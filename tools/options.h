@@ -20,6 +20,14 @@ struct Options {
     std::optional<std::string> answer; // --answer: the reply to prompts during a fan-out
     uint32_t wait_seconds = 5;         // how long scripting mode waits for the agent
     std::vector<std::string> commands; // -c, in order
+    // The resident server and its clients.
+    bool daemon = false;     // --daemon: be the resident server
+    bool standalone = false; // --standalone: never use a resident server
+    std::string socket;      // --socket PATH, empty for the default
+    std::string group;       // --group NAME
+    std::string audit_log;   // --audit-log FILE
+    bool syslog = false;     // --syslog
+    std::string agent_users; // --agent-users LIST
     bool show_help = false;
     bool show_version = false;
 };

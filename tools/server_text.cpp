@@ -59,7 +59,7 @@ std::string format_time(std::chrono::system_clock::time_point t) {
     return buf;
 }
 
-std::string describe(const Agent &a) {
+std::string describe(const AgentView &a) {
     return printable(a.name.empty() ? "(unnamed)" : a.name) + " (id " + std::to_string(a.id) + ")";
 }
 

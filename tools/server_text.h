@@ -1,7 +1,7 @@
 // Small text helpers shared by the parts of the server.
 #pragma once
 
-#include "agent_hub.h"
+#include "agent_service.h"
 
 #include <chrono>
 #include <string>
@@ -14,7 +14,7 @@ namespace cliserver {
 // a name or prompt cannot move the cursor or change colours.
 std::string printable(std::string_view s);
 // "name (id N)", the way the operator sees an agent.
-std::string describe(const Agent &a);
+std::string describe(const AgentView &a);
 // Words of a command line, quoted as agents split them.
 std::vector<std::string> split_words(const std::string &line);
 // Command names from an agent's help listing.

@@ -114,6 +114,15 @@ std::string choose_socket_path(const std::string &from_option) {
     return default_socket_path(geteuid(), std::getenv("XDG_RUNTIME_DIR"));
 }
 
+std::vector<std::string> client_socket_paths(const std::string &from_option) {
+    std::vector<std::string> paths{choose_socket_path(from_option)};
+    const char *env = std::getenv(kSocketEnv);
+    const bool chosen = !from_option.empty() || (env && *env);
+    const std::string system = default_socket_path(0, nullptr);
+    if (!chosen && paths.front() != system) paths.push_back(system);
+    return paths;
+}
+
 UniqueFd listen_operator_socket(const std::string &path, const SocketAccess &access,
                                 std::string *error) {
     sockaddr_un addr{};

@@ -23,6 +23,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace cliserver {
 
@@ -35,6 +36,12 @@ std::string default_socket_path(uid_t uid, const char *xdg_runtime_dir);
 // The path to use: from_option (--socket) when not empty, else the
 // environment override, else the default for the effective user.
 std::string choose_socket_path(const std::string &from_option);
+
+// Where a client looks for a resident server, in order: the chosen path;
+// and when nothing chose it, after the user's own default, the system's
+// (/run/cli-server/), so the members of a system daemon's --group find it
+// without configuration.
+std::vector<std::string> client_socket_paths(const std::string &from_option);
 
 struct SocketAccess {
     std::optional<gid_t> group; // --group: the socket is shared with it

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 using namespace cliserver;
 
@@ -138,6 +139,24 @@ TEST(SocketPath, DefaultsByUserAndEnvironment) {
     unsetenv(kSocketEnv);
     EXPECT_EQ(choose_socket_path(""),
               default_socket_path(geteuid(), std::getenv("XDG_RUNTIME_DIR")));
+    if (saved) setenv(kSocketEnv, keep.c_str(), 1);
+}
+
+// A client nobody pointed anywhere also tries the system's daemon, after
+// its user's own; a chosen path is the only one tried.
+TEST(SocketPath, ClientsTryTheSystemDaemonUnlessAPathWasChosen) {
+    const char *saved = std::getenv(kSocketEnv);
+    const std::string keep = saved ? saved : "";
+    unsetenv(kSocketEnv);
+    const auto paths = client_socket_paths("");
+    ASSERT_FALSE(paths.empty());
+    EXPECT_EQ(paths.front(), choose_socket_path(""));
+    EXPECT_EQ(paths.back(), "/run/cli-server/cli-server.sock");
+    EXPECT_EQ(paths.size(), geteuid() == 0 ? 1u : 2u);
+    EXPECT_EQ(client_socket_paths("/opt/y.sock"), std::vector<std::string>{"/opt/y.sock"});
+    setenv(kSocketEnv, "/srv/x.sock", 1);
+    EXPECT_EQ(client_socket_paths(""), std::vector<std::string>{"/srv/x.sock"});
+    unsetenv(kSocketEnv);
     if (saved) setenv(kSocketEnv, keep.c_str(), 1);
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -41,25 +42,28 @@ DecodeResult feed(Decoder &d, const std::string &bytes, std::string *err) {
 
 TEST(OperatorProtocol, EncodesTheDocumentedLayout) {
     std::string out;
-    encode_hello(out, Hello{1, Mode::kScripted, "db"});
-    EXPECT_EQ(out, std::string("\x01\x00\x00\x00\x05\x00\x01\x01"
-                               "db",
-                               10));
+    encode_hello(out, Hello{1, Mode::kScripted});
+    EXPECT_EQ(out, std::string("\x01\x00\x00\x00\x03\x00\x01\x01", 8));
     out.clear();
-    encode_end(out, -2);
-    EXPECT_EQ(out, std::string("\x84\x00\x00\x00\x04\xff\xff\xff\xfe", 9));
+    encode_submit(out, Submit{2, 7, false, "ls"});
+    EXPECT_EQ(out, std::string("\x02\x00\x00\x00\x13"
+                               "\x00\x00\x00\x00\x00\x00\x00\x02"
+                               "\x00\x00\x00\x00\x00\x00\x00\x07"
+                               "\x00"
+                               "ls",
+                               24));
     out.clear();
-    encode_interrupt(out);
-    EXPECT_EQ(out, std::string("\x04\x00\x00\x00\x00", 5));
+    encode_done(out, 2);
+    EXPECT_EQ(out, std::string("\x89\x00\x00\x00\x08\x00\x00\x00\x00\x00\x00\x00\x02", 13));
 }
 
-TEST(OperatorProtocol, ClientSessionRoundTripsWhateverTheChunking) {
+TEST(OperatorProtocol, ClientMessagesRoundTripWhateverTheChunking) {
     std::string wire;
-    encode_hello(wire, Hello{kVersion, Mode::kInteractive, ""});
-    encode_command(wire, "show version");
-    encode_reply(wire, std::string("secret\0x", 8));
-    encode_interrupt(wire);
-    encode_command(wire, "");
+    encode_hello(wire, Hello{kVersion, Mode::kInteractive});
+    encode_submit(wire, Submit{1, 9, true, "show version"});
+    encode_reply(wire, 1, std::string("secret\0x", 8));
+    encode_abandon(wire, 1);
+    encode_list(wire);
     for (size_t step : {size_t{1}, size_t{3}, size_t{7}, wire.size()}) {
         Decoder d(Sender::kClient);
         const auto got = decode_all(d, wire, step);
@@ -68,50 +72,98 @@ TEST(OperatorProtocol, ClientSessionRoundTripsWhateverTheChunking) {
         ASSERT_TRUE(parse_hello(got[0], h, nullptr));
         EXPECT_EQ(h.version, kVersion);
         EXPECT_EQ(h.mode, Mode::kInteractive);
-        EXPECT_EQ(h.target, "");
-        EXPECT_EQ(got[1].type, Type::kCommand);
-        EXPECT_EQ(got[1].payload, "show version");
-        EXPECT_EQ(got[2].type, Type::kReply);
-        EXPECT_EQ(got[2].payload, std::string("secret\0x", 8));
-        EXPECT_EQ(got[3].type, Type::kInterrupt);
-        EXPECT_EQ(got[4].payload, "");
+        Submit s;
+        ASSERT_TRUE(parse_submit(got[1], s));
+        EXPECT_EQ(s.request, 1u);
+        EXPECT_EQ(s.agent, 9u);
+        EXPECT_TRUE(s.quiet);
+        EXPECT_EQ(s.line, "show version");
+        RequestBytes r;
+        ASSERT_TRUE(parse_request_bytes(got[2], r));
+        EXPECT_EQ(r.bytes, std::string("secret\0x", 8));
+        uint64_t id = 0;
+        ASSERT_TRUE(parse_request(got[3], id));
+        EXPECT_EQ(id, 1u);
+        EXPECT_EQ(got[4].type, Type::kList);
         EXPECT_EQ(d.buffered(), 0u);
     }
 }
 
-TEST(OperatorProtocol, DaemonSessionRoundTripsAndSplitsLongOutput) {
+TEST(OperatorProtocol, DaemonMessagesRoundTripAndLongOutputIsSplit) {
     const std::string big(2 * kMaxPayload + 10, 'x');
+    const auto at = std::chrono::system_clock::time_point(std::chrono::milliseconds(1765000000123));
     std::string wire;
     encode_welcome(wire);
-    encode_notice(wire, "demo is busy: 2 commands ahead");
-    encode_output(wire, big);
-    encode_prompt(wire, "Password: ");
-    encode_end(wire, 3);
-    encode_error(wire, "no agent named db");
+    encode_agent_up(wire, AgentRecord{5, 42, at, 1234, std::nullopt, "db-1"});
+    encode_ready(wire);
+    encode_queued(wire, Queued{3, 2});
+    encode_sent(wire, 3);
+    encode_output(wire, 3, big);
+    encode_prompt(wire, 3, "Password: ");
+    encode_done(wire, 3);
+    encode_notice(wire, NoticeText{1, "cannot accept more agents"});
+    encode_agent_down(wire, AgentDown{5, 0, "disconnected"});
+    Row row;
+    row.agent = AgentRecord{5, 42, at, std::nullopt, 33, "db-1"};
+    row.queued = 4;
+    row.busy = true;
+    row.runner_uid = 1000;
+    row.runner_pid = 77;
+    encode_row(wire, row);
+    encode_rows_end(wire);
     encode_refused(wire, "uid 65534 is not allowed");
     Decoder d(Sender::kDaemon);
     const auto got = decode_all(d, wire, 4096);
-    ASSERT_EQ(got.size(), 9u);
+    ASSERT_EQ(got.size(), 15u);
     EXPECT_EQ(parse_welcome(got[0]), kVersion);
-    EXPECT_EQ(got[1].type, Type::kNotice);
+    AgentRecord rec;
+    ASSERT_TRUE(parse_agent_up(got[1], rec));
+    EXPECT_EQ(rec.serial, 5u);
+    EXPECT_EQ(rec.id, 42u);
+    EXPECT_EQ(rec.connected_at, at);
+    EXPECT_EQ(rec.pid, std::optional<pid_t>(1234));
+    EXPECT_FALSE(rec.uid);
+    EXPECT_EQ(rec.name, "db-1");
+    EXPECT_EQ(got[2].type, Type::kReady);
+    Queued q;
+    ASSERT_TRUE(parse_queued(got[3], q));
+    EXPECT_EQ(q.ahead, 2u);
+    EXPECT_EQ(got[4].type, Type::kSent);
     std::string output;
-    for (int i = 2; i < 5; ++i) {
+    for (int i = 5; i < 8; ++i) {
+        RequestBytes r;
+        ASSERT_TRUE(parse_request_bytes(got[i], r));
         EXPECT_EQ(got[i].type, Type::kOutput);
-        EXPECT_LE(got[i].payload.size(), kMaxPayload);
-        output += got[i].payload;
+        EXPECT_EQ(r.request, 3u);
+        output += r.bytes;
     }
     EXPECT_EQ(output, big);
-    EXPECT_EQ(got[5].type, Type::kPrompt);
-    EXPECT_EQ(parse_end(got[6]), 3);
-    EXPECT_EQ(got[7].type, Type::kError);
-    EXPECT_EQ(got[8].type, Type::kRefused);
-    EXPECT_EQ(got[8].payload, "uid 65534 is not allowed");
+    EXPECT_EQ(got[8].type, Type::kPrompt);
+    EXPECT_EQ(got[9].type, Type::kDone);
+    NoticeText n;
+    ASSERT_TRUE(parse_notice(got[10], n));
+    EXPECT_EQ(n.kind, 1);
+    AgentDown down;
+    ASSERT_TRUE(parse_agent_down(got[11], down));
+    EXPECT_EQ(down.why, "disconnected");
+    Row back;
+    ASSERT_TRUE(parse_row(got[12], back));
+    EXPECT_EQ(back.agent.uid, std::optional<uid_t>(33));
+    EXPECT_FALSE(back.agent.pid);
+    EXPECT_EQ(back.queued, 4u);
+    EXPECT_TRUE(back.busy);
+    EXPECT_FALSE(back.name_shared_across_owners);
+    EXPECT_EQ(back.runner_uid, std::optional<uid_t>(1000));
+    EXPECT_EQ(back.runner_pid, std::optional<pid_t>(77));
+    EXPECT_EQ(back.agent.name, "db-1");
+    EXPECT_EQ(got[13].type, Type::kRowsEnd);
+    EXPECT_EQ(got[14].payload, "uid 65534 is not allowed");
 }
 
 TEST(OperatorProtocol, EmptyOutputIsOneMessage) {
     std::string wire;
-    encode_output(wire, "");
-    EXPECT_EQ(wire.size(), kHeaderSize);
+    encode_output(wire, 1, "");
+    EXPECT_EQ(wire.size(), kHeaderSize + kIdSize);
 }
 
 TEST(OperatorProtocol, HostileHeadersAreRefusedBeforeTheirPayload) {
@@ -122,14 +174,17 @@ TEST(OperatorProtocol, HostileHeadersAreRefusedBeforeTheirPayload) {
     const Case cases[] = {
         {header(0x02, kMaxPayload + 1), Sender::kClient}, // too long
         {header(0x02, 0xFFFFFFFF), Sender::kClient},
-        {header(0x82, 0), Sender::kClient}, // a daemon type from a client
-        {header(0x02, 0), Sender::kDaemon}, // a client type from the daemon
-        {header(0x00, 0), Sender::kClient}, // unknown
+        {header(0x82, 40), Sender::kClient}, // a daemon type from a client
+        {header(0x02, 20), Sender::kDaemon}, // a client type from the daemon
+        {header(0x00, 0), Sender::kClient},  // unknown
         {header(0x7f, 0), Sender::kClient},
-        {header(0x04, 1), Sender::kClient}, // interrupt carries nothing
-        {header(0x01, 2), Sender::kClient}, // hello too short
-        {header(0x84, 5), Sender::kDaemon}, // end is exactly a status
+        {header(0x04, 9), Sender::kClient},  // abandon is exactly an id
+        {header(0x05, 1), Sender::kClient},  // list carries nothing
+        {header(0x01, 2), Sender::kClient},  // hello too short
+        {header(0x02, 16), Sender::kClient}, // submit without its flags
+        {header(0x89, 5), Sender::kDaemon},  // done is exactly an id
         {header(0x81, 0), Sender::kDaemon},
+        {header(0x8b, 10), Sender::kDaemon}, // a row without its fields
     };
     for (const auto &c : cases) {
         Decoder d(c.from);
@@ -139,7 +194,7 @@ TEST(OperatorProtocol, HostileHeadersAreRefusedBeforeTheirPayload) {
         EXPECT_EQ(d.buffered(), 0u);
         // Nothing later revives the stream or is buffered.
         std::string good;
-        encode_command(good, "ls");
+        encode_list(good);
         err.clear();
         EXPECT_EQ(feed(d, good, &err), DecodeResult::kMalformed);
         EXPECT_FALSE(err.empty());
@@ -148,19 +203,21 @@ TEST(OperatorProtocol, HostileHeadersAreRefusedBeforeTheirPayload) {
 }
 
 TEST(OperatorProtocol, LargestPayloadIsAcceptedAndLongerInputIsCut) {
-    const std::string line(kMaxPayload + 100, 'a');
+    const std::string reply(kMaxPayload + 100, 'a');
     std::string wire;
-    encode_command(wire, line);
+    encode_reply(wire, 1, reply);
     EXPECT_EQ(wire.size(), kHeaderSize + kMaxPayload);
     Decoder d(Sender::kClient);
     const auto got = decode_all(d, wire, 1000);
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].payload, line.substr(0, kMaxPayload));
+    RequestBytes r;
+    ASSERT_TRUE(parse_request_bytes(got[0], r));
+    EXPECT_EQ(r.bytes, reply.substr(0, kMaxPayload - kIdSize));
 }
 
 TEST(OperatorProtocol, HalfAMessageWaitsForTheRest) {
     std::string wire;
-    encode_command(wire, "status");
+    encode_submit(wire, Submit{1, 1, false, "status"});
     Decoder d(Sender::kClient);
     Message m;
     for (size_t i = 0; i + 1 < wire.size(); ++i) {
@@ -169,12 +226,14 @@ TEST(OperatorProtocol, HalfAMessageWaitsForTheRest) {
     }
     d.append(&wire.back(), 1);
     EXPECT_EQ(d.next(m, nullptr), DecodeResult::kMessage);
-    EXPECT_EQ(m.payload, "status");
+    Submit s;
+    ASSERT_TRUE(parse_submit(m, s));
+    EXPECT_EQ(s.line, "status");
 }
 
-TEST(OperatorProtocol, HelloWithAnUnknownModeIsRejectedByItsParser) {
-    std::string wire = header(0x01, 3) + std::string("\x00\x01\x07", 3);
+TEST(OperatorProtocol, BadFlagAndKindBytesAreRejectedByTheParsers) {
     Decoder d(Sender::kClient);
+    std::string wire = header(0x01, 3) + std::string("\x00\x01\x07", 3);
     d.append(wire.data(), wire.size());
     Message m;
     ASSERT_EQ(d.next(m, nullptr), DecodeResult::kMessage);
@@ -182,16 +241,50 @@ TEST(OperatorProtocol, HelloWithAnUnknownModeIsRejectedByItsParser) {
     std::string err;
     EXPECT_FALSE(parse_hello(m, h, &err));
     EXPECT_NE(err.find("mode"), std::string::npos);
+
+    std::string submit;
+    encode_submit(submit, Submit{1, 1, false, "x"});
+    submit[kHeaderSize + 16] = 5; // flags
+    d = Decoder(Sender::kClient);
+    d.append(submit.data(), submit.size());
+    ASSERT_EQ(d.next(m, nullptr), DecodeResult::kMessage);
+    Submit s;
+    EXPECT_FALSE(parse_submit(m, s));
+
+    std::string notice;
+    encode_notice(notice, NoticeText{9, "?"});
+    Decoder daemon(Sender::kDaemon);
+    daemon.append(notice.data(), notice.size());
+    ASSERT_EQ(daemon.next(m, nullptr), DecodeResult::kMessage);
+    NoticeText n;
+    EXPECT_FALSE(parse_notice(m, n));
+}
+
+TEST(OperatorProtocol, AConnectionTimeNoClockHoldsIsRejected) {
+    for (int64_t ms : {int64_t{-1}, int64_t{8680820740569200760}}) {
+        std::string wire = header(0x82, 36);
+        for (int shift = 56; shift >= 0; shift -= 8) // serial
+            wire.push_back(0);
+        wire += std::string(4, '\0'); // id
+        for (int shift = 56; shift >= 0; shift -= 8)
+            wire.push_back(static_cast<char>((static_cast<uint64_t>(ms) >> shift) & 0xFF));
+        wire += std::string(16, '\xff'); // pid and uid unknown
+        Decoder d(Sender::kDaemon);
+        d.append(wire.data(), wire.size());
+        Message m;
+        ASSERT_EQ(d.next(m, nullptr), DecodeResult::kMessage);
+        AgentRecord rec;
+        EXPECT_FALSE(parse_agent_up(m, rec)) << ms;
+    }
 }
 
 TEST(OperatorProtocol, HelloKeepsANewerVersionForTheDaemonToJudge) {
     std::string wire;
-    encode_hello(wire, Hello{7, Mode::kScripted, "42"});
+    encode_hello(wire, Hello{7, Mode::kScripted});
     Decoder d(Sender::kClient);
     const auto got = decode_all(d, wire, 2);
     ASSERT_EQ(got.size(), 1u);
     Hello h;
     ASSERT_TRUE(parse_hello(got[0], h, nullptr));
     EXPECT_EQ(h.version, 7);
-    EXPECT_EQ(h.target, "42");
 }

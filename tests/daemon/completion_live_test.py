@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""bash completion of --agent asks a live resident server for its agents.
+
+Usage: completion_live_test.py COMPLETION_FILE CLI_SERVER EXAMPLE_HOST
+
+Starts a resident server (readiness through NOTIFY_SOCKET, as systemd
+would see it), an example host named completion-probe, waits until the
+server has the agent (a client with --wait), then completes
+`cli-server --socket S --agent comp` in bash and expects the name. Exits 77
+(skipped) where bash-completion is not installed. Every wait is bounded.
+"""
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+
+BASH_COMPLETION = "/usr/share/bash-completion/bash_completion"
+
+
+def main():
+    completion, cli_server, example_host = sys.argv[1:4]
+    if not os.path.exists(BASH_COMPLETION):
+        print("bash-completion not installed")
+        return 77
+    with tempfile.TemporaryDirectory() as tmp:
+        sock = os.path.join(tmp, "run", "cli-server.sock")
+        notify_path = os.path.join(tmp, "notify")
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        notify.bind(notify_path)
+        notify.settimeout(10)
+        env = dict(os.environ, NOTIFY_SOCKET=notify_path)
+        env.pop("CLI_SERVER_SOCKET", None)
+        daemon = subprocess.Popen([cli_server, "--daemon", "--socket", sock], env=env,
+                                  stderr=subprocess.PIPE)
+        host = None
+        try:
+            ready = b""
+            while b"READY=1" not in ready:
+                ready = notify.recv(4096)
+            host = subprocess.Popen([example_host, "5", "completion-probe"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run([cli_server, "--socket", sock, "--agent", "completion-probe",
+                            "--wait", "10", "-c", "help"], check=True, timeout=20,
+                           stdout=subprocess.DEVNULL)
+            script = f'''
+source {BASH_COMPLETION}
+source "$1"
+COMP_WORDS=("$2" --socket "$3" --agent comp); COMP_CWORD=4
+COMP_LINE="${{COMP_WORDS[*]}}"; COMP_POINT=${{#COMP_LINE}}
+_cli_server; echo "${{COMPREPLY[*]}}"
+'''
+            out = subprocess.run(["bash", "-c", script, "sh", completion, cli_server, sock],
+                                 capture_output=True, text=True, timeout=20).stdout.strip()
+            if out != "completion-probe":
+                print(f"completion gave {out!r}, expected 'completion-probe'")
+                return 1
+            return 0
+        finally:
+            if host:
+                host.terminate()
+                host.wait(timeout=10)
+            daemon.terminate()
+            daemon.wait(timeout=10)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

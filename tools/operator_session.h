@@ -1,0 +1,119 @@
+// One operator client of the resident server, on the daemon's side of the
+// Unix socket: it lends the client the hub (agents up and down, submit,
+// answer, abandon, ls) and keeps the audit trail of the client's commands.
+//
+// A client affects only itself: garbage or a wrong version ends its own
+// connection; half a message left hanging, a HELLO that never comes or
+// output it stops reading end it after a bounded time; while more than
+// kHighWater of its output waits, the agent running its command is not read
+// (the same backpressure as the local console's). Whenever the connection
+// ends, its queued commands are withdrawn and its running ones abandoned,
+// so an agent waiting at one of its prompts is answered empty at once.
+//
+// Threading: single-threaded, on the daemon's event loop. A session never
+// goes away inside a hub callback: fail() only marks it, and the server
+// frees it between loop iterations (reap()).
+#pragma once
+
+#include "access.h"
+#include "agent_hub.h"
+#include "audit_log.h"
+#include "event_loop.h"
+#include "operator_protocol.h"
+#include "unique_fd.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+
+namespace cliserver {
+
+class OperatorSession final : public HubClient {
+  public:
+    static constexpr size_t kHighWater = 1u << 20;
+    // A client this far behind is not reading at all.
+    static constexpr size_t kMaxBacklog = 16u << 20;
+    static constexpr std::chrono::seconds kHelloTimeout{10};
+    static constexpr std::chrono::seconds kStallTimeout{30};
+
+    OperatorSession(EventLoop &loop, AgentHub &hub, const AuditLog &audit, UniqueFd fd,
+                    PeerCred peer, std::function<void()> on_failed);
+    ~OperatorSession() override;
+    OperatorSession(const OperatorSession &) = delete;
+    OperatorSession &operator=(const OperatorSession &) = delete;
+
+    void start();
+    // Tells the client why it is closed and fails the session.
+    void close_with(Notice kind, const std::string &message);
+    bool failed() const { return failed_; }
+    // After fail(): withdraws the client's work and detaches from the hub.
+    void finish();
+
+    // HubClient
+    void on_agent_greeted(AgentView &a) override;
+    void on_agent_lost(AgentView &a, const std::string &why, Notice kind) override;
+    void on_output(const Request &r, std::string_view bytes) override;
+    bool on_prompt(const Request &r, const std::string &text) override;
+    void on_done(const Request &r) override;
+    bool congested() const override;
+    void on_hub_notice(Notice kind, const std::string &text) override;
+    void on_queued(const Request &r, size_t ahead) override;
+    void on_sent(const Request &r) override;
+    ClientIdentity identity() const override { return {peer_.uid, peer_.pid}; }
+
+  private:
+    // A command of this client's, between SUBMIT and its end.
+    struct Tracked {
+        uint64_t client_request = 0;
+        uint64_t agent = 0;
+        std::string line;
+        bool sent = false;
+        bool prompt_open = false;
+        std::chrono::system_clock::time_point sent_at;
+        std::chrono::steady_clock::time_point started;
+        uint64_t output_bytes = 0;
+        unsigned prompts_answered = 0;
+        std::string agent_name;
+        uint32_t agent_id = 0;
+        std::optional<pid_t> agent_pid;
+        std::optional<uid_t> agent_uid;
+    };
+
+    void on_events(uint32_t events);
+    void read_available();
+    void handle(const operator_protocol::Message &m);
+    void hello(const operator_protocol::Message &m);
+    void submit(const operator_protocol::Message &m);
+    void reply(const operator_protocol::Message &m);
+    void abandon(const operator_protocol::Message &m);
+    void list();
+    void send(const std::string &bytes);
+    void write_available();
+    void update_interest();
+    void check_health();
+    void fail(const std::string &why);
+    void audit(const Tracked &t, AuditOutcome outcome) const;
+    Tracked *tracked(RequestId hub_id);
+
+    EventLoop &loop_;
+    AgentHub &hub_;
+    const AuditLog &audit_;
+    UniqueFd fd_;
+    PeerCred peer_;
+    std::function<void()> on_failed_;
+    bool greeted_ = false;
+    bool failed_ = false;
+    bool finished_ = false;
+    operator_protocol::Decoder decoder_{operator_protocol::Sender::kClient};
+    std::string out_;
+    size_t out_pos_ = 0;
+    std::chrono::steady_clock::time_point opened_;
+    std::chrono::steady_clock::time_point last_read_;
+    std::chrono::steady_clock::time_point last_write_;
+    EventLoop::TimerId health_timer_ = 0;
+    std::map<RequestId, Tracked> tracked_;            // by the hub's request id
+    std::map<uint64_t, RequestId> by_client_request_; // the client's id -> the hub's
+};
+
+} // namespace cliserver

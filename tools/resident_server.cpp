@@ -1,0 +1,203 @@
+#include "resident_server.h"
+
+#include "operator_process.h"
+#include "server_text.h"
+#include "socket_path.h"
+
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace cliserver {
+
+ResidentServer::ResidentServer(Options opts, std::string socket_path, AgentUsers agent_users,
+                               std::optional<gid_t> group, AuditLog audit)
+    : opts_(std::move(opts)), socket_path_(std::move(socket_path)), group_(group),
+      hub_(loop_, HubOptions{opts_.port, std::move(agent_users), false}), audit_(std::move(audit)),
+      access_(getuid(), group) {
+    hub_.add_client(this);
+}
+
+ResidentServer::~ResidentServer() {
+    sessions_.clear();
+    hub_.remove_client(this);
+    if (listener_.valid()) remove_operator_socket(socket_path_, listener_.get());
+}
+
+void ResidentServer::journal(const std::string &line) const {
+    std::string text = "cli-server: " + line + "\n";
+    ssize_t w = write(STDERR_FILENO, text.data(), text.size());
+    (void)w;
+}
+
+bool ResidentServer::set_up() {
+    signal(SIGPIPE, SIG_IGN);
+    raise_descriptor_limit();
+    if (!loop_.valid()) {
+        journal(std::string("cannot create the event loop: ") + std::strerror(errno));
+        return false;
+    }
+    std::string error;
+    listener_ = listen_operator_socket(socket_path_, SocketAccess{group_}, &error);
+    if (!listener_.valid()) {
+        journal(error);
+        return false;
+    }
+    if (!hub_.listen()) return false;
+    signal_fd_ = open_signal_fd({SIGINT, SIGTERM, SIGHUP});
+    if (!signal_fd_.valid()) {
+        journal(std::string("cannot set up signal handling: ") + std::strerror(errno));
+        return false;
+    }
+    loop_.watch(signal_fd_.get(), EPOLLIN, [this](uint32_t) { on_signal(); });
+    loop_.watch(listener_.get(), EPOLLIN, [this](uint32_t) { accept_clients(); });
+    journal("resident server " CLI_SERVER_VERSION " listening on 127.0.0.1:" +
+            std::to_string(opts_.port) + " for agents and on " + socket_path_ + " for operators");
+    return true;
+}
+
+void ResidentServer::accept_clients() {
+    for (;;) {
+        int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) &&
+                !accept_paused_) {
+                journal(std::string("cannot accept more clients: ") + std::strerror(errno));
+                accept_paused_ = true;
+                loop_.set_interest(listener_.get(), 0);
+                loop_.add_timer(EventLoop::clock::now() + std::chrono::seconds(1), [this] {
+                    accept_paused_ = false;
+                    loop_.set_interest(listener_.get(), EPOLLIN);
+                });
+            }
+            return;
+        }
+        admit(UniqueFd(fd));
+    }
+}
+
+// The file modes keep strangers out; the peer's credentials decide.
+void ResidentServer::admit(UniqueFd fd) {
+    const auto peer = peer_credentials(fd.get());
+    std::optional<std::string> refusal;
+    if (!peer)
+        refusal = "cli-server: access denied: the client's credentials cannot be read";
+    else
+        refusal = access_.refusal(*peer);
+    if (refusal) {
+        journal(*refusal);
+        std::string out;
+        operator_protocol::encode_refused(out, *refusal);
+        (void)::send(fd.get(), out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        return;
+    }
+    const uint64_t id = next_session_++;
+    auto session = std::make_unique<OperatorSession>(
+        loop_, hub_, audit_, std::move(fd), *peer, [this, id] { failed_sessions_.push_back(id); });
+    session->start();
+    sessions_.emplace(id, std::move(session));
+}
+
+void ResidentServer::reap_sessions() {
+    if (failed_sessions_.empty()) return;
+    auto failed = std::move(failed_sessions_);
+    failed_sessions_.clear();
+    for (uint64_t id : failed) {
+        auto it = sessions_.find(id);
+        if (it == sessions_.end()) continue;
+        it->second->finish();
+        sessions_.erase(it);
+    }
+}
+
+void ResidentServer::on_signal() {
+    signalfd_siginfo si{};
+    while (read(signal_fd_.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGHUP) continue; // nothing to reload; a lost terminal is not a stop
+        if (!stop_)
+            journal(std::string("stopping on ") + strsignal(static_cast<int>(si.ssi_signo)));
+        stop_ = true;
+    }
+}
+
+void ResidentServer::shut_down() {
+    sd_notify(0, "STOPPING=1");
+    for (auto &[id, s] : sessions_)
+        s->close_with(Notice::kError, "the resident server is shutting down");
+    for (auto &[id, s] : sessions_)
+        s->finish();
+    sessions_.clear();
+    failed_sessions_.clear();
+    hub_.say_goodbye();
+    hub_.close_all();
+}
+
+int ResidentServer::run() {
+    if (!set_up()) return 1;
+    sd_notify(0, "READY=1");
+    while (!stop_) {
+        if (!loop_.run_once()) {
+            journal(std::string("epoll failed: ") + std::strerror(errno));
+            shut_down();
+            return 1;
+        }
+        reap_sessions();
+        hub_.reap();
+    }
+    shut_down();
+    return 0;
+}
+
+// ---------------------------------------------------------------- journal
+
+void ResidentServer::on_agent_greeted(AgentView &a) {
+    journal(describe(a) + " connected (user " + uid_text(a.uid) + ")");
+}
+
+void ResidentServer::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
+    if (a.greeted || kind != Notice::kInfo)
+        journal((a.greeted ? describe(a) : std::string("a connection that never said HELLO")) +
+                " " + why);
+}
+
+void ResidentServer::on_hub_notice(Notice, const std::string &text) {
+    journal(text);
+}
+
+int run_daemon(const Options &opts) {
+    std::string error;
+    std::optional<AgentUsers> users = AgentUsers();
+    if (!opts.agent_users.empty()) {
+        users = AgentUsers::parse(opts.agent_users, &error);
+        if (!users) {
+            std::fprintf(stderr, "cli-server: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    std::optional<gid_t> group;
+    if (!opts.group.empty()) {
+        group = lookup_group(opts.group);
+        if (!group) {
+            std::fprintf(stderr, "cli-server: --group: no group named '%s'\n", opts.group.c_str());
+            return 1;
+        }
+    }
+    auto audit = AuditLog::open(AuditOptions{opts.audit_log, opts.syslog}, &error);
+    if (!audit) {
+        std::fprintf(stderr, "cli-server: %s\n", error.c_str());
+        return 1;
+    }
+    ResidentServer server(opts, choose_socket_path(opts.socket), std::move(*users), group,
+                          std::move(*audit));
+    return server.run();
+}
+
+} // namespace cliserver
