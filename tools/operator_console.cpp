@@ -31,9 +31,9 @@ void LocalOperator::update_interest() {
     if (now != was_congested_) {
         was_congested_ = now;
         hub_.congestion_changed(this);
-        if (fanout_) fanout_->congestion_changed();
-        if (set_run_) set_run_->congestion_changed();
     }
+    if (fanout_) fanout_->update_congestion();
+    if (set_run_) set_run_->update_congestion();
 }
 
 void LocalOperator::before_wait() {

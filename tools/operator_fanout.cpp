@@ -114,6 +114,24 @@ void FanoutRun::submit_next(Slot &s) {
     }
 }
 
+void FanoutRun::append(std::string_view bytes) {
+    out_.append(bytes);
+    if (out_.over_high_water()) saw_congested_ = true;
+}
+
+// The hub decides whether to read an agent whenever it touches it (a
+// command sent, a frame written), so an agent can be paused by congestion
+// that is gone again before the end of the wake-up; the wake-up that ends
+// it must still be reported, or the agent would stay paused for good.
+void FanoutRun::update_congestion() {
+    const bool now = congested();
+    if (now != reported_congested_ || (!now && saw_congested_)) {
+        reported_congested_ = now;
+        hub_.congestion_changed(this);
+    }
+    saw_congested_ = now;
+}
+
 FanoutRun::Slot *FanoutRun::slot_of(RequestId id) {
     auto it = by_request_.find(id);
     return it == by_request_.end() ? nullptr : &slots_[it->second];
@@ -124,7 +142,7 @@ FanoutRun::Slot *FanoutRun::slot_of(RequestId id) {
 void FanoutRun::emit_lines(Slot &s, bool flush) {
     if (settings_.json) return;
     if (!settings_.label) {
-        out_.append(s.pending);
+        append(s.pending);
         s.pending.clear();
         return;
     }
@@ -143,7 +161,7 @@ void FanoutRun::emit_lines(Slot &s, bool flush) {
         text += s.label + ": " + s.pending + "\n";
         s.pending.clear();
     }
-    if (!text.empty()) out_.append(text);
+    if (!text.empty()) append(text);
 }
 
 void FanoutRun::finish_line(Slot &s, const char *status) {
@@ -164,7 +182,7 @@ void FanoutRun::finish_line(Slot &s, const char *status) {
         r.duration_ms = elapsed_ms(s.started);
         r.output = std::move(s.pending);
         r.truncated = s.truncated;
-        out_.append(result_json_line(r));
+        append(result_json_line(r));
     } else {
         emit_lines(s, true);
     }
@@ -188,7 +206,7 @@ void FanoutRun::finish_rest(Slot &s, const char *status) {
         r.uid = s.uid;
         r.command = lines_[s.next];
         r.status = status;
-        out_.append(result_json_line(r));
+        append(result_json_line(r));
     }
     out_.write_available();
     s.finished = true;

@@ -64,7 +64,9 @@ class FanoutRun : public HubClient {
     // Stops waiting: running commands finish on their agents unseen, and
     // every command not done counts as interrupted.
     void interrupt();
-    void congestion_changed() { hub_.congestion_changed(this); }
+    // Once per wake-up, after the output was written: tells the hub when the
+    // congestion of the output has changed since it last heard.
+    void update_congestion();
 
     struct Tally {
         size_t agents = 0;
@@ -107,6 +109,7 @@ class FanoutRun : public HubClient {
     void finish_line(Slot &s, const char *status);
     void finish_rest(Slot &s, const char *status);
     void emit_lines(Slot &s, bool flush);
+    void append(std::string_view bytes);
     Slot *slot_of(RequestId id);
 
     AgentService &hub_;
@@ -119,6 +122,8 @@ class FanoutRun : public HubClient {
     std::unordered_map<RequestId, size_t> by_request_;
     std::unordered_map<uint64_t, size_t> by_serial_;
     size_t unfinished_ = 0;
+    bool reported_congested_ = false;
+    bool saw_congested_ = false; // the output was over its mark since the last report
 };
 
 class FanoutScript {
@@ -131,7 +136,7 @@ class FanoutScript {
     bool has_lines() const { return lines_.has_value(); }
     void set_lines(std::vector<std::string> lines);
     void interrupt();
-    void congestion_changed() { run_.congestion_changed(); }
+    void update_congestion() { run_.update_congestion(); }
     // The script is over: every selected agent is done, or it failed.
     bool finished();
     int exit_status() const { return exit_status_; }
