@@ -463,6 +463,42 @@ TEST(FanoutExit, DisconnectsMakeThreeOrFourAndAnInterruptOneThirty) {
     }
 }
 
+// ---------------------------------------------------------------- resident server
+
+// A client of the resident server selects among the agents connected now:
+// no gather, the same results.
+TEST(FanoutResident, SelectsTheAgentsConnectedNowWithoutAGather) {
+    char dir_template[] = "/tmp/fanout-daemon-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template;
+    const std::string sock = dir + "/cli-server.sock";
+    auto daemon = spawn_server({"--daemon", "--socket", sock});
+    FakeAgent db1("db-1", 11, echoing("db-1"));
+    FakeAgent db2("db-2", 12, echoing("db-2"));
+    FakeAgent web("web", 13, echoing("web"));
+    // The agents are in; the socket follows the port within moments.
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (access(sock.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+
+    const auto start = std::chrono::steady_clock::now();
+    auto r =
+        run_server({"--socket", sock, "--agent", "db-*", "--json", "--gather", "5", "-c", "who"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s); // --gather is not waited for
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto m = by_name(objects_of(r.out));
+    ASSERT_EQ(m.size(), 2u) << r.out;
+    for (const char *name : {"db-1", "db-2"}) {
+        const json &j = m[std::string(name) + "/who"];
+        EXPECT_EQ(j.value("output", ""), std::string("who from ") + name + "\n");
+        EXPECT_EQ(j.value("pid", -1), getpid());
+    }
+    daemon->kill(SIGTERM);
+    EXPECT_TRUE(daemon->wait().has_value());
+    std::remove(sock.c_str());
+    rmdir(dir.c_str());
+}
+
 // ---------------------------------------------------------------- many machines
 
 // `ssh HOST cli-server --all --json -c ...` for two hosts at once, through a
