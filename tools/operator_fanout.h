@@ -128,7 +128,7 @@ class FanoutRun : public HubClient {
 
 class FanoutScript {
   public:
-    // lines: the -c commands; nullopt while they are still being read.
+    // The script is opts.commands; without -c, set_lines() brings it later.
     FanoutScript(const Options &opts, EventLoop &loop, AgentService &hub, OutputQueue &out,
                  NoticeFn notice);
 
