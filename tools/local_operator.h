@@ -27,6 +27,9 @@
 
 namespace cliserver {
 
+class FanoutRun;
+class FanoutScript;
+
 class LocalOperator : public HubClient {
   public:
     LocalOperator(Options opts, EventLoop &loop, AgentService &hub);
@@ -92,6 +95,8 @@ class LocalOperator : public HubClient {
     void submit(AgentView &a, const std::string &line, bool hidden, bool learn,
                 bool holds_prompt = true);
     bool current_sent() const;
+    bool set_running() const;
+    void send_to_set(const std::string &line);
     void interrupt();
     void answer_prompt(const std::string &reply);
     void refuse(const std::string &message);
@@ -104,6 +109,7 @@ class LocalOperator : public HubClient {
     bool wants_stdin() const;
     void set_wait_deadline();
     void check_deadline();
+    void advance_fanout();
 
     // operator_console.cpp
     void on_stdin(uint32_t events);
@@ -134,6 +140,13 @@ class LocalOperator : public HubClient {
     bool stdin_eof_ = false;
     std::optional<std::chrono::steady_clock::time_point> wait_deadline_;
     std::optional<std::string> waiting_line_; // line to run once the agent is there
+
+    // Scripting mode on a set of agents (operator_fanout.h), else null.
+    std::unique_ptr<FanoutScript> fanout_;
+    // Interactive: attached to every agent matching set_pattern_ (when not
+    // empty); each line runs on those connected at the time.
+    std::unique_ptr<FanoutRun> set_run_;
+    std::string set_pattern_;
 
     bool stop_ = false;
     int exit_status_ = 0;

@@ -1,6 +1,7 @@
 // Command lines of the local operator, from the console or a script: the
 // server's own commands and the one agent command the operator waits for.
 #include "local_operator.h"
+#include "operator_fanout.h"
 #include "server_text.h"
 
 #include "access.h"
@@ -37,6 +38,20 @@ LocalOperator::LocalOperator(Options opts, EventLoop &loop, AgentService &hub)
     for (auto &c : opts_.commands)
         script_.push_back(c);
     target_ = opts_.agent;
+    auto notify = [this](Notice k, const std::string &t) { notice(k, t); };
+    if (!interactive_ && fans_out(opts_)) {
+        fanout_ = std::make_unique<FanoutScript>(opts_, loop_, hub_, out_, notify);
+        target_.clear();
+    }
+    if (interactive_) {
+        FanoutSettings settings;
+        settings.answer = opts_.answer;
+        set_run_ = std::make_unique<FanoutRun>(hub_, loop_, out_, notify, settings);
+        if (opts_.all || is_agent_pattern(target_)) {
+            set_pattern_ = opts_.all ? "*" : target_;
+            target_.clear();
+        }
+    }
 }
 
 LocalOperator::~LocalOperator() = default;
@@ -44,7 +59,9 @@ LocalOperator::~LocalOperator() = default;
 void LocalOperator::start() {
     loop_.watch(STDIN_FILENO, 0, [this](uint32_t ev) { on_stdin(ev); });
     loop_.watch(STDOUT_FILENO, 0, [this](uint32_t) { out_.write_available(); });
-    if (interactive_) {
+    if (fanout_) {
+        fanout_->start();
+    } else if (interactive_) {
         editor_ = std::make_unique<LineEditor>(
             [this](std::optional<std::string> line) { on_line(std::move(line)); },
             [this](std::string_view before) { return complete(before); }, history_file());
@@ -68,6 +85,7 @@ void LocalOperator::drain_and_close() {
 }
 
 void LocalOperator::on_interrupt_signal() {
+    if (fanout_) fanout_->interrupt();
     if (interactive_)
         interrupt();
     else
@@ -77,6 +95,7 @@ void LocalOperator::on_interrupt_signal() {
 void LocalOperator::on_terminate_signal(int signo) {
     if (stop_) return;
     if (interactive_) notice(Notice::kInfo, "terminated by signal; saying goodbye");
+    if (fanout_) fanout_->interrupt();
     stop_ = true;
     exit_status_ = interactive_ ? 0 : 128 + signo;
 }
@@ -206,6 +225,7 @@ void LocalOperator::cmd_help() {
         "  help              this list; while attached, the agent's help follows\n"
         "  ls                connected agents\n"
         "  attach NAME|ID    send command lines to that agent; bare attach detaches\n"
+        "  attach PATTERN    send each line to every agent whose name matches (db-*)\n"
         "  quit, exit        leave (standalone: after a goodbye to every agent)\n"
         "Any other line goes to the attached agent.\n";
     emit(text);
@@ -259,15 +279,39 @@ void LocalOperator::show_rows(const std::vector<AgentRow> &rows) {
 void LocalOperator::cmd_attach(const std::vector<std::string> &args) {
     if (args.size() == 1) {
         if (AgentView *a = attached_agent()) notice(Notice::kInfo, "detached from " + describe(*a));
+        if (!set_pattern_.empty())
+            notice(Notice::kInfo,
+                   "detached from the agents matching '" + printable(set_pattern_) + "'");
         attached_ = 0;
         target_.clear();
+        set_pattern_.clear();
         return;
     }
     if (args.size() > 2) {
-        refuse("usage: attach NAME|ID");
+        refuse("usage: attach NAME|ID|PATTERN");
         return;
     }
     const std::string &wanted = args[1];
+    if (is_agent_pattern(wanted)) {
+        if (!set_run_) {
+            refuse("attach PATTERN is for the console; scripts select a set with --agent "
+                   "PATTERN or --all");
+            return;
+        }
+        attached_ = 0;
+        target_.clear();
+        set_pattern_ = wanted;
+        const auto found = select_agents(hub_, wanted, false);
+        std::string names;
+        for (AgentView *a : found)
+            names += (names.empty() ? "" : ", ") + describe(*a);
+        notice(Notice::kInfo, "attached to the agents matching '" + printable(wanted) + "' (now " +
+                                  std::to_string(found.size()) +
+                                  (names.empty() ? "" : ": " + names) +
+                                  "); each line runs on those connected at the time");
+        return;
+    }
+    set_pattern_.clear();
     auto found = hub_.match(wanted);
     if (found.size() > 1) {
         std::string ids;
@@ -301,6 +345,10 @@ void LocalOperator::send_to_attached(const std::string &line, bool learn) {
         refuse("line of " + std::to_string(line.size()) +
                " bytes is too long: agents take at most " +
                std::to_string(cli_protocol::command_line_max) + "; not sent");
+        return;
+    }
+    if (!set_pattern_.empty()) {
+        send_to_set(line);
         return;
     }
     AgentView *a = attached_agent();
@@ -341,6 +389,21 @@ void LocalOperator::on_queued(const Request &r, size_t ahead) {
     notice(Notice::kInfo, printable(a ? a->name : std::string("the agent")) + " is busy: " +
                               std::to_string(ahead) + (ahead == 1 ? " command" : " commands") +
                               " ahead (Ctrl-C cancels yours)");
+}
+
+bool LocalOperator::set_running() const {
+    return set_run_ && set_run_->running();
+}
+
+void LocalOperator::send_to_set(const std::string &line) {
+    const auto found = select_agents(hub_, set_pattern_, false);
+    if (found.empty()) {
+        refuse("no agent matching '" + printable(set_pattern_) +
+               "' is connected; the line was not sent");
+        return;
+    }
+    if (editor_) editor_->hide();
+    set_run_->start(found, {line});
 }
 
 bool LocalOperator::current_sent() const {
@@ -398,6 +461,13 @@ void LocalOperator::answer_prompt(const std::string &reply) {
 }
 
 void LocalOperator::interrupt() {
+    if (set_running()) {
+        set_run_->interrupt();
+        emit("\n");
+        notice(Notice::kInfo, "stopped waiting; the agents finish the command on their own and "
+                              "its output is discarded");
+        return;
+    }
     if (!current_ || !current_->holds_prompt) {
         if (editor_) editor_->abandon_line();
         return;

@@ -1,6 +1,7 @@
 // The local operator's terminal: the prompt and line editor, completion,
 // colours, and the order of command output and the server's messages.
 #include "local_operator.h"
+#include "operator_fanout.h"
 #include "server_text.h"
 
 #include "protocol.h"
@@ -31,10 +32,14 @@ void LocalOperator::update_interest() {
         was_congested_ = now;
         hub_.congestion_changed(this);
     }
+    if (fanout_) fanout_->update_congestion();
+    if (set_run_) set_run_->update_congestion();
 }
 
 void LocalOperator::before_wait() {
-    if (interactive_)
+    if (fanout_)
+        advance_fanout();
+    else if (interactive_)
         refresh_editor();
     else
         advance_script();
@@ -57,6 +62,7 @@ std::string LocalOperator::prompt_text() {
         return std::string("\001\033[") + sgr + "m\002" + text + "\001\033[0m\002";
     };
     if (AgentView *a = attached_agent()) return wrap("1;36", printable(a->name)) + "> ";
+    if (!set_pattern_.empty()) return wrap("1;36", printable(set_pattern_)) + "> ";
     if (!target_.empty()) return wrap("2", "(" + printable(target_) + ")") + "> ";
     return wrap("1", "cli") + "> ";
 }
@@ -64,6 +70,7 @@ std::string LocalOperator::prompt_text() {
 void LocalOperator::refresh_editor() {
     if (!editor_ || stop_) return;
     if (current_ && current_->holds_prompt) return; // the command or its prompt owns the terminal
+    if (set_running()) return;
     if (editor_->visible()) {
         if (!current_ || !current_->prompt_pending) editor_->set_prompt(prompt_text());
         return;

@@ -2,6 +2,7 @@
 // standard input, each run to its end before the next; prompts are answered
 // from the lines that follow.
 #include "local_operator.h"
+#include "operator_fanout.h"
 #include "server_text.h"
 
 #include <unistd.h>
@@ -34,6 +35,7 @@ std::optional<std::string> LocalOperator::take_stdin_line() {
 
 bool LocalOperator::wants_stdin() const {
     if (stdin_eof_) return false;
+    if (fanout_) return !fanout_->has_lines();
     if (interactive_) return editor_ && editor_->visible();
     const bool line_buffered = stdin_buf_.find('\n') != std::string::npos;
     if (line_buffered) return false;
@@ -52,6 +54,26 @@ void LocalOperator::check_deadline() {
     wait_deadline_.reset();
     fail(2, "agent " + printable(target_) + " did not connect within " +
                 std::to_string(opts_.wait_seconds) + " s");
+}
+
+// A fan-out runs the whole script on each agent: the lines of standard
+// input are all read before it starts.
+void LocalOperator::advance_fanout() {
+    if (!fanout_->has_lines() && stdin_eof_) {
+        std::vector<std::string> lines;
+        while (auto line = take_stdin_line()) {
+            size_t first = line->find_first_not_of(" \t");
+            if (first == std::string::npos || (*line)[first] == '#') continue;
+            const auto words = split_words(*line);
+            if (words.size() == 1 && (words[0] == "quit" || words[0] == "exit")) break;
+            lines.push_back(std::move(*line));
+        }
+        fanout_->set_lines(std::move(lines));
+    }
+    if (fanout_->finished() && !stop_) {
+        exit_status_ = fanout_->exit_status();
+        stop_ = true;
+    }
 }
 
 // Feeds the next line to whatever waits for one: a prompt or the next command.

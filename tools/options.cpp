@@ -5,14 +5,30 @@
 
 #include <getopt.h>
 
+#include <string>
+
 namespace cliserver {
 
 namespace {
 
 constexpr uint32_t kMaxWaitSeconds = 24 * 3600;
+constexpr uint32_t kMaxGatherSeconds = 3600;
 
 // Long options without a short form.
-enum : int { kDaemon = 256, kStandalone, kSocket, kGroup, kAuditLog, kSyslog, kAgentUsers };
+enum : int {
+    kDaemon = 256,
+    kStandalone,
+    kSocket,
+    kGroup,
+    kAuditLog,
+    kSyslog,
+    kAgentUsers,
+    kAll,
+    kGather,
+    kJson,
+    kNoLabel,
+    kAnswer
+};
 
 bool needs_value(const char *option, const char *value, std::string *error) {
     if (*value != '\0') return true;
@@ -49,17 +65,36 @@ bool parse_wait(const char *text, uint32_t &out) {
     return true;
 }
 
+// Seconds with an optional fraction ("1.5"), kept as milliseconds.
+bool parse_gather(const char *text, uint32_t &out_ms) {
+    uint32_t whole = 0;
+    std::string s(text);
+    const size_t dot = s.find('.');
+    std::string frac = dot == std::string::npos ? "" : s.substr(dot + 1);
+    std::string head = dot == std::string::npos ? s : s.substr(0, dot);
+    if (head.empty() && frac.empty()) return false;
+    if (head.empty()) head = "0";
+    if (cli_parse_u32(head.c_str(), &whole) != 0 || whole > kMaxGatherSeconds) return false;
+    if (frac.size() > 3 || frac.find_first_not_of("0123456789") != std::string::npos) return false;
+    while (frac.size() < 3)
+        frac += '0';
+    out_ms = whole * 1000 + static_cast<uint32_t>(std::stoul(frac));
+    return true;
+}
+
 } // namespace
 
 std::string usage_text() {
-    return "Usage: cli-server [--port N] [--agent NAME|ID] [--wait SECONDS] [-c COMMAND]...\n"
-           "                  [--socket PATH | --standalone]\n"
+    return "Usage: cli-server [--port N] [--agent NAME|ID|PATTERN | --all] [--wait SECONDS]\n"
+           "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
+           "                  [-c COMMAND]... [--socket PATH | --standalone]\n"
            "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
            "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
            "       cli-server --help | --version\n"
            "\n"
            "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"
-           "only, accepts any number of agents and sends command lines to one of them.\n"
+           "only, accepts any number of agents and sends command lines to one of them,\n"
+           "or to every agent of a set.\n"
            "When a resident server (cli-server --daemon) answers on its socket, every\n"
            "invocation below is its client and behaves the same; otherwise cli-server\n"
            "holds the agents' port itself for as long as it runs.\n"
@@ -68,9 +103,20 @@ std::string usage_text() {
            "  -p, --port N          listen on port N (default " +
            std::to_string(cli_protocol::agent_port) +
            ")\n"
-           "  -a, --agent NAME|ID   attach to this agent as soon as it connects\n"
-           "  -w, --wait SECONDS    scripting mode: how long to wait for the agent to\n"
-           "                        connect (default 5)\n"
+           "  -a, --agent NAME|ID|PATTERN\n"
+           "                        attach to this agent as soon as it connects; a shell\n"
+           "                        pattern (*, ?, [...]) selects every agent whose name\n"
+           "                        matches it (an id matches exactly)\n"
+           "      --all             select every connected agent\n"
+           "  -w, --wait SECONDS    scripting mode: how long to wait for the agent, or for\n"
+           "                        the first agent of a pattern, to connect (default 5)\n"
+           "      --gather SECONDS  how long a pattern or --all collects agents before\n"
+           "                        the commands run (default 1.5: one reconnect period\n"
+           "                        and a margin)\n"
+           "      --json            one JSON object per line for each agent and command\n"
+           "      --no-label        raw output without the agent label (one agent only)\n"
+           "      --answer TEXT     the reply to every prompt during a fan-out; without\n"
+           "                        it such prompts are refused (answered empty)\n"
            "  -c, --command LINE    scripting mode: run LINE on the agent; repeatable,\n"
            "                        the commands run in the order given\n"
            "      --standalone      never use a resident server: hold the port here\n"
@@ -87,6 +133,7 @@ std::string usage_text() {
            "  ls                    connected agents: id, name, connection time, the pid\n"
            "                        and user of the agent, queued commands, state\n"
            "  attach NAME|ID        send command lines to that agent; bare attach detaches\n"
+           "  attach PATTERN        send each line to every agent whose name matches\n"
            "  quit, exit            leave (standalone: after a goodbye to every agent)\n"
            "\n"
            "Interactive mode (standard input is a terminal, no -c): line editing,\n"
@@ -101,6 +148,15 @@ std::string usage_text() {
            "connected, it is waited for up to --wait seconds. A prompt from the agent\n"
            "takes its reply from the next line of standard input. Command output goes\n"
            "to standard output, messages to standard error.\n"
+           "\n"
+           "Fan-out (--all, a pattern, --json or --answer in scripting mode): every\n"
+           "command runs on every selected agent, in parallel across agents and in\n"
+           "order on each; standalone, agents are first gathered for --gather seconds\n"
+           "(a resident server has them already). Each output line is labelled\n"
+           "'NAME: ' (for a pattern or --all); --json prints objects with host, name,\n"
+           "id, pid, user, command, status (done, prompt-refused, agent-disconnected,\n"
+           "not-connected, interrupted), duration_ms and output (output_base64 when\n"
+           "it is not UTF-8).\n"
            "\n"
            "Resident server (--daemon): stays in the foreground, holds the agents' port\n"
            "and serves any number of operators and scripts on its socket (mode 0600 in\n"
@@ -117,16 +173,27 @@ std::string usage_text() {
            "                        comma-separated), plus root and the server's user\n"
            "\n"
            "Exit status:\n"
-           "  0    every command completed\n"
+           "  0    every command completed (on every selected agent)\n"
            "  1    usage or set-up error (for example the port is already in use, or the\n"
            "       resident server refused the client or went away), or a\n"
            "       line that could not be sent (no agent attached, longer than " +
            std::to_string(cli_protocol::command_line_max) +
            "\n"
            "       bytes, an agent name that several agents share)\n"
-           "  2    the agent did not connect within --wait seconds\n"
-           "  3    the agent disconnected in the middle of a command\n"
+           "  2    the agent did not connect, or the pattern matched no agent, within\n"
+           "       --wait seconds\n"
+           "  3    the agent disconnected in the middle of a command (in a fan-out: no\n"
+           "       selected agent completed every command)\n"
+           "  4    fan-out: some agents completed every command and others did not\n"
            "  130  interrupted by Ctrl-C\n";
+}
+
+bool is_agent_pattern(const std::string &wanted) {
+    return wanted.find_first_of("*?[") != std::string::npos;
+}
+
+bool fans_out(const Options &opts) {
+    return opts.all || is_agent_pattern(opts.agent) || opts.json || opts.answer.has_value();
 }
 
 bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
@@ -134,6 +201,11 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
                                    {"agent", required_argument, nullptr, 'a'},
                                    {"wait", required_argument, nullptr, 'w'},
                                    {"command", required_argument, nullptr, 'c'},
+                                   {"all", no_argument, nullptr, kAll},
+                                   {"gather", required_argument, nullptr, kGather},
+                                   {"json", no_argument, nullptr, kJson},
+                                   {"no-label", no_argument, nullptr, kNoLabel},
+                                   {"answer", required_argument, nullptr, kAnswer},
                                    {"daemon", no_argument, nullptr, kDaemon},
                                    {"standalone", no_argument, nullptr, kStandalone},
                                    {"socket", required_argument, nullptr, kSocket},
@@ -174,6 +246,25 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
             break;
         case 'c':
             opts.commands.emplace_back(optarg);
+            break;
+        case kAll:
+            opts.all = true;
+            break;
+        case kGather:
+            if (!parse_gather(optarg, opts.gather_ms)) {
+                *error = std::string("invalid --gather '") + optarg +
+                         "' (expected seconds, 0 to 3600, at most three decimals)";
+                return false;
+            }
+            break;
+        case kJson:
+            opts.json = true;
+            break;
+        case kNoLabel:
+            opts.no_label = true;
+            break;
+        case kAnswer:
+            opts.answer = optarg;
             break;
         case kDaemon:
             opts.daemon = true;
@@ -216,6 +307,14 @@ bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
     }
     if (optind < argc) {
         *error = std::string("unexpected argument '") + argv[optind] + "'";
+        return false;
+    }
+    if (opts.all && !opts.agent.empty()) {
+        *error = "--all and --agent exclude each other";
+        return false;
+    }
+    if (opts.no_label && opts.json) {
+        *error = "--no-label is for plain output; --json has no labels";
         return false;
     }
     return check_combination(opts, error);

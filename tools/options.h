@@ -4,6 +4,7 @@
 #include "protocol.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,12 @@ namespace cliserver {
 
 struct Options {
     uint16_t port = cli_protocol::agent_port;
-    std::string agent;                 // --agent NAME|ID, empty when not given
+    std::string agent;                 // --agent NAME|ID|PATTERN, empty when not given
+    bool all = false;                  // --all: every connected agent
+    uint32_t gather_ms = 1500;         // --gather: how long agents are collected for a pattern
+    bool json = false;                 // --json: one JSON object per agent and command
+    bool no_label = false;             // --no-label: raw output of the one selected agent
+    std::optional<std::string> answer; // --answer: the reply to prompts during a fan-out
     uint32_t wait_seconds = 5;         // how long scripting mode waits for the agent
     std::vector<std::string> commands; // -c, in order
     // The resident server and its clients.
@@ -30,5 +36,11 @@ struct Options {
 bool parse_options(int argc, char **argv, Options &opts, std::string *error);
 
 std::string usage_text();
+
+// Whether `wanted` is a shell pattern (it has *, ? or [) rather than a name or id.
+bool is_agent_pattern(const std::string &wanted);
+// Whether scripting mode runs its commands on a set of agents, with results
+// per agent, instead of on the one attached agent.
+bool fans_out(const Options &opts);
 
 } // namespace cliserver

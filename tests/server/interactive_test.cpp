@@ -153,3 +153,44 @@ TEST(ServerInteractive, ColourOnlyWithoutNoColor) {
         EXPECT_EQ(s.proc().wait(), 0);
     }
 }
+
+TEST(ServerInteractive, AttachToAPatternSendsEachLineToTheSet) {
+    TempHome tmp;
+    auto db1 = start_host("1", "db-1");
+    auto db2 = start_host("2", "db-2");
+    auto web = start_host("3", "web");
+    Session s(tmp.path, {"NO_COLOR=1"});
+    s.expect("cli> ");
+    // Connections arrive in any order; each is announced.
+    for (int i = 0; i < 3; ++i)
+        s.expect(") connected");
+    s.type("attach db-*\r");
+    s.expect("attached to the agents matching 'db-*' (now 2: ");
+    s.expect("db-*> ");
+
+    s.type("echo hi there\r");
+    s.expect("echo hi there\n"); // the typed line
+    std::string shown = s.expect("db-*> ");
+    EXPECT_NE(shown.find("db-1: hi there\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("db-2: hi there\n"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("web"), std::string::npos) << shown;
+
+    // Nobody can answer a prompt for the whole set: each is refused.
+    s.type("wipe\r");
+    shown = s.expect("db-*> ");
+    EXPECT_NE(shown.find("db-1: Not wiped."), std::string::npos) << shown;
+    EXPECT_NE(shown.find("db-2: Not wiped."), std::string::npos) << shown;
+    EXPECT_NE(shown.find("answered empty"), std::string::npos) << shown;
+
+    s.type("ticks -n 40 -i 50\r");
+    s.expect(": tick 2/40");
+    s.type("\x03");
+    s.expect("stopped waiting");
+    s.expect("db-*> ");
+
+    s.type("attach\r");
+    s.expect("detached from the agents matching 'db-*'");
+    s.expect("cli> ");
+    s.type("quit\r");
+    EXPECT_EQ(s.proc().wait(), 0);
+}

@@ -1,0 +1,105 @@
+// The fan-out's command line and its JSON results, without processes.
+#include "json_result.h"
+#include "options.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+using namespace cliserver;
+
+namespace {
+
+bool parse(std::vector<std::string> args, Options &opts, std::string &error) {
+    args.insert(args.begin(), "cli-server");
+    std::vector<char *> argv;
+    for (auto &s : args)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    return parse_options(static_cast<int>(args.size()), argv.data(), opts, &error);
+}
+
+} // namespace
+
+TEST(FanoutOptions, SelectionGatherAndOutputModes) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse({"--all", "--json", "--gather", "0.25", "--answer", "", "-c", "x"}, o, error))
+        << error;
+    EXPECT_TRUE(o.all && o.json);
+    EXPECT_EQ(o.gather_ms, 250u);
+    EXPECT_EQ(o.answer, std::optional<std::string>(""));
+    EXPECT_TRUE(fans_out(o));
+
+    // A plain name keeps the one-agent behaviour; a pattern fans out.
+    Options plain;
+    ASSERT_TRUE(parse({"--agent", "db-1", "--no-label"}, plain, error));
+    EXPECT_EQ(plain.gather_ms, 1500u);
+    EXPECT_FALSE(fans_out(plain));
+    for (const char *pattern : {"db-*", "db-?", "db-[12]"})
+        EXPECT_TRUE(is_agent_pattern(pattern)) << pattern;
+
+    struct Refused {
+        std::vector<std::string> args;
+        const char *error;
+    } refused[] = {
+        {{"--gather", "1.2345"}, "invalid --gather"},
+        {{"--gather", "-1"}, "invalid --gather"},
+        {{"--gather", "3601"}, "invalid --gather"},
+        {{"--gather", "."}, "invalid --gather"},
+        {{"--all", "--agent", "db"}, "exclude each other"},
+        {{"--json", "--no-label"}, "--no-label"},
+    };
+    for (auto &r : refused) {
+        Options x;
+        EXPECT_FALSE(parse(r.args, x, error)) << r.args[0];
+        EXPECT_NE(error.find(r.error), std::string::npos) << error;
+    }
+}
+
+TEST(FanoutJson, Utf8CheckAndBase64) {
+    for (const char *ok : {"", "plain", "h\xc3\xa9", "\xe2\x82\xac", "\xf4\x8f\xbf\xbf"})
+        EXPECT_TRUE(is_valid_utf8(ok)) << ok;
+    // Overlong, surrogate, past U+10FFFF, stray continuation, cut short.
+    for (const char *bad : {"\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\x80",
+                            "h\xc3", "\xe2\x82"})
+        EXPECT_FALSE(is_valid_utf8(bad)) << bad;
+    EXPECT_FALSE(is_valid_utf8(std::string("a\0\xff", 3)));
+
+    // RFC 4648's test vectors.
+    const char *vectors[][2] = {{"", ""},
+                                {"f", "Zg=="},
+                                {"fo", "Zm8="},
+                                {"foo", "Zm9v"},
+                                {"foob", "Zm9vYg=="},
+                                {"fooba", "Zm9vYmE="},
+                                {"foobar", "Zm9vYmFy"}};
+    for (auto &v : vectors)
+        EXPECT_EQ(base64_encode(v[0]), v[1]) << v[0];
+}
+
+TEST(FanoutJson, OneObjectPerLineWithUnknownsLeftOut) {
+    CommandResult r;
+    r.host = "h1";
+    r.name = "bad\xffname";
+    r.id = 7;
+    r.command = "status";
+    r.status = "not-connected";
+    const std::string line = result_json_line(r);
+    ASSERT_EQ(line.back(), '\n');
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+    auto j = nlohmann::json::parse(line);
+    EXPECT_EQ(j["name"], "bad\xef\xbf\xbdname"); // U+FFFD: the line stays valid JSON
+    EXPECT_FALSE(j.contains("pid"));
+    EXPECT_FALSE(j.contains("user"));
+    EXPECT_EQ(j["output"], "");
+
+    r.pid = 42;
+    r.output = std::string("\x00\xff", 2);
+    j = nlohmann::json::parse(result_json_line(r));
+    EXPECT_EQ(j["pid"], 42);
+    EXPECT_EQ(j["output_base64"], "AP8=");
+    EXPECT_FALSE(j.contains("output"));
+}
