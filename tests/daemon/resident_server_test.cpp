@@ -1,6 +1,7 @@
 // The resident server end to end: several clients sharing its agents, and
 // its life from start to SIGTERM.
 #include "daemon_fixture.h"
+#include "terminal_session.h"
 
 #include "cli_common.h"
 
@@ -112,6 +113,33 @@ TEST(ResidentServer, ClientsShareAgentsAndEachSeesOnlyItsOwnOutput) {
     }
     EXPECT_TRUE(sent);
     EXPECT_EQ(raw_out, "from-raw\n");
+}
+
+// At a terminal, a command that has to wait for another client's says so,
+// counting only the commands really ahead of it.
+TEST(ResidentServer, AnInteractiveClientIsToldWhenItsAgentIsBusy) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    auto alpha = start_host("1", "alpha");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    auto c1 = start_client(d, {"--agent", "alpha", "--wait", "5", "-c", "wipe"});
+    std::string out1;
+    ASSERT_TRUE(read_until(c1->out(), kWipePrompt, &out1));
+
+    TerminalSession s(dir.path(), {}, {"--socket", d.socket(), "--agent", "alpha"});
+    s.expect("attached to alpha (id 1)");
+    s.expect("alpha> ");
+    s.type("echo from-terminal\r");
+    s.expect("alpha is busy: 1 command ahead (Ctrl-C cancels yours)");
+
+    ASSERT_TRUE(c1->write_in("yes\n"));
+    c1->close_in();
+    EXPECT_EQ(c1->wait(), 0);
+    s.expect("from-terminal");
+    s.expect("alpha> ");
+    s.type("quit\r");
+    EXPECT_EQ(s.proc().wait(), 0);
 }
 
 // A second daemon on the socket of a live one gives up; the live one goes on.
