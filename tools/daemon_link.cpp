@@ -111,11 +111,12 @@ ConnectResult DaemonLink::connect(op::Mode mode, std::string *error) {
 bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
     std::string hello;
     op::encode_hello(hello, op::Hello{op::kVersion, mode});
+    // A daemon that refuses us says why and closes at once, often before
+    // HELLO is out: then the send fails, but the reason waits to be read.
+    std::string send_error;
     if (::send(fd_.get(), hello.data(), hello.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(hello.size())) {
-        *error = "cannot talk to the resident server at " + path_ + ": " + std::strerror(errno);
-        return false;
-    }
+        static_cast<ssize_t>(hello.size()))
+        send_error = "cannot talk to the resident server at " + path_ + ": " + std::strerror(errno);
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kGreetingTimeoutMs);
     bool welcomed = false;
@@ -151,15 +152,19 @@ bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
         const int ready = left > 0 ? poll(&p, 1, left) : 0;
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) {
-            *error = "the resident server at " + path_ + " did not answer within " +
-                     std::to_string(kGreetingTimeoutMs / 1000) + " s";
+            *error = !send_error.empty()
+                         ? send_error
+                         : "the resident server at " + path_ + " did not answer within " +
+                               std::to_string(kGreetingTimeoutMs / 1000) + " s";
             return false;
         }
         char buf[16384];
         const ssize_t n = read(fd_.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            *error = "the resident server at " + path_ + " closed the connection";
+            *error = !send_error.empty()
+                         ? send_error
+                         : "the resident server at " + path_ + " closed the connection";
             return false;
         }
         decoder_.append(buf, static_cast<size_t>(n));

@@ -370,6 +370,11 @@ void LocalOperator::send_to_attached(const std::string &line, bool learn) {
 
 void LocalOperator::submit(AgentView &a, const std::string &line, bool hidden, bool learn,
                            bool holds_prompt) {
+    // The console's own help, queued behind another client's command to
+    // learn the agent's command names, gives way to the operator's line
+    // rather than wait ahead of it (and count in its busy notice).
+    if (current_ && current_->hidden && !current_->holds_prompt && !hub_.request_sent(current_->id))
+        hub_.abandon(current_->id);
     current_ = Pending{};
     current_->id = hub_.new_request_id();
     current_->agent = a.serial;

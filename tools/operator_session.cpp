@@ -254,12 +254,16 @@ void OperatorSession::list() {
 
 void OperatorSession::send(const std::string &bytes) {
     if (failed_) return;
+    const bool was_congested = congested();
     out_ += bytes;
     if (out_.size() - out_pos_ > kMaxBacklog) {
         fail("does not read its output");
         return;
     }
     write_available();
+    // write_available() sees only what its own writing changes; crossing the
+    // high-water mark with this append must stop the agent's reads too.
+    if (!failed_ && was_congested != congested()) hub_.congestion_changed(this);
 }
 
 void OperatorSession::write_available() {

@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -94,6 +95,8 @@ Process::Process(const std::vector<std::string> &argv, const SpawnOptions &opts)
             lim.rlim_cur = opts.max_files;
             setrlimit(RLIMIT_NOFILE, &lim);
         }
+        if (opts.gid && (setgroups(0, nullptr) != 0 || setgid(*opts.gid) != 0)) _exit(126);
+        if (opts.uid && setuid(*opts.uid) != 0) _exit(126);
         execve(cargs[0], cargs.data(), cenv.data());
         _exit(127);
     }

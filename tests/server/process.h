@@ -23,6 +23,10 @@ struct SpawnOptions {
     bool pipe_stderr = true;      // else /dev/null
     bool pty = false;             // run on a pseudo-terminal (all three streams)
     unsigned long max_files = 0;  // soft descriptor limit of the child, if not 0
+    // The child's credentials, set before exec (needs root): its groups are
+    // dropped, then the gid and the uid are set.
+    std::optional<gid_t> gid;
+    std::optional<uid_t> uid;
 };
 
 class Process {

@@ -1,0 +1,202 @@
+// Faults around the resident server: clients that die, stop reading or
+// speak garbage, and the daemon itself killed under its clients.
+#include "daemon_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+
+using namespace daemontest;
+
+namespace {
+
+const std::string kWipePrompt = "Wipe the device buffer? Type yes to confirm: ";
+
+} // namespace
+
+// The agent waits at the prompt of a client that is SIGKILLed: the daemon
+// answers it empty, so the handler finishes ("Not wiped": the buffer is
+// intact) and the next client's command runs.
+TEST(ResidentServerFaults, AKilledClientsPromptIsAnsweredAndTheQueueMovesOn) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    auto alpha = start_host("1", "alpha");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+
+    auto c1 = start_client(d, {"--agent", "alpha", "--wait", "5", "-c", "wipe"});
+    std::string out;
+    ASSERT_TRUE(read_until(c1->out(), kWipePrompt, &out));
+    RawClient watcher;
+    ASSERT_TRUE(watcher.connect(d.socket()));
+    ASSERT_TRUE(watcher.greet());
+    auto c2 = start_client(d, {"--agent", "alpha", "--wait", "5", "-c", "dump -n 4"});
+    ASSERT_TRUE(watcher.wait_row("alpha", [](const RawRow &r) { return r.queued == 1; }));
+
+    c1->kill(SIGKILL);
+    EXPECT_EQ(c1->wait(), 128 + SIGKILL);
+    c2->close_in();
+    EXPECT_EQ(read_all(c2->out()), "00000000: 01 08 0f 16 \n");
+    EXPECT_EQ(c2->wait(), 0);
+    ASSERT_TRUE(watcher.wait_row("alpha", [](const RawRow &r) { return !r.busy; }));
+}
+
+// SIGKILL leaves the socket file behind: the client of the moment says so
+// and fails, the next daemon replaces the stale file, and the agents are
+// back within their reconnect pause.
+TEST(ResidentServerFaults, AKilledDaemonIsReplacedAndTheAgentsReconnect) {
+    TempDir dir;
+    auto d = std::make_unique<Daemon>(dir.path());
+    ASSERT_TRUE(d->ready());
+    const std::string socket = d->socket();
+    auto alpha = start_host("1", "alpha");
+    auto beta = start_host("2", "beta");
+    ASSERT_TRUE(d->journal_until("alpha (id 1) connected"));
+    ASSERT_TRUE(d->journal_until("beta (id 2) connected"));
+    auto c = start_client(*d, {"--agent", "alpha", "--wait", "5", "-c", "wipe"});
+    std::string out;
+    ASSERT_TRUE(read_until(c->out(), kWipePrompt, &out));
+
+    EXPECT_EQ(d->stop(SIGKILL), 128 + SIGKILL);
+    auto err = read_all(c->err());
+    ASSERT_TRUE(err);
+    EXPECT_NE(err->find("cli-server: lost the resident server at " + socket + ": "),
+              std::string::npos)
+        << *err;
+    EXPECT_EQ(c->wait(), 3); // its command was cut off
+    struct stat st {};
+    ASSERT_EQ(lstat(socket.c_str(), &st), 0);
+    ASSERT_TRUE(S_ISSOCK(st.st_mode));
+
+    d = std::make_unique<Daemon>(dir.path());
+    ASSERT_TRUE(d->ready()) << d->journal();
+    const auto restarted = std::chrono::steady_clock::now();
+    ASSERT_TRUE(d->journal_until("alpha (id 1) connected", 5000ms)) << d->journal();
+    ASSERT_TRUE(d->journal_until("beta (id 2) connected", 5000ms)) << d->journal();
+    EXPECT_LT(std::chrono::steady_clock::now() - restarted, 3000ms);
+    auto r = run_client(*d, {"--agent", "alpha", "--wait", "5", "-c", "echo back"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "back\n");
+}
+
+// A client that asks for a flood and never reads holds only its own
+// agent: the daemon stops reading that agent instead of buffering the
+// flood, other agents serve other clients, and nothing is lost once the
+// reader comes back.
+TEST(ResidentServerFaults, AClientThatStopsReadingHoldsOnlyItsOwnAgent) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    auto alpha = start_host("1", "alpha");
+    auto beta = start_host("2", "beta");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    ASSERT_TRUE(d.journal_until("beta (id 2) connected"));
+    auto warm = run_client(d, {"--agent", "alpha", "--wait", "5", "-c", "status"});
+    ASSERT_EQ(warm.status, 0) << warm.err;
+    const long baseline = d.rss_kib();
+    ASSERT_GT(baseline, 0);
+
+    constexpr size_t kMib = 32;
+    RawClient sink;
+    ASSERT_TRUE(sink.connect(d.socket()));
+    ASSERT_TRUE(sink.greet());
+    ASSERT_TRUE(
+        sink.send(wire::submit(7, sink.serial_of("beta"), "stream " + std::to_string(kMib))));
+    RawClient watcher;
+    ASSERT_TRUE(watcher.connect(d.socket()));
+    ASSERT_TRUE(watcher.greet());
+    ASSERT_TRUE(watcher.wait_row("beta", [](const RawRow &r) { return r.busy; }));
+
+    long peak = baseline;
+    for (int i = 0; i < 5; ++i) {
+        const std::string word = "still-here-" + std::to_string(i);
+        auto r = run_client(d, {"--agent", "alpha", "--wait", "5", "-c", "echo " + word});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, word + "\n");
+        peak = std::max(peak, d.rss_kib());
+    }
+    int pending = 0;
+    ASSERT_EQ(ioctl(sink.fd(), FIONREAD, &pending), 0);
+    EXPECT_GT(pending, 0); // the flood did start
+    // Unthrottled, the daemon would hold megabytes of it by now.
+    EXPECT_LT(peak - baseline, 8 * 1024)
+        << "VmRSS grew from " << baseline << " to " << peak << " KiB";
+    ASSERT_TRUE(watcher.wait_row("beta", [](const RawRow &r) { return r.busy; }));
+
+    // The reader comes back: every byte arrives, then DONE.
+    size_t got = 0;
+    for (;;) {
+        auto m = sink.read();
+        ASSERT_TRUE(m) << "after " << got << " bytes";
+        if (m->type == wire::kOutput) got += m->payload.size() - 8;
+        if (m->type == wire::kDone) break;
+    }
+    EXPECT_EQ(got, kMib << 20);
+}
+
+// Garbage, a wrong version, a half message or silence end only the
+// connection that sent them; everybody else carries on.
+TEST(ResidentServerFaults, GarbageClientsAreClosedAndOthersAreUnaffected) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    auto alpha = start_host("1", "alpha");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    RawClient good;
+    ASSERT_TRUE(good.connect(d.socket()));
+    ASSERT_TRUE(good.greet());
+
+    RawClient half, silent;
+    ASSERT_TRUE(half.connect(d.socket()));
+    ASSERT_TRUE(half.send(wire::hello().substr(0, 3)));
+    ASSERT_TRUE(silent.connect(d.socket()));
+    const auto stalled_at = std::chrono::steady_clock::now();
+
+    std::mt19937 rng(20261208);
+    for (int round = 0; round < 8; ++round) {
+        std::string noise(256, '\0');
+        for (char &c : noise)
+            c = static_cast<char>(rng());
+        RawClient garbage;
+        ASSERT_TRUE(garbage.connect(d.socket()));
+        garbage.send(noise);
+        EXPECT_TRUE(garbage.wait_closed(3000ms)) << "round " << round;
+    }
+
+    RawClient old;
+    ASSERT_TRUE(old.connect(d.socket()));
+    ASSERT_TRUE(old.send(wire::hello(99)));
+    auto refused = old.read();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->type, wire::kRefused);
+    EXPECT_NE(refused->payload.find("protocol version 1"), std::string::npos) << refused->payload;
+    EXPECT_TRUE(old.wait_closed(3000ms));
+
+    // A message only the daemon may send, after a proper greeting.
+    RawClient impostor;
+    ASSERT_TRUE(impostor.connect(d.socket()));
+    ASSERT_TRUE(impostor.greet());
+    ASSERT_TRUE(impostor.send(wire::message(wire::kDone, wire::be(1, 8))));
+    EXPECT_TRUE(impostor.wait_closed(3000ms));
+
+    auto r = run_client(d, {"--agent", "alpha", "--wait", "5", "-c", "echo fine"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "fine\n");
+
+    // The half message and the silence are given their time, then closed.
+    EXPECT_TRUE(half.wait_closed(15000ms));
+    EXPECT_TRUE(silent.wait_closed(5000ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - stalled_at, 9000ms);
+
+    ASSERT_TRUE(good.send(wire::submit(3, good.serial_of("alpha"), "echo still")));
+    std::vector<Msg> before;
+    ASSERT_TRUE(good.read_type(wire::kDone, kTimeout, &before));
+    std::string text;
+    for (const Msg &m : before)
+        if (m.type == wire::kOutput) text += m.payload.substr(8);
+    EXPECT_EQ(text, "still\n");
+}

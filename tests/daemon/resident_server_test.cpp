@@ -1,0 +1,201 @@
+// The resident server end to end: several clients sharing its agents, and
+// its life from start to SIGTERM.
+#include "daemon_fixture.h"
+#include "terminal_session.h"
+
+#include "cli_common.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace daemontest;
+
+namespace {
+
+const std::string kWipePrompt = "Wipe the device buffer? Type yes to confirm: ";
+
+bool exists(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+} // namespace
+
+// Client 1 holds alpha at a prompt; client 2's command on beta is not held
+// up by it; client 3 and a raw client queue on alpha in arrival order and
+// run once client 1 answers. Each sees exactly its own output.
+TEST(ResidentServer, ClientsShareAgentsAndEachSeesOnlyItsOwnOutput) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    auto alpha = start_host("1", "alpha");
+    auto beta = start_host("2", "beta");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    ASSERT_TRUE(d.journal_until("beta (id 2) connected"));
+
+    auto c1 = start_client(d, {"--agent", "alpha", "--wait", "5", "-c", "wipe"});
+    std::string out1;
+    ASSERT_TRUE(read_until(c1->out(), kWipePrompt, &out1));
+
+    auto r2 = run_client(d, {"--agent", "beta", "--wait", "5", "-c", "echo from-two"});
+    EXPECT_EQ(r2.status, 0) << r2.err;
+    EXPECT_EQ(r2.out, "from-two\n");
+    EXPECT_EQ(r2.err, "");
+
+    RawClient watcher;
+    ASSERT_TRUE(watcher.connect(d.socket()));
+    ASSERT_TRUE(watcher.greet());
+    auto c3 = start_client(d, {"--agent", "alpha", "--wait", "5", "-c", "echo from-three"});
+    ASSERT_TRUE(watcher.wait_row("alpha", [](const RawRow &r) { return r.queued == 1; }));
+
+    // A raw client's command queues behind both; QUEUED is what an
+    // interactive client turns into its busy notice.
+    RawClient raw;
+    ASSERT_TRUE(raw.connect(d.socket()));
+    ASSERT_TRUE(raw.greet());
+    ASSERT_NE(raw.serial_of("alpha"), 0u);
+    ASSERT_TRUE(raw.send(wire::submit(41, raw.serial_of("alpha"), "echo from-raw")));
+    auto queued = raw.read_type(wire::kQueued);
+    ASSERT_TRUE(queued);
+    ASSERT_EQ(queued->payload.size(), 12u);
+    EXPECT_EQ(wire::read_be(queued->payload, 0, 8), 41u);
+    EXPECT_EQ(wire::read_be(queued->payload, 8, 4), 2u); // client 1's and client 3's
+
+    // ls through the daemon names the client whose command runs.
+    auto rows = watcher.list();
+    ASSERT_TRUE(rows);
+    bool seen = false;
+    for (const RawRow &r : *rows) {
+        if (r.name != "alpha") continue;
+        seen = true;
+        EXPECT_TRUE(r.busy);
+        EXPECT_EQ(r.queued, 2u);
+        EXPECT_EQ(r.runner_uid, static_cast<int64_t>(getuid()));
+        EXPECT_EQ(r.runner_pid, c1->pid());
+    }
+    EXPECT_TRUE(seen);
+    auto ls = run_client(d, {"-c", "ls"});
+    EXPECT_NE(ls.out.find("busy (root pid " + std::to_string(c1->pid()) + ")"), std::string::npos)
+        << ls.out;
+
+    // Client 3 waits: nothing of its command has run yet.
+    pollfd p{c3->out(), POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0);
+
+    ASSERT_TRUE(c1->write_in("yes\n"));
+    c1->close_in();
+    auto rest1 = read_all(c1->out());
+    ASSERT_TRUE(rest1);
+    EXPECT_EQ(out1 + *rest1, kWipePrompt + "\nWiped 256 bytes.\n");
+    EXPECT_EQ(c1->wait(), 0);
+
+    c3->close_in();
+    EXPECT_EQ(read_all(c3->out()), "from-three\n");
+    EXPECT_EQ(read_all(c3->err()), "");
+    EXPECT_EQ(c3->wait(), 0);
+
+    std::vector<Msg> before;
+    auto done = raw.read_type(wire::kDone, kTimeout, &before);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(wire::read_be(done->payload, 0, 8), 41u);
+    std::string raw_out;
+    bool sent = false;
+    for (const Msg &m : before) {
+        if (m.type == wire::kSent) sent = wire::read_be(m.payload, 0, 8) == 41u;
+        if (m.type == wire::kOutput) {
+            EXPECT_EQ(wire::read_be(m.payload, 0, 8), 41u);
+            raw_out += m.payload.substr(8);
+        }
+        EXPECT_NE(m.type, wire::kPrompt);
+    }
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(raw_out, "from-raw\n");
+}
+
+// At a terminal, a command that has to wait for another client's says so,
+// counting only the commands really ahead of it.
+TEST(ResidentServer, AnInteractiveClientIsToldWhenItsAgentIsBusy) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    auto alpha = start_host("1", "alpha");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    auto c1 = start_client(d, {"--agent", "alpha", "--wait", "5", "-c", "wipe"});
+    std::string out1;
+    ASSERT_TRUE(read_until(c1->out(), kWipePrompt, &out1));
+
+    TerminalSession s(dir.path(), {}, {"--socket", d.socket(), "--agent", "alpha"});
+    s.expect("attached to alpha (id 1)");
+    s.expect("alpha> ");
+    s.type("echo from-terminal\r");
+    s.expect("alpha is busy: 1 command ahead (Ctrl-C cancels yours)");
+
+    ASSERT_TRUE(c1->write_in("yes\n"));
+    c1->close_in();
+    EXPECT_EQ(c1->wait(), 0);
+    s.expect("from-terminal");
+    s.expect("alpha> ");
+    s.type("quit\r");
+    EXPECT_EQ(s.proc().wait(), 0);
+}
+
+// A second daemon on the socket of a live one gives up; the live one goes on.
+TEST(ResidentServer, ASecondDaemonOnTheSameSocketExitsOne) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    SpawnOptions o;
+    Process second(server_argv({"--daemon", "--socket", d.socket()}), o);
+    auto err = read_all(second.err());
+    EXPECT_EQ(second.wait(), 1);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(*err, "cli-server: another cli-server is already listening on " + d.socket() + "\n");
+    auto ls = run_client(d, {"-c", "ls"});
+    EXPECT_EQ(ls.status, 0) << ls.err;
+    EXPECT_EQ(ls.out, "no agents connected\n");
+}
+
+// SIGTERM: STOPPING=1, a goodbye to every agent, a message to every client,
+// the socket file removed and exit status 0.
+TEST(ResidentServer, SigtermSaysGoodbyeToAgentsAndClientsAndRemovesTheSocket) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    ASSERT_TRUE(exists(d.socket()));
+    clitest::Conn fake = connect_agent();
+    ASSERT_TRUE(fake.valid());
+    ASSERT_TRUE(fake.send_frame(CLI_FRAME_HELLO, 0, "fake", 5));
+    auto ack = fake.read_frame();
+    ASSERT_TRUE(ack && ack->type == CLI_FRAME_ACK);
+    auto alpha = start_host("1", "alpha");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+
+    auto c = start_client(d, {"--agent", "alpha", "--wait", "5", "-c", "wipe"});
+    std::string out;
+    ASSERT_TRUE(read_until(c->out(), kWipePrompt, &out));
+
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+    EXPECT_TRUE(d.notify().wait_for("STOPPING=1"));
+    EXPECT_FALSE(exists(d.socket()));
+    EXPECT_NE(d.journal().find("cli-server: stopping on Terminated\n"), std::string::npos)
+        << d.journal();
+    auto bye = fake.read_frame();
+    ASSERT_TRUE(bye);
+    EXPECT_EQ(bye->type, CLI_FRAME_BYE);
+    EXPECT_TRUE(fake.wait_closed());
+
+    auto err = read_all(c->err());
+    ASSERT_TRUE(err);
+    EXPECT_NE(err->find("the resident server is shutting down"), std::string::npos) << *err;
+    const auto status = c->wait();
+    ASSERT_TRUE(status);
+    EXPECT_NE(*status, 0);
+
+    // The example host was told too: it is back at once with the next server.
+    Daemon next(dir.path());
+    ASSERT_TRUE(next.ready());
+    EXPECT_TRUE(next.journal_until("alpha (id 1) connected", 5000ms)) << next.journal();
+}
