@@ -82,7 +82,9 @@ struct TempHome {
 
 } // namespace
 
-TEST(ServerInteractive, OperatorSession) {
+class ServerInteractive : public ServerTest {};
+
+TEST_F(ServerInteractive, OperatorSession) {
     TempHome tmp;
     const std::string &home = tmp.path;
     ASSERT_FALSE(home.empty());
@@ -135,7 +137,7 @@ TEST(ServerInteractive, OperatorSession) {
     EXPECT_EQ(std::find(lines.begin(), lines.end(), "no"), lines.end());
 }
 
-TEST(ServerInteractive, ColourOnlyWithoutNoColor) {
+TEST_F(ServerInteractive, ColourOnlyWithoutNoColor) {
     TempHome tmp;
     const std::string &home = tmp.path;
     {

@@ -49,7 +49,9 @@ std::unique_ptr<Process> start_scripted_server(unsigned long max_files = 0) {
 
 } // namespace
 
-TEST(ServerRobustness, MisbehavingAgentsDoNotDisturbAWellBehavedOne) {
+class ServerRobustness : public ServerTest {};
+
+TEST_F(ServerRobustness, MisbehavingAgentsDoNotDisturbAWellBehavedOne) {
     auto server = start_scripted_server();
     Conn good = greeted_agent("good", 1);
     Conn half = greeted_agent("half", 2);
@@ -91,7 +93,7 @@ TEST(ServerRobustness, MisbehavingAgentsDoNotDisturbAWellBehavedOne) {
     EXPECT_EQ(std::count(err->begin(), err->end(), '\n'), 2) << *err;
 }
 
-TEST(ServerRobustness, AgentsWithTheSameNameAreToldApartById) {
+TEST_F(ServerRobustness, AgentsWithTheSameNameAreToldApartById) {
     auto server = start_scripted_server();
     Conn first = greeted_agent("twin", 5);
     Conn second = greeted_agent("twin", 6);
@@ -112,13 +114,28 @@ TEST(ServerRobustness, AgentsWithTheSameNameAreToldApartById) {
     auto err = read_all(server->err());
     ASSERT_TRUE(err);
     EXPECT_EQ(*err, "cli-server: several agents match 'twin' (ids 5, 6); attach by id\n");
-    // The first twin saw nothing but its ACK and the goodbye.
-    auto bye = first.read_frame();
-    ASSERT_TRUE(bye);
-    EXPECT_EQ(bye->type, CLI_FRAME_BYE);
 }
 
-TEST(ServerRobustness, ListsAThousandAgents) {
+TEST_F(ServerRobustness, LeavingSaysGoodbyeToEveryAgent) {
+    SKIP_THROUGH_DAEMON("the agents stay with the resident server when a client leaves");
+    auto server = start_scripted_server();
+    Conn idle = greeted_agent("idle", 5);
+    Conn used = greeted_agent("used", 6);
+    server->write_in("attach used\necho x\n");
+    auto cmd = used.read_frame();
+    ASSERT_TRUE(cmd && cmd->type == CLI_FRAME_COMMAND);
+    ASSERT_TRUE(used.send_frame(CLI_FRAME_DONE, cmd->req_id, "", 6));
+    server->close_in();
+    EXPECT_EQ(server->wait(), 0);
+    // The idle agent saw nothing but its ACK and the goodbye.
+    for (Conn *c : {&idle, &used}) {
+        auto bye = c->read_frame();
+        ASSERT_TRUE(bye);
+        EXPECT_EQ(bye->type, CLI_FRAME_BYE);
+    }
+}
+
+TEST_F(ServerRobustness, ListsAThousandAgents) {
     constexpr int kAgents = 1000;
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
@@ -149,7 +166,7 @@ TEST(ServerRobustness, ListsAThousandAgents) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
 }
 
-TEST(ServerRobustness, SlowStandardOutputStopsReadingTheFloodingAgent) {
+TEST_F(ServerRobustness, SlowStandardOutputStopsReadingTheFloodingAgent) {
     auto server = start_scripted_server();
     Conn flood = greeted_agent("flood", 4);
     server->write_in("attach flood\nstream\n");
