@@ -262,7 +262,6 @@ void OperatorSession::send(const std::string &bytes) {
 }
 
 void OperatorSession::write_available() {
-    const bool was_congested = congested();
     while (out_pos_ < out_.size()) {
         const ssize_t w = ::send(fd_.get(), out_.data() + out_pos_, out_.size() - out_pos_,
                                  MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -283,7 +282,13 @@ void OperatorSession::write_available() {
         out_pos_ = 0;
     }
     update_interest();
-    if (was_congested != congested()) hub_.congestion_changed(this);
+    // Compared with what the hub last heard, not with the state on entry:
+    // send() appends before it gets here, so the crossing of the high-water
+    // mark usually happens outside this function.
+    if (reported_congested_ != congested()) {
+        reported_congested_ = congested();
+        hub_.congestion_changed(this);
+    }
 }
 
 void OperatorSession::update_interest() {

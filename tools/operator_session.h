@@ -108,6 +108,7 @@ class OperatorSession final : public HubClient {
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kClient};
     std::string out_;
     size_t out_pos_ = 0;
+    bool reported_congested_ = false; // what the hub was last told
     std::chrono::steady_clock::time_point opened_;
     std::chrono::steady_clock::time_point last_read_;
     std::chrono::steady_clock::time_point last_write_;
