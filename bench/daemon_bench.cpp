@@ -1,0 +1,153 @@
+// daemon_bench: one command's round trip through the resident server
+// (client process -> Unix socket -> daemon -> agent -> back) against the
+// same command through a standalone cli-server, side by side in one run.
+// Each side is a long-lived cli-server reading command lines on its standard
+// input, so process start-up is not measured, only the line's way through:
+// the driver times `echo ping` from the write of the line to the last byte
+// of `ping` on the client's standard output. Both agents are the same echo
+// agent (bench/agent_swarm.h), each connected to its own server's port.
+#include "agent_swarm.h"
+#include "bench_util.h"
+#include "server_driver.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+using namespace bench;
+
+namespace {
+
+constexpr double kTargetRatio = 1.5;
+
+struct Options {
+    size_t round_trips = 10000; // timed per side
+    size_t warmup = 500;        // per side, before the timed ones
+    bool strict = false;
+    std::string server = CLI_SERVER_PATH;
+};
+
+Options parse_options(int argc, char **argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--quick") {
+            o.round_trips = 2000;
+            o.warmup = 200;
+        } else if (a == "--round-trips" && i + 1 < argc) {
+            o.round_trips = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
+        } else if (a == "--strict") {
+            o.strict = true;
+        } else {
+            std::printf("usage: daemon_bench [--quick] [--round-trips N] [--strict]\n");
+            std::exit(a == "--help" ? 0 : 2);
+        }
+    }
+    return o;
+}
+
+// A free loopback port now (the server binds it a moment later).
+uint16_t free_port() {
+    Fd l = listen_loopback(0);
+    return local_port(l.get());
+}
+
+// Polls until the daemon accepts on its socket (it binds it before it
+// reports ready), for at most 10 s.
+void wait_for_socket(const std::string &path) {
+    const uint64_t deadline = now_ns() + 10'000'000'000ull;
+    for (;;) {
+        Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return;
+        if (now_ns() > deadline) fail("the resident server did not open " + path + " in 10 s");
+        usleep(10'000);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options o = parse_options(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+
+    char templ[] = "/tmp/daemon_bench_XXXXXX";
+    if (!mkdtemp(templ)) fail("mkdtemp");
+    const std::string dir = templ, socket_path = dir + "/operators.sock";
+    int status = 0;
+    {
+        // Standalone: the script's own process holds the agents' port.
+        const uint16_t standalone_port = free_port();
+        Child standalone(
+            {o.server, "--standalone", "--port", std::to_string(standalone_port), "--wait", "30"},
+            true);
+        Driver alone(standalone);
+        EchoAgent alone_agent(standalone_port, "bench");
+        alone.send("attach bench\necho ready\n");
+        alone.read_until_tail("ready\n");
+
+        // Through the resident server: the client only has the socket.
+        const uint16_t daemon_port = free_port();
+        Child daemon(
+            {o.server, "--daemon", "--port", std::to_string(daemon_port), "--socket", socket_path},
+            false);
+        wait_for_socket(socket_path);
+        EchoAgent daemon_agent(daemon_port, "bench");
+        Child client({o.server, "--socket", socket_path, "--wait", "30"}, true);
+        Driver through(client);
+        through.send("attach bench\necho ready\n");
+        through.read_until_tail("ready\n");
+
+        Latency l_alone, l_through;
+        l_alone.reserve(o.round_trips);
+        l_through.reserve(o.round_trips);
+        for (size_t i = 0; i < o.warmup; ++i) {
+            alone.round_trip();
+            through.round_trip();
+        }
+        // One round trip of each in turn, the side that goes first
+        // alternating, so that both meet the same moments of a shared
+        // machine and neither always follows the other.
+        for (size_t i = 0; i < o.round_trips; ++i) {
+            if (i % 2) {
+                l_through.add(through.round_trip());
+                l_alone.add(alone.round_trip());
+            } else {
+                l_alone.add(alone.round_trip());
+                l_through.add(through.round_trip());
+            }
+        }
+
+        const double ratio = l_through.median_us() / l_alone.median_us();
+        std::printf("cli-server round trip of `echo ping`, write of the line to the last byte of "
+                    "its output (microseconds)\n");
+        std::printf("%-40s %8s %9s %9s %9s\n", "subject", "n", "median", "p99", "max");
+        auto row = [](const char *name, Latency &l) {
+            std::printf("%-40s %8zu %9.1f %9.1f %9.1f\n", name, l.count(), l.median_us(),
+                        l.p99_us(), l.max_us());
+        };
+        row("standalone (one process, agent port)", l_alone);
+        row("client -> Unix socket -> daemon", l_through);
+        std::printf("\nmedian ratio, daemon / standalone: %.2f x (p99 ratio %.2f x)\n", ratio,
+                    l_through.p99_us() / l_alone.p99_us());
+        const bool ok = ratio <= kTargetRatio;
+        std::printf("%s  daemon median <= %.1f x standalone median\n", ok ? "PASS" : "FAIL",
+                    kTargetRatio);
+        if (o.strict && !ok) status = 1;
+        alone.send("quit\n");
+        through.send("quit\n");
+    }
+    std::filesystem::remove_all(dir);
+    return status;
+}
