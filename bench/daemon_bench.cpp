@@ -35,6 +35,7 @@ struct Options {
     size_t rounds = 5;          // fresh processes each
     size_t warmup = 200;        // per side and round, before the timed ones
     bool strict = false;
+    int cpu = -1; // pin the benchmark and every child to this CPU
     std::string server = CLI_SERVER_PATH;
 };
 
@@ -49,11 +50,13 @@ Options parse_options(int argc, char **argv) {
             o.round_trips = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
         } else if (a == "--rounds" && i + 1 < argc) {
             o.rounds = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
+        } else if (a == "--one-cpu") {
+            o.cpu = 0;
         } else if (a == "--strict") {
             o.strict = true;
         } else {
-            std::printf(
-                "usage: daemon_bench [--quick] [--round-trips N] [--rounds N] [--strict]\n");
+            std::printf("usage: daemon_bench [--quick] [--round-trips N] [--rounds N] [--one-cpu] "
+                        "[--strict]\n");
             std::exit(a == "--help" ? 0 : 2);
         }
     }
@@ -163,6 +166,9 @@ Round run_round(const Options &o, const std::string &socket_path, size_t n, Late
 int main(int argc, char **argv) {
     Options o = parse_options(argc, argv);
     signal(SIGPIPE, SIG_IGN);
+    // On one CPU nothing runs in parallel: a round trip costs the sum of
+    // what every process on its way does, wake-ups of idle CPUs left out.
+    if (o.cpu >= 0 && !pin_current_thread(o.cpu)) fail("cannot pin to CPU 0");
 
     char templ[] = "/tmp/daemon_bench_XXXXXX";
     if (!mkdtemp(templ)) fail("mkdtemp");
@@ -191,8 +197,8 @@ int main(int argc, char **argv) {
     const double ratio = l_through.median_us() / l_alone.median_us();
 
     std::printf("cli-server round trip of `echo ping`, write of the line to the last byte of its "
-                "output (microseconds), %zu rounds\n",
-                o.rounds);
+                "output (microseconds), %zu rounds%s\n",
+                o.rounds, o.cpu >= 0 ? ", everything on CPU 0" : "");
     std::printf("%-40s %8s %9s %9s %9s %9s\n", "subject", "n", "median", "p99", "max", "CPU/rt");
     auto row = [](const char *name, Latency &l, double cpu) {
         std::printf("%-40s %8zu %9.1f %9.1f %9.1f %9.1f\n", name, l.count(), l.median_us(),
