@@ -144,4 +144,52 @@ void OutputFlooder::flood() {
     }
 }
 
+EchoAgent::EchoAgent(uint16_t port, const std::string &name) {
+    const uint64_t deadline = now_ns() + 10'000'000'000ull;
+    for (;;) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) fail("socket for the echo agent: " + std::string(std::strerror(errno)));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+            fd_.reset(fd);
+            break;
+        }
+        close(fd);
+        if (now_ns() > deadline)
+            fail("the echo agent found no server on port " + std::to_string(port));
+        usleep(10'000);
+    }
+    set_nodelay(fd_.get(), true);
+    const std::string hello = frame(CLI_FRAME_HELLO, 0, 7, name);
+    if (!write_all(fd_.get(), hello.data(), hello.size())) fail("echo agent HELLO");
+    uint8_t ack[cli_protocol::header_len];
+    if (!read_exact(fd_.get(), ack, sizeof ack)) fail("echo agent ACK");
+    thread_ = std::thread([this] { serve(); });
+}
+
+EchoAgent::~EchoAgent() {
+    shutdown(fd_.get(), SHUT_RDWR);
+    thread_.join();
+}
+
+void EchoAgent::serve() {
+    std::string line, reply;
+    for (;;) {
+        uint8_t raw[cli_protocol::header_len];
+        if (!read_exact(fd_.get(), raw, sizeof raw)) return;
+        cli_protocol::header h;
+        if (cli_protocol::decode_header(raw, h) != cli_protocol::header_status::ok) return;
+        line.resize(h.len);
+        if (h.len && !read_exact(fd_.get(), line.data(), h.len)) return;
+        if (h.type != CLI_FRAME_COMMAND) continue; // BYE, INPUT: nothing to answer
+        const std::string words = line.rfind("echo ", 0) == 0 ? line.substr(5) : line;
+        reply = frame(CLI_FRAME_OUTPUT, h.req_id, 7, words + "\n") +
+                frame(CLI_FRAME_DONE, h.req_id, 7, "");
+        if (!write_all(fd_.get(), reply.data(), reply.size())) return;
+    }
+}
+
 } // namespace bench

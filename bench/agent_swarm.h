@@ -52,4 +52,23 @@ class OutputFlooder {
     std::thread thread_;
 };
 
+// One greeted agent on a thread of its own that answers every command line
+// `echo WORDS` with WORDS and a newline: one OUTPUT frame and the DONE, in
+// one write, as the agent library sends a one-line command's reply.
+class EchoAgent {
+  public:
+    // Connects to 127.0.0.1:port (retrying while nothing listens yet, up to
+    // 10 s) as `name` with id 7 and waits for the ACK.
+    EchoAgent(uint16_t port, const std::string &name);
+    ~EchoAgent();
+    EchoAgent(const EchoAgent &) = delete;
+    EchoAgent &operator=(const EchoAgent &) = delete;
+
+  private:
+    void serve();
+
+    Fd fd_;
+    std::thread thread_;
+};
+
 } // namespace bench

@@ -8,19 +8,15 @@
 // (scripts/bench.sh --scale does) so that it meets no other server.
 #include "agent_swarm.h"
 #include "bench_util.h"
+#include "server_driver.h"
 
 #include "protocol.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,8 +26,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-extern char **environ;
 
 using namespace bench;
 
@@ -65,120 +59,6 @@ Options parse_options(int argc, char **argv) {
     }
     return o;
 }
-
-// A child with its standard input and output on pipes of ours (or /dev/null).
-struct Child {
-    pid_t pid = -1;
-    int in = -1, out = -1;
-
-    Child(const std::vector<std::string> &argv, bool pipes) {
-        int to[2] = {-1, -1}, from[2] = {-1, -1};
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        if (pipes) {
-            if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) fail("pipe");
-            posix_spawn_file_actions_adddup2(&fa, to[0], 0);
-            posix_spawn_file_actions_adddup2(&fa, from[1], 1);
-        } else {
-            posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-            posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-            posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        }
-        std::vector<char *> args;
-        for (auto &s : argv)
-            args.push_back(const_cast<char *>(s.c_str()));
-        args.push_back(nullptr);
-        if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0)
-            fail("starting " + argv[0]);
-        posix_spawn_file_actions_destroy(&fa);
-        if (pipes) {
-            close(to[0]);
-            close(from[1]);
-            in = to[1];
-            out = from[0];
-        }
-    }
-    ~Child() {
-        if (in >= 0) close(in);
-        if (out >= 0) close(out);
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
-class Driver {
-  public:
-    explicit Driver(Child &server) : server_(server) {}
-
-    void send(const std::string &line) {
-        size_t off = 0;
-        while (off < line.size()) {
-            ssize_t w = write(server_.in, line.data() + off, line.size() - off);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) fail("writing to cli-server");
-            off += static_cast<size_t>(w);
-        }
-    }
-    // Reads the server's output until it ends with `tail`.
-    // Reads the server's output until it ends with `tail`; returns it.
-    std::string read_until_tail(const std::string &tail) {
-        while (buf_.size() < tail.size() ||
-               buf_.compare(buf_.size() - tail.size(), tail.size(), tail) != 0)
-            fill();
-        return std::exchange(buf_, std::string());
-    }
-    // Agents the server lists now.
-    size_t listed_agents() {
-        send("ls\necho mark\n");
-        std::string out = read_until_tail("mark\n");
-        size_t lines = static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
-        return out.rfind("no agents connected", 0) == 0 ? 0 : lines - 2; // header, mark
-    }
-    // Waits until the server has seen every closed connection go.
-    void wait_for_agents(size_t n) {
-        const uint64_t deadline = now_ns() + 30'000'000'000ull;
-        while (listed_agents() != n)
-            if (now_ns() > deadline) fail("cli-server still lists closed agents after 30 s");
-    }
-    // Reads until `lines` newlines have arrived.
-    void read_lines(size_t lines) {
-        size_t seen = 0, scanned = 0;
-        while (seen < lines) {
-            fill();
-            for (; scanned < buf_.size(); ++scanned)
-                seen += buf_[scanned] == '\n';
-        }
-        buf_.clear();
-    }
-    void time_commands(Latency &l, size_t warmup, size_t n) {
-        for (size_t i = 0; i < warmup; ++i)
-            round_trip();
-        for (size_t i = 0; i < n; ++i) {
-            uint64_t t0 = now_ns();
-            round_trip();
-            l.add(now_ns() - t0);
-        }
-    }
-
-  private:
-    void round_trip() {
-        send("echo ping\n");
-        read_until_tail("ping\n");
-    }
-    void fill() {
-        pollfd p{server_.out, POLLIN, 0};
-        if (poll(&p, 1, 30000) <= 0) fail("cli-server sent nothing for 30 s");
-        char chunk[65536];
-        ssize_t r = read(server_.out, chunk, sizeof chunk);
-        if (r <= 0) fail("cli-server closed its output");
-        buf_.append(chunk, static_cast<size_t>(r));
-    }
-
-    Child &server_;
-    std::string buf_;
-};
 
 uint64_t rss_kib(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");

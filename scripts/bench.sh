@@ -2,7 +2,8 @@
 # Builds the dev preset and runs the benchmark. Arguments go to cli_bench
 # (for instance --quick for a short run, --strict to fail on a missed target);
 # --scale runs the server-scale benchmark instead (arguments after it go to
-# server_scale_bench).
+# server_scale_bench); --daemon the resident server's round trip against the
+# standalone one (arguments after it go to daemon_bench).
 # The benchmark listens on 127.0.0.1:7002 like the agent tests: do not run
 # it while they run, or it waits for the port.
 set -euo pipefail
@@ -24,6 +25,16 @@ if [[ "${1:-}" == "--scale" ]]; then
   fi
   echo "bench.sh: no private network namespace here; using the machine's loopback" >&2
   exec build/dev/bench/server_scale_bench "$@"
+fi
+
+# --daemon: one command through the resident server against the same command
+# through a standalone cli-server (bench/daemon_bench). Both servers listen on
+# free loopback ports and the daemon's socket is in a temporary directory, so
+# it needs no namespace and meets no other server.
+if [[ "${1:-}" == "--daemon" ]]; then
+  shift
+  cmake --build --preset dev --target daemon_bench
+  exec build/dev/bench/daemon_bench "$@"
 fi
 
 cmake --build --preset dev --target cli_bench

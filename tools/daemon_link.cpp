@@ -181,8 +181,10 @@ void DaemonLink::on_events(uint32_t events) {
     update_interest();
 }
 
-// False when the link is gone.
+// False when the link is gone. A read that did not fill the buffer took
+// all there was: the next comes when epoll says so, not after an EAGAIN.
 bool DaemonLink::read_available() {
+    bool drained = false;
     for (int round = 0; round < 16; ++round) {
         op::Message m;
         std::string why;
@@ -197,6 +199,7 @@ bool DaemonLink::read_available() {
             handle(m);
             if (lost_) return false;
         }
+        if (drained) return true;
         char buf[65536];
         const ssize_t n = read(fd_.get(), buf, sizeof buf);
         if (n < 0) {
@@ -211,6 +214,7 @@ bool DaemonLink::read_available() {
             return false;
         }
         decoder_.append(buf, static_cast<size_t>(n));
+        drained = static_cast<size_t>(n) < sizeof buf;
     }
     return true;
 }

@@ -114,6 +114,7 @@ class LocalOperator : public HubClient {
     // operator_console.cpp
     void on_stdin(uint32_t events);
     void update_interest();
+    void report_congestion();
     void refresh_editor();
     std::string prompt_text();
     std::vector<std::string> complete(std::string_view before);

@@ -69,6 +69,11 @@ void LocalOperator::start() {
             "cli-server " CLI_SERVER_VERSION " " + hub_.where() + "; type help for the commands";
         if (!target_.empty()) hello += "; waiting for " + printable(target_) + " to connect";
         notice(Notice::kInfo, hello);
+        // A resident server's agents were there before this console: the
+        // operator hears of them as of agents that connect while it runs,
+        // whichever came first.
+        hub_.for_each_agent(
+            [this](const AgentView &a) { notice(Notice::kInfo, describe(a) + " connected"); });
     } else if (!target_.empty()) {
         set_wait_deadline();
     }

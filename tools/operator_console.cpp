@@ -27,6 +27,14 @@ void LocalOperator::on_stdin(uint32_t) {
 void LocalOperator::update_interest() {
     loop_.set_interest(STDIN_FILENO, wants_stdin() ? uint32_t{EPOLLIN} : 0u);
     loop_.set_interest(STDOUT_FILENO, out_.empty() ? 0u : uint32_t{EPOLLOUT});
+    report_congestion();
+}
+
+// Both edges must reach the service: one that pauses itself on seeing
+// congested() (the resident server's link) waits for the word to resume,
+// and output that crosses the mark and drains again within one iteration
+// would otherwise never give it.
+void LocalOperator::report_congestion() {
     const bool now = congested();
     if (now != was_congested_) {
         was_congested_ = now;
@@ -114,6 +122,7 @@ std::vector<std::string> LocalOperator::complete(std::string_view before) {
 void LocalOperator::emit(std::string_view bytes) {
     out_.append(bytes);
     out_.write_available();
+    report_congestion();
 }
 
 void LocalOperator::notice(Notice kind, const std::string &text) {

@@ -52,6 +52,8 @@ void OperatorSession::fail(const std::string &) {
     loop_.unwatch(fd_.get());
     if (health_timer_) loop_.cancel_timer(health_timer_);
     health_timer_ = 0;
+    if (flush_timer_) loop_.cancel_timer(flush_timer_);
+    flush_timer_ = 0;
     if (on_failed_) on_failed_();
 }
 
@@ -71,6 +73,7 @@ void OperatorSession::finish() {
         failed_ = true;
         loop_.unwatch(fd_.get());
         if (health_timer_) loop_.cancel_timer(health_timer_);
+        if (flush_timer_) loop_.cancel_timer(flush_timer_);
     }
     hub_.remove_client(this);
     auto tracked = std::move(tracked_);
@@ -252,22 +255,25 @@ void OperatorSession::list() {
 
 // ---------------------------------------------------------------- output
 
+// Messages wait for the end of the loop iteration and go out in one write:
+// a command's OUTPUT and DONE from one read of the agent, or the rows of
+// ls, wake the client once instead of once per message.
 void OperatorSession::send(const std::string &bytes) {
     if (failed_) return;
-    const bool was_congested = congested();
     out_ += bytes;
     if (out_.size() - out_pos_ > kMaxBacklog) {
         fail("does not read its output");
         return;
     }
-    write_available();
-    // write_available() sees only what its own writing changes; crossing the
-    // high-water mark with this append must stop the agent's reads too.
-    if (!failed_ && was_congested != congested()) hub_.congestion_changed(this);
+    report_congestion();
+    if (!flush_timer_ && out_.size() - out_pos_ == bytes.size()) // it was empty
+        flush_timer_ = loop_.add_timer(EventLoop::clock::now(), [this] {
+            flush_timer_ = 0;
+            write_available();
+        });
 }
 
 void OperatorSession::write_available() {
-    const bool was_congested = congested();
     while (out_pos_ < out_.size()) {
         const ssize_t w = ::send(fd_.get(), out_.data() + out_pos_, out_.size() - out_pos_,
                                  MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -288,7 +294,15 @@ void OperatorSession::write_available() {
         out_pos_ = 0;
     }
     update_interest();
-    if (was_congested != congested()) hub_.congestion_changed(this);
+    report_congestion();
+}
+
+// The hub hears when the high-water mark is crossed, either way: on
+// appending (send) or on writing.
+void OperatorSession::report_congestion() {
+    if (reported_congested_ == congested()) return;
+    reported_congested_ = congested();
+    hub_.congestion_changed(this);
 }
 
 void OperatorSession::update_interest() {

@@ -90,6 +90,7 @@ class OperatorSession final : public HubClient {
     void list();
     void send(const std::string &bytes);
     void write_available();
+    void report_congestion();
     void update_interest();
     void check_health();
     void fail(const std::string &why);
@@ -108,10 +109,12 @@ class OperatorSession final : public HubClient {
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kClient};
     std::string out_;
     size_t out_pos_ = 0;
+    bool reported_congested_ = false; // what the hub was last told
     std::chrono::steady_clock::time_point opened_;
     std::chrono::steady_clock::time_point last_read_;
     std::chrono::steady_clock::time_point last_write_;
     EventLoop::TimerId health_timer_ = 0;
+    EventLoop::TimerId flush_timer_ = 0;              // the end-of-iteration write is due
     std::map<RequestId, Tracked> tracked_;            // by the hub's request id
     std::map<uint64_t, RequestId> by_client_request_; // the client's id -> the hub's
 };

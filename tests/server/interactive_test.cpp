@@ -33,7 +33,9 @@ struct TempHome {
 
 } // namespace
 
-TEST(ServerInteractive, OperatorSession) {
+class ServerInteractive : public ServerTest {};
+
+TEST_F(ServerInteractive, OperatorSession) {
     TempHome tmp;
     const std::string &home = tmp.path;
     ASSERT_FALSE(home.empty());
@@ -86,7 +88,27 @@ TEST(ServerInteractive, OperatorSession) {
     EXPECT_EQ(std::find(lines.begin(), lines.end(), "no"), lines.end());
 }
 
-TEST(ServerInteractive, ColourOnlyWithoutNoColor) {
+// The console reads the same whether the agent came before it or after.
+TEST_F(ServerInteractive, AnAgentThereBeforeTheConsoleIsAnnouncedAlike) {
+    if (!through_daemon())
+        GTEST_SKIP() << "a standalone console opens the agents' port: no agent is there before it";
+    TempHome tmp;
+    auto host = start_host();
+    // Once this script has run a command on it, the agent is the daemon's.
+    auto r = run_server({"--agent", "demo", "--wait", "10", "-c", "echo ready"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.out, "ready\n");
+    Session s(tmp.path);
+    EXPECT_NE(s.expect("demo (id 7) connected").find("type help for the commands"),
+              std::string::npos);
+    EXPECT_EQ(s.expect("cli> "), "\ncli> ");
+    s.type("attach demo\r");
+    s.expect("attached to demo (id 7)");
+    s.type("quit\r");
+    EXPECT_EQ(s.proc().wait(), 0);
+}
+
+TEST_F(ServerInteractive, ColourOnlyWithoutNoColor) {
     TempHome tmp;
     const std::string &home = tmp.path;
     {

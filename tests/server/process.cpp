@@ -84,9 +84,12 @@ Process::Process(const std::vector<std::string> &argv, const SpawnOptions &opts)
     pid_ = fork();
     if (pid_ == 0) {
         int devnull = open("/dev/null", O_RDWR);
+        int errfile = devnull;
+        if (!opts.pipe_stderr && !opts.stderr_file.empty())
+            errfile = open(opts.stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         dup2(opts.pipe_stdin ? pin[0] : devnull, 0);
         dup2(opts.pipe_stdout ? pout[1] : devnull, 1);
-        dup2(opts.pipe_stderr ? perr[1] : devnull, 2);
+        dup2(opts.pipe_stderr ? perr[1] : errfile, 2);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);

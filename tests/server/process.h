@@ -20,7 +20,8 @@ struct SpawnOptions {
     std::vector<std::string> env; // extra NAME=VALUE entries
     bool pipe_stdin = false;      // else /dev/null
     bool pipe_stdout = true;      // else /dev/null
-    bool pipe_stderr = true;      // else /dev/null
+    bool pipe_stderr = true;      // else /dev/null, or stderr_file
+    std::string stderr_file;      // appended to when stderr is not piped (a daemon's journal)
     bool pty = false;             // run on a pseudo-terminal (all three streams)
     unsigned long max_files = 0;  // soft descriptor limit of the child, if not 0
     // The child's credentials, set before exec (needs root): its groups are

@@ -49,7 +49,9 @@ std::unique_ptr<Process> start_scripted_server(unsigned long max_files = 0) {
 
 } // namespace
 
-TEST(ServerRobustness, MisbehavingAgentsDoNotDisturbAWellBehavedOne) {
+class ServerRobustness : public ServerTest {};
+
+TEST_F(ServerRobustness, MisbehavingAgentsDoNotDisturbAWellBehavedOne) {
     auto server = start_scripted_server();
     Conn good = greeted_agent("good", 1);
     Conn half = greeted_agent("half", 2);
@@ -87,11 +89,16 @@ TEST(ServerRobustness, MisbehavingAgentsDoNotDisturbAWellBehavedOne) {
                         "connection closed\n"),
               std::string::npos)
         << *err;
-    EXPECT_NE(err->find("never said HELLO sent a malformed frame"), std::string::npos) << *err;
-    EXPECT_EQ(std::count(err->begin(), err->end(), '\n'), 2) << *err;
+    // A connection that never said HELLO concerns whoever listens on the
+    // agents' port: a standalone script's own stderr, else the resident
+    // server's journal (its clients only hear of greeted agents).
+    const std::string stranger_line = "never said HELLO sent a malformed frame";
+    const std::string where = daemon() ? daemon()->journal() : *err;
+    EXPECT_NE(where.find(stranger_line), std::string::npos) << where;
+    EXPECT_EQ(std::count(err->begin(), err->end(), '\n'), daemon() ? 1 : 2) << *err;
 }
 
-TEST(ServerRobustness, AgentsWithTheSameNameAreToldApartById) {
+TEST_F(ServerRobustness, AgentsWithTheSameNameAreToldApartById) {
     auto server = start_scripted_server();
     Conn first = greeted_agent("twin", 5);
     Conn second = greeted_agent("twin", 6);
@@ -112,13 +119,28 @@ TEST(ServerRobustness, AgentsWithTheSameNameAreToldApartById) {
     auto err = read_all(server->err());
     ASSERT_TRUE(err);
     EXPECT_EQ(*err, "cli-server: several agents match 'twin' (ids 5, 6); attach by id\n");
-    // The first twin saw nothing but its ACK and the goodbye.
-    auto bye = first.read_frame();
-    ASSERT_TRUE(bye);
-    EXPECT_EQ(bye->type, CLI_FRAME_BYE);
 }
 
-TEST(ServerRobustness, ListsAThousandAgents) {
+TEST_F(ServerRobustness, LeavingSaysGoodbyeToEveryAgent) {
+    SKIP_THROUGH_DAEMON("the agents stay with the resident server when a client leaves");
+    auto server = start_scripted_server();
+    Conn idle = greeted_agent("idle", 5);
+    Conn used = greeted_agent("used", 6);
+    server->write_in("attach used\necho x\n");
+    auto cmd = used.read_frame();
+    ASSERT_TRUE(cmd && cmd->type == CLI_FRAME_COMMAND);
+    ASSERT_TRUE(used.send_frame(CLI_FRAME_DONE, cmd->req_id, "", 6));
+    server->close_in();
+    EXPECT_EQ(server->wait(), 0);
+    // The idle agent saw nothing but its ACK and the goodbye.
+    for (Conn *c : {&idle, &used}) {
+        auto bye = c->read_frame();
+        ASSERT_TRUE(bye);
+        EXPECT_EQ(bye->type, CLI_FRAME_BYE);
+    }
+}
+
+TEST_F(ServerRobustness, ListsAThousandAgents) {
     constexpr int kAgents = 1000;
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
@@ -149,7 +171,7 @@ TEST(ServerRobustness, ListsAThousandAgents) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
 }
 
-TEST(ServerRobustness, SlowStandardOutputStopsReadingTheFloodingAgent) {
+TEST_F(ServerRobustness, SlowStandardOutputStopsReadingTheFloodingAgent) {
     auto server = start_scripted_server();
     Conn flood = greeted_agent("flood", 4);
     server->write_in("attach flood\nstream\n");

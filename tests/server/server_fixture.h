@@ -2,17 +2,69 @@
 #pragma once
 
 #include "process.h"
+#include "resident_daemon.h"
 #include "test_server.h"
+
+#include <gtest/gtest.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace servertest {
+
+// Set for the second run of these tests, where every cli-server they start
+// is a client of a resident server (server_tests_via_daemon).
+inline bool through_daemon() {
+    const char *v = std::getenv("CLI_TEST_THROUGH_DAEMON");
+    return v && std::string_view(v) == "1";
+}
+
+// Every end-to-end test: standalone, nothing to do; through a daemon, each
+// test gets a resident server of its own, found by the cli-servers it starts
+// through CLI_SERVER_SOCKET, and stopped cleanly at the end.
+class ServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!through_daemon()) return;
+        daemon_ = std::make_unique<ResidentDaemon>();
+        ASSERT_EQ(daemon_->error(), "");
+        if (const char *old = std::getenv("CLI_SERVER_SOCKET")) saved_socket_ = old;
+        setenv("CLI_SERVER_SOCKET", daemon_->socket_path().c_str(), 1);
+    }
+
+    void TearDown() override {
+        if (!daemon_) return;
+        if (saved_socket_)
+            setenv("CLI_SERVER_SOCKET", saved_socket_->c_str(), 1);
+        else
+            unsetenv("CLI_SERVER_SOCKET");
+        EXPECT_EQ(daemon_->stop(), 0) << "resident server's journal:\n" << daemon_->journal();
+        if (HasFailure()) std::cerr << "resident server's journal:\n" << daemon_->journal();
+        daemon_.reset();
+    }
+
+    // The test's resident server, or nullptr when it runs standalone.
+    ResidentDaemon *daemon() const { return daemon_.get(); }
+
+  private:
+    std::unique_ptr<ResidentDaemon> daemon_;
+    std::optional<std::string> saved_socket_;
+};
+
+// For tests whose subject only a standalone cli-server has.
+#define SKIP_THROUGH_DAEMON(why)                                                                   \
+    do {                                                                                           \
+        if (::servertest::through_daemon()) GTEST_SKIP() << (why);                                 \
+    } while (0)
 
 struct RunResult {
     int status = -1;

@@ -1,0 +1,221 @@
+// daemon_bench: one command's round trip through the resident server
+// (client process -> Unix socket -> daemon -> agent -> back) against the
+// same command through a standalone cli-server, side by side in one run.
+// Each side is a long-lived cli-server reading command lines on its standard
+// input, so process start-up is not measured, only the line's way through:
+// the driver times `echo ping` from the write of the line to the last byte
+// of `ping` on the client's standard output. Both agents are the same echo
+// agent (bench/agent_swarm.h), each connected to its own server's port.
+#include "agent_swarm.h"
+#include "bench_util.h"
+#include "server_driver.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace bench;
+
+namespace {
+
+constexpr double kTargetRatio = 1.5;
+
+struct Options {
+    size_t round_trips = 10000; // timed per side, over all rounds
+    size_t rounds = 5;          // fresh processes each
+    size_t warmup = 200;        // per side and round, before the timed ones
+    bool strict = false;
+    int cpu = -1; // pin the benchmark and every child to this CPU
+    std::string server = CLI_SERVER_PATH;
+};
+
+Options parse_options(int argc, char **argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--quick") {
+            o.round_trips = 2000;
+            o.rounds = 2;
+        } else if (a == "--round-trips" && i + 1 < argc) {
+            o.round_trips = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
+        } else if (a == "--rounds" && i + 1 < argc) {
+            o.rounds = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
+        } else if (a == "--one-cpu") {
+            o.cpu = 0;
+        } else if (a == "--strict") {
+            o.strict = true;
+        } else {
+            std::printf("usage: daemon_bench [--quick] [--round-trips N] [--rounds N] [--one-cpu] "
+                        "[--strict]\n");
+            std::exit(a == "--help" ? 0 : 2);
+        }
+    }
+    return o;
+}
+
+// A free loopback port now (the server binds it a moment later).
+uint16_t free_port() {
+    Fd l = listen_loopback(0);
+    return local_port(l.get());
+}
+
+// Polls until the daemon accepts on its socket (it binds it before it
+// reports ready), for at most 10 s.
+void wait_for_socket(const std::string &path) {
+    const uint64_t deadline = now_ns() + 10'000'000'000ull;
+    for (;;) {
+        Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return;
+        if (now_ns() > deadline) fail("the resident server did not open " + path + " in 10 s");
+        usleep(10'000);
+    }
+}
+
+// Nanoseconds a process has run on a CPU so far (the scheduler's own
+// account, kernel time included).
+uint64_t cpu_ns(pid_t pid) {
+    FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/schedstat").c_str(), "r");
+    unsigned long long ns = 0;
+    if (f) {
+        if (std::fscanf(f, "%llu", &ns) != 1) ns = 0;
+        std::fclose(f);
+    }
+    return ns;
+}
+
+// Both sides of one round, started afresh: where the scheduler puts a
+// chain of processes stays put for a while, and fresh processes each round
+// keep one lucky or unlucky placement from deciding the whole run.
+struct Round {
+    double alone_median = 0, through_median = 0;
+    uint64_t alone_cpu = 0, client_cpu = 0, daemon_cpu = 0; // ns over the timed round trips
+};
+
+Round run_round(const Options &o, const std::string &socket_path, size_t n, Latency &all_alone,
+                Latency &all_through) {
+    // Standalone: the script's own process holds the agents' port.
+    const uint16_t standalone_port = free_port();
+    Child standalone(
+        {o.server, "--standalone", "--port", std::to_string(standalone_port), "--wait", "30"},
+        true);
+    Driver alone(standalone);
+    EchoAgent alone_agent(standalone_port, "bench");
+    alone.send("attach bench\necho ready\n");
+    alone.read_until_tail("ready\n");
+
+    // Through the resident server: the client only has the socket.
+    const uint16_t daemon_port = free_port();
+    Child daemon(
+        {o.server, "--daemon", "--port", std::to_string(daemon_port), "--socket", socket_path},
+        false);
+    wait_for_socket(socket_path);
+    EchoAgent daemon_agent(daemon_port, "bench");
+    Child client({o.server, "--socket", socket_path, "--wait", "30"}, true);
+    Driver through(client);
+    through.send("attach bench\necho ready\n");
+    through.read_until_tail("ready\n");
+
+    for (size_t i = 0; i < o.warmup; ++i) {
+        alone.round_trip();
+        through.round_trip();
+    }
+    Latency l_alone, l_through;
+    const uint64_t alone0 = cpu_ns(standalone.pid), client0 = cpu_ns(client.pid),
+                   daemon0 = cpu_ns(daemon.pid);
+    // One round trip of each in turn, the side that goes first alternating,
+    // so that both meet the same moments of a shared machine.
+    for (size_t i = 0; i < n; ++i) {
+        if (i % 2) {
+            l_through.add(through.round_trip());
+            l_alone.add(alone.round_trip());
+        } else {
+            l_alone.add(alone.round_trip());
+            l_through.add(through.round_trip());
+        }
+    }
+    Round r;
+    r.alone_cpu = cpu_ns(standalone.pid) - alone0;
+    r.client_cpu = cpu_ns(client.pid) - client0;
+    r.daemon_cpu = cpu_ns(daemon.pid) - daemon0;
+    r.alone_median = l_alone.median_us();
+    r.through_median = l_through.median_us();
+    for (uint64_t ns : l_alone.samples)
+        all_alone.add(ns);
+    for (uint64_t ns : l_through.samples)
+        all_through.add(ns);
+    alone.send("quit\n");
+    through.send("quit\n");
+    return r;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options o = parse_options(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+    // On one CPU nothing runs in parallel: a round trip costs the sum of
+    // what every process on its way does, wake-ups of idle CPUs left out.
+    if (o.cpu >= 0 && !pin_current_thread(o.cpu)) fail("cannot pin to CPU 0");
+
+    char templ[] = "/tmp/daemon_bench_XXXXXX";
+    if (!mkdtemp(templ)) fail("mkdtemp");
+    const std::string dir = templ;
+    Latency l_alone, l_through;
+    l_alone.reserve(o.round_trips);
+    l_through.reserve(o.round_trips);
+    std::vector<Round> rounds;
+    for (size_t i = 0; i < o.rounds; ++i) {
+        const size_t n = o.round_trips / o.rounds + (i < o.round_trips % o.rounds ? 1 : 0);
+        rounds.push_back(
+            run_round(o, dir + "/operators" + std::to_string(i) + ".sock", n, l_alone, l_through));
+    }
+    std::filesystem::remove_all(dir);
+
+    uint64_t alone_ns = 0, client_ns = 0, daemon_ns = 0;
+    for (const Round &r : rounds) {
+        alone_ns += r.alone_cpu;
+        client_ns += r.client_cpu;
+        daemon_ns += r.daemon_cpu;
+    }
+    const double per_rt = 1e3 * static_cast<double>(o.round_trips);
+    const double alone_cpu = static_cast<double>(alone_ns) / per_rt;
+    const double client_cpu = static_cast<double>(client_ns) / per_rt;
+    const double daemon_cpu = static_cast<double>(daemon_ns) / per_rt;
+    const double ratio = l_through.median_us() / l_alone.median_us();
+
+    std::printf("cli-server round trip of `echo ping`, write of the line to the last byte of its "
+                "output (microseconds), %zu rounds%s\n",
+                o.rounds, o.cpu >= 0 ? ", everything on CPU 0" : "");
+    std::printf("%-40s %8s %9s %9s %9s %9s\n", "subject", "n", "median", "p99", "max", "CPU/rt");
+    auto row = [](const char *name, Latency &l, double cpu) {
+        std::printf("%-40s %8zu %9.1f %9.1f %9.1f %9.1f\n", name, l.count(), l.median_us(),
+                    l.p99_us(), l.max_us(), cpu);
+    };
+    row("standalone (one process, agent port)", l_alone, alone_cpu);
+    row("client -> Unix socket -> daemon", l_through, client_cpu + daemon_cpu);
+    std::printf("(CPU/rt: CPU time of the cli-server processes per round trip, kernel included; "
+                "through the daemon %.1f in the client, %.1f in the daemon)\n",
+                client_cpu, daemon_cpu);
+    std::printf("median ratio per round:");
+    for (const Round &r : rounds)
+        std::printf(" %.2f", r.through_median / r.alone_median);
+    std::printf("\n\nmedian ratio, daemon / standalone: %.2f x (p99 ratio %.2f x)\n", ratio,
+                l_through.p99_us() / l_alone.p99_us());
+    const bool ok = ratio <= kTargetRatio;
+    std::printf("%s  daemon median <= %.1f x standalone median\n", ok ? "PASS" : "FAIL",
+                kTargetRatio);
+    return o.strict && !ok ? 1 : 0;
+}

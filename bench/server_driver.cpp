@@ -1,0 +1,118 @@
+#include "server_driver.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+extern char **environ;
+
+namespace bench {
+
+Child::Child(const std::vector<std::string> &argv, bool pipes) {
+    int to[2] = {-1, -1}, from[2] = {-1, -1};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (pipes) {
+        if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) fail("pipe");
+        posix_spawn_file_actions_adddup2(&fa, to[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, from[1], 1);
+    } else {
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    }
+    std::vector<char *> args;
+    for (auto &s : argv)
+        args.push_back(const_cast<char *>(s.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0)
+        fail("starting " + argv[0]);
+    posix_spawn_file_actions_destroy(&fa);
+    if (pipes) {
+        close(to[0]);
+        close(from[1]);
+        in = to[1];
+        out = from[0];
+    }
+}
+
+Child::~Child() {
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+void Driver::send(const std::string &line) {
+    size_t off = 0;
+    while (off < line.size()) {
+        ssize_t w = write(server_.in, line.data() + off, line.size() - off);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) fail("writing to cli-server");
+        off += static_cast<size_t>(w);
+    }
+}
+
+std::string Driver::read_until_tail(const std::string &tail) {
+    while (buf_.size() < tail.size() ||
+           buf_.compare(buf_.size() - tail.size(), tail.size(), tail) != 0)
+        fill();
+    return std::exchange(buf_, std::string());
+}
+
+size_t Driver::listed_agents() {
+    send("ls\necho mark\n");
+    std::string out = read_until_tail("mark\n");
+    size_t lines = static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
+    return out.rfind("no agents connected", 0) == 0 ? 0 : lines - 2; // header, mark
+}
+
+void Driver::wait_for_agents(size_t n) {
+    const uint64_t deadline = now_ns() + 30'000'000'000ull;
+    while (listed_agents() != n)
+        if (now_ns() > deadline) fail("cli-server still lists closed agents after 30 s");
+}
+
+void Driver::read_lines(size_t lines) {
+    size_t seen = 0, scanned = 0;
+    while (seen < lines) {
+        fill();
+        for (; scanned < buf_.size(); ++scanned)
+            seen += buf_[scanned] == '\n';
+    }
+    buf_.clear();
+}
+
+uint64_t Driver::round_trip() {
+    const uint64_t t0 = now_ns();
+    send("echo ping\n");
+    read_until_tail("ping\n");
+    return now_ns() - t0;
+}
+
+void Driver::time_commands(Latency &l, size_t warmup, size_t n) {
+    for (size_t i = 0; i < warmup; ++i)
+        round_trip();
+    for (size_t i = 0; i < n; ++i)
+        l.add(round_trip());
+}
+
+void Driver::fill() {
+    pollfd p{server_.out, POLLIN, 0};
+    if (poll(&p, 1, 30000) <= 0) fail("cli-server sent nothing for 30 s");
+    char chunk[65536];
+    ssize_t r = read(server_.out, chunk, sizeof chunk);
+    if (r <= 0) fail("cli-server closed its output");
+    buf_.append(chunk, static_cast<size_t>(r));
+}
+
+} // namespace bench

@@ -1,0 +1,54 @@
+// cli-server as a child of the benchmark, driven like an operator's script:
+// command lines written to its standard input, output read from its
+// standard output, one command at a time.
+//
+// Threading: one thread per driver.
+#pragma once
+
+#include "bench_util.h"
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// A child with its standard input and output on pipes of ours (or all three
+// on /dev/null); killed with SIGTERM and reaped when destroyed.
+struct Child {
+    pid_t pid = -1;
+    int in = -1, out = -1;
+
+    Child(const std::vector<std::string> &argv, bool pipes);
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+};
+
+class Driver {
+  public:
+    explicit Driver(Child &server) : server_(server) {}
+
+    void send(const std::string &line);
+    // Reads the server's output until it ends with `tail`; returns it.
+    std::string read_until_tail(const std::string &tail);
+    // Agents the server lists now.
+    size_t listed_agents();
+    // Waits until the server has seen every closed connection go.
+    void wait_for_agents(size_t n);
+    // Reads until `lines` newlines have arrived.
+    void read_lines(size_t lines);
+    // `echo ping` to the attached agent, from the write of the line to the
+    // last byte of its output: nanoseconds.
+    uint64_t round_trip();
+    void time_commands(Latency &l, size_t warmup, size_t n);
+
+  private:
+    void fill();
+
+    Child &server_;
+    std::string buf_;
+};
+
+} // namespace bench
