@@ -526,6 +526,10 @@ void AgentHub::abandon(RequestId id) {
         return;
     }
     r->abandoned = true;
+    // A client that leaves abandons its commands and is freed right after,
+    // while the agent may still be running one: nothing may reach it, or
+    // ask it who it is, any more.
+    r->client = nullptr;
     if (r->prompt_pending) {
         r->prompt_pending = false;
         send_to(*a, CLI_FRAME_INPUT, r->req_id);
