@@ -850,13 +850,15 @@ class Client {
             if (m->type == wire::kRow || m->type == wire::kNotice) continue;
             auto it = ops.find(m->request());
             if (it == ops.end() || !it->second.abandoned ||
-                (m->type != wire::kOutput && m->type != wire::kDone)) {
+                (m->type != wire::kOutput && m->type != wire::kDone && m->type != wire::kSent &&
+                 m->type != wire::kQueued)) {
                 violation("client %d: message type 0x%02x for request %" PRIu64
                           " while waiting for ROWS_END",
                           index_, m->type, m->request());
                 return;
             }
             Op &op = it->second;
+            if (m->type == wire::kSent || m->type == wire::kQueued) continue; // in flight
             if (m->type == wire::kDone) {
                 if (op.done) violation("%s: a second DONE", who(it->first, op).c_str());
                 op.done = true;
