@@ -1282,6 +1282,13 @@ int main(int argc, char **argv) {
     stop_children();
 
     // A clean stop, and under the sanitizers their verdict.
+    if (int st = 0; waitpid(daemon_pid, &st, WNOHANG) == daemon_pid) {
+        daemon_pid = -1;
+        violation("the daemon died during the run (%s %d)",
+                  WIFSIGNALED(st) ? "signal" : "exit status",
+                  WIFSIGNALED(st) ? WTERMSIG(st) : WEXITSTATUS(st));
+        return finish(1);
+    }
     kill(daemon_pid, SIGTERM);
     const auto status = wait_child(daemon_pid, kStartBound);
     if (!status)
