@@ -553,7 +553,7 @@ struct Config {
     int seconds = 10;
     uint64_t seed = 0;
     long fd_slack = 2;
-    long rss_slack_mib = 24;
+    long rss_slack_mib = -1; // default: 16 MiB and 2 MiB per client
     bool rss_check = true;
     int report_every = 60;
     std::string server = CLI_SERVER_PATH;
@@ -1126,6 +1126,9 @@ int main(int argc, char **argv) {
         return run_agent(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)));
     Config cfg;
     if (!parse(argc, argv, cfg)) return usage();
+    // The allocator may keep what the largest outputs in flight once took:
+    // about a client's backpressure window each, beyond a fixed margin.
+    if (cfg.rss_slack_mib < 0) cfg.rss_slack_mib = 16 + 2L * cfg.clients;
     if (cfg.seed == 0)
         cfg.seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count()) ^ getpid();
     signal(SIGPIPE, SIG_IGN);
