@@ -127,15 +127,13 @@ TEST(ResidentServerAccess, AClientWithTheGroupAsPrimaryGidIsAdmitted) {
 }
 
 // --agent-users root: root's agents are served, nobody's is turned away
-// before its ACK and named in the journal; ls shows each agent's pid and user.
+// before its ACK and named in the journal with its user; ls shows each agent's pid and user.
 TEST(ResidentServerAccess, AgentUsersAdmitsOnlyTheListedUsersAgents) {
     TempDir dir;
     Daemon d(dir.path(), {"--agent-users", "root"});
     ASSERT_TRUE(d.ready());
     auto alpha = start_host("1", "alpha");
-    ASSERT_TRUE(d.journal_until("alpha (id 1) connected (pid " + std::to_string(alpha->pid()) +
-                                ", user root)"))
-        << d.journal();
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected (user root)")) << d.journal();
     std::unique_ptr<Process> stranger;
     if (getuid() == 0) {
         stranger = start_host_as(kNobody, kNobody, "2", "stranger");

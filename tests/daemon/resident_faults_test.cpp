@@ -45,6 +45,35 @@ TEST(ResidentServerFaults, AKilledClientsPromptIsAnsweredAndTheQueueMovesOn) {
     ASSERT_TRUE(watcher.wait_row("alpha", [](const RawRow &r) { return !r.busy; }));
 }
 
+// A client killed while its command runs leaves the agent busy with an
+// abandoned command; ls then shows the agent busy with nobody's command and
+// the daemon carries on.
+TEST(ResidentServerFaults, LsShowsAnAgentStillRunningTheCommandOfAKilledClient) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    auto host = start_host();
+    auto client = start_client(d, {"--agent", "demo", "--wait", "10", "-c", "ticks -n 1000 -i 20"});
+    std::string out;
+    ASSERT_TRUE(read_until(client->out(), "tick 2/1000", &out));
+    const std::string killed = "pid " + std::to_string(client->pid()) + ")";
+    client->kill(SIGKILL);
+    ASSERT_TRUE(client->wait().has_value());
+
+    // Until the daemon has noticed, ls may still name the killed client.
+    RunResult ls;
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    do {
+        ls = run_client(d, {"-c", "ls"});
+        ASSERT_EQ(ls.status, 0) << ls.err;
+    } while (ls.out.find(killed) != std::string::npos &&
+             std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(ls.out.find(killed), std::string::npos) << ls.out;
+    EXPECT_NE(ls.out.find("busy"), std::string::npos) << ls.out;
+    EXPECT_EQ(run_client(d, {"-c", "ls"}).status, 0);
+    EXPECT_EQ(d.stop(), 0);
+}
+
 // SIGKILL leaves the socket file behind: the client of the moment says so
 // and fails, the next daemon replaces the stale file, and the agents are
 // back within their reconnect pause.

@@ -2,6 +2,7 @@
 // at once, most of them played by this process over 127.0.0.1:7002 (one
 // thread each, so they answer concurrently), and across "hosts" through a
 // stand-in for ssh.
+#include "resident_daemon.h"
 #include "server_fixture.h"
 #include "test_server.h"
 
@@ -468,18 +469,12 @@ TEST(FanoutExit, DisconnectsMakeThreeOrFourAndAnInterruptOneThirty) {
 // A client of the resident server selects among the agents connected now:
 // no gather, the same results.
 TEST(FanoutResident, SelectsTheAgentsConnectedNowWithoutAGather) {
-    char dir_template[] = "/tmp/fanout-daemon-XXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    const std::string dir = dir_template;
-    const std::string sock = dir + "/cli-server.sock";
-    auto daemon = spawn_server({"--daemon", "--socket", sock});
+    ResidentDaemon daemon;
+    ASSERT_EQ(daemon.error(), "");
+    const std::string &sock = daemon.socket_path();
     FakeAgent db1("db-1", 11, echoing("db-1"));
     FakeAgent db2("db-2", 12, echoing("db-2"));
     FakeAgent web("web", 13, echoing("web"));
-    // The agents are in; the socket follows the port within moments.
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (access(sock.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
 
     const auto start = std::chrono::steady_clock::now();
     auto r =
@@ -493,10 +488,7 @@ TEST(FanoutResident, SelectsTheAgentsConnectedNowWithoutAGather) {
         EXPECT_EQ(j.value("output", ""), std::string("who from ") + name + "\n");
         EXPECT_EQ(j.value("pid", -1), getpid());
     }
-    daemon->kill(SIGTERM);
-    EXPECT_TRUE(daemon->wait().has_value());
-    std::remove(sock.c_str());
-    rmdir(dir.c_str());
+    EXPECT_EQ(daemon.stop(), 0);
 }
 
 // ---------------------------------------------------------------- many machines

@@ -127,16 +127,18 @@ TEST_F(ServerInteractive, ColourOnlyWithoutNoColor) {
     }
 }
 
-TEST(ServerInteractive, AttachToAPatternSendsEachLineToTheSet) {
+TEST_F(ServerInteractive, AttachToAPatternSendsEachLineToTheSet) {
     TempHome tmp;
     auto db1 = start_host("1", "db-1");
     auto db2 = start_host("2", "db-2");
     auto web = start_host("3", "web");
     Session s(tmp.path, {"NO_COLOR=1"});
-    s.expect("cli> ");
-    // Connections arrive in any order; each is announced.
+    // Connections arrive in any order, before the console or after it (a
+    // resident server may have them already); each is announced, and the
+    // prompt follows the last.
     for (int i = 0; i < 3; ++i)
         s.expect(") connected");
+    s.expect("cli> ");
     s.type("attach db-*\r");
     s.expect("attached to the agents matching 'db-*' (now 2: ");
     s.expect("db-*> ");
