@@ -164,6 +164,19 @@ void FanoutRun::emit_lines(Slot &s, bool flush) {
     if (!text.empty()) append(text);
 }
 
+// The result of the agent's current line, as far as the slot knows it.
+CommandResult FanoutRun::result_of(const Slot &s, const char *status) const {
+    CommandResult r;
+    r.host = settings_.host;
+    r.name = s.name;
+    r.id = s.id;
+    r.pid = s.pid;
+    r.uid = s.uid;
+    r.command = lines_[s.next];
+    r.status = status;
+    return r;
+}
+
 void FanoutRun::finish_line(Slot &s, const char *status) {
     if (!s.current) return;
     by_request_.erase(s.current);
@@ -171,14 +184,7 @@ void FanoutRun::finish_line(Slot &s, const char *status) {
     const std::string status_text = status;
     if (status_text != "done" && status_text != "prompt-refused") s.failed = true;
     if (settings_.json) {
-        CommandResult r;
-        r.host = settings_.host;
-        r.name = s.name;
-        r.id = s.id;
-        r.pid = s.pid;
-        r.uid = s.uid;
-        r.command = lines_[s.next];
-        r.status = status;
+        CommandResult r = result_of(s, status);
         r.duration_ms = elapsed_ms(s.started);
         r.output = std::move(s.pending);
         r.truncated = s.truncated;
@@ -197,16 +203,7 @@ void FanoutRun::finish_rest(Slot &s, const char *status) {
     if (s.current) finish_line(s, status);
     if (s.next < lines_.size()) s.failed = true;
     for (; s.next < lines_.size(); ++s.next) {
-        if (!settings_.json) continue;
-        CommandResult r;
-        r.host = settings_.host;
-        r.name = s.name;
-        r.id = s.id;
-        r.pid = s.pid;
-        r.uid = s.uid;
-        r.command = lines_[s.next];
-        r.status = status;
-        append(result_json_line(r));
+        if (settings_.json) append(result_json_line(result_of(s, status)));
     }
     out_.write_available();
     s.finished = true;

@@ -106,6 +106,7 @@ class FanoutRun : public HubClient {
     };
 
     void submit_next(Slot &s);
+    CommandResult result_of(const Slot &s, const char *status) const;
     void finish_line(Slot &s, const char *status);
     void finish_rest(Slot &s, const char *status);
     void emit_lines(Slot &s, bool flush);
