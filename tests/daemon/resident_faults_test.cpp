@@ -161,9 +161,10 @@ TEST(ResidentServerFaults, AClientThatStopsReadingHoldsOnlyItsOwnAgent) {
     // sanitizers the daemon's memory follows their quarantine and shadow,
     // not its buffers; there the whole flood arriving below still proves the
     // throttle (unthrottled, 16 MiB of backlog would have dropped the sink).
-    if (!kSanitized)
+    if (!kSanitized) {
         EXPECT_LT(peak - baseline, 8 * 1024)
             << "VmRSS grew from " << baseline << " to " << peak << " KiB";
+    }
     ASSERT_TRUE(watcher.wait_row("beta", [](const RawRow &r) { return r.busy; }));
 
     // The reader comes back: every byte arrives, then DONE.
