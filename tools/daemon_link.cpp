@@ -117,6 +117,11 @@ bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
     if (::send(fd_.get(), hello.data(), hello.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(hello.size()))
         send_error = "cannot talk to the resident server at " + path_ + ": " + std::strerror(errno);
+    // The stream ended without a word: a failed send is the better reason.
+    auto ended = [&](std::string why) {
+        *error = send_error.empty() ? std::move(why) : send_error;
+        return false;
+    };
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kGreetingTimeoutMs);
     bool welcomed = false;
@@ -151,22 +156,13 @@ bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
         const int left = remaining_ms(deadline);
         const int ready = left > 0 ? poll(&p, 1, left) : 0;
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) {
-            *error = !send_error.empty()
-                         ? send_error
-                         : "the resident server at " + path_ + " did not answer within " +
-                               std::to_string(kGreetingTimeoutMs / 1000) + " s";
-            return false;
-        }
+        if (ready <= 0)
+            return ended("the resident server at " + path_ + " did not answer within " +
+                         std::to_string(kGreetingTimeoutMs / 1000) + " s");
         char buf[16384];
         const ssize_t n = read(fd_.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            *error = !send_error.empty()
-                         ? send_error
-                         : "the resident server at " + path_ + " closed the connection";
-            return false;
-        }
+        if (n <= 0) return ended("the resident server at " + path_ + " closed the connection");
         decoder_.append(buf, static_cast<size_t>(n));
     }
 }

@@ -48,13 +48,19 @@ void OperatorSession::start() {
 
 void OperatorSession::fail(const std::string &) {
     if (failed_) return;
+    stop_io();
+    if (on_failed_) on_failed_();
+}
+
+// The loop forgets the connection: no more events, no health check, no
+// end-of-iteration write.
+void OperatorSession::stop_io() {
     failed_ = true;
     loop_.unwatch(fd_.get());
     if (health_timer_) loop_.cancel_timer(health_timer_);
     health_timer_ = 0;
     if (flush_timer_) loop_.cancel_timer(flush_timer_);
     flush_timer_ = 0;
-    if (on_failed_) on_failed_();
 }
 
 void OperatorSession::close_with(Notice kind, const std::string &message) {
@@ -69,12 +75,7 @@ void OperatorSession::close_with(Notice kind, const std::string &message) {
 void OperatorSession::finish() {
     if (finished_) return;
     finished_ = true;
-    if (!failed_) {
-        failed_ = true;
-        loop_.unwatch(fd_.get());
-        if (health_timer_) loop_.cancel_timer(health_timer_);
-        if (flush_timer_) loop_.cancel_timer(flush_timer_);
-    }
+    if (!failed_) stop_io();
     hub_.remove_client(this);
     auto tracked = std::move(tracked_);
     tracked_.clear();

@@ -94,6 +94,7 @@ class OperatorSession final : public HubClient {
     void update_interest();
     void check_health();
     void fail(const std::string &why);
+    void stop_io();
     void audit(const Tracked &t, AuditOutcome outcome) const;
     Tracked *tracked(RequestId hub_id);
 

@@ -219,17 +219,22 @@ bool g_verbose = false;
 
 void wake_everyone();
 
+std::string formatted(const char *fmt, va_list ap) {
+    char buf[1024];
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    return buf;
+}
+
 void violation(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void violation(const char *fmt, ...) {
-    char buf[1024];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    const std::string text = formatted(fmt, ap);
     va_end(ap);
     {
         std::lock_guard lock(g_report_mu);
-        std::fprintf(stderr, "daemon_soak: VIOLATION: %s\n", buf);
-        g_violations.emplace_back(buf);
+        std::fprintf(stderr, "daemon_soak: VIOLATION: %s\n", text.c_str());
+        g_violations.push_back(text);
         g_stop = true;
     }
     wake_everyone();
@@ -237,13 +242,12 @@ void violation(const char *fmt, ...) {
 
 void note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void note(const char *fmt, ...) {
-    char buf[1024];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    const std::string text = formatted(fmt, ap);
     va_end(ap);
     std::lock_guard lock(g_report_mu);
-    std::fprintf(stderr, "daemon_soak: %s\n", buf);
+    std::fprintf(stderr, "daemon_soak: %s\n", text.c_str());
 }
 
 std::string shown(const std::string &s, size_t max = 80) {
