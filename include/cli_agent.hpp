@@ -274,8 +274,8 @@ inline void send_raw(const unsigned char *p, std::size_t len) {
 // True when text is sent as raw bytes rather than through the formatter:
 // it holds a NUL byte, or (direct output) it is longer than one cut.
 inline bool goes_raw(std::string_view text, bool direct) noexcept {
-    return running_here() && ((direct && text.size() > kDirectPiece) ||
-                              text.find('\0') != std::string_view::npos);
+    return running_here() &&
+           ((direct && text.size() > kDirectPiece) || text.find('\0') != std::string_view::npos);
 }
 
 template <typename Emit> void emit_pieces(std::string_view text, std::size_t piece, Emit emit) {
@@ -312,8 +312,8 @@ struct is_byte_range<R, std::void_t<decltype(std::data(std::declval<const R &>()
                                     decltype(std::size(std::declval<const R &>()))>> {
     using element = std::remove_pointer_t<decltype(std::data(std::declval<const R &>()))>;
     static constexpr bool value =
-        std::is_pointer_v<decltype(std::data(std::declval<const R &>()))> &&
-        sizeof(element) == 1 && std::is_trivially_copyable_v<element> &&
+        std::is_pointer_v<decltype(std::data(std::declval<const R &>()))> && sizeof(element) == 1 &&
+        std::is_trivially_copyable_v<element> &&
         !(std::is_array_v<R> && std::is_same_v<std::remove_cv_t<element>, char>);
 };
 template <typename R>
@@ -513,11 +513,15 @@ class options {
     };
 
     options(args a, std::string_view optstring) : args_(a), optstring_(optstring) {}
+    // A null option string yields no options, as the C parser does.
+    options(args a, const char *optstring)
+        : args_(a), optstring_(optstring != nullptr ? optstring : ""), none_(optstring == nullptr) {
+    }
     options(args, std::nullptr_t) = delete;
     options(const options &) = delete;
     options &operator=(const options &) = delete;
 
-    iterator begin() { return iterator(this); }
+    iterator begin() { return none_ ? iterator() : iterator(this); }
     iterator end() { return iterator(); }
     // Index of the next argument to examine.
     int next_index() const noexcept { return state_.optind > 0 ? state_.optind : 1; }
@@ -525,6 +529,7 @@ class options {
   private:
     args args_;
     std::string optstring_;
+    bool none_ = false;
     cli_option_state state_{};
 };
 
@@ -790,8 +795,8 @@ template <typename U> usage_fn make_usage(U &&u) {
 inline std::error_code check_command_name(std::string_view name) noexcept {
     if (name.size() < 2 || name.size() >= CLI_CMD_NAME_LEN) return errc::name_length;
     for (char c : name) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || c == '_';
+        const bool ok =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
         if (!ok) return errc::name_character;
     }
     for (std::string_view reserved : {"help", "ls", "quit", "exit", "attach"})

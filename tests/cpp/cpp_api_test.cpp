@@ -248,7 +248,6 @@ TEST(CppAgent, ConnectsAndDisconnectsWithTheObject) {
     EXPECT_FALSE(cli::agent::start(0, "zero id").has_value());
 }
 
-
 // A handler that, once released, works on an object the test owns for a
 // while: a destructor that returns before the run ends lets the test free
 // the object under it.
@@ -377,10 +376,14 @@ TEST_F(CppApiTest, StoredOptionsKeepTheirOwnMessages) {
     std::vector<std::string> messages_in_loop;
     cli::command opts("keepopts", "", [&](cli::args a) {
         // The option string is a temporary that ends before the loop body.
-        for (const cli::option &o : cli::options(a, std::string("abcdefghijklmnopqrstu:").c_str())) {
+        for (const cli::option &o :
+             cli::options(a, std::string("abcdefghijklmnopqrstu:").c_str())) {
             kept.push_back(o);
             messages_in_loop.push_back(kept.front().error);
         }
+        const char *no_options = nullptr; // as for the C parser: nothing to parse
+        for (const cli::option &o : cli::options(a, no_options))
+            kept.push_back(o);
     });
     ASSERT_TRUE(conn_.command("keepopts -x -u 5 -y", 1).done);
     ASSERT_EQ(kept.size(), 3u);
@@ -396,19 +399,18 @@ TEST_F(CppApiTest, TextAfterAFlagInTheSameWordIsAnError) {
     std::vector<std::string> seen;
     cli::command grouped("grouped", "", [&seen](cli::args a) {
         for (const cli::option &o : cli::options(a, "vo:"))
-            seen.push_back(o.is_error() ? "error " + o.error + " optopt " +
-                                              std::string(1, static_cast<char>(o.optopt))
-                                        : std::string(1, static_cast<char>(o.opt)) + " " +
-                                              std::string(o.arg));
+            seen.push_back(
+                o.is_error()
+                    ? "error " + o.error + " optopt " + std::string(1, static_cast<char>(o.optopt))
+                    : std::string(1, static_cast<char>(o.opt)) + " " + std::string(o.arg));
     });
     ASSERT_TRUE(conn_.command("grouped -vo5 -v5 -v -o7 -ov", 1).done);
-    EXPECT_EQ(seen,
-              (std::vector<std::string>{
-                  "error option -- 'v' takes no argument, not 'o5' (options are not grouped) "
-                  "optopt v",
-                  "error option -- 'v' takes no argument, not '5' (options are not grouped) "
-                  "optopt v",
-                  "v ", "o 7", "o v"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "error option -- 'v' takes no argument, not 'o5' (options are not grouped) "
+                        "optopt v",
+                        "error option -- 'v' takes no argument, not '5' (options are not grouped) "
+                        "optopt v",
+                        "v ", "o 7", "o v"}));
 }
 
 // Every refusal of a registration names its cause.
@@ -447,15 +449,17 @@ TEST_F(CppApiTest, RegistrationErrorsNameTheirCause) {
                       std::string::npos)
                 << e.what();
             const std::string what = e.what();
-            EXPECT_TRUE(std::none_of(what.begin(), what.end(),
-                                     [](char ch) { return static_cast<unsigned char>(ch) < 0x20; }))
-                << "a control byte of the name reached what()";
+            EXPECT_TRUE(std::none_of(what.begin(), what.end(), [](char ch) {
+                return static_cast<unsigned char>(ch) < 0x20;
+            })) << "a control byte of the name reached what()";
         }
     }
 
     cli::command taken("taken", "", handler);
     std::error_code ec;
-    EXPECT_FALSE(cli::command::create("taken", "", handler, [] {}, ec).has_value());
+    EXPECT_FALSE(cli::command::create(
+                     "taken", "", handler, [] {}, ec)
+                     .has_value());
     EXPECT_EQ(ec, cli::errc::name_taken);
     ASSERT_TRUE(add_command("c_side", [](int, char **) { return 0; }));
     EXPECT_FALSE(cli::command::create("c_side", "", handler, ec).has_value());
@@ -476,14 +480,17 @@ TEST_F(CppApiTest, AFullTableIsReportedAsSuch) {
     std::vector<cli::command> all;
     std::error_code ec;
     for (int i = 0; i < 257; ++i) {
-        auto c = cli::command::create("n" + std::to_string(i), "", [](cli::args) {}, ec);
+        auto c = cli::command::create(
+            "n" + std::to_string(i), "", [](cli::args) {}, ec);
         if (!c) break;
         all.push_back(std::move(*c));
     }
     EXPECT_EQ(all.size(), 256u);
     EXPECT_EQ(ec, cli::errc::table_full) << ec.message();
     all.pop_back();
-    EXPECT_TRUE(cli::command::create("again", "", [](cli::args) {}, ec).has_value());
+    EXPECT_TRUE(cli::command::create(
+                    "again", "", [](cli::args) {}, ec)
+                    .has_value());
 }
 
 TEST_F(CppApiTest, MoveOnlyCallablesAreAccepted) {
@@ -517,9 +524,11 @@ TEST_F(CppApiTest, SendAndDumpTakeAnyContiguousBytes) {
         cli::dump(v);
         cli::dump(std::span<const std::uint8_t>(v));
     });
-    EXPECT_EQ(conn_.command("bytes", 1).output(), std::string("v\0" "11svlitarucuc\n", 16) +
-                                                     "00000000: 76 00 31 \n"
-                                                     "00000000: 76 00 31 \n");
+    EXPECT_EQ(conn_.command("bytes", 1).output(), std::string("v\0"
+                                                              "11svlitarucuc\n",
+                                                              16) +
+                                                      "00000000: 76 00 31 \n"
+                                                      "00000000: 76 00 31 \n");
 }
 
 // Text holding NUL bytes goes down in one raw call, not one frame per piece,

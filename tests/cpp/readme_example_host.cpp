@@ -30,7 +30,8 @@ void run_the_service() {
     if (!hello) fail("no HELLO", "");
     if (hello->agent_id != 1) fail("agent id", std::to_string(hello->agent_id));
     auto usage = conn.command("get", 1);
-    if (!usage.done || usage.output() != "usage: get KEY\n") fail("get without a key", usage.output());
+    if (!usage.done || usage.output() != "usage: get KEY\n")
+        fail("get without a key", usage.output());
     auto value = conn.command("get colour", 2);
     if (!value.done || value.output() != "\n") fail("get colour", value.output());
     if (!conn.send_frame(CLI_FRAME_COMMAND, 3, "get colour")) fail("sending the last command", "");
