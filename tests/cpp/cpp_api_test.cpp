@@ -474,9 +474,6 @@ TEST_F(CppApiTest, RegistrationErrorsNameTheirCause) {
 }
 
 TEST_F(CppApiTest, AFullTableIsReportedAsSuch) {
-    cli_command probe{};
-    std::string probe_name = "c_side";
-    probe_name.copy(probe.name, sizeof probe.name - 1);
     std::vector<cli::command> all;
     std::error_code ec;
     for (int i = 0; i < 257; ++i) {
