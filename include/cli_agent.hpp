@@ -6,22 +6,33 @@
 //       return 0;
 //   }};                                          // registered until `hello` is destroyed
 //
-// Failure reporting: constructors throw std::system_error (category
-// cli::error_category()); cli::agent::start and cli::command::create are the
-// non-throwing twins returning std::optional. Everything else reports nothing,
-// like the C functions below it.
+// Failure reporting: constructors throw std::system_error whose code (of
+// cli::error_category(), values cli::errc) names the cause; cli::agent::start
+// and cli::command::create are the non-throwing twins returning std::optional,
+// with an overload that also fills a std::error_code. Everything else reports
+// nothing, like the C functions below it.
+//
+// Ownership: the process has one agent, and one cli::agent owns it. A second
+// cli::agent while one lives fails (errc::agent_exists); a moved-from object
+// owns nothing and does nothing when destroyed. Do not call cli_agent_init or
+// cli_agent_destroy beside it.
 //
 // Threading: cli::command objects may be created and destroyed on any thread,
 // also while commands run and also from inside a command. Every registered
 // callable is reached through one C trampoline that looks up argv[0] in a
-// table guarded by a mutex; the trampoline copies a shared_ptr to the callable
-// and releases the mutex before calling it, so a command unregistered while it
-// runs keeps its callable (and whatever the callable owns) alive until it
-// returns. Objects a callable only refers to must outlive the run itself.
-// Callables run on the agent thread, one at a time. The output and input
-// functions act on the command running on the calling thread; elsewhere
-// print/printf and the buffered forms go to standard error, the others do
-// nothing.
+// table guarded by a mutex and counts the run there before releasing the
+// mutex. Destroying a cli::command (or remove()) unregisters it and then
+// waits until its runs in progress have returned, so whatever the callable
+// refers to may be destroyed right after it; destroying the cli::agent (or
+// stop()) likewise waits for every command run in progress. Neither waits
+// when called from inside a command, on the agent thread itself (that would
+// wait for itself): there the running callable stays alive, with what it
+// owns, until it returns, and what it only refers to must outlive the run.
+// A callable must therefore never wait for a thread that is destroying its
+// command or the agent. Callables run on the agent thread, one at a time.
+// The output and input functions act on the command running on the calling
+// thread; elsewhere print/printf and the buffered forms go to standard
+// error, the others do nothing.
 //
 // Exceptions: an exception leaving a callable ends that command only; the
 // operator sees one line "NAME: what()" after the output so far, and nothing
@@ -34,7 +45,10 @@
 
 #include "cli_agent.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -66,7 +80,26 @@ namespace cli {
 // ---------------------------------------------------------------------------
 // Errors
 
-enum class errc { agent_start_failed = 1, register_failed = 2 };
+enum class errc {
+    agent_start_failed = 1, // the agent thread could not be started
+    register_failed = 2,    // the library refused the command for a reason not known here
+    agent_exists = 3,       // another cli::agent already owns the process's agent
+    agent_id_zero = 4,      // agent ids start at 1
+    name_length = 5,        // a command name has 2 to 19 bytes
+    name_character = 6,     // a byte of the name is not an ASCII letter, digit or '_'
+    name_reserved = 7,      // help, ls, quit, exit or attach
+    name_taken = 8,         // a command of that name is registered
+    table_full = 9,         // 256 commands are registered
+    no_handler = 10,        // the handler is empty (a null pointer or empty std::function)
+};
+
+} // namespace cli
+
+namespace std {
+template <> struct is_error_code_enum<cli::errc> : true_type {};
+} // namespace std
+
+namespace cli {
 
 class error_category_impl : public std::error_category {
   public:
@@ -76,7 +109,24 @@ class error_category_impl : public std::error_category {
         case errc::agent_start_failed:
             return "the agent could not be started";
         case errc::register_failed:
-            return "the command could not be registered";
+            return "the command could not be registered: its name is taken by a command "
+                   "registered through the C interface, or the table is full";
+        case errc::agent_exists:
+            return "the process already has an agent (one cli::agent per process)";
+        case errc::agent_id_zero:
+            return "the agent id must not be zero";
+        case errc::name_length:
+            return "a command name has 2 to 19 bytes";
+        case errc::name_character:
+            return "a command name has only ASCII letters, digits and '_'";
+        case errc::name_reserved:
+            return "the command name is reserved (help, ls, quit, exit, attach)";
+        case errc::name_taken:
+            return "a command of that name is already registered";
+        case errc::table_full:
+            return "the command table is full (256 commands)";
+        case errc::no_handler:
+            return "the command has no handler";
         }
         return "unknown cli_agent error";
     }
@@ -155,9 +205,11 @@ class args {
     iterator begin() const noexcept { return iterator(argv_); }
     iterator end() const noexcept { return iterator(argv_ + argc_); }
 
-    // The raw arguments, for the C parsers.
+    // The raw arguments, for the C parsers, which may modify them; a const
+    // args hands out only a read-only view.
     int argc() const noexcept { return argc_; }
-    char **argv() const noexcept { return argv_; }
+    char **argv() noexcept { return argv_; }
+    const char *const *argv() const noexcept { return argv_; }
 
   private:
     int argc_;
@@ -165,10 +217,42 @@ class args {
 };
 
 // ---------------------------------------------------------------------------
+// Bookkeeping of the commands run through this header: which thread runs
+// one now, and how many runs are in progress. Destructors wait on it.
+
+namespace detail {
+
+struct command_entry;
+
+struct run_state {
+    // Runs through the trampoline on this thread now (the usage callback
+    // runs inside one); non-zero only on an agent thread.
+    int depth = 0;
+    // The command of the outermost such run.
+    command_entry *entry = nullptr;
+};
+
+inline run_state &this_thread_runs() noexcept {
+    static thread_local run_state state;
+    return state;
+}
+
+// True while the calling thread is inside a command run through this header.
+inline bool running_here() noexcept {
+    return this_thread_runs().depth > 0;
+}
+
+} // namespace detail
+
+// ---------------------------------------------------------------------------
 // Output and input. The C functions cut one call's text (cli_print at 65535
-// bytes, cli_print_buffer at 8191) and stop at a NUL byte, so text goes down
-// in pieces below the cut, NUL bytes one by one through "%c"; every byte
-// arrives and the order of the pieces is kept.
+// bytes, cli_print_buffer at 8191) and stop at a NUL byte. Inside a command
+// run through this header, text holding a NUL byte (and direct text longer
+// than one cut) goes down as raw bytes in one cli_send_buffer call, which
+// keeps the order: everything buffered before it is sent first. Elsewhere
+// (standard error, or a command registered through the C interface) text
+// goes in pieces below the cut, NUL bytes one by one through "%c". Every
+// byte arrives either way.
 
 namespace detail {
 
@@ -177,6 +261,22 @@ inline constexpr std::size_t kBufferedPiece = 8191;
 // Largest length of one cli_send_buffer / cli_print_memory call, a multiple
 // of 16 so that a long dump's lines stay whole.
 inline constexpr std::size_t kRawPiece = std::size_t{1} << 30;
+
+inline void send_raw(const unsigned char *p, std::size_t len) {
+    while (p != nullptr && len > 0) {
+        std::size_t n = len < kRawPiece ? len : kRawPiece;
+        cli_send_buffer(p, static_cast<uint32_t>(n));
+        p += n;
+        len -= n;
+    }
+}
+
+// True when text is sent as raw bytes rather than through the formatter:
+// it holds a NUL byte, or (direct output) it is longer than one cut.
+inline bool goes_raw(std::string_view text, bool direct) noexcept {
+    return running_here() &&
+           ((direct && text.size() > kDirectPiece) || text.find('\0') != std::string_view::npos);
+}
 
 template <typename Emit> void emit_pieces(std::string_view text, std::size_t piece, Emit emit) {
     while (!text.empty()) {
@@ -191,7 +291,7 @@ template <typename Emit> void emit_pieces(std::string_view text, std::size_t pie
     }
 }
 
-inline std::string vformat(const char *fmt, std::va_list ap) {
+CLI_HPP_PRINTF(1, 0) inline std::string vformat(const char *fmt, std::va_list ap) {
     std::va_list again;
     va_copy(again, ap);
     int n = std::vsnprintf(nullptr, 0, fmt, again);
@@ -203,10 +303,30 @@ inline std::string vformat(const char *fmt, std::va_list ap) {
     return out;
 }
 
+// A contiguous range of single bytes (std::data and std::size), other than
+// an array of char: a string literal goes through std::string_view, without
+// its terminator.
+template <typename R, typename = void> struct is_byte_range : std::false_type {};
+template <typename R>
+struct is_byte_range<R, std::void_t<decltype(std::data(std::declval<const R &>())),
+                                    decltype(std::size(std::declval<const R &>()))>> {
+    using element = std::remove_pointer_t<decltype(std::data(std::declval<const R &>()))>;
+    static constexpr bool value =
+        std::is_pointer_v<decltype(std::data(std::declval<const R &>()))> && sizeof(element) == 1 &&
+        std::is_trivially_copyable_v<element> &&
+        !(std::is_array_v<R> && std::is_same_v<std::remove_cv_t<element>, char>);
+};
+template <typename R>
+inline constexpr bool is_byte_range_v = is_byte_range<std::remove_cv_t<R>>::value;
+
 } // namespace detail
 
 // Sends text at once, after whatever was buffered before it.
 inline void print(std::string_view text) {
+    if (detail::goes_raw(text, true)) {
+        detail::send_raw(reinterpret_cast<const unsigned char *>(text.data()), text.size());
+        return;
+    }
     detail::emit_pieces(text, detail::kDirectPiece, [](const char *p, int n) {
         if (p == nullptr)
             cli_print("%c", 0);
@@ -216,8 +336,13 @@ inline void print(std::string_view text) {
 }
 
 // Appends text to the command's print buffer, sent when the command ends or
-// before the next direct output, prompt or raw send.
+// before the next direct output, prompt or raw send. Text that goes down as
+// raw bytes (see above) is sent at once instead, in its place in the order.
 inline void print_buffered(std::string_view text) {
+    if (detail::goes_raw(text, false)) {
+        detail::send_raw(reinterpret_cast<const unsigned char *>(text.data()), text.size());
+        return;
+    }
     detail::emit_pieces(text, detail::kBufferedPiece, [](const char *p, int n) {
         if (p == nullptr)
             cli_print_buffer("%c", 0);
@@ -227,8 +352,10 @@ inline void print_buffered(std::string_view text) {
 }
 
 // printf-style twins of print and print_buffered; the compiler checks the
-// format, and the formatted text is not cut.
-CLI_HPP_PRINTF(1, 2) inline void printf(const char *fmt, ...) {
+// format, and the formatted text is not cut. cli::printf is a template only
+// so that, under `using namespace cli`, an unqualified printf is still the C
+// library's and not ambiguous: call it as cli::printf.
+template <typename = void> CLI_HPP_PRINTF(1, 2) inline void printf(const char *fmt, ...) {
     std::va_list ap;
     va_start(ap, fmt);
     std::string text = detail::vformat(fmt, ap);
@@ -244,24 +371,19 @@ CLI_HPP_PRINTF(1, 2) inline void printf_buffered(const char *fmt, ...) {
     print_buffered(text);
 }
 
-// Raw bytes, sent at once after the buffered output; nothing outside a command.
+// Raw bytes, sent at once after the buffered output; nothing outside a
+// command. Any contiguous range of single bytes will do: std::string_view,
+// std::vector<std::uint8_t>, std::span<const std::byte>, an array.
 inline void send(const void *data, std::size_t len) {
-    const auto *p = static_cast<const unsigned char *>(data);
-    while (p != nullptr && len > 0) {
-        std::size_t n = len < detail::kRawPiece ? len : detail::kRawPiece;
-        cli_send_buffer(p, static_cast<uint32_t>(n));
-        p += n;
-        len -= n;
-    }
+    detail::send_raw(static_cast<const unsigned char *>(data), len);
 }
 inline void send(std::string_view bytes) {
     send(bytes.data(), bytes.size());
 }
-#if __cplusplus >= 202002L
-inline void send(std::span<const std::byte> bytes) {
-    send(bytes.data(), bytes.size());
+template <typename R, std::enable_if_t<detail::is_byte_range_v<R>, int> = 0>
+void send(const R &bytes) {
+    send(std::data(bytes), std::size(bytes));
 }
-#endif
 
 // Hexadecimal dump ("%08x: " offset, "%02x " per byte), buffered. Dumps above
 // 1 GiB continue in further calls whose offsets start again at zero.
@@ -277,11 +399,10 @@ inline void dump(const void *data, std::size_t len) {
 inline void dump(std::string_view bytes) {
     dump(bytes.data(), bytes.size());
 }
-#if __cplusplus >= 202002L
-inline void dump(std::span<const std::byte> bytes) {
-    dump(bytes.data(), bytes.size());
+template <typename R, std::enable_if_t<detail::is_byte_range_v<R>, int> = 0>
+void dump(const R &bytes) {
+    dump(std::data(bytes), std::size(bytes));
 }
-#endif
 
 // The message as one buffered line (a newline added if missing), then the
 // running command's usage text. Unlike cli_show_usage_and_error the message
@@ -317,11 +438,12 @@ inline std::optional<std::string> input(std::string_view prompt) {
 // ---------------------------------------------------------------------------
 // Options and parameters
 
-// One result of cli_get_option.
+// One result of cli_get_option. It owns its message; arg points into the
+// command line, valid while the command runs.
 struct option {
     int opt = -1;             // option character, '?' for an error, 1 for a non-option argument
     std::string_view arg;     // the option's argument or the non-option argument
-    std::string_view error;   // message when opt == '?'
+    std::string error;        // message when opt == '?'
     unsigned char optopt = 0; // option character of the error
 
     bool is_error() const noexcept { return opt == '?'; }
@@ -329,8 +451,11 @@ struct option {
 };
 
 // Range over the options of a command line:
-//   for (cli::option o : cli::options(a, "o:n:v")) switch (o.opt) { ... }
-// The option string must outlive the range.
+//   for (const cli::option &o : cli::options(a, "o:n:v")) switch (o.opt) { ... }
+// The range keeps its own copy of the option string. Options are not
+// grouped: where the C parser would drop what follows a flag in the same
+// word ("-vo5" is -v, "-v5" is -v), the range yields an error naming the
+// dropped text instead of the flag.
 class options {
   public:
     class iterator {
@@ -359,8 +484,9 @@ class options {
         void advance() {
             if (owner_ == nullptr) return;
             cli_option_state &st = owner_->state_;
-            int opt =
-                cli_get_option(owner_->args_.argc(), owner_->args_.argv(), owner_->optstring_, &st);
+            args &a = owner_->args_;
+            const int index = st.optind > 0 ? st.optind : 1;
+            const int opt = cli_get_option(a.argc(), a.argv(), owner_->optstring_.c_str(), &st);
             if (opt == -1) {
                 owner_ = nullptr;
                 return;
@@ -369,23 +495,41 @@ class options {
             current_.arg = st.optarg != nullptr ? std::string_view(st.optarg) : std::string_view();
             current_.error = st.errmsg;
             current_.optopt = st.optopt;
+            if (opt != '?' && opt != 1 && st.optarg == nullptr && index < a.argc()) {
+                std::string_view word = a[static_cast<std::size_t>(index)];
+                if (word.size() > 2) {
+                    current_.opt = '?';
+                    current_.optopt = static_cast<unsigned char>(opt);
+                    current_.error = "option -- '";
+                    current_.error += static_cast<char>(opt);
+                    current_.error += "' takes no argument, not '";
+                    current_.error += word.substr(2);
+                    current_.error += "' (options are not grouped)";
+                }
+            }
         }
         options *owner_ = nullptr;
         option current_;
     };
 
-    options(args a, const char *optstring) noexcept : args_(a), optstring_(optstring) {}
+    options(args a, std::string_view optstring) : args_(a), optstring_(optstring) {}
+    // A null option string yields no options, as the C parser does.
+    options(args a, const char *optstring)
+        : args_(a), optstring_(optstring != nullptr ? optstring : ""), none_(optstring == nullptr) {
+    }
+    options(args, std::nullptr_t) = delete;
     options(const options &) = delete;
     options &operator=(const options &) = delete;
 
-    iterator begin() { return iterator(this); }
+    iterator begin() { return none_ ? iterator() : iterator(this); }
     iterator end() { return iterator(); }
     // Index of the next argument to examine.
     int next_index() const noexcept { return state_.optind > 0 ? state_.optind : 1; }
 
   private:
     args args_;
-    const char *optstring_;
+    std::string optstring_;
+    bool none_ = false;
     cli_option_state state_{};
 };
 
@@ -414,52 +558,7 @@ inline std::optional<void *> param_pointer(std::string_view s) {
 }
 
 // ---------------------------------------------------------------------------
-// The agent
-
-class agent {
-  public:
-    // Starts the agent thread; throws std::system_error if cli_agent_init fails.
-    // The process has one agent: a second object started while the first
-    // runs shares it.
-    agent(uint32_t id, std::string_view name) : id_(id) {
-        if (cli_agent_init(id, std::string(name).c_str()) != 0)
-            throw std::system_error(make_error_code(errc::agent_start_failed),
-                                    "cli_agent_init(" + std::to_string(id) + ")");
-    }
-    // Non-throwing: nullopt if the agent could not be started.
-    static std::optional<agent> start(uint32_t id, std::string_view name) {
-        if (cli_agent_init(id, std::string(name).c_str()) != 0) return std::nullopt;
-        return agent(adopt, id);
-    }
-
-    agent(agent &&other) noexcept : id_(std::exchange(other.id_, 0)) {}
-    agent &operator=(agent &&other) noexcept {
-        if (this != &other) {
-            stop();
-            id_ = std::exchange(other.id_, 0);
-        }
-        return *this;
-    }
-    agent(const agent &) = delete;
-    agent &operator=(const agent &) = delete;
-    ~agent() { stop(); }
-
-    uint32_t id() const noexcept { return id_; }
-    void sync_status() const noexcept { cli_agent_sync_status(); }
-    // Ends the connection now (cli_agent_destroy); nothing waits for a
-    // command still running. Called by the destructor.
-    void stop() noexcept {
-        if (id_ != 0) cli_agent_destroy(std::exchange(id_, 0));
-    }
-
-  private:
-    enum adopt_t { adopt };
-    agent(adopt_t, uint32_t id) noexcept : id_(id) {}
-    uint32_t id_;
-};
-
-// ---------------------------------------------------------------------------
-// Commands
+// Commands run through this header
 
 using handler_fn = std::function<int(args)>;
 using usage_fn = std::function<void(std::string_view)>;
@@ -469,29 +568,108 @@ namespace detail {
 struct command_entry {
     handler_fn handler;
     usage_fn usage;
+    int runs = 0; // runs in progress; guarded by command_table::lookup
 };
 
 // Name -> callable of every registered command. `lookup` guards the map and
-// is held only for a find, insert or erase. `registration` serialises whole
-// registrations, so that the map and the library's table agree on every name.
+// the run counts and is held only for a find, insert, erase or count.
+// `registration` serialises whole registrations, so that the map and the
+// library's table agree on every name. `idle` is signalled whenever a run
+// ends.
 struct command_table {
     std::mutex lookup;
     std::mutex registration;
-    std::map<std::string, std::shared_ptr<const command_entry>, std::less<>> entries;
+    std::condition_variable idle;
+    std::map<std::string, std::shared_ptr<command_entry>, std::less<>> entries;
+    int runs = 0; // runs in progress of every command; guarded by lookup
 
+    // The entry of name with its run counted, or null.
+    std::shared_ptr<command_entry> begin_run(std::string_view name) {
+        std::lock_guard<std::mutex> guard(lookup);
+        auto it = entries.find(name);
+        if (it == entries.end()) return nullptr;
+        ++it->second->runs;
+        ++runs;
+        return it->second;
+    }
+    void end_run(command_entry &entry) noexcept {
+        {
+            std::lock_guard<std::mutex> guard(lookup);
+            --entry.runs;
+            --runs;
+        }
+        idle.notify_all();
+    }
     std::shared_ptr<const command_entry> find(std::string_view name) {
         std::lock_guard<std::mutex> guard(lookup);
         auto it = entries.find(name);
         return it == entries.end() ? nullptr : it->second;
     }
+    // Blocks until entry (or, when null, every command) has no run in
+    // progress.
+    void wait_idle(const command_entry *entry) {
+        std::unique_lock<std::mutex> guard(lookup);
+        idle.wait(guard, [&] { return (entry != nullptr ? entry->runs : runs) == 0; });
+    }
 };
+
+inline command_table &table();
+
+// fork() copies only the calling thread: the child must not wait for runs
+// of the parent's agent thread, nor find a lock held by another thread. Only
+// a run on the forking thread itself (fork from inside a command) goes on in
+// the child.
+inline void fork_prepare() noexcept {
+    table().registration.lock();
+    table().lookup.lock();
+}
+inline void fork_parent() noexcept {
+    table().lookup.unlock();
+    table().registration.unlock();
+}
+inline void fork_child() noexcept {
+    command_table &t = table();
+    for (auto &named : t.entries)
+        named.second->runs = 0;
+    t.runs = 0;
+    run_state &here = this_thread_runs();
+    if (here.depth > 0 && here.entry != nullptr) {
+        here.entry->runs = 1;
+        t.runs = 1;
+    }
+    fork_parent();
+}
 
 // Never destroyed: the agent thread may run a command while static objects
 // are torn down at exit.
 inline command_table &table() {
-    static command_table *t = new command_table;
+    static command_table *t = [] {
+        auto *created = new command_table;
+        pthread_atfork(&fork_prepare, &fork_parent, &fork_child);
+        return created;
+    }();
     return *t;
 }
+
+// Counts one run of a command on this thread for as long as it lives.
+class run_scope {
+  public:
+    explicit run_scope(std::shared_ptr<command_entry> entry) noexcept : entry_(std::move(entry)) {
+        run_state &here = this_thread_runs();
+        if (here.depth++ == 0) here.entry = entry_.get();
+    }
+    run_scope(const run_scope &) = delete;
+    run_scope &operator=(const run_scope &) = delete;
+    ~run_scope() {
+        run_state &here = this_thread_runs();
+        if (--here.depth == 0) here.entry = nullptr;
+        table().end_run(*entry_);
+    }
+    const command_entry &entry() const noexcept { return *entry_; }
+
+  private:
+    std::shared_ptr<command_entry> entry_;
+};
 
 // One line for the operator: newlines of what() become spaces.
 inline void report_exception(std::string_view name, const char *what) noexcept {
@@ -512,12 +690,19 @@ extern "C" inline int cli_hpp_command_trampoline(int argc, char **argv) {
     if (argc < 1) return 1;
     std::string_view name = argv[0];
     try {
-        std::shared_ptr<const command_entry> entry = table().find(name);
+        std::shared_ptr<command_entry> entry = table().begin_run(name);
         if (!entry) {
             print_buffered(std::string(name) + ": command was removed\n");
             return 1;
         }
-        return entry->handler(args(argc, argv));
+        run_scope run(std::move(entry));
+        try {
+            return run.entry().handler(args(argc, argv));
+        } catch (const std::exception &e) {
+            report_exception(name, e.what());
+        } catch (...) {
+            report_exception(name, "unknown exception");
+        }
     } catch (const std::exception &e) {
         report_exception(name, e.what());
     } catch (...) {
@@ -539,61 +724,235 @@ extern "C" inline void cli_hpp_usage_trampoline(const cli_command *cmd, int) {
     }
 }
 
+template <typename T> struct is_std_function : std::false_type {};
+template <typename S> struct is_std_function<std::function<S>> : std::true_type {};
+
+// True for a callable that is empty: a null function pointer or an empty
+// std::function.
+template <typename Fn> bool is_empty_callable(const Fn &f) noexcept {
+    if constexpr (std::is_pointer_v<Fn> || std::is_member_pointer_v<Fn> ||
+                  is_std_function<Fn>::value)
+        return !f;
+    else
+        return false;
+}
+
+// A copyable holder of f: std::function needs one, and a move-only callable
+// (a lambda owning a std::unique_ptr) is shared instead of copied.
+template <typename F> auto copyable(F &&f) {
+    using Fn = std::decay_t<F>;
+    if constexpr (std::is_copy_constructible_v<Fn>) {
+        return Fn(std::forward<F>(f));
+    } else {
+        return [p = std::make_shared<Fn>(std::forward<F>(f))](auto &&...a) -> decltype(auto) {
+            return (*p)(std::forward<decltype(a)>(a)...);
+        };
+    }
+}
+
 // Callables returning void count as returning 0.
 template <typename F> handler_fn make_handler(F &&f) {
-    using R = std::invoke_result_t<F &, args>;
-    if constexpr (std::is_void_v<R>) {
-        return [fn = std::forward<F>(f)](args a) mutable {
-            fn(a);
-            return 0;
-        };
-    } else {
-        static_assert(std::is_convertible_v<R, int>, "a command returns int or void");
-        return handler_fn(std::forward<F>(f));
+    using Fn = std::decay_t<F>;
+    static_assert(std::is_invocable_v<Fn &, args>,
+                  "a cli::command handler is called as handler(cli::args) and returns int or "
+                  "void");
+    if constexpr (std::is_invocable_v<Fn &, args>) {
+        using R = std::invoke_result_t<Fn &, args>;
+        static_assert(std::is_void_v<R> || std::is_convertible_v<R, int>,
+                      "a cli::command handler returns int or void");
+        if (is_empty_callable(f)) return {};
+        if constexpr (std::is_void_v<R>) {
+            return [fn = copyable(std::forward<F>(f))](args a) mutable {
+                fn(a);
+                return 0;
+            };
+        } else if constexpr (std::is_convertible_v<R, int>) {
+            return [fn = copyable(std::forward<F>(f))](args a) mutable {
+                return static_cast<int>(fn(a));
+            };
+        }
     }
+    return {};
 }
 
 template <typename U> usage_fn make_usage(U &&u) {
-    if constexpr (std::is_invocable_v<U &, std::string_view>) {
-        return usage_fn(std::forward<U>(u));
-    } else {
-        static_assert(std::is_invocable_v<U &>, "a usage callback takes the name or nothing");
-        return [fn = std::forward<U>(u)](std::string_view) mutable { fn(); };
+    using Un = std::decay_t<U>;
+    static_assert(std::is_invocable_v<Un &, std::string_view> || std::is_invocable_v<Un &>,
+                  "a cli::command usage callback is called as usage(std::string_view name) or "
+                  "usage()");
+    if (is_empty_callable(u)) return {};
+    if constexpr (std::is_invocable_v<Un &, std::string_view>) {
+        return [fn = copyable(std::forward<U>(u))](std::string_view name) mutable { fn(name); };
+    } else if constexpr (std::is_invocable_v<Un &>) {
+        return [fn = copyable(std::forward<U>(u))](std::string_view) mutable { fn(); };
     }
+    return {};
 }
+
+// The registration rules of the command table, checked here so that each
+// refusal can say why: 2 to 19 bytes of ASCII letters, digits and '_', none
+// of the reserved names.
+inline std::error_code check_command_name(std::string_view name) noexcept {
+    if (name.size() < 2 || name.size() >= CLI_CMD_NAME_LEN) return errc::name_length;
+    for (char c : name) {
+        const bool ok =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        if (!ok) return errc::name_character;
+    }
+    for (std::string_view reserved : {"help", "ls", "quit", "exit", "attach"})
+        if (name == reserved) return errc::name_reserved;
+    return {};
+}
+
+inline constexpr std::size_t kTableSize = 256;
+
+// The name for a message: bytes outside printable ASCII as \xHH.
+inline std::string printable(std::string_view name) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    for (char c : name) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7f && b != '\\') {
+            out += c;
+        } else {
+            out += "\\x";
+            out += digits[b >> 4];
+            out += digits[b & 15];
+        }
+    }
+    return out;
+}
+
+template <typename U>
+inline constexpr bool is_usage_arg_v = !std::is_same_v<std::decay_t<U>, std::error_code>;
 
 } // namespace detail
 
+// ---------------------------------------------------------------------------
+// The agent
+
+class agent {
+  public:
+    // Starts the agent thread; throws std::system_error (errc::agent_exists
+    // while another cli::agent lives, errc::agent_id_zero, or
+    // errc::agent_start_failed).
+    agent(uint32_t id, std::string_view name) : id_(0) {
+        std::error_code ec = begin(id, name);
+        if (ec) throw std::system_error(ec, "cli::agent(" + std::to_string(id) + ")");
+        id_ = id;
+    }
+    // Non-throwing: nullopt if the agent could not be started; the overload
+    // with ec says why.
+    static std::optional<agent> start(uint32_t id, std::string_view name) {
+        std::error_code ec;
+        return start(id, name, ec);
+    }
+    static std::optional<agent> start(uint32_t id, std::string_view name, std::error_code &ec) {
+        ec = begin(id, name);
+        if (ec) return std::nullopt;
+        return agent(adopt, id);
+    }
+
+    agent(agent &&other) noexcept : id_(std::exchange(other.id_, 0)) {}
+    agent &operator=(agent &&other) noexcept {
+        if (this != &other) {
+            stop();
+            id_ = std::exchange(other.id_, 0);
+        }
+        return *this;
+    }
+    agent(const agent &) = delete;
+    agent &operator=(const agent &) = delete;
+    ~agent() { stop(); }
+
+    // The id of the agent this object owns, 0 if none.
+    uint32_t id() const noexcept { return id_; }
+    void sync_status() const noexcept { cli_agent_sync_status(); }
+    // Ends the connection (cli_agent_destroy), waits until every command
+    // run in progress has returned (not when called from inside a command)
+    // and then lets another cli::agent start. Called by the destructor.
+    void stop() noexcept {
+        if (id_ == 0) return;
+        cli_agent_destroy(std::exchange(id_, 0));
+        if (!detail::running_here()) detail::table().wait_idle(nullptr);
+        std::lock_guard<std::mutex> guard(owner().lock);
+        owner().taken = false;
+    }
+
+  private:
+    struct ownership {
+        std::mutex lock;
+        bool taken = false; // a cli::agent owns the process's agent; guarded by lock
+    };
+    static ownership &owner() {
+        static ownership *o = new ownership;
+        return *o;
+    }
+    // Takes the process's agent and starts it; cli_agent_init never blocks.
+    static std::error_code begin(uint32_t id, std::string_view name) {
+        if (id == 0) return errc::agent_id_zero;
+        std::string name_text(name);
+        std::lock_guard<std::mutex> guard(owner().lock);
+        if (owner().taken) return errc::agent_exists;
+        if (cli_agent_init(id, name_text.c_str()) != 0) return errc::agent_start_failed;
+        owner().taken = true;
+        return {};
+    }
+
+    enum adopt_t { adopt };
+    agent(adopt_t, uint32_t id) noexcept : id_(id) {}
+    uint32_t id_;
+};
+
+// ---------------------------------------------------------------------------
+// Commands
+
 // Registration of one command for the lifetime of the object. The handler is
-// any callable int(cli::args) or void(cli::args); the usage callback (shown by
-// usage_error) is void(std::string_view name) or void().
+// any callable int(cli::args) or void(cli::args), also a move-only one; the
+// usage callback (shown by usage_error) is void(std::string_view name) or
+// void(). Refusals throw std::system_error with errc::name_length,
+// name_character, name_reserved, name_taken, table_full, no_handler or
+// register_failed.
 class command {
   public:
     template <typename F>
     command(std::string_view name, std::string_view desc, F &&handler)
         : command(name, desc, detail::make_handler(std::forward<F>(handler)), usage_fn()) {}
 
-    template <typename F, typename U>
+    template <typename F, typename U, std::enable_if_t<detail::is_usage_arg_v<U>, int> = 0>
     command(std::string_view name, std::string_view desc, F &&handler, U &&usage)
         : command(name, desc, detail::make_handler(std::forward<F>(handler)),
                   detail::make_usage(std::forward<U>(usage))) {}
 
-    // Non-throwing: nullopt if the name is taken, invalid or the table is full.
+    // Non-throwing: nullopt if the command was refused; the overloads with
+    // ec say why.
     template <typename F>
     static std::optional<command> create(std::string_view name, std::string_view desc,
                                          F &&handler) {
+        std::error_code ec;
+        return create(name, desc, std::forward<F>(handler), ec);
+    }
+    template <typename F>
+    static std::optional<command> create(std::string_view name, std::string_view desc, F &&handler,
+                                         std::error_code &ec) {
         command c;
-        if (!c.add(name, desc, detail::make_handler(std::forward<F>(handler)), usage_fn()))
-            return std::nullopt;
+        ec = c.add(name, desc, detail::make_handler(std::forward<F>(handler)), usage_fn());
+        if (ec) return std::nullopt;
         return c;
+    }
+    template <typename F, typename U, std::enable_if_t<detail::is_usage_arg_v<U>, int> = 0>
+    static std::optional<command> create(std::string_view name, std::string_view desc, F &&handler,
+                                         U &&usage) {
+        std::error_code ec;
+        return create(name, desc, std::forward<F>(handler), std::forward<U>(usage), ec);
     }
     template <typename F, typename U>
     static std::optional<command> create(std::string_view name, std::string_view desc, F &&handler,
-                                         U &&usage) {
+                                         U &&usage, std::error_code &ec) {
         command c;
-        if (!c.add(name, desc, detail::make_handler(std::forward<F>(handler)),
-                   detail::make_usage(std::forward<U>(usage))))
-            return std::nullopt;
+        ec = c.add(name, desc, detail::make_handler(std::forward<F>(handler)),
+                   detail::make_usage(std::forward<U>(usage)));
+        if (ec) return std::nullopt;
         return c;
     }
 
@@ -613,65 +972,75 @@ class command {
     const std::string &name() const noexcept { return name_; }
     bool registered() const noexcept { return !name_.empty(); }
 
-    // Unregisters now; a run in progress finishes with its callable alive.
+    // Unregisters now, then waits until the runs of this command in progress
+    // have returned; called from inside a command it does not wait, and a
+    // run in progress finishes with its callable alive.
     void remove() noexcept {
         if (name_.empty()) return;
         detail::command_table &t = detail::table();
         cli_command cmd{};
         name_.copy(cmd.name, sizeof cmd.name - 1);
+        std::shared_ptr<detail::command_entry> entry;
         {
             std::lock_guard<std::mutex> reg(t.registration);
             cli_unregister_command(&cmd);
             std::lock_guard<std::mutex> guard(t.lookup);
             auto it = t.entries.find(name_);
-            if (it != t.entries.end()) t.entries.erase(it);
+            if (it != t.entries.end()) {
+                entry = std::move(it->second);
+                t.entries.erase(it);
+            }
         }
         name_.clear();
+        if (entry && !detail::running_here()) t.wait_idle(entry.get());
     }
 
   private:
     command() = default;
 
     command(std::string_view name, std::string_view desc, handler_fn handler, usage_fn usage) {
-        if (!add(name, desc, std::move(handler), std::move(usage)))
-            throw std::system_error(make_error_code(errc::register_failed),
-                                    "command '" + std::string(name) + "'");
+        std::error_code ec = add(name, desc, std::move(handler), std::move(usage));
+        if (ec) throw std::system_error(ec, "command '" + detail::printable(name) + "'");
     }
 
-    bool add(std::string_view name, std::string_view desc, handler_fn handler, usage_fn usage) {
-        if (name.empty() || name.size() >= CLI_CMD_NAME_LEN || !handler) return false;
+    std::error_code add(std::string_view name, std::string_view desc, handler_fn handler,
+                        usage_fn usage) {
+        if (std::error_code ec = detail::check_command_name(name)) return ec;
+        if (!handler) return errc::no_handler;
         cli_command cmd{};
         name.copy(cmd.name, sizeof cmd.name - 1);
         desc.substr(0, sizeof cmd.desc - 1).copy(cmd.desc, sizeof cmd.desc - 1);
         cmd.handler = &detail::cli_hpp_command_trampoline;
         cmd.usage = usage ? &detail::cli_hpp_usage_trampoline : nullptr;
-        auto entry = std::make_shared<const detail::command_entry>(
-            detail::command_entry{std::move(handler), std::move(usage)});
+        auto entry = std::make_shared<detail::command_entry>();
+        entry->handler = std::move(handler);
+        entry->usage = std::move(usage);
 
         detail::command_table &t = detail::table();
         std::string key(name);
         std::lock_guard<std::mutex> reg(t.registration);
+        std::size_t registered = 0;
         {
             std::lock_guard<std::mutex> guard(t.lookup);
-            if (!t.entries.emplace(key, entry).second) return false;
+            if (!t.entries.emplace(key, entry).second) return errc::name_taken;
+            registered = t.entries.size() - 1;
         }
         if (cli_register_command(&cmd) != 0) {
             std::lock_guard<std::mutex> guard(t.lookup);
             t.entries.erase(key);
-            return false;
+            // The name passed every rule and no command of this header has
+            // it: the library's table is full, or a command registered
+            // through the C interface has the name.
+            return registered >= detail::kTableSize ? errc::table_full : errc::register_failed;
         }
         name_ = std::move(key);
-        return true;
+        return {};
     }
 
     std::string name_;
 };
 
 } // namespace cli
-
-namespace std {
-template <> struct is_error_code_enum<cli::errc> : true_type {};
-} // namespace std
 
 #undef CLI_HPP_PRINTF
 

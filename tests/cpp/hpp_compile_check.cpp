@@ -1,9 +1,12 @@
 // Compiles every part of cli_agent.hpp, templates instantiated, for the
-// compile checks: the header must stay warning-free under -Wconversion in
-// C++17 and C++20 with both compilers.
+// compile checks: the header must stay warning-free under -Wconversion and
+// -Wformat=2 in C++17 and C++20 with both compilers.
 #include "cli_agent.hpp"
 
+#include <array>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -53,6 +56,34 @@ struct counter {
     moved.sync_status();
     std::error_code ec = cli::errc::register_failed;
     c.value += ec.value();
+    std::optional<cli::agent> checked = cli::agent::start(2, "y", ec);
+    auto owns = cli::command::create(
+        "owns", "move-only", [p = std::make_unique<int>(1)](cli::args) { return *p; }, ec);
+    auto owns_usage = cli::command::create(
+        "owns_usage", "", [](cli::args) {}, [p = std::make_unique<int>(2)] { (void)*p; }, ec);
+    const std::vector<std::uint8_t> vec{1, 2};
+    const std::array<std::uint8_t, 2> arr{3, 4};
+    cli::send(vec);
+    cli::send(arr);
+    cli::send("literal");
+    cli::dump(vec);
+    cli::dump(arr);
+#if __cplusplus >= 202002L
+    cli::send(std::span<const std::uint8_t>(vec));
+    cli::dump(std::span<const std::uint8_t>(vec));
+#endif
+    for (const cli::option &o : cli::options(cli::args(0, nullptr), std::string("v")))
+        c.value += o.opt;
+}
+
+// An unqualified printf under `using namespace cli` is the C library's, not
+// an ambiguous call.
+[[maybe_unused]] void with_using_directive() {
+    using namespace cli;
+    printf("%d\n", 1);
+    printf("plain\n");
+    cli::printf("%s\n", "cli");
+    print("text");
 }
 
 } // namespace
