@@ -38,6 +38,10 @@ running on the calling thread (or the async handler's command); anywhere
 else print/print_buffered/dump write to standard error and the others do
 nothing.
 
+Type aliases for annotations: Text (str, bytes, bytearray or memoryview),
+Handler (handler(args: list[str]) -> int | None, or an async def) and Usage
+(usage(name: str) -> None).
+
 Exceptions: an exception leaving a handler ends that command only. The
 operator sees one line "NAME: Type: message" after the output so far; the
 traceback goes to logging.getLogger("cli_agent") (standard error when
