@@ -65,7 +65,6 @@ import logging
 import os
 import queue
 import re
-import sys
 import threading
 import time
 from typing import (
@@ -849,7 +848,9 @@ class Agent:
         In an asyncio program use `await agent.aclose()` or `async with`:
         this call blocks the loop a running handler may be waiting for."""
         self._stop()
-        if _loop_here() is not None:
+        with _state.lock:
+            busy = _state.running > _own_runs()
+        if busy and _loop_here() is not None:
             _log.warning(
                 "Agent.close() called on a running event loop: use `await agent.aclose()`"
                 " or `async with agent:`, a handler may be waiting for this loop"

@@ -16,7 +16,7 @@ WAIT = 10  # seconds any test waits for one event
 
 
 def test_a_second_agent_is_refused_while_one_runs(agent):
-    other = cli_agent.Agent(43, "pytest-other")
+    other = cli_agent.Agent(agent.id, "pytest-other")  # the same id, even
     with pytest.raises(cli_agent.AgentError, match="already runs"):
         other.start()
     other.close()  # must not stop the running agent
