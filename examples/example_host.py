@@ -123,16 +123,13 @@ async def serve(agent_id, name):
     stop = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
-    agent = cli_agent.Agent(agent_id, name)
+    agent = cli_agent.Agent(agent_id, name, loop=loop)
     add_commands(agent, Service(loop))
-    agent.start()
-    sys.stderr.write(f"example_host.py: agent {name!r} (id {agent_id}) started; stop with Ctrl-C\n")
-    try:
+    # A handler may be waiting for this loop: leaving `async with` stops the
+    # agent and waits for that handler while the loop goes on serving it.
+    async with agent:
+        sys.stderr.write(f"example_host.py: agent {name!r} (id {agent_id}) started; stop with Ctrl-C\n")
         await stop.wait()
-    finally:
-        # A handler may be waiting for this loop: close in an executor so
-        # the loop can still serve it.
-        await loop.run_in_executor(None, agent.close)
     sys.stderr.write("example_host.py: stopped\n")
 
 

@@ -2,156 +2,345 @@
 
     import cli_agent
 
-    with cli_agent.Agent(1, "mysvc") as agent:
-        @agent.command("hello", "greets the operator")
-        def hello(args):
-            cli_agent.print(f"hello {' '.join(args[1:]) or 'world'}\\n")
+    agent = cli_agent.Agent(1, "mysvc")
 
+    @agent.command("hello", "greets the operator")
+    def hello(args):
+        cli_agent.print(f"hello {' '.join(args[1:]) or 'world'}\\n")
+
+    with agent:
         serve_forever()
+
+One agent per process: Agent.start() (or `with agent:` / `async with
+agent:`) registers the agent's commands and starts it, close() / aclose()
+stops it and unregisters them; starting a second agent while one runs raises
+AgentError. register() and unregister() manage commands that belong to no
+agent.
+
+Output and input inside a handler: print (sent at once), print_buffered
+(sent when the command ends), send, dump, usage_error, and input (the
+operator's reply). print and input are module functions (cli_agent.print,
+cli_agent.input) left out of __all__, so `from cli_agent import *` does not
+replace the built-ins of the same names. Every text argument is str (sent as
+UTF-8) or bytes, bytearray or memoryview; anything else raises TypeError.
 
 Threading: the library runs every command on its own agent thread, one at a
 time. A handler is Python code on that thread: it holds the GIL while it
 runs, like any thread, and the library's blocking calls (input() waiting for
-the operator, output on a slow connection) release it. A handler must not
-touch an asyncio event loop directly; it hands work to the loop with
-asyncio.run_coroutine_threadsafe(coro, loop).result(timeout) and waits for
-it on the agent thread while the loop keeps running. The output and input
-functions act on the command running on the calling thread; called anywhere
-else, print/print_buffered/dump write to standard error and the others do
+the operator, output on a slow connection) release it. A plain handler must
+not touch an asyncio event loop directly; it hands work to the loop with
+asyncio.run_coroutine_threadsafe(coro, loop).result(timeout). An `async def`
+handler runs on the loop given as Agent(..., loop=loop) (or register(...,
+loop=loop)) while the agent thread waits for it; its output calls are carried
+out on the agent thread, in order, and input() from it blocks the loop until
+the operator answers. The output and input functions act on the command
+running on the calling thread (or the async handler's command); anywhere
+else print/print_buffered/dump write to standard error and the others do
 nothing.
+
+Type aliases for annotations: Text (str, bytes, bytearray or memoryview),
+Handler (handler(args: list[str]) -> int | None, or an async def) and Usage
+(usage(name: str) -> None).
 
 Exceptions: an exception leaving a handler ends that command only. The
 operator sees one line "NAME: Type: message" after the output so far; the
-traceback goes to the host's sys.stderr. The process goes on.
+traceback goes to logging.getLogger("cli_agent") (standard error when
+logging is not configured). The process goes on.
 
 Lifetime: commands are dispatched through two ctypes callbacks that live as
 long as the module, and the Python functions stay referenced while they are
-registered and while a run of them is in progress.
+registered and while a run of them is in progress. After os.fork() the child
+has no agent and no command running; the registrations are inherited.
 """
 
+from __future__ import annotations
+
+import asyncio
 import atexit
-import collections
+import contextvars
 import ctypes
-import sys
+import functools
+import inspect
+import logging
+import os
+import queue
+import re
 import threading
-import traceback
+import time
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    Iterator,
+    List,
+    NamedTuple,
+    Optional,
+    Sequence,
+    Tuple,
+    Union,
+)
 
 from . import _lib
 
 __all__ = [
     "Agent",
     "AgentError",
+    "Handler",
     "Option",
-    "print",
-    "print_buffered",
-    "send",
+    "Text",
+    "Usage",
     "dump",
-    "usage_error",
-    "input",
     "options",
-    "param_u64",
-    "param_u32",
     "param_pointer",
+    "param_u32",
+    "param_u64",
+    "print_buffered",
+    "register",
+    "send",
+    "unregister",
+    "usage_error",
+    "wait_idle",
 ]
 
-_c = _lib.load()
+Text = Union[str, bytes, bytearray, memoryview]
+"""What the output functions take: str is sent as UTF-8 (lone surrogates
+from undecodable input go back as the bytes they came from)."""
 
-# One cli_print call keeps at most 65535 bytes, one cli_print_buffer call 8191,
-# and both stop at a NUL byte: text goes down in smaller pieces, NUL bytes one
-# by one through "%c", so every byte arrives in order.
+Handler = Callable[[List[str]], Any]
+"""handler(args) -> int | None, or an `async def` with the same signature;
+args[0] is the command name."""
+
+Usage = Callable[[str], None]
+"""usage(name): prints the command's usage text, called by usage_error()."""
+
+_c = _lib.load()
+_log = logging.getLogger("cli_agent")
+
+# One cli_print call keeps at most 65535 bytes and one cli_print_buffer call
+# 8191. Text goes through them as "%.*s" runs and NUL bytes as "%c", several
+# pieces to a call; inside a command direct output is sent raw instead, which
+# needs no formatting at all.
 _DIRECT_PIECE = 65535
 _BUFFERED_PIECE = 8191
+_FORMAT_ARGS = 600  # far below what one ctypes call may pass
 _RAW_PIECE = 1 << 30  # a multiple of 16: dump lines stay whole
+
+_RESERVED = ("help", "ls", "quit", "exit", "attach")
+_NAME_CHARS = re.compile(r"[A-Za-z0-9_]+\Z")
+_AGENT_NAME_MAX = 63
+_ID_MAX = 0xFFFFFFFF
 
 
 class AgentError(OSError):
     """The agent could not be started or a command could not be registered."""
 
 
-def _to_bytes(text):
-    if isinstance(text, str):
-        return text.encode("utf-8", "surrogateescape")
-    return bytes(text)
+def _to_bytes(value: object, what: str) -> bytes:
+    if isinstance(value, str):
+        return value.encode("utf-8", "surrogateescape")
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value)
+    raise TypeError(
+        f"cli_agent: {what} must be str, bytes, bytearray or memoryview, "
+        f"not {type(value).__name__}"
+    )
 
 
-def _to_str(raw):
+def _to_str(raw: bytes) -> str:
     return raw.decode("utf-8", "surrogateescape")
 
 
-def _emit(fn, data, piece):
-    start, end = 0, len(data)
-    while start < end:
-        if data[start] == 0:
-            fn(b"%c", ctypes.c_int(0))
-            start += 1
-            continue
-        stop = data.find(b"\0", start, min(end, start + piece))
-        if stop < 0:
-            stop = min(end, start + piece)
-        fn(b"%.*s", ctypes.c_int(stop - start), ctypes.c_char_p(data[start:stop]))
-        start = stop
+# ---------------------------------------------------------------------------
+# Where output goes. `_here.run` is set on the agent thread while a handler
+# runs; `_async_run` follows an async handler's coroutine (and the tasks it
+# starts) on the event loop, whose calls are carried out on the agent thread.
+
+_here = threading.local()
 
 
-def print(text):  # noqa: A001 - the module's own print, used as cli_agent.print
-    """Sends text (str or bytes) at once, after whatever was buffered before it."""
-    _emit(_c.cli_print, _to_bytes(text), _DIRECT_PIECE)
+class _Run:
+    """One command in progress on the agent thread. Calls made for it from
+    another thread queue up here until the agent thread carries them out;
+    `lock` makes "still active" and "queued" one step, so no call is queued
+    after the agent thread stopped serving."""
+
+    def __init__(self) -> None:
+        self.calls: "queue.SimpleQueue[Optional[Tuple[Callable[..., Any], tuple, list, threading.Event]]]" = (
+            queue.SimpleQueue()
+        )
+        self.lock = threading.Lock()
+        self.active = True
+
+    def call(self, fn: Callable[..., Any], args: tuple) -> Any:
+        box: list = []
+        done = threading.Event()
+        with self.lock:
+            if not self.active:
+                return fn(*args)
+            self.calls.put((fn, args, box, done))
+        done.wait()
+        if box[0]:
+            raise box[1]
+        return box[1]
+
+    def serve_one(self, item: Tuple[Callable[..., Any], tuple, list, threading.Event]) -> None:
+        fn, args, box, done = item
+        try:
+            box[:] = [False, fn(*args)]
+        except BaseException as e:  # handed back to the caller
+            box[:] = [True, e]
+        done.set()
+
+    def finish(self) -> None:
+        with self.lock:
+            self.active = False
+        while True:
+            try:
+                item = self.calls.get_nowait()
+            except queue.Empty:
+                return
+            if item is not None:
+                self.serve_one(item)
 
 
-def print_buffered(text):
-    """Appends text to the command's output, sent when the command ends or
-    before the next direct output, prompt or raw send."""
-    _emit(_c.cli_print_buffer, _to_bytes(text), _BUFFERED_PIECE)
+_async_run: contextvars.ContextVar[Optional[_Run]] = contextvars.ContextVar(
+    "cli_agent_run", default=None
+)
 
 
-def _pieces(data):
-    data = bytes(data)
+def _for_command(fn: Callable[..., Any], *args: Any) -> Any:
+    run = _async_run.get()
+    if run is None or getattr(_here, "run", None) is run:
+        return fn(*args)
+    return run.call(fn, args)
+
+
+def _in_command() -> bool:
+    return getattr(_here, "run", None) is not None
+
+
+def _emit(fn: Any, data: bytes, limit: int) -> None:
+    fmt: List[bytes] = []
+    args: List[Any] = []
+    size = 0
+    for m in re.finditer(rb"\0|[^\0]+", data):
+        piece = m.group()
+        while piece:
+            if len(args) + 2 > _FORMAT_ARGS or size == limit:
+                fn(b"".join(fmt), *args)
+                fmt, args, size = [], [], 0
+            if piece == b"\0":
+                fmt.append(b"%c")
+                args.append(ctypes.c_int(0))
+                size += 1
+                piece = b""
+            else:
+                part, piece = piece[: limit - size], piece[limit - size :]
+                fmt.append(b"%.*s")
+                args += [ctypes.c_int(len(part)), ctypes.c_char_p(part)]
+                size += len(part)
+    if fmt:
+        fn(b"".join(fmt), *args)
+
+
+def _pieces(data: bytes) -> Iterator[Tuple[bytes, int]]:
     for start in range(0, len(data), _RAW_PIECE):
         chunk = data[start : start + _RAW_PIECE]
         yield chunk, len(chunk)
 
 
-def send(data):
-    """Sends raw bytes at once, after the buffered output; nothing outside a command."""
+def _send_raw(data: bytes) -> None:
     for chunk, n in _pieces(data):
         _c.cli_send_buffer(chunk, n)
 
 
-def dump(data):
-    """Buffered hexadecimal dump of the bytes ("%08x: " offset, "%02x " each)."""
+def _print_now(data: bytes) -> None:
+    if _in_command():
+        _send_raw(data)  # one call whatever the bytes: no format, no NUL cut
+    else:
+        _emit(_c.cli_print, data, _DIRECT_PIECE)
+
+
+def print(text: Text) -> None:  # noqa: A001 - used as cli_agent.print, not in __all__
+    """Sends text at once, after whatever was buffered before it; every
+    byte is kept, NUL bytes included. Outside a command: standard error."""
+    _for_command(_print_now, _to_bytes(text, "text"))
+
+
+def print_buffered(text: Text) -> None:
+    """Appends text to the command's output, sent when the command ends or
+    before the next direct output, prompt or raw send. Outside a command:
+    standard error."""
+    _for_command(_emit, _c.cli_print_buffer, _to_bytes(text, "text"), _BUFFERED_PIECE)
+
+
+def send(data: Text) -> None:
+    """Sends raw bytes at once, after the buffered output; nothing outside a command."""
+    _for_command(_send_raw, _to_bytes(data, "data"))
+
+
+def _dump_now(data: bytes) -> None:
     for chunk, n in _pieces(data):
         _c.cli_print_memory(chunk, n)
 
 
-def usage_error(message=None):
-    """The message as one buffered line, then the running command's usage text."""
+def dump(data: Text) -> None:
+    """Buffered hexadecimal dump of the bytes ("%08x: " offset, "%02x " each)."""
+    _for_command(_dump_now, _to_bytes(data, "data"))
+
+
+def _usage_error_now(message: Optional[bytes]) -> None:
     if message:
-        data = _to_bytes(message)
-        print_buffered(data if data.endswith(b"\n") else data + b"\n")
+        _emit(
+            _c.cli_print_buffer,
+            message if message.endswith(b"\n") else message + b"\n",
+            _BUFFERED_PIECE,
+        )
     _c.cli_show_usage_and_error(None)
 
 
-def input(prompt=":"):  # noqa: A001
-    """Shows the prompt and waits for the operator's reply (no time-out);
-    None outside a command or when the connection ends."""
+def usage_error(message: Optional[Text] = None) -> None:
+    """The message as one buffered line, then the running command's usage
+    text (the usage function it was registered with)."""
+    _for_command(_usage_error_now, None if message is None else _to_bytes(message, "message"))
+
+
+def _input_now(prompt: bytes) -> Optional[str]:
     buf = ctypes.create_string_buffer(_lib.FRAME_MAX_DATA + 1)
-    if _c.cli_get_input(_to_bytes(prompt), buf, len(buf)) != 0:
+    if _c.cli_get_input(prompt, buf, len(buf)) != 0:
         return None
     return _to_str(buf.value)
 
 
-Option = collections.namedtuple("Option", "opt arg error")
-Option.__doc__ = """One result of options(): opt is the option letter, "?" for an
-error (message in error) or None for a non-option argument (in arg)."""
+def input(prompt: Text = ":") -> Optional[str]:  # noqa: A001 - not in __all__
+    """Shows the prompt and waits for the operator's reply (no time-out);
+    None outside a command or when the connection ends. From an async
+    handler it blocks the event loop until the reply comes."""
+    return _for_command(_input_now, _to_bytes(prompt, "prompt"))
 
 
-def options(args, optstring):
+class Option(NamedTuple):
+    """One result of options(): opt is the option letter, "?" for an error
+    (its message in error) or None for a non-option argument (in arg)."""
+
+    opt: Optional[str]
+    arg: Optional[str]
+    error: Optional[str]
+
+
+def options(args: Sequence[Text], optstring: Text) -> Iterator[Option]:
     """Yields the options of an argument list (args[0] is the command name)
-    as parsed by cli_get_option: -b80 and -b 80 alike, no grouped flags."""
-    encoded = [_to_bytes(a) for a in args]
+    as parsed by cli_get_option: -b80 and -b 80 alike. Options are not
+    grouped: text after a flag (the "o5" of -vo5, the "5" of -v5), which the
+    parser ignores, is reported as an error instead of the flag."""
+    if isinstance(args, (str, bytes, bytearray, memoryview)):
+        raise TypeError("cli_agent: args must be a list of arguments, not one text")
+    encoded = [_to_bytes(a, "an argument") for a in args]
     argv = (ctypes.c_char_p * (len(encoded) + 1))(*encoded)
-    optspec = _to_bytes(optstring)
+    optspec = _to_bytes(optstring, "optstring")
     state = _lib.OptionState()
     while True:
+        at = state.optind if state.optind > 0 else 1
         rc = _c.cli_get_option(len(encoded), argv, optspec, ctypes.byref(state))
         if rc == -1:
             return
@@ -160,91 +349,186 @@ def options(args, optstring):
             yield Option(None, arg, None)
         elif rc == ord("?") and state.errmsg:
             yield Option("?", None, _to_str(state.errmsg))
+        elif arg is None and len(encoded[at]) > 2:
+            letter = _to_str(encoded[at][1:2])
+            tail = _to_str(encoded[at][2:])
+            yield Option(
+                "?",
+                None,
+                f"option -{letter} takes no argument: '{tail}' after it is not used"
+                " (give each option on its own)",
+            )
         else:
             yield Option(chr(rc), arg, None)
 
 
-def _param(fn, ctype, s):
+def _param(fn: Any, ctype: Any, s: Text) -> Optional[int]:
     out = ctype()
-    if fn(_to_bytes(s), ctypes.byref(out)) != 0:
+    if fn(_to_bytes(s, "the parameter"), ctypes.byref(out)) != 0:
         return None
     return out.value or 0
 
 
-def param_u64(s):
+def param_u64(s: Text) -> Optional[int]:
     """Strict unsigned 64-bit number (decimal, 0x hex, 0 octal) or None."""
     return _param(_c.cli_get_param_u64, ctypes.c_uint64, s)
 
 
-def param_u32(s):
+def param_u32(s: Text) -> Optional[int]:
     """Strict unsigned 32-bit number or None."""
     return _param(_c.cli_get_param_u32, ctypes.c_uint32, s)
 
 
-def param_pointer(s):
+def param_pointer(s: Text) -> Optional[int]:
     """An address as an int, or None."""
     return _param(_c.cli_get_param_pointer, ctypes.c_void_p, s)
 
 
 # ---------------------------------------------------------------------------
-# Commands: name -> (handler, usage). `_lock` guards `_commands` and
-# `_running`; it is never held while a handler runs. `_registration`
-# serialises whole registrations, so `_commands` and the library's table
-# agree on every name; the dispatchers never take it.
+# Commands. `_commands` (name -> _Entry) mirrors the library's table for the
+# names this package registered. `_state.lock` guards `_commands`,
+# `_state.running` and `_state.waiters`; it is never held while a handler
+# runs. `_state.registration` serialises whole registrations and agent
+# starts and stops, so `_commands` and the library's table agree on every
+# name; the dispatchers never take it. A forked child gets a fresh `_state`:
+# its locks may have been held by a thread the child does not have, and no
+# handler runs in it.
 
-_lock = threading.Condition()
-_registration = threading.Lock()
-_commands = {}
-_running = 0
+
+class _Entry(NamedTuple):
+    handler: Handler
+    usage: Optional[Usage]
+    loop: Optional[asyncio.AbstractEventLoop]
+    owner: Optional["Agent"]
 
 
-def _one_line(name, exc):
+class _State:
+    def __init__(self) -> None:
+        self.lock = threading.Condition()
+        self.registration = threading.RLock()
+        self.running = 0
+        self.waiters: List[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = []
+        self.agent: Optional[Agent] = None
+
+
+_state = _State()
+_commands: Dict[str, _Entry] = {}
+
+
+def _one_line(name: str, exc: BaseException) -> str:
     text = f"{name}: {type(exc).__name__}: {exc}".replace("\r", " ").replace("\n", " ")
     return text.rstrip() + "\n"
 
 
-def _report(name, exc):
+def _report(name: str, exc: BaseException) -> None:
     try:
-        traceback.print_exception(type(exc), exc, exc.__traceback__, file=sys.stderr)
-        print_buffered(_one_line(name, exc))
+        _log.error("command %r failed", name, exc_info=(type(exc), exc, exc.__traceback__))
     except BaseException:  # nothing may escape into the library
+        pass
+    try:
+        print_buffered(_one_line(name, exc))
+    except BaseException:
         pass
 
 
-def _dispatch(argc, argv):
-    global _running
+def _wake(fut: "asyncio.Future[None]") -> None:
+    if not fut.done():
+        fut.set_result(None)
+
+
+def _finished(st: _State) -> None:
+    with st.lock:
+        st.running -= 1
+        st.lock.notify_all()
+        waiters, st.waiters = st.waiters, []
+    for loop, fut in waiters:
+        try:
+            loop.call_soon_threadsafe(_wake, fut)
+        except RuntimeError:  # that loop is closed: nobody waits there
+            pass
+
+
+_LOOP_POLL = 0.25  # seconds between checks that the loop still runs
+
+
+def _await_on_loop(name: str, awaitable: Any, loop: asyncio.AbstractEventLoop, run: _Run) -> Any:
+    async def as_command() -> Any:
+        _async_run.set(run)
+        return await awaitable
+
+    coro = as_command()
+    try:
+        fut = asyncio.run_coroutine_threadsafe(coro, loop)
+    except BaseException:
+        coro.close()
+        if inspect.iscoroutine(awaitable):
+            awaitable.close()
+        raise RuntimeError(f"the event loop of {name!r} is closed") from None
+    fut.add_done_callback(lambda _f: run.calls.put(None))
+    idle_polls = 0
+    try:
+        while True:
+            try:
+                item = run.calls.get(timeout=_LOOP_POLL)
+            except queue.Empty:
+                idle_polls = 0 if loop.is_running() else idle_polls + 1
+                if idle_polls >= 2 or loop.is_closed():
+                    fut.cancel()
+                    raise RuntimeError(f"the event loop of {name!r} is not running")
+                continue
+            if item is None:
+                break
+            run.serve_one(item)
+    finally:
+        run.finish()
+    return fut.result()
+
+
+def _dispatch(argc: int, argv: Any) -> int:
     try:
         args = [_to_str(argv[i]) for i in range(argc)]
         name = args[0] if args else ""
-        with _lock:
+        st = _state
+        with st.lock:
             entry = _commands.get(name)
             if entry is not None:
-                _running += 1
+                st.running += 1
         if entry is None:
             print_buffered(f"{name}: command was removed\n")
             return 1
+        run = _Run()
+        _here.run = run
         try:
-            rc = entry[0](args)
+            rc = entry.handler(args)
+            if inspect.isawaitable(rc):
+                if entry.loop is None:
+                    if inspect.iscoroutine(rc):
+                        rc.close()
+                    raise TypeError(
+                        "the handler returned an awaitable but has no event loop: "
+                        "register it with loop=..."
+                    )
+                rc = _await_on_loop(name, rc, entry.loop, run)
             return int(rc) if rc is not None else 0
         except BaseException as e:
             _report(name, e)
             return 1
         finally:
-            with _lock:
-                _running -= 1
-                _lock.notify_all()
+            run.finish()
+            _here.run = None
+            _finished(st)
     except BaseException:
         return 1
 
 
-def _dispatch_usage(cmd, _flags):
+def _dispatch_usage(cmd: Any, _flags: int) -> None:
     name = ""
     try:
         name = _to_str(cmd.contents.name)
-        with _lock:
+        with _state.lock:
             entry = _commands.get(name)
-        if entry is not None and entry[1] is not None:
-            entry[1](name)
+        if entry is not None and entry.usage is not None:
+            entry.usage(name)
     except BaseException as e:
         _report(name, e)
 
@@ -255,109 +539,379 @@ _HANDLER = _lib.HANDLER(_dispatch)
 _USAGE = _lib.USAGE(_dispatch_usage)
 
 
-def _descriptor(name, desc="", with_usage=False):
+def _check_name(name: object) -> str:
+    if not isinstance(name, str):
+        raise TypeError(f"cli_agent: a command name must be str, not {type(name).__name__}")
+    why = None
+    if not 2 <= len(name) <= _lib.CMD_NAME_LEN - 1:
+        why = f"has {len(name)} characters, not 2 to {_lib.CMD_NAME_LEN - 1}"
+    elif not _NAME_CHARS.match(name):
+        why = "may hold only ASCII letters, digits and '_'"
+    elif name in _RESERVED:
+        why = "is reserved (" + ", ".join(_RESERVED) + ")"
+    if why:
+        raise ValueError(f"cli_agent: command name {name!r} {why}")
+    return name
+
+
+def _check_desc(desc: object) -> bytes:
+    raw = _to_bytes(desc, "a description")
+    if b"\0" in raw:
+        raise ValueError("cli_agent: a description cannot hold a NUL byte")
+    return raw[: _lib.CMD_DESC_LEN - 1]
+
+
+def _is_async(fn: object) -> bool:
+    while isinstance(fn, functools.partial):
+        fn = fn.func
+    return inspect.iscoroutinefunction(fn) or inspect.iscoroutinefunction(
+        getattr(fn, "__call__", None)
+    )
+
+
+def _make_entry(
+    name: str,
+    handler: object,
+    usage: object,
+    loop: object,
+    owner: Optional["Agent"],
+) -> _Entry:
+    if not callable(handler):
+        raise TypeError(f"cli_agent: the handler of {name!r} must be callable")
+    if usage is not None and not callable(usage):
+        raise TypeError(f"cli_agent: the usage function of {name!r} must be callable")
+    if usage is not None and _is_async(usage):
+        raise TypeError(f"cli_agent: the usage function of {name!r} must be a plain function")
+    if loop is not None and not isinstance(loop, asyncio.AbstractEventLoop):
+        raise TypeError("cli_agent: loop must be an asyncio event loop")
+    if _is_async(handler) and loop is None:
+        raise TypeError(
+            f"cli_agent: {name!r} is an async def handler and needs the event loop it runs"
+            " on: Agent(id, name, loop=asyncio.get_running_loop()) or register(..., loop=loop)"
+        )
+    return _Entry(handler, usage, loop, owner)  # type: ignore[arg-type]
+
+
+def _descriptor(name: str, desc: bytes = b"", with_usage: bool = False) -> Any:
     cmd = _lib.Command()
-    cmd.name = _to_bytes(name)[: _lib.CMD_NAME_LEN - 1]
-    cmd.desc = _to_bytes(desc)[: _lib.CMD_DESC_LEN - 1]
+    cmd.name = name.encode("ascii")
+    cmd.desc = desc
     cmd.handler = _HANDLER
     cmd.usage = _USAGE if with_usage else _lib.USAGE()
     return cmd
 
 
-def register(name, desc, handler, usage=None):
-    """Registers handler(args) -> int | None as command `name`;
-    usage(name) is shown by usage_error(). Raises AgentError on failure."""
-    if not name or len(_to_bytes(name)) >= _lib.CMD_NAME_LEN:
-        raise AgentError(f"cli_agent: bad command name {name!r}")
-    descriptor = _descriptor(name, desc, usage is not None)
-    with _registration:
-        with _lock:
-            if name in _commands:
-                raise AgentError(f"cli_agent: command {name!r} is already registered")
-            _commands[name] = (handler, usage)
-        if _c.cli_register_command(ctypes.byref(descriptor)) != 0:
-            with _lock:
-                _commands.pop(name, None)
-            raise AgentError(f"cli_agent: cannot register command {name!r}")
-
-
-def unregister(name):
-    """Removes command `name`; a run in progress finishes."""
-    descriptor = _descriptor(name)
-    with _registration:
-        _c.cli_unregister_command(ctypes.byref(descriptor))
-        with _lock:
+def _register_locked(name: str, desc: bytes, entry: _Entry) -> None:
+    descriptor = _descriptor(name, desc, entry.usage is not None)
+    with _state.lock:
+        if name in _commands:
+            raise AgentError(f"cli_agent: command {name!r} is already registered")
+        _commands[name] = entry
+    if _c.cli_register_command(ctypes.byref(descriptor)) != 0:
+        with _state.lock:
             _commands.pop(name, None)
+        raise AgentError(
+            f"cli_agent: cannot register command {name!r} (the table of "
+            "256 commands is full, or another part of the process holds the name)"
+        )
 
 
-def wait_idle(timeout):
-    """Waits until no handler runs; False on time-out."""
-    with _lock:
-        return _lock.wait_for(lambda: _running == 0, timeout)
+def _unregister_locked(name: str) -> Optional[_Entry]:
+    _c.cli_unregister_command(ctypes.byref(_descriptor(name)))
+    with _state.lock:
+        return _commands.pop(name, None)
+
+
+def register(
+    name: str,
+    desc: Text,
+    handler: Handler,
+    usage: Optional[Usage] = None,
+    *,
+    loop: Optional[asyncio.AbstractEventLoop] = None,
+) -> None:
+    """Registers handler(args) -> int | None as command `name`, outside any
+    agent; usage(name) is shown by usage_error(). An `async def` handler
+    needs the loop it runs on. Raises ValueError for a bad name, TypeError
+    for a wrong argument, AgentError when the name is taken or the table
+    full."""
+    _check_name(name)
+    raw_desc = _check_desc(desc)
+    entry = _make_entry(name, handler, usage, loop, None)
+    with _state.registration:
+        _register_locked(name, raw_desc, entry)
+
+
+def unregister(name: str) -> None:
+    """Removes command `name` (also from the agent it was declared on, so
+    the agent's next start does not bring it back); a run in progress
+    finishes."""
+    if not isinstance(name, str):
+        raise TypeError(f"cli_agent: a command name must be str, not {type(name).__name__}")
+    with _state.registration:
+        entry = _unregister_locked(name)
+        if entry is not None and entry.owner is not None:
+            entry.owner._declared.pop(name, None)
+
+
+def _own_runs() -> int:
+    """1 when the caller is a handler (or an async handler's coroutine):
+    waiting for that run would wait for itself."""
+    if _in_command():
+        return 1
+    run = _async_run.get()
+    return 1 if run is not None and run.active else 0
+
+
+def wait_idle(timeout: Optional[float]) -> bool:
+    """Waits until no handler runs other than the caller's own (None: no
+    time limit); False on time-out. Never call it on an event loop that a
+    handler may be waiting for: use `await Agent.aclose()` there."""
+    mine = _own_runs()
+    st = _state
+    with st.lock:
+        return st.lock.wait_for(lambda: st.running <= mine, timeout)
+
+
+async def _wait_idle_async(timeout: Optional[float]) -> bool:
+    mine = _own_runs()
+    loop = asyncio.get_running_loop()
+    deadline = None if timeout is None else time.monotonic() + timeout
+    st = _state
+    while True:
+        with st.lock:
+            if st.running <= mine:
+                return True
+            fut: asyncio.Future[None] = loop.create_future()
+            st.waiters.append((loop, fut))
+        left = None if deadline is None else deadline - time.monotonic()
+        try:
+            if left is not None and left <= 0:
+                return False
+            await asyncio.wait_for(fut, left)
+        except asyncio.TimeoutError:
+            return False
+        finally:
+            with st.lock:
+                if (loop, fut) in st.waiters:
+                    st.waiters.remove((loop, fut))
+
+
+_LOOP_CLOSE_TIMEOUT = 5.0  # close() on a loop thread never waits longer
+
+
+def _loop_here() -> Optional[asyncio.AbstractEventLoop]:
+    try:
+        return asyncio.get_running_loop()
+    except RuntimeError:
+        return None
 
 
 class Agent:
-    """The process's agent: started by start() or `with`, stopped by close().
+    """The process's agent: started by start(), `with` or `async with`,
+    stopped by close() or aclose().
 
-    Commands registered through command() are unregistered by close()."""
+    Commands declared with command() belong to this agent: they are
+    registered while it runs and unregistered when it stops, and a later
+    start registers them again. Only one agent runs in a process at a time.
+    `loop` is the event loop on which this agent's `async def` handlers
+    run."""
 
-    def __init__(self, agent_id, name):
-        self.id = int(agent_id)
-        self.name = name
-        self._names = []
-        self._started = False
+    def __init__(
+        self,
+        agent_id: int,
+        name: Text,
+        *,
+        loop: Optional[asyncio.AbstractEventLoop] = None,
+    ) -> None:
+        if isinstance(agent_id, bool) or not isinstance(agent_id, int):
+            raise TypeError(f"cli_agent: the agent id must be an int, not {type(agent_id).__name__}")
+        if not 1 <= agent_id <= _ID_MAX:
+            raise ValueError(f"cli_agent: the agent id must be 1 to {_ID_MAX}, not {agent_id}")
+        raw = _to_bytes(name, "the agent name")
+        if not raw:
+            raise ValueError("cli_agent: the agent name is empty")
+        if b"\0" in raw:
+            raise ValueError("cli_agent: the agent name cannot hold a NUL byte")
+        if len(raw) > _AGENT_NAME_MAX:
+            raise ValueError(
+                f"cli_agent: the agent name has {len(raw)} bytes, at most {_AGENT_NAME_MAX}"
+            )
+        if loop is not None and not isinstance(loop, asyncio.AbstractEventLoop):
+            raise TypeError("cli_agent: loop must be an asyncio event loop")
+        self._id = agent_id
+        self._name = name if isinstance(name, str) else _to_str(raw)
+        self._raw_name = raw
+        self._loop = loop
+        self._declared: Dict[str, Tuple[bytes, _Entry]] = {}
 
-    def start(self):
-        if _c.cli_agent_init(self.id, _to_bytes(self.name)) != 0:
-            raise AgentError(f"cli_agent: cannot start agent {self.id} ({self.name!r})")
-        self._started = True
-        _live_agents.add(self)
+    @property
+    def id(self) -> int:
+        """The agent id (1 to 4294967295) the server knows this agent by."""
+        return self._id
+
+    @property
+    def name(self) -> str:
+        """The agent name the server shows."""
+        return self._name
+
+    @property
+    def loop(self) -> Optional[asyncio.AbstractEventLoop]:
+        """The event loop of this agent's async def handlers, or None."""
+        return self._loop
+
+    @property
+    def running(self) -> bool:
+        """Whether this agent is the process's running agent."""
+        return _state.agent is self
+
+    def start(self) -> "Agent":
+        """Registers this agent's commands and starts the agent; returns it.
+        AgentError when another agent runs in this process, a command cannot
+        be registered, or the library cannot start the agent thread."""
+        with _state.registration:
+            other = _state.agent
+            if other is self:
+                return self
+            if other is not None:
+                raise AgentError(
+                    f"cli_agent: agent {other.id} ({other.name!r}) already runs in this "
+                    f"process; close it before starting agent {self.id} ({self.name!r})"
+                )
+            done: List[str] = []
+            try:
+                for name, (desc, entry) in self._declared.items():
+                    _register_locked(name, desc, entry)
+                    done.append(name)
+                if _c.cli_agent_init(self.id, self._raw_name) != 0:
+                    raise AgentError(f"cli_agent: cannot start agent {self.id} ({self.name!r})")
+            except BaseException:
+                for name in done:
+                    _unregister_locked(name)
+                raise
+            _state.agent = self
         return self
 
-    def command(self, name, desc="", usage=None):
-        """Decorator: @agent.command("name", "description", usage=fn)."""
+    def command(
+        self,
+        name: Union[str, Handler, None] = None,
+        desc: Text = "",
+        usage: Optional[Usage] = None,
+    ) -> Any:
+        """Decorator: @agent.command("name", "description", usage=fn).
 
-        def register_handler(fn):
-            register(name, desc, fn, usage)
-            self._names.append(name)
+        Bare @agent.command uses the function's name and the first line of
+        its docstring. The name is checked here (ValueError); the command
+        is registered now if the agent runs, else at start()."""
+        if callable(name):
+            fn = name
+            doc = (inspect.getdoc(fn) or "").strip().splitlines()
+            self._declare(_check_name(getattr(fn, "__name__", None)), doc[0] if doc else "", fn, None)
+            return fn
+        cmd_name = _check_name(name)
+        raw_desc = _check_desc(desc)
+        if usage is not None and not callable(usage):
+            raise TypeError(f"cli_agent: the usage function of {cmd_name!r} must be callable")
+
+        def register_handler(fn: Handler) -> Handler:
+            self._declare(cmd_name, raw_desc, fn, usage)
             return fn
 
         return register_handler
 
-    def close(self, timeout=5.0):
-        """Stops the agent, unregisters this agent's commands and waits up to
-        `timeout` seconds for a handler still running. In an asyncio program
-        call it outside the loop (or in an executor): a running handler may
-        be waiting for the loop."""
-        if self._started:
-            _c.cli_agent_destroy(self.id)
-            self._started = False
-            _live_agents.discard(self)
-        while self._names:
-            unregister(self._names.pop())
+    def _declare(self, name: str, desc: Text, fn: object, usage: object) -> None:
+        raw_desc = _check_desc(desc)
+        entry = _make_entry(name, fn, usage, self._loop, self)
+        with _state.registration:
+            if name in self._declared:
+                raise AgentError(f"cli_agent: command {name!r} is already declared on this agent")
+            if _state.agent is self:
+                _register_locked(name, raw_desc, entry)
+            self._declared[name] = (raw_desc, entry)
+
+    def _stop(self) -> None:
+        with _state.registration:
+            if _state.agent is self:
+                _c.cli_agent_destroy(self.id)
+                _state.agent = None
+            for name in self._declared:
+                with _state.lock:
+                    mine = _commands.get(name)
+                if mine is not None and mine.owner is self:
+                    _unregister_locked(name)
+
+    def close(self, timeout: Optional[float] = None) -> bool:
+        """Stops the agent, unregisters its commands and waits for a handler
+        still running (None: until it ends; a handler blocked on the
+        connection is released by the stop); False if `timeout` seconds
+        pass first. Called from a handler it does not wait for that handler.
+        In an asyncio program use `await agent.aclose()` or `async with`:
+        this call blocks the loop a running handler may be waiting for."""
+        self._stop()
+        with _state.lock:
+            busy = _state.running > _own_runs()
+        if busy and _loop_here() is not None:
+            _log.warning(
+                "Agent.close() called on a running event loop: use `await agent.aclose()`"
+                " or `async with agent:`, a handler may be waiting for this loop"
+            )
+            if timeout is None:
+                timeout = _LOOP_CLOSE_TIMEOUT
         return wait_idle(timeout)
 
-    def sync_status(self):
+    async def aclose(self, timeout: Optional[float] = None) -> bool:
+        """close() for the event loop: stops the agent and waits for a
+        running handler without blocking the loop, which that handler may
+        need."""
+        self._stop()
+        return await _wait_idle_async(timeout)
+
+    def sync_status(self) -> None:
+        """Kept for hosts that call it; does nothing."""
         _c.cli_agent_sync_status()
 
-    def __enter__(self):
+    def __enter__(self) -> "Agent":
         return self.start()
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> bool:
         self.close()
         return False
 
+    async def __aenter__(self) -> "Agent":
+        return self.start()
 
-_live_agents = set()
+    async def __aexit__(self, *exc: object) -> bool:
+        await self.aclose()
+        return False
+
+    def __repr__(self) -> str:
+        state = "running" if self.running else "stopped"
+        return f"<cli_agent.Agent {self.id} {self.name!r} {state}>"
+
+
+def _after_fork_in_child() -> None:
+    # The child has no agent thread and no handler running; the threads
+    # that held the locks are gone. The library keeps the registrations,
+    # and so does `_commands`.
+    global _state
+    _state = _State()
+    _here.__dict__.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 @atexit.register
-def _shutdown():
+def _shutdown() -> None:
     # The agent thread must not enter Python after the interpreter is gone.
-    for agent in list(_live_agents):
-        _c.cli_agent_destroy(agent.id)
-    with _lock:
-        names = list(_commands)
-    for name in names:
-        unregister(name)
+    with _state.registration:
+        agent = _state.agent
+        if agent is not None:
+            _c.cli_agent_destroy(agent.id)
+            _state.agent = None
+        with _state.lock:
+            names = list(_commands)
+        for name in names:
+            _unregister_locked(name)
     wait_idle(2.0)

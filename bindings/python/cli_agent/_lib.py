@@ -6,9 +6,12 @@ GIL for the length of every call, so a handler blocked in cli_get_input
 does not stop other Python threads.
 """
 
+from __future__ import annotations
+
 import ctypes
 import ctypes.util
 import os
+from typing import List
 
 CMD_NAME_LEN = 20
 CMD_DESC_LEN = 64
@@ -16,7 +19,7 @@ FRAME_MAX_DATA = 65536
 
 
 class Command(ctypes.Structure):
-    pass
+    """struct cli_command: the descriptor cli_register_command copies."""
 
 
 HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_char_p))
@@ -31,6 +34,8 @@ Command._fields_ = [
 
 
 class OptionState(ctypes.Structure):
+    """struct cli_option_state: cli_get_option's caller-owned state."""
+
     _fields_ = [
         ("optarg", ctypes.c_char_p),
         ("optind", ctypes.c_int32),
@@ -39,7 +44,7 @@ class OptionState(ctypes.Structure):
     ]
 
 
-def _candidates():
+def _candidates() -> List[str]:
     named = os.environ.get("CLI_AGENT_LIBRARY")
     if named:
         return [named]
@@ -47,8 +52,10 @@ def _candidates():
     return ["libcli_agent.so.1", "libcli_agent.so"] + ([found] if found else [])
 
 
-def load():
-    errors = []
+def load() -> ctypes.CDLL:
+    """The library with the argument and result types of every function this
+    package calls; ImportError naming each attempt when none loads."""
+    errors: List[str] = []
     for name in _candidates():
         try:
             lib = ctypes.CDLL(name)
@@ -63,7 +70,7 @@ def load():
     )
 
 
-def _declare(lib):
+def _declare(lib: ctypes.CDLL) -> None:
     c = ctypes
     table = {
         "cli_agent_init": (c.c_int, [c.c_uint32, c.c_char_p]),

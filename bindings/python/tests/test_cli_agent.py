@@ -84,7 +84,7 @@ def test_input_returns_the_operators_reply(agent):
     assert cli_agent.input("outside a command") is None
 
 
-def test_an_exception_ends_only_its_command(agent, capsys):
+def test_an_exception_ends_only_its_command(agent, caplog):
     @agent.command("py_fail")
     def py_fail(args):
         cli_agent.print_buffered("partial\n")
@@ -101,8 +101,9 @@ def test_an_exception_ends_only_its_command(agent, capsys):
         cli_agent.unregister("py_ok")
     assert r.returncode == 0, r.stderr
     assert r.stdout == b"partial\npy_fail: ValueError: bad thing\nstill serving\n"
-    err = capsys.readouterr().err
-    assert "Traceback" in err and "ValueError: bad" in err
+    failed = [r for r in caplog.records if r.name == "cli_agent" and r.exc_info]
+    assert len(failed) == 1 and "py_fail" in failed[0].getMessage()
+    assert failed[0].exc_info[0] is ValueError
 
 
 def test_options_and_usage_errors(agent):
@@ -196,3 +197,134 @@ def test_commands_come_and_go_on_another_thread_while_commands_run(agent):
     assert failures == []
     assert r.returncode == 0, r.stderr
     assert r.stdout == "".join(f"{i}\n" for i in range(30)).encode()
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: cli_agent.print(3),
+        lambda: cli_agent.print_buffered(3),
+        lambda: cli_agent.send(4),
+        lambda: cli_agent.dump([1, 2]),
+        lambda: cli_agent.usage_error(7),
+        lambda: cli_agent.input(None),
+        lambda: cli_agent.param_u32(5),
+        lambda: cli_agent.param_u64(5.0),
+        lambda: cli_agent.param_pointer(None),
+        lambda: list(cli_agent.options(["cmd", 1], "v")),
+        lambda: list(cli_agent.options("cmd -v", "v")),
+        lambda: cli_agent.Agent("1", "name"),
+        lambda: cli_agent.Agent(1, 1),
+    ],
+    ids=[
+        "print", "print_buffered", "send", "dump", "usage_error", "input", "param_u32",
+        "param_u64", "param_pointer", "options-arg", "options-one-text", "agent-id",
+        "agent-name",
+    ],
+)
+def test_anything_but_text_is_a_type_error(call, capfd):
+    with pytest.raises(TypeError):
+        call()
+    assert capfd.readouterr().err == ""  # nothing was written instead
+
+
+@pytest.mark.parametrize(
+    "call, why",
+    [
+        (lambda: cli_agent.Agent(0, "name"), "1 to 4294967295"),
+        (lambda: cli_agent.Agent(1 << 32, "name"), "1 to 4294967295"),
+        (lambda: cli_agent.Agent(1, ""), "empty"),
+        (lambda: cli_agent.Agent(1, "a\0b"), "NUL"),
+        (lambda: cli_agent.Agent(1, "n" * 64), "at most 63"),
+        (lambda: cli_agent.Agent(1, "n").command("x"), "not 2 to 19"),
+        (lambda: cli_agent.Agent(1, "n").command("x" * 20), "not 2 to 19"),
+        (lambda: cli_agent.Agent(1, "n").command("bad-name"), "letters, digits"),
+        (lambda: cli_agent.Agent(1, "n").command("grüße"), "letters, digits"),
+        (lambda: cli_agent.Agent(1, "n").command("help"), "reserved"),
+        (lambda: cli_agent.Agent(1, "n").command("py_ok", "a\0b"), "NUL"),
+        (lambda: cli_agent.register("attach", "", lambda a: 0), "reserved"),
+    ],
+)
+def test_bad_ids_and_names_are_value_errors_saying_why(call, why):
+    with pytest.raises(ValueError, match=why):
+        call()
+
+
+def test_a_bare_decorator_registers_under_the_functions_name(agent):
+    @agent.command
+    def py_bare(args):
+        """the first docstring line is the description
+
+        and the rest is not"""
+        cli_agent.print_buffered("bare\n")
+
+    try:
+        r = run_server("py_bare", "help")
+    finally:
+        cli_agent.unregister("py_bare")
+    assert callable(py_bare) and py_bare.__name__ == "py_bare"
+    assert r.stdout.startswith(b"bare\n"), r.stdout
+    assert b" py_bare          the first docstring line is the description\n" in r.stdout
+
+
+def test_text_with_nul_bytes_goes_out_in_one_call(agent, monkeypatch):
+    calls = {"cli_print": 0, "cli_send_buffer": 0, "cli_print_buffer": 0}
+    lib = cli_agent._c
+    for name in calls:
+        real = getattr(lib, name)
+
+        def counting(*args, _real=real, _name=name):
+            calls[_name] += 1
+            return _real(*args)
+
+        monkeypatch.setattr(lib, name, counting)
+    text = b"a\0" * (128 * 1024)  # 256 KiB, half of it NUL bytes
+
+    @agent.command("py_nul")
+    def py_nul(args):
+        cli_agent.print_buffered(b"<" + text[:20000] + b">")
+        cli_agent.print(text)
+        cli_agent.print("%s\n")
+
+    try:
+        r = run_server("py_nul")
+    finally:
+        cli_agent.unregister("py_nul")
+    assert r.stdout == b"<" + text[:20000] + b">" + text + b"%s\n"
+    assert calls["cli_print"] == 0 and calls["cli_send_buffer"] == 2
+    assert calls["cli_print_buffer"] < 100  # not one call per NUL byte
+
+
+def test_text_after_a_flag_is_reported_not_dropped():
+    def parsed(*args):
+        return list(cli_agent.options(["cmd", *args], "vo:"))
+
+    assert parsed("-vo5") == [
+        cli_agent.Option(
+            "?", None, "option -v takes no argument: 'o5' after it is not used"
+            " (give each option on its own)"
+        )
+    ]
+    assert parsed("-v5", "-o5", "-v")[0].opt == "?" and "'5'" in parsed("-v5")[0].error
+    assert parsed("-o5", "-v", "w") == [("o", "5", None), ("v", None, None), (None, "w", None)]
+
+
+def test_the_package_follows_python_conventions():
+    import pathlib
+    import pydoc
+
+    namespace = {}
+    exec("from cli_agent import *", namespace)
+    assert "print" not in namespace and "input" not in namespace
+    for name in ("register", "unregister", "wait_idle", "Agent", "options"):
+        assert name in cli_agent.__all__
+    for name in set(cli_agent.__all__) - {"Text", "Handler", "Usage"}:  # type aliases
+        assert getattr(cli_agent, name).__doc__, name
+    for name in ("print", "input", "start", "close", "aclose", "command", "sync_status"):
+        obj = getattr(cli_agent, name, None) or getattr(cli_agent.Agent, name)
+        assert obj.__doc__, name
+    text = pydoc.render_doc(cli_agent, renderer=pydoc.plaintext)
+    for name in ("register(", "unregister(", "wait_idle(", "aclose("):
+        assert name in text, name
+    assert (pathlib.Path(cli_agent.__file__).parent / "py.typed").is_file()
+    assert cli_agent.print_buffered.__annotations__ and cli_agent.Agent.start.__annotations__

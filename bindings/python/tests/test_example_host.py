@@ -1,14 +1,18 @@
-"""examples/example_host.py as a process: its commands hand work to the event
-loop, prompt, fail alone, and SIGINT stops it cleanly."""
+"""The examples as processes: examples/example_host.py (its commands hand
+work to the event loop, prompt, fail alone, and SIGINT stops it cleanly) and
+the README's Python example, run as it stands."""
 
 import os
+import pathlib
+import re
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
-from conftest import SERVER_TIMEOUT, server_path
+from conftest import SERVER_TIMEOUT, read_until, server_path
 
 
 def test_example_host_serves_and_stops_on_sigint():
@@ -39,3 +43,57 @@ def test_example_host_serves_and_stops_on_sigint():
         _, err = host.communicate(timeout=SERVER_TIMEOUT)
     assert host.returncode == 0, err
     assert b"Traceback" in err and b"example_host.py: stopped" in err
+
+
+def readme_example(tmp_path):
+    readme = os.environ.get("CLI_AGENT_README") or str(
+        pathlib.Path(__file__).resolve().parents[3] / "README.md"
+    )
+    text = pathlib.Path(readme).read_text(encoding="utf-8")
+    section = text[text.index("## Python: the `cli_agent` package") :]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    script = tmp_path / "readme_example.py"
+    script.write_text(code, encoding="utf-8")
+    return subprocess.Popen(
+        [sys.executable, str(script)],
+        stderr=subprocess.PIPE,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    )
+
+
+def readme_server(*lines, **kwargs):
+    args = [server_path(), "--agent", "my-service", "--wait", "10"]
+    for line in lines:
+        args += ["-c", line]
+    return subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, **kwargs)
+
+
+def test_readme_example_serves_both_kinds_of_handler(tmp_path):
+    host = readme_example(tmp_path)
+    try:
+        server = readme_server("lookup colour", "keys", "lookup")
+        out, _ = server.communicate(timeout=SERVER_TIMEOUT)
+        assert server.returncode == 0
+        assert out == b"looking colour up...\ncolour = blue\ncolour\nusage: lookup KEY\n"
+    finally:
+        host.send_signal(signal.SIGINT)
+        _, err = host.communicate(timeout=SERVER_TIMEOUT)
+    assert host.returncode == 0, err
+    assert err == b""
+
+
+def test_readme_example_stops_soon_after_the_handler_on_sigint(tmp_path):
+    host = readme_example(tmp_path)
+    server = readme_server("lookup colour", stderr=subprocess.DEVNULL)
+    try:
+        read_until(server.stdout, b"looking colour up...\n", SERVER_TIMEOUT)
+        signalled = time.monotonic()  # the handler has about 1 s to go
+        host.send_signal(signal.SIGINT)
+        _, err = host.communicate(timeout=SERVER_TIMEOUT)
+        took = time.monotonic() - signalled
+    finally:
+        server.kill()
+        server.communicate(timeout=SERVER_TIMEOUT)
+    assert host.returncode == 0, err
+    assert b"Traceback" not in err and b"CancelledError" not in err, err
+    assert took < 2.5, f"{took:.2f} s from SIGINT to exit"
