@@ -380,10 +380,10 @@ void DaemonLink::lose(const std::string &why) {
     }
     fd_.reset();
     // Only the agents a command of ours waits on need telling: the session
-    // ends with the link.
+    // ends with the link. A refusal is the daemon's own word for all of it.
     std::vector<uint64_t> busy;
     for (auto &[id, r] : requests_)
-        busy.push_back(r.agent);
+        if (!refused_) busy.push_back(r.agent);
     std::sort(busy.begin(), busy.end());
     busy.erase(std::unique(busy.begin(), busy.end()), busy.end());
     for (uint64_t serial : busy) {

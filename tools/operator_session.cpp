@@ -458,8 +458,8 @@ bool OperatorSession::on_sending(const Request &r) {
 // No command runs unrecorded: a script ends (exit 1), a person at a console
 // sees the line and may try again.
 void OperatorSession::refuse_command(uint64_t client_request, const std::string &agent) {
-    const std::string why = "the audit log " + audit_.failure() +
-                            ": the resident server runs no command until it can be written";
+    const std::string why = "cannot write the audit log (" + audit_.failure() +
+                            "); the resident server runs no command until it can";
     journal(Priority::kWarning, "refused a command of " + who() + " for " + agent +
                                     ": the audit log cannot be written");
     std::string out;
