@@ -300,6 +300,11 @@ void AgentHub::on_done(Agent &a, const Frame &f) {
 }
 
 void AgentHub::dispatch_next(Agent &a) {
+    while (!a.queue.empty() && !a.queue.front().sent && a.queue.front().client &&
+           !a.queue.front().client->on_sending(a.queue.front())) {
+        request_agent_.erase(a.queue.front().id);
+        a.queue.pop_front();
+    }
     if (a.queue.empty() || a.queue.front().sent) {
         update_interest(a);
         return;

@@ -102,6 +102,10 @@ class HubClient {
     // The request waits behind `ahead` commands (other clients', or an
     // abandoned one of this client's that the agent is still finishing).
     virtual void on_queued(const Request &, size_t /*ahead*/) {}
+    // The request is about to go to its agent: false withholds it, and it
+    // leaves the queue without further callbacks (the client has told its
+    // operator why). The resident server writes its audit record here.
+    virtual bool on_sending(const Request &) { return true; }
     // The request has gone to its agent.
     virtual void on_sent(const Request &) {}
     virtual ClientIdentity identity() const { return {getuid(), getpid()}; }

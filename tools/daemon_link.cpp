@@ -1,6 +1,8 @@
 #include "daemon_link.h"
 
+#include "access.h"
 #include "cli_common.h"
+#include "socket_path.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -61,13 +63,31 @@ bool DaemonLink::connect_socket(std::string *error, ConnectResult *result) {
         return false;
     }
     std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    const uid_t self = geteuid();
+    if (auto why = distrusted_socket_dir(path_, self)) {
+        *error = "not trusting the resident server at " + path_ + ": " + *why;
+        *result = ConnectResult::kUntrusted;
+        return false;
+    }
     fd_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd_.valid()) {
         *error = std::string("cannot create a socket: ") + std::strerror(errno);
         *result = ConnectResult::kFailed;
         return false;
     }
-    if (::connect(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return true;
+    if (::connect(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        // Whoever answers learns nothing from us, not even HELLO, before
+        // the kernel has said who it is.
+        const auto peer = peer_credentials(fd_.get());
+        if (peer && trusted_daemon(peer->uid, self, path_)) return true;
+        fd_.reset();
+        *error = "not trusting the resident server at " + path_ + ": " +
+                 (peer ? "it runs as uid " + std::to_string(peer->uid) + " (" +
+                             user_name(peer->uid) + "), not as root or uid " + std::to_string(self)
+                       : std::string("its credentials cannot be read"));
+        *result = ConnectResult::kUntrusted;
+        return false;
+    }
     const int err = errno;
     fd_.reset();
     // No socket: no resident server on this machine, so this process holds
@@ -282,6 +302,7 @@ void DaemonLink::handle(const op::Message &m) {
         rows_end();
         return;
     case op::Type::kRefused:
+        refused_ = true;
         lose(m.payload.empty() ? "the resident server closed the connection" : m.payload);
         return;
     default:
@@ -359,10 +380,10 @@ void DaemonLink::lose(const std::string &why) {
     }
     fd_.reset();
     // Only the agents a command of ours waits on need telling: the session
-    // ends with the link.
+    // ends with the link. A refusal is the daemon's own word for all of it.
     std::vector<uint64_t> busy;
     for (auto &[id, r] : requests_)
-        busy.push_back(r.agent);
+        if (!refused_) busy.push_back(r.agent);
     std::sort(busy.begin(), busy.end());
     busy.erase(std::unique(busy.begin(), busy.end()), busy.end());
     for (uint64_t serial : busy) {

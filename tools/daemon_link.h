@@ -2,12 +2,15 @@
 // live in the daemon, this process learns of them over the Unix socket and
 // hands its command lines to the daemon, which runs them in its queues.
 //
-// connect() is synchronous and bounded: it says HELLO and reads the
-// daemon's list of agents up to READY, so the operator starts knowing every
-// agent connected now. After that the link runs on the event loop: reading
-// stops while the operator's terminal is congested (the daemon then stops
-// reading the agent, so the backpressure reaches the agent), and a daemon
-// that goes away fails every agent and ends the session.
+// connect() first makes sure whom it talks to (socket_path.h): a socket in a
+// directory others may write, or a peer that is neither root nor this user
+// (nor the socket's owner in a directory only root can write), is refused
+// before a byte is sent, because the operator is about to type commands
+// and replies to prompts (passwords) into it. Then, synchronous and bounded,
+// it says HELLO and reads the daemon's list of agents up to READY, so the operator starts knowing
+// every agent connected now. After that the link runs on the event loop: reading stops while the
+// operator's terminal is congested (the daemon then stops reading the agent, so the backpressure
+// reaches the agent), and a daemon that goes away fails every agent and ends the session.
 //
 // Threading: single-threaded, on the event loop's thread.
 #pragma once
@@ -30,6 +33,10 @@ enum class ConnectResult {
     kConnected,
     kNoDaemon, // no socket at the path: run standalone
     kFailed,   // a daemon is there but would not or could not serve us (*error says why)
+    // What is there is not to be trusted: the socket's directory is open to
+    // others or the daemon runs as somebody else (*error says so); nothing
+    // was sent.
+    kUntrusted,
 };
 
 class DaemonLink final : public AgentService {
@@ -41,9 +48,11 @@ class DaemonLink final : public AgentService {
 
     ConnectResult connect(operator_protocol::Mode mode, std::string *error);
     // Called once when the daemon closes the connection or breaks the protocol.
+    // After a REFUSED (refused() true), why is the daemon's own line.
     void on_lost(std::function<void(const std::string &why)> fn) { on_lost_ = std::move(fn); }
     // Writes what is still queued for the daemon, blocking briefly at most.
     void flush();
+    bool refused() const { return refused_; }
 
     // AgentService
     void add_client(HubClient *c) override { clients_.push_back(c); }
@@ -85,6 +94,7 @@ class DaemonLink final : public AgentService {
     UniqueFd fd_;
     bool watching_ = false;
     bool lost_ = false;
+    bool refused_ = false;
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kDaemon};
     std::string out_;
     size_t out_pos_ = 0;

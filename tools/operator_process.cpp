@@ -12,8 +12,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace cliserver {
+
+namespace {
+
+// The daemon's lines start with the program's name; ours add it again.
+std::string strip_program_name(const std::string &line) {
+    constexpr std::string_view kName = "cli-server: ";
+    return line.rfind(kName, 0) == 0 ? line.substr(kName.size()) : line;
+}
+
+} // namespace
 
 void raise_descriptor_limit() {
     rlimit lim{};
@@ -111,12 +122,23 @@ int run_client(const Options &opts, const std::vector<std::string> &socket_paths
     const bool interactive = opts.commands.empty() && isatty(STDIN_FILENO);
     const auto mode =
         interactive ? operator_protocol::Mode::kInteractive : operator_protocol::Mode::kScripted;
-    for (const std::string &path : socket_paths) {
+    for (size_t i = 0; i < socket_paths.size(); ++i) {
+        const std::string &path = socket_paths[i];
         DaemonLink link(loop, path);
         std::string error;
         switch (link.connect(mode, &error)) {
         case ConnectResult::kNoDaemon:
             continue;
+        case ConnectResult::kUntrusted:
+            // A private default that cannot be trusted (anybody may create
+            // /tmp/cli-server-UID first) gives way to the system's socket.
+            if (i + 1 < socket_paths.size()) {
+                std::fprintf(stderr, "cli-server: %s; trying %s\n", error.c_str(),
+                             socket_paths[i + 1].c_str());
+                continue;
+            }
+            std::fprintf(stderr, "cli-server: %s\n", error.c_str());
+            return 1;
         case ConnectResult::kFailed:
             std::fprintf(stderr, "%s%s\n",
                          error.rfind("cli-server: ", 0) == 0 ? "" : "cli-server: ", error.c_str());
@@ -126,7 +148,9 @@ int run_client(const Options &opts, const std::vector<std::string> &socket_paths
         }
         OperatorProcess process(opts, loop, link);
         link.on_lost([&](const std::string &why) {
-            process.abandon_session(1, "lost the resident server at " + path + ": " + why);
+            process.abandon_session(1, link.refused()
+                                           ? strip_program_name(why)
+                                           : "lost the resident server at " + path + ": " + why);
         });
         return process.run({nullptr, nullptr, [&] { link.flush(); }});
     }

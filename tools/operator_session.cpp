@@ -1,6 +1,8 @@
 #include "operator_session.h"
 
+#include "journal.h"
 #include "protocol.h"
+#include "server_text.h"
 
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -27,16 +29,22 @@ op::AgentRecord record_of(const AgentView &a) {
 
 } // namespace
 
-OperatorSession::OperatorSession(EventLoop &loop, AgentHub &hub, const AuditLog &audit, UniqueFd fd,
+OperatorSession::OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, UniqueFd fd,
                                  PeerCred peer, std::function<void()> on_failed)
     : loop_(loop), hub_(hub), audit_(audit), fd_(std::move(fd)), peer_(peer),
-      on_failed_(std::move(on_failed)) {}
+      client_user_(user_name(peer.uid)), on_failed_(std::move(on_failed)) {}
 
 OperatorSession::~OperatorSession() {
     finish();
 }
 
+std::string OperatorSession::who() const {
+    return "client uid " + std::to_string(peer_.uid) + " (" + printable(client_user_) + ") pid " +
+           std::to_string(peer_.pid);
+}
+
 void OperatorSession::start() {
+    journal(Priority::kInfo, who() + " connected");
     opened_ = last_read_ = last_write_ = std::chrono::steady_clock::now();
     loop_.watch(fd_.get(), EPOLLIN, [this](uint32_t ev) { on_events(ev); });
     hub_.add_client(this);
@@ -46,8 +54,10 @@ void OperatorSession::start() {
     });
 }
 
-void OperatorSession::fail(const std::string &) {
+void OperatorSession::fail(const std::string &why, Notice kind) {
     if (failed_) return;
+    end_reason_ = why;
+    end_kind_ = kind;
     stop_io();
     if (on_failed_) on_failed_();
 }
@@ -68,7 +78,7 @@ void OperatorSession::close_with(Notice kind, const std::string &message) {
     std::string bye;
     op::encode_notice(bye, op::NoticeText{kind_byte(kind), message});
     send(bye);
-    fail(message);
+    fail(message, Notice::kInfo);
 }
 
 // Runs between loop iterations, never inside a hub callback.
@@ -76,12 +86,17 @@ void OperatorSession::finish() {
     if (finished_) return;
     finished_ = true;
     if (!failed_) stop_io();
+    journal(end_kind_ == Notice::kError     ? Priority::kError
+            : end_kind_ == Notice::kWarning ? Priority::kWarning
+                                            : Priority::kInfo,
+            "session of " + who() +
+                " ended: " + (end_reason_.empty() ? std::string("closed") : end_reason_));
     hub_.remove_client(this);
     auto tracked = std::move(tracked_);
     tracked_.clear();
     by_client_request_.clear();
     for (auto &[hub_id, t] : tracked) {
-        if (t.sent) audit(t, AuditOutcome::kClientLeft);
+        if (t.sent) audit(hub_id, t, AuditOutcome::kClientLeft);
         hub_.abandon(hub_id);
     }
     // What is still queued for the client goes out if the socket takes it now.
@@ -110,7 +125,7 @@ void OperatorSession::read_available() {
             return;
         }
         if (n == 0) {
-            fail("the client closed the connection");
+            fail("the client closed the connection", Notice::kInfo);
             return;
         }
         last_read_ = std::chrono::steady_clock::now();
@@ -176,6 +191,7 @@ void OperatorSession::hello(const op::Message &m) {
         return;
     }
     greeted_ = true;
+    scripted_ = h.mode == op::Mode::kScripted;
     op::encode_welcome(out);
     hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, record_of(a)); });
     op::encode_ready(out);
@@ -192,6 +208,10 @@ void OperatorSession::submit(const op::Message &m) {
     AgentView *a = hub_.find(s.agent);
     if (!a || a->closed || !a->greeted) {
         // The client has not yet read that the agent is gone; it will.
+        return;
+    }
+    if (audit_.enabled() && !audit_.writable()) {
+        refuse_command(s.request, printable(a->name));
         return;
     }
     if (audit_.enabled() && !a->pid) hub_.resolve_pids(); // for the record; once per agent
@@ -231,7 +251,7 @@ void OperatorSession::abandon(const op::Message &m) {
     if (it == by_client_request_.end()) return;
     const RequestId id = it->second;
     by_client_request_.erase(it);
-    if (Tracked *t = tracked(id); t && t->sent) audit(*t, AuditOutcome::kInterrupted);
+    if (Tracked *t = tracked(id); t && t->sent) audit(id, *t, AuditOutcome::kInterrupted);
     tracked_.erase(id);
     hub_.abandon(id);
 }
@@ -359,7 +379,7 @@ void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice
             ++it;
             continue;
         }
-        if (it->second.sent) audit(it->second, AuditOutcome::kAgentDisconnected);
+        if (it->second.sent) audit(it->first, it->second, AuditOutcome::kAgentDisconnected);
         by_client_request_.erase(it->second.client_request);
         it = tracked_.erase(it);
     }
@@ -394,7 +414,7 @@ void OperatorSession::on_done(const Request &r) {
     Tracked t = std::move(it->second);
     tracked_.erase(it);
     by_client_request_.erase(t.client_request);
-    audit(t, AuditOutcome::kDone);
+    audit(r.id, t, AuditOutcome::kDone);
     std::string out;
     op::encode_done(out, t.client_request);
     send(out);
@@ -415,36 +435,79 @@ void OperatorSession::on_queued(const Request &r, size_t ahead) {
     send(out);
 }
 
+// The "sent" record is on disk before the agent sees the command, or the
+// command does not go.
+bool OperatorSession::on_sending(const Request &r) {
+    auto it = tracked_.find(r.id);
+    if (it == tracked_.end()) return true;
+    Tracked &t = it->second;
+    t.sent_at = std::chrono::system_clock::now();
+    t.started = std::chrono::steady_clock::now();
+    if (!audit_.enabled() || audit_.record(audit_record(r.id, t, AuditEvent::kSent))) {
+        t.sent = true; // from now on it has an end to record, whatever happens next
+        return true;
+    }
+    const uint64_t client_request = t.client_request;
+    const std::string agent = printable(t.agent_name);
+    by_client_request_.erase(client_request);
+    tracked_.erase(it);
+    refuse_command(client_request, agent);
+    return false;
+}
+
+// No command runs unrecorded: a script ends (exit 1), a person at a console
+// sees the line and may try again.
+void OperatorSession::refuse_command(uint64_t client_request, const std::string &agent) {
+    const std::string why = "cannot write the audit log (" + audit_.failure() +
+                            "); the resident server runs no command until it can";
+    journal(Priority::kWarning, "refused a command of " + who() + " for " + agent +
+                                    ": the audit log cannot be written");
+    std::string out;
+    if (scripted_) {
+        op::encode_refused(out, why);
+        send(out);
+        fail("refused a command: the audit log cannot be written");
+        return;
+    }
+    op::encode_notice(out, op::NoticeText{kind_byte(Notice::kError), why});
+    op::encode_done(out, client_request);
+    send(out);
+}
+
 void OperatorSession::on_sent(const Request &r) {
     Tracked *t = tracked(r.id);
     if (!t) return;
-    t->sent = true;
-    t->sent_at = std::chrono::system_clock::now();
-    t->started = std::chrono::steady_clock::now();
     std::string out;
     op::encode_sent(out, t->client_request);
     send(out);
 }
 
-void OperatorSession::audit(const Tracked &t, AuditOutcome outcome) const {
-    if (!audit_.enabled()) return;
+AuditRecord OperatorSession::audit_record(RequestId id, const Tracked &t, AuditEvent event) const {
     AuditRecord rec;
+    rec.event = event;
+    rec.request = id;
     rec.time = t.sent_at;
     rec.client_uid = peer_.uid;
-    rec.client_user = user_name(peer_.uid);
+    rec.client_user = client_user_;
     rec.client_pid = peer_.pid;
     rec.agent_name = t.agent_name;
     rec.agent_id = t.agent_id;
     rec.agent_pid = t.agent_pid;
     rec.agent_uid = t.agent_uid;
     rec.command = t.line;
+    return rec;
+}
+
+void OperatorSession::audit(RequestId id, const Tracked &t, AuditOutcome outcome) {
+    if (!audit_.enabled()) return;
+    AuditRecord rec = audit_record(id, t, AuditEvent::kEnd);
     rec.outcome = outcome;
     rec.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now() - t.started)
                           .count();
     rec.output_bytes = t.output_bytes;
     rec.prompts_answered = t.prompts_answered;
-    audit_.record(rec);
+    audit_.record_or_keep(rec);
 }
 
 } // namespace cliserver

@@ -10,6 +10,13 @@
 // ends, its queued commands are withdrawn and its running ones abandoned,
 // so an agent waiting at one of its prompts is answered empty at once.
 //
+// Each command's "sent" audit record is written just before the command
+// goes to its agent (on_sending); while the audit log cannot be written a
+// command is refused instead: a scripted client gets REFUSED and is closed
+// (its cli-server exits 1), an interactive one an error notice and DONE.
+// The journal hears of the client's arrival and of its session's end, with
+// the reason.
+//
 // Threading: single-threaded, on the daemon's event loop. A session never
 // goes away inside a hub callback: fail() only marks it, and the server
 // frees it between loop iterations (reap()).
@@ -37,8 +44,8 @@ class OperatorSession final : public HubClient {
     static constexpr std::chrono::seconds kHelloTimeout{10};
     static constexpr std::chrono::seconds kStallTimeout{30};
 
-    OperatorSession(EventLoop &loop, AgentHub &hub, const AuditLog &audit, UniqueFd fd,
-                    PeerCred peer, std::function<void()> on_failed);
+    OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, UniqueFd fd, PeerCred peer,
+                    std::function<void()> on_failed);
     ~OperatorSession() override;
     OperatorSession(const OperatorSession &) = delete;
     OperatorSession &operator=(const OperatorSession &) = delete;
@@ -59,6 +66,7 @@ class OperatorSession final : public HubClient {
     bool congested() const override;
     void on_hub_notice(Notice kind, const std::string &text) override;
     void on_queued(const Request &r, size_t ahead) override;
+    bool on_sending(const Request &r) override;
     void on_sent(const Request &r) override;
     ClientIdentity identity() const override { return {peer_.uid, peer_.pid}; }
 
@@ -93,20 +101,27 @@ class OperatorSession final : public HubClient {
     void report_congestion();
     void update_interest();
     void check_health();
-    void fail(const std::string &why);
+    void fail(const std::string &why, Notice kind = Notice::kWarning);
     void stop_io();
-    void audit(const Tracked &t, AuditOutcome outcome) const;
+    void refuse_command(uint64_t client_request, const std::string &agent);
+    AuditRecord audit_record(RequestId id, const Tracked &t, AuditEvent event) const;
+    void audit(RequestId id, const Tracked &t, AuditOutcome outcome);
+    std::string who() const; // "client uid N (user) pid P", for the journal
     Tracked *tracked(RequestId hub_id);
 
     EventLoop &loop_;
     AgentHub &hub_;
-    const AuditLog &audit_;
+    AuditLog &audit_;
     UniqueFd fd_;
     PeerCred peer_;
+    std::string client_user_;
     std::function<void()> on_failed_;
     bool greeted_ = false;
+    bool scripted_ = false; // HELLO said so: a refused command ends the session
     bool failed_ = false;
     bool finished_ = false;
+    std::string end_reason_; // for the journal
+    Notice end_kind_ = Notice::kInfo;
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kClient};
     std::string out_;
     size_t out_pos_ = 0;

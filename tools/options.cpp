@@ -166,7 +166,7 @@ std::string usage_text() {
            "      --daemon          run as the resident server\n"
            "      --group NAME      also admit members of group NAME (socket 0660, its\n"
            "                        directory 0750); root and the server's user always\n"
-           "      --audit-log FILE  append one JSON line per command sent to an agent\n"
+           "      --audit-log FILE  append JSON lines as each command is sent and ends\n"
            "      --syslog          send those lines to syslog too (LOG_AUTHPRIV)\n"
            "      --agent-users LIST\n"
            "                        accept only agents of these users (names or uids,\n"

@@ -1,5 +1,6 @@
 #include "resident_server.h"
 
+#include "journal.h"
 #include "operator_process.h"
 #include "server_text.h"
 #include "socket_path.h"
@@ -31,35 +32,55 @@ ResidentServer::~ResidentServer() {
     if (listener_.valid()) remove_operator_socket(socket_path_, listener_.get());
 }
 
-void ResidentServer::journal(const std::string &line) const {
-    std::string text = "cli-server: " + line + "\n";
-    ssize_t w = write(STDERR_FILENO, text.data(), text.size());
-    (void)w;
+namespace {
+
+constexpr auto kHousekeepingPeriod = std::chrono::seconds(1);
+
+Priority priority_of(Notice kind) {
+    return kind == Notice::kError     ? Priority::kError
+           : kind == Notice::kWarning ? Priority::kWarning
+                                      : Priority::kInfo;
 }
+
+// Refusals are sent to the client with the program's name, which the
+// journal adds itself.
+std::string without_program_name(const std::string &line) {
+    constexpr std::string_view kName = "cli-server: ";
+    return line.rfind(kName, 0) == 0 ? line.substr(kName.size()) : line;
+}
+
+} // namespace
 
 bool ResidentServer::set_up() {
     signal(SIGPIPE, SIG_IGN);
+    // A file size limit makes an audit write fail (and commands be
+    // refused) rather than kill the daemon.
+    signal(SIGXFSZ, SIG_IGN);
     raise_descriptor_limit();
     if (!loop_.valid()) {
-        journal(std::string("cannot create the event loop: ") + std::strerror(errno));
+        journal(Priority::kError,
+                std::string("cannot create the event loop: ") + std::strerror(errno));
         return false;
     }
     std::string error;
     listener_ = listen_operator_socket(socket_path_, SocketAccess{group_}, &error);
     if (!listener_.valid()) {
-        journal(error);
+        journal(Priority::kError, error);
         return false;
     }
     if (!hub_.listen()) return false;
     signal_fd_ = open_signal_fd({SIGINT, SIGTERM, SIGHUP});
     if (!signal_fd_.valid()) {
-        journal(std::string("cannot set up signal handling: ") + std::strerror(errno));
+        journal(Priority::kError,
+                std::string("cannot set up signal handling: ") + std::strerror(errno));
         return false;
     }
     loop_.watch(signal_fd_.get(), EPOLLIN, [this](uint32_t) { on_signal(); });
     loop_.watch(listener_.get(), EPOLLIN, [this](uint32_t) { accept_clients(); });
-    journal("resident server " CLI_SERVER_VERSION " listening on 127.0.0.1:" +
-            std::to_string(opts_.port) + " for agents and on " + socket_path_ + " for operators");
+    housekeeping();
+    journal(Priority::kInfo, "resident server " CLI_SERVER_VERSION " listening on 127.0.0.1:" +
+                                 std::to_string(opts_.port) + " for agents and on " + socket_path_ +
+                                 " for operators");
     return true;
 }
 
@@ -70,7 +91,8 @@ void ResidentServer::accept_clients() {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) &&
                 !accept_paused_) {
-                journal(std::string("cannot accept more clients: ") + std::strerror(errno));
+                journal(Priority::kWarning,
+                        std::string("cannot accept more clients: ") + std::strerror(errno));
                 accept_paused_ = true;
                 loop_.set_interest(listener_.get(), 0);
                 loop_.add_timer(EventLoop::clock::now() + std::chrono::seconds(1), [this] {
@@ -93,7 +115,9 @@ void ResidentServer::admit(UniqueFd fd) {
     else
         refusal = access_.refusal(*peer);
     if (refusal) {
-        journal(*refusal);
+        journal(Priority::kWarning, (peer ? "refused client pid " + std::to_string(peer->pid) + ": "
+                                          : std::string("refused a client: ")) +
+                                        without_program_name(*refusal));
         std::string out;
         operator_protocol::encode_refused(out, *refusal);
         (void)::send(fd.get(), out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -121,9 +145,14 @@ void ResidentServer::reap_sessions() {
 void ResidentServer::on_signal() {
     signalfd_siginfo si{};
     while (read(signal_fd_.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-        if (si.ssi_signo == SIGHUP) continue; // nothing to reload; a lost terminal is not a stop
+        if (si.ssi_signo == SIGHUP) {
+            // Log rotation: a lost terminal is not a stop either.
+            audit_.reopen();
+            continue;
+        }
         if (!stop_)
-            journal(std::string("stopping on ") + strsignal(static_cast<int>(si.ssi_signo)));
+            journal(Priority::kInfo,
+                    std::string("stopping on ") + strsignal(static_cast<int>(si.ssi_signo)));
         stop_ = true;
     }
 }
@@ -145,7 +174,7 @@ int ResidentServer::run() {
     sd_notify(0, "READY=1");
     while (!stop_) {
         if (!loop_.run_once()) {
-            journal(std::string("epoll failed: ") + std::strerror(errno));
+            journal(Priority::kError, std::string("epoll failed: ") + std::strerror(errno));
             shut_down();
             return 1;
         }
@@ -158,18 +187,27 @@ int ResidentServer::run() {
 
 // ---------------------------------------------------------------- journal
 
+// Suppressed journal lines are counted out, and a log that could not be
+// written is tried again, whether or not anything else happens.
+void ResidentServer::housekeeping() {
+    journal_flush();
+    if (audit_.failing()) audit_.writable();
+    loop_.add_timer(EventLoop::clock::now() + kHousekeepingPeriod, [this] { housekeeping(); });
+}
+
 void ResidentServer::on_agent_greeted(AgentView &a) {
-    journal(describe(a) + " connected (user " + uid_text(a.uid) + ")");
+    journal(Priority::kInfo, describe(a) + " connected (user " + uid_text(a.uid) + ")");
 }
 
 void ResidentServer::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
     if (a.greeted || kind != Notice::kInfo)
-        journal((a.greeted ? describe(a) : std::string("a connection that never said HELLO")) +
-                " " + why);
+        journal(priority_of(kind),
+                (a.greeted ? describe(a) : std::string("a connection that never said HELLO")) +
+                    " " + why);
 }
 
-void ResidentServer::on_hub_notice(Notice, const std::string &text) {
-    journal(text);
+void ResidentServer::on_hub_notice(Notice kind, const std::string &text) {
+    journal(priority_of(kind), text);
 }
 
 int run_daemon(const Options &opts) {
@@ -178,7 +216,7 @@ int run_daemon(const Options &opts) {
     if (!opts.agent_users.empty()) {
         users = AgentUsers::parse(opts.agent_users, &error);
         if (!users) {
-            std::fprintf(stderr, "cli-server: %s\n", error.c_str());
+            journal(Priority::kError, error);
             return 1;
         }
     }
@@ -186,13 +224,13 @@ int run_daemon(const Options &opts) {
     if (!opts.group.empty()) {
         group = lookup_group(opts.group);
         if (!group) {
-            std::fprintf(stderr, "cli-server: --group: no group named '%s'\n", opts.group.c_str());
+            journal(Priority::kError, "--group: no group named '" + opts.group + "'");
             return 1;
         }
     }
     auto audit = AuditLog::open(AuditOptions{opts.audit_log, opts.syslog}, &error);
     if (!audit) {
-        std::fprintf(stderr, "cli-server: %s\n", error.c_str());
+        journal(Priority::kError, error);
         return 1;
     }
     ResidentServer server(opts, choose_socket_path(opts.socket), std::move(*users), group,

@@ -5,8 +5,9 @@
 //
 // It stays in the foreground (the service manager's convention: no fork,
 // no PID file), reports readiness with sd_notify when started by systemd,
-// writes its journal (agents and clients coming and going, refusals) to
-// standard error, and on SIGTERM or SIGINT says goodbye to every agent,
+// writes its journal (journal.h: agents and clients coming and going with
+// who they are and why they went, refusals) to standard error, reopens the
+// audit log on SIGHUP, and on SIGTERM or SIGINT says goodbye to every agent,
 // closes every client with a message and exits 0.
 //
 // Threading: single-threaded: the hub, the sessions, the listener and the
@@ -45,7 +46,7 @@ class ResidentServer : private HubClient {
     void on_signal();
     void reap_sessions();
     void shut_down();
-    void journal(const std::string &line) const;
+    void housekeeping();
 
     // HubClient: the journal's view of the agents.
     void on_agent_greeted(AgentView &a) override;

@@ -4,17 +4,25 @@
 // /run/cli-server/cli-server.sock for root, else
 // $XDG_RUNTIME_DIR/cli-server.sock, else /tmp/cli-server-UID/cli-server.sock.
 //
-// listen_operator_socket() binds a Unix stream socket there with mode 0600
-// (0660 and owned by the group with --group), creating a missing directory
-// 0700 (0750 and the group's). A directory that exists is left as it is but
-// must belong to us or root, so nobody else decides what lives in it. A
-// socket file nobody answers on is stale and replaced; one that answers
-// belongs to a running daemon and is an error. The socket mode is set right
-// after bind(); the peer check on accept (access.h) is the authority either
-// way, so that short window admits nobody.
+// listen_operator_socket() binds a Unix stream socket there, born with mode
+// 0600 (0660 and given to the group with --group) by the umask at bind, so
+// no chmod() follows. A missing directory is created 0700 (0750 and the
+// group's). A directory that exists is left as it is, but it must belong to
+// us or root and be writable by nobody else, so nobody else decides what
+// lives in it; it is checked and used through a descriptor opened without
+// following a symlink. A socket file nobody answers on is stale and
+// replaced; one that answers belongs to a running daemon and is an error.
+// The peer check on accept (access.h) is the authority either way.
 //
-// Threading: plain functions, no shared state; they read the environment,
-// so call them at start-up before other threads may change it.
+// A client trusts a socket only in a directory of root's or its own that
+// nobody else may write (distrusted_socket_dir), and a daemon only when the
+// peer's credentials are root's, its own, or those of the socket's owner in
+// a directory only root can write (trusted_daemon); it checks both before
+// it sends a byte.
+//
+// Threading: plain functions, no shared state; they read the environment
+// and listen_operator_socket() sets the umask for the moment of bind(), so
+// call them at start-up before other threads may run.
 #pragma once
 
 #include "unique_fd.h"
@@ -55,6 +63,13 @@ UniqueFd listen_operator_socket(const std::string &path, const SocketAccess &acc
 // Removes the socket file at shutdown: the socket at the path listen_fd
 // was bound to (a second daemon never replaces a socket that answers).
 void remove_operator_socket(const std::string &path, int listen_fd);
+
+// Why a client of uid self must not trust a socket at path, in one line, or
+// nullopt; nothing at the path is nothing to distrust.
+std::optional<std::string> distrusted_socket_dir(const std::string &path, uid_t self);
+// Whether the daemon whose peer credentials say uid peer may serve a client
+// of uid self at path.
+bool trusted_daemon(uid_t peer, uid_t self, const std::string &path);
 
 // The group named by --group NAME (or a numeric gid), or nullopt.
 std::optional<gid_t> lookup_group(const std::string &name);

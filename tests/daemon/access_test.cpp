@@ -236,6 +236,93 @@ TEST(SocketPath, RefusesToReplaceAFileOrUseAForeignDirectory) {
     EXPECT_NE(err.find("belongs to uid"), std::string::npos) << err;
 }
 
+// A directory others may write lets them swap the socket (or what the
+// daemon would chown) under it: refused, never repaired.
+TEST(SocketPath, RefusesADirectoryWritableByGroupOrOthers) {
+    for (mode_t mode : {0777, 0770, 01777, 0720}) {
+        SCOPED_TRACE(mode);
+        TempDir tmp;
+        const std::string dir = tmp.path() + "/run";
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(dir.c_str(), mode), 0);
+        std::string err;
+        EXPECT_FALSE(listen_operator_socket(dir + "/s.sock", {}, &err).valid());
+        EXPECT_NE(err.find("is writable by group or others"), std::string::npos) << err;
+        EXPECT_FALSE(std::filesystem::exists(dir + "/s.sock"));
+        EXPECT_EQ(mode_of(dir) & 07777, mode) << "the directory is left as it was";
+    }
+}
+
+// The directory itself may not be a symlink: its target was never checked.
+TEST(SocketPath, RefusesASymlinkForTheDirectory) {
+    TempDir tmp;
+    const std::string real = tmp.path() + "/real", link = tmp.path() + "/run";
+    ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    std::string err;
+    EXPECT_FALSE(listen_operator_socket(link + "/s.sock", {}, &err).valid());
+    EXPECT_NE(err.find("not a directory"), std::string::npos) << err;
+}
+
+// The socket is born with its mode, whatever umask the daemon inherited:
+// no window in which it is open, and no chmod() that a swapped-in symlink
+// could redirect.
+TEST(SocketPath, TheSocketIsBornPrivateUnderAnOpenUmask) {
+    TempDir tmp;
+    const std::string path = tmp.path() + "/run/cli-server.sock";
+    const mode_t old = umask(0);
+    std::string err;
+    UniqueFd fd = listen_operator_socket(path, {}, &err);
+    const mode_t after = umask(old);
+    ASSERT_TRUE(fd.valid()) << err;
+    EXPECT_EQ(after, 0u) << "the caller's umask is given back";
+    EXPECT_EQ(mode_of(path) & 07777, 0600u);
+    EXPECT_EQ(mode_of(tmp.path() + "/run") & 07777, 0700u);
+}
+
+TEST(ClientTrust, OnlyADirectoryOfRootOrTheClientThatNobodyElseWrites) {
+    TempDir tmp;
+    const std::string path = tmp.path() + "/cli-server.sock";
+    const uid_t self = geteuid();
+    EXPECT_FALSE(distrusted_socket_dir(path, self)) << "nothing there: nothing to distrust";
+    std::string err;
+    UniqueFd fd = listen_operator_socket(path, {}, &err);
+    ASSERT_TRUE(fd.valid()) << err;
+    EXPECT_FALSE(distrusted_socket_dir(path, self));
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0777), 0);
+    auto why = distrusted_socket_dir(path, self);
+    ASSERT_TRUE(why);
+    EXPECT_NE(why->find("writable by group or others (mode 0777)"), std::string::npos) << *why;
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0700), 0);
+    if (self != 0) return;
+    // Another user's directory, however closed, is theirs to fill.
+    ASSERT_EQ(chown(tmp.path().c_str(), 4321, 4321), 0);
+    why = distrusted_socket_dir(path, self);
+    ASSERT_TRUE(why);
+    EXPECT_NE(why->find("belongs to uid 4321"), std::string::npos) << *why;
+    EXPECT_FALSE(distrusted_socket_dir(path, 4321)) << "but its owner may trust it";
+    ASSERT_EQ(chown(tmp.path().c_str(), 0, 0), 0);
+    EXPECT_FALSE(distrusted_socket_dir(path, 4321)) << "and anybody may trust root's";
+}
+
+TEST(ClientTrust, RootTheClientItselfOrTheSocketsOwnerInRootsDirectory) {
+    TempDir tmp;
+    const std::string path = tmp.path() + "/cli-server.sock";
+    std::string err;
+    UniqueFd fd = listen_operator_socket(path, {}, &err);
+    ASSERT_TRUE(fd.valid()) << err;
+    EXPECT_TRUE(trusted_daemon(0, 1000, path));
+    EXPECT_TRUE(trusted_daemon(1000, 1000, path));
+    EXPECT_FALSE(trusted_daemon(1001, 1000, path));
+    if (geteuid() != 0) return;
+    // Only root can have put a socket of uid 1001's into root's directory.
+    ASSERT_EQ(lchown(path.c_str(), 1001, 1001), 0);
+    EXPECT_TRUE(trusted_daemon(1001, 1000, path));
+    EXPECT_FALSE(trusted_daemon(1002, 1000, path));
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0770), 0);
+    EXPECT_FALSE(trusted_daemon(1001, 1000, path)) << "a directory others write vouches for nobody";
+}
+
 TEST(Access, OtherUsersCannotEvenReachAPrivateSocket) {
     REQUIRE_ROOT_AND_NOBODY();
     TempDir tmp;

@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -62,6 +65,7 @@ AuditRecord sample() {
     r.outcome = AuditOutcome::kDone;
     r.duration_ms = 12;
     r.output_bytes = 345;
+    r.request = 77;
     return r;
 }
 
@@ -98,7 +102,9 @@ TEST(AuditLog, OneJsonObjectPerCommandWithEveryField) {
     for (const auto &line : lines)
         parsed.push_back(nlohmann::json::parse(line)); // throws, failing the test, if invalid
     const auto &j = parsed[0];
-    EXPECT_EQ(j.size(), 13u);
+    EXPECT_EQ(j.size(), 15u);
+    EXPECT_EQ(j["event"], "end");
+    EXPECT_EQ(j["request"], 77);
     EXPECT_EQ(j["time"], "2026-12-08T13:10:13.042Z");
     EXPECT_EQ(j["client_uid"], 1000);
     EXPECT_EQ(j["client_user"], "alice");
@@ -176,7 +182,160 @@ TEST(AuditLog, AnUnwritablePathIsAClearError) {
     std::string err;
     EXPECT_FALSE(AuditLog::open({"/nonexistent-dir/audit.log", false}, &err));
     EXPECT_NE(err.find("/nonexistent-dir/audit.log"), std::string::npos) << err;
-    const AuditLog none;
+    AuditLog none;
     EXPECT_FALSE(none.enabled());
     EXPECT_TRUE(none.record(sample()));
+}
+
+// The record written before the command goes: who, where, what, and no
+// outcome yet.
+TEST(AuditLog, TheSentRecordHasNoOutcome) {
+    TempDir tmp;
+    const std::string path = tmp.file("audit.log");
+    std::string err;
+    auto log = AuditLog::open({path, false}, &err);
+    ASSERT_TRUE(log) << err;
+    AuditRecord r = sample();
+    r.event = AuditEvent::kSent;
+    ASSERT_TRUE(log->record(r));
+    const auto j = nlohmann::json::parse(lines_of(path).at(0));
+    EXPECT_EQ(j.size(), 11u) << j.dump();
+    EXPECT_EQ(j["event"], "sent");
+    EXPECT_EQ(j["request"], 77);
+    EXPECT_EQ(j["command"], r.command);
+    EXPECT_FALSE(j.contains("outcome"));
+    EXPECT_FALSE(j.contains("duration_ms"));
+}
+
+// Forged lines, a redirected log and a hung start-up, each refused at open.
+TEST(AuditLog, RefusesAFileOthersCouldWriteOrThatLeadsElsewhere) {
+    TempDir tmp;
+    std::string err;
+    const std::string open_log = tmp.file("open.log");
+    { std::ofstream(open_log) << ""; }
+    ASSERT_EQ(chmod(open_log.c_str(), 0666), 0);
+    EXPECT_FALSE(AuditLog::open({open_log, false}, &err));
+    EXPECT_NE(err.find(open_log + ": it is writable by group or others (mode 0666)"),
+              std::string::npos)
+        << err;
+    ASSERT_EQ(chmod(open_log.c_str(), 0620), 0);
+    EXPECT_FALSE(AuditLog::open({open_log, false}, &err));
+    ASSERT_EQ(chmod(open_log.c_str(), 0640), 0);
+    EXPECT_TRUE(AuditLog::open({open_log, false}, &err)) << err;
+
+    const std::string link = tmp.file("link.log");
+    ASSERT_EQ(symlink(open_log.c_str(), link.c_str()), 0);
+    EXPECT_FALSE(AuditLog::open({link, false}, &err));
+    EXPECT_NE(err.find("symbolic link"), std::string::npos) << err;
+    const std::string dangling = tmp.file("dangling.log");
+    ASSERT_EQ(symlink(tmp.file("nowhere").c_str(), dangling.c_str()), 0);
+    EXPECT_FALSE(AuditLog::open({dangling, false}, &err));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("nowhere")));
+
+    const std::string second_name = tmp.file("hardlink.log");
+    ASSERT_EQ(::link(open_log.c_str(), second_name.c_str()), 0);
+    EXPECT_FALSE(AuditLog::open({second_name, false}, &err));
+    EXPECT_NE(err.find("hard links"), std::string::npos) << err;
+
+    // Nobody reads the FIFO: the open must fail at once, not wait.
+    const std::string fifo = tmp.file("fifo.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto start = steady_clock::now();
+    EXPECT_FALSE(AuditLog::open({fifo, false}, &err));
+    EXPECT_LT(steady_clock::now() - start, seconds(2));
+    EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+
+    if (geteuid() != 0) return;
+    const std::string theirs = tmp.file("theirs.log");
+    { std::ofstream(theirs) << ""; }
+    ASSERT_EQ(chmod(theirs.c_str(), 0600), 0);
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(AuditLog::open({theirs, false}, &err));
+    EXPECT_NE(err.find("belongs to uid 65534"), std::string::npos) << err;
+}
+
+namespace {
+
+// Runs body in a child whose files may not grow beyond limit bytes (soft
+// limit; the hard one stays, so the child may lift it again); the child's
+// exit status is what body returns.
+int with_file_size_limit(rlim_t limit, const std::function<int(rlimit)> &body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = limit;
+        if (setrlimit(RLIMIT_FSIZE, &small) != 0) _exit(100);
+        _exit(body(old));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+// A full log: the record that cannot be written is refused whole (nothing
+// of it stays in the file); an end record is kept and written, in order,
+// once the file takes writes again.
+TEST(AuditLog, AFailedWriteIsReportedLeavesNoPartAndKeepsEndRecords) {
+    TempDir tmp;
+    const std::string path = tmp.file("audit.log");
+    {
+        std::ofstream out(path);
+        out << std::string(1000, 'x') << "\n";
+    }
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    const int status = with_file_size_limit(1100, [&](rlimit old) {
+        std::string err;
+        auto log = AuditLog::open({path, false}, &err);
+        if (!log) return 1;
+        AuditRecord sent = sample();
+        sent.event = AuditEvent::kSent;
+        if (log->record(sent)) return 2; // partly fits: must fail
+        if (!log->failing()) return 3;
+        if (log->failure().find("File too large") == std::string::npos) return 4;
+        AuditRecord end = sample();
+        end.command = "kept";
+        log->record_or_keep(end);
+        if (setrlimit(RLIMIT_FSIZE, &old) != 0) return 5;
+        if (!log->writable() || log->failing()) return 6;
+        if (!log->record(sent)) return 7;
+        return 0;
+    });
+    ASSERT_EQ(status, 0);
+    const auto lines = lines_of(path);
+    ASSERT_EQ(lines.size(), 3u) << contents(path);
+    EXPECT_EQ(lines[0], std::string(1000, 'x'));
+    EXPECT_EQ(nlohmann::json::parse(lines[1])["command"], "kept");
+    EXPECT_EQ(nlohmann::json::parse(lines[2])["event"], "sent");
+}
+
+// Rotation: after reopen() the records go to a new file at the same path.
+TEST(AuditLog, ReopenFollowsARotatedLog) {
+    TempDir tmp;
+    const std::string path = tmp.file("audit.log");
+    std::string err;
+    auto log = AuditLog::open({path, false}, &err);
+    ASSERT_TRUE(log) << err;
+    ASSERT_TRUE(log->record(sample()));
+    ASSERT_EQ(rename(path.c_str(), tmp.file("audit.log.1").c_str()), 0);
+    log->reopen();
+    EXPECT_FALSE(log->failing());
+    ASSERT_TRUE(log->record(sample()));
+    EXPECT_EQ(lines_of(path).size(), 1u);
+    EXPECT_EQ(lines_of(tmp.file("audit.log.1")).size(), 1u);
+    // A rotation that left a file the log may not use: refused until fixed.
+    ASSERT_EQ(rename(path.c_str(), tmp.file("audit.log.2").c_str()), 0);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    log->reopen();
+    EXPECT_TRUE(log->failing());
+    EXPECT_FALSE(log->writable());
+    EXPECT_FALSE(log->record(sample()));
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_TRUE(log->writable()) << "the file is created again when it is tried next";
+    ASSERT_TRUE(log->record(sample()));
+    EXPECT_EQ(lines_of(path).size(), 1u);
 }

@@ -85,7 +85,8 @@ bool NotifySocket::wait_for(const std::string &word, ms timeout) {
 
 // ---------------------------------------------------------------- Daemon
 
-Daemon::Daemon(const std::string &dir, std::vector<std::string> extra)
+Daemon::Daemon(const std::string &dir, std::vector<std::string> extra,
+               std::vector<std::string> launcher)
     : notify_(dir + "/notify-" + std::to_string(++g_notify_serial)),
       socket_(dir + "/run/cli.sock") {
     std::vector<std::string> args{"--daemon", "--socket", socket_};
@@ -93,7 +94,9 @@ Daemon::Daemon(const std::string &dir, std::vector<std::string> extra)
     SpawnOptions o;
     o.pipe_stdout = false;
     o.env = {"NOTIFY_SOCKET=" + notify_.path()};
-    process_ = std::make_unique<Process>(server_argv(args), o);
+    std::vector<std::string> argv = server_argv(args);
+    argv.insert(argv.begin(), launcher.begin(), launcher.end());
+    process_ = std::make_unique<Process>(argv, o);
     ready_ = notify_.wait_for("READY=1");
 }
 

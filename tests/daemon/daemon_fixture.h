@@ -58,7 +58,9 @@ class NotifySocket {
 // the daemon's to create) and its readiness reported to a socket of ours.
 class Daemon {
   public:
-    explicit Daemon(const std::string &dir, std::vector<std::string> extra = {});
+    // launcher: a command that runs the daemon (e.g. prlimit with options).
+    explicit Daemon(const std::string &dir, std::vector<std::string> extra = {},
+                    std::vector<std::string> launcher = {});
     ~Daemon();
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;

@@ -7,10 +7,17 @@
 #include <nlohmann/json.hpp>
 
 #include <grp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -104,6 +111,16 @@ TEST(ResidentServerAccess, AnotherUsersClientIsRefusedInOneLine) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.err.rfind("cli-server: access denied for uid 65534 (nobody): ", 0), 0u) << r.err;
     EXPECT_TRUE(d.journal_until("access denied for uid 65534")) << d.journal();
+    // Once, as a warning, with the client's pid, and the program named once.
+    EXPECT_TRUE(d.journal_until("\n")) << d.journal();
+    const std::string &j = d.journal();
+    EXPECT_NE(j.find("<4>cli-server: refused client pid "), std::string::npos) << j;
+    EXPECT_EQ(j.find("cli-server: cli-server:"), std::string::npos) << j;
+    size_t count = 0;
+    for (size_t at = j.find("access denied"); at != std::string::npos;
+         at = j.find("access denied", at + 1))
+        ++count;
+    EXPECT_EQ(count, 1u) << j;
 }
 
 TEST(ResidentServerAccess, AClientWithTheGroupAsPrimaryGidIsAdmitted) {
@@ -236,42 +253,450 @@ TEST(ResidentServerAudit, RecordsEveryCommandWithItsOutcomeButNoReply) {
         {"echo after", "done", 0},
         {"ticks -n 1000 -i 10", "agent-disconnected", 0},
     };
+    // Each command: its "sent" record, then its "end" record.
     auto lines = lines_of(text);
-    ASSERT_EQ(lines.size(), std::size(expected)) << text;
+    ASSERT_EQ(lines.size(), 2 * std::size(expected)) << text;
     ASSERT_EQ(text.back(), '\n');
     const std::regex rfc3339(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
-    const auto fields = {"agent",       "agent_id",   "agent_pid",    "agent_uid",
-                         "client_pid",  "client_uid", "client_user",  "command",
-                         "duration_ms", "outcome",    "output_bytes", "prompts_answered",
-                         "time"};
+    const std::vector<std::string> sent_fields = {
+        "agent",       "agent_id", "agent_pid", "agent_uid", "client_pid", "client_uid",
+        "client_user", "command",  "event",     "request",   "time"};
+    std::vector<std::string> end_fields = sent_fields;
+    end_fields.insert(end_fields.end(),
+                      {"duration_ms", "outcome", "output_bytes", "prompts_answered"});
     for (size_t i = 0; i < lines.size(); ++i) {
         SCOPED_TRACE(lines[i]);
+        const bool is_end = i % 2 == 1;
+        const Expected &want = expected[i / 2];
         nlohmann::json j = nlohmann::json::parse(lines[i], nullptr, false);
         ASSERT_TRUE(j.is_object());
+        const auto &fields = is_end ? end_fields : sent_fields;
         EXPECT_EQ(j.size(), fields.size());
-        for (const char *f : fields)
+        for (const auto &f : fields)
             EXPECT_TRUE(j.contains(f)) << f;
+        EXPECT_EQ(j.value("event", ""), is_end ? "end" : "sent");
         EXPECT_EQ(j.value("agent", ""), "alpha");
         EXPECT_TRUE(j["agent_id"].is_number_unsigned() && j["agent_id"] == 1);
         EXPECT_TRUE(j["agent_pid"].is_number_integer() && j["agent_pid"] == alpha_pid);
         EXPECT_TRUE(j["agent_uid"].is_number_integer() && j["agent_uid"] == getuid());
-        EXPECT_TRUE(j["client_pid"].is_number_integer() && j["client_pid"] == client_pids[i]);
+        EXPECT_TRUE(j["client_pid"].is_number_integer() && j["client_pid"] == client_pids[i / 2]);
         EXPECT_TRUE(j["client_uid"].is_number_integer() && j["client_uid"] == getuid());
         EXPECT_TRUE(j["client_user"].is_string());
         if (getuid() == 0) {
             EXPECT_EQ(j["client_user"], "root");
         }
-        EXPECT_EQ(j.value("command", ""), expected[i].command);
-        EXPECT_EQ(j.value("outcome", ""), expected[i].outcome);
+        EXPECT_EQ(j.value("command", ""), want.command);
+        ASSERT_TRUE(j["time"].is_string());
+        EXPECT_TRUE(std::regex_match(j["time"].get<std::string>(), rfc3339));
+        if (!is_end) continue;
+        const auto sent = nlohmann::json::parse(lines[i - 1]);
+        EXPECT_EQ(j["request"], sent["request"]) << "the pair shares its request number";
+        EXPECT_EQ(j["time"], sent["time"]);
+        EXPECT_EQ(j.value("outcome", ""), want.outcome);
         EXPECT_TRUE(j["duration_ms"].is_number_integer() && j["duration_ms"] >= 0);
         EXPECT_TRUE(j["output_bytes"].is_number_unsigned());
         EXPECT_TRUE(j["prompts_answered"].is_number_unsigned() &&
-                    j["prompts_answered"] == expected[i].prompts);
-        ASSERT_TRUE(j["time"].is_string());
-        EXPECT_TRUE(std::regex_match(j["time"].get<std::string>(), rfc3339));
+                    j["prompts_answered"] == want.prompts);
     }
-    EXPECT_EQ(nlohmann::json::parse(lines[0])["output_bytes"], 6);
-    EXPECT_EQ(nlohmann::json::parse(lines[1])["output_bytes"], std::string("Not wiped.\n").size());
-    EXPECT_EQ(nlohmann::json::parse(lines[4])["output_bytes"], 6);
-    EXPECT_GT(nlohmann::json::parse(lines[5])["output_bytes"], 0);
+    EXPECT_EQ(nlohmann::json::parse(lines[1])["output_bytes"], 6);
+    EXPECT_EQ(nlohmann::json::parse(lines[3])["output_bytes"], std::string("Not wiped.\n").size());
+    EXPECT_EQ(nlohmann::json::parse(lines[9])["output_bytes"], 6);
+    EXPECT_GT(nlohmann::json::parse(lines[11])["output_bytes"], 0);
+}
+
+// ---------------------------------------------------------------- whom a client trusts
+
+namespace {
+
+// A fake daemon of uid `as`: binds path (as root, so the socket's owner is
+// root unless the directory is the fake's own), listens as `as` (so
+// SO_PEERCRED names it), and reports how many bytes the one client it
+// accepts sent before closing: -1 when nobody connected at all.
+class FakeDaemon {
+  public:
+    FakeDaemon(const std::string &path, uid_t as, bool make_dir_as_user) {
+        int ready[2], report[2];
+        if (pipe(ready) != 0 || pipe(report) != 0 || pipe(stop_) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            ::close(report[0]);
+            ::close(stop_[1]);
+            _exit(serve(path, as, make_dir_as_user, ready[1], report[1], stop_[0]));
+        }
+        ::close(ready[1]);
+        ::close(report[1]);
+        ::close(stop_[0]);
+        report_ = report[0];
+        pollfd p{ready[0], POLLIN, 0};
+        char c = 0;
+        ready_ = poll(&p, 1, 5000) == 1 && ::read(ready[0], &c, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~FakeDaemon() {
+        received();
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool ready() const { return ready_; }
+    // Ends the fake and returns what it saw (after the client is done).
+    long received() {
+        if (stop_[1] >= 0) {
+            ::close(stop_[1]);
+            stop_[1] = -1;
+            pollfd p{report_, POLLIN, 0};
+            long n = -2;
+            if (poll(&p, 1, 5000) == 1 && ::read(report_, &n, sizeof n) == sizeof n) result_ = n;
+            ::close(report_);
+        }
+        return result_;
+    }
+
+  private:
+    static int serve(const std::string &path, uid_t as, bool make_dir_as_user, int ready,
+                     int report, int stop) {
+        const std::string dir = path.substr(0, path.rfind('/'));
+        if (make_dir_as_user && (setgid(as) != 0 || setuid(as) != 0)) return 2;
+        if (make_dir_as_user && mkdir(dir.c_str(), 0755) != 0) return 3;
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        umask(0);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return 4;
+        if (!make_dir_as_user && (setgid(as) != 0 || setuid(as) != 0)) return 5;
+        if (listen(fd, 4) != 0) return 6;
+        if (write(ready, "r", 1) != 1) return 7;
+        long received = -1;
+        pollfd p[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
+        if (poll(p, 2, 20000) > 0 && (p[0].revents & POLLIN)) {
+            const int conn = accept(fd, nullptr, nullptr);
+            received = 0;
+            char buf[4096];
+            for (;;) {
+                pollfd q{conn, POLLIN, 0};
+                if (poll(&q, 1, 5000) != 1) break;
+                const ssize_t n = ::read(conn, buf, sizeof buf);
+                if (n <= 0) break;
+                received += n;
+            }
+        }
+        pollfd s{stop, POLLIN, 0};
+        poll(&s, 1, 20000);
+        return write(report, &received, sizeof received) == sizeof received ? 0 : 8;
+    }
+
+    pid_t pid_ = -1;
+    int stop_[2] = {-1, -1};
+    int report_ = -1;
+    bool ready_ = false;
+    long result_ = -2;
+};
+
+// Users no other test on this machine is: derived from our own pid.
+uid_t unique_uid() {
+    return 3'000'000 + static_cast<uid_t>(getpid());
+}
+constexpr uid_t kSquatter = 54321;
+
+// cli-server as uid, with no XDG_RUNTIME_DIR and no CLI_SERVER_SOCKET: the
+// cron or `sudo -u` case, whose default is /tmp/cli-server-UID.
+RunResult run_bare_client(uid_t uid, std::vector<std::string> args) {
+    std::vector<std::string> argv{"/usr/bin/env",      "-u",           "XDG_RUNTIME_DIR", "-u",
+                                  "CLI_SERVER_SOCKET", CLI_SERVER_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    SpawnOptions o = as_user(uid, uid);
+    o.pipe_stdin = true;
+    Process p(argv, o);
+    p.close_in();
+    RunResult r;
+    r.out = read_all(p.out()).value_or("<no end of output>");
+    r.err = read_all(p.err()).value_or("<no end of output>");
+    r.status = p.wait().value_or(-1);
+    return r;
+}
+
+} // namespace
+
+// Anybody can create /tmp/cli-server-UID before its user does. The client
+// does not connect there: it says whose directory it is and goes on to the
+// system's socket (none here, so it runs standalone).
+TEST(ClientTrust, ASquattedPrivateDefaultIsSkippedWithoutAWord) {
+    if (getuid() != 0) GTEST_SKIP() << "other users need root";
+    const uid_t victim = unique_uid();
+    const std::string dir = "/tmp/cli-server-" + std::to_string(victim);
+    struct Cleanup {
+        std::string dir;
+        ~Cleanup() { std::filesystem::remove_all(dir); }
+    } cleanup{dir};
+    std::filesystem::remove_all(dir);
+    FakeDaemon fake(dir + "/cli-server.sock", kSquatter, true);
+    ASSERT_TRUE(fake.ready());
+
+    auto r = run_bare_client(victim, {"--wait", "0", "-c", "ls"});
+    EXPECT_EQ(fake.received(), -1) << "the client connected to the squatter";
+    EXPECT_EQ(r.err.rfind("cli-server: not trusting the resident server at " + dir +
+                              "/cli-server.sock: the socket directory " + dir + " belongs to uid " +
+                              std::to_string(kSquatter),
+                          0),
+              0u)
+        << r.err;
+    EXPECT_NE(r.err.find("; trying /run/cli-server/cli-server.sock\n"), std::string::npos) << r.err;
+}
+
+// A daemon of another user behind a socket the client may reach: refused
+// on its credentials, before HELLO, in one line naming its uid.
+TEST(ClientTrust, ADaemonOfAnotherUserHearsNothing) {
+    if (getuid() != 0) GTEST_SKIP() << "other users need root";
+    const uid_t victim = unique_uid();
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string path = dir.path() + "/cli.sock";
+    FakeDaemon fake(path, kSquatter, false);
+    ASSERT_TRUE(fake.ready());
+
+    auto r = run_bare_client(victim, {"--socket", path, "-c", "ls"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "cli-server: not trusting the resident server at " + path +
+                         ": it runs as uid " + std::to_string(kSquatter) + " (" +
+                         std::to_string(kSquatter) + "), not as root or uid " +
+                         std::to_string(victim) + "\n");
+    EXPECT_EQ(fake.received(), 0) << "the client sent bytes to an untrusted daemon";
+}
+
+// Root's own daemon, but in a directory anybody may write: whoever answers
+// there may have replaced the socket.
+TEST(ClientTrust, ASocketDirectoryOthersMayWriteIsRefused) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    ASSERT_EQ(chmod(dir_of(d.socket()).c_str(), 0777), 0);
+    auto r = run_client(d, {"-c", "ls"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "cli-server: not trusting the resident server at " + d.socket() +
+                         ": the socket directory " + dir_of(d.socket()) +
+                         " is writable by group or others (mode 0777)\n");
+    ASSERT_EQ(chmod(dir_of(d.socket()).c_str(), 0700), 0);
+    EXPECT_EQ(run_client(d, {"-c", "ls"}).status, 0);
+}
+
+// And the daemon will not start in one.
+TEST(ClientTrust, TheDaemonRefusesASocketDirectoryOthersMayWrite) {
+    TempDir dir;
+    const std::string run = dir.path() + "/run";
+    ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(run.c_str(), 0777), 0);
+    Process p(server_argv({"--daemon", "--socket", run + "/cli.sock"}));
+    auto err = read_all(p.err());
+    EXPECT_EQ(p.wait(), 1);
+    EXPECT_EQ(err.value_or(""), "<3>cli-server: socket directory " + run +
+                                    " is writable by group or others (mode 0777)\n");
+    EXPECT_EQ(mode_of(run).perms, 0777u) << "nor does it change the directory's mode";
+}
+
+// ---------------------------------------------------------------- the audit log's faults
+
+namespace {
+
+RunResult run_daemon_briefly(const std::vector<std::string> &args) {
+    Process p(server_argv(args));
+    RunResult r;
+    r.out = read_all(p.out(), 5000ms).value_or("<no end of output>");
+    r.err = read_all(p.err(), 5000ms).value_or("<no end of output>");
+    r.status = p.wait(5000ms).value_or(-1);
+    return r;
+}
+
+} // namespace
+
+// An audit log anybody may append to would carry forged lines; a FIFO
+// would hold the daemon up before its socket exists. Both: exit 1 at once.
+TEST(ResidentServerAudit, ALogOthersMayWriteOrAFifoStopsTheDaemonAtOnce) {
+    TempDir dir;
+    const std::string open_log = dir.path() + "/open.log", fifo = dir.path() + "/fifo.log";
+    { std::ofstream(open_log) << ""; }
+    ASSERT_EQ(chmod(open_log.c_str(), 0666), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string sock = dir.path() + "/run/cli.sock";
+    auto r = run_daemon_briefly({"--daemon", "--socket", sock, "--audit-log", open_log});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "<3>cli-server: cannot use the audit log " + open_log +
+                         ": it is writable by group or others (mode 0666); make it 0600 or "
+                         "0640\n");
+    r = run_daemon_briefly({"--daemon", "--socket", sock, "--audit-log", fifo});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "<3>cli-server: cannot use the audit log " + fifo + ": it is not a regular file\n");
+    EXPECT_FALSE(std::filesystem::exists(sock));
+}
+
+// The record is written when the command goes, so a command still running
+// when the daemon dies is on file.
+TEST(ResidentServerAudit, ACommandRunningWhenTheDaemonIsKilledIsOnFile) {
+    TempDir dir;
+    const std::string log = dir.path() + "/audit.log";
+    Daemon d(dir.path(), {"--audit-log", log});
+    ASSERT_TRUE(d.ready());
+    auto alpha = start_host("1", "alpha");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    auto c = start_client(d, {"--agent", "alpha", "--wait", "5", "-c", "ticks -n 100 -i 100"});
+    std::string out;
+    ASSERT_TRUE(read_until(c->out(), "tick 2/100", &out));
+    d.stop(SIGKILL);
+    c->wait();
+    const auto lines = lines_of(read_file(log));
+    ASSERT_EQ(lines.size(), 1u) << read_file(log);
+    const auto j = nlohmann::json::parse(lines[0]);
+    EXPECT_EQ(j["event"], "sent");
+    EXPECT_EQ(j["command"], "ticks -n 100 -i 100");
+    EXPECT_EQ(j["client_pid"], c->pid());
+    EXPECT_EQ(j["agent"], "alpha");
+}
+
+// A log that cannot grow (here: the daemon's file size limit, as a full
+// disk would): no command runs unrecorded, a script is told so and exits 1,
+// a console is told and stays; once the file takes records, commands run.
+TEST(ResidentServerAudit, AnUnwritableLogRefusesCommandsUntilItCanBeWritten) {
+    TempDir dir;
+    const std::string log = dir.path() + "/audit.log";
+    Daemon d(dir.path(), {"--audit-log", log}, {"/usr/bin/prlimit", "--fsize=100:unlimited"});
+    ASSERT_TRUE(d.ready());
+    auto alpha = start_host("1", "alpha");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+
+    const std::string refusal = "cli-server: cannot write the audit log (" + log +
+                                ": File too large); the resident server runs no command "
+                                "until it can\n";
+    auto r = run_client(d, {"--agent", "alpha", "--wait", "5", "-c", "echo one"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, refusal);
+    EXPECT_EQ(read_file(log), "") << "a record cut short was left in the file";
+    EXPECT_TRUE(d.journal_until("<3>cli-server: cannot write the audit log " + log +
+                                ": File too large; new commands are refused"))
+        << d.journal();
+    EXPECT_TRUE(d.journal_until("<4>cli-server: refused a command of client uid 0")) << d.journal();
+
+    // A console (HELLO's mode 0) hears why and may go on.
+    RawClient raw;
+    ASSERT_TRUE(raw.connect(d.socket()));
+    ASSERT_TRUE(raw.send(wire::hello(1, 0)));
+    std::vector<Msg> greeting;
+    ASSERT_TRUE(raw.read_type(wire::kReady, kTimeout, &greeting));
+    uint64_t alpha_serial = 0;
+    for (const Msg &m : greeting)
+        if (m.type == wire::kAgentUp) alpha_serial = wire::read_be(m.payload, 0, 8);
+    ASSERT_NE(alpha_serial, 0u);
+    ASSERT_TRUE(raw.send(wire::submit(9, alpha_serial, "echo two")));
+    auto notice = raw.read();
+    ASSERT_TRUE(notice);
+    ASSERT_EQ(notice->type, wire::kNotice);
+    EXPECT_EQ(static_cast<uint8_t>(notice->payload[0]), 2); // an error
+    EXPECT_EQ(notice->payload.substr(1) + "\n", refusal.substr(std::string("cli-server: ").size()));
+    auto done = raw.read();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->type, wire::kDone);
+    EXPECT_EQ(wire::read_be(done->payload, 0, 8), 9u);
+
+    // The disk has room again.
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(d.pid(), RLIMIT_FSIZE, &unlimited, nullptr), 0);
+    ASSERT_TRUE(raw.send(wire::submit(10, alpha_serial, "echo three")));
+    std::vector<Msg> before;
+    ASSERT_TRUE(raw.read_type(wire::kDone, kTimeout, &before));
+    std::string text;
+    for (const Msg &m : before)
+        if (m.type == wire::kOutput) text += m.payload.substr(8);
+    EXPECT_EQ(text, "three\n");
+    r = run_client(d, {"--agent", "alpha", "--wait", "5", "-c", "echo four"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "four\n");
+    EXPECT_TRUE(d.journal_until("<6>cli-server: the audit log " + log + " can be written again"))
+        << d.journal();
+    const auto lines = lines_of(read_file(log));
+    ASSERT_EQ(lines.size(), 4u) << read_file(log);
+    EXPECT_EQ(nlohmann::json::parse(lines[0])["command"], "echo three");
+    EXPECT_EQ(nlohmann::json::parse(lines[3])["command"], "echo four");
+}
+
+// logrotate moves the log and sends SIGHUP: the records go on in a new file.
+TEST(ResidentServerAudit, SighupReopensTheLog) {
+    TempDir dir;
+    const std::string log = dir.path() + "/audit.log";
+    Daemon d(dir.path(), {"--audit-log", log});
+    ASSERT_TRUE(d.ready());
+    auto alpha = start_host("1", "alpha");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    EXPECT_EQ(run_client(d, {"--agent", "alpha", "--wait", "5", "-c", "echo old"}).status, 0);
+    ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
+    ASSERT_EQ(kill(d.pid(), SIGHUP), 0);
+    ASSERT_TRUE(d.journal_until("<6>cli-server: reopened the audit log " + log)) << d.journal();
+    EXPECT_EQ(run_client(d, {"--agent", "alpha", "--wait", "5", "-c", "echo new"}).status, 0);
+    EXPECT_EQ(mode_of(log).perms, 0600u);
+    const auto old_lines = lines_of(read_file(log + ".1"));
+    const auto new_lines = lines_of(read_file(log));
+    ASSERT_EQ(old_lines.size(), 2u);
+    ASSERT_EQ(new_lines.size(), 2u);
+    EXPECT_EQ(nlohmann::json::parse(old_lines[1])["command"], "echo old");
+    EXPECT_EQ(nlohmann::json::parse(new_lines[1])["command"], "echo new");
+    EXPECT_EQ(d.stop(), 0) << "SIGHUP is not a stop";
+}
+
+// ---------------------------------------------------------------- the journal
+
+// Who came, and why each session ended, with its uid and pid.
+TEST(ResidentServerJournal, ClientsComingAndGoingWithUidPidAndWhy) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    auto c = start_client(d, {"-c", "ls"});
+    c->close_in();
+    EXPECT_EQ(c->wait(), 0);
+    const std::string who = "client uid " + std::to_string(getuid()) + " (" +
+                            (getuid() == 0 ? std::string("root") : std::to_string(getuid())) +
+                            ") pid " + std::to_string(c->pid());
+    EXPECT_TRUE(d.journal_until("<6>cli-server: " + who + " connected\n")) << d.journal();
+    EXPECT_TRUE(d.journal_until("<6>cli-server: session of " + who +
+                                " ended: the client closed the connection\n"))
+        << d.journal();
+
+    RawClient garbage;
+    ASSERT_TRUE(garbage.connect(d.socket()));
+    ASSERT_TRUE(garbage.send(std::string(16, '\xff')));
+    EXPECT_TRUE(garbage.wait_closed(3000ms));
+    EXPECT_TRUE(d.journal_until("<4>cli-server: session of client uid " + std::to_string(getuid())))
+        << d.journal();
+    EXPECT_TRUE(d.journal_until(" ended: bad message")) << d.journal();
+}
+
+// A flood of agent connections that never say HELLO: a few lines, then
+// the count of the rest.
+TEST(ResidentServerJournal, RepeatedLinesAreRateLimitedWithACount) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    constexpr int kFlood = 40;
+    for (int i = 0; i < kFlood; ++i) {
+        auto conn = connect_agent();
+        ASSERT_TRUE(conn.valid());
+        ASSERT_TRUE(conn.send_raw("GARBAGE GARBAGE GARBAGE!"));
+        EXPECT_TRUE(conn.wait_closed());
+    }
+    ASSERT_TRUE(d.journal_until("similar lines suppressed in 10 s; the last: a connection that "
+                                "never said HELLO sent a malformed frame",
+                                20000ms))
+        << d.journal();
+    size_t shown = 0;
+    for (const auto &line : lines_of(d.journal()))
+        if (line.find("<4>cli-server: a connection that never said HELLO sent a malformed") == 0)
+            ++shown;
+    EXPECT_EQ(shown, 5u) << d.journal();
+    EXPECT_NE(d.journal().find("<4>cli-server: " + std::to_string(kFlood - 5) +
+                               " similar lines suppressed"),
+              std::string::npos)
+        << d.journal();
 }

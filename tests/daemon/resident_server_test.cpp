@@ -152,7 +152,8 @@ TEST(ResidentServer, ASecondDaemonOnTheSameSocketExitsOne) {
     auto err = read_all(second.err());
     EXPECT_EQ(second.wait(), 1);
     ASSERT_TRUE(err);
-    EXPECT_EQ(*err, "cli-server: another cli-server is already listening on " + d.socket() + "\n");
+    EXPECT_EQ(*err,
+              "<3>cli-server: another cli-server is already listening on " + d.socket() + "\n");
     auto ls = run_client(d, {"-c", "ls"});
     EXPECT_EQ(ls.status, 0) << ls.err;
     EXPECT_EQ(ls.out, "no agents connected\n");
@@ -180,7 +181,7 @@ TEST(ResidentServer, SigtermSaysGoodbyeToAgentsAndClientsAndRemovesTheSocket) {
     EXPECT_EQ(d.stop(SIGTERM), 0);
     EXPECT_TRUE(d.notify().wait_for("STOPPING=1"));
     EXPECT_FALSE(exists(d.socket()));
-    EXPECT_NE(d.journal().find("cli-server: stopping on Terminated\n"), std::string::npos)
+    EXPECT_NE(d.journal().find("<6>cli-server: stopping on Terminated\n"), std::string::npos)
         << d.journal();
     auto bye = fake.read_frame();
     ASSERT_TRUE(bye);
