@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <time.h>
 
 #if defined(__clang__)
 #define CLI_TSA(x) __attribute__((x))
@@ -36,6 +37,10 @@ class CAPABILITY("mutex") annotated_mutex {
     void lock() ACQUIRE() { (void)pthread_mutex_lock(&mu_); }
     void unlock() RELEASE() { (void)pthread_mutex_unlock(&mu_); }
     bool try_lock() TRY_ACQUIRE(true) { return pthread_mutex_trylock(&mu_) == 0; }
+    // Waits for the lock until deadline on CLOCK_MONOTONIC at the latest.
+    bool try_lock_until(const timespec &deadline) TRY_ACQUIRE(true) {
+        return pthread_mutex_clocklock(&mu_, CLOCK_MONOTONIC, &deadline) == 0;
+    }
 
     // Only in a forked child, which has a single thread.
     void reset_after_fork() NO_THREAD_SAFETY_ANALYSIS { mu_ = PTHREAD_MUTEX_INITIALIZER; }

@@ -75,6 +75,17 @@ int write_all_iov(int fd, iovec *iov, int count) {
 
 } // namespace
 
+int connect_loopback(int fd, uint16_t port) {
+    sockaddr_in addr = loopback_address(port);
+    int rc;
+    do {
+        rc = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return -1;
+    disable_nagle(fd);
+    return 0;
+}
+
 int read_exact(int fd, void *buf, size_t n) {
     auto *p = static_cast<uint8_t *>(buf);
     while (n > 0) {
@@ -128,13 +139,7 @@ CLI_API int cli_open_server(uint16_t port) {
 CLI_API int cli_connect_server(uint16_t port) {
     fd_guard fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) return -1;
-    sockaddr_in addr = loopback_address(port);
-    int rc;
-    do {
-        rc = connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) return -1;
-    disable_nagle(fd.get());
+    if (connect_loopback(fd.get(), port) != 0) return -1;
     return fd.release();
 }
 
