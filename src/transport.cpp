@@ -18,6 +18,7 @@
 
 #include "fd_guard.h"
 #include "protocol.h"
+#include "test_hooks.h"
 
 namespace cli_internal {
 
@@ -54,7 +55,21 @@ ssize_t write_iov(int fd, iovec *iov, int count) {
 // frame normally leaves in one system call.
 int write_all_iov(int fd, iovec *iov, int count) {
     while (count > 0) {
-        ssize_t n = write_iov(fd, iov, count);
+        ssize_t n;
+#ifdef CLI_AGENT_TEST_HOOKS
+        // A test makes this write fail, or take only part of the frame, as
+        // the kernel may.
+        if (int err = test_hook(hook_point::frame_write_error); err != 0) {
+            errno = err;
+            return -1;
+        }
+        if (auto limit = static_cast<size_t>(test_hook(hook_point::frame_write_limit));
+            limit > 0 && iov->iov_len > limit) {
+            iovec part{iov->iov_base, limit};
+            n = write_iov(fd, &part, 1);
+        } else
+#endif
+            n = write_iov(fd, iov, count);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;

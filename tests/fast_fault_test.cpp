@@ -159,14 +159,15 @@ TEST_F(AgentTest, ThrowingHandlerAndUsageCallbackEndOnlyTheirCommand) {
     EXPECT_EQ(r.output(), "still here\n");
 }
 
-std::atomic<int> g_nap_entered{0};
-std::atomic<bool> g_nap_release{false};
-// Prints a line, then waits for the test without writing anything.
+std::atomic<int> g_naps{0};
+std::atomic<int> g_naps_released{0};
+// Prints a line, then sleeps until the test releases this nap, writing
+// nothing meanwhile.
 int print_then_nap(int, char **) {
     cli_print("napping\n");
-    ++g_nap_entered;
+    int nap = ++g_naps;
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!g_nap_release.load() && std::chrono::steady_clock::now() < until)
+    while (g_naps_released.load() < nap && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 0;
 }
@@ -181,13 +182,12 @@ TEST(Destroy, SaysByeWhileAHandlerNapsFiftyTimesInARow) {
     ASSERT_EQ(cli_register_command(&cmd), 0);
     TestServer server;
     ASSERT_TRUE(server.listening());
-    for (uint32_t round = 0; round < 50; ++round) {
-        g_nap_release = false;
+    for (int round = 0; round < 50; ++round) {
         ASSERT_EQ(cli_agent_init(60, "napper"), 0);
         Conn conn = server.accept();
         ASSERT_TRUE(conn.valid());
         ASSERT_TRUE(conn.handshake().has_value());
-        ASSERT_TRUE(conn.send_frame(CLI_FRAME_COMMAND, round + 1, "nap"));
+        ASSERT_TRUE(conn.send_frame(CLI_FRAME_COMMAND, static_cast<uint32_t>(round) + 1, "nap"));
         auto out = conn.read_frame();
         ASSERT_TRUE(out.has_value());
         ASSERT_EQ(out->type, CLI_FRAME_OUTPUT);
@@ -195,7 +195,7 @@ TEST(Destroy, SaysByeWhileAHandlerNapsFiftyTimesInARow) {
         cli_agent_destroy(60);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
         auto bye = conn.read_frame();
-        g_nap_release = true;
+        g_naps_released = round + 1;
         ASSERT_TRUE(bye.has_value()) << "round " << round;
         ASSERT_EQ(bye->type, CLI_FRAME_BYE) << "round " << round;
         EXPECT_TRUE(conn.wait_closed());

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 
 #include "test_hooks.h"
@@ -17,11 +18,9 @@ class HookGate {
   public:
     using point = cli_internal::hook_point;
 
-    explicit HookGate(point held) : held_(held) {
-        std::lock_guard lk(m_);
-        current_ = this;
-        cli_internal::g_test_hook.store(&HookGate::on_hook);
-    }
+    // Holds no point: the gate only counts and answers.
+    HookGate() : HookGate(-1) {}
+    explicit HookGate(point held) : HookGate(static_cast<int>(held)) {}
     ~HookGate() {
         cli_internal::g_test_hook.store(nullptr);
         std::lock_guard lk(m_);
@@ -48,19 +47,37 @@ class HookGate {
         std::lock_guard lk(m_);
         return count(p);
     }
+    // The hook's answers at p, one per arrival from now on; 0 after them.
+    void answer(point p, std::deque<int> replies) {
+        std::lock_guard lk(m_);
+        replies_[static_cast<int>(p)] = std::move(replies);
+    }
 
   private:
+    explicit HookGate(int held) : held_(held) {
+        std::lock_guard lk(m_);
+        current_ = this;
+        cli_internal::g_test_hook.store(&HookGate::on_hook);
+    }
+
     int &count(point p) { return counts_[static_cast<int>(p)]; }
 
-    static void on_hook(point p) {
+    static int on_hook(point p) {
         std::unique_lock lk(m_);
         HookGate *g = current_;
-        if (g == nullptr) return;
+        if (g == nullptr) return 0;
         int arrival = ++g->count(p);
         cv_.notify_all();
-        if (p != g->held_) return;
+        auto &replies = g->replies_[static_cast<int>(p)];
+        int reply = 0;
+        if (!replies.empty()) {
+            reply = replies.front();
+            replies.pop_front();
+        }
+        if (static_cast<int>(p) != g->held_) return reply;
         cv_.wait_for(lk, std::chrono::seconds(10),
                      [&] { return current_ != g || g->open_ || g->released_ >= arrival; });
+        return reply;
     }
 
     static inline std::mutex m_;
@@ -68,8 +85,9 @@ class HookGate {
     // Static, like the mutex: an arrival still waking up after the gate is
     // gone touches neither.
     static inline std::condition_variable cv_;
-    point held_;
-    int counts_[3] = {0, 0, 0};
+    int held_;
+    int counts_[cli_internal::hook_point_count] = {};
+    std::deque<int> replies_[cli_internal::hook_point_count];
     int released_ = 0;
     bool open_ = false;
 };
