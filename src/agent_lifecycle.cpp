@@ -17,7 +17,9 @@
 //   then waits a bounded time (tens of milliseconds) for send_lock, writes
 //   BYE whole if the connection takes it in that time, and shuts the
 //   connection down, which ends a blocked read or write; a server that
-//   stopped reading costs it only the wait. HELLO is written under send_lock
+//   stopped reading costs it only the wait. If the agent thread gets to
+//   close that connection first (it saw running at 0, or a queued command
+//   of the ended connection), it writes the owed BYE itself. HELLO is written under send_lock
 //   from the moment the descriptor is published, so it precedes every other
 //   frame.
 // - running is atomic: written under state_lock, polled by the agent thread
@@ -244,6 +246,7 @@ void reset_agent_in_child() NO_THREAD_SAFETY_ANALYSIS {
     g_agent.sock = -1;
     g_agent.open_fd = -1;
     g_agent.open_serial = 0;
+    g_agent.bye_owed = 0;
     g_agent.thread_alive = false;
     if (t_on_agent_thread) t_forked_copy = true;
     held_fds_child_after_fork();

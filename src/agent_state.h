@@ -36,6 +36,11 @@ struct agent_state {
     int32_t open_fd GUARDED_BY(state_lock) = -1;
     uint64_t open_serial GUARDED_BY(state_lock) = 0;
     uint64_t last_serial GUARDED_BY(state_lock) = 0;
+    // The serial of a connection a destroy unpublished and owes a BYE: sent
+    // by the destroy, or by the agent thread if it gets to close that
+    // connection first (a queued command, or running seen at 0), whichever
+    // takes send_lock first; 0 when none is owed.
+    uint64_t bye_owed GUARDED_BY(state_lock) = 0;
     uint32_t agent_id GUARDED_BY(state_lock) = 0;
     std::array<char, cli_protocol::agent_name_max + 1> name GUARDED_BY(state_lock){};
     // Written under state_lock; the agent thread polls it without the lock.

@@ -158,18 +158,29 @@ int open_connection(uint16_t port) {
 void end_connection(int fd) {
     {
         mutex_guard sending(g_agent.send_lock);
-        mutex_guard guard(g_agent.state_lock);
-        if (g_agent.sock == fd) g_agent.sock = -1;
-        if (g_agent.open_fd == fd) {
-            g_agent.open_fd = -1;
-            g_agent.open_serial = 0;
+        bool owes_bye = false;
+        uint32_t agent_id = 0;
+        {
+            mutex_guard guard(g_agent.state_lock);
+            if (g_agent.sock == fd) g_agent.sock = -1;
+            if (g_agent.open_fd == fd) {
+                owes_bye = g_agent.bye_owed != 0 && g_agent.bye_owed == g_agent.open_serial;
+                if (owes_bye) g_agent.bye_owed = 0;
+                agent_id = g_agent.agent_id;
+                g_agent.open_fd = -1;
+                g_agent.open_serial = 0;
+            }
         }
+        // The destroy that stopped this connection has not written its BYE
+        // yet; the agent thread, about to close, writes it instead.
+        if (owes_bye) send_bye_whole(fd, agent_id, deadline_after(kByeWaitNs));
     }
     held_close(fd);
 }
 
 stopped_connection unpublish_connection() {
     stopped_connection conn{g_agent.sock, g_agent.agent_id, g_agent.open_serial};
+    if (conn.fd != -1) g_agent.bye_owed = conn.serial;
     g_agent.sock = -1;
     return conn;
 }
@@ -179,16 +190,17 @@ void stop_connection(const stopped_connection &conn) {
     timespec deadline = deadline_after(kByeWaitNs);
     if (g_agent.send_lock.try_lock_until(deadline)) {
         bool open;
+        bool owes_bye;
         {
             mutex_guard guard(g_agent.state_lock);
             open = g_agent.open_serial == conn.serial;
+            owes_bye = open && g_agent.bye_owed == conn.serial;
+            if (owes_bye) g_agent.bye_owed = 0;
         }
         // Holding send_lock keeps the connection open: the agent thread
         // closes it only in end_connection, which waits for the lock.
-        if (open) {
-            send_bye_whole(conn.fd, conn.agent_id, deadline);
-            shutdown(conn.fd, SHUT_RDWR);
-        }
+        if (owes_bye) send_bye_whole(conn.fd, conn.agent_id, deadline);
+        if (open) shutdown(conn.fd, SHUT_RDWR);
         g_agent.send_lock.unlock();
         return;
     }
@@ -196,6 +208,7 @@ void stop_connection(const stopped_connection &conn) {
     // shutdown ends that write; under state_lock the descriptor cannot be
     // closed and reused meanwhile.
     mutex_guard guard(g_agent.state_lock);
+    if (g_agent.bye_owed == conn.serial) g_agent.bye_owed = 0;
     if (g_agent.open_serial == conn.serial) shutdown(conn.fd, SHUT_RDWR);
 }
 

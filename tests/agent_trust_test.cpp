@@ -21,6 +21,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
 
 #include "agent_fixture.h"
 #include "hook_gate.h"
@@ -89,6 +93,27 @@ pid_t fork_squatter(void (*body)(int), int *report) {
     return child;
 }
 
+// Waits until the server's end of a connection on port 7002 has become
+// the kernel's TIME_WAIT record (state FIN_WAIT2 or TIME_WAIT, shown with
+// uid 0): the moment the agent's peer ACKs the server's FIN, which a
+// delayed ACK puts off for a few tens of milliseconds.
+bool wait_for_timewait_server_end(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream tcp("/proc/net/tcp");
+        std::string line;
+        while (std::getline(tcp, line)) {
+            std::istringstream fields(line);
+            std::string sl, local, remote, state, queues, timer, retransmits, uid;
+            fields >> sl >> local >> remote >> state >> queues >> timer >> retransmits >> uid;
+            if (local == "0100007F:1B5A" && (state == "05" || state == "06") && uid == "0")
+                return true;
+        }
+        std::this_thread::yield();
+    }
+    return false;
+}
+
 char read_report(int fd) {
     pollfd p{fd, POLLIN, 0};
     char c = '?';
@@ -146,6 +171,7 @@ TEST(AgentTrust, AServerEndClosedBeforeTheLookupIsNotTrusted) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     close(report);
+    ASSERT_TRUE(wait_for_timewait_server_end(std::chrono::seconds(5)));
     gate.release_one();
     // The next attempt starts only once this connection has ended, after
     // whatever it ran.
