@@ -5,6 +5,7 @@
 // the host died. Linked with the hooked copy of the library, which holds the
 // agent thread at exactly those moments.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -56,6 +57,13 @@ TEST_P(ForkWhileHeld, TheChildHoldsNoneOfTheAgentsDescriptors) {
     auto before = network_descriptors();
     ASSERT_EQ(cli_agent_init(31, "forked"), 0);
     ASSERT_TRUE(gate.wait_arrivals(GetParam(), 1));
+
+    // An exec'd program never inherits them either.
+    for (const auto &d : network_descriptors()) {
+        if (before.count(d) == 0) {
+            EXPECT_NE(fcntl(d.first, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << d.first;
+        }
+    }
 
     int report[2];
     ASSERT_EQ(pipe(report), 0);
