@@ -282,7 +282,8 @@ void DaemonLink::handle(const op::Message &m) {
         rows_end();
         return;
     case op::Type::kRefused:
-        lose(m.payload.empty() ? "the resident server closed the connection" : m.payload);
+        // A verdict on this client, not a lost agent: it decides the status.
+        lose(m.payload.empty() ? "the resident server closed the connection" : m.payload, true);
         return;
     default:
         return; // WELCOME or READY again: nothing to do
@@ -350,9 +351,11 @@ void DaemonLink::rows_end() {
     done(std::move(rows));
 }
 
-void DaemonLink::lose(const std::string &why) {
+void DaemonLink::lose(const std::string &why, bool refused) {
     if (lost_) return;
     lost_ = true;
+    const bool told = refused && on_lost_;
+    if (told) on_lost_(why);
     if (watching_) {
         loop_.unwatch(fd_.get());
         watching_ = false;
@@ -376,7 +379,7 @@ void DaemonLink::lose(const std::string &why) {
     agents_.clear();
     auto waiters = std::move(list_waiters_);
     list_waiters_.clear();
-    if (on_lost_) on_lost_(why);
+    if (on_lost_ && !told) on_lost_(why);
     for (auto &done : waiters)
         done({});
 }

@@ -77,7 +77,9 @@ class DaemonLink final : public AgentService {
     void write_available();
     void update_interest();
     bool congested() const;
-    void lose(const std::string &why);
+    // refused: the server turned this client away, which decides the exit
+    // status before the agents it was waiting on are given up.
+    void lose(const std::string &why, bool refused = false);
     Request *request(uint64_t id);
 
     EventLoop &loop_;

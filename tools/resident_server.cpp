@@ -1,9 +1,11 @@
 #include "resident_server.h"
 
+#include "agent_owner.h"
 #include "operator_process.h"
 #include "server_text.h"
 #include "socket_path.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -116,6 +118,9 @@ void ResidentServer::reap_sessions() {
         it->second->finish();
         sessions_.erase(it);
     }
+    // A client that left may have had thousands of commands waiting: the
+    // heap they took goes back to the system, not only to the allocator.
+    malloc_trim(0);
 }
 
 void ResidentServer::on_signal() {
@@ -162,10 +167,20 @@ void ResidentServer::on_agent_greeted(AgentView &a) {
     journal(describe(a) + " connected (user " + uid_text(a.uid) + ")");
 }
 
-void ResidentServer::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
-    if (a.greeted || kind != Notice::kInfo)
-        journal((a.greeted ? describe(a) : std::string("a connection that never said HELLO")) +
-                " " + why);
+// Every connection that goes before HELLO is journalled, with its user and
+// process when they are known: a service whose agent never appears (it
+// could not check who owns the port, another user's agent was refused)
+// shows here.
+void ResidentServer::on_agent_lost(AgentView &a, const std::string &why, Notice) {
+    if (a.greeted) {
+        journal(describe(a) + " " + why);
+        return;
+    }
+    std::string from;
+    if (a.uid) from += "user " + uid_text(a.uid);
+    if (a.pid) from += (from.empty() ? "pid " : ", pid ") + std::to_string(*a.pid);
+    journal("a connection that never said HELLO " + why +
+            (from.empty() ? std::string() : " (from " + from + ")"));
 }
 
 void ResidentServer::on_hub_notice(Notice, const std::string &text) {

@@ -85,7 +85,7 @@ bool NotifySocket::wait_for(const std::string &word, ms timeout) {
 
 // ---------------------------------------------------------------- Daemon
 
-Daemon::Daemon(const std::string &dir, std::vector<std::string> extra)
+Daemon::Daemon(const std::string &dir, std::vector<std::string> extra, unsigned long max_files)
     : notify_(dir + "/notify-" + std::to_string(++g_notify_serial)),
       socket_(dir + "/run/cli.sock") {
     std::vector<std::string> args{"--daemon", "--socket", socket_};
@@ -93,6 +93,8 @@ Daemon::Daemon(const std::string &dir, std::vector<std::string> extra)
     SpawnOptions o;
     o.pipe_stdout = false;
     o.env = {"NOTIFY_SOCKET=" + notify_.path()};
+    o.max_files = max_files;
+    o.max_files_hard = true;
     process_ = std::make_unique<Process>(server_argv(args), o);
     ready_ = notify_.wait_for("READY=1");
 }

@@ -58,7 +58,9 @@ class NotifySocket {
 // the daemon's to create) and its readiness reported to a socket of ours.
 class Daemon {
   public:
-    explicit Daemon(const std::string &dir, std::vector<std::string> extra = {});
+    // max_files: the daemon's descriptor limit, soft and hard, if not 0.
+    explicit Daemon(const std::string &dir, std::vector<std::string> extra = {},
+                    unsigned long max_files = 0);
     ~Daemon();
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
