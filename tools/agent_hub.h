@@ -69,7 +69,7 @@ class AgentHub final : public AgentService {
     // it the oldest is closed (after reading what it sent), so a flood of
     // silent connections costs a bounded number of descriptors and cannot
     // keep a real agent, whose HELLO comes at once, out.
-    static constexpr size_t kMaxUngreeted = 1024;
+    static constexpr size_t kMaxUngreeted = 4096;
     // Descriptors never given to agent connections: operator clients, the
     // audit log, the lookups of agents' owners always have some.
     static constexpr size_t kReservedDescriptors = 64;
