@@ -356,6 +356,7 @@ bool AgentHub::owner_accepted(Agent &a) {
 void AgentHub::greet(Agent &a, const Frame &f) {
     a.id = f.agent_id;
     a.name = f.payload.substr(0, cli_protocol::agent_name_max);
+    a.said_hello = true;
     if (!owner_accepted(a)) return;
     if (options_.pids_at_greeting && a.socket_inode != 0) {
         a.pid_looked_up = true;

@@ -176,6 +176,7 @@ void ResidentServer::on_agent_lost(AgentView &a, const std::string &why, Notice)
         journal(describe(a) + " " + why);
         return;
     }
+    if (a.said_hello) return; // refused by --agent-users, which the hub's notice journals
     std::string from;
     if (a.uid) from += "user " + uid_text(a.uid);
     if (a.pid) from += (from.empty() ? "pid " : ", pid ") + std::to_string(*a.pid);

@@ -156,6 +156,9 @@ TEST(ResidentServerAccess, AgentUsersAdmitsOnlyTheListedUsersAgents) {
     EXPECT_EQ(queue, "0");
     EXPECT_EQ(state, "idle");
     EXPECT_EQ(d.journal().find("stranger (id 2) connected"), std::string::npos) << d.journal();
+    // The refusal is journalled once, as such, not also as a silent connection.
+    EXPECT_EQ(d.stop(), 0);
+    EXPECT_EQ(d.journal().find("never said HELLO"), std::string::npos) << d.journal();
 }
 
 // One JSON line per command sent, whatever became of it; a prompt's reply
