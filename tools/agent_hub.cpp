@@ -114,8 +114,7 @@ bool AgentHub::make_room() {
         read_agent(*a); // its HELLO may be waiting
         a = find(serial);
         if (a && !a->closed && !a->greeted)
-            drop_agent(*a,
-                       "closed before HELLO: the server is short of descriptors for agents",
+            drop_agent(*a, "closed before HELLO: the server is short of descriptors for agents",
                        Notice::kWarning);
         ++evicted;
     }
@@ -128,10 +127,10 @@ void AgentHub::accept_agents() {
             // Closed connections free their descriptors when reaped, after
             // this iteration; the listener stays readable until then.
             if (!make_room()) {
-                hub_notice(Notice::kWarning, "cannot accept more agents: " +
-                                                 std::to_string(agents_.size()) +
-                                                 " connections use the descriptors set aside "
-                                                 "for them");
+                hub_notice(Notice::kWarning,
+                           "cannot accept more agents: " + std::to_string(agents_.size()) +
+                               " connections use the descriptors set aside "
+                               "for them");
                 pause_accepting();
             }
             return;
@@ -186,8 +185,8 @@ void AgentHub::accept_agents() {
 void AgentHub::arm_hello_timer() {
     if (hello_timer_ || ungreeted_.empty()) return;
     const Agent *oldest = find(*ungreeted_.begin());
-    const auto when = (oldest ? oldest->accepted : std::chrono::steady_clock::now()) +
-                      kHelloTimeout;
+    const auto when =
+        (oldest ? oldest->accepted : std::chrono::steady_clock::now()) + kHelloTimeout;
     hello_timer_ = loop_.add_timer(when, [this] {
         hello_timer_ = 0;
         on_hello_timer();
@@ -205,8 +204,7 @@ void AgentHub::on_hello_timer() {
             continue;
         }
         if (now - a->accepted < kHelloTimeout) break;
-        drop_agent(*a,
-                   "closed: no HELLO within " + std::to_string(kHelloTimeout.count()) + " s",
+        drop_agent(*a, "closed: no HELLO within " + std::to_string(kHelloTimeout.count()) + " s",
                    Notice::kWarning);
     }
     arm_hello_timer();
@@ -343,9 +341,8 @@ bool AgentHub::owner_accepted(Agent &a) {
     }
     if (!options_.agent_users.restricted()) return true;
     if (a.uid && options_.agent_users.accepts(*a.uid, getuid())) return true;
-    const std::string who =
-        a.uid ? "uid " + std::to_string(*a.uid) + " (" + user_name(*a.uid) + ")"
-              : "an owner that cannot be found";
+    const std::string who = a.uid ? "uid " + std::to_string(*a.uid) + " (" + user_name(*a.uid) + ")"
+                                  : "an owner that cannot be found";
     hub_notice(Notice::kWarning, "refused agent " + printable(a.name) + " (id " +
                                      std::to_string(a.id) + "): it belongs to " + who +
                                      ", not to a user of --agent-users");

@@ -41,7 +41,7 @@ namespace cliserver {
 struct Agent : AgentView {
     UniqueFd fd;
     std::chrono::steady_clock::time_point accepted; // for the HELLO time-out
-    unsigned long socket_inode = 0; // the agent's end, to find its process
+    unsigned long socket_inode = 0;                 // the agent's end, to find its process
     bool pid_looked_up = false;
     FrameDecoder decoder;
     std::string sendq;
@@ -141,7 +141,7 @@ class AgentHub final : public AgentService {
     OwnerLookup owners_;
     UniqueFd listener_;
     bool accept_paused_ = false;
-    size_t max_agents_ = 0; // connections the descriptor limit leaves room for
+    size_t max_agents_ = 0;        // connections the descriptor limit leaves room for
     std::set<uint64_t> ungreeted_; // serials in the order they were accepted
     EventLoop::TimerId hello_timer_ = 0;
     unsigned owner_walks_left_ = 0; // /proc walks for connections closed before HELLO
@@ -156,7 +156,7 @@ class AgentHub final : public AgentService {
         std::list<Request>::iterator at;
     };
     std::unordered_map<RequestId, Placed> request_agent_;
-    std::unordered_set<uint64_t> busy_;           // agents with a command sent
+    std::unordered_set<uint64_t> busy_; // agents with a command sent
     std::vector<uint64_t> closed_;
     std::vector<HubClient *> clients_;
     size_t greeted_count_ = 0;

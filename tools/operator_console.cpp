@@ -69,9 +69,8 @@ void LocalOperator::after_events() {
 void LocalOperator::check_output() {
     if (!out_.broken() || output_failed_) return;
     output_failed_ = true;
-    const std::string line =
-        std::string("cli-server: cannot write standard output: ") + std::strerror(out_.error()) +
-        "\n";
+    const std::string line = std::string("cli-server: cannot write standard output: ") +
+                             std::strerror(out_.error()) + "\n";
     ssize_t w = write(STDERR_FILENO, line.data(), line.size());
     (void)w;
     if (exit_status_ == 0) exit_status_ = kOutputFailed;

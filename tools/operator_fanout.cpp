@@ -48,8 +48,8 @@ std::vector<AgentView *> select_agents(AgentService &hub, const std::string &wan
 
 FanoutRun::FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
                      FanoutSettings settings)
-    : hub_(hub), loop_(loop), out_(out), notice_(std::move(notice)),
-      settings_(std::move(settings)), terminal_(isatty(out_.fd()) == 1) {
+    : hub_(hub), loop_(loop), out_(out), notice_(std::move(notice)), settings_(std::move(settings)),
+      terminal_(isatty(out_.fd()) == 1) {
     hub_.add_client(this);
 }
 

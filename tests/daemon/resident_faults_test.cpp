@@ -343,7 +343,8 @@ TEST(ResidentServerFaults, AClientQueueingWithoutBoundIsRefused) {
     RawClient watcher;
     ASSERT_TRUE(watcher.connect(d.socket()));
     ASSERT_TRUE(watcher.greet());
-    EXPECT_TRUE(watcher.wait_row("busy", [](const RawRow &r) { return r.queued == 0; }, 2000ms));
+    EXPECT_TRUE(watcher.wait_row(
+        "busy", [](const RawRow &r) { return r.queued == 0; }, 2000ms));
     auto cmd = busy.read_frame();
     ASSERT_TRUE(cmd && cmd->type == CLI_FRAME_COMMAND);
     EXPECT_EQ(cmd->payload, "hold 1");
@@ -376,7 +377,9 @@ TEST(ResidentServerFaults, ControlCharactersInAgentNamesAreShownVisibly) {
     TempDir dir;
     Daemon d(dir.path());
     ASSERT_TRUE(d.ready());
-    clitest::Conn evil = raw_agent("ev\x1b]0;t\x07il\xc2\x9b" "2J", 4);
+    clitest::Conn evil = raw_agent("ev\x1b]0;t\x07il\xc2\x9b"
+                                   "2J",
+                                   4);
     EXPECT_TRUE(d.journal_until("ev\\x1b]0;t\\x07il\\xc2\\x9b2J (id 4) connected")) << d.journal();
     auto ls = run_client(d, {"-c", "ls"});
     EXPECT_EQ(ls.status, 0) << ls.err;

@@ -383,7 +383,8 @@ TEST(FanoutOutput, RawOutputForAPlainNameOrOneAgentWithoutLabels) {
 // sequence would let it draw a line that seems to be another agent's, so
 // there every control character is shown as \xNN. JSON escapes them too.
 TEST(FanoutOutput, ControlCharactersAreVisibleBehindLabelsAndExactWithout) {
-    const std::string hostile = "\x1b]0;title\x07\x1b[2J\rdb: FAKE all good\xc2\x9b" "31m\tok\n";
+    const std::string hostile = "\x1b]0;title\x07\x1b[2J\rdb: FAKE all good\xc2\x9b"
+                                "31m\tok\n";
     auto printing = [hostile](Conn &c, const WireFrame &cmd, uint32_t id) {
         return reply(c, cmd, id, hostile);
     };
@@ -399,11 +400,14 @@ TEST(FanoutOutput, ControlCharactersAreVisibleBehindLabelsAndExactWithout) {
         FakeAgent web("web", 1, printing);
         auto r = finish(*server);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "web: \\x1b]0;title\\x07\\x1b[2J\\x0ddb: FAKE all good\\xc2\\x9b31m\tok\n");
+        EXPECT_EQ(r.out,
+                  "web: \\x1b]0;title\\x07\\x1b[2J\\x0ddb: FAKE all good\\xc2\\x9b31m\tok\n");
     }
     {
         auto server = spawn_server({"--all", "--json", "--gather", "1", "-c", "go"});
-        FakeAgent web("we\xc2\x85" "b", 1, printing);
+        FakeAgent web("we\xc2\x85"
+                      "b",
+                      1, printing);
         auto r = finish(*server);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;

@@ -196,9 +196,14 @@ TEST_F(ServerInteractive, AnAgentCannotDriveTheTerminal) {
     auto cmd = evil.read_frame();
     ASSERT_TRUE(cmd && cmd->type == CLI_FRAME_COMMAND);
     EXPECT_EQ(cmd->payload, "go");
-    ASSERT_TRUE(evil.send_frame(CLI_FRAME_OUTPUT, cmd->req_id, "out\x1b[2Jput\r\xc2\x9b" "1m\n", 3));
+    ASSERT_TRUE(evil.send_frame(CLI_FRAME_OUTPUT, cmd->req_id,
+                                "out\x1b[2Jput\r\xc2\x9b"
+                                "1m\n",
+                                3));
     ASSERT_TRUE(evil.send_frame(CLI_FRAME_PROMPT, cmd->req_id,
-                                "\x1b]0;pwned\x07" "first\n\x1b[2Jsecond\nask\x1b[8m: ", 3));
+                                "\x1b]0;pwned\x07"
+                                "first\n\x1b[2Jsecond\nask\x1b[8m: ",
+                                3));
     s.expect("ask\\x1b[8m: ");
     s.type("yes\r");
     auto in = evil.read_frame();

@@ -122,8 +122,8 @@ TEST_F(ServerRobustness, AgentsWithTheSameNameAreToldApartById) {
     // Names are not authenticated: each candidate is shown with its user.
     const passwd *pw = getpwuid(getuid());
     const std::string user = pw ? pw->pw_name : std::to_string(getuid());
-    EXPECT_EQ(*err, "cli-server: several agents match 'twin': id 5 (user " + user + "), id 6 (user " +
-                        user + "); attach by id\n");
+    EXPECT_EQ(*err, "cli-server: several agents match 'twin': id 5 (user " + user +
+                        "), id 6 (user " + user + "); attach by id\n");
 }
 
 TEST_F(ServerRobustness, LeavingSaysGoodbyeToEveryAgent) {

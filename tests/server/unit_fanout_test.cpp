@@ -117,12 +117,16 @@ TEST(ServerText, ControlCharactersAreMadeVisible) {
         {"\x1b]0;t\x07", "\\x1b]0;t\\x07", "\\x1b]0;t\\x07"},
         {"\rdb: FAKE", "\\x0ddb: FAKE", "\\x0ddb: FAKE"},
         {"x\x7fy", "x\\x7fy", "x\\x7fy"},
-        {"\xc2\x9b" "2J", "\\xc2\\x9b2J", "\\xc2\\x9b2J"},          // C1 as UTF-8
-        {"\x9b" "2J", "\\x9b2J", "\\x9b2J"},                        // a lone C1 byte
+        {"\xc2\x9b"
+         "2J",
+         "\\xc2\\x9b2J", "\\xc2\\x9b2J"}, // C1 as UTF-8
+        {"\x9b"
+         "2J",
+         "\\x9b2J", "\\x9b2J"}, // a lone C1 byte
         {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
-        {"\xc0\x80", "\\xc0\\x80", "\\xc0\\x80"},                   // overlong
-        {"\xed\xa0\x80", "\\xed\\xa0\\x80", "\\xed\\xa0\\x80"},     // a surrogate
-        {"\xe2\x82", "\\xe2\\x82", "\\xe2\\x82"},                   // cut short at the end
+        {"\xc0\x80", "\\xc0\\x80", "\\xc0\\x80"},               // overlong
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80", "\\xed\\xa0\\x80"}, // a surrogate
+        {"\xe2\x82", "\\xe2\\x82", "\\xe2\\x82"},               // cut short at the end
     };
     for (const Case &c : cases) {
         EXPECT_EQ(cliserver::printable(c.in), c.name) << c.in;
@@ -131,14 +135,16 @@ TEST(ServerText, ControlCharactersAreMadeVisible) {
     cliserver::PrintableStream stream;
     std::string shown = stream.feed("a\xe2\x82");
     shown += stream.feed("\xac\xc2");
-    shown += stream.feed("\x9b" "b\xe2");
+    shown += stream.feed("\x9b"
+                         "b\xe2");
     shown += stream.flush();
     EXPECT_EQ(shown, "a\xe2\x82\xac\\xc2\\x9bb\\xe2");
 }
 
 TEST(FanoutJson, ControlCharactersAreEscapedInTheLine) {
     cliserver::CommandResult r;
-    r.name = "we\xc2\x85" "b";
+    r.name = "we\xc2\x85"
+             "b";
     r.output = "\x1b[2J\x7f\xc2\x9b";
     const std::string line = cliserver::result_json_line(r);
     EXPECT_NE(line.find("\"name\":\"we\\u0085b\""), std::string::npos) << line;
