@@ -133,6 +133,11 @@ std::vector<std::string> LocalOperator::complete(std::string_view before) {
             if (!a.name.empty()) out.push_back(a.name);
         });
     }
+    // Candidates are the agents' words, and libedit lists them as they are:
+    // one with a control character in it is not offered at all.
+    out.erase(std::remove_if(out.begin(), out.end(),
+                             [](const std::string &w) { return printable(w) != w; }),
+              out.end());
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;

@@ -190,9 +190,13 @@ TEST_F(ServerInteractive, AnAgentCannotDriveTheTerminal) {
     s.type("attach evil\r");
     auto help = evil.read_frame();
     ASSERT_TRUE(help && help->type == CLI_FRAME_COMMAND);
+    ASSERT_TRUE(evil.send_frame(CLI_FRAME_OUTPUT, help->req_id,
+                                "Commands:\n  go    do it\n  \x1b[2Jgone  never offered\n", 3));
     ASSERT_TRUE(evil.send_frame(CLI_FRAME_DONE, help->req_id, "", 3));
     s.expect("evil> ");
-    s.type("go\r");
+    s.type("\t\t"); // lists what completes: the word with ESC in it is not among them
+    s.expect("quit");
+    s.type("\x15go\r"); // Ctrl-U: the line starts over
     auto cmd = evil.read_frame();
     ASSERT_TRUE(cmd && cmd->type == CLI_FRAME_COMMAND);
     EXPECT_EQ(cmd->payload, "go");
