@@ -8,7 +8,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
           iproute2 util-linux
           python3 python3-pytest
           scdoc groff-base bash-completion
-          build-essential debhelper dpkg-dev fakeroot lintian man-db)
+          build-essential debhelper dpkg-dev fakeroot lintian man-db
+          dh-python pybuild-plugin-pyproject python3-all python3-setuptools)
 
 missing=()
 for p in "${packages[@]}"; do
