@@ -14,6 +14,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+# The packages are built and tried with the system's tools: an interpreter
+# or compiler of the user's own that comes first on PATH has no business in
+# them (pybuild, for one, runs whichever python3.X it finds first).
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/cli_agent-package.XXXXXX")
 cleanup() {
