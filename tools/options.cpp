@@ -133,8 +133,9 @@ constexpr OptionSpec kOptionTable[] = {
     {"version", 'V', nullptr, Part::kClient, "show the version"},
     {"daemon", kDaemon, nullptr, Part::kDaemon, "run as the resident server"},
     {"group", kGroup, "NAME", Part::kDaemon,
-     "also admit members of group NAME (socket 0660, its\n"
-     "directory 0750); root and the server's user always"},
+     "also admit members of group NAME (socket 0660, a\n"
+     "directory it creates 0750); root and the server's\n"
+     "user always"},
     {"audit-log", kAuditLog, "FILE", Part::kDaemon,
      "append one JSON line per command sent to an agent;\n"
      "SIGHUP reopens it (for log rotation)"},
