@@ -236,8 +236,9 @@ build_example() {
     flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs cli_agent)
     [ "$(xargs <<<"$flags")" = "-I/usr/include/cli_agent -lcli_agent" ] ||
         fail "pkg-config of the installed .pc gives: $flags"
-    # Unpacked, --define-prefix finds the tree from the file's place.
-    flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --define-prefix --cflags --libs cli_agent)
+    # Unpacked, the tree's prefix is given.
+    flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --define-variable=prefix="$usr" \
+        --cflags --libs cli_agent)
     grep -q -- "-I$usr/include/cli_agent" <<<"$flags" ||
         fail "pkg-config does not point into the unpacked tree: $flags"
     # shellcheck disable=SC2086 # flags are words
@@ -319,6 +320,8 @@ run_autopkgtest() {
     fi
     local ns=$scratch/ns
     mkdir -p "$ns/log"
+    # The group's member runs the unpacked cli-server.
+    chmod 0755 "$scratch"
     # Rotation needs the daemon to reopen its audit log on SIGHUP;
     # CLI_SMOKE_ROTATE=1 checks that too.
     unshare -m -n env CLI_AGENT_ROOT="$scratch/root" CLI_SMOKE_ROTATE="${CLI_SMOKE_ROTATE:-0}" \
