@@ -11,6 +11,8 @@
 #
 #   bash scripts/package.sh            # scratch directory removed afterwards
 #   KEEP=1 bash scripts/package.sh     # keep it and print where it is
+#   BUILT=DIR bash scripts/package.sh  # check the packages in DIR (a kept
+#                                      # scratch directory) instead of building
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -44,6 +46,11 @@ copy_clean_tree() {
 }
 
 build_packages() {
+    if [ -n "${BUILT:-}" ]; then
+        echo "==> package: the packages of $BUILT"
+        cp "$BUILT"/*.deb "$BUILT"/*.changes "$BUILT"/*.buildinfo "$scratch/"
+        return
+    fi
     echo "==> package: dpkg-buildpackage"
     if ! (cd "$scratch/src" && dpkg-buildpackage -us -uc -b >"$scratch/build.log" 2>&1); then
         tail -40 "$scratch/build.log" >&2
