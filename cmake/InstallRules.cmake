@@ -32,16 +32,16 @@ install(FILES ${PROJECT_BINARY_DIR}/cli_agentConfig.cmake
 
 set(CLI_AGENT_PC_SYSTEM_PREFIXES /usr /usr/local CACHE STRING
     "Prefixes whose cli_agent.pc names the prefix itself instead of finding it from its directory")
+# The prefix is the one of the install (cmake --install --prefix may change
+# it), so the .pc file is written then, from a template made now.
 file(RELATIVE_PATH CLI_AGENT_PC_LIBDIR ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL_LIBDIR})
 file(RELATIVE_PATH CLI_AGENT_PC_INCLUDEDIR ${CMAKE_INSTALL_PREFIX}
      ${CMAKE_INSTALL_FULL_INCLUDEDIR}/cli_agent)
-if(CMAKE_INSTALL_PREFIX IN_LIST CLI_AGENT_PC_SYSTEM_PREFIXES)
-  set(CLI_AGENT_PC_PREFIX ${CMAKE_INSTALL_PREFIX})
-else()
-  file(RELATIVE_PATH pc_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
-  string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
-  set(CLI_AGENT_PC_PREFIX "\${pcfiledir}/${pc_to_prefix}")
-endif()
-configure_file(cmake/cli_agent.pc.in ${PROJECT_BINARY_DIR}/cli_agent.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/cli_agent.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-
+set(CLI_AGENT_PC_PREFIX "@CLI_AGENT_PC_PREFIX@")
+configure_file(cmake/cli_agent.pc.in ${PROJECT_BINARY_DIR}/cli_agent.pc.template @ONLY)
+install(CODE "
+  set(template \"${PROJECT_BINARY_DIR}/cli_agent.pc.template\")
+  set(pc_libdir \"${CLI_AGENT_PC_LIBDIR}\")
+  set(system_prefixes \"${CLI_AGENT_PC_SYSTEM_PREFIXES}\")
+  set(staged \"${PROJECT_BINARY_DIR}/pkgconfig-staged\")
+  include(\"${PROJECT_SOURCE_DIR}/cmake/InstallPkgConfig.cmake\")")
