@@ -132,15 +132,17 @@ check_contents() {
     # removal and forget on purge; the group; the conffile the unit reads.
     local control=$scratch/control-cli-server
     dpkg-deb -e "$(deb_of cli-server)" "$control"
-    grep -q 'deb-systemd-helper update-state cli-server.service' "$control/postinst" ||
+    grep -q "deb-systemd-helper update-state 'cli-server.service'" "$control/postinst" ||
         fail "postinst does not register the unit"
     grep -q 'systemd-sysusers .*cli-server.conf' "$control/postinst" ||
         fail "postinst does not create the group"
-    grep -q 'deb-systemd-invoke stop .*cli-server.service' "$control/prerm" ||
+    grep -q "deb-systemd-invoke stop 'cli-server.service'" "$control/prerm" ||
         fail "prerm does not stop the daemon"
-    grep -q 'deb-systemd-helper purge .*cli-server.service' "$control/postrm" ||
+    grep -q "deb-systemd-helper purge 'cli-server.service'" "$control/postrm" ||
         fail "postrm does not forget the unit on purge"
     grep -q 'daemon-reload' "$control/postrm" || fail "postrm does not reload systemd"
+    grep -q "deb-systemd-invoke restart 'cli-server.service'" "$control/postinst" ||
+        fail "postinst does not restart a running daemon on upgrade"
     for f in /etc/default/cli-server /etc/logrotate.d/cli-server; do
         grep -qx "$f" "$control/conffiles" || fail "$f is not a conffile"
     done
