@@ -141,7 +141,8 @@ check_contents() {
     grep -q "deb-systemd-helper purge 'cli-server.service'" "$control/postrm" ||
         fail "postrm does not forget the unit on purge"
     grep -q 'daemon-reload' "$control/postrm" || fail "postrm does not reload systemd"
-    grep -q "deb-systemd-invoke restart 'cli-server.service'" "$control/postinst" ||
+    grep -q '_dh_action=restart' "$control/postinst" &&
+        grep -q "deb-systemd-invoke \$_dh_action 'cli-server.service'" "$control/postinst" ||
         fail "postinst does not restart a running daemon on upgrade"
     for f in /etc/default/cli-server /etc/logrotate.d/cli-server; do
         grep -qx "$f" "$control/conffiles" || fail "$f is not a conffile"
