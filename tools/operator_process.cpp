@@ -140,8 +140,7 @@ int run_client(const Options &opts, const std::vector<std::string> &socket_paths
             std::fprintf(stderr, "cli-server: %s\n", error.c_str());
             return 1;
         case ConnectResult::kFailed:
-            std::fprintf(stderr, "%s%s\n",
-                         error.rfind("cli-server: ", 0) == 0 ? "" : "cli-server: ", error.c_str());
+            std::fprintf(stderr, "cli-server: %s\n", strip_program_name(error).c_str());
             return 1;
         case ConnectResult::kConnected:
             break;
