@@ -187,7 +187,11 @@ build_example() {
 run_example() {
     local libdir
     libdir=$scratch/root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-    LD_LIBRARY_PATH=$libdir ldd "$1" | grep -q "$libdir/libcli_agent.so.1" ||
+    # ldd's whole output first: grep -q leaving at the first match would
+    # kill a ldd still writing with SIGPIPE, and pipefail calls that failure.
+    local deps
+    deps=$(LD_LIBRARY_PATH=$libdir ldd "$1")
+    grep -q "$libdir/libcli_agent.so.1" <<<"$deps" ||
         fail "$1 does not load the unpacked library"
     LD_LIBRARY_PATH=$libdir timeout 10 "$1" || fail "$1 did not exit cleanly"
 }
