@@ -45,24 +45,47 @@ typedef struct cli_option_state {
  * cli_agent_init: starts the agent with a non-zero id and a name (cut at 63
  * bytes) shown by the server. Sets SIGPIPE to be ignored for the process and
  * starts one detached agent thread, which connects to 127.0.0.1:7002, checks
- * that the server is owned by root or by this process's effective user,
- * announces the name and serves commands; after a failed attempt or an
- * ended connection it waits one second and connects again. Returns 0, or -1
- * for a zero id, a null name, or a thread that could not be started. While
- * the agent runs, a second call changes nothing and returns 0. Any thread,
- * including a handler; never blocks on the network. After fork() the child
- * has no agent: its own cli_agent_init starts one (registrations are
- * inherited; the parent's connection is left alone).
+ * that the server's end of the connection is established and owned by root
+ * or by this process's effective user, announces the name and serves
+ * commands; after a failed attempt or an ended connection it waits one
+ * second and connects again. Where the owner cannot be found out (netlink
+ * sockets refused and /proc/net hidden, as in some sandboxes) the agent
+ * sends nothing and tries again later: such a host must allow AF_NETLINK
+ * sockets or /proc/net for its CLI to work. Returns 0, or -1 for a zero id,
+ * a null name, or a thread that could not be started. While the agent runs,
+ * a second call changes nothing and returns 0. Any thread, including a
+ * handler; never blocks on the network.
  *
  * cli_agent_destroy: stops the agent started with this id (another id, or no
- * agent, is ignored). Sends BYE unless a frame is being written, shuts the
- * connection down and returns 0 at once; the agent thread notices, closes
- * the connection and ends without anyone waiting for it. Output of a command
- * still running is lost; the last frame may be cut short if the server had
- * stopped reading. Any thread, including a handler; never blocks on the
- * network.
+ * agent, is ignored). Waits at most a few tens of milliseconds for a frame
+ * being written to finish, sends BYE, shuts the connection down and returns
+ * 0, well within 100 ms; the agent thread notices, closes the connection and
+ * ends without anyone waiting for it. BYE is left out only when the server
+ * has stopped reading (a frame cannot be finished in that time); that frame
+ * is then cut short. Output of a command still running is lost. Any thread,
+ * including a handler; never blocks on the network.
  *
- * cli_agent_sync_status: does nothing; kept for hosts that call it. */
+ * cli_agent_sync_status: does nothing; kept for hosts that call it.
+ *
+ * fork: the child has no agent; its own cli_agent_init starts one
+ * (registrations are inherited). The library's descriptors are closed in
+ * the child, never shut down, so the parent's connection is left alone.
+ * After a fork inside a handler, the child's copy of the agent thread
+ * returns from the handler with the command's output dropped and then ends,
+ * without reading or writing anything (the child then lives on only in
+ * its other threads, such as the agent its cli_agent_init started).
+ *
+ * Signals: the agent thread blocks every asynchronous signal (faults such as
+ * SIGSEGV stay deliverable), so a process-directed signal is always handled
+ * on one of the host's threads, and handlers run with those signals
+ * blocked. No function of this library is async-signal-safe: they take
+ * locks. To stop the agent from a signal, set a volatile sig_atomic_t flag
+ * (or read a signalfd) and call cli_agent_destroy from the host's own loop.
+ *
+ * Another CLI library (Debian's libcli) exports several of the same C names
+ * (cli_print, cli_register_command, ...); the two cannot share a process.
+ * This library's own calls always bind inside it, but the host's calls go
+ * to whichever is found first. */
 CLI_API int cli_agent_init(uint32_t agent_id, const char *name);
 CLI_API int cli_agent_destroy(uint32_t agent_id);
 CLI_API void cli_agent_sync_status(void);
@@ -71,11 +94,11 @@ CLI_API void cli_agent_sync_status(void);
  * thread at any time, never blocking on the network.
  *
  * cli_register_command: copies *cmd into the table. -1 for a null cmd or
- * handler, a name that is not 2..19 of [A-Za-z0-9_] (read at most 20 bytes,
- * so a name without a terminator is safe), a reserved name (help, ls, quit,
- * exit, attach), a name already registered, or a full table. The description
- * is cut at 63 bytes. A command running while it is unregistered finishes on
- * its copy.
+ * handler, a name that is not 2..19 of ASCII [A-Za-z0-9_] whatever the
+ * locale (read at most 20 bytes, so a name without a terminator is safe), a
+ * reserved name (help, ls, quit, exit, attach), a name already registered,
+ * or a full table. The description is cut at 63 bytes. A command running
+ * while it is unregistered finishes on its copy.
  *
  * cli_unregister_command: removes the command with cmd->name, if any. */
 CLI_API int cli_register_command(const cli_command *cmd);
@@ -104,8 +127,9 @@ CLI_API void cli_unregister_command(const cli_command *cmd);
  * the user's reply for this command; copies at most size - 1 bytes and a
  * terminator into buf. 0, or -1 for a null buf, size 0, no command running
  * on this thread, or a connection that failed (after which the command's
- * connection ends once the handler returns). No time-out: the agent waits as
- * long as the user does. */
+ * connection ends once the handler returns); a BYE from the server while
+ * it waits ends the wait (-1) and the connection the same way. No time-out:
+ * the agent waits as long as the user does. */
 CLI_API void cli_print(const char *fmt, ...) CLI_PRINTF(1, 2);
 CLI_API void cli_print_buffer(const char *fmt, ...) CLI_PRINTF(1, 2);
 CLI_API void cli_send_buffer(const void *data, uint32_t len);
@@ -125,10 +149,12 @@ CLI_API int cli_get_input(const char *prompt, char *buf, uint32_t size);
  * and "--" is the option '-', not an end marker.
  * cli_set_option, cli_test_option: a mask with one bit per letter 'a'..'z';
  * other characters are ignored (set) or false (test).
- * cli_get_param_u64, cli_get_param_u32, cli_get_param_pointer: a strict
- * number in base 0 (decimal, 0x hex, leading 0 octal) with nothing after it;
- * as with strtoull, leading white space and a sign are accepted and a minus
- * negates modulo 2^64 (so "-1" is the largest u64, and fails as a u32).
+ * cli_get_param_u64, cli_get_param_u32, cli_get_param_pointer: a number in
+ * base 0 (decimal, 0x hex, leading 0 octal) converted as strtoull does,
+ * with nothing after it: leading white space and a sign are accepted, and a
+ * minus negates modulo 2^64, so "-1" gives 2^64-1 for the u64 and pointer
+ * forms (and fails as a u32). A handler that wants no negatives checks the
+ * text itself, e.g. `if (strchr(argv[1], '-') != NULL) reject`.
  * 0, or -1 for a null text or out, an empty text, trailing characters or a
  * value out of range; *out is untouched on failure. */
 CLI_API int cli_get_option(int argc, char **argv, const char *optstring, cli_option_state *st);

@@ -88,8 +88,10 @@ CLI_API int cli_split_args(char *line, cli_args *args);
 
 /* Lower-cases s in place (bytes as unsigned, standard tolower). */
 CLI_API void cli_lower(char *s);
-/* Strict unsigned 32-bit number in base 0 (decimal, 0x hex, 0 octal);
- * nothing may follow it. *out is untouched on failure. */
+/* Unsigned 32-bit number in base 0 (decimal, 0x hex, 0 octal) converted as
+ * strtoull does, with nothing after it: leading white space and a sign are
+ * accepted, and a negative value (modulo 2^64) is out of range, except
+ * "-0". *out is untouched on failure. */
 CLI_API int cli_parse_u32(const char *s, uint32_t *out);
 /* The port in s if it is 1..65535, else default_port. */
 CLI_API uint16_t cli_parse_port_arg(const char *s, uint16_t default_port);

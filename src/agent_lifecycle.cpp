@@ -12,20 +12,33 @@
 //   only for a few loads and stores. send_lock is held across the write of
 //   one frame and nothing else. No lock is held across a read, a connect,
 //   the reconnect pause or a handler.
-// - The descriptor: only the agent thread closes it. cli_agent_destroy may
-//   shut it down (under state_lock, so the descriptor cannot be closed and
-//   reused meanwhile), which ends a blocked read or write; it sends BYE only
-//   if it can take send_lock at once, so it never waits for a server that
-//   stopped reading. HELLO is written under send_lock from the moment the
-//   descriptor is published, so it precedes every other frame.
+// - The descriptor: only the agent thread closes it, in end_connection,
+//   which takes send_lock first. cli_agent_destroy unpublishes it at once,
+//   then waits a bounded time (tens of milliseconds) for send_lock, writes
+//   BYE whole if the connection takes it in that time, and shuts the
+//   connection down, which ends a blocked read or write; a server that
+//   stopped reading costs it only the wait. If the agent thread gets to
+//   close that connection first (it saw running at 0, or a queued command
+//   of the ended connection), it writes the owed BYE itself. HELLO is written under send_lock
+//   from the moment the descriptor is published, so it precedes every other
+//   frame.
 // - running is atomic: written under state_lock, polled by the agent thread
 //   without it; the thread decides to end only under state_lock.
 // - g_ctx is thread-local and set only on the agent thread while a command
 //   runs.
-// - fork: the child has no agent thread; a fork handler resets the locks and
-//   returns the record to "not running", closing (never shutting down) the
-//   inherited descriptor, so the parent's connection is untouched and the
-//   child's own cli_agent_init starts a fresh agent.
+// - Signals: the agent thread blocks every asynchronous signal, so a
+//   process-directed signal is always handled on one of the host's threads,
+//   never while the agent thread holds a lock.
+// - fork: a prepare handler takes state_lock, the command table's lock and
+//   the descriptor record's lock (never send_lock, which a writer blocked on
+//   the network may hold), so the child sees consistent records. The child
+//   has no agent thread: it closes every descriptor the library had open
+//   (never shutting one down, so the parent's connection is untouched),
+//   returns the record to "not running", and its own cli_agent_init starts a
+//   fresh agent. If the fork came from inside a handler, the child's only
+//   thread is a copy of the agent thread: once the handler returns, that
+//   copy drops the command's output and ends without reading or writing
+//   anything.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -37,7 +50,9 @@
 #include "command_table.h"
 #include "connection.h"
 #include "executor.h"
+#include "held_fds.h"
 #include "owner_lookup.h"
+#include "test_hooks.h"
 
 // Tests build a copy of the library with a shorter pause so that long
 // reconnect cycles stay fast; the shipped library always waits one second.
@@ -48,6 +63,7 @@
 namespace cli_internal {
 
 constinit agent_state g_agent;
+constinit __attribute__((tls_model("initial-exec"))) thread_local bool t_forked_copy = false;
 
 } // namespace cli_internal
 
@@ -79,10 +95,14 @@ bool agent_continues() EXCLUDES(g_agent.state_lock) {
 // that ends the agent thread (pthread_exit unwinds through here).
 class connection_guard {
   public:
-    explicit connection_guard(int fd) : fd_(fd) { own_connection(fd_); }
+    explicit connection_guard(int fd) : fd_(fd) {}
     connection_guard(const connection_guard &) = delete;
     connection_guard &operator=(const connection_guard &) = delete;
-    ~connection_guard() { end_connection(fd_); }
+    // A forked copy's number was closed in the child and may name the
+    // child's own connection by now.
+    ~connection_guard() {
+        if (!t_forked_copy) end_connection(fd_);
+    }
 
   private:
     int fd_;
@@ -101,7 +121,7 @@ class thread_claim {
     thread_claim(const thread_claim &) = delete;
     thread_claim &operator=(const thread_claim &) = delete;
     ~thread_claim() {
-        if (released_) return;
+        if (released_ || t_forked_copy) return;
         mutex_guard guard(g_agent.state_lock);
         if (g_agent.running.load() != 0 && start_agent_thread(true) == 0) return;
         g_agent.running.store(0);
@@ -119,7 +139,7 @@ void serve_connection(int fd, cli_frame &frame) {
         if (frame.type == CLI_FRAME_COMMAND) {
             // Commands still queued on a connection that cli_agent_destroy
             // ended must not run, even if a new init re-armed this thread.
-            if (!connection_current(fd) || !execute_command(frame)) return;
+            if (!connection_current(fd) || !execute_command(frame) || t_forked_copy) return;
         } else if (frame.type == CLI_FRAME_BYE) {
             return;
         }
@@ -130,24 +150,20 @@ void serve_connection(int fd, cli_frame &frame) {
 // server does. The agent runs what it is sent inside its host, so it talks
 // only to a server owned by root or by its own effective user, the rule the
 // kernel applies to signals and ptrace. Where the owner cannot be found at
-// all the agent proceeds, so that an unusual sandbox keeps its CLI.
+// all (a sandbox that refuses netlink sockets and hides /proc/net) the
+// agent cannot tell the real server from a squatter, so it talks to none.
 bool server_is_trusted(int fd) {
+    test_hook(hook_point::before_owner_lookup);
     uint32_t owner = 0;
-    switch (cli_server_owner_uid(fd, cli_protocol::agent_port, &owner)) {
-    case cli_owner_result::found:
-        return owner == 0 || owner == geteuid();
-    case cli_owner_result::unknown:
-        return true;
-    case cli_owner_result::absent:
-        break;
-    }
-    return false;
+    if (cli_server_owner_uid(fd, cli_protocol::agent_port, &owner) != cli_owner_result::found)
+        return false;
+    return owner == 0 || owner == geteuid();
 }
 
 // One connection cycle: connect, check the server, HELLO, ACK, serve, close,
 // pause.
 void run_connection(cli_frame &ack, cli_frame &frame) {
-    int fd = cli_connect_server(cli_protocol::agent_port);
+    int fd = open_connection(cli_protocol::agent_port);
     bool stopped = false;
     if (fd >= 0) {
         connection_guard connection(fd);
@@ -156,7 +172,7 @@ void run_connection(cli_frame &ack, cli_frame &frame) {
             cli_recv_frame(fd, &ack) == 0 && ack.type == CLI_FRAME_ACK)
             serve_connection(fd, frame);
     }
-    if (!stopped) cli_sleep_ms(CLI_RETRY_MS);
+    if (!stopped && !t_forked_copy) cli_sleep_ms(CLI_RETRY_MS);
 }
 
 void *agent_thread_main(void *pause_first) {
@@ -165,7 +181,7 @@ void *agent_thread_main(void *pause_first) {
     if (pause_first != nullptr) cli_sleep_ms(CLI_RETRY_MS);
     cli_frame ack;
     cli_frame frame;
-    while (agent_continues())
+    while (!t_forked_copy && agent_continues())
         run_connection(ack, frame);
     claim.released();
     return nullptr;
@@ -179,7 +195,18 @@ int start_agent_thread(bool pause_first) {
         (void)pthread_attr_setstacksize(&attr, CLI_AGENT_STACK_MIN);
     (void)pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     void *arg = pause_first ? &g_agent : nullptr;
+    // The thread starts with every asynchronous signal blocked: a
+    // process-directed signal must reach one of the host's threads, whose
+    // handler may then call into the library. Faults stay deliverable, so a
+    // crash on the agent thread still reaches the host's crash handler.
+    sigset_t blocked;
+    sigset_t previous;
+    sigfillset(&blocked);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS})
+        sigdelset(&blocked, sig);
+    (void)pthread_sigmask(SIG_SETMASK, &blocked, &previous);
     int rc = pthread_create(&g_agent.thread, &attr, agent_thread_main, arg);
+    (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     pthread_attr_destroy(&attr);
     return rc == 0 ? 0 : -1;
 }
@@ -191,25 +218,44 @@ void ignore_sigpipe() {
     (void)sigaction(SIGPIPE, &sa, nullptr);
 }
 
-// The child of a fork has only the thread that forked. Whatever the other
-// threads held is reset; the agent thread itself is gone, unless the fork
-// came from inside a handler, in which case the child's copy of it finishes
-// that command with its output dropped, closes its copy of the descriptor
-// and ends.
+// Held across fork, so that the child copies consistent records: the
+// state, the command table and the descriptors. send_lock is not taken: a
+// writer blocked on a server that stopped reading may hold it for as long
+// as that server likes.
+void lock_before_fork() NO_THREAD_SAFETY_ANALYSIS {
+    g_agent.state_lock.lock();
+    lock_command_table_for_fork();
+    held_fds_prepare_fork();
+}
+
+void unlock_in_parent() NO_THREAD_SAFETY_ANALYSIS {
+    held_fds_parent_after_fork();
+    unlock_command_table_after_fork();
+    g_agent.state_lock.unlock();
+}
+
+// The child has only the thread that forked. It holds the prepare
+// handler's locks; send_lock may have been held by a thread that does not
+// exist here. Every descriptor the library had open is closed (the
+// parent's connection stays up: a close of a copy sends nothing), and a
+// fork from inside a handler leaves this thread as a copy of the agent
+// thread, which must end once the handler returns.
 void reset_agent_in_child() NO_THREAD_SAFETY_ANALYSIS {
-    g_agent.state_lock.reset_after_fork();
     g_agent.send_lock.reset_after_fork();
-    reset_command_table_lock_after_fork();
     g_agent.running.store(0);
     g_agent.sock = -1;
-    if (t_on_agent_thread) return;
-    if (g_agent.owned_fd != -1) close(g_agent.owned_fd);
-    g_agent.owned_fd = -1;
+    g_agent.open_fd = -1;
+    g_agent.open_serial = 0;
+    g_agent.bye_owed = 0;
     g_agent.thread_alive = false;
+    if (t_on_agent_thread) t_forked_copy = true;
+    held_fds_child_after_fork();
+    unlock_command_table_after_fork();
+    g_agent.state_lock.unlock();
 }
 
 __attribute__((constructor)) void register_fork_handler() {
-    (void)pthread_atfork(nullptr, nullptr, reset_agent_in_child);
+    (void)pthread_atfork(lock_before_fork, unlock_in_parent, reset_agent_in_child);
 }
 
 } // namespace
@@ -240,10 +286,14 @@ CLI_API int cli_agent_init(uint32_t agent_id, const char *name) {
 }
 
 CLI_API int cli_agent_destroy(uint32_t agent_id) {
-    mutex_guard guard(g_agent.state_lock);
-    if (g_agent.running.load() == 0 || agent_id != g_agent.agent_id) return 0;
-    g_agent.running.store(0);
-    stop_connection_nowait();
+    stopped_connection conn{};
+    {
+        mutex_guard guard(g_agent.state_lock);
+        if (g_agent.running.load() == 0 || agent_id != g_agent.agent_id) return 0;
+        g_agent.running.store(0);
+        conn = unpublish_connection();
+    }
+    stop_connection(conn);
     return 0;
 }
 

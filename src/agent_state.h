@@ -27,9 +27,20 @@ struct agent_state {
     // The connection frames are written to: published once the server
     // passed the owner check, -1 when there is none or the host ended it.
     int32_t sock GUARDED_BY(state_lock) = -1;
-    // Every descriptor the agent thread holds, published or not, so that a
-    // forked child can close its copy.
-    int32_t owned_fd GUARDED_BY(state_lock) = -1;
+    // The connection the agent thread holds open, published or not, and the
+    // serial of that connection (0 when none is open): a destroy that waits
+    // for send_lock checks that the descriptor it saw is still this very
+    // connection before it writes BYE to it. Only end_connection clears
+    // them, holding send_lock, so while send_lock is held an open
+    // connection stays open.
+    int32_t open_fd GUARDED_BY(state_lock) = -1;
+    uint64_t open_serial GUARDED_BY(state_lock) = 0;
+    uint64_t last_serial GUARDED_BY(state_lock) = 0;
+    // The serial of a connection a destroy unpublished and owes a BYE: sent
+    // by the destroy, or by the agent thread if it gets to close that
+    // connection first (a queued command, or running seen at 0), whichever
+    // takes send_lock first; 0 when none is owed.
+    uint64_t bye_owed GUARDED_BY(state_lock) = 0;
     uint32_t agent_id GUARDED_BY(state_lock) = 0;
     std::array<char, cli_protocol::agent_name_max + 1> name GUARDED_BY(state_lock){};
     // Written under state_lock; the agent thread polls it without the lock.
@@ -42,5 +53,10 @@ struct agent_state {
 };
 
 extern agent_state g_agent;
+
+// True on the copy of the agent thread that a fork from inside a handler
+// left in the child: once the handler returns it ends without touching the
+// connection it inherited or the child's own agent.
+extern constinit __attribute__((tls_model("initial-exec"))) thread_local bool t_forked_copy;
 
 } // namespace cli_internal

@@ -1,7 +1,6 @@
 #include "command_table.h"
 
 #include <array>
-#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -21,13 +20,18 @@ struct command_slot {
 annotated_mutex table_lock;
 constinit std::array<command_slot, max_commands> commands GUARDED_BY(table_lock){};
 
+// ASCII only, whatever locale the host has set: under a single-byte
+// locale isalnum() accepts letters above 0x7f, which the server's side does
+// not.
+bool name_char_valid(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
 bool command_name_valid(const char *name) {
     size_t len = std::strlen(name);
     if (len < cli_protocol::command_name_min || len > cli_protocol::command_name_max) return false;
-    for (size_t i = 0; i < len; ++i) {
-        auto c = static_cast<unsigned char>(name[i]);
-        if (std::isalnum(c) == 0 && c != '_') return false;
-    }
+    for (size_t i = 0; i < len; ++i)
+        if (!name_char_valid(static_cast<unsigned char>(name[i]))) return false;
     return !cli_protocol::is_reserved_name(std::string_view(name, len));
 }
 
@@ -69,8 +73,12 @@ bool command_at(size_t i, cli_command *out) {
     return true;
 }
 
-void reset_command_table_lock_after_fork() {
-    table_lock.reset_after_fork();
+void lock_command_table_for_fork() NO_THREAD_SAFETY_ANALYSIS {
+    table_lock.lock();
+}
+
+void unlock_command_table_after_fork() NO_THREAD_SAFETY_ANALYSIS {
+    table_lock.unlock();
 }
 
 } // namespace cli_internal

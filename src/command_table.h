@@ -17,7 +17,10 @@ bool lookup_command(const char *name, cli_command *out);
 // Copies slot i into *out; false if it is free.
 bool command_at(size_t i, cli_command *out);
 
-// Only in a forked child, which has a single thread.
-void reset_command_table_lock_after_fork();
+// The fork handlers: the table's lock is held across fork, so the child
+// never copies a half-written slot; the child holds it as the forking
+// thread and releases it like the parent.
+void lock_command_table_for_fork();
+void unlock_command_table_after_fork();
 
 } // namespace cli_internal

@@ -168,6 +168,12 @@ CLI_API int cli_get_input(const char *prompt, char *buf, uint32_t size) {
             return -1;
         }
         if (reply.type == CLI_FRAME_INPUT && reply.req_id == ctx->req_id) break;
+        // The server ends the connection with BYE here as anywhere else; no
+        // reply follows it.
+        if (reply.type == CLI_FRAME_BYE) {
+            ctx->stream_lost = true;
+            return -1;
+        }
     }
     size_t n = std::min<size_t>(reply.len, size - 1);
     std::memcpy(buf, reply.data, n);

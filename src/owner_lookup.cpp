@@ -15,15 +15,22 @@
 #include <cstring>
 
 #include "cli_common.h"
-#include "fd_guard.h"
+#include "held_fds.h"
+#include "test_hooks.h"
 #include "transport.h"
 
-using cli_internal::fd_guard;
+using cli_internal::held_fd;
+using cli_internal::held_open;
+using cli_internal::held_socket;
+using cli_internal::hook_point;
+using cli_internal::test_hook;
 
 namespace {
 
-// Kernel TCP states of a connection the server has not finished accepting;
-// their diagnostics carry no owner yet.
+// Kernel TCP states. Only an established server end names its owner: one
+// in TIME_WAIT (and the orphan in FIN_WAIT that becomes one) is reported as
+// root's, whoever closed it, and a half-open request has no owner yet.
+constexpr uint8_t kTcpEstablished = 1;
 constexpr uint8_t kTcpSynRecv = 3;
 constexpr uint8_t kTcpNewSynRecv = 12;
 
@@ -58,8 +65,9 @@ void put_v4_mapped(__be32 *words, in_addr_t v4) {
 // Asks NETLINK_SOCK_DIAG for the one socket of this family with exactly
 // these addresses; an AF_INET6 query asks for their IPv4-mapped forms.
 cli_owner_result owner_by_sock_diag(const endpoint_pair &ends, uint8_t family, owner *out) {
-    fd_guard nl(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    held_fd nl(held_socket(AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG));
     if (nl.get() < 0) return unavailable(errno);
+    test_hook(hook_point::lookup_descriptor_opened);
     struct {
         nlmsghdr hdr;
         inet_diag_req_v2 req;
@@ -105,6 +113,12 @@ cli_owner_result owner_by_sock_diag(const endpoint_pair &ends, uint8_t family, o
         if (hdr->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
             hdr->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
             auto *diag = static_cast<inet_diag_msg *>(NLMSG_DATA(hdr));
+            // Only the socket asked for may answer for the server.
+            if (diag->idiag_family != family ||
+                std::memcmp(&diag->id.idiag_sport, &msg.req.id.idiag_sport,
+                            sizeof diag->id.idiag_sport + sizeof diag->id.idiag_dport +
+                                sizeof diag->id.idiag_src + sizeof diag->id.idiag_dst) != 0)
+                return cli_owner_result::absent;
             out->uid = diag->idiag_uid;
             out->state = diag->idiag_state;
             return cli_owner_result::found;
@@ -180,8 +194,9 @@ void match_proc_line(const char *line, proc_query &q) {
 // Streams one /proc/net file through a fixed buffer a line at a time; -1 with
 // errno set if it cannot be opened.
 int scan_proc_file(const char *path, proc_query &q) {
-    fd_guard f(open(path, O_RDONLY | O_CLOEXEC));
+    held_fd f(held_open(path, O_RDONLY));
     if (f.get() < 0) return -1;
+    test_hook(hook_point::lookup_descriptor_opened);
     std::array<char, 8192> buf;
     size_t have = 0;
     for (;;) {
@@ -247,10 +262,11 @@ cli_owner_result cli_server_owner_uid(int fd, uint16_t server_port, uint32_t *ui
                                                              : cli_owner_result::unknown;
         if (r == cli_owner_result::unknown) r = owner_by_proc(ends, &found);
         if (r != cli_owner_result::found) return r;
-        if (found.state != kTcpSynRecv && found.state != kTcpNewSynRecv) {
+        if (found.state == kTcpEstablished) {
             *uid = found.uid;
             return r;
         }
+        if (found.state != kTcpSynRecv && found.state != kTcpNewSynRecv) break;
         cli_sleep_ms(1);
     }
     return cli_owner_result::absent;

@@ -10,8 +10,8 @@
 // 127.0.0.1:server_port (or its IPv4-mapped IPv6 form, for a dual-stack
 // server) and whose peer is fd's own local address.
 enum class cli_owner_result {
-    found,   // *uid holds the owner
-    absent,  // the kernel answered, but the server's end is not (yet) there
+    found,   // *uid holds the owner of the established server end
+    absent,  // the kernel answered, but no established server end is there
     unknown, // neither interface could answer
 };
 enum class cli_owner_source { any, proc_only };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <time.h>
 
 #if defined(__clang__)
 #define CLI_TSA(x) __attribute__((x))
@@ -36,6 +37,25 @@ class CAPABILITY("mutex") annotated_mutex {
     void lock() ACQUIRE() { (void)pthread_mutex_lock(&mu_); }
     void unlock() RELEASE() { (void)pthread_mutex_unlock(&mu_); }
     bool try_lock() TRY_ACQUIRE(true) { return pthread_mutex_trylock(&mu_) == 0; }
+    // Waits for the lock until deadline on CLOCK_MONOTONIC at the latest.
+    // It polls rather than calling pthread_mutex_clocklock, which the
+    // thread sanitizer's runtime does not intercept (it then reports every
+    // later unlock as one of an unlocked mutex), or pthread_mutex_timedlock,
+    // whose CLOCK_REALTIME deadline moves when the clock is set. Only the
+    // shutdown path waits here, for at most a few tens of milliseconds.
+    bool try_lock_until(const timespec &deadline) TRY_ACQUIRE(true) {
+        constexpr long kPollNs = 1000 * 1000;
+        for (;;) {
+            if (pthread_mutex_trylock(&mu_) == 0) return true;
+            timespec now{};
+            (void)clock_gettime(CLOCK_MONOTONIC, &now);
+            if (now.tv_sec > deadline.tv_sec ||
+                (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec))
+                return false;
+            const timespec pause{0, kPollNs};
+            (void)nanosleep(&pause, nullptr);
+        }
+    }
 
     // Only in a forked child, which has a single thread.
     void reset_after_fork() NO_THREAD_SAFETY_ANALYSIS { mu_ = PTHREAD_MUTEX_INITIALIZER; }

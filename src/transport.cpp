@@ -18,6 +18,7 @@
 
 #include "fd_guard.h"
 #include "protocol.h"
+#include "test_hooks.h"
 
 namespace cli_internal {
 
@@ -54,7 +55,21 @@ ssize_t write_iov(int fd, iovec *iov, int count) {
 // frame normally leaves in one system call.
 int write_all_iov(int fd, iovec *iov, int count) {
     while (count > 0) {
-        ssize_t n = write_iov(fd, iov, count);
+        ssize_t n;
+#ifdef CLI_AGENT_TEST_HOOKS
+        // A test makes this write fail, or take only part of the frame, as
+        // the kernel may.
+        if (int err = test_hook(hook_point::frame_write_error); err != 0) {
+            errno = err;
+            return -1;
+        }
+        if (auto limit = static_cast<size_t>(test_hook(hook_point::frame_write_limit));
+            limit > 0 && iov->iov_len > limit) {
+            iovec part{iov->iov_base, limit};
+            n = write_iov(fd, &part, 1);
+        } else
+#endif
+            n = write_iov(fd, iov, count);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -74,6 +89,17 @@ int write_all_iov(int fd, iovec *iov, int count) {
 }
 
 } // namespace
+
+int connect_loopback(int fd, uint16_t port) {
+    sockaddr_in addr = loopback_address(port);
+    int rc;
+    do {
+        rc = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return -1;
+    disable_nagle(fd);
+    return 0;
+}
 
 int read_exact(int fd, void *buf, size_t n) {
     auto *p = static_cast<uint8_t *>(buf);
@@ -128,13 +154,7 @@ CLI_API int cli_open_server(uint16_t port) {
 CLI_API int cli_connect_server(uint16_t port) {
     fd_guard fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) return -1;
-    sockaddr_in addr = loopback_address(port);
-    int rc;
-    do {
-        rc = connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) return -1;
-    disable_nagle(fd.get());
+    if (connect_loopback(fd.get(), port) != 0) return -1;
     return fd.release();
 }
 

@@ -24,4 +24,8 @@ int decode_frame_header(const uint8_t *hdr, cli_frame *frame);
 // The IPv4 loopback address with port (host order).
 struct sockaddr_in loopback_address(uint16_t port);
 
+// Blocking connect of the TCP socket fd to 127.0.0.1:port (retried after
+// EINTR), with Nagle's delay turned off; 0 or -1.
+int connect_loopback(int fd, uint16_t port);
+
 } // namespace cli_internal

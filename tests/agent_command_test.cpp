@@ -1,6 +1,9 @@
 // The command table and command execution, driven over 127.0.0.1:7002.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -92,6 +95,24 @@ TEST(CommandTable, NameRules) {
     EXPECT_EQ(cli_register_command(&no_handler), -1);
     EXPECT_EQ(cli_register_command(nullptr), -1);
     cli_unregister_command(nullptr);
+}
+
+// A host that sets a single-byte locale makes isalnum() accept letters
+// above 0x7f; command names stay ASCII, as the server expects them.
+TEST(CommandTable, NamesAreAsciiWhateverLocaleTheHostSets) {
+    const std::string dir = std::string(CLI_TEST_BINARY_DIR) + "/tests/latin1-locale";
+    const std::string make = "mkdir -p '" + dir + "' && localedef -i fr_FR -f ISO-8859-1 '" + dir +
+                             "/fr_FR.ISO-8859-1' >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "localedef cannot build a Latin-1 locale";
+    setenv("LOCPATH", dir.c_str(), 1);
+    if (std::setlocale(LC_CTYPE, "fr_FR.ISO-8859-1") == nullptr)
+        GTEST_SKIP() << "the Latin-1 locale does not load";
+    ASSERT_NE(std::isalnum(0xE9), 0) << "the locale does not take 0xe9 for a letter";
+    cli_command c = make_command("caf\xe9");
+    EXPECT_EQ(cli_register_command(&c), -1) << "a name with a byte above 0x7f was accepted";
+    cli_unregister_command(&c);
+    std::setlocale(LC_CTYPE, "C");
+    unsetenv("LOCPATH");
 }
 
 TEST_F(AgentTest, HelloCarriesNameAndId) {

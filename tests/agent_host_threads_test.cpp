@@ -299,3 +299,54 @@ TEST_F(HostThreadsTest, AReplacementThreadWaitsThePauseBeforeReconnecting) {
     ASSERT_TRUE(accept_named(server_, next, "test-agent"));
     EXPECT_GE(steady::now() - closed, 850ms) << "reconnected without the pause";
 }
+
+// A child forked in a handler that starts an agent of its own: either it
+// returns from the handler, leaving its copy of the agent thread to carry on
+// (which must never read the parent's connection), or it stays inside.
+bool g_child_returns = true;
+int init_in_child_handler(int, char **) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(20);
+        if (cli_agent_init(3, "child") != 0) _exit(4);
+        if (g_child_returns) return 0;
+        for (;;)
+            pause();
+    }
+    cli_print("%d\n", static_cast<int>(pid));
+    return 0;
+}
+
+class ForkInHandlerTest : public HostThreadsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ForkInHandlerTest, TheChildsInitStartsItsOwnAgentAndLeavesTheParentsConnection) {
+    if (kForkUnsupported) GTEST_SKIP() << "ThreadSanitizer does not support threads after fork";
+    g_child_returns = GetParam();
+    ASSERT_TRUE(add_command("forkinit", init_in_child_handler));
+    ASSERT_TRUE(add_command("pid", pid_handler));
+    auto r = conn_.command("forkinit", 1);
+    ASSERT_TRUE(r.done);
+    pid_t child = static_cast<pid_t>(std::stoi(r.output()));
+    ASSERT_GT(child, 0);
+    Conn child_conn;
+    bool child_connected = accept_named(server_, child_conn, "child");
+    // Several commands: a reader in the child would take some of them.
+    for (uint32_t i = 2; i < 6; ++i) {
+        auto p = conn_.command("pid", i);
+        ASSERT_TRUE(p.done) << "command " << i << " lost";
+        EXPECT_EQ(p.output(), std::to_string(getpid()) + "\n");
+    }
+    EXPECT_TRUE(child_connected) << "the child's agent never connected";
+    if (child_connected) {
+        auto c = child_conn.command("pid", 1);
+        ASSERT_TRUE(c.done);
+        EXPECT_EQ(c.output(), std::to_string(child) + "\n");
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ChildReturnsOrStays, ForkInHandlerTest, ::testing::Bool(),
+                         [](const auto &info) {
+                             return info.param ? std::string("Returns") : std::string("Stays");
+                         });

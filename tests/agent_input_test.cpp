@@ -199,7 +199,6 @@ TEST_F(InputTest, WaitSkipsEveryFrameButTheMatchingInput) {
     ASSERT_EQ(start_and_read_prompt("ask", 41, 2).size(), 1u);
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_INPUT, 99, "wrong request"));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_COMMAND, 42, "ask"));
-    ASSERT_TRUE(conn_.send_frame(CLI_FRAME_BYE, 0));
     ASSERT_TRUE(conn_.send_frame(CLI_FRAME_INPUT, 41, "right"));
 
     auto rest = conn_.collect(41);
@@ -208,12 +207,30 @@ TEST_F(InputTest, WaitSkipsEveryFrameButTheMatchingInput) {
     auto reply = g_reply.take(kReadTimeout);
     ASSERT_TRUE(reply.has_value());
     expect_stored(*reply, "right");
-    // The COMMAND and BYE were consumed by the wait: the connection still
+    // The COMMAND was consumed by the wait: the connection still
     // serves, and the next command's DONE is the next frame.
     auto next = conn_.command("noop", 43);
     ASSERT_TRUE(next.done);
     EXPECT_TRUE(next.frames.empty()) << "first stray frame type " << next.frames.front().type
                                      << " req_id " << next.frames.front().req_id;
+}
+
+// BYE ends the connection during a prompt as it does between commands: the
+// wait fails at once instead of waiting for a reply that never comes.
+TEST_F(InputTest, AByeDuringTheWaitEndsItAndTheConnection) {
+    ASSERT_TRUE(add_command("ask", ask_with_size));
+    ASSERT_EQ(start_and_read_prompt("ask", 45, 2).size(), 1u);
+    ASSERT_TRUE(conn_.send_frame(CLI_FRAME_BYE, 0));
+    auto reply = g_reply.take(kReadTimeout);
+    ASSERT_TRUE(reply.has_value()) << "cli_get_input still waits after BYE";
+    EXPECT_EQ(reply->rc, -1);
+    EXPECT_EQ(reply->buf[0], kUntouched);
+    int skipped = -1;
+    EXPECT_TRUE(conn_.wait_closed(kReadTimeout, &skipped));
+    EXPECT_LE(skipped, 1) << "only the command's DONE may follow BYE";
+    Conn next = server_.accept(std::chrono::milliseconds(2500));
+    ASSERT_TRUE(next.valid()) << "the agent did not come back";
+    EXPECT_TRUE(next.handshake().has_value());
 }
 
 TEST_F(InputTest, InvalidArgumentsFailWithoutPrompting) {

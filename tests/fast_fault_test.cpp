@@ -7,8 +7,12 @@
 #include <pthread.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "agent_fixture.h"
 #include "fault_probe.h"
@@ -153,6 +157,50 @@ TEST_F(AgentTest, ThrowingHandlerAndUsageCallbackEndOnlyTheirCommand) {
     r = conn_.command("echo still here", 3);
     ASSERT_TRUE(r.done);
     EXPECT_EQ(r.output(), "still here\n");
+}
+
+std::atomic<int> g_naps{0};
+std::atomic<int> g_naps_released{0};
+// Prints a line, then sleeps until the test releases this nap, writing
+// nothing meanwhile.
+int print_then_nap(int, char **) {
+    cli_print("napping\n");
+    int nap = ++g_naps;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (g_naps_released.load() < nap && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+}
+
+// A destroy that comes right after the handler's last frame reached the
+// server, while the agent thread may still be on its way out of that write,
+// still says BYE: no write is blocked, so the destroy waits for it.
+TEST(Destroy, SaysByeWhileAHandlerNapsFiftyTimesInARow) {
+    cli_command cmd{};
+    std::strcpy(cmd.name, "nap");
+    cmd.handler = print_then_nap;
+    ASSERT_EQ(cli_register_command(&cmd), 0);
+    TestServer server;
+    ASSERT_TRUE(server.listening());
+    for (int round = 0; round < 50; ++round) {
+        ASSERT_EQ(cli_agent_init(60, "napper"), 0);
+        Conn conn = server.accept();
+        ASSERT_TRUE(conn.valid());
+        ASSERT_TRUE(conn.handshake().has_value());
+        ASSERT_TRUE(conn.send_frame(CLI_FRAME_COMMAND, static_cast<uint32_t>(round) + 1, "nap"));
+        auto out = conn.read_frame();
+        ASSERT_TRUE(out.has_value());
+        ASSERT_EQ(out->type, CLI_FRAME_OUTPUT);
+        auto start = std::chrono::steady_clock::now();
+        cli_agent_destroy(60);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+        auto bye = conn.read_frame();
+        g_naps_released = round + 1;
+        ASSERT_TRUE(bye.has_value()) << "round " << round;
+        ASSERT_EQ(bye->type, CLI_FRAME_BYE) << "round " << round;
+        EXPECT_TRUE(conn.wait_closed());
+    }
+    cli_unregister_command(&cmd);
 }
 
 int exiting_handler(int, char **) {

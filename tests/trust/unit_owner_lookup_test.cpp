@@ -96,3 +96,23 @@ TEST(OwnerLookup, FindsADualStackListenerThroughEitherInterface) {
     close(client);
     close(listener);
 }
+
+// A server end that has been closed is reported as root's by the kernel
+// (TIME_WAIT, and the FIN_WAIT orphan that becomes one), whoever owned it:
+// only an established end may name the owner.
+TEST(OwnerLookup, AClosedServerEndHasNoOwner) {
+    Connected c;
+    ASSERT_GE(c.server, 0);
+    ASSERT_EQ(write(c.server, "x", 1), 1);
+    ::close(c.server);
+    c.server = -1;
+    // The data arrives before the FIN: once it is here, the close is too.
+    char byte = 0;
+    ASSERT_EQ(read(c.client, &byte, 1), 1);
+    for (auto source : {cli_owner_source::any, cli_owner_source::proc_only}) {
+        uint32_t uid = 12345;
+        EXPECT_EQ(cli_server_owner_uid(c.client, c.port, &uid, source), cli_owner_result::absent)
+            << (source == cli_owner_source::any ? "netlink" : "/proc");
+        EXPECT_EQ(uid, 12345u);
+    }
+}
