@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a clean copy of the tree, lints them,
-# unpacks them into a scratch directory and proves that the unpacked tree
-# works as installed: the README's embedding example is compiled against it
-# with pkg-config and with find_package, and run, once attached to the
-# packaged cli-server when a private network namespace is available.
+# checks what each one holds (maintainer scripts, the operators' group, the
+# conffile, the logrotate snippet, a manual page per function, ...), unpacks
+# them into a scratch directory and proves that the unpacked tree works as
+# installed: the README's embedding example is compiled against it with
+# pkg-config and with find_package, and run, once attached to the packaged
+# cli-server when a private network namespace is available; the
+# autopkgtest (debian/tests/smoke) runs against the tree in namespaces of
+# its own, with a private /etc, /run and /var/log.
 #
 #   bash scripts/package.sh            # scratch directory removed afterwards
 #   KEEP=1 bash scripts/package.sh     # keep it and print where it is
+#   BUILT=DIR bash scripts/package.sh  # check the packages in DIR (a kept
+#                                      # scratch directory) instead of building
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+# The packages are built and tried with the system's tools: an interpreter
+# or compiler of the user's own that comes first on PATH has no business in
+# them (pybuild, for one, runs whichever python3.X it finds first).
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/cli_agent-package.XXXXXX")
 cleanup() {
@@ -36,6 +46,11 @@ copy_clean_tree() {
 }
 
 build_packages() {
+    if [ -n "${BUILT:-}" ]; then
+        echo "==> package: the packages of $BUILT"
+        cp "$BUILT"/*.deb "$BUILT"/*.changes "$BUILT"/*.buildinfo "$scratch/"
+        return
+    fi
     echo "==> package: dpkg-buildpackage"
     if ! (cd "$scratch/src" && dpkg-buildpackage -us -uc -b >"$scratch/build.log" 2>&1); then
         tail -40 "$scratch/build.log" >&2
@@ -43,13 +58,16 @@ build_packages() {
     fi
 }
 
+# Clean means no tag at all, pedantic and experimental ones included.
 run_lintian() {
-    echo "==> package: lintian"
+    echo "==> package: lintian -EvIL +pedantic"
     local out rc=0
-    out=$(lintian --fail-on error,warning "$scratch"/cli-agent_*.changes 2>&1) || rc=$?
-    out=$(grep -v 'running with root privileges' <<<"$out" || true)
-    [ -z "$out" ] || printf '%s\n' "$out"
-    [ "$rc" -eq 0 ] || fail "lintian reports errors or warnings (above)"
+    out=$(lintian -EvIL +pedantic --fail-on error,warning "$scratch"/cli-agent_*.changes 2>&1) ||
+        rc=$?
+    local tags
+    tags=$(grep -E '^[EWIPXC]: ' <<<"$out" || true)
+    [ -z "$tags" ] || printf '%s\n' "$tags"
+    [ "$rc" -eq 0 ] && [ -z "$tags" ] || fail "lintian reports tags (above)"
 }
 
 # deb_of NAME: the one package file of that binary package.
@@ -76,13 +94,19 @@ check_contents() {
     multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
     local lib=/usr/lib/$multiarch
     expect_files libcli-agent1 "$lib/libcli_agent\.so\.1" "$lib/libcli_agent\.so\.1\.0\.0"
-    expect_files libcli-agent-dev /usr/include/cli_agent\.h /usr/include/cli_common\.h \
+    expect_files libcli-agent-dev /usr/include/cli_agent/cli_agent\.h \
+        /usr/include/cli_agent/cli_common\.h /usr/include/cli_agent/cli_agent\.hpp \
         "$lib/libcli_agent\.so" "$lib/pkgconfig/cli_agent\.pc" \
         "$lib/cmake/cli_agent/cli_agentConfig\.cmake" /usr/share/man/man3/cli_agent\.3\.gz
     expect_files cli-server /usr/bin/cli-server /usr/share/man/man1/cli-server\.1\.gz \
-        /usr/share/bash-completion/completions/cli-server
-    if [ -f "$repo/include/cli_agent.hpp" ]; then
-        expect_files libcli-agent-dev /usr/include/cli_agent\.hpp
+        /usr/share/bash-completion/completions/cli-server \
+        /lib/systemd/system/cli-server\.service /etc/default/cli-server \
+        /etc/logrotate\.d/cli-server /usr/lib/sysusers\.d/cli-server\.conf \
+        /usr/share/doc/cli-server/README\.Debian
+    expect_files python3-cli-agent /usr/lib/python3/dist-packages/cli_agent/__init__\.py \
+        /usr/lib/python3/dist-packages/cli_agent/_lib\.py
+    if dpkg-deb -c "$(deb_of libcli-agent-dev)" | grep -Eq ' \./usr/include/[^/]+$'; then
+        fail "libcli-agent-dev puts headers directly into /usr/include"
     fi
 
     # The runtime package holds the library and nothing a developer needs.
@@ -90,8 +114,9 @@ check_contents() {
         fail "libcli-agent1 ships development files"
     fi
 
-    # The symbols file lists exactly the exported functions.
-    local symbols exported
+    # The symbols file lists exactly the exported functions, and each has
+    # its manual page.
+    local symbols exported f
     symbols=$(dpkg-deb --info "$(deb_of libcli-agent1)" symbols |
         awk '/^ cli_/ {sub(/@.*/, "", $1); print $1}' | sort)
     dpkg-deb -x "$(deb_of libcli-agent1)" "$scratch/lib-only"
@@ -99,12 +124,63 @@ check_contents() {
         awk '$3 ~ /^cli_/ {sub(/@.*/, "", $3); print $3}' | sort)
     [ "$(wc -l <<<"$symbols")" -eq 27 ] || fail "symbols file does not list 27 functions"
     [ "$symbols" = "$exported" ] || fail "symbols file and exported functions differ"
+    for f in $symbols; do
+        expect_files libcli-agent-dev "/usr/share/man/man3/$f\.3\.gz"
+    done
+
+    # The service package is one: maintainer scripts that register, stop on
+    # removal and forget on purge; the group; the conffile the unit reads.
+    local control=$scratch/control-cli-server
+    dpkg-deb -e "$(deb_of cli-server)" "$control"
+    grep -q "deb-systemd-helper update-state 'cli-server.service'" "$control/postinst" ||
+        fail "postinst does not register the unit"
+    grep -q 'systemd-sysusers .*cli-server.conf' "$control/postinst" ||
+        fail "postinst does not create the group"
+    grep -q "deb-systemd-invoke stop 'cli-server.service'" "$control/prerm" ||
+        fail "prerm does not stop the daemon"
+    grep -q "deb-systemd-helper purge 'cli-server.service'" "$control/postrm" ||
+        fail "postrm does not forget the unit on purge"
+    grep -q 'daemon-reload' "$control/postrm" || fail "postrm does not reload systemd"
+    grep -q '_dh_action=restart' "$control/postinst" &&
+        grep -q "deb-systemd-invoke \$_dh_action 'cli-server.service'" "$control/postinst" ||
+        fail "postinst does not restart a running daemon on upgrade"
+    for f in /etc/default/cli-server /etc/logrotate.d/cli-server; do
+        grep -qx "$f" "$control/conffiles" || fail "$f is not a conffile"
+    done
+    dpkg-deb --field "$(deb_of cli-server)" Multi-Arch | grep -qx foreign ||
+        fail "cli-server is not Multi-Arch: foreign"
+    dpkg-deb --field "$(deb_of python3-cli-agent)" Depends | grep -q 'libcli-agent1' ||
+        fail "python3-cli-agent does not depend on libcli-agent1"
+}
+
+# The unit, the conffile, the group and the logrotate snippet agree.
+check_service_files() {
+    echo "==> package: unit, conffile, group, rotation"
+    local root=$scratch/root
+    local unit=$root/lib/systemd/system/cli-server.service
+    grep -qx 'Documentation=man:cli-server(1)' "$unit" || fail "the unit has no Documentation="
+    grep -qx 'EnvironmentFile=-/etc/default/cli-server' "$unit" ||
+        fail "the unit does not read /etc/default/cli-server"
+    grep -q '^ExecStart=/usr/bin/cli-server --daemon $CLI_SERVER_OPTS$' "$unit" ||
+        fail "ExecStart does not take CLI_SERVER_OPTS"
+    if grep -q '^After=network' "$unit"; then fail "the unit waits for the network"; fi
+    grep -q '^CLI_SERVER_OPTS=".*--group cli-operators' "$root/etc/default/cli-server" ||
+        fail "the conffile does not admit cli-operators"
+    grep -qx 'g cli-operators -' "$root/usr/lib/sysusers.d/cli-server.conf" ||
+        fail "sysusers.d does not create cli-operators"
+    grep -q '^/var/log/cli-server/\*\.log' "$root/etc/logrotate.d/cli-server" &&
+        grep -q 'signal=HUP cli-server.service' "$root/etc/logrotate.d/cli-server" ||
+        fail "the logrotate snippet does not rotate the audit log with SIGHUP"
+    if command -v logrotate >/dev/null; then
+        logrotate --debug "$root/etc/logrotate.d/cli-server" >/dev/null 2>&1 ||
+            fail "logrotate cannot read the snippet"
+    fi
 }
 
 unpack_packages() {
     echo "==> package: unpack"
     local pkg
-    for pkg in libcli-agent1 libcli-agent-dev cli-server; do
+    for pkg in libcli-agent1 libcli-agent-dev cli-server python3-cli-agent; do
         dpkg-deb -x "$(deb_of "$pkg")" "$scratch/root"
     done
     local page
@@ -164,9 +240,16 @@ build_example() {
     local libdir=$usr/lib/$multiarch
 
     echo "==> package: example with pkg-config"
+    # Installed, the .pc file names /usr: pkg-config leaves the system -L
+    # out and adds only the headers' own directory.
     local flags
     flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs cli_agent)
-    grep -q -- "-I$libdir/pkgconfig/../../../include" <<<"$flags" ||
+    [ "$(xargs <<<"$flags")" = "-I/usr/include/cli_agent -lcli_agent" ] ||
+        fail "pkg-config of the installed .pc gives: $flags"
+    # Unpacked, the tree's prefix is given.
+    flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --define-variable=prefix="$usr" \
+        --cflags --libs cli_agent)
+    grep -q -- "-I$usr/include/cli_agent" <<<"$flags" ||
         fail "pkg-config does not point into the unpacked tree: $flags"
     # shellcheck disable=SC2086 # flags are words
     cc -std=c11 -Wall -Wextra -Werror -include "$scratch/example/service.h" \
@@ -180,6 +263,11 @@ build_example() {
     grep -q "cli_agent package: $libdir/cmake/cli_agent" "$scratch/example/cmake.log" ||
         fail "find_package did not find the unpacked package"
     cmake --build "$scratch/example/build" >/dev/null
+    local dirs
+    dirs=$(grep -o 'INTERFACE_INCLUDE_DIRECTORIES "[^"]*"' \
+        "$libdir/cmake/cli_agent/cli_agentTargets.cmake")
+    [ "$dirs" = 'INTERFACE_INCLUDE_DIRECTORIES "${_IMPORT_PREFIX}/include/cli_agent"' ] ||
+        fail "the CMake package's include directories: $dirs"
 }
 
 # run_example PROGRAM: init, register, destroy and exit cleanly, using the
@@ -224,15 +312,43 @@ check_completion() {
         return
     }
     local out
-    out=$(CLI_SERVER_AGENTS="demo db" bash -c '
+    out=$(bash -c '
         source /usr/share/bash-completion/bash_completion
         source "$1"
         COMP_WORDS=(cli-server --ag); COMP_CWORD=1; COMP_LINE="cli-server --ag"
-        COMP_POINT=${#COMP_LINE}; _cli_server; echo "${COMPREPLY[*]}"
-        COMP_WORDS=(cli-server --agent d); COMP_CWORD=2; COMP_LINE="cli-server --agent d"
         COMP_POINT=${#COMP_LINE}; _cli_server; echo "${COMPREPLY[*]}"' sh \
         "$scratch/root/usr/share/bash-completion/completions/cli-server")
-    [ "$out" = $'--agent --agent-users\ndemo db' ] || fail "completion gave: $out"
+    [ "$out" = '--agent --agent-users' ] || fail "completion gave: $out"
+}
+
+# The autopkgtest against the unpacked tree: as root, in mount and network
+# namespaces of its own, where /etc is a copy (the package's sysusers.d file
+# creates the group there, the test adds its user there), /run and
+# /var/log are empty, and port 7002 is the test's alone.
+run_autopkgtest() {
+    echo "==> package: autopkgtest (debian/tests/smoke) against the unpacked tree"
+    if [ "$(id -u)" -ne 0 ] || ! unshare -m -n true 2>/dev/null ||
+        ! command -v systemd-sysusers >/dev/null; then
+        echo "needs root, namespaces and systemd-sysusers; skipped"
+        return
+    fi
+    local ns=$scratch/ns
+    mkdir -p "$ns/log"
+    # The group's member runs the unpacked cli-server.
+    chmod 0755 "$scratch"
+    # Rotation needs the daemon to reopen its audit log on SIGHUP;
+    # CLI_SMOKE_ROTATE=1 checks that too.
+    unshare -m -n env CLI_AGENT_ROOT="$scratch/root" CLI_SMOKE_ROTATE="${CLI_SMOKE_ROTATE:-0}" \
+        sh -ec '
+        mount --make-rprivate /
+        cp -a /etc "$1/etc"
+        mount --bind "$1/etc" /etc
+        mount -t tmpfs -o mode=0755 tmpfs /run
+        mount --bind "$1/log" /var/log
+        ip link set lo up
+        systemd-sysusers "$CLI_AGENT_ROOT/usr/lib/sysusers.d/cli-server.conf"
+        exec timeout 600 python3 "$2"' sh "$ns" "$scratch/src/debian/tests/smoke" ||
+        fail "the autopkgtest failed against the unpacked tree"
 }
 
 # A project that pulls this one in with add_subdirectory gets the library
@@ -262,6 +378,22 @@ EOF
     cmake --build "$consumer/build" >/dev/null
     timeout 10 "$consumer/build/readme_example" || fail "consumer example did not exit cleanly"
 
+    # Installed elsewhere than /usr, the tree stays relocatable: moved, its
+    # .pc file still finds its headers.
+    cmake --install "$consumer/build" --prefix "$scratch/opt/cli" >/dev/null
+    mv "$scratch/opt/cli" "$scratch/opt/moved"
+    local pc
+    pc=$(find "$scratch/opt/moved" -name cli_agent.pc)
+    grep -q '^prefix=${pcfiledir}/' "$pc" || fail "a private prefix gives a fixed .pc: $pc"
+    [ -f "$scratch/opt/moved/include/cli_agent/cli_agent.h" ] || fail "headers not in include/cli_agent"
+    PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags cli_agent |
+        grep -q -- "-I$scratch/opt/moved/lib/pkgconfig/../../include/cli_agent\|-I$scratch/opt/moved/include/cli_agent" ||
+        fail "the moved .pc does not find its headers"
+    # A parent that ships the library its own way turns the install rules off.
+    cmake "$consumer/build" -DCLI_AGENT_INSTALL=OFF >/dev/null
+    cmake --install "$consumer/build" --prefix "$scratch/opt/none" >/dev/null
+    [ ! -e "$scratch/opt/none" ] || fail "CLI_AGENT_INSTALL=OFF still installs: $(find "$scratch/opt/none")"
+
     local log=$scratch/bare.log
     PKG_CONFIG_LIBDIR=/nonexistent cmake -S "$scratch/src" -B "$scratch/bare" -G Ninja \
         -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$log" 2>&1 ||
@@ -283,11 +415,13 @@ build_packages
 run_lintian
 check_contents
 unpack_packages
+check_service_files
 write_example
 build_example
 run_example "$scratch/example/with_pkgconfig"
 run_example "$scratch/example/build/readme_example"
 attach_example
 check_completion
+run_autopkgtest
 check_library_only_builds
 echo "==> package: all checks passed"

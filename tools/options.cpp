@@ -6,6 +6,7 @@
 #include <getopt.h>
 
 #include <string>
+#include <vector>
 
 namespace cliserver {
 
@@ -82,12 +83,99 @@ bool parse_gather(const char *text, uint32_t &out_ms) {
     return true;
 }
 
+// Every option of cli-server, once: getopt's tables and the option lines
+// of --help are made from it, and a test holds the manual page, the
+// README's usage block and the bash completion to it.
+enum class Part { kClient, kDaemon };
+
+struct OptionSpec {
+    const char *name;  // the long name, without --
+    int key;           // the short letter, or one of the values above
+    const char *value; // the placeholder of its value; null for a flag
+    Part part;         // where --help lists it
+    const char *help;  // one or more lines
+};
+
+static_assert(cli_protocol::agent_port == 7002, "the help text names the port");
+
+constexpr OptionSpec kOptionTable[] = {
+    {"port", 'p', "N", Part::kClient, "listen on port N (default 7002)"},
+    {"agent", 'a', "NAME|ID|PATTERN", Part::kClient,
+     "attach to this agent as soon as it connects; a shell\n"
+     "pattern (*, ?, [...]) selects every agent whose name\n"
+     "matches it (an id matches exactly)"},
+    {"all", kAll, nullptr, Part::kClient, "select every connected agent"},
+    {"wait", 'w', "SECONDS", Part::kClient,
+     "scripting mode: how long to wait for the agent, or for\n"
+     "the first agent of a pattern, to connect (default 5)"},
+    {"gather", kGather, "SECONDS", Part::kClient,
+     "how long a pattern or --all collects agents before\n"
+     "the commands run (default 1.5: one reconnect period\n"
+     "and a margin)"},
+    {"json", kJson, nullptr, Part::kClient, "one JSON object per line for each agent and command"},
+    {"no-label", kNoLabel, nullptr, Part::kClient,
+     "raw output without the agent label (one agent only)"},
+    {"answer", kAnswer, "TEXT", Part::kClient,
+     "the reply to every prompt during a fan-out; without\n"
+     "it such prompts are refused (answered empty)"},
+    {"command", 'c', "LINE", Part::kClient,
+     "scripting mode: run LINE on the agent; repeatable,\n"
+     "the commands run in the order given"},
+    {"standalone", kStandalone, nullptr, Part::kClient,
+     "never use a resident server: hold the port here"},
+    {"socket", kSocket, "PATH", Part::kClient,
+     "the resident server's socket (default: $CLI_SERVER_SOCKET,\n"
+     "else /run/cli-server/cli-server.sock for root,\n"
+     "$XDG_RUNTIME_DIR/cli-server.sock, or\n"
+     "/tmp/cli-server-UID/cli-server.sock; a client\n"
+     "then also tries /run/cli-server/cli-server.sock)"},
+    {"help", 'h', nullptr, Part::kClient, "show this text"},
+    {"version", 'V', nullptr, Part::kClient, "show the version"},
+    {"daemon", kDaemon, nullptr, Part::kDaemon, "run as the resident server"},
+    {"group", kGroup, "NAME", Part::kDaemon,
+     "also admit members of group NAME (socket 0660, a\n"
+     "directory it creates 0750); root and the server's\n"
+     "user always"},
+    {"audit-log", kAuditLog, "FILE", Part::kDaemon,
+     "append JSON lines as each command is sent and ends;\n"
+     "SIGHUP reopens it (for log rotation)"},
+    {"syslog", kSyslog, nullptr, Part::kDaemon, "send those lines to syslog too (LOG_AUTHPRIV)"},
+    {"agent-users", kAgentUsers, "LIST", Part::kDaemon,
+     "accept only agents of these users (names or uids,\n"
+     "comma-separated), plus root and the server's user"},
+};
+
+// The option lines of one part, as --help shows them: the option at column
+// 2, its help at column 24 (on a line of its own when the option is wider).
+std::string option_lines(Part part) {
+    constexpr size_t kHelpColumn = 24;
+    std::string out;
+    for (const OptionSpec &o : kOptionTable) {
+        if (o.part != part) continue;
+        std::string left = "  ";
+        left += o.key < 256 ? std::string("-") + static_cast<char>(o.key) + ", " : "    ";
+        left += std::string("--") + o.name;
+        if (o.value) left += std::string(" ") + o.value;
+        if (left.size() + 2 <= kHelpColumn)
+            left.resize(kHelpColumn, ' ');
+        else
+            left += "\n" + std::string(kHelpColumn, ' ');
+        out += left;
+        for (const char *p = o.help; *p; ++p) {
+            out += *p;
+            if (*p == '\n') out += std::string(kHelpColumn, ' ');
+        }
+        out += '\n';
+    }
+    return out;
+}
+
 } // namespace
 
 std::string usage_text() {
     return "Usage: cli-server [--port N] [--agent NAME|ID|PATTERN | --all] [--wait SECONDS]\n"
            "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
-           "                  [-c COMMAND]... [--socket PATH | --standalone]\n"
+           "                  [-c LINE]... [--socket PATH | --standalone]\n"
            "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
            "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
            "       cli-server --help | --version\n"
@@ -99,34 +187,8 @@ std::string usage_text() {
            "invocation below is its client and behaves the same; otherwise cli-server\n"
            "holds the agents' port itself for as long as it runs.\n"
            "\n"
-           "Options:\n"
-           "  -p, --port N          listen on port N (default " +
-           std::to_string(cli_protocol::agent_port) +
-           ")\n"
-           "  -a, --agent NAME|ID|PATTERN\n"
-           "                        attach to this agent as soon as it connects; a shell\n"
-           "                        pattern (*, ?, [...]) selects every agent whose name\n"
-           "                        matches it (an id matches exactly)\n"
-           "      --all             select every connected agent\n"
-           "  -w, --wait SECONDS    scripting mode: how long to wait for the agent, or for\n"
-           "                        the first agent of a pattern, to connect (default 5)\n"
-           "      --gather SECONDS  how long a pattern or --all collects agents before\n"
-           "                        the commands run (default 1.5: one reconnect period\n"
-           "                        and a margin)\n"
-           "      --json            one JSON object per line for each agent and command\n"
-           "      --no-label        raw output without the agent label (one agent only)\n"
-           "      --answer TEXT     the reply to every prompt during a fan-out; without\n"
-           "                        it such prompts are refused (answered empty)\n"
-           "  -c, --command LINE    scripting mode: run LINE on the agent; repeatable,\n"
-           "                        the commands run in the order given\n"
-           "      --standalone      never use a resident server: hold the port here\n"
-           "      --socket PATH     the resident server's socket (default: $CLI_SERVER_SOCKET,\n"
-           "                        else /run/cli-server/cli-server.sock for root,\n"
-           "                        $XDG_RUNTIME_DIR/cli-server.sock, or\n"
-           "                        /tmp/cli-server-UID/cli-server.sock; a client\n"
-           "                        then also tries /run/cli-server/cli-server.sock)\n"
-           "  -h, --help            show this text\n"
-           "  -V, --version         show the version\n"
+           "Options:\n" +
+           option_lines(Part::kClient) +
            "\n"
            "Server commands (everything else goes to the attached agent):\n"
            "  help                  these commands, then the attached agent's help\n"
@@ -162,15 +224,8 @@ std::string usage_text() {
            "and serves any number of operators and scripts on its socket (mode 0600 in\n"
            "a 0700 directory). Commands for one agent queue in arrival order; each\n"
            "client sees only its own output and prompts. Reports readiness to systemd\n"
-           "and stops on SIGTERM.\n"
-           "      --daemon          run as the resident server\n"
-           "      --group NAME      also admit members of group NAME (socket 0660, its\n"
-           "                        directory 0750); root and the server's user always\n"
-           "      --audit-log FILE  append JSON lines as each command is sent and ends\n"
-           "      --syslog          send those lines to syslog too (LOG_AUTHPRIV)\n"
-           "      --agent-users LIST\n"
-           "                        accept only agents of these users (names or uids,\n"
-           "                        comma-separated), plus root and the server's user\n"
+           "and stops on SIGTERM.\n" +
+           option_lines(Part::kDaemon) +
            "\n"
            "Exit status:\n"
            "  0    every command completed (on every selected agent)\n"
@@ -197,30 +252,28 @@ bool fans_out(const Options &opts) {
 }
 
 bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
-    static const option kLong[] = {{"port", required_argument, nullptr, 'p'},
-                                   {"agent", required_argument, nullptr, 'a'},
-                                   {"wait", required_argument, nullptr, 'w'},
-                                   {"command", required_argument, nullptr, 'c'},
-                                   {"all", no_argument, nullptr, kAll},
-                                   {"gather", required_argument, nullptr, kGather},
-                                   {"json", no_argument, nullptr, kJson},
-                                   {"no-label", no_argument, nullptr, kNoLabel},
-                                   {"answer", required_argument, nullptr, kAnswer},
-                                   {"daemon", no_argument, nullptr, kDaemon},
-                                   {"standalone", no_argument, nullptr, kStandalone},
-                                   {"socket", required_argument, nullptr, kSocket},
-                                   {"group", required_argument, nullptr, kGroup},
-                                   {"audit-log", required_argument, nullptr, kAuditLog},
-                                   {"syslog", no_argument, nullptr, kSyslog},
-                                   {"agent-users", required_argument, nullptr, kAgentUsers},
-                                   {"help", no_argument, nullptr, 'h'},
-                                   {"version", no_argument, nullptr, 'V'},
-                                   {nullptr, 0, nullptr, 0}};
+    // getopt's view of the table, made once.
+    static const std::vector<option> kLong = [] {
+        std::vector<option> longs;
+        for (const OptionSpec &o : kOptionTable)
+            longs.push_back({o.name, o.value ? required_argument : no_argument, nullptr, o.key});
+        longs.push_back({nullptr, 0, nullptr, 0});
+        return longs;
+    }();
+    static const std::string kShort = [] {
+        std::string shorts = ":";
+        for (const OptionSpec &o : kOptionTable) {
+            if (o.key >= 256) continue;
+            shorts += static_cast<char>(o.key);
+            if (o.value) shorts += ':';
+        }
+        return shorts;
+    }();
     opterr = 0;
     optind = 1;
     for (;;) {
         int longindex = 0;
-        int c = getopt_long(argc, argv, ":p:a:w:c:hV", kLong, &longindex);
+        int c = getopt_long(argc, argv, kShort.c_str(), kLong.data(), &longindex);
         if (c == -1) break;
         switch (c) {
         case 'p':

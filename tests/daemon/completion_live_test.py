@@ -4,9 +4,11 @@
 Usage: completion_live_test.py COMPLETION_FILE CLI_SERVER EXAMPLE_HOST
 
 Starts a resident server (readiness through NOTIFY_SOCKET, as systemd
-would see it), an example host named completion-probe, waits until the
-server has the agent (a client with --wait), then completes
-`cli-server --socket S --agent comp` in bash and expects the name. Exits 77
+would see it), example hosts named completion-probe and "completion probe
+two", waits until the server has both (a client with --wait), then
+completes `cli-server --socket S --agent comp` in bash and expects both
+names, the second quoted as one word, and `--agent completion\ p` (a space
+typed with a backslash) and expects only the second. Exits 77
 (skipped) where bash-completion is not installed. Every wait is bounded.
 """
 import os
@@ -33,31 +35,38 @@ def main():
         env.pop("CLI_SERVER_SOCKET", None)
         daemon = subprocess.Popen([cli_server, "--daemon", "--socket", sock], env=env,
                                   stderr=subprocess.PIPE)
-        host = None
+        hosts = []
         try:
             ready = b""
             while b"READY=1" not in ready:
                 ready = notify.recv(4096)
-            host = subprocess.Popen([example_host, "5", "completion-probe"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            subprocess.run([cli_server, "--socket", sock, "--agent", "completion-probe",
-                            "--wait", "10", "-c", "help"], check=True, timeout=20,
-                           stdout=subprocess.DEVNULL)
+            for agent_id, name in (("5", "completion-probe"), ("6", "completion probe two")):
+                hosts.append(subprocess.Popen([example_host, agent_id, name],
+                                              stdout=subprocess.DEVNULL,
+                                              stderr=subprocess.DEVNULL))
+                subprocess.run([cli_server, "--socket", sock, "--agent", name,
+                                "--wait", "10", "-c", "help"], check=True, timeout=20,
+                               stdout=subprocess.DEVNULL)
             script = f'''
 source {BASH_COMPLETION}
 source "$1"
-COMP_WORDS=("$2" --socket "$3" --agent comp); COMP_CWORD=4
+COMP_WORDS=("$2" --socket "$3" --agent "$4"); COMP_CWORD=4
 COMP_LINE="${{COMP_WORDS[*]}}"; COMP_POINT=${{#COMP_LINE}}
-_cli_server; echo "${{COMPREPLY[*]}}"
+_cli_server; printf '%s\\n' "${{COMPREPLY[@]}}"
 '''
-            out = subprocess.run(["bash", "-c", script, "sh", completion, cli_server, sock],
-                                 capture_output=True, text=True, timeout=20).stdout.strip()
-            if out != "completion-probe":
-                print(f"completion gave {out!r}, expected 'completion-probe'")
-                return 1
+            cases = (("comp", ["completion-probe", "completion\\ probe\\ two"]),
+                     ("completion\\ p", ["completion\\ probe\\ two"]))
+            for typed, expected in cases:
+                out = subprocess.run(["bash", "-c", script, "sh", completion, cli_server, sock,
+                                      typed], capture_output=True, text=True,
+                                     timeout=20).stdout.split("\n")
+                got = sorted(line for line in out if line)
+                if got != sorted(expected):
+                    print(f"completing {typed!r} gave {got!r}, expected {expected!r}")
+                    return 1
             return 0
         finally:
-            if host:
+            for host in hosts:
                 host.terminate()
                 host.wait(timeout=10)
             daemon.terminate()
