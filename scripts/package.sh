@@ -336,9 +336,9 @@ run_autopkgtest() {
     mkdir -p "$ns/log"
     # The group's member runs the unpacked cli-server.
     chmod 0755 "$scratch"
-    # Rotation needs the daemon to reopen its audit log on SIGHUP;
-    # CLI_SMOKE_ROTATE=1 checks that too.
-    unshare -m -n env CLI_AGENT_ROOT="$scratch/root" CLI_SMOKE_ROTATE="${CLI_SMOKE_ROTATE:-0}" \
+    # The test rotates the audit log as the logrotate snippet does (the
+    # daemon reopens it on SIGHUP); CLI_SMOKE_ROTATE=0 leaves that out.
+    unshare -m -n env CLI_AGENT_ROOT="$scratch/root" CLI_SMOKE_ROTATE="${CLI_SMOKE_ROTATE:-1}" \
         sh -ec '
         mount --make-rprivate /
         cp -a /etc "$1/etc"
