@@ -389,8 +389,10 @@ EOF
     PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags cli_agent |
         grep -q -- "-I$scratch/opt/moved/lib/pkgconfig/../../include/cli_agent\|-I$scratch/opt/moved/include/cli_agent" ||
         fail "the moved .pc does not find its headers"
-    # A parent that ships the library its own way turns the install rules off.
-    cmake "$consumer/build" -DCLI_AGENT_INSTALL=OFF >/dev/null
+    # A parent that ships the library its own way turns the install rules
+    # off: those of cli-server and the manual pages too.
+    cmake "$consumer/build" -DCLI_AGENT_INSTALL=OFF -DCLI_AGENT_BUILD_TOOLS=ON \
+        -DCLI_AGENT_BUILD_MANPAGES=ON >/dev/null
     cmake --install "$consumer/build" --prefix "$scratch/opt/none" >/dev/null
     [ ! -e "$scratch/opt/none" ] || fail "CLI_AGENT_INSTALL=OFF still installs: $(find "$scratch/opt/none")"
 
