@@ -104,7 +104,7 @@ check_contents() {
         /etc/logrotate\.d/cli-server /usr/lib/sysusers\.d/cli-server\.conf \
         /usr/share/doc/cli-server/README\.Debian
     expect_files python3-cli-agent /usr/lib/python3/dist-packages/cli_agent/__init__\.py \
-        /usr/lib/python3/dist-packages/cli_agent/_lib\.py
+        /usr/lib/python3/dist-packages/cli_agent/_lib\.py /usr/lib/python3/dist-packages/cli_agent/py\.typed
     if dpkg-deb -c "$(deb_of libcli-agent-dev)" | grep -Eq ' \./usr/include/[^/]+$'; then
         fail "libcli-agent-dev puts headers directly into /usr/include"
     fi
