@@ -583,6 +583,12 @@ TEST(ResidentServerAudit, AnUnwritableLogRefusesCommandsUntilItCanBeWritten) {
                                 ": File too large; new commands are refused"))
         << d.journal();
     EXPECT_TRUE(d.journal_until("<4>cli-server: refused a command of client uid 0")) << d.journal();
+    // A fan-out is refused alike: the daemon's one line, no agent reported
+    // lost on top of it, status 1.
+    r = run_client(d, {"--agent", "alph*", "--wait", "5", "-c", "echo one"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, refusal);
 
     // A console (HELLO's mode 0) hears why and may go on.
     RawClient raw;
