@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +23,11 @@ namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kMaxSendQueue = 1u << 20; // an agent that stops reading is dropped
+// Connections closed before HELLO are journalled with the process that
+// held them, when it can be found: at most this many /proc walks a second.
+constexpr unsigned kOwnerWalksPerSecond = 4;
+// Silent connections closed at once when the descriptors run short.
+constexpr size_t kEvictBatch = 16;
 
 void set_nonblocking(int fd) {
     int flags = fcntl(fd, F_GETFL);
@@ -49,6 +55,14 @@ bool AgentHub::listen() {
         return false;
     }
     listener_.reset(fd);
+    rlimit lim{};
+    const rlim_t files = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? lim.rlim_cur : 1024;
+    if (files == RLIM_INFINITY || files > (rlim_t{1} << 30))
+        max_agents_ = size_t{1} << 30;
+    else if (files > 2 * kReservedDescriptors)
+        max_agents_ = static_cast<size_t>(files) - kReservedDescriptors;
+    else
+        max_agents_ = static_cast<size_t>(files) / 2;
     // Thousands of agents may connect at once (all of a machine's services
     // when the server starts): a short backlog would drop their SYNs and
     // cost each a retransmission second.
@@ -85,8 +99,42 @@ void AgentHub::pause_accepting() {
     });
 }
 
+// The descriptors agents may have are all taken: the oldest connections
+// that have not said HELLO go, and are closed at the end of this loop
+// iteration. False when nothing could be freed.
+bool AgentHub::make_room() {
+    size_t evicted = 0;
+    while (!ungreeted_.empty() && evicted < kEvictBatch) {
+        Agent *a = find(*ungreeted_.begin());
+        if (!a || a->closed) {
+            ungreeted_.erase(ungreeted_.begin());
+            continue;
+        }
+        const uint64_t serial = a->serial;
+        read_agent(*a); // its HELLO may be waiting
+        a = find(serial);
+        if (a && !a->closed && !a->greeted)
+            drop_agent(*a, "closed before HELLO: the server is short of descriptors for agents",
+                       Notice::kWarning);
+        ++evicted;
+    }
+    return evicted > 0;
+}
+
 void AgentHub::accept_agents() {
     for (;;) {
+        if (agents_.size() >= max_agents_) {
+            // Closed connections free their descriptors when reaped, after
+            // this iteration; the listener stays readable until then.
+            if (!make_room()) {
+                hub_notice(Notice::kWarning,
+                           "cannot accept more agents: " + std::to_string(agents_.size()) +
+                               " connections use the descriptors set aside "
+                               "for them");
+                pause_accepting();
+            }
+            return;
+        }
         int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -103,10 +151,63 @@ void AgentHub::accept_agents() {
         a->serial = next_serial_++;
         a->fd.reset(fd);
         a->connected_at = std::chrono::system_clock::now();
+        a->accepted = std::chrono::steady_clock::now();
+        // Its owner is looked up while the agent still holds its end, so a
+        // connection that closes before HELLO can be told to the journal
+        // with its user; an end no process holds any more (inode 0) has
+        // no user worth the name.
+        const SocketOwner owner = owners_.socket_owner(fd);
+        if (owner.inode != 0) {
+            a->uid = owner.uid;
+            a->socket_inode = owner.inode;
+        }
         const uint64_t serial = a->serial;
         agents_.emplace(serial, std::move(a));
+        ungreeted_.insert(serial);
         loop_.watch(fd, EPOLLIN, [this, serial](uint32_t ev) { on_agent_events(serial, ev); });
+        if (ungreeted_.size() > kMaxUngreeted) {
+            Agent *oldest = find(*ungreeted_.begin());
+            if (oldest) {
+                const uint64_t old_serial = oldest->serial;
+                read_agent(*oldest);
+                oldest = find(old_serial);
+                if (oldest && !oldest->closed && !oldest->greeted)
+                    drop_agent(*oldest,
+                               "closed before HELLO: " + std::to_string(kMaxUngreeted) +
+                                   " newer connections are waiting for theirs",
+                               Notice::kWarning);
+            }
+        }
+        arm_hello_timer();
     }
+}
+
+void AgentHub::arm_hello_timer() {
+    if (hello_timer_ || ungreeted_.empty()) return;
+    const Agent *oldest = find(*ungreeted_.begin());
+    const auto when =
+        (oldest ? oldest->accepted : std::chrono::steady_clock::now()) + kHelloTimeout;
+    hello_timer_ = loop_.add_timer(when, [this] {
+        hello_timer_ = 0;
+        on_hello_timer();
+    });
+}
+
+// Connections are accepted in the order of their serials, so the ones past
+// their time are at the front.
+void AgentHub::on_hello_timer() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!ungreeted_.empty()) {
+        Agent *a = find(*ungreeted_.begin());
+        if (!a || a->closed || a->greeted) {
+            ungreeted_.erase(ungreeted_.begin());
+            continue;
+        }
+        if (now - a->accepted < kHelloTimeout) break;
+        drop_agent(*a, "closed: no HELLO within " + std::to_string(kHelloTimeout.count()) + " s",
+                   Notice::kWarning);
+    }
+    arm_hello_timer();
 }
 
 void AgentHub::on_agent_events(uint64_t serial, uint32_t events) {
@@ -231,14 +332,17 @@ void AgentHub::handle_frame(Agent &a, Frame &f) {
 // Without a known owner an agent cannot be shown to belong to an accepted
 // user, so a restricted server turns it away too.
 bool AgentHub::owner_accepted(Agent &a) {
-    const SocketOwner owner = owners_.socket_owner(a.fd.get());
-    a.uid = owner.uid;
-    a.socket_inode = owner.inode;
+    if (a.socket_inode == 0) { // not found when it connected: once more
+        const SocketOwner owner = owners_.socket_owner(a.fd.get());
+        if (owner.inode != 0) {
+            a.uid = owner.uid;
+            a.socket_inode = owner.inode;
+        }
+    }
     if (!options_.agent_users.restricted()) return true;
-    if (owner.uid && options_.agent_users.accepts(*owner.uid, getuid())) return true;
-    const std::string who =
-        owner.uid ? "uid " + std::to_string(*owner.uid) + " (" + user_name(*owner.uid) + ")"
-                  : "an owner that cannot be found";
+    if (a.uid && options_.agent_users.accepts(*a.uid, getuid())) return true;
+    const std::string who = a.uid ? "uid " + std::to_string(*a.uid) + " (" + user_name(*a.uid) + ")"
+                                  : "an owner that cannot be found";
     hub_notice(Notice::kWarning, "refused agent " + printable(a.name) + " (id " +
                                      std::to_string(a.id) + "): it belongs to " + who +
                                      ", not to a user of --agent-users");
@@ -249,6 +353,7 @@ bool AgentHub::owner_accepted(Agent &a) {
 void AgentHub::greet(Agent &a, const Frame &f) {
     a.id = f.agent_id;
     a.name = f.payload.substr(0, cli_protocol::agent_name_max);
+    a.said_hello = true;
     if (!owner_accepted(a)) return;
     if (options_.pids_at_greeting && a.socket_inode != 0) {
         a.pid_looked_up = true;
@@ -256,6 +361,7 @@ void AgentHub::greet(Agent &a, const Frame &f) {
         if (auto it = found.find(a.socket_inode); it != found.end()) a.pid = it->second;
     }
     a.greeted = true;
+    ungreeted_.erase(a.serial);
     ++greeted_count_;
     index(a);
     send_to(a, CLI_FRAME_ACK, 0);
@@ -329,6 +435,9 @@ void AgentHub::drop_agent(Agent &a, const std::string &why, Notice kind) {
     if (a.greeted) {
         --greeted_count_;
         unindex(a);
+    } else {
+        ungreeted_.erase(a.serial);
+        find_ungreeted_process(a);
     }
     // Clients still see the agent's queue, to tell a running command of
     // theirs from a queued one.
@@ -337,6 +446,23 @@ void AgentHub::drop_agent(Agent &a, const std::string &why, Notice kind) {
     for (const Request &r : a.queue)
         request_agent_.erase(r.id);
     a.queue.clear();
+}
+
+// Why a service's agent never appears is often only in what its connection
+// did before HELLO (a sandbox that keeps the agent from checking the
+// server's owner makes it close at once): the journal names the process
+// when the walk through /proc is affordable and it still holds its end.
+void AgentHub::find_ungreeted_process(Agent &a) {
+    if (a.socket_inode == 0 || a.pid) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - owner_walks_since_ >= std::chrono::seconds(1)) {
+        owner_walks_since_ = now;
+        owner_walks_left_ = kOwnerWalksPerSecond;
+    }
+    if (owner_walks_left_ == 0) return;
+    --owner_walks_left_;
+    auto found = owners_.pids_holding({a.socket_inode});
+    if (auto it = found.find(a.socket_inode); it != found.end()) a.pid = it->second;
 }
 
 void AgentHub::reap() {
@@ -361,6 +487,9 @@ void AgentHub::close_all() {
     request_agent_.clear();
     busy_.clear();
     closed_.clear();
+    ungreeted_.clear();
+    if (hello_timer_) loop_.cancel_timer(hello_timer_);
+    hello_timer_ = 0;
     greeted_count_ = 0;
 }
 
@@ -476,7 +605,7 @@ bool AgentHub::submit(HubClient *c, AgentView &view, RequestId id, const std::st
     if (!found || found->closed || !found->greeted) return false;
     Agent &a = *found;
     a.queue.push_back(Request::make(c, a.serial, id, line, quiet));
-    request_agent_.emplace(id, a.serial);
+    request_agent_.emplace(id, Placed{a.serial, std::prev(a.queue.end())});
     if (a.queue.size() == 1) {
         dispatch_next(a);
     } else if (!quiet && c) {
@@ -493,14 +622,10 @@ bool AgentHub::request_sent(RequestId id) const {
 Request *AgentHub::locate(RequestId id, Agent **agent) {
     auto it = request_agent_.find(id);
     if (it == request_agent_.end()) return nullptr;
-    Agent *a = find(it->second);
+    Agent *a = find(it->second.agent);
     if (!a) return nullptr;
-    for (Request &r : a->queue)
-        if (r.id == id) {
-            if (agent) *agent = a;
-            return &r;
-        }
-    return nullptr;
+    if (agent) *agent = a;
+    return &*it->second.at;
 }
 
 const Request *AgentHub::find_request(RequestId id) const {
@@ -520,8 +645,9 @@ void AgentHub::abandon(RequestId id) {
     Request *r = locate(id, &a);
     if (!r) return;
     if (!r->sent) {
-        request_agent_.erase(id);
-        a->queue.remove_if([id](const Request &q) { return q.id == id; });
+        auto placed = request_agent_.find(id);
+        a->queue.erase(placed->second.at);
+        request_agent_.erase(placed);
         return;
     }
     r->abandoned = true;

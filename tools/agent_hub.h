@@ -29,8 +29,10 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -38,7 +40,8 @@ namespace cliserver {
 
 struct Agent : AgentView {
     UniqueFd fd;
-    unsigned long socket_inode = 0; // the agent's end, to find its process
+    std::chrono::steady_clock::time_point accepted; // for the HELLO time-out
+    unsigned long socket_inode = 0;                 // the agent's end, to find its process
     bool pid_looked_up = false;
     FrameDecoder decoder;
     std::string sendq;
@@ -59,6 +62,18 @@ struct HubOptions {
 
 class AgentHub final : public AgentService {
   public:
+    // A real agent says HELLO as soon as it is connected; a connection that
+    // has not said it after this long is closed.
+    static constexpr std::chrono::seconds kHelloTimeout{5};
+    // At most this many connections may be waiting for their HELLO: beyond
+    // it the oldest is closed (after reading what it sent), so a flood of
+    // silent connections costs a bounded number of descriptors and cannot
+    // keep a real agent, whose HELLO comes at once, out.
+    static constexpr size_t kMaxUngreeted = 4096;
+    // Descriptors never given to agent connections: operator clients, the
+    // audit log, the lookups of agents' owners always have some.
+    static constexpr size_t kReservedDescriptors = 64;
+
     AgentHub(EventLoop &loop, HubOptions options);
     ~AgentHub();
     AgentHub(const AgentHub &) = delete;
@@ -116,17 +131,32 @@ class AgentHub final : public AgentService {
     void unindex(Agent &a);
     Request *locate(RequestId id, Agent **agent);
     void hub_notice(Notice kind, const std::string &text);
+    void arm_hello_timer();
+    void on_hello_timer();
+    bool make_room();
+    void find_ungreeted_process(Agent &a);
 
     EventLoop &loop_;
     HubOptions options_;
     OwnerLookup owners_;
     UniqueFd listener_;
     bool accept_paused_ = false;
+    size_t max_agents_ = 0;        // connections the descriptor limit leaves room for
+    std::set<uint64_t> ungreeted_; // serials in the order they were accepted
+    EventLoop::TimerId hello_timer_ = 0;
+    unsigned owner_walks_left_ = 0; // /proc walks for connections closed before HELLO
+    std::chrono::steady_clock::time_point owner_walks_since_{};
     std::map<uint64_t, std::unique_ptr<Agent>> agents_;
     std::multimap<std::string, uint64_t> by_name_;
     std::multimap<uint32_t, uint64_t> by_id_;
-    std::map<RequestId, uint64_t> request_agent_; // live requests -> agent serial
-    std::unordered_set<uint64_t> busy_;           // agents with a command sent
+    // Live requests -> where they are, so that finding, answering or
+    // withdrawing one never walks a queue.
+    struct Placed {
+        uint64_t agent = 0;
+        std::list<Request>::iterator at;
+    };
+    std::unordered_map<RequestId, Placed> request_agent_;
+    std::unordered_set<uint64_t> busy_; // agents with a command sent
     std::vector<uint64_t> closed_;
     std::vector<HubClient *> clients_;
     size_t greeted_count_ = 0;

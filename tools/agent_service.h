@@ -56,6 +56,7 @@ struct Request {
 struct AgentView {
     uint64_t serial = 0;
     bool greeted = false;
+    bool said_hello = false; // its HELLO came, though it may have been refused
     bool closed = false;
     uint32_t id = 0;
     std::string name;

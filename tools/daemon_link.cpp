@@ -302,6 +302,9 @@ void DaemonLink::handle(const op::Message &m) {
         rows_end();
         return;
     case op::Type::kRefused:
+        // A verdict on this client (the audit log cannot be written, it has
+        // too many commands waiting), not a lost agent: the daemon's line
+        // alone is the operator's answer, and the status is 1.
         refused_ = true;
         lose(m.payload.empty() ? "the resident server closed the connection" : m.payload);
         return;

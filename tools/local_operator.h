@@ -17,6 +17,7 @@
 #include "line_editor.h"
 #include "options.h"
 #include "output_queue.h"
+#include "server_text.h"
 
 #include <chrono>
 #include <deque>
@@ -32,6 +33,9 @@ class FanoutScript;
 
 class LocalOperator : public HubClient {
   public:
+    // The exit status when standard output cannot be written.
+    static constexpr int kOutputFailed = 5;
+
     LocalOperator(Options opts, EventLoop &loop, AgentService &hub);
     ~LocalOperator() override;
     LocalOperator(const LocalOperator &) = delete;
@@ -83,6 +87,7 @@ class LocalOperator : public HubClient {
     AgentView *attached_agent();
     void attach_to(AgentView &a, bool by_operator);
     void try_attach_target();
+    static std::string ambiguity(const std::string &wanted, const std::vector<AgentView *> &found);
     void on_line(std::optional<std::string> line);
     void run_line(const std::string &line);
     bool run_server_command(const std::string &line);
@@ -113,6 +118,7 @@ class LocalOperator : public HubClient {
 
     // operator_console.cpp
     void on_stdin(uint32_t events);
+    void check_output();
     void update_interest();
     void report_congestion();
     void refresh_editor();
@@ -127,6 +133,11 @@ class LocalOperator : public HubClient {
     AgentService &hub_;
     bool interactive_ = false;
     bool color_ = false;
+    // Standard output is a terminal: what agents print is shown with its
+    // control characters made visible (server_text.h); to a pipe or a file
+    // it goes byte for byte.
+    bool terminal_out_ = false;
+    PrintableStream shown_;
     OutputQueue out_;
     bool was_congested_ = false;
     std::unique_ptr<LineEditor> editor_;
@@ -150,6 +161,7 @@ class LocalOperator : public HubClient {
     std::string set_pattern_;
 
     bool stop_ = false;
+    bool output_failed_ = false; // reported once
     int exit_status_ = 0;
 };
 

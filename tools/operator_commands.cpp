@@ -34,7 +34,8 @@ LocalOperator::LocalOperator(Options opts, EventLoop &loop, AgentService &hub)
     : opts_(std::move(opts)), loop_(loop), hub_(hub), out_(STDOUT_FILENO) {
     interactive_ = opts_.commands.empty() && isatty(STDIN_FILENO);
     const char *no_color = std::getenv("NO_COLOR");
-    color_ = isatty(STDOUT_FILENO) && no_color == nullptr; // set at all, even empty: no colour
+    terminal_out_ = isatty(STDOUT_FILENO);
+    color_ = terminal_out_ && no_color == nullptr; // set at all, even empty: no colour
     for (auto &c : opts_.commands)
         script_.push_back(c);
     target_ = opts_.agent;
@@ -86,6 +87,7 @@ void LocalOperator::finish() {
 
 void LocalOperator::drain_and_close() {
     out_.drain();
+    check_output();
     editor_.reset(); // writes the history
 }
 
@@ -135,6 +137,7 @@ void LocalOperator::on_agent_lost(AgentView &a, const std::string &why, Notice k
         const bool hidden = current_->hidden;
         if (editor_ && current_->holds_prompt) editor_->hide();
         current_.reset();
+        if (terminal_out_ && !hidden) emit(shown_.flush());
         if (was_running && !hidden) {
             if (!out_.at_line_start()) emit("\n");
             if (interactive_)
@@ -169,8 +172,28 @@ void LocalOperator::attach_to(AgentView &a, bool by_operator) {
     if (interactive_ && !current_ && a.commands.empty()) submit(a, "help", true, true, by_operator);
 }
 
+// "'dup': id 5 (user alice), id 6 (user mallory)": names are not
+// authenticated, so the operator is shown whose each one is.
+std::string LocalOperator::ambiguity(const std::string &wanted,
+                                     const std::vector<AgentView *> &found) {
+    std::string text = "several agents match '" + printable(wanted) + "':";
+    for (size_t i = 0; i < found.size(); ++i)
+        text += (i ? ", id " : " id ") + std::to_string(found[i]->id) + " (user " +
+                uid_text(found[i]->uid) + ")";
+    return text;
+}
+
 void LocalOperator::try_attach_target() {
     auto found = hub_.match(target_);
+    if (found.size() > 1) {
+        // Waiting cannot make it right: a second agent took the name.
+        const std::string why = ambiguity(target_, found) + "; name one by its id";
+        target_.clear();
+        waiting_line_.reset();
+        wait_deadline_.reset();
+        refuse(why);
+        return;
+    }
     if (found.size() != 1) return;
     attach_to(*found[0], false);
     if (wait_deadline_) wait_deadline_.reset();
@@ -319,10 +342,7 @@ void LocalOperator::cmd_attach(const std::vector<std::string> &args) {
     set_pattern_.clear();
     auto found = hub_.match(wanted);
     if (found.size() > 1) {
-        std::string ids;
-        for (AgentView *a : found)
-            ids += (ids.empty() ? "" : ", ") + std::to_string(a->id);
-        refuse("several agents match '" + printable(wanted) + "' (ids " + ids + "); attach by id");
+        refuse(ambiguity(wanted, found) + "; attach by id");
         return;
     }
     target_ = wanted;
@@ -425,26 +445,29 @@ void LocalOperator::on_output(const Request &r, std::string_view bytes) {
     if (current_->hidden || current_->learn) {
         if (current_->listing.size() < kMaxListing) current_->listing.append(bytes);
     }
-    if (!current_->hidden) emit(bytes);
+    if (!current_->hidden) emit(terminal_out_ ? shown_.feed(bytes) : std::string(bytes));
 }
 
 bool LocalOperator::on_prompt(const Request &r, const std::string &text) {
     if (!current_ || current_->id != r.id || current_->hidden) return false;
     current_->prompt_pending = true;
     if (interactive_) {
+        // Every line of it is the agent's text on the operator's terminal;
+        // the last one becomes the editor's prompt.
+        if (terminal_out_) out_.append(shown_.flush());
         out_.drain();
-        std::string shown = printable(text);
         size_t nl = text.rfind('\n');
-        std::string last_line = nl == std::string::npos ? shown : shown.substr(nl + 1);
+        std::string last_line = printable(nl == std::string::npos ? text : text.substr(nl + 1));
         if (nl != std::string::npos) {
-            out_.append(text.substr(0, nl + 1));
+            out_.append(terminal_out_ ? printable_text(text.substr(0, nl + 1))
+                                      : text.substr(0, nl + 1));
             out_.drain();
         }
         editor_->show(last_line.empty() ? "> " : last_line);
     } else {
         std::string line = text;
         if (line.empty() || line.back() != '\n') line += '\n';
-        emit(line);
+        emit(terminal_out_ ? shown_.feed(line) : line);
     }
     return true;
 }
@@ -453,6 +476,7 @@ void LocalOperator::on_done(const Request &r) {
     if (!current_ || current_->id != r.id) return;
     Pending done = std::move(*current_);
     current_.reset();
+    if (terminal_out_ && !done.hidden) emit(shown_.flush());
     if (done.learn) {
         if (AgentView *a = hub_.find(done.agent)) a->commands = parse_help_listing(done.listing);
     }
@@ -493,6 +517,7 @@ void LocalOperator::interrupt() {
     if (editor_) editor_->hide();
     hub_.abandon(r.id);
     out_.discard();
+    (void)shown_.flush();
     if (r.hidden) return;
     AgentView *a = hub_.find(r.agent);
     std::string who = a ? describe(*a) : std::string("the agent");

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace cliserver {
 
@@ -45,6 +46,8 @@ void LocalOperator::report_congestion() {
 }
 
 void LocalOperator::before_wait() {
+    check_output();
+    if (stop_) return;
     if (fanout_)
         advance_fanout();
     else if (interactive_)
@@ -56,7 +59,23 @@ void LocalOperator::before_wait() {
 
 void LocalOperator::after_events() {
     if (!out_.empty()) out_.write_available();
+    check_output();
     update_interest();
+}
+
+// Output that cannot be written is an error of the whole session (a full
+// disk, a reader that went away): said once, on standard error, and the
+// exit status is not 0 whatever else went right.
+void LocalOperator::check_output() {
+    if (!out_.broken() || output_failed_) return;
+    output_failed_ = true;
+    const std::string line = std::string("cli-server: cannot write standard output: ") +
+                             std::strerror(out_.error()) + "\n";
+    ssize_t w = write(STDERR_FILENO, line.data(), line.size());
+    (void)w;
+    if (exit_status_ == 0) exit_status_ = kOutputFailed;
+    stop_ = true;
+    if (fanout_) fanout_->interrupt();
 }
 
 std::string LocalOperator::paint(const char *sgr, const std::string &text) const {
@@ -114,6 +133,11 @@ std::vector<std::string> LocalOperator::complete(std::string_view before) {
             if (!a.name.empty()) out.push_back(a.name);
         });
     }
+    // Candidates are the agents' words, and libedit lists them as they are:
+    // one with a control character in it is not offered at all.
+    out.erase(std::remove_if(out.begin(), out.end(),
+                             [](const std::string &w) { return printable(w) != w; }),
+              out.end());
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;

@@ -48,8 +48,8 @@ std::vector<AgentView *> select_agents(AgentService &hub, const std::string &wan
 
 FanoutRun::FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
                      FanoutSettings settings)
-    : hub_(hub), loop_(loop), out_(out), notice_(std::move(notice)),
-      settings_(std::move(settings)) {
+    : hub_(hub), loop_(loop), out_(out), notice_(std::move(notice)), settings_(std::move(settings)),
+      terminal_(isatty(out_.fd()) == 1) {
     hub_.add_client(this);
 }
 
@@ -142,10 +142,18 @@ FanoutRun::Slot *FanoutRun::slot_of(RequestId id) {
 void FanoutRun::emit_lines(Slot &s, bool flush) {
     if (settings_.json) return;
     if (!settings_.label) {
-        append(s.pending);
+        if (!terminal_) {
+            append(s.pending);
+        } else {
+            append(s.shown.feed(s.pending));
+            if (flush) append(s.shown.flush());
+        }
         s.pending.clear();
         return;
     }
+    // A labelled line is the agent's text after a name it did not choose:
+    // a carriage return or an escape sequence in it must not put another
+    // agent's name at the start of the line.
     std::string text;
     size_t pos = 0;
     for (;;) {
@@ -153,12 +161,13 @@ void FanoutRun::emit_lines(Slot &s, bool flush) {
         if (nl == std::string::npos) break;
         text += s.label;
         text += ": ";
-        text.append(s.pending, pos, nl + 1 - pos);
+        text += printable_text(std::string_view(s.pending).substr(pos, nl - pos));
+        text += '\n';
         pos = nl + 1;
     }
     s.pending.erase(0, pos);
     if (!s.pending.empty() && (flush || s.pending.size() >= kMaxLine)) {
-        text += s.label + ": " + s.pending + "\n";
+        text += s.label + ": " + printable_text(s.pending) + "\n";
         s.pending.clear();
     }
     if (!text.empty()) append(text);

@@ -22,6 +22,7 @@
 #include "json_result.h"
 #include "options.h"
 #include "output_queue.h"
+#include "server_text.h"
 
 #include <chrono>
 #include <functional>
@@ -103,6 +104,7 @@ class FanoutRun : public HubClient {
         bool refused = false; // a prompt of the running line was answered empty
         bool failed = false;  // some line did not complete
         bool finished = false;
+        PrintableStream shown; // unlabelled output on a terminal
     };
 
     void submit_next(Slot &s);
@@ -122,6 +124,7 @@ class FanoutRun : public HubClient {
     std::vector<Slot> slots_;
     std::unordered_map<RequestId, size_t> by_request_;
     std::unordered_map<uint64_t, size_t> by_serial_;
+    bool terminal_ = false; // the output is a terminal
     size_t unfinished_ = 0;
     bool reported_congested_ = false;
     bool saw_congested_ = false; // the output was over its mark since the last report

@@ -95,6 +95,8 @@ void OperatorSession::finish() {
     auto tracked = std::move(tracked_);
     tracked_.clear();
     by_client_request_.clear();
+    per_agent_.clear();
+    tracked_bytes_ = 0;
     for (auto &[hub_id, t] : tracked) {
         if (t.sent) audit(hub_id, t, AuditOutcome::kClientLeft);
         hub_.abandon(hub_id);
@@ -214,6 +216,13 @@ void OperatorSession::submit(const op::Message &m) {
         refuse_command(s.request, printable(a->name));
         return;
     }
+    if (auto why = over_bounds(*a, s.line.size())) {
+        std::string out;
+        op::encode_refused(out, *why);
+        send(out);
+        fail("refused a command: too many commands waiting", Notice::kWarning);
+        return;
+    }
     if (audit_.enabled() && !a->pid) hub_.resolve_pids(); // for the record; once per agent
     const RequestId id = hub_.new_request_id();
     Tracked t;
@@ -224,12 +233,37 @@ void OperatorSession::submit(const op::Message &m) {
     t.agent_id = a->id;
     t.agent_pid = a->pid;
     t.agent_uid = a->uid;
-    tracked_.emplace(id, std::move(t));
+    ++per_agent_[a->serial];
+    tracked_bytes_ += s.line.size();
+    auto placed = tracked_.emplace(id, std::move(t)).first;
     by_client_request_.emplace(s.request, id);
     if (!hub_.submit(this, *a, id, s.line, s.quiet)) {
-        tracked_.erase(id);
         by_client_request_.erase(s.request);
+        untrack(placed);
     }
+}
+
+std::optional<std::string> OperatorSession::over_bounds(const AgentView &a,
+                                                        size_t line_size) const {
+    const auto it = per_agent_.find(a.serial);
+    if (it != per_agent_.end() && it->second >= kMaxPerAgent)
+        return "cli-server: refused: this client already has " + std::to_string(kMaxPerAgent) +
+               " commands waiting for " + describe(a) + "; the connection is closed";
+    if (tracked_.size() >= kMaxCommands || tracked_bytes_ + line_size > kMaxCommandBytes)
+        return "cli-server: refused: this client already has " + std::to_string(tracked_.size()) +
+               " commands waiting; the connection is closed";
+    return std::nullopt;
+}
+
+void OperatorSession::uncount(const Tracked &t) {
+    auto n = per_agent_.find(t.agent);
+    if (n != per_agent_.end() && --n->second == 0) per_agent_.erase(n);
+    tracked_bytes_ -= t.line.size();
+}
+
+void OperatorSession::untrack(std::map<RequestId, Tracked>::iterator it) {
+    uncount(it->second);
+    tracked_.erase(it);
 }
 
 void OperatorSession::reply(const op::Message &m) {
@@ -251,8 +285,10 @@ void OperatorSession::abandon(const op::Message &m) {
     if (it == by_client_request_.end()) return;
     const RequestId id = it->second;
     by_client_request_.erase(it);
-    if (Tracked *t = tracked(id); t && t->sent) audit(id, *t, AuditOutcome::kInterrupted);
-    tracked_.erase(id);
+    if (auto t = tracked_.find(id); t != tracked_.end()) {
+        if (t->second.sent) audit(id, t->second, AuditOutcome::kInterrupted);
+        untrack(t);
+    }
     hub_.abandon(id);
 }
 
@@ -381,7 +417,7 @@ void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice
         }
         if (it->second.sent) audit(it->first, it->second, AuditOutcome::kAgentDisconnected);
         by_client_request_.erase(it->second.client_request);
-        it = tracked_.erase(it);
+        untrack(it++);
     }
     if (!greeted_ || !a.greeted) return;
     std::string out;
@@ -411,6 +447,7 @@ bool OperatorSession::on_prompt(const Request &r, const std::string &text) {
 void OperatorSession::on_done(const Request &r) {
     auto it = tracked_.find(r.id);
     if (it == tracked_.end()) return;
+    uncount(it->second);
     Tracked t = std::move(it->second);
     tracked_.erase(it);
     by_client_request_.erase(t.client_request);
@@ -450,7 +487,7 @@ bool OperatorSession::on_sending(const Request &r) {
     const uint64_t client_request = t.client_request;
     const std::string agent = printable(t.agent_name);
     by_client_request_.erase(client_request);
-    tracked_.erase(it);
+    untrack(it);
     refuse_command(client_request, agent);
     return false;
 }

@@ -32,6 +32,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace cliserver {
@@ -43,6 +44,13 @@ class OperatorSession final : public HubClient {
     static constexpr size_t kMaxBacklog = 16u << 20;
     static constexpr std::chrono::seconds kHelloTimeout{10};
     static constexpr std::chrono::seconds kStallTimeout{30};
+    // What one client may have waiting at once: a console or a script has
+    // one command at a time, a fan-out one per agent. A client past these
+    // is refused (REFUSED, then the connection is closed), so it cannot
+    // make the daemon hold its commands without bound.
+    static constexpr unsigned kMaxPerAgent = 32;
+    static constexpr size_t kMaxCommands = 1u << 16;
+    static constexpr size_t kMaxCommandBytes = 16u << 20;
 
     OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, UniqueFd fd, PeerCred peer,
                     std::function<void()> on_failed);
@@ -108,6 +116,9 @@ class OperatorSession final : public HubClient {
     void audit(RequestId id, const Tracked &t, AuditOutcome outcome);
     std::string who() const; // "client uid N (user) pid P", for the journal
     Tracked *tracked(RequestId hub_id);
+    void uncount(const Tracked &t);
+    void untrack(std::map<RequestId, Tracked>::iterator it);
+    std::optional<std::string> over_bounds(const AgentView &a, size_t line_size) const;
 
     EventLoop &loop_;
     AgentHub &hub_;
@@ -133,6 +144,8 @@ class OperatorSession final : public HubClient {
     EventLoop::TimerId flush_timer_ = 0;              // the end-of-iteration write is due
     std::map<RequestId, Tracked> tracked_;            // by the hub's request id
     std::map<uint64_t, RequestId> by_client_request_; // the client's id -> the hub's
+    std::map<uint64_t, unsigned> per_agent_;          // tracked commands by agent serial
+    size_t tracked_bytes_ = 0;                        // their command lines
 };
 
 } // namespace cliserver

@@ -240,6 +240,7 @@ std::string usage_text() {
            "  3    the agent disconnected in the middle of a command (in a fan-out: no\n"
            "       selected agent completed every command)\n"
            "  4    fan-out: some agents completed every command and others did not\n"
+           "  5    standard output could not be written (no space, I/O error, reader gone)\n"
            "  130  interrupted by Ctrl-C\n";
 }
 

@@ -14,24 +14,19 @@ namespace {
 constexpr size_t kSafeChunk = 4096;
 } // namespace
 
-// A pipe or socket of our own is made non-blocking, so that one write takes
-// all the room there is. A terminal is left alone: its open file is shared
-// with the shell, which must not find it non-blocking; there we write at
-// most what a writable descriptor is sure to take.
+// Standard output's open file is usually shared: with the shell on a
+// terminal, with the other writers of a pipe. Its flags are theirs too, so
+// it is never made non-blocking; a write goes out only when poll says the
+// descriptor is writable, and then at most what such a descriptor is sure
+// to take at once. A regular file never blocks and takes everything.
 OutputQueue::OutputQueue(int fd) : fd_(fd) {
     struct stat st {};
     if (fstat(fd, &st) != 0) return;
     regular_file_ = S_ISREG(st.st_mode);
-    if ((S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) && !isatty(fd)) {
-        int flags = fcntl(fd, F_GETFL);
-        if (flags >= 0 && !(flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0)
-            saved_flags_ = flags;
-    }
 }
 
 OutputQueue::~OutputQueue() {
     drain();
-    if (saved_flags_ >= 0) fcntl(fd_, F_SETFL, saved_flags_);
 }
 
 void OutputQueue::append(std::string_view bytes) {
@@ -45,7 +40,7 @@ void OutputQueue::append(std::string_view bytes) {
 }
 
 bool OutputQueue::writable_now() const {
-    if (regular_file_ || saved_flags_ >= 0) return true; // a write cannot block
+    if (regular_file_) return true; // a write cannot block
     pollfd p{fd_, POLLOUT, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT) != 0;
 }
@@ -57,7 +52,10 @@ bool OutputQueue::write_chunk(size_t max) {
     if (w < 0) {
         if (errno == EINTR) return true;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-        broken_ = true; // reader gone: drop this and all later output
+        // No space, an I/O error, the reader gone: this and all later
+        // output is dropped, and the owner reports error() once.
+        broken_ = true;
+        error_ = errno;
         discard();
         return false;
     }
@@ -70,7 +68,7 @@ bool OutputQueue::write_chunk(size_t max) {
 }
 
 void OutputQueue::write_available() {
-    const size_t chunk = regular_file_ || saved_flags_ >= 0 ? pending() : kSafeChunk;
+    const size_t chunk = regular_file_ ? pending() : kSafeChunk;
     while (!empty() && writable_now())
         if (!write_chunk(chunk)) break;
     if (buf_.empty() && buf_.capacity() > 4 * kHighWater) buf_.shrink_to_fit();

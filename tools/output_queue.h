@@ -33,7 +33,10 @@ class OutputQueue {
     bool over_high_water() const { return pending() >= kHighWater; }
     // Whether the last byte ever handed to the descriptor or queued was a newline.
     bool at_line_start() const { return at_line_start_; }
+    // A write failed (ENOSPC, EIO, EPIPE, ...): nothing more is written;
+    // error() is its errno.
     bool broken() const { return broken_; }
+    int error() const { return error_; }
 
   private:
     bool writable_now() const;
@@ -41,9 +44,9 @@ class OutputQueue {
 
     int fd_;
     bool regular_file_ = false;
-    int saved_flags_ = -1; // descriptor flags to restore, when we changed them
 
     bool broken_ = false;
+    int error_ = 0;
     bool at_line_start_ = true;
     std::string buf_;
     size_t pos_ = 0;

@@ -1,10 +1,12 @@
 #include "resident_server.h"
 
+#include "agent_owner.h"
 #include "journal.h"
 #include "operator_process.h"
 #include "server_text.h"
 #include "socket_path.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -140,6 +142,9 @@ void ResidentServer::reap_sessions() {
         it->second->finish();
         sessions_.erase(it);
     }
+    // A client that left may have had thousands of commands waiting: the
+    // heap they took goes back to the system, not only to the allocator.
+    malloc_trim(0);
 }
 
 void ResidentServer::on_signal() {
@@ -199,11 +204,22 @@ void ResidentServer::on_agent_greeted(AgentView &a) {
     journal(Priority::kInfo, describe(a) + " connected (user " + uid_text(a.uid) + ")");
 }
 
+// Every connection that goes before HELLO is journalled, with its user and
+// process when they are known: a service whose agent never appears (it
+// could not check who owns the port, another user's agent was refused)
+// shows here. Thousands of them at once are the journal's rate limit's to
+// summarise.
 void ResidentServer::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
-    if (a.greeted || kind != Notice::kInfo)
-        journal(priority_of(kind),
-                (a.greeted ? describe(a) : std::string("a connection that never said HELLO")) +
-                    " " + why);
+    if (a.greeted) {
+        journal(priority_of(kind), describe(a) + " " + why);
+        return;
+    }
+    if (a.said_hello) return; // refused by --agent-users, which the hub's notice journals
+    std::string from;
+    if (a.uid) from += "user " + uid_text(a.uid);
+    if (a.pid) from += (from.empty() ? "pid " : ", pid ") + std::to_string(*a.pid);
+    journal(priority_of(kind), "a connection that never said HELLO " + why +
+                                   (from.empty() ? std::string() : " (from " + from + ")"));
 }
 
 void ResidentServer::on_hub_notice(Notice kind, const std::string &text) {

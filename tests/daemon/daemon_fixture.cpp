@@ -86,7 +86,7 @@ bool NotifySocket::wait_for(const std::string &word, ms timeout) {
 // ---------------------------------------------------------------- Daemon
 
 Daemon::Daemon(const std::string &dir, std::vector<std::string> extra,
-               std::vector<std::string> launcher)
+               std::vector<std::string> launcher, unsigned long max_files)
     : notify_(dir + "/notify-" + std::to_string(++g_notify_serial)),
       socket_(dir + "/run/cli.sock") {
     std::vector<std::string> args{"--daemon", "--socket", socket_};
@@ -94,6 +94,8 @@ Daemon::Daemon(const std::string &dir, std::vector<std::string> extra,
     SpawnOptions o;
     o.pipe_stdout = false;
     o.env = {"NOTIFY_SOCKET=" + notify_.path()};
+    o.max_files = max_files;
+    o.max_files_hard = true;
     std::vector<std::string> argv = server_argv(args);
     argv.insert(argv.begin(), launcher.begin(), launcher.end());
     process_ = std::make_unique<Process>(argv, o);

@@ -59,8 +59,9 @@ class NotifySocket {
 class Daemon {
   public:
     // launcher: a command that runs the daemon (e.g. prlimit with options).
+    // max_files: the daemon's descriptor limit, soft and hard, if not 0.
     explicit Daemon(const std::string &dir, std::vector<std::string> extra = {},
-                    std::vector<std::string> launcher = {});
+                    std::vector<std::string> launcher = {}, unsigned long max_files = 0);
     ~Daemon();
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;

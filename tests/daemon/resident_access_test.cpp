@@ -173,6 +173,9 @@ TEST(ResidentServerAccess, AgentUsersAdmitsOnlyTheListedUsersAgents) {
     EXPECT_EQ(queue, "0");
     EXPECT_EQ(state, "idle");
     EXPECT_EQ(d.journal().find("stranger (id 2) connected"), std::string::npos) << d.journal();
+    // The refusal is journalled once, as such, not also as a silent connection.
+    EXPECT_EQ(d.stop(), 0);
+    EXPECT_EQ(d.journal().find("never said HELLO"), std::string::npos) << d.journal();
 }
 
 // One JSON line per command sent, whatever became of it; a prompt's reply
@@ -580,6 +583,12 @@ TEST(ResidentServerAudit, AnUnwritableLogRefusesCommandsUntilItCanBeWritten) {
                                 ": File too large; new commands are refused"))
         << d.journal();
     EXPECT_TRUE(d.journal_until("<4>cli-server: refused a command of client uid 0")) << d.journal();
+    // A fan-out is refused alike: the daemon's one line, no agent reported
+    // lost on top of it, status 1.
+    r = run_client(d, {"--agent", "alph*", "--wait", "5", "-c", "echo one"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, refusal);
 
     // A console (HELLO's mode 0) hears why and may go on.
     RawClient raw;
@@ -674,7 +683,10 @@ TEST(ResidentServerJournal, ClientsComingAndGoingWithUidPidAndWhy) {
 }
 
 // A flood of agent connections that never say HELLO: a few lines, then
-// the count of the rest.
+// the count of the rest. The first few are journalled with the pid that
+// held them and the rest, past the budget of /proc walks, without: two
+// shapes, each limited on its own, so every connection is accounted for
+// either in a line or in a count.
 TEST(ResidentServerJournal, RepeatedLinesAreRateLimitedWithACount) {
     TempDir dir;
     Daemon d(dir.path());
@@ -690,13 +702,21 @@ TEST(ResidentServerJournal, RepeatedLinesAreRateLimitedWithACount) {
                                 "never said HELLO sent a malformed frame",
                                 20000ms))
         << d.journal();
-    size_t shown = 0;
-    for (const auto &line : lines_of(d.journal()))
-        if (line.find("<4>cli-server: a connection that never said HELLO sent a malformed") == 0)
-            ++shown;
-    EXPECT_EQ(shown, 5u) << d.journal();
-    EXPECT_NE(d.journal().find("<4>cli-server: " + std::to_string(kFlood - 5) +
-                               " similar lines suppressed"),
-              std::string::npos)
-        << d.journal();
+    const std::string line_start =
+        "<4>cli-server: a connection that never said HELLO sent a malformed";
+    const std::string count_end =
+        " similar lines suppressed in 10 s; the last: a connection that never said HELLO";
+    size_t shown = 0, suppressed = 0, counts = 0;
+    for (const auto &line : lines_of(d.journal())) {
+        if (line.find(line_start) == 0) ++shown;
+        const size_t end = line.find(count_end);
+        if (line.find("<4>cli-server: ") == 0 && end != std::string::npos) {
+            suppressed += std::stoul(line.substr(15, end - 15));
+            ++counts;
+        }
+    }
+    EXPECT_LE(shown, 2 * 5u) << d.journal();
+    EXPECT_GE(shown, 5u) << d.journal();
+    EXPECT_LE(counts, 2u) << d.journal();
+    EXPECT_EQ(shown + suppressed, static_cast<size_t>(kFlood)) << d.journal();
 }

@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include "cli_common.h"
+
+#include <pwd.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 
 using namespace daemontest;
@@ -239,4 +244,146 @@ TEST(ResidentServerFaults, GarbageClientsAreClosedAndOthersAreUnaffected) {
     for (const Msg &m : before)
         if (m.type == wire::kOutput) text += m.payload.substr(8);
     EXPECT_EQ(text, "still\n");
+}
+
+namespace {
+
+// An agent of the test's own: connected, HELLO sent and acknowledged.
+clitest::Conn raw_agent(const std::string &name, uint32_t id) {
+    clitest::Conn c = connect_agent();
+    EXPECT_TRUE(c.valid());
+    EXPECT_TRUE(c.send_frame(CLI_FRAME_HELLO, 0, name, id));
+    auto ack = c.read_frame();
+    EXPECT_TRUE(ack && ack->type == CLI_FRAME_ACK) << name;
+    return c;
+}
+
+std::string my_user_name() {
+    const passwd *pw = getpwuid(getuid());
+    return pw ? pw->pw_name : std::to_string(getuid());
+}
+
+} // namespace
+
+// Hundreds of connections to the agents' port that never say HELLO, against
+// a daemon with few descriptors: operators are still answered, a real agent
+// still gets in, and the silent ones are closed and journalled.
+TEST(ResidentServerFaults, SilentAgentConnectionsStarveNeitherOperatorsNorAgents) {
+    constexpr unsigned long kDaemonFiles = 160;
+    constexpr int kSilent = 400;
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur < kSilent + 128) {
+        lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, kSilent + 128);
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    TempDir dir;
+    Daemon d(dir.path(), {}, {}, kDaemonFiles);
+    ASSERT_TRUE(d.ready());
+    std::vector<clitest::Conn> silent;
+    for (int i = 0; i < kSilent; ++i) {
+        silent.push_back(connect_agent());
+        ASSERT_TRUE(silent.back().valid()) << i;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    auto ls = run_client(d, {"-c", "ls"});
+    EXPECT_EQ(ls.status, 0) << ls.err;
+    EXPECT_EQ(ls.out, "no agents connected\n");
+    clitest::Conn real = raw_agent("real", 9);
+    ASSERT_FALSE(HasFailure()) << "journal:\n" << d.journal();
+    auto ls2 = run_client(d, {"-c", "ls"});
+    EXPECT_EQ(ls2.status, 0) << ls2.err;
+    EXPECT_NE(ls2.out.find(" real "), std::string::npos) << ls2.out;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
+    EXPECT_TRUE(d.journal_until("a connection that never said HELLO closed before HELLO"));
+    EXPECT_EQ(d.stop(), 0) << d.journal();
+}
+
+// A connection that stays silent is closed after the HELLO time-out, and
+// the journal says who held it, so a service whose agent never appears can
+// be found.
+TEST(ResidentServerFaults, AConnectionWithoutHelloIsClosedAndJournalledWithItsProcess) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    clitest::Conn silent = connect_agent();
+    ASSERT_TRUE(silent.valid());
+    EXPECT_TRUE(silent.wait_closed(15000ms));
+    EXPECT_TRUE(d.journal_until("a connection that never said HELLO closed: no HELLO within 5 s "
+                                "(from user " +
+                                my_user_name() + ", pid " + std::to_string(getpid()) + ")"))
+        << d.journal();
+    EXPECT_EQ(d.stop(), 0) << d.journal();
+}
+
+// One client cannot make the daemon hold its commands without bound: past
+// the bound it is refused and closed, and what it had queued is gone at once.
+TEST(ResidentServerFaults, AClientQueueingWithoutBoundIsRefused) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    clitest::Conn busy = raw_agent("busy", 3);
+    ASSERT_TRUE(d.journal_until("busy (id 3) connected"));
+    RawClient greedy;
+    ASSERT_TRUE(greedy.connect(d.socket()));
+    ASSERT_TRUE(greedy.greet());
+    const uint64_t serial = greedy.serial_of("busy");
+    std::string burst;
+    for (uint64_t i = 1; i <= 200; ++i)
+        burst += wire::submit(i, serial, "hold " + std::to_string(i));
+    ASSERT_TRUE(greedy.send(burst));
+    auto refused = greedy.read_type(wire::kRefused);
+    ASSERT_TRUE(refused);
+    EXPECT_NE(refused->payload.find("refused: this client already has 32 commands waiting for "
+                                    "busy (id 3)"),
+              std::string::npos)
+        << refused->payload;
+    EXPECT_TRUE(greedy.wait_closed());
+    // The running command is abandoned, the queued ones withdrawn.
+    RawClient watcher;
+    ASSERT_TRUE(watcher.connect(d.socket()));
+    ASSERT_TRUE(watcher.greet());
+    EXPECT_TRUE(watcher.wait_row(
+        "busy", [](const RawRow &r) { return r.queued == 0; }, 2000ms));
+    auto cmd = busy.read_frame();
+    ASSERT_TRUE(cmd && cmd->type == CLI_FRAME_COMMAND);
+    EXPECT_EQ(cmd->payload, "hold 1");
+    ASSERT_TRUE(busy.send_frame(CLI_FRAME_DONE, cmd->req_id, "", 3));
+    EXPECT_EQ(d.stop(), 0) << d.journal();
+}
+
+// Two agents share a name: --agent NAME cannot choose, so the client says so
+// at once, naming each with its id and user, instead of waiting.
+TEST(ResidentServerFaults, AnAmbiguousAgentNameFailsAtOnceNamingTheCandidates) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    clitest::Conn first = raw_agent("dup", 5);
+    clitest::Conn second = raw_agent("dup", 6);
+    ASSERT_TRUE(d.journal_until("dup (id 6) connected"));
+    const auto start = std::chrono::steady_clock::now();
+    auto r = run_client(d, {"--agent", "dup", "--wait", "5", "-c", "status"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(r.status, 1);
+    const std::string user = my_user_name();
+    EXPECT_EQ(r.err, "cli-server: several agents match 'dup': id 5 (user " + user +
+                         "), id 6 (user " + user + "); name one by its id\n");
+    EXPECT_EQ(r.out, "");
+}
+
+// Control characters in an agent's name (C0, and C1 as UTF-8) reach the
+// journal and ls visible, not as terminal controls.
+TEST(ResidentServerFaults, ControlCharactersInAgentNamesAreShownVisibly) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    clitest::Conn evil = raw_agent("ev\x1b]0;t\x07il\xc2\x9b"
+                                   "2J",
+                                   4);
+    EXPECT_TRUE(d.journal_until("ev\\x1b]0;t\\x07il\\xc2\\x9b2J (id 4) connected")) << d.journal();
+    auto ls = run_client(d, {"-c", "ls"});
+    EXPECT_EQ(ls.status, 0) << ls.err;
+    EXPECT_NE(ls.out.find(" ev\\x1b]0;t\\x07il\\xc2\\x9b2J "), std::string::npos) << ls.out;
+    EXPECT_EQ(ls.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(ls.out.find("\xc2\x9b"), std::string::npos);
 }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
@@ -374,6 +375,70 @@ TEST(FanoutOutput, RawOutputForAPlainNameOrOneAgentWithoutLabels) {
         auto r = finish(server);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "solo: a from solo\nsolo: b from solo\n");
+    }
+}
+
+// What an agent prints goes to a pipe byte for byte when it is the only
+// agent and unlabelled; behind a label, a carriage return or an escape
+// sequence would let it draw a line that seems to be another agent's, so
+// there every control character is shown as \xNN. JSON escapes them too.
+TEST(FanoutOutput, ControlCharactersAreVisibleBehindLabelsAndExactWithout) {
+    const std::string hostile = "\x1b]0;title\x07\x1b[2J\rdb: FAKE all good\xc2\x9b"
+                                "31m\tok\n";
+    auto printing = [hostile](Conn &c, const WireFrame &cmd, uint32_t id) {
+        return reply(c, cmd, id, hostile);
+    };
+    {
+        auto server = spawn_server({"--agent", "web", "-c", "go"});
+        FakeAgent web("web", 1, printing);
+        auto r = finish(*server);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, hostile);
+    }
+    {
+        auto server = spawn_server({"--all", "--gather", "1", "-c", "go"});
+        FakeAgent web("web", 1, printing);
+        auto r = finish(*server);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out,
+                  "web: \\x1b]0;title\\x07\\x1b[2J\\x0ddb: FAKE all good\\xc2\\x9b31m\tok\n");
+    }
+    {
+        auto server = spawn_server({"--all", "--json", "--gather", "1", "-c", "go"});
+        FakeAgent web("we\xc2\x85"
+                      "b",
+                      1, printing);
+        auto r = finish(*server);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\xc2\x9b"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\"name\":\"we\\u0085b\""), std::string::npos) << r.out;
+        auto objects = objects_of(r.out);
+        ASSERT_EQ(objects.size(), 1u);
+        EXPECT_EQ(objects[0].at("output"), hostile); // parsers read the exact text
+    }
+}
+
+// Output that cannot be written is an error, whatever the mode: one line on
+// standard error and exit status 5, not 0 with nothing written.
+TEST(FanoutOutput, AStandardOutputThatCannotBeWrittenExitsFive) {
+    const std::vector<std::vector<std::string>> modes = {
+        {"--agent", "web", "-c", "go"},
+        {"--all", "--gather", "1", "-c", "go"},
+        {"--all", "--json", "--gather", "1", "-c", "go"},
+    };
+    for (const auto &args : modes) {
+        const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(full, 0);
+        SpawnOptions o;
+        o.stdout_fd = full;
+        Process server(server_argv(args), o);
+        close(full);
+        FakeAgent web("web", 1, echoing("web"));
+        auto err = read_all(server.err());
+        EXPECT_EQ(server.wait(), 5) << args[1];
+        EXPECT_EQ(err, "cli-server: cannot write standard output: No space left on device\n")
+            << args[1];
     }
 }
 

@@ -2,6 +2,9 @@
 // prompt, Ctrl-C during a long command, and history kept across sessions.
 #include "server_fixture.h"
 #include "terminal_session.h"
+#include "test_server.h"
+
+#include "cli_common.h"
 
 #include <gtest/gtest.h>
 
@@ -168,4 +171,58 @@ TEST_F(ServerInteractive, AttachToAPatternSendsEachLineToTheSet) {
     s.expect("cli> ");
     s.type("quit\r");
     EXPECT_EQ(s.proc().wait(), 0);
+}
+
+// An agent's prompt and output reach the operator's terminal with their
+// control characters shown, every line of the prompt included: nothing it
+// sends can set the window title or clear the screen.
+TEST_F(ServerInteractive, AnAgentCannotDriveTheTerminal) {
+    TempHome tmp;
+    ASSERT_FALSE(tmp.path.empty());
+    Session s(tmp.path);
+    s.expect("cli> ");
+    clitest::Conn evil = connect_agent();
+    ASSERT_TRUE(evil.valid());
+    ASSERT_TRUE(evil.send_frame(CLI_FRAME_HELLO, 0, "evil", 3));
+    auto ack = evil.read_frame();
+    ASSERT_TRUE(ack && ack->type == CLI_FRAME_ACK);
+    s.expect("evil (id 3) connected");
+    s.type("attach evil\r");
+    auto help = evil.read_frame();
+    ASSERT_TRUE(help && help->type == CLI_FRAME_COMMAND);
+    ASSERT_TRUE(evil.send_frame(CLI_FRAME_OUTPUT, help->req_id,
+                                "Commands:\n  go    do it\n  \x1b[2Jgone  never offered\n", 3));
+    ASSERT_TRUE(evil.send_frame(CLI_FRAME_DONE, help->req_id, "", 3));
+    s.expect("evil> ");
+    s.type("\t\t"); // lists what completes: the word with ESC in it is not among them
+    s.expect("quit");
+    s.type("\x15go\r"); // Ctrl-U: the line starts over
+    auto cmd = evil.read_frame();
+    ASSERT_TRUE(cmd && cmd->type == CLI_FRAME_COMMAND);
+    EXPECT_EQ(cmd->payload, "go");
+    ASSERT_TRUE(evil.send_frame(CLI_FRAME_OUTPUT, cmd->req_id,
+                                "out\x1b[2Jput\r\xc2\x9b"
+                                "1m\n",
+                                3));
+    ASSERT_TRUE(evil.send_frame(CLI_FRAME_PROMPT, cmd->req_id,
+                                "\x1b]0;pwned\x07"
+                                "first\n\x1b[2Jsecond\nask\x1b[8m: ",
+                                3));
+    s.expect("ask\\x1b[8m: ");
+    s.type("yes\r");
+    auto in = evil.read_frame();
+    ASSERT_TRUE(in && in->type == CLI_FRAME_INPUT);
+    EXPECT_EQ(in->payload, "yes");
+    ASSERT_TRUE(evil.send_frame(CLI_FRAME_DONE, cmd->req_id, "", 3));
+    s.expect("evil> ");
+    s.type("quit\r");
+    EXPECT_EQ(s.proc().wait(), 0);
+    const std::string &raw = s.raw();
+    EXPECT_EQ(raw.find("\x1b]0;"), std::string::npos);
+    EXPECT_EQ(raw.find("\x1b[2J"), std::string::npos);
+    EXPECT_EQ(raw.find("\x1b[8m"), std::string::npos);
+    EXPECT_EQ(raw.find("\xc2\x9b"), std::string::npos);
+    EXPECT_NE(raw.find("out\\x1b[2Jput\\x0d\\xc2\\x9b1m"), std::string::npos) << raw;
+    EXPECT_NE(raw.find("\\x1b]0;pwned\\x07first"), std::string::npos) << raw;
+    EXPECT_NE(raw.find("\\x1b[2Jsecond"), std::string::npos) << raw;
 }

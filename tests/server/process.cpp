@@ -79,7 +79,7 @@ Process::Process(const std::vector<std::string> &argv, const SpawnOptions &opts)
     }
     int pin[2] = {-1, -1}, pout[2] = {-1, -1}, perr[2] = {-1, -1};
     if (opts.pipe_stdin && pipe2(pin, O_CLOEXEC) != 0) return;
-    if (opts.pipe_stdout && pipe2(pout, O_CLOEXEC) != 0) return;
+    if (opts.pipe_stdout && opts.stdout_fd < 0 && pipe2(pout, O_CLOEXEC) != 0) return;
     if (opts.pipe_stderr && pipe2(perr, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
@@ -88,7 +88,7 @@ Process::Process(const std::vector<std::string> &argv, const SpawnOptions &opts)
         if (!opts.pipe_stderr && !opts.stderr_file.empty())
             errfile = open(opts.stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         dup2(opts.pipe_stdin ? pin[0] : devnull, 0);
-        dup2(opts.pipe_stdout ? pout[1] : devnull, 1);
+        dup2(opts.stdout_fd >= 0 ? opts.stdout_fd : opts.pipe_stdout ? pout[1] : devnull, 1);
         dup2(opts.pipe_stderr ? perr[1] : errfile, 2);
         sigset_t none;
         sigemptyset(&none);
@@ -96,6 +96,7 @@ Process::Process(const std::vector<std::string> &argv, const SpawnOptions &opts)
         rlimit lim{};
         if (opts.max_files && getrlimit(RLIMIT_NOFILE, &lim) == 0) {
             lim.rlim_cur = opts.max_files;
+            if (opts.max_files_hard) lim.rlim_max = opts.max_files;
             setrlimit(RLIMIT_NOFILE, &lim);
         }
         if (opts.gid && (setgroups(0, nullptr) != 0 || setgid(*opts.gid) != 0)) _exit(126);

@@ -24,6 +24,8 @@ struct SpawnOptions {
     std::string stderr_file;      // appended to when stderr is not piped (a daemon's journal)
     bool pty = false;             // run on a pseudo-terminal (all three streams)
     unsigned long max_files = 0;  // soft descriptor limit of the child, if not 0
+    bool max_files_hard = false;  // max_files is the hard limit too (it cannot raise it)
+    int stdout_fd = -1;           // the child's stdout shares this open file (else as above)
     // The child's credentials, set before exec (needs root): its groups are
     // dropped, then the gid and the uid are set.
     std::optional<gid_t> gid;

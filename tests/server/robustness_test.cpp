@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -118,7 +119,11 @@ TEST_F(ServerRobustness, AgentsWithTheSameNameAreToldApartById) {
     EXPECT_EQ(server->wait(), 1);
     auto err = read_all(server->err());
     ASSERT_TRUE(err);
-    EXPECT_EQ(*err, "cli-server: several agents match 'twin' (ids 5, 6); attach by id\n");
+    // Names are not authenticated: each candidate is shown with its user.
+    const passwd *pw = getpwuid(getuid());
+    const std::string user = pw ? pw->pw_name : std::to_string(getuid());
+    EXPECT_EQ(*err, "cli-server: several agents match 'twin': id 5 (user " + user +
+                        "), id 6 (user " + user + "); attach by id\n");
 }
 
 TEST_F(ServerRobustness, LeavingSaysGoodbyeToEveryAgent) {

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -108,4 +110,47 @@ TEST_F(ServerScript, RefusesAnOverlongLineInsteadOfCuttingIt) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, std::string(4090, 'x') + "\n");
     EXPECT_NE(r.err.find("4096 bytes is too long"), std::string::npos) << r.err;
+}
+
+// Output that cannot be written is an error: one line on standard error
+// and exit status 5, for a command's output and for ls alike.
+TEST_F(ServerScript, AStandardOutputThatCannotBeWrittenExitsFive) {
+    auto host = start_host();
+    const std::vector<std::vector<std::string>> cases = {
+        {"--agent", "demo", "--wait", "10", "-c", "echo hi"},
+        {"--agent", "demo", "--wait", "10", "-c", "ls"},
+    };
+    for (const auto &args : cases) {
+        const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(full, 0);
+        SpawnOptions o;
+        o.stdout_fd = full;
+        Process server(server_argv(args), o);
+        close(full);
+        auto err = read_all(server.err());
+        EXPECT_EQ(server.wait(), 5) << args.back();
+        EXPECT_EQ(err, "cli-server: cannot write standard output: No space left on device\n")
+            << args.back();
+    }
+}
+
+// Standard output shared with other writers (a pipe a shell hands to a
+// whole pipeline) keeps its flags: it is never made non-blocking under them.
+TEST_F(ServerScript, LeavesTheFlagsOfASharedStandardOutputAlone) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    const int before = fcntl(p[1], F_GETFL);
+    SpawnOptions o;
+    o.pipe_stdin = true;
+    o.stdout_fd = p[1];
+    Process server(server_argv({"--wait", "10"}), o);
+    server.write_in("ls\n");
+    std::string out;
+    ASSERT_TRUE(read_until(p[0], "no agents connected\n", &out));
+    EXPECT_EQ(fcntl(p[1], F_GETFL), before) << "while it runs";
+    server.close_in();
+    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(fcntl(p[1], F_GETFL), before) << "after it ran";
+    close(p[0]);
+    close(p[1]);
 }

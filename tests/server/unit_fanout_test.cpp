@@ -1,6 +1,7 @@
 // The fan-out's command line and its JSON results, without processes.
 #include "json_result.h"
 #include "options.h"
+#include "server_text.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -102,4 +103,51 @@ TEST(FanoutJson, OneObjectPerLineWithUnknownsLeftOut) {
     EXPECT_EQ(j["pid"], 42);
     EXPECT_EQ(j["output_base64"], "AP8=");
     EXPECT_FALSE(j.contains("output"));
+}
+
+// Agent text on a terminal or behind a label: controls become \xNN, C1
+// included in either form, printable UTF-8 passes, and a character split
+// between two pieces of a stream is not mistaken for garbage.
+TEST(ServerText, ControlCharactersAreMadeVisible) {
+    struct Case {
+        std::string in, name, text;
+    } cases[] = {
+        {"plain", "plain", "plain"},
+        {"a\tb\n", "a\\x09b\\x0a", "a\tb\n"},
+        {"\x1b]0;t\x07", "\\x1b]0;t\\x07", "\\x1b]0;t\\x07"},
+        {"\rdb: FAKE", "\\x0ddb: FAKE", "\\x0ddb: FAKE"},
+        {"x\x7fy", "x\\x7fy", "x\\x7fy"},
+        {"\xc2\x9b"
+         "2J",
+         "\\xc2\\x9b2J", "\\xc2\\x9b2J"}, // C1 as UTF-8
+        {"\x9b"
+         "2J",
+         "\\x9b2J", "\\x9b2J"}, // a lone C1 byte
+        {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+        {"\xc0\x80", "\\xc0\\x80", "\\xc0\\x80"},               // overlong
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80", "\\xed\\xa0\\x80"}, // a surrogate
+        {"\xe2\x82", "\\xe2\\x82", "\\xe2\\x82"},               // cut short at the end
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(cliserver::printable(c.in), c.name) << c.in;
+        EXPECT_EQ(cliserver::printable_text(c.in), c.text) << c.in;
+    }
+    cliserver::PrintableStream stream;
+    std::string shown = stream.feed("a\xe2\x82");
+    shown += stream.feed("\xac\xc2");
+    shown += stream.feed("\x9b"
+                         "b\xe2");
+    shown += stream.flush();
+    EXPECT_EQ(shown, "a\xe2\x82\xac\\xc2\\x9bb\\xe2");
+}
+
+TEST(FanoutJson, ControlCharactersAreEscapedInTheLine) {
+    cliserver::CommandResult r;
+    r.name = "we\xc2\x85"
+             "b";
+    r.output = "\x1b[2J\x7f\xc2\x9b";
+    const std::string line = cliserver::result_json_line(r);
+    EXPECT_NE(line.find("\"name\":\"we\\u0085b\""), std::string::npos) << line;
+    EXPECT_NE(line.find("\"output\":\"\\u001b[2J\\u007f\\u009b\""), std::string::npos) << line;
+    EXPECT_EQ(nlohmann::json::parse(line).at("output"), r.output);
 }
