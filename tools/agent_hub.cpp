@@ -43,15 +43,14 @@ AgentHub::~AgentHub() {
     close_all();
 }
 
-bool AgentHub::listen() {
+bool AgentHub::listen(std::string *error) {
     int fd = cli_open_server(options_.port);
     if (fd < 0) {
         int err = errno;
         std::string why = err == EADDRINUSE ? "the port is already in use (is another cli-server "
                                               "running?)"
                                             : std::strerror(err);
-        std::fprintf(stderr, "cli-server: cannot listen on 127.0.0.1:%u: %s\n", options_.port,
-                     why.c_str());
+        *error = "cannot listen on 127.0.0.1:" + std::to_string(options_.port) + ": " + why;
         return false;
     }
     listener_.reset(fd);

@@ -79,8 +79,10 @@ class AgentHub final : public AgentService {
     AgentHub(const AgentHub &) = delete;
     AgentHub &operator=(const AgentHub &) = delete;
 
-    // Opens the listener; on failure prints why and returns false.
-    bool listen();
+    // Opens the listener; on failure sets *error to why (without the
+    // program's name: the standalone server prints it, the resident server
+    // journals it as an error) and returns false.
+    bool listen(std::string *error);
     // AgentService
     void add_client(HubClient *c) override { clients_.push_back(c); }
     void remove_client(HubClient *c) override;

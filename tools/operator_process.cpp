@@ -105,7 +105,11 @@ int run_standalone(const Options &opts) {
         return 1;
     }
     AgentHub hub(loop, HubOptions{opts.port, {}, false});
-    if (!hub.listen()) return 1;
+    std::string error;
+    if (!hub.listen(&error)) {
+        std::fprintf(stderr, "cli-server: %s\n", error.c_str());
+        return 1;
+    }
     OperatorProcess process(opts, loop, hub);
     return process.run({[&] { hub.reap(); }, [&] { hub.say_goodbye(); }, [&] { hub.close_all(); }});
 }

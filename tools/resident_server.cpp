@@ -70,7 +70,10 @@ bool ResidentServer::set_up() {
         journal(Priority::kError, error);
         return false;
     }
-    if (!hub_.listen()) return false;
+    if (!hub_.listen(&error)) {
+        journal(Priority::kError, error);
+        return false;
+    }
     signal_fd_ = open_signal_fd({SIGINT, SIGTERM, SIGHUP});
     if (!signal_fd_.valid()) {
         journal(Priority::kError,

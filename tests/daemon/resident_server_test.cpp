@@ -159,6 +159,22 @@ TEST(ResidentServer, ASecondDaemonOnTheSameSocketExitsOne) {
     EXPECT_EQ(ls.out, "no agents connected\n");
 }
 
+// A daemon that cannot take the agents' port says so as an error, so that
+// `journalctl -p err` shows why the service did not start.
+TEST(ResidentServer, ADaemonWithoutTheAgentsPortJournalsAnError) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    TempDir other;
+    SpawnOptions o;
+    Process second(server_argv({"--daemon", "--socket", other.path() + "/sock"}), o);
+    auto err = read_all(second.err());
+    EXPECT_EQ(second.wait(), 1);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(*err, "<3>cli-server: cannot listen on 127.0.0.1:7002: the port is already in use "
+                    "(is another cli-server running?)\n");
+}
+
 // SIGTERM: STOPPING=1, a goodbye to every agent, a message to every client,
 // the socket file removed and exit status 0.
 TEST(ResidentServer, SigtermSaysGoodbyeToAgentsAndClientsAndRemovesTheSocket) {
