@@ -2,7 +2,7 @@
 // input-chosen size. Every decoded message must be exactly the bytes it came
 // from, the buffer must stay within one message, a refusal must stick, and
 // the typed parsers must not misbehave on whatever the decoder accepted.
-#include "operator_protocol.h"
+#include "wire/operator_protocol.h"
 
 #include <cstdlib>
 #include <string>

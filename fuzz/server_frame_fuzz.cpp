@@ -2,7 +2,7 @@
 // decoder in pieces of an input-chosen size. Every decoded frame must
 // re-encode to exactly the bytes it came from, the buffer must stay within
 // one frame, and a malformed header must be reported before its payload.
-#include "frame_codec.h"
+#include "wire/agent_frames.h"
 
 #include "cli_common.h"
 

@@ -30,4 +30,4 @@ host_pid=$!
 # shell only has to survive it to clean up afterwards.
 trap ':' INT
 echo "The example host runs as agent 'demo'. Try: help, status, dump -n 32, wipe, ticks -n 5"
-build/demo/tools/cli-server --agent demo
+build/demo/server/cli-server --agent demo

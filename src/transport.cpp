@@ -16,7 +16,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "fd_guard.h"
+#include "unique_fd.h"
 #include "protocol.h"
 #include "test_hooks.h"
 
@@ -140,7 +140,7 @@ using namespace cli_internal;
 extern "C" {
 
 CLI_API int cli_open_server(uint16_t port) {
-    fd_guard fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    cli_shared::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) return -1;
     int one = 1;
     (void)setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -152,7 +152,7 @@ CLI_API int cli_open_server(uint16_t port) {
 }
 
 CLI_API int cli_connect_server(uint16_t port) {
-    fd_guard fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    cli_shared::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) return -1;
     if (connect_loopback(fd.get(), port) != 0) return -1;
     return fd.release();

@@ -1,8 +1,9 @@
 // The operator socket (path, modes, stale and live sockets) and the access
 // rules, with real Unix sockets and real clients of other users: the tests
 // fork a client that drops to `nobody`, so they need root and skip without.
-#include "access.h"
-#include "socket_path.h"
+#include "daemon/access.h"
+#include "hub/agent_users.h"
+#include "daemon/socket_path.h"
 
 #include <grp.h>
 #include <poll.h>
@@ -23,6 +24,7 @@
 #include <vector>
 
 using namespace cliserver;
+using cli_shared::UniqueFd;
 
 namespace {
 

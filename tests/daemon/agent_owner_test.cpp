@@ -1,7 +1,8 @@
 // The owner of an agent's connection, found for real loopback connections
 // (an ephemeral port, never the agent port): one from this process, one
 // from a child of another user, and one that is already gone.
-#include "agent_owner.h"
+#include "core/users.h"
+#include "hub/agent_owner.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,6 +1,6 @@
 // The audit log as its readers see it: a file of JSON lines, parsed back
 // with the same JSON library, checked field by field.
-#include "audit_log.h"
+#include "daemon/audit_log.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,7 +1,7 @@
 // The daemon's journal lines: the priority prefixes the service manager
 // reads, one line per event whatever the text holds, and the rate limit on
 // lines of one shape, on a clock of the test's own.
-#include "journal.h"
+#include "daemon/journal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The operator protocol's decoder and encoders.
-#include "operator_protocol.h"
+#include "wire/operator_protocol.h"
 
 #include <gtest/gtest.h>
 

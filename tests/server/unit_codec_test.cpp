@@ -1,6 +1,6 @@
 // The server's incremental frame decoder and its command-line parser.
-#include "frame_codec.h"
-#include "options.h"
+#include "wire/agent_frames.h"
+#include "cli/options.h"
 
 #include "cli_common.h"
 

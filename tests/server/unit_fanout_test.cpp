@@ -1,7 +1,7 @@
 // The fan-out's command line and its JSON results, without processes.
-#include "json_result.h"
-#include "options.h"
-#include "server_text.h"
+#include "operator/json_result.h"
+#include "cli/options.h"
+#include "core/text.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,7 +1,7 @@
 // The event loop and the frame decoder's memory, without the agent port:
 // pipes and /dev/null stand in for connections.
-#include "event_loop.h"
-#include "frame_codec.h"
+#include "core/event_loop.h"
+#include "wire/agent_frames.h"
 
 #include "cli_common.h"
 

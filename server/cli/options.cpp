@@ -1,0 +1,369 @@
+#include "cli/options.h"
+
+#include "cli_common.h"
+#include "protocol.h"
+
+#include <getopt.h>
+
+#include <string>
+#include <vector>
+
+namespace cliserver {
+
+namespace {
+
+constexpr uint32_t kMaxWaitSeconds = 24 * 3600;
+constexpr uint32_t kMaxGatherSeconds = 3600;
+
+// Long options without a short form.
+enum : int {
+    kDaemon = 256,
+    kStandalone,
+    kSocket,
+    kGroup,
+    kAuditLog,
+    kSyslog,
+    kAgentUsers,
+    kAll,
+    kGather,
+    kJson,
+    kNoLabel,
+    kAnswer
+};
+
+bool needs_value(const char *option, const char *value, std::string *error) {
+    if (*value != '\0') return true;
+    *error = std::string(option) + " needs a value";
+    return false;
+}
+
+// Options that only make sense for one side of the resident server.
+bool check_combination(const Options &opts, std::string *error) {
+    if (opts.daemon && opts.standalone) {
+        *error = "--daemon and --standalone exclude each other";
+        return false;
+    }
+    if (opts.daemon && (!opts.agent.empty() || !opts.commands.empty())) {
+        *error = "--daemon takes no --agent or -c: run a client for that";
+        return false;
+    }
+    if (!opts.daemon && (!opts.group.empty() || !opts.audit_log.empty() || opts.syslog ||
+                         !opts.agent_users.empty())) {
+        *error = "--group, --audit-log, --syslog and --agent-users need --daemon";
+        return false;
+    }
+    if (opts.standalone && !opts.socket.empty()) {
+        *error = "--standalone uses no socket: drop --socket";
+        return false;
+    }
+    return true;
+}
+
+bool parse_wait(const char *text, uint32_t &out) {
+    uint32_t v = 0;
+    if (cli_parse_u32(text, &v) != 0 || v > kMaxWaitSeconds) return false;
+    out = v;
+    return true;
+}
+
+// Seconds with an optional fraction ("1.5"), kept as milliseconds.
+bool parse_gather(const char *text, uint32_t &out_ms) {
+    uint32_t whole = 0;
+    std::string s(text);
+    const size_t dot = s.find('.');
+    std::string frac = dot == std::string::npos ? "" : s.substr(dot + 1);
+    std::string head = dot == std::string::npos ? s : s.substr(0, dot);
+    if (head.empty() && frac.empty()) return false;
+    if (head.empty()) head = "0";
+    if (cli_parse_u32(head.c_str(), &whole) != 0 || whole > kMaxGatherSeconds) return false;
+    if (frac.size() > 3 || frac.find_first_not_of("0123456789") != std::string::npos) return false;
+    while (frac.size() < 3)
+        frac += '0';
+    out_ms = whole * 1000 + static_cast<uint32_t>(std::stoul(frac));
+    return true;
+}
+
+// Every option of cli-server, once: getopt's tables and the option lines
+// of --help are made from it, and a test holds the manual page, the
+// README's usage block and the bash completion to it.
+enum class Part { kClient, kDaemon };
+
+struct OptionSpec {
+    const char *name;  // the long name, without --
+    int key;           // the short letter, or one of the values above
+    const char *value; // the placeholder of its value; null for a flag
+    Part part;         // where --help lists it
+    const char *help;  // one or more lines
+};
+
+static_assert(cli_protocol::agent_port == 7002, "the help text names the port");
+
+constexpr OptionSpec kOptionTable[] = {
+    {"port", 'p', "N", Part::kClient, "listen on port N (default 7002)"},
+    {"agent", 'a', "NAME|ID|PATTERN", Part::kClient,
+     "attach to this agent as soon as it connects; a shell\n"
+     "pattern (*, ?, [...]) selects every agent whose name\n"
+     "matches it (an id matches exactly)"},
+    {"all", kAll, nullptr, Part::kClient, "select every connected agent"},
+    {"wait", 'w', "SECONDS", Part::kClient,
+     "scripting mode: how long to wait for the agent, or for\n"
+     "the first agent of a pattern, to connect (default 5)"},
+    {"gather", kGather, "SECONDS", Part::kClient,
+     "how long a pattern or --all collects agents before\n"
+     "the commands run (default 1.5: one reconnect period\n"
+     "and a margin)"},
+    {"json", kJson, nullptr, Part::kClient, "one JSON object per line for each agent and command"},
+    {"no-label", kNoLabel, nullptr, Part::kClient,
+     "raw output without the agent label (one agent only)"},
+    {"answer", kAnswer, "TEXT", Part::kClient,
+     "the reply to every prompt during a fan-out; without\n"
+     "it such prompts are refused (answered empty)"},
+    {"command", 'c', "LINE", Part::kClient,
+     "scripting mode: run LINE on the agent; repeatable,\n"
+     "the commands run in the order given"},
+    {"standalone", kStandalone, nullptr, Part::kClient,
+     "never use a resident server: hold the port here"},
+    {"socket", kSocket, "PATH", Part::kClient,
+     "the resident server's socket (default: $CLI_SERVER_SOCKET,\n"
+     "else /run/cli-server/cli-server.sock for root,\n"
+     "$XDG_RUNTIME_DIR/cli-server.sock, or\n"
+     "/tmp/cli-server-UID/cli-server.sock; a client\n"
+     "then also tries /run/cli-server/cli-server.sock)"},
+    {"help", 'h', nullptr, Part::kClient, "show this text"},
+    {"version", 'V', nullptr, Part::kClient, "show the version"},
+    {"daemon", kDaemon, nullptr, Part::kDaemon, "run as the resident server"},
+    {"group", kGroup, "NAME", Part::kDaemon,
+     "also admit members of group NAME (socket 0660, a\n"
+     "directory it creates 0750); root and the server's\n"
+     "user always"},
+    {"audit-log", kAuditLog, "FILE", Part::kDaemon,
+     "append JSON lines as each command is sent and ends;\n"
+     "SIGHUP reopens it (for log rotation)"},
+    {"syslog", kSyslog, nullptr, Part::kDaemon, "send those lines to syslog too (LOG_AUTHPRIV)"},
+    {"agent-users", kAgentUsers, "LIST", Part::kDaemon,
+     "accept only agents of these users (names or uids,\n"
+     "comma-separated), plus root and the server's user"},
+};
+
+// The option lines of one part, as --help shows them: the option at column
+// 2, its help at column 24 (on a line of its own when the option is wider).
+std::string option_lines(Part part) {
+    constexpr size_t kHelpColumn = 24;
+    std::string out;
+    for (const OptionSpec &o : kOptionTable) {
+        if (o.part != part) continue;
+        std::string left = "  ";
+        left += o.key < 256 ? std::string("-") + static_cast<char>(o.key) + ", " : "    ";
+        left += std::string("--") + o.name;
+        if (o.value) left += std::string(" ") + o.value;
+        if (left.size() + 2 <= kHelpColumn)
+            left.resize(kHelpColumn, ' ');
+        else
+            left += "\n" + std::string(kHelpColumn, ' ');
+        out += left;
+        for (const char *p = o.help; *p; ++p) {
+            out += *p;
+            if (*p == '\n') out += std::string(kHelpColumn, ' ');
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+} // namespace
+
+std::string usage_text() {
+    return "Usage: cli-server [--port N] [--agent NAME|ID|PATTERN | --all] [--wait SECONDS]\n"
+           "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
+           "                  [-c LINE]... [--socket PATH | --standalone]\n"
+           "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
+           "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
+           "       cli-server --help | --version\n"
+           "\n"
+           "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"
+           "only, accepts any number of agents and sends command lines to one of them,\n"
+           "or to every agent of a set.\n"
+           "When a resident server (cli-server --daemon) answers on its socket, every\n"
+           "invocation below is its client and behaves the same; otherwise cli-server\n"
+           "holds the agents' port itself for as long as it runs.\n"
+           "\n"
+           "Options:\n" +
+           option_lines(Part::kClient) +
+           "\n"
+           "Server commands (everything else goes to the attached agent):\n"
+           "  help                  these commands, then the attached agent's help\n"
+           "  ls                    connected agents: id, name, connection time, the pid\n"
+           "                        and user of the agent, queued commands, state\n"
+           "  attach NAME|ID        send command lines to that agent; bare attach detaches\n"
+           "  attach PATTERN        send each line to every agent whose name matches\n"
+           "  quit, exit            leave (standalone: after a goodbye to every agent)\n"
+           "\n"
+           "Interactive mode (standard input is a terminal, no -c): line editing,\n"
+           "history in ~/.cli_server_history, Tab completes server commands, agent\n"
+           "names after attach and the attached agent's commands. Ctrl-C stops waiting\n"
+           "for a command; its late output is discarded. Colour on a terminal unless\n"
+           "NO_COLOR is set.\n"
+           "\n"
+           "Scripting mode (-c given, or standard input not a terminal): runs the -c\n"
+           "commands, or else each line of standard input (# starts a comment), in\n"
+           "order, and exits. Whenever the agent named by --agent or attach is not\n"
+           "connected, it is waited for up to --wait seconds. A prompt from the agent\n"
+           "takes its reply from the next line of standard input. Command output goes\n"
+           "to standard output, messages to standard error.\n"
+           "\n"
+           "Fan-out (--all, a pattern, --json or --answer in scripting mode): every\n"
+           "command runs on every selected agent, in parallel across agents and in\n"
+           "order on each; standalone, agents are first gathered for --gather seconds\n"
+           "(a resident server has them already). Each output line is labelled\n"
+           "'NAME: ' (for a pattern or --all); --json prints objects with host, name,\n"
+           "id, pid, user, command, status (done, prompt-refused, agent-disconnected,\n"
+           "not-connected, interrupted), duration_ms and output (output_base64 when\n"
+           "it is not UTF-8).\n"
+           "\n"
+           "Resident server (--daemon): stays in the foreground, holds the agents' port\n"
+           "and serves any number of operators and scripts on its socket (mode 0600 in\n"
+           "a 0700 directory). Commands for one agent queue in arrival order; each\n"
+           "client sees only its own output and prompts. Reports readiness to systemd\n"
+           "and stops on SIGTERM.\n" +
+           option_lines(Part::kDaemon) +
+           "\n"
+           "Exit status:\n"
+           "  0    every command completed (on every selected agent)\n"
+           "  1    usage or set-up error (for example the port is already in use, or the\n"
+           "       resident server refused the client or went away), or a\n"
+           "       line that could not be sent (no agent attached, longer than " +
+           std::to_string(cli_protocol::command_line_max) +
+           "\n"
+           "       bytes, an agent name that several agents share)\n"
+           "  2    the agent did not connect, or the pattern matched no agent, within\n"
+           "       --wait seconds\n"
+           "  3    the agent disconnected in the middle of a command (in a fan-out: no\n"
+           "       selected agent completed every command)\n"
+           "  4    fan-out: some agents completed every command and others did not\n"
+           "  5    standard output could not be written (no space, I/O error, reader gone)\n"
+           "  130  interrupted by Ctrl-C\n";
+}
+
+bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
+    // getopt's view of the table, made once.
+    static const std::vector<option> kLong = [] {
+        std::vector<option> longs;
+        for (const OptionSpec &o : kOptionTable)
+            longs.push_back({o.name, o.value ? required_argument : no_argument, nullptr, o.key});
+        longs.push_back({nullptr, 0, nullptr, 0});
+        return longs;
+    }();
+    static const std::string kShort = [] {
+        std::string shorts = ":";
+        for (const OptionSpec &o : kOptionTable) {
+            if (o.key >= 256) continue;
+            shorts += static_cast<char>(o.key);
+            if (o.value) shorts += ':';
+        }
+        return shorts;
+    }();
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        int longindex = 0;
+        int c = getopt_long(argc, argv, kShort.c_str(), kLong.data(), &longindex);
+        if (c == -1) break;
+        switch (c) {
+        case 'p':
+            opts.port = cli_parse_port_arg(optarg, 0);
+            if (opts.port == 0) {
+                *error = std::string("invalid port '") + optarg + "' (expected 1 to 65535)";
+                return false;
+            }
+            break;
+        case 'a':
+            if (*optarg == '\0') {
+                *error = "--agent needs a name or an id";
+                return false;
+            }
+            opts.agent = optarg;
+            break;
+        case 'w':
+            if (!parse_wait(optarg, opts.wait_seconds)) {
+                *error =
+                    std::string("invalid --wait '") + optarg + "' (expected seconds, 0 to 86400)";
+                return false;
+            }
+            break;
+        case 'c':
+            opts.commands.emplace_back(optarg);
+            break;
+        case kAll:
+            opts.all = true;
+            break;
+        case kGather:
+            if (!parse_gather(optarg, opts.gather_ms)) {
+                *error = std::string("invalid --gather '") + optarg +
+                         "' (expected seconds, 0 to 3600, at most three decimals)";
+                return false;
+            }
+            break;
+        case kJson:
+            opts.json = true;
+            break;
+        case kNoLabel:
+            opts.no_label = true;
+            break;
+        case kAnswer:
+            opts.answer = optarg;
+            break;
+        case kDaemon:
+            opts.daemon = true;
+            break;
+        case kStandalone:
+            opts.standalone = true;
+            break;
+        case kSocket:
+            if (!needs_value("--socket", optarg, error)) return false;
+            opts.socket = optarg;
+            break;
+        case kGroup:
+            if (!needs_value("--group", optarg, error)) return false;
+            opts.group = optarg;
+            break;
+        case kAuditLog:
+            if (!needs_value("--audit-log", optarg, error)) return false;
+            opts.audit_log = optarg;
+            break;
+        case kSyslog:
+            opts.syslog = true;
+            break;
+        case kAgentUsers:
+            if (!needs_value("--agent-users", optarg, error)) return false;
+            opts.agent_users = optarg;
+            break;
+        case 'h':
+            opts.show_help = true;
+            break;
+        case 'V':
+            opts.show_version = true;
+            break;
+        case ':':
+            *error = std::string("option '") + argv[optind - 1] + "' needs a value";
+            return false;
+        default:
+            *error = std::string("unknown option '") + argv[optind - 1] + "'";
+            return false;
+        }
+    }
+    if (optind < argc) {
+        *error = std::string("unexpected argument '") + argv[optind] + "'";
+        return false;
+    }
+    if (opts.all && !opts.agent.empty()) {
+        *error = "--all and --agent exclude each other";
+        return false;
+    }
+    if (opts.no_label && opts.json) {
+        *error = "--no-label is for plain output; --json has no labels";
+        return false;
+    }
+    return check_combination(opts, error);
+}
+
+} // namespace cliserver

@@ -1,0 +1,36 @@
+// The command line of cli-server: one table of options (options.cpp) gives
+// getopt its tables and --help its text; each part of the server takes the
+// options it uses (OperatorOptions, DaemonOptions).
+#pragma once
+
+#include "daemon/resident_server.h"
+#include "operator/operator_options.h"
+
+#include <string>
+
+namespace cliserver {
+
+struct Options : OperatorOptions {
+    // The resident server and its clients.
+    bool daemon = false;     // --daemon: be the resident server
+    bool standalone = false; // --standalone: never use a resident server
+    std::string socket;      // --socket PATH, empty for the default
+    std::string group;       // --group NAME
+    std::string audit_log;   // --audit-log FILE
+    bool syslog = false;     // --syslog
+    std::string agent_users; // --agent-users LIST
+    bool show_help = false;
+    bool show_version = false;
+
+    // What the resident server is asked for.
+    DaemonOptions daemon_options() const {
+        return {port, socket, group, audit_log, syslog, agent_users};
+    }
+};
+
+// Fills opts from argv; on a usage error returns false with *error set.
+bool parse_options(int argc, char **argv, Options &opts, std::string *error);
+
+std::string usage_text();
+
+} // namespace cliserver

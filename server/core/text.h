@@ -1,0 +1,38 @@
+// Small text helpers shared by the parts of the server.
+#pragma once
+
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cliserver {
+
+// Agent-supplied text shown on a terminal or in a label: every control
+// character (C0, DEL, and C1 whether a lone byte or UTF-8 encoded, U+0080
+// to U+009F) and every byte that is not UTF-8 is shown as \xNN, so a name
+// or a line cannot move the cursor, set the title, clear the screen or
+// start a line that looks like another agent's. Printable UTF-8 passes.
+std::string printable(std::string_view s);
+// The same for lines of text: newlines and tabs keep their meaning.
+std::string printable_text(std::string_view s);
+
+// printable_text() for a stream that arrives in pieces: a UTF-8 character
+// split between two pieces is held back until the rest of it arrives (or
+// flush()).
+class PrintableStream {
+  public:
+    std::string feed(std::string_view bytes);
+    std::string flush();
+
+  private:
+    std::string held_; // at most the first three bytes of one character
+};
+// Words of a command line, quoted as agents split them.
+std::vector<std::string> split_words(const std::string &line);
+// Command names from an agent's help listing.
+std::vector<std::string> parse_help_listing(const std::string &listing);
+std::string format_time(std::chrono::system_clock::time_point t);
+
+} // namespace cliserver

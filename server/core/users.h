@@ -1,0 +1,40 @@
+// Who is at the other end of a socket, and users and groups by name: the
+// facts the daemon's access control, the agents' owners and the operator's
+// listings are built from.
+//
+// Threading: plain functions, no shared state. The lookups go through NSS
+// (getpwuid_r, getgrouplist), which reads /etc/passwd and /etc/group here
+// but may block on a network directory elsewhere.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+namespace cliserver {
+
+struct PeerCred {
+    pid_t pid = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// The credentials of the process at the other end of a Unix socket.
+std::optional<PeerCred> peer_credentials(int fd);
+
+// The user name of uid, or its number as text when it has none.
+std::string user_name(uid_t uid);
+// The uid of a user name, or of a number given as text.
+std::optional<uid_t> lookup_user(const std::string &entry);
+// True when uid's user has gid as a primary or supplementary group.
+bool user_in_group(uid_t uid, gid_t gid);
+// The group's name, or its number as text when it has none.
+std::string group_label(gid_t gid);
+
+// "1234" or "?" for ls.
+std::string pid_text(const std::optional<pid_t> &pid);
+// The user name, else the uid as a number, else "?".
+std::string uid_text(const std::optional<uid_t> &uid);
+
+} // namespace cliserver

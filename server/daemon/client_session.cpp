@@ -1,0 +1,550 @@
+#include "daemon/client_session.h"
+
+#include "daemon/journal.h"
+#include "protocol.h"
+#include "core/text.h"
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace cliserver {
+
+namespace op = operator_protocol;
+
+namespace {
+
+constexpr auto kHealthPeriod = std::chrono::seconds(2);
+
+uint8_t kind_byte(Notice k) {
+    return k == Notice::kError ? 2 : k == Notice::kWarning ? 1 : 0;
+}
+
+op::AgentRecord record_of(const AgentView &a) {
+    return op::AgentRecord{a.serial, a.id, a.connected_at, a.pid, a.uid, a.name};
+}
+
+} // namespace
+
+OperatorSession::OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, cli_shared::UniqueFd fd,
+                                 PeerCred peer, std::function<void()> on_failed)
+    : loop_(loop), hub_(hub), audit_(audit), fd_(std::move(fd)), peer_(peer),
+      client_user_(user_name(peer.uid)), on_failed_(std::move(on_failed)) {}
+
+OperatorSession::~OperatorSession() {
+    finish();
+}
+
+std::string OperatorSession::who() const {
+    return "client uid " + std::to_string(peer_.uid) + " (" + printable(client_user_) + ") pid " +
+           std::to_string(peer_.pid);
+}
+
+void OperatorSession::start() {
+    journal(Priority::kInfo, who() + " connected");
+    opened_ = last_read_ = last_write_ = std::chrono::steady_clock::now();
+    loop_.watch(fd_.get(), EPOLLIN, [this](uint32_t ev) { on_events(ev); });
+    hub_.add_client(this);
+    health_timer_ = loop_.add_timer(EventLoop::clock::now() + kHealthPeriod, [this] {
+        health_timer_ = 0;
+        check_health();
+    });
+}
+
+void OperatorSession::fail(const std::string &why, Notice kind) {
+    if (failed_) return;
+    end_reason_ = why;
+    end_kind_ = kind;
+    stop_io();
+    if (on_failed_) on_failed_();
+}
+
+// The loop forgets the connection: no more events, no health check, no
+// end-of-iteration write.
+void OperatorSession::stop_io() {
+    failed_ = true;
+    loop_.unwatch(fd_.get());
+    if (health_timer_) loop_.cancel_timer(health_timer_);
+    health_timer_ = 0;
+    if (flush_timer_) loop_.cancel_timer(flush_timer_);
+    flush_timer_ = 0;
+}
+
+void OperatorSession::close_with(Notice kind, const std::string &message) {
+    if (failed_) return;
+    std::string bye;
+    op::encode_notice(bye, op::NoticeText{kind_byte(kind), message});
+    send(bye);
+    fail(message, Notice::kInfo);
+}
+
+// Runs between loop iterations, never inside a hub callback.
+void OperatorSession::finish() {
+    if (finished_) return;
+    finished_ = true;
+    if (!failed_) stop_io();
+    journal(end_kind_ == Notice::kError     ? Priority::kError
+            : end_kind_ == Notice::kWarning ? Priority::kWarning
+                                            : Priority::kInfo,
+            "session of " + who() +
+                " ended: " + (end_reason_.empty() ? std::string("closed") : end_reason_));
+    hub_.remove_client(this);
+    auto tracked = std::move(tracked_);
+    tracked_.clear();
+    by_client_request_.clear();
+    per_agent_.clear();
+    tracked_bytes_ = 0;
+    for (auto &[hub_id, t] : tracked) {
+        if (t.sent) audit(hub_id, t, AuditOutcome::kClientLeft);
+        hub_.abandon(hub_id);
+    }
+    // What is still queued for the client goes out if the socket takes it now.
+    if (out_pos_ < out_.size())
+        (void)::send(fd_.get(), out_.data() + out_pos_, out_.size() - out_pos_,
+                     MSG_NOSIGNAL | MSG_DONTWAIT);
+    fd_.reset();
+}
+
+// ---------------------------------------------------------------- input
+
+void OperatorSession::on_events(uint32_t events) {
+    if (failed_) return;
+    if (events & EPOLLOUT) write_available();
+    if (!failed_ && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) read_available();
+}
+
+void OperatorSession::read_available() {
+    char buf[65536];
+    for (int round = 0; round < 4 && !failed_; ++round) {
+        const ssize_t n = read(fd_.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                fail(std::string("read failed: ") + std::strerror(errno));
+            return;
+        }
+        if (n == 0) {
+            fail("the client closed the connection", Notice::kInfo);
+            return;
+        }
+        last_read_ = std::chrono::steady_clock::now();
+        decoder_.append(buf, static_cast<size_t>(n));
+        op::Message m;
+        std::string why;
+        for (;;) {
+            const op::DecodeResult res = decoder_.next(m, &why);
+            if (res == op::DecodeResult::kNeedMore) break;
+            if (res == op::DecodeResult::kMalformed) {
+                fail("bad message: " + why);
+                return;
+            }
+            handle(m);
+            if (failed_) return;
+        }
+        if (static_cast<size_t>(n) < sizeof buf) return;
+    }
+}
+
+void OperatorSession::handle(const op::Message &m) {
+    if (!greeted_) {
+        if (m.type != op::Type::kHello) {
+            std::string refused;
+            op::encode_refused(refused, "cli-server: a client must open with HELLO");
+            send(refused);
+            fail("no HELLO");
+            return;
+        }
+        hello(m);
+        return;
+    }
+    switch (m.type) {
+    case op::Type::kSubmit:
+        submit(m);
+        break;
+    case op::Type::kReply:
+        reply(m);
+        break;
+    case op::Type::kAbandon:
+        abandon(m);
+        break;
+    case op::Type::kList:
+        list();
+        break;
+    default:
+        fail("a second HELLO");
+        break;
+    }
+}
+
+void OperatorSession::hello(const op::Message &m) {
+    op::Hello h;
+    std::string why;
+    std::string out;
+    if (!op::parse_hello(m, h, &why) || h.version != op::kVersion) {
+        op::encode_refused(out,
+                           "cli-server: this server speaks operator protocol version " +
+                               std::to_string(op::kVersion) +
+                               (why.empty() ? ", not " + std::to_string(h.version) : ": " + why));
+        send(out);
+        fail("refused the client's HELLO");
+        return;
+    }
+    greeted_ = true;
+    scripted_ = h.mode == op::Mode::kScripted;
+    op::encode_welcome(out);
+    hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, record_of(a)); });
+    op::encode_ready(out);
+    send(out);
+}
+
+void OperatorSession::submit(const op::Message &m) {
+    op::Submit s;
+    if (!op::parse_submit(m, s) || s.line.size() > cli_protocol::command_line_max ||
+        by_client_request_.count(s.request)) {
+        fail("a malformed SUBMIT");
+        return;
+    }
+    AgentView *a = hub_.find(s.agent);
+    if (!a || a->closed || !a->greeted) {
+        // The client has not yet read that the agent is gone; it will.
+        return;
+    }
+    if (audit_.enabled() && !audit_.writable()) {
+        refuse_command(s.request, printable(a->name));
+        return;
+    }
+    if (auto why = over_bounds(*a, s.line.size())) {
+        std::string out;
+        op::encode_refused(out, *why);
+        send(out);
+        fail("refused a command: too many commands waiting", Notice::kWarning);
+        return;
+    }
+    if (audit_.enabled() && !a->pid) hub_.resolve_pids(); // for the record; once per agent
+    const RequestId id = hub_.new_request_id();
+    Tracked t;
+    t.client_request = s.request;
+    t.agent = a->serial;
+    t.line = s.line;
+    t.agent_name = a->name;
+    t.agent_id = a->id;
+    t.agent_pid = a->pid;
+    t.agent_uid = a->uid;
+    ++per_agent_[a->serial];
+    tracked_bytes_ += s.line.size();
+    auto placed = tracked_.emplace(id, std::move(t)).first;
+    by_client_request_.emplace(s.request, id);
+    if (!hub_.submit(this, *a, id, s.line, s.quiet)) {
+        by_client_request_.erase(s.request);
+        untrack(placed);
+    }
+}
+
+std::optional<std::string> OperatorSession::over_bounds(const AgentView &a,
+                                                        size_t line_size) const {
+    const auto it = per_agent_.find(a.serial);
+    if (it != per_agent_.end() && it->second >= kMaxPerAgent)
+        return "cli-server: refused: this client already has " + std::to_string(kMaxPerAgent) +
+               " commands waiting for " + describe(a) + "; the connection is closed";
+    if (tracked_.size() >= kMaxCommands || tracked_bytes_ + line_size > kMaxCommandBytes)
+        return "cli-server: refused: this client already has " + std::to_string(tracked_.size()) +
+               " commands waiting; the connection is closed";
+    return std::nullopt;
+}
+
+void OperatorSession::uncount(const Tracked &t) {
+    auto n = per_agent_.find(t.agent);
+    if (n != per_agent_.end() && --n->second == 0) per_agent_.erase(n);
+    tracked_bytes_ -= t.line.size();
+}
+
+void OperatorSession::untrack(std::map<RequestId, Tracked>::iterator it) {
+    uncount(it->second);
+    tracked_.erase(it);
+}
+
+void OperatorSession::reply(const op::Message &m) {
+    op::RequestBytes r;
+    if (!op::parse_request_bytes(m, r)) return;
+    auto it = by_client_request_.find(r.request);
+    if (it == by_client_request_.end()) return;
+    Tracked *t = tracked(it->second);
+    if (!t || !t->prompt_open) return;
+    t->prompt_open = false;
+    ++t->prompts_answered;
+    hub_.answer(it->second, r.bytes);
+}
+
+void OperatorSession::abandon(const op::Message &m) {
+    uint64_t request = 0;
+    if (!op::parse_request(m, request)) return;
+    auto it = by_client_request_.find(request);
+    if (it == by_client_request_.end()) return;
+    const RequestId id = it->second;
+    by_client_request_.erase(it);
+    if (auto t = tracked_.find(id); t != tracked_.end()) {
+        if (t->second.sent) audit(id, t->second, AuditOutcome::kInterrupted);
+        untrack(t);
+    }
+    hub_.abandon(id);
+}
+
+void OperatorSession::list() {
+    std::string out;
+    for (const AgentRow &row : hub_.rows()) {
+        op::Row r;
+        r.agent = op::AgentRecord{row.serial, row.id, row.connected_at, row.pid, row.uid, row.name};
+        r.queued = row.queued;
+        r.busy = row.busy;
+        r.name_shared_across_owners = row.name_shared_across_owners;
+        if (row.runner) {
+            r.runner_uid = row.runner->uid;
+            r.runner_pid = row.runner->pid;
+        }
+        op::encode_row(out, r);
+    }
+    op::encode_rows_end(out);
+    send(out);
+}
+
+// ---------------------------------------------------------------- output
+
+// Messages wait for the end of the loop iteration and go out in one write:
+// a command's OUTPUT and DONE from one read of the agent, or the rows of
+// ls, wake the client once instead of once per message.
+void OperatorSession::send(const std::string &bytes) {
+    if (failed_) return;
+    out_ += bytes;
+    if (out_.size() - out_pos_ > kMaxBacklog) {
+        fail("does not read its output");
+        return;
+    }
+    report_congestion();
+    if (!flush_timer_ && out_.size() - out_pos_ == bytes.size()) // it was empty
+        flush_timer_ = loop_.add_timer(EventLoop::clock::now(), [this] {
+            flush_timer_ = 0;
+            write_available();
+        });
+}
+
+void OperatorSession::write_available() {
+    while (out_pos_ < out_.size()) {
+        const ssize_t w = ::send(fd_.get(), out_.data() + out_pos_, out_.size() - out_pos_,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            fail(std::string("write failed: ") + std::strerror(errno));
+            return;
+        }
+        out_pos_ += static_cast<size_t>(w);
+        last_write_ = std::chrono::steady_clock::now();
+    }
+    if (out_pos_ == out_.size()) {
+        std::string().swap(out_);
+        out_pos_ = 0;
+    } else if (out_pos_ > (1u << 20) && out_pos_ * 2 > out_.size()) {
+        out_.erase(0, out_pos_);
+        out_pos_ = 0;
+    }
+    update_interest();
+    report_congestion();
+}
+
+// The hub hears when the high-water mark is crossed, either way: on
+// appending (send) or on writing.
+void OperatorSession::report_congestion() {
+    if (reported_congested_ == congested()) return;
+    reported_congested_ = congested();
+    hub_.congestion_changed(this);
+}
+
+void OperatorSession::update_interest() {
+    if (failed_) return;
+    uint32_t ev = EPOLLIN;
+    if (out_pos_ < out_.size()) ev |= EPOLLOUT;
+    loop_.set_interest(fd_.get(), ev);
+}
+
+bool OperatorSession::congested() const {
+    return out_.size() - out_pos_ >= kHighWater;
+}
+
+// Bounded waits for a client that went quiet in the middle of something.
+void OperatorSession::check_health() {
+    if (failed_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!greeted_ && now - opened_ >= kHelloTimeout) {
+        fail("no HELLO in time");
+        return;
+    }
+    if (decoder_.buffered() > 0 && now - last_read_ >= kHelloTimeout) {
+        fail("stalled in the middle of a message");
+        return;
+    }
+    if (out_pos_ < out_.size() && now - last_write_ >= kStallTimeout) {
+        fail("stopped reading its output");
+        return;
+    }
+    health_timer_ = loop_.add_timer(EventLoop::clock::now() + kHealthPeriod, [this] {
+        health_timer_ = 0;
+        check_health();
+    });
+}
+
+// ---------------------------------------------------------------- the hub
+
+OperatorSession::Tracked *OperatorSession::tracked(RequestId hub_id) {
+    auto it = tracked_.find(hub_id);
+    return it == tracked_.end() ? nullptr : &it->second;
+}
+
+void OperatorSession::on_agent_greeted(AgentView &a) {
+    if (!greeted_) return;
+    std::string out;
+    op::encode_agent_up(out, record_of(a));
+    send(out);
+}
+
+void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
+    for (auto it = tracked_.begin(); it != tracked_.end();) {
+        if (it->second.agent != a.serial) {
+            ++it;
+            continue;
+        }
+        if (it->second.sent) audit(it->first, it->second, AuditOutcome::kAgentDisconnected);
+        by_client_request_.erase(it->second.client_request);
+        untrack(it++);
+    }
+    if (!greeted_ || !a.greeted) return;
+    std::string out;
+    op::encode_agent_down(out, op::AgentDown{a.serial, kind_byte(kind), why});
+    send(out);
+}
+
+void OperatorSession::on_output(const Request &r, std::string_view bytes) {
+    Tracked *t = tracked(r.id);
+    if (!t) return;
+    t->output_bytes += bytes.size();
+    std::string out;
+    op::encode_output(out, t->client_request, bytes);
+    send(out);
+}
+
+bool OperatorSession::on_prompt(const Request &r, const std::string &text) {
+    Tracked *t = tracked(r.id);
+    if (!t || failed_) return false;
+    t->prompt_open = true;
+    std::string out;
+    op::encode_prompt(out, t->client_request, text);
+    send(out);
+    return !failed_;
+}
+
+void OperatorSession::on_done(const Request &r) {
+    auto it = tracked_.find(r.id);
+    if (it == tracked_.end()) return;
+    uncount(it->second);
+    Tracked t = std::move(it->second);
+    tracked_.erase(it);
+    by_client_request_.erase(t.client_request);
+    audit(r.id, t, AuditOutcome::kDone);
+    std::string out;
+    op::encode_done(out, t.client_request);
+    send(out);
+}
+
+void OperatorSession::on_hub_notice(Notice kind, const std::string &text) {
+    if (!greeted_) return;
+    std::string out;
+    op::encode_notice(out, op::NoticeText{kind_byte(kind), text});
+    send(out);
+}
+
+void OperatorSession::on_queued(const Request &r, size_t ahead) {
+    Tracked *t = tracked(r.id);
+    if (!t) return;
+    std::string out;
+    op::encode_queued(out, op::Queued{t->client_request, static_cast<uint32_t>(ahead)});
+    send(out);
+}
+
+// The "sent" record is on disk before the agent sees the command, or the
+// command does not go.
+bool OperatorSession::on_sending(const Request &r) {
+    auto it = tracked_.find(r.id);
+    if (it == tracked_.end()) return true;
+    Tracked &t = it->second;
+    t.sent_at = std::chrono::system_clock::now();
+    t.started = std::chrono::steady_clock::now();
+    if (!audit_.enabled() || audit_.record(audit_record(r.id, t, AuditEvent::kSent))) {
+        t.sent = true; // from now on it has an end to record, whatever happens next
+        return true;
+    }
+    const uint64_t client_request = t.client_request;
+    const std::string agent = printable(t.agent_name);
+    by_client_request_.erase(client_request);
+    untrack(it);
+    refuse_command(client_request, agent);
+    return false;
+}
+
+// No command runs unrecorded: a script ends (exit 1), a person at a console
+// sees the line and may try again.
+void OperatorSession::refuse_command(uint64_t client_request, const std::string &agent) {
+    const std::string why = "cannot write the audit log (" + audit_.failure() +
+                            "); the resident server runs no command until it can";
+    journal(Priority::kWarning, "refused a command of " + who() + " for " + agent +
+                                    ": the audit log cannot be written");
+    std::string out;
+    if (scripted_) {
+        op::encode_refused(out, why);
+        send(out);
+        fail("refused a command: the audit log cannot be written");
+        return;
+    }
+    op::encode_notice(out, op::NoticeText{kind_byte(Notice::kError), why});
+    op::encode_done(out, client_request);
+    send(out);
+}
+
+void OperatorSession::on_sent(const Request &r) {
+    Tracked *t = tracked(r.id);
+    if (!t) return;
+    std::string out;
+    op::encode_sent(out, t->client_request);
+    send(out);
+}
+
+AuditRecord OperatorSession::audit_record(RequestId id, const Tracked &t, AuditEvent event) const {
+    AuditRecord rec;
+    rec.event = event;
+    rec.request = id;
+    rec.time = t.sent_at;
+    rec.client_uid = peer_.uid;
+    rec.client_user = client_user_;
+    rec.client_pid = peer_.pid;
+    rec.agent_name = t.agent_name;
+    rec.agent_id = t.agent_id;
+    rec.agent_pid = t.agent_pid;
+    rec.agent_uid = t.agent_uid;
+    rec.command = t.line;
+    return rec;
+}
+
+void OperatorSession::audit(RequestId id, const Tracked &t, AuditOutcome outcome) {
+    if (!audit_.enabled()) return;
+    AuditRecord rec = audit_record(id, t, AuditEvent::kEnd);
+    rec.outcome = outcome;
+    rec.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - t.started)
+                          .count();
+    rec.output_bytes = t.output_bytes;
+    rec.prompts_answered = t.prompts_answered;
+    audit_.record_or_keep(rec);
+}
+
+} // namespace cliserver

@@ -1,0 +1,151 @@
+// One operator client of the resident server, on the daemon's side of the
+// Unix socket: it lends the client the hub (agents up and down, submit,
+// answer, abandon, ls) and keeps the audit trail of the client's commands.
+//
+// A client affects only itself: garbage or a wrong version ends its own
+// connection; half a message left hanging, a HELLO that never comes or
+// output it stops reading end it after a bounded time; while more than
+// kHighWater of its output waits, the agent running its command is not read
+// (the same backpressure as the local console's). Whenever the connection
+// ends, its queued commands are withdrawn and its running ones abandoned,
+// so an agent waiting at one of its prompts is answered empty at once.
+//
+// Each command's "sent" audit record is written just before the command
+// goes to its agent (on_sending); while the audit log cannot be written a
+// command is refused instead: a scripted client gets REFUSED and is closed
+// (its cli-server exits 1), an interactive one an error notice and DONE.
+// The journal hears of the client's arrival and of its session's end, with
+// the reason.
+//
+// Threading: single-threaded, on the daemon's event loop. A session never
+// goes away inside a hub callback: fail() only marks it, and the server
+// frees it between loop iterations (reap()).
+#pragma once
+
+#include "core/users.h"
+#include "hub/agent_hub.h"
+#include "daemon/audit_log.h"
+#include "core/event_loop.h"
+#include "wire/operator_protocol.h"
+#include "unique_fd.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace cliserver {
+
+class OperatorSession final : public HubClient {
+  public:
+    static constexpr size_t kHighWater = 1u << 20;
+    // A client this far behind is not reading at all.
+    static constexpr size_t kMaxBacklog = 16u << 20;
+    static constexpr std::chrono::seconds kHelloTimeout{10};
+    static constexpr std::chrono::seconds kStallTimeout{30};
+    // What one client may have waiting at once: a console or a script has
+    // one command at a time, a fan-out one per agent. A client past these
+    // is refused (REFUSED, then the connection is closed), so it cannot
+    // make the daemon hold its commands without bound.
+    static constexpr unsigned kMaxPerAgent = 32;
+    static constexpr size_t kMaxCommands = 1u << 16;
+    static constexpr size_t kMaxCommandBytes = 16u << 20;
+
+    OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, cli_shared::UniqueFd fd, PeerCred peer,
+                    std::function<void()> on_failed);
+    ~OperatorSession() override;
+    OperatorSession(const OperatorSession &) = delete;
+    OperatorSession &operator=(const OperatorSession &) = delete;
+
+    void start();
+    // Tells the client why it is closed and fails the session.
+    void close_with(Notice kind, const std::string &message);
+    bool failed() const { return failed_; }
+    // After fail(): withdraws the client's work and detaches from the hub.
+    void finish();
+
+    // HubClient
+    void on_agent_greeted(AgentView &a) override;
+    void on_agent_lost(AgentView &a, const std::string &why, Notice kind) override;
+    void on_output(const Request &r, std::string_view bytes) override;
+    bool on_prompt(const Request &r, const std::string &text) override;
+    void on_done(const Request &r) override;
+    bool congested() const override;
+    void on_hub_notice(Notice kind, const std::string &text) override;
+    void on_queued(const Request &r, size_t ahead) override;
+    bool on_sending(const Request &r) override;
+    void on_sent(const Request &r) override;
+    ClientIdentity identity() const override { return {peer_.uid, peer_.pid}; }
+
+  private:
+    // A command of this client's, between SUBMIT and its end.
+    struct Tracked {
+        uint64_t client_request = 0;
+        uint64_t agent = 0;
+        std::string line;
+        bool sent = false;
+        bool prompt_open = false;
+        std::chrono::system_clock::time_point sent_at;
+        std::chrono::steady_clock::time_point started;
+        uint64_t output_bytes = 0;
+        unsigned prompts_answered = 0;
+        std::string agent_name;
+        uint32_t agent_id = 0;
+        std::optional<pid_t> agent_pid;
+        std::optional<uid_t> agent_uid;
+    };
+
+    void on_events(uint32_t events);
+    void read_available();
+    void handle(const operator_protocol::Message &m);
+    void hello(const operator_protocol::Message &m);
+    void submit(const operator_protocol::Message &m);
+    void reply(const operator_protocol::Message &m);
+    void abandon(const operator_protocol::Message &m);
+    void list();
+    void send(const std::string &bytes);
+    void write_available();
+    void report_congestion();
+    void update_interest();
+    void check_health();
+    void fail(const std::string &why, Notice kind = Notice::kWarning);
+    void stop_io();
+    void refuse_command(uint64_t client_request, const std::string &agent);
+    AuditRecord audit_record(RequestId id, const Tracked &t, AuditEvent event) const;
+    void audit(RequestId id, const Tracked &t, AuditOutcome outcome);
+    std::string who() const; // "client uid N (user) pid P", for the journal
+    Tracked *tracked(RequestId hub_id);
+    void uncount(const Tracked &t);
+    void untrack(std::map<RequestId, Tracked>::iterator it);
+    std::optional<std::string> over_bounds(const AgentView &a, size_t line_size) const;
+
+    EventLoop &loop_;
+    AgentHub &hub_;
+    AuditLog &audit_;
+    cli_shared::UniqueFd fd_;
+    PeerCred peer_;
+    std::string client_user_;
+    std::function<void()> on_failed_;
+    bool greeted_ = false;
+    bool scripted_ = false; // HELLO said so: a refused command ends the session
+    bool failed_ = false;
+    bool finished_ = false;
+    std::string end_reason_; // for the journal
+    Notice end_kind_ = Notice::kInfo;
+    operator_protocol::Decoder decoder_{operator_protocol::Sender::kClient};
+    std::string out_;
+    size_t out_pos_ = 0;
+    bool reported_congested_ = false; // what the hub was last told
+    std::chrono::steady_clock::time_point opened_;
+    std::chrono::steady_clock::time_point last_read_;
+    std::chrono::steady_clock::time_point last_write_;
+    EventLoop::TimerId health_timer_ = 0;
+    EventLoop::TimerId flush_timer_ = 0;              // the end-of-iteration write is due
+    std::map<RequestId, Tracked> tracked_;            // by the hub's request id
+    std::map<uint64_t, RequestId> by_client_request_; // the client's id -> the hub's
+    std::map<uint64_t, unsigned> per_agent_;          // tracked commands by agent serial
+    size_t tracked_bytes_ = 0;                        // their command lines
+};
+
+} // namespace cliserver

@@ -1,0 +1,261 @@
+#include "daemon/resident_server.h"
+
+#include "core/users.h"
+#include "hub/agent_owner.h"
+#include "daemon/journal.h"
+#include "core/process.h"
+#include "core/text.h"
+#include "daemon/socket_path.h"
+
+#include <malloc.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace cliserver {
+
+ResidentServer::ResidentServer(uint16_t port, std::string socket_path, AgentUsers agent_users,
+                               std::optional<gid_t> group, AuditLog audit)
+    : port_(port), socket_path_(std::move(socket_path)), group_(group),
+      hub_(loop_, HubOptions{port_, std::move(agent_users), false}), audit_(std::move(audit)),
+      access_(getuid(), group) {
+    hub_.add_client(this);
+}
+
+ResidentServer::~ResidentServer() {
+    sessions_.clear();
+    hub_.remove_client(this);
+    if (listener_.valid()) remove_operator_socket(socket_path_, listener_.get());
+}
+
+namespace {
+
+constexpr auto kHousekeepingPeriod = std::chrono::seconds(1);
+
+Priority priority_of(Notice kind) {
+    return kind == Notice::kError     ? Priority::kError
+           : kind == Notice::kWarning ? Priority::kWarning
+                                      : Priority::kInfo;
+}
+
+// Refusals are sent to the client with the program's name, which the
+// journal adds itself.
+std::string without_program_name(const std::string &line) {
+    constexpr std::string_view kName = "cli-server: ";
+    return line.rfind(kName, 0) == 0 ? line.substr(kName.size()) : line;
+}
+
+} // namespace
+
+bool ResidentServer::set_up() {
+    signal(SIGPIPE, SIG_IGN);
+    // A file size limit makes an audit write fail (and commands be
+    // refused) rather than kill the daemon.
+    signal(SIGXFSZ, SIG_IGN);
+    raise_descriptor_limit();
+    if (!loop_.valid()) {
+        journal(Priority::kError,
+                std::string("cannot create the event loop: ") + std::strerror(errno));
+        return false;
+    }
+    std::string error;
+    listener_ = listen_operator_socket(socket_path_, SocketAccess{group_}, &error);
+    if (!listener_.valid()) {
+        journal(Priority::kError, error);
+        return false;
+    }
+    if (!hub_.listen(&error)) {
+        journal(Priority::kError, error);
+        return false;
+    }
+    signal_fd_ = open_signal_fd({SIGINT, SIGTERM, SIGHUP});
+    if (!signal_fd_.valid()) {
+        journal(Priority::kError,
+                std::string("cannot set up signal handling: ") + std::strerror(errno));
+        return false;
+    }
+    loop_.watch(signal_fd_.get(), EPOLLIN, [this](uint32_t) { on_signal(); });
+    loop_.watch(listener_.get(), EPOLLIN, [this](uint32_t) { accept_clients(); });
+    housekeeping();
+    journal(Priority::kInfo, "resident server " CLI_SERVER_VERSION " listening on 127.0.0.1:" +
+                                 std::to_string(port_) + " for agents and on " + socket_path_ +
+                                 " for operators");
+    return true;
+}
+
+void ResidentServer::accept_clients() {
+    for (;;) {
+        int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) &&
+                !accept_paused_) {
+                journal(Priority::kWarning,
+                        std::string("cannot accept more clients: ") + std::strerror(errno));
+                accept_paused_ = true;
+                loop_.set_interest(listener_.get(), 0);
+                loop_.add_timer(EventLoop::clock::now() + std::chrono::seconds(1), [this] {
+                    accept_paused_ = false;
+                    loop_.set_interest(listener_.get(), EPOLLIN);
+                });
+            }
+            return;
+        }
+        admit(cli_shared::UniqueFd(fd));
+    }
+}
+
+// The file modes keep strangers out; the peer's credentials decide.
+void ResidentServer::admit(cli_shared::UniqueFd fd) {
+    const auto peer = peer_credentials(fd.get());
+    std::optional<std::string> refusal;
+    if (!peer)
+        refusal = "cli-server: access denied: the client's credentials cannot be read";
+    else
+        refusal = access_.refusal(*peer);
+    if (refusal) {
+        journal(Priority::kWarning, (peer ? "refused client pid " + std::to_string(peer->pid) + ": "
+                                          : std::string("refused a client: ")) +
+                                        without_program_name(*refusal));
+        std::string out;
+        operator_protocol::encode_refused(out, *refusal);
+        (void)::send(fd.get(), out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        return;
+    }
+    const uint64_t id = next_session_++;
+    auto session = std::make_unique<OperatorSession>(
+        loop_, hub_, audit_, std::move(fd), *peer, [this, id] { failed_sessions_.push_back(id); });
+    session->start();
+    sessions_.emplace(id, std::move(session));
+}
+
+void ResidentServer::reap_sessions() {
+    if (failed_sessions_.empty()) return;
+    auto failed = std::move(failed_sessions_);
+    failed_sessions_.clear();
+    for (uint64_t id : failed) {
+        auto it = sessions_.find(id);
+        if (it == sessions_.end()) continue;
+        it->second->finish();
+        sessions_.erase(it);
+    }
+    // A client that left may have had thousands of commands waiting: the
+    // heap they took goes back to the system, not only to the allocator.
+    malloc_trim(0);
+}
+
+void ResidentServer::on_signal() {
+    signalfd_siginfo si{};
+    while (read(signal_fd_.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGHUP) {
+            // Log rotation: a lost terminal is not a stop either.
+            audit_.reopen();
+            continue;
+        }
+        if (!stop_)
+            journal(Priority::kInfo,
+                    std::string("stopping on ") + strsignal(static_cast<int>(si.ssi_signo)));
+        stop_ = true;
+    }
+}
+
+void ResidentServer::shut_down() {
+    sd_notify(0, "STOPPING=1");
+    for (auto &[id, s] : sessions_)
+        s->close_with(Notice::kError, "the resident server is shutting down");
+    for (auto &[id, s] : sessions_)
+        s->finish();
+    sessions_.clear();
+    failed_sessions_.clear();
+    hub_.say_goodbye();
+    hub_.close_all();
+}
+
+int ResidentServer::run() {
+    if (!set_up()) return 1;
+    sd_notify(0, "READY=1");
+    while (!stop_) {
+        if (!loop_.run_once()) {
+            journal(Priority::kError, std::string("epoll failed: ") + std::strerror(errno));
+            shut_down();
+            return 1;
+        }
+        reap_sessions();
+        hub_.reap();
+    }
+    shut_down();
+    return 0;
+}
+
+// ---------------------------------------------------------------- journal
+
+// Suppressed journal lines are counted out, and a log that could not be
+// written is tried again, whether or not anything else happens.
+void ResidentServer::housekeeping() {
+    journal_flush();
+    if (audit_.failing()) audit_.writable();
+    loop_.add_timer(EventLoop::clock::now() + kHousekeepingPeriod, [this] { housekeeping(); });
+}
+
+void ResidentServer::on_agent_greeted(AgentView &a) {
+    journal(Priority::kInfo, describe(a) + " connected (user " + uid_text(a.uid) + ")");
+}
+
+// Every connection that goes before HELLO is journalled, with its user and
+// process when they are known: a service whose agent never appears (it
+// could not check who owns the port, another user's agent was refused)
+// shows here. Thousands of them at once are the journal's rate limit's to
+// summarise.
+void ResidentServer::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
+    if (a.greeted) {
+        journal(priority_of(kind), describe(a) + " " + why);
+        return;
+    }
+    if (a.said_hello) return; // refused by --agent-users, which the hub's notice journals
+    std::string from;
+    if (a.uid) from += "user " + uid_text(a.uid);
+    if (a.pid) from += (from.empty() ? "pid " : ", pid ") + std::to_string(*a.pid);
+    journal(priority_of(kind), "a connection that never said HELLO " + why +
+                                   (from.empty() ? std::string() : " (from " + from + ")"));
+}
+
+void ResidentServer::on_hub_notice(Notice kind, const std::string &text) {
+    journal(priority_of(kind), text);
+}
+
+int run_daemon(const DaemonOptions &opts) {
+    std::string error;
+    std::optional<AgentUsers> users = AgentUsers();
+    if (!opts.agent_users.empty()) {
+        users = AgentUsers::parse(opts.agent_users, &error);
+        if (!users) {
+            journal(Priority::kError, error);
+            return 1;
+        }
+    }
+    std::optional<gid_t> group;
+    if (!opts.group.empty()) {
+        group = lookup_group(opts.group);
+        if (!group) {
+            journal(Priority::kError, "--group: no group named '" + opts.group + "'");
+            return 1;
+        }
+    }
+    auto audit = AuditLog::open(AuditOptions{opts.audit_log, opts.syslog}, &error);
+    if (!audit) {
+        journal(Priority::kError, error);
+        return 1;
+    }
+    ResidentServer server(opts.port, choose_socket_path(opts.socket), std::move(*users), group,
+                          std::move(*audit));
+    return server.run();
+}
+
+} // namespace cliserver

@@ -1,0 +1,89 @@
+// cli-server --daemon: the resident server. It holds the agents' port for
+// as long as it runs, so agents stay connected whether or not anybody is
+// looking, and serves any number of operator clients on a Unix socket (see
+// operator_protocol.h), each an OperatorSession on the one hub.
+//
+// It stays in the foreground (the service manager's convention: no fork,
+// no PID file), reports readiness with sd_notify when started by systemd,
+// writes its journal (journal.h: agents and clients coming and going with
+// who they are and why they went, refusals) to standard error, reopens the
+// audit log on SIGHUP, and on SIGTERM or SIGINT says goodbye to every agent,
+// closes every client with a message and exits 0.
+//
+// Threading: single-threaded: the hub, the sessions, the listener and the
+// signals share one event loop.
+#pragma once
+
+#include "daemon/access.h"
+#include "hub/agent_users.h"
+#include "hub/agent_hub.h"
+#include "daemon/audit_log.h"
+#include "core/event_loop.h"
+#include "daemon/client_session.h"
+#include "unique_fd.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace cliserver {
+
+// What the resident server is asked for on the command line.
+struct DaemonOptions {
+    uint16_t port = 0;
+    std::string socket;      // --socket PATH, empty for the default
+    std::string group;       // --group NAME
+    std::string audit_log;   // --audit-log FILE
+    bool syslog = false;     // --syslog
+    std::string agent_users; // --agent-users LIST
+};
+
+class ResidentServer : private HubClient {
+  public:
+    ResidentServer(uint16_t port, std::string socket_path, AgentUsers agent_users,
+                   std::optional<gid_t> group, AuditLog audit);
+    ~ResidentServer() override;
+    ResidentServer(const ResidentServer &) = delete;
+    ResidentServer &operator=(const ResidentServer &) = delete;
+
+    int run();
+
+  private:
+    bool set_up();
+    void accept_clients();
+    void admit(cli_shared::UniqueFd fd);
+    void on_signal();
+    void reap_sessions();
+    void shut_down();
+    void housekeeping();
+
+    // HubClient: the journal's view of the agents.
+    void on_agent_greeted(AgentView &a) override;
+    void on_agent_lost(AgentView &a, const std::string &why, Notice kind) override;
+    void on_output(const Request &, std::string_view) override {}
+    bool on_prompt(const Request &, const std::string &) override { return false; }
+    void on_done(const Request &) override {}
+    bool congested() const override { return false; }
+    void on_hub_notice(Notice kind, const std::string &text) override;
+
+    uint16_t port_;
+    std::string socket_path_;
+    std::optional<gid_t> group_;
+    EventLoop loop_;
+    AgentHub hub_;
+    AuditLog audit_;
+    OperatorAccess access_;
+    cli_shared::UniqueFd listener_;
+    cli_shared::UniqueFd signal_fd_;
+    bool accept_paused_ = false;
+    bool stop_ = false;
+    uint64_t next_session_ = 1;
+    std::map<uint64_t, std::unique_ptr<OperatorSession>> sessions_;
+    std::vector<uint64_t> failed_sessions_;
+};
+
+// Parses the daemon's options, opens the audit log and runs the daemon.
+int run_daemon(const DaemonOptions &opts);
+
+} // namespace cliserver

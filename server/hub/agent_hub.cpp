@@ -1,0 +1,666 @@
+#include "hub/agent_hub.h"
+
+#include "core/users.h"
+#include "core/text.h"
+
+#include "cli_common.h"
+#include "protocol.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace cliserver {
+
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kMaxSendQueue = 1u << 20; // an agent that stops reading is dropped
+// Connections closed before HELLO are journalled with the process that
+// held them, when it can be found: at most this many /proc walks a second.
+constexpr unsigned kOwnerWalksPerSecond = 4;
+// Silent connections closed at once when the descriptors run short.
+constexpr size_t kEvictBatch = 16;
+
+void set_nonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+} // namespace
+
+AgentHub::AgentHub(EventLoop &loop, HubOptions options)
+    : loop_(loop), options_(std::move(options)) {}
+
+AgentHub::~AgentHub() {
+    close_all();
+}
+
+bool AgentHub::listen(std::string *error) {
+    int fd = cli_open_server(options_.port);
+    if (fd < 0) {
+        int err = errno;
+        std::string why = err == EADDRINUSE ? "the port is already in use (is another cli-server "
+                                              "running?)"
+                                            : std::strerror(err);
+        *error = "cannot listen on 127.0.0.1:" + std::to_string(options_.port) + ": " + why;
+        return false;
+    }
+    listener_.reset(fd);
+    rlimit lim{};
+    const rlim_t files = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? lim.rlim_cur : 1024;
+    if (files == RLIM_INFINITY || files > (rlim_t{1} << 30))
+        max_agents_ = size_t{1} << 30;
+    else if (files > 2 * kReservedDescriptors)
+        max_agents_ = static_cast<size_t>(files) - kReservedDescriptors;
+    else
+        max_agents_ = static_cast<size_t>(files) / 2;
+    // Thousands of agents may connect at once (all of a machine's services
+    // when the server starts): a short backlog would drop their SYNs and
+    // cost each a retransmission second.
+    ::listen(fd, SOMAXCONN);
+    set_nonblocking(fd);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    loop_.watch(fd, EPOLLIN, [this](uint32_t ev) { on_listener(ev); });
+    return true;
+}
+
+void AgentHub::remove_client(HubClient *c) {
+    clients_.erase(std::remove(clients_.begin(), clients_.end(), c), clients_.end());
+}
+
+void AgentHub::hub_notice(Notice kind, const std::string &text) {
+    for (HubClient *c : clients_)
+        c->on_hub_notice(kind, text);
+}
+
+// ---------------------------------------------------------------- connections
+
+void AgentHub::on_listener(uint32_t) {
+    accept_agents();
+}
+
+void AgentHub::pause_accepting() {
+    // Out of descriptors: pending connections wait in the backlog.
+    if (accept_paused_) return;
+    accept_paused_ = true;
+    loop_.set_interest(listener_.get(), 0);
+    loop_.add_timer(EventLoop::clock::now() + std::chrono::seconds(1), [this] {
+        accept_paused_ = false;
+        loop_.set_interest(listener_.get(), EPOLLIN);
+    });
+}
+
+// The descriptors agents may have are all taken: the oldest connections
+// that have not said HELLO go, and are closed at the end of this loop
+// iteration. False when nothing could be freed.
+bool AgentHub::make_room() {
+    size_t evicted = 0;
+    while (!ungreeted_.empty() && evicted < kEvictBatch) {
+        Agent *a = find(*ungreeted_.begin());
+        if (!a || a->closed) {
+            ungreeted_.erase(ungreeted_.begin());
+            continue;
+        }
+        const uint64_t serial = a->serial;
+        read_agent(*a); // its HELLO may be waiting
+        a = find(serial);
+        if (a && !a->closed && !a->greeted)
+            drop_agent(*a, "closed before HELLO: the server is short of descriptors for agents",
+                       Notice::kWarning);
+        ++evicted;
+    }
+    return evicted > 0;
+}
+
+void AgentHub::accept_agents() {
+    for (;;) {
+        if (agents_.size() >= max_agents_) {
+            // Closed connections free their descriptors when reaped, after
+            // this iteration; the listener stays readable until then.
+            if (!make_room()) {
+                hub_notice(Notice::kWarning,
+                           "cannot accept more agents: " + std::to_string(agents_.size()) +
+                               " connections use the descriptors set aside "
+                               "for them");
+                pause_accepting();
+            }
+            return;
+        }
+        int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                hub_notice(Notice::kWarning,
+                           "cannot accept more agents: " + std::string(std::strerror(errno)));
+                pause_accepting();
+            }
+            return;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto a = std::make_unique<Agent>();
+        a->serial = next_serial_++;
+        a->fd.reset(fd);
+        a->connected_at = std::chrono::system_clock::now();
+        a->accepted = std::chrono::steady_clock::now();
+        // Its owner is looked up while the agent still holds its end, so a
+        // connection that closes before HELLO can be told to the journal
+        // with its user; an end no process holds any more (inode 0) has
+        // no user worth the name.
+        const SocketOwner owner = owners_.socket_owner(fd);
+        if (owner.inode != 0) {
+            a->uid = owner.uid;
+            a->socket_inode = owner.inode;
+        }
+        const uint64_t serial = a->serial;
+        agents_.emplace(serial, std::move(a));
+        ungreeted_.insert(serial);
+        loop_.watch(fd, EPOLLIN, [this, serial](uint32_t ev) { on_agent_events(serial, ev); });
+        if (ungreeted_.size() > kMaxUngreeted) {
+            Agent *oldest = find(*ungreeted_.begin());
+            if (oldest) {
+                const uint64_t old_serial = oldest->serial;
+                read_agent(*oldest);
+                oldest = find(old_serial);
+                if (oldest && !oldest->closed && !oldest->greeted)
+                    drop_agent(*oldest,
+                               "closed before HELLO: " + std::to_string(kMaxUngreeted) +
+                                   " newer connections are waiting for theirs",
+                               Notice::kWarning);
+            }
+        }
+        arm_hello_timer();
+    }
+}
+
+void AgentHub::arm_hello_timer() {
+    if (hello_timer_ || ungreeted_.empty()) return;
+    const Agent *oldest = find(*ungreeted_.begin());
+    const auto when =
+        (oldest ? oldest->accepted : std::chrono::steady_clock::now()) + kHelloTimeout;
+    hello_timer_ = loop_.add_timer(when, [this] {
+        hello_timer_ = 0;
+        on_hello_timer();
+    });
+}
+
+// Connections are accepted in the order of their serials, so the ones past
+// their time are at the front.
+void AgentHub::on_hello_timer() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!ungreeted_.empty()) {
+        Agent *a = find(*ungreeted_.begin());
+        if (!a || a->closed || a->greeted) {
+            ungreeted_.erase(ungreeted_.begin());
+            continue;
+        }
+        if (now - a->accepted < kHelloTimeout) break;
+        drop_agent(*a, "closed: no HELLO within " + std::to_string(kHelloTimeout.count()) + " s",
+                   Notice::kWarning);
+    }
+    arm_hello_timer();
+}
+
+void AgentHub::on_agent_events(uint64_t serial, uint32_t events) {
+    Agent *a = find(serial);
+    if (!a || a->closed) return;
+    if (events & EPOLLOUT) flush_agent(*a);
+    if (!a->closed && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) read_agent(*a);
+}
+
+// Reading stops while the client of the running visible command cannot take
+// more output: the agent's socket fills up and the agent waits.
+bool AgentHub::readable(const Agent &a) const {
+    if (!a.busy()) return true;
+    const Request &r = a.queue.front();
+    if (r.quiet || r.abandoned || !r.client) return true;
+    return !r.client->congested();
+}
+
+void AgentHub::update_interest(Agent &a) {
+    if (a.closed) return;
+    uint32_t ev = 0;
+    if (readable(a)) ev |= EPOLLIN;
+    if (a.sendq_pos < a.sendq.size()) ev |= EPOLLOUT;
+    loop_.set_interest(a.fd.get(), ev);
+}
+
+void AgentHub::congestion_changed(HubClient *c) {
+    for (uint64_t serial : busy_) {
+        Agent *a = find(serial);
+        if (a && a->busy() && a->queue.front().client == c) update_interest(*a);
+    }
+}
+
+void AgentHub::read_agent(Agent &a) {
+    static char chunk[kReadChunk];
+    ssize_t r = read(a.fd.get(), chunk, sizeof chunk);
+    if (r < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+        drop_agent(a, std::string("connection error: ") + std::strerror(errno));
+        return;
+    }
+    if (r == 0) {
+        drop_agent(a,
+                   a.decoder.partial() ? "disconnected in the middle of a frame" : "disconnected");
+        return;
+    }
+    a.decoder.append(chunk, static_cast<size_t>(r));
+    Frame f;
+    std::string error;
+    while (!a.closed) {
+        DecodeResult res = a.decoder.next(f, &error);
+        if (res == DecodeResult::kNeedMore) break;
+        if (res == DecodeResult::kMalformed) {
+            drop_agent(a, "sent a malformed frame (" + error + "); connection closed",
+                       Notice::kWarning);
+            break;
+        }
+        handle_frame(a, f);
+    }
+}
+
+void AgentHub::flush_agent(Agent &a) {
+    while (a.sendq_pos < a.sendq.size()) {
+        ssize_t w = send(a.fd.get(), a.sendq.data() + a.sendq_pos, a.sendq.size() - a.sendq_pos,
+                         MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                update_interest(a);
+                return;
+            }
+            drop_agent(a, std::string("connection error: ") + std::strerror(errno));
+            return;
+        }
+        a.sendq_pos += static_cast<size_t>(w);
+    }
+    std::string().swap(a.sendq); // sent: give the memory back
+    a.sendq_pos = 0;
+    update_interest(a);
+}
+
+void AgentHub::send_to(Agent &a, uint16_t type, uint32_t req_id, std::string_view payload) {
+    if (a.closed) return;
+    if (a.sendq.size() - a.sendq_pos > kMaxSendQueue) {
+        drop_agent(a, "does not read what it is sent; connection closed", Notice::kWarning);
+        return;
+    }
+    a.sendq += encode_frame(type, req_id, 0, payload);
+    flush_agent(a);
+}
+
+void AgentHub::handle_frame(Agent &a, Frame &f) {
+    if (!a.greeted) {
+        if (f.type != CLI_FRAME_HELLO) {
+            drop_agent(a,
+                       "opened with frame type " + std::to_string(f.type) +
+                           " instead of HELLO; connection closed",
+                       Notice::kWarning);
+            return;
+        }
+        greet(a, f);
+        return;
+    }
+    switch (f.type) {
+    case CLI_FRAME_OUTPUT:
+        on_output(a, f);
+        break;
+    case CLI_FRAME_PROMPT:
+        on_prompt(a, f);
+        break;
+    case CLI_FRAME_DONE:
+        on_done(a, f);
+        break;
+    case CLI_FRAME_BYE:
+        drop_agent(a, "said goodbye");
+        break;
+    default:
+        break; // a repeated HELLO or a type we never expect: nothing to do
+    }
+}
+
+// Without a known owner an agent cannot be shown to belong to an accepted
+// user, so a restricted server turns it away too.
+bool AgentHub::owner_accepted(Agent &a) {
+    if (a.socket_inode == 0) { // not found when it connected: once more
+        const SocketOwner owner = owners_.socket_owner(a.fd.get());
+        if (owner.inode != 0) {
+            a.uid = owner.uid;
+            a.socket_inode = owner.inode;
+        }
+    }
+    if (!options_.agent_users.restricted()) return true;
+    if (a.uid && options_.agent_users.accepts(*a.uid, getuid())) return true;
+    const std::string who = a.uid ? "uid " + std::to_string(*a.uid) + " (" + user_name(*a.uid) + ")"
+                                  : "an owner that cannot be found";
+    hub_notice(Notice::kWarning, "refused agent " + printable(a.name) + " (id " +
+                                     std::to_string(a.id) + "): it belongs to " + who +
+                                     ", not to a user of --agent-users");
+    drop_agent(a, "refused");
+    return false;
+}
+
+void AgentHub::greet(Agent &a, const Frame &f) {
+    a.id = f.agent_id;
+    a.name = f.payload.substr(0, cli_protocol::agent_name_max);
+    a.said_hello = true;
+    if (!owner_accepted(a)) return;
+    if (options_.pids_at_greeting && a.socket_inode != 0) {
+        a.pid_looked_up = true;
+        auto found = owners_.pids_holding({a.socket_inode});
+        if (auto it = found.find(a.socket_inode); it != found.end()) a.pid = it->second;
+    }
+    a.greeted = true;
+    ungreeted_.erase(a.serial);
+    ++greeted_count_;
+    index(a);
+    send_to(a, CLI_FRAME_ACK, 0);
+    if (a.closed) return;
+    const uint64_t serial = a.serial;
+    for (HubClient *c : clients_) {
+        Agent *still = find(serial);
+        if (!still || still->closed) return;
+        c->on_agent_greeted(*still);
+    }
+}
+
+void AgentHub::on_output(Agent &a, const Frame &f) {
+    if (!a.busy()) return; // nobody asked
+    Request &r = a.queue.front();
+    if (r.req_id != f.req_id || r.abandoned || !r.client) return; // late output of an old one
+    r.client->on_output(r, f.payload);
+}
+
+void AgentHub::on_prompt(Agent &a, const Frame &f) {
+    if (!a.busy() || a.queue.front().req_id != f.req_id) return;
+    Request &r = a.queue.front();
+    // Nobody will answer: an empty reply lets the handler finish instead
+    // of holding the agent forever.
+    if (r.abandoned || !r.client || !r.client->on_prompt(r, f.payload)) {
+        send_to(a, CLI_FRAME_INPUT, f.req_id);
+        return;
+    }
+    r.prompt_pending = true;
+}
+
+void AgentHub::on_done(Agent &a, const Frame &f) {
+    if (!a.busy() || a.queue.front().req_id != f.req_id) return;
+    Request done = std::move(a.queue.front());
+    a.queue.pop_front();
+    request_agent_.erase(done.id);
+    busy_.erase(a.serial);
+    const uint64_t serial = a.serial;
+    if (!done.abandoned && done.client) done.client->on_done(done);
+    Agent *still = find(serial);
+    if (still && !still->closed) dispatch_next(*still);
+}
+
+void AgentHub::dispatch_next(Agent &a) {
+    while (!a.queue.empty() && !a.queue.front().sent && a.queue.front().client &&
+           !a.queue.front().client->on_sending(a.queue.front())) {
+        request_agent_.erase(a.queue.front().id);
+        a.queue.pop_front();
+    }
+    if (a.queue.empty() || a.queue.front().sent) {
+        update_interest(a);
+        return;
+    }
+    Request &r = a.queue.front();
+    if (++next_req_id_ == 0) next_req_id_ = 1;
+    r.req_id = next_req_id_;
+    r.sent = true;
+    busy_.insert(a.serial);
+    send_to(a, CLI_FRAME_COMMAND, r.req_id, r.line);
+    if (a.closed) return;
+    if (r.client) r.client->on_sent(r);
+    if (!a.closed) update_interest(a);
+}
+
+void AgentHub::drop_agent(Agent &a, const std::string &why, Notice kind) {
+    if (a.closed) return;
+    a.closed = true;
+    loop_.unwatch(a.fd.get()); // closed in reap(), so the number is not reused meanwhile
+    closed_.push_back(a.serial);
+    busy_.erase(a.serial);
+    if (a.greeted) {
+        --greeted_count_;
+        unindex(a);
+    } else {
+        ungreeted_.erase(a.serial);
+        find_ungreeted_process(a);
+    }
+    // Clients still see the agent's queue, to tell a running command of
+    // theirs from a queued one.
+    for (HubClient *c : clients_)
+        c->on_agent_lost(a, why, kind);
+    for (const Request &r : a.queue)
+        request_agent_.erase(r.id);
+    a.queue.clear();
+}
+
+// Why a service's agent never appears is often only in what its connection
+// did before HELLO (a sandbox that keeps the agent from checking the
+// server's owner makes it close at once): the journal names the process
+// when the walk through /proc is affordable and it still holds its end.
+void AgentHub::find_ungreeted_process(Agent &a) {
+    if (a.socket_inode == 0 || a.pid) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - owner_walks_since_ >= std::chrono::seconds(1)) {
+        owner_walks_since_ = now;
+        owner_walks_left_ = kOwnerWalksPerSecond;
+    }
+    if (owner_walks_left_ == 0) return;
+    --owner_walks_left_;
+    auto found = owners_.pids_holding({a.socket_inode});
+    if (auto it = found.find(a.socket_inode); it != found.end()) a.pid = it->second;
+}
+
+void AgentHub::reap() {
+    for (uint64_t serial : closed_)
+        agents_.erase(serial);
+    closed_.clear();
+}
+
+void AgentHub::say_goodbye() {
+    for (auto &[serial, a] : agents_) {
+        if (a->closed || !a->greeted) continue;
+        send_to(*a, CLI_FRAME_BYE, 0);
+    }
+}
+
+void AgentHub::close_all() {
+    for (auto &[serial, a] : agents_)
+        if (!a->closed) loop_.unwatch(a->fd.get());
+    agents_.clear();
+    by_name_.clear();
+    by_id_.clear();
+    request_agent_.clear();
+    busy_.clear();
+    closed_.clear();
+    ungreeted_.clear();
+    if (hello_timer_) loop_.cancel_timer(hello_timer_);
+    hello_timer_ = 0;
+    greeted_count_ = 0;
+}
+
+// ---------------------------------------------------------------- lookup
+
+void AgentHub::index(Agent &a) {
+    by_name_.emplace(a.name, a.serial);
+    by_id_.emplace(a.id, a.serial);
+}
+
+void AgentHub::unindex(Agent &a) {
+    auto drop = [&](auto &map, const auto &key) {
+        auto [b, e] = map.equal_range(key);
+        for (auto it = b; it != e; ++it)
+            if (it->second == a.serial) {
+                map.erase(it);
+                return;
+            }
+    };
+    drop(by_name_, a.name);
+    drop(by_id_, a.id);
+}
+
+Agent *AgentHub::find(uint64_t serial) {
+    auto it = agents_.find(serial);
+    return it == agents_.end() ? nullptr : it->second.get();
+}
+
+const Agent *AgentHub::find(uint64_t serial) const {
+    auto it = agents_.find(serial);
+    return it == agents_.end() ? nullptr : it->second.get();
+}
+
+void AgentHub::for_each_agent(const std::function<void(const AgentView &)> &fn) const {
+    for (auto &[serial, a] : agents_)
+        if (a->greeted && !a->closed) fn(*a);
+}
+
+std::string AgentHub::where() const {
+    return "listening on 127.0.0.1:" + std::to_string(options_.port);
+}
+
+void AgentHub::resolve_pids() {
+    std::vector<unsigned long> inodes;
+    for (auto &[serial, a] : agents_)
+        if (a->greeted && !a->closed && !a->pid_looked_up && a->socket_inode != 0)
+            inodes.push_back(a->socket_inode);
+    if (inodes.empty()) return;
+    auto found = owners_.pids_holding(inodes);
+    for (auto &[serial, a] : agents_) {
+        if (!a->greeted || a->closed || a->pid_looked_up || a->socket_inode == 0) continue;
+        a->pid_looked_up = true;
+        if (auto it = found.find(a->socket_inode); it != found.end()) a->pid = it->second;
+    }
+}
+
+std::vector<AgentRow> AgentHub::rows() {
+    resolve_pids();
+    std::vector<AgentRow> rows;
+    rows.reserve(greeted_count_);
+    for (auto &[serial, a] : agents_) {
+        if (!a->greeted || a->closed) continue;
+        AgentRow row;
+        row.serial = a->serial;
+        row.id = a->id;
+        row.name = a->name;
+        row.connected_at = a->connected_at;
+        row.pid = a->pid;
+        row.uid = a->uid;
+        row.busy = a->busy();
+        row.queued = static_cast<uint32_t>(a->queue.size() - (row.busy ? 1 : 0));
+        if (row.busy && a->queue.front().client) row.runner = a->queue.front().client->identity();
+        auto [b, e] = by_name_.equal_range(a->name);
+        for (auto it = b; it != e && !row.name_shared_across_owners; ++it) {
+            const Agent *other = find(it->second);
+            if (other && other != a.get() && other->uid != a->uid)
+                row.name_shared_across_owners = true;
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+void AgentHub::list_agents(std::function<void(std::vector<AgentRow>)> done) {
+    done(rows());
+}
+
+std::vector<AgentView *> AgentHub::match(const std::string &wanted) {
+    std::vector<uint64_t> serials;
+    auto [nb, ne] = by_name_.equal_range(wanted);
+    for (auto it = nb; it != ne; ++it)
+        serials.push_back(it->second);
+    uint32_t id = 0;
+    if (serials.empty() && cli_parse_u32(wanted.c_str(), &id) == 0) {
+        auto [ib, ie] = by_id_.equal_range(id);
+        for (auto it = ib; it != ie; ++it) {
+            Agent *a = find(it->second);
+            if (a && a->name != wanted) serials.push_back(it->second);
+        }
+    }
+    std::sort(serials.begin(), serials.end());
+    std::vector<AgentView *> found;
+    for (uint64_t s : serials)
+        if (Agent *a = find(s); a && !a->closed && a->greeted) found.push_back(a);
+    return found;
+}
+
+// ---------------------------------------------------------------- requests
+
+bool AgentHub::submit(HubClient *c, AgentView &view, RequestId id, const std::string &line,
+                      bool quiet) {
+    Agent *found = find(view.serial);
+    if (!found || found->closed || !found->greeted) return false;
+    Agent &a = *found;
+    a.queue.push_back(Request::make(c, a.serial, id, line, quiet));
+    request_agent_.emplace(id, Placed{a.serial, std::prev(a.queue.end())});
+    if (a.queue.size() == 1) {
+        dispatch_next(a);
+    } else if (!quiet && c) {
+        c->on_queued(a.queue.back(), a.queue.size() - 1);
+    }
+    return true;
+}
+
+bool AgentHub::request_sent(RequestId id) const {
+    const Request *r = find_request(id);
+    return r && r->sent;
+}
+
+Request *AgentHub::locate(RequestId id, Agent **agent) {
+    auto it = request_agent_.find(id);
+    if (it == request_agent_.end()) return nullptr;
+    Agent *a = find(it->second.agent);
+    if (!a) return nullptr;
+    if (agent) *agent = a;
+    return &*it->second.at;
+}
+
+const Request *AgentHub::find_request(RequestId id) const {
+    return const_cast<AgentHub *>(this)->locate(id, nullptr);
+}
+
+void AgentHub::answer(RequestId id, std::string_view reply) {
+    Agent *a = nullptr;
+    Request *r = locate(id, &a);
+    if (!r || !r->prompt_pending) return;
+    r->prompt_pending = false;
+    send_to(*a, CLI_FRAME_INPUT, r->req_id, reply);
+}
+
+void AgentHub::abandon(RequestId id) {
+    Agent *a = nullptr;
+    Request *r = locate(id, &a);
+    if (!r) return;
+    if (!r->sent) {
+        auto placed = request_agent_.find(id);
+        a->queue.erase(placed->second.at);
+        request_agent_.erase(placed);
+        return;
+    }
+    r->abandoned = true;
+    // A client that leaves abandons its commands and is freed right after,
+    // while the agent may still be running one: nothing may reach it, or
+    // ask it who it is, any more.
+    r->client = nullptr;
+    if (r->prompt_pending) {
+        r->prompt_pending = false;
+        send_to(*a, CLI_FRAME_INPUT, r->req_id);
+    }
+    if (!a->closed) update_interest(*a);
+}
+
+} // namespace cliserver

@@ -1,0 +1,157 @@
+// What an operator client (the console, a script, a fan-out) sees of the
+// agents and how it asks them for work. Two implementations: the AgentHub
+// itself, when this process holds the agents' port, and DaemonLink, when a
+// resident cli-server holds it and this process is one of its clients over
+// the Unix socket. The operator code is written once against this interface,
+// so a script prints the same bytes and exits with the same status either way.
+//
+// Threading: single-threaded, on the event loop's thread; callbacks into
+// clients run there too and may call back into the service.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cliserver {
+
+enum class Notice { kInfo, kWarning, kError };
+
+class HubClient;
+
+using RequestId = uint64_t;
+
+// One command line for one agent, queued or running.
+struct Request {
+    RequestId id = 0;
+    HubClient *client = nullptr;
+    uint64_t agent = 0;  // the agent's serial
+    uint32_t req_id = 0; // on the wire, once sent
+    std::string line;
+    bool quiet = false; // nobody is shown its output (no backpressure, no busy notice)
+    bool sent = false;
+    bool prompt_pending = false;
+    bool abandoned = false; // its client gave up: output dropped, prompts answered empty
+    static Request make(HubClient *client, uint64_t agent, RequestId id, const std::string &line,
+                        bool quiet) {
+        Request r;
+        r.id = id;
+        r.client = client;
+        r.agent = agent;
+        r.line = line;
+        r.quiet = quiet;
+        return r;
+    }
+};
+
+// An agent as operators know it. `serial` numbers connections in the order
+// they came and is never reused; `id` and `name` are what the agent said.
+struct AgentView {
+    uint64_t serial = 0;
+    bool greeted = false;
+    bool said_hello = false; // its HELLO came, though it may have been refused
+    bool closed = false;
+    uint32_t id = 0;
+    std::string name;
+    std::chrono::system_clock::time_point connected_at;
+    std::optional<pid_t> pid;          // the agent's process, when known
+    std::optional<uid_t> uid;          // its owner, when known
+    std::vector<std::string> commands; // learned from its help listing, by the operator
+};
+
+// Who an operator client is, for ls and the audit log.
+struct ClientIdentity {
+    uid_t uid = 0;
+    pid_t pid = 0;
+};
+
+// One line of ls: the agent and what it is doing now.
+struct AgentRow {
+    uint64_t serial = 0;
+    uint32_t id = 0;
+    std::string name;
+    std::chrono::system_clock::time_point connected_at;
+    std::optional<pid_t> pid;
+    std::optional<uid_t> uid;
+    uint32_t queued = 0; // commands waiting behind the running one
+    bool busy = false;
+    std::optional<ClientIdentity> runner; // whose command runs now
+    bool name_shared_across_owners = false;
+};
+
+// What an operator client hears from the agents.
+class HubClient {
+  public:
+    virtual ~HubClient() = default;
+    virtual void on_agent_greeted(AgentView &a) = 0;
+    // The agent is gone (its requests with it, without further callbacks).
+    virtual void on_agent_lost(AgentView &a, const std::string &why, Notice kind) = 0;
+    virtual void on_output(const Request &r, std::string_view bytes) = 0;
+    // True when the client will answer; false makes the hub answer empty.
+    virtual bool on_prompt(const Request &r, const std::string &text) = 0;
+    virtual void on_done(const Request &r) = 0;
+    // While true, agents running this client's visible commands are not read.
+    virtual bool congested() const = 0;
+    virtual void on_hub_notice(Notice kind, const std::string &text) = 0;
+    // The request waits behind `ahead` commands (other clients', or an
+    // abandoned one of this client's that the agent is still finishing).
+    virtual void on_queued(const Request &, size_t /*ahead*/) {}
+    // The request is about to go to its agent: false withholds it, and it
+    // leaves the queue without further callbacks (the client has told its
+    // operator why). The resident server writes its audit record here.
+    virtual bool on_sending(const Request &) { return true; }
+    // The request has gone to its agent.
+    virtual void on_sent(const Request &) {}
+    virtual ClientIdentity identity() const { return {getuid(), getpid()}; }
+};
+
+// "name (id N)", the way the operator sees an agent, its name made visible.
+std::string describe(const AgentView &a);
+
+class AgentService {
+  public:
+    virtual ~AgentService() = default;
+
+    virtual void add_client(HubClient *c) = 0;
+    virtual void remove_client(HubClient *c) = 0;
+
+    virtual AgentView *find(uint64_t serial) = 0;
+    // Agents whose name is wanted; failing that, whose id is; in connection order.
+    virtual std::vector<AgentView *> match(const std::string &wanted) = 0;
+    // Greeted agents in connection order.
+    virtual void for_each_agent(const std::function<void(const AgentView &)> &fn) const = 0;
+    virtual size_t agent_count() const = 0;
+
+    // A fresh id for submit(), known to the client before anything is sent.
+    virtual RequestId new_request_id() = 0;
+    // Queues line for the agent; it is sent when the commands ahead are done.
+    // False when the agent is known to be gone already (nothing is queued).
+    virtual bool submit(HubClient *c, AgentView &a, RequestId id, const std::string &line,
+                        bool quiet) = 0;
+    // Whether the request has gone to its agent (false once it is finished).
+    virtual bool request_sent(RequestId id) const = 0;
+    virtual void answer(RequestId id, std::string_view reply) = 0;
+    // The client stops waiting: a queued request is removed, a running one
+    // finishes on the agent with its output dropped and its prompts answered
+    // empty (an open prompt at once).
+    virtual void abandon(RequestId id) = 0;
+    // The client's congested() may have changed.
+    virtual void congestion_changed(HubClient *c) = 0;
+
+    // The rows of ls, handed to done (at once, or when the daemon answers).
+    virtual void list_agents(std::function<void(std::vector<AgentRow>)> done) = 0;
+    // True while agents may still be arriving because the port was opened
+    // just now (standalone): a selection by pattern first gathers them.
+    virtual bool gathers() const = 0;
+    // For the console's greeting: where the agents are reached.
+    virtual std::string where() const = 0;
+};
+
+} // namespace cliserver

@@ -1,0 +1,532 @@
+#include "operator/daemon_client.h"
+
+#include "core/users.h"
+#include "cli_common.h"
+#include "daemon/socket_path.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace cliserver {
+
+namespace op = operator_protocol;
+
+namespace {
+
+// A daemon answers HELLO at once; this bounds a wedged one.
+constexpr int kGreetingTimeoutMs = 10'000;
+constexpr int kFlushTimeoutMs = 1'000;
+
+int remaining_ms(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<int64_t>(0, left.count()));
+}
+
+Notice notice_kind(uint8_t k) {
+    return k == 2 ? Notice::kError : k == 1 ? Notice::kWarning : Notice::kInfo;
+}
+
+} // namespace
+
+DaemonLink::DaemonLink(EventLoop &loop, std::string socket_path)
+    : loop_(loop), path_(std::move(socket_path)) {}
+
+DaemonLink::~DaemonLink() {
+    if (watching_) loop_.unwatch(fd_.get());
+}
+
+std::string DaemonLink::where() const {
+    return "connected to the resident server at " + path_;
+}
+
+void DaemonLink::remove_client(HubClient *c) {
+    clients_.erase(std::remove(clients_.begin(), clients_.end(), c), clients_.end());
+}
+
+// ---------------------------------------------------------------- connecting
+
+bool DaemonLink::connect_socket(std::string *error, ConnectResult *result) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path_.size() >= sizeof addr.sun_path) {
+        *error = "socket path " + path_ + " is too long";
+        *result = ConnectResult::kFailed;
+        return false;
+    }
+    std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    const uid_t self = geteuid();
+    if (auto why = distrusted_socket_dir(path_, self)) {
+        *error = "not trusting the resident server at " + path_ + ": " + *why;
+        *result = ConnectResult::kUntrusted;
+        return false;
+    }
+    fd_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd_.valid()) {
+        *error = std::string("cannot create a socket: ") + std::strerror(errno);
+        *result = ConnectResult::kFailed;
+        return false;
+    }
+    if (::connect(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        // Whoever answers learns nothing from us, not even HELLO, before
+        // the kernel has said who it is.
+        const auto peer = peer_credentials(fd_.get());
+        if (peer && trusted_daemon(peer->uid, self, path_)) return true;
+        fd_.reset();
+        *error = "not trusting the resident server at " + path_ + ": " +
+                 (peer ? "it runs as uid " + std::to_string(peer->uid) + " (" +
+                             user_name(peer->uid) + "), not as root or uid " + std::to_string(self)
+                       : std::string("its credentials cannot be read"));
+        *result = ConnectResult::kUntrusted;
+        return false;
+    }
+    const int err = errno;
+    fd_.reset();
+    // No socket: no resident server on this machine, so this process holds
+    // the port itself.
+    if (err == ENOENT || err == ENOTDIR) {
+        *result = ConnectResult::kNoDaemon;
+        return false;
+    }
+    // A socket nobody answers on: the daemon died and is likely being
+    // restarted. Taking the agents' port now would keep it from coming back.
+    if (err == ECONNREFUSED) {
+        *error = "the resident server at " + path_ +
+                 " is not running (its socket is stale); start it again, or use --standalone";
+        *result = ConnectResult::kFailed;
+        return false;
+    }
+    *error = "cannot reach the resident server at " + path_ + ": " + std::strerror(err);
+    if (err == EACCES)
+        error->append(" (only its user, root and members of its --group may use it)");
+    *result = ConnectResult::kFailed;
+    return false;
+}
+
+ConnectResult DaemonLink::connect(op::Mode mode, std::string *error) {
+    ConnectResult result = ConnectResult::kConnected;
+    if (!connect_socket(error, &result)) return result;
+    if (!read_greeting(mode, error)) {
+        fd_.reset();
+        return ConnectResult::kFailed;
+    }
+    fcntl(fd_.get(), F_SETFL, fcntl(fd_.get(), F_GETFL) | O_NONBLOCK);
+    loop_.watch(fd_.get(), EPOLLIN, [this](uint32_t ev) { on_events(ev); });
+    watching_ = true;
+    // Whatever came after READY in the same read is handled once the
+    // operator listens.
+    if (decoder_.buffered() > 0) loop_.add_timer(EventLoop::clock::now(), [this] { on_events(0); });
+    return ConnectResult::kConnected;
+}
+
+// Blocking, before the loop runs: HELLO out, then WELCOME, the agents and READY in.
+bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
+    std::string hello;
+    op::encode_hello(hello, op::Hello{op::kVersion, mode});
+    // A daemon that refuses us says why and closes at once, often before
+    // HELLO is out: then the send fails, but the reason waits to be read.
+    std::string send_error;
+    if (::send(fd_.get(), hello.data(), hello.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(hello.size()))
+        send_error = "cannot talk to the resident server at " + path_ + ": " + std::strerror(errno);
+    // The stream ended without a word: a failed send is the better reason.
+    auto ended = [&](std::string why) {
+        *error = send_error.empty() ? std::move(why) : send_error;
+        return false;
+    };
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kGreetingTimeoutMs);
+    bool welcomed = false;
+    for (;;) {
+        op::Message m;
+        std::string why;
+        const op::DecodeResult res = decoder_.next(m, &why);
+        if (res == op::DecodeResult::kMalformed) {
+            *error = "the resident server at " + path_ + " sent a bad message (" + why + ")";
+            return false;
+        }
+        if (res == op::DecodeResult::kMessage) {
+            if (m.type == op::Type::kRefused) {
+                *error =
+                    m.payload.empty() ? "the resident server refused the connection" : m.payload;
+                return false;
+            }
+            if (m.type == op::Type::kWelcome) {
+                if (op::parse_welcome(m) != op::kVersion) {
+                    *error = "the resident server at " + path_ + " speaks another protocol version";
+                    return false;
+                }
+                welcomed = true;
+            } else if (m.type == op::Type::kReady && welcomed) {
+                return true;
+            } else if (m.type == op::Type::kAgentUp && welcomed) {
+                agent_up(m);
+            }
+            continue;
+        }
+        pollfd p{fd_.get(), POLLIN, 0};
+        const int left = remaining_ms(deadline);
+        const int ready = left > 0 ? poll(&p, 1, left) : 0;
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0)
+            return ended("the resident server at " + path_ + " did not answer within " +
+                         std::to_string(kGreetingTimeoutMs / 1000) + " s");
+        char buf[16384];
+        const ssize_t n = read(fd_.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return ended("the resident server at " + path_ + " closed the connection");
+        decoder_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// ---------------------------------------------------------------- reading
+
+void DaemonLink::on_events(uint32_t events) {
+    if (lost_) return;
+    if (events & EPOLLOUT) write_available();
+    if (lost_) return;
+    if (!congested() && !read_available()) return;
+    update_interest();
+}
+
+// False when the link is gone. A read that did not fill the buffer took
+// all there was: the next comes when epoll says so, not after an EAGAIN.
+bool DaemonLink::read_available() {
+    bool drained = false;
+    for (int round = 0; round < 16; ++round) {
+        op::Message m;
+        std::string why;
+        for (;;) {
+            if (congested()) return true;
+            const op::DecodeResult res = decoder_.next(m, &why);
+            if (res == op::DecodeResult::kNeedMore) break;
+            if (res == op::DecodeResult::kMalformed) {
+                lose("the resident server sent a bad message (" + why + ")");
+                return false;
+            }
+            handle(m);
+            if (lost_) return false;
+        }
+        if (drained) return true;
+        char buf[65536];
+        const ssize_t n = read(fd_.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            lose(std::string("the connection to the resident server failed: ") +
+                 std::strerror(errno));
+            return false;
+        }
+        if (n == 0) {
+            lose("the resident server closed the connection");
+            return false;
+        }
+        decoder_.append(buf, static_cast<size_t>(n));
+        drained = static_cast<size_t>(n) < sizeof buf;
+    }
+    return true;
+}
+
+Request *DaemonLink::request(uint64_t id) {
+    auto it = requests_.find(id);
+    return it == requests_.end() ? nullptr : &it->second;
+}
+
+void DaemonLink::handle(const op::Message &m) {
+    switch (m.type) {
+    case op::Type::kAgentUp:
+        agent_up(m);
+        return;
+    case op::Type::kAgentDown:
+        agent_down(m);
+        return;
+    case op::Type::kQueued: {
+        op::Queued q;
+        if (!op::parse_queued(m, q)) return;
+        if (Request *r = request(q.request); r && r->client) r->client->on_queued(*r, q.ahead);
+        return;
+    }
+    case op::Type::kSent: {
+        uint64_t id = 0;
+        if (!op::parse_request(m, id)) return;
+        if (Request *r = request(id)) {
+            r->sent = true;
+            if (r->client) r->client->on_sent(*r);
+        }
+        return;
+    }
+    case op::Type::kOutput: {
+        op::RequestBytes out;
+        if (!op::parse_request_bytes(m, out)) return;
+        if (Request *r = request(out.request); r && r->client) r->client->on_output(*r, out.bytes);
+        return;
+    }
+    case op::Type::kPrompt: {
+        op::RequestBytes p;
+        if (!op::parse_request_bytes(m, p)) return;
+        Request *r = request(p.request);
+        if (!r) return; // abandoned meanwhile: the daemon answers it
+        r->prompt_pending = true;
+        if (!r->client || !r->client->on_prompt(*r, p.bytes)) answer(r->id, "");
+        return;
+    }
+    case op::Type::kDone: {
+        uint64_t id = 0;
+        if (!op::parse_request(m, id)) return;
+        auto it = requests_.find(id);
+        if (it == requests_.end()) return;
+        Request done = std::move(it->second);
+        requests_.erase(it);
+        if (done.client) done.client->on_done(done);
+        return;
+    }
+    case op::Type::kNotice: {
+        op::NoticeText n;
+        if (!op::parse_notice(m, n)) return;
+        for (HubClient *c : std::vector<HubClient *>(clients_))
+            c->on_hub_notice(notice_kind(n.kind), n.text);
+        return;
+    }
+    case op::Type::kRow:
+        add_row(m);
+        return;
+    case op::Type::kRowsEnd:
+        rows_end();
+        return;
+    case op::Type::kRefused:
+        // A verdict on this client (the audit log cannot be written, it has
+        // too many commands waiting), not a lost agent: the daemon's line
+        // alone is the operator's answer, and the status is 1.
+        refused_ = true;
+        lose(m.payload.empty() ? "the resident server closed the connection" : m.payload);
+        return;
+    default:
+        return; // WELCOME or READY again: nothing to do
+    }
+}
+
+void DaemonLink::agent_up(const op::Message &m) {
+    op::AgentRecord rec;
+    if (!op::parse_agent_up(m, rec) || agents_.count(rec.serial)) return;
+    auto view = std::make_unique<AgentView>();
+    view->serial = rec.serial;
+    view->greeted = true;
+    view->id = rec.id;
+    view->name = std::move(rec.name);
+    view->connected_at = rec.connected_at;
+    view->pid = rec.pid;
+    view->uid = rec.uid;
+    AgentView &a = *view;
+    agents_.emplace(rec.serial, std::move(view));
+    for (HubClient *c : std::vector<HubClient *>(clients_)) {
+        if (!agents_.count(rec.serial)) return;
+        c->on_agent_greeted(a);
+    }
+}
+
+void DaemonLink::agent_down(const op::Message &m) {
+    op::AgentDown down;
+    if (!op::parse_agent_down(m, down)) return;
+    auto it = agents_.find(down.serial);
+    if (it == agents_.end()) return;
+    std::unique_ptr<AgentView> a = std::move(it->second);
+    agents_.erase(it);
+    a->closed = true;
+    // As with the hub: clients still see their requests while they hear of
+    // the loss, then the requests are gone without further callbacks.
+    for (HubClient *c : std::vector<HubClient *>(clients_))
+        c->on_agent_lost(*a, down.why, notice_kind(down.kind));
+    std::erase_if(requests_, [&](const auto &kv) { return kv.second.agent == down.serial; });
+}
+
+void DaemonLink::add_row(const op::Message &m) {
+    op::Row row;
+    if (!op::parse_row(m, row)) return;
+    AgentRow r;
+    r.serial = row.agent.serial;
+    r.id = row.agent.id;
+    r.name = std::move(row.agent.name);
+    r.connected_at = row.agent.connected_at;
+    r.pid = row.agent.pid;
+    r.uid = row.agent.uid;
+    r.queued = row.queued;
+    r.busy = row.busy;
+    r.name_shared_across_owners = row.name_shared_across_owners;
+    if (row.runner_uid && row.runner_pid)
+        r.runner = ClientIdentity{*row.runner_uid, *row.runner_pid};
+    rows_.push_back(std::move(r));
+}
+
+void DaemonLink::rows_end() {
+    std::vector<AgentRow> rows;
+    rows.swap(rows_);
+    if (list_waiters_.empty()) return;
+    auto done = std::move(list_waiters_.front());
+    list_waiters_.pop_front();
+    done(std::move(rows));
+}
+
+void DaemonLink::lose(const std::string &why) {
+    if (lost_) return;
+    lost_ = true;
+    if (watching_) {
+        loop_.unwatch(fd_.get());
+        watching_ = false;
+    }
+    fd_.reset();
+    // Only the agents a command of ours waits on need telling: the session
+    // ends with the link. A refusal is the daemon's own word for all of it.
+    std::vector<uint64_t> busy;
+    for (auto &[id, r] : requests_)
+        if (!refused_) busy.push_back(r.agent);
+    std::sort(busy.begin(), busy.end());
+    busy.erase(std::unique(busy.begin(), busy.end()), busy.end());
+    for (uint64_t serial : busy) {
+        auto it = agents_.find(serial);
+        if (it == agents_.end()) continue;
+        it->second->closed = true;
+        for (HubClient *c : std::vector<HubClient *>(clients_))
+            c->on_agent_lost(*it->second, "is out of reach: " + why, Notice::kWarning);
+    }
+    requests_.clear();
+    agents_.clear();
+    auto waiters = std::move(list_waiters_);
+    list_waiters_.clear();
+    if (on_lost_) on_lost_(why);
+    for (auto &done : waiters)
+        done({});
+}
+
+// ---------------------------------------------------------------- writing
+
+void DaemonLink::send(std::string bytes) {
+    if (lost_) return;
+    out_ += bytes;
+    write_available();
+}
+
+void DaemonLink::write_available() {
+    while (out_pos_ < out_.size()) {
+        const ssize_t w = ::send(fd_.get(), out_.data() + out_pos_, out_.size() - out_pos_,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            lose(std::string("the connection to the resident server failed: ") +
+                 std::strerror(errno));
+            return;
+        }
+        out_pos_ += static_cast<size_t>(w);
+    }
+    if (out_pos_ == out_.size()) {
+        out_.clear();
+        out_pos_ = 0;
+    }
+    update_interest();
+}
+
+void DaemonLink::flush() {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushTimeoutMs);
+    while (!lost_ && out_pos_ < out_.size()) {
+        pollfd p{fd_.get(), POLLOUT, 0};
+        const int left = remaining_ms(deadline);
+        if (left == 0 || poll(&p, 1, left) <= 0) return;
+        write_available();
+    }
+}
+
+bool DaemonLink::congested() const {
+    return std::any_of(clients_.begin(), clients_.end(),
+                       [](const HubClient *c) { return c->congested(); });
+}
+
+void DaemonLink::update_interest() {
+    if (!watching_) return;
+    uint32_t ev = congested() ? 0u : uint32_t{EPOLLIN};
+    if (out_pos_ < out_.size()) ev |= EPOLLOUT;
+    loop_.set_interest(fd_.get(), ev);
+}
+
+void DaemonLink::congestion_changed(HubClient *) {
+    // Decoded messages may wait in the buffer with nothing left to read.
+    if (!congested() && decoder_.buffered() > 0 && !lost_)
+        loop_.add_timer(EventLoop::clock::now(), [this] { on_events(0); });
+    update_interest();
+}
+
+// ---------------------------------------------------------------- the service
+
+AgentView *DaemonLink::find(uint64_t serial) {
+    auto it = agents_.find(serial);
+    return it == agents_.end() ? nullptr : it->second.get();
+}
+
+std::vector<AgentView *> DaemonLink::match(const std::string &wanted) {
+    std::vector<AgentView *> found;
+    for (auto &[serial, a] : agents_)
+        if (a->name == wanted) found.push_back(a.get());
+    if (!found.empty()) return found;
+    uint32_t id = 0;
+    if (cli_parse_u32(wanted.c_str(), &id) != 0) return found;
+    for (auto &[serial, a] : agents_)
+        if (a->id == id) found.push_back(a.get());
+    return found;
+}
+
+void DaemonLink::for_each_agent(const std::function<void(const AgentView &)> &fn) const {
+    for (auto &[serial, a] : agents_)
+        fn(*a);
+}
+
+bool DaemonLink::submit(HubClient *c, AgentView &a, RequestId id, const std::string &line,
+                        bool quiet) {
+    if (lost_ || !agents_.count(a.serial)) return false;
+    requests_.emplace(id, Request::make(c, a.serial, id, line, quiet));
+    std::string msg;
+    op::encode_submit(msg, op::Submit{id, a.serial, quiet, line});
+    send(std::move(msg));
+    return true;
+}
+
+bool DaemonLink::request_sent(RequestId id) const {
+    auto it = requests_.find(id);
+    return it != requests_.end() && it->second.sent;
+}
+
+void DaemonLink::answer(RequestId id, std::string_view reply) {
+    Request *r = request(id);
+    if (!r || !r->prompt_pending) return;
+    r->prompt_pending = false;
+    std::string msg;
+    op::encode_reply(msg, id, reply);
+    send(std::move(msg));
+}
+
+void DaemonLink::abandon(RequestId id) {
+    if (!requests_.erase(id)) return;
+    std::string msg;
+    op::encode_abandon(msg, id);
+    send(std::move(msg));
+}
+
+void DaemonLink::list_agents(std::function<void(std::vector<AgentRow>)> done) {
+    if (lost_) {
+        done({});
+        return;
+    }
+    list_waiters_.push_back(std::move(done));
+    std::string msg;
+    op::encode_list(msg);
+    send(std::move(msg));
+}
+
+} // namespace cliserver

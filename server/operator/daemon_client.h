@@ -1,0 +1,110 @@
+// The agents' service as a client of the resident cli-server: the agents
+// live in the daemon, this process learns of them over the Unix socket and
+// hands its command lines to the daemon, which runs them in its queues.
+//
+// connect() first makes sure whom it talks to (socket_path.h): a socket in a
+// directory others may write, or a peer that is neither root nor this user
+// (nor the socket's owner in a directory only root can write), is refused
+// before a byte is sent, because the operator is about to type commands
+// and replies to prompts (passwords) into it. Then, synchronous and bounded,
+// it says HELLO and reads the daemon's list of agents up to READY, so the operator starts knowing
+// every agent connected now. After that the link runs on the event loop: reading stops while the
+// operator's terminal is congested (the daemon then stops reading the agent, so the backpressure
+// reaches the agent), and a daemon that goes away fails every agent and ends the session.
+//
+// Threading: single-threaded, on the event loop's thread.
+#pragma once
+
+#include "hub/agent_service.h"
+#include "core/event_loop.h"
+#include "wire/operator_protocol.h"
+#include "unique_fd.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace cliserver {
+
+enum class ConnectResult {
+    kConnected,
+    kNoDaemon, // no socket at the path: run standalone
+    kFailed,   // a daemon is there but would not or could not serve us (*error says why)
+    // What is there is not to be trusted: the socket's directory is open to
+    // others or the daemon runs as somebody else (*error says so); nothing
+    // was sent.
+    kUntrusted,
+};
+
+class DaemonLink final : public AgentService {
+  public:
+    DaemonLink(EventLoop &loop, std::string socket_path);
+    ~DaemonLink() override;
+    DaemonLink(const DaemonLink &) = delete;
+    DaemonLink &operator=(const DaemonLink &) = delete;
+
+    ConnectResult connect(operator_protocol::Mode mode, std::string *error);
+    // Called once when the daemon closes the connection or breaks the protocol.
+    // After a REFUSED (refused() true), why is the daemon's own line.
+    void on_lost(std::function<void(const std::string &why)> fn) { on_lost_ = std::move(fn); }
+    // Writes what is still queued for the daemon, blocking briefly at most.
+    void flush();
+    bool refused() const { return refused_; }
+
+    // AgentService
+    void add_client(HubClient *c) override { clients_.push_back(c); }
+    void remove_client(HubClient *c) override;
+    AgentView *find(uint64_t serial) override;
+    std::vector<AgentView *> match(const std::string &wanted) override;
+    void for_each_agent(const std::function<void(const AgentView &)> &fn) const override;
+    size_t agent_count() const override { return agents_.size(); }
+    RequestId new_request_id() override { return next_request_++; }
+    bool submit(HubClient *c, AgentView &a, RequestId id, const std::string &line,
+                bool quiet) override;
+    bool request_sent(RequestId id) const override;
+    void answer(RequestId id, std::string_view reply) override;
+    void abandon(RequestId id) override;
+    void congestion_changed(HubClient *c) override;
+    void list_agents(std::function<void(std::vector<AgentRow>)> done) override;
+    bool gathers() const override { return false; }
+    std::string where() const override;
+
+  private:
+    bool connect_socket(std::string *error, ConnectResult *result);
+    bool read_greeting(operator_protocol::Mode mode, std::string *error);
+    void on_events(uint32_t events);
+    bool read_available();
+    void handle(const operator_protocol::Message &m);
+    void agent_up(const operator_protocol::Message &m);
+    void agent_down(const operator_protocol::Message &m);
+    void add_row(const operator_protocol::Message &m);
+    void rows_end();
+    void send(std::string bytes);
+    void write_available();
+    void update_interest();
+    bool congested() const;
+    void lose(const std::string &why);
+    Request *request(uint64_t id);
+
+    EventLoop &loop_;
+    std::string path_;
+    cli_shared::UniqueFd fd_;
+    bool watching_ = false;
+    bool lost_ = false;
+    bool refused_ = false;
+    operator_protocol::Decoder decoder_{operator_protocol::Sender::kDaemon};
+    std::string out_;
+    size_t out_pos_ = 0;
+    std::map<uint64_t, std::unique_ptr<AgentView>> agents_;
+    std::map<RequestId, Request> requests_;
+    std::deque<std::function<void(std::vector<AgentRow>)>> list_waiters_;
+    std::vector<AgentRow> rows_;
+    std::vector<HubClient *> clients_;
+    std::function<void(const std::string &)> on_lost_;
+    RequestId next_request_ = 1;
+};
+
+} // namespace cliserver

@@ -1,0 +1,417 @@
+#include "operator/fanout.h"
+#include "core/text.h"
+
+#include "protocol.h"
+
+#include <fnmatch.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace cliserver {
+
+namespace {
+
+// A line longer than this is cut into labelled pieces rather than held
+// without bound; JSON keeps at most kMaxCollected bytes of one command.
+constexpr size_t kMaxLine = 1u << 20;
+constexpr size_t kMaxCollected = 16u << 20;
+
+uint64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
+    auto d = std::chrono::steady_clock::now() - since;
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+} // namespace
+
+std::string local_host_name() {
+    char buf[HOST_NAME_MAX + 1] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0) return "localhost";
+    return buf;
+}
+
+std::vector<AgentView *> select_agents(AgentService &hub, const std::string &wanted, bool all) {
+    if (!all && !is_agent_pattern(wanted)) return hub.match(wanted);
+    std::vector<uint64_t> serials;
+    hub.for_each_agent([&](const AgentView &a) {
+        if (all || fnmatch(wanted.c_str(), a.name.c_str(), 0) == 0 ||
+            std::to_string(a.id) == wanted)
+            serials.push_back(a.serial);
+    });
+    std::vector<AgentView *> found;
+    for (uint64_t s : serials)
+        if (AgentView *a = hub.find(s)) found.push_back(a);
+    return found;
+}
+
+// ---------------------------------------------------------------- FanoutRun
+
+FanoutRun::FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
+                     FanoutSettings settings)
+    : hub_(hub), loop_(loop), out_(out), notice_(std::move(notice)), settings_(std::move(settings)),
+      terminal_(isatty(out_.fd()) == 1) {
+    hub_.add_client(this);
+}
+
+FanoutRun::~FanoutRun() {
+    hub_.remove_client(this);
+}
+
+void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::string> lines,
+                      const Owners &owners) {
+    lines_ = std::move(lines);
+    slots_.clear();
+    by_request_.clear();
+    by_serial_.clear();
+    std::unordered_map<std::string, int> name_count;
+    for (AgentView *a : agents)
+        ++name_count[a->name];
+    for (AgentView *a : agents) {
+        Slot s;
+        s.serial = a->serial;
+        s.id = a->id;
+        s.name = a->name;
+        s.who = describe(*a);
+        // Agents that share a name are told apart by their id.
+        s.label = printable(a->name.empty() ? "(unnamed)" : a->name);
+        if (name_count[a->name] > 1) s.label += "#" + std::to_string(a->id);
+        s.pid = a->pid;
+        s.uid = a->uid;
+        if (auto it = owners.find(a->serial); it != owners.end()) {
+            if (it->second.first) s.pid = it->second.first;
+            if (it->second.second) s.uid = it->second.second;
+        }
+        by_serial_[s.serial] = slots_.size();
+        slots_.push_back(std::move(s));
+    }
+    unfinished_ = slots_.size();
+    for (Slot &s : slots_)
+        submit_next(s);
+}
+
+void FanoutRun::submit_next(Slot &s) {
+    if (s.finished) return;
+    if (s.next >= lines_.size()) {
+        s.finished = true;
+        --unfinished_;
+        return;
+    }
+    AgentView *a = hub_.find(s.serial);
+    if (!a || a->closed) {
+        finish_rest(s, "not-connected");
+        return;
+    }
+    s.current = hub_.new_request_id();
+    s.started = std::chrono::steady_clock::now();
+    s.refused = false;
+    s.truncated = false;
+    s.pending.clear();
+    by_request_[s.current] = static_cast<size_t>(&s - slots_.data());
+    if (!hub_.submit(this, *a, s.current, lines_[s.next], false)) {
+        by_request_.erase(s.current);
+        s.current = 0;
+        finish_rest(s, "not-connected");
+    }
+}
+
+void FanoutRun::append(std::string_view bytes) {
+    out_.append(bytes);
+    if (out_.over_high_water()) saw_congested_ = true;
+}
+
+// The hub decides whether to read an agent whenever it touches it (a
+// command sent, a frame written), so an agent can be paused by congestion
+// that is gone again before the end of the wake-up; the wake-up that ends
+// it must still be reported, or the agent would stay paused for good.
+void FanoutRun::update_congestion() {
+    const bool now = congested();
+    if (now != reported_congested_ || (!now && saw_congested_)) {
+        reported_congested_ = now;
+        hub_.congestion_changed(this);
+    }
+    saw_congested_ = now;
+}
+
+FanoutRun::Slot *FanoutRun::slot_of(RequestId id) {
+    auto it = by_request_.find(id);
+    return it == by_request_.end() ? nullptr : &slots_[it->second];
+}
+
+// Complete lines go out whole, each with its label, so the output of
+// several agents interleaves only between lines.
+void FanoutRun::emit_lines(Slot &s, bool flush) {
+    if (settings_.json) return;
+    if (!settings_.label) {
+        if (!terminal_) {
+            append(s.pending);
+        } else {
+            append(s.shown.feed(s.pending));
+            if (flush) append(s.shown.flush());
+        }
+        s.pending.clear();
+        return;
+    }
+    // A labelled line is the agent's text after a name it did not choose:
+    // a carriage return or an escape sequence in it must not put another
+    // agent's name at the start of the line.
+    std::string text;
+    size_t pos = 0;
+    for (;;) {
+        size_t nl = s.pending.find('\n', pos);
+        if (nl == std::string::npos) break;
+        text += s.label;
+        text += ": ";
+        text += printable_text(std::string_view(s.pending).substr(pos, nl - pos));
+        text += '\n';
+        pos = nl + 1;
+    }
+    s.pending.erase(0, pos);
+    if (!s.pending.empty() && (flush || s.pending.size() >= kMaxLine)) {
+        text += s.label + ": " + printable_text(s.pending) + "\n";
+        s.pending.clear();
+    }
+    if (!text.empty()) append(text);
+}
+
+// The result of the agent's current line, as far as the slot knows it.
+CommandResult FanoutRun::result_of(const Slot &s, const char *status) const {
+    CommandResult r;
+    r.host = settings_.host;
+    r.name = s.name;
+    r.id = s.id;
+    r.pid = s.pid;
+    r.uid = s.uid;
+    r.command = lines_[s.next];
+    r.status = status;
+    return r;
+}
+
+void FanoutRun::finish_line(Slot &s, const char *status) {
+    if (!s.current) return;
+    by_request_.erase(s.current);
+    s.current = 0;
+    const std::string status_text = status;
+    if (status_text != "done" && status_text != "prompt-refused") s.failed = true;
+    if (settings_.json) {
+        CommandResult r = result_of(s, status);
+        r.duration_ms = elapsed_ms(s.started);
+        r.output = std::move(s.pending);
+        r.truncated = s.truncated;
+        append(result_json_line(r));
+    } else {
+        emit_lines(s, true);
+    }
+    s.pending.clear();
+    out_.write_available();
+    ++s.next;
+}
+
+// Every line not yet run on the agent ends with `status` unseen.
+void FanoutRun::finish_rest(Slot &s, const char *status) {
+    if (s.finished) return;
+    if (s.current) finish_line(s, status);
+    if (s.next < lines_.size()) s.failed = true;
+    for (; s.next < lines_.size(); ++s.next) {
+        if (settings_.json) append(result_json_line(result_of(s, status)));
+    }
+    out_.write_available();
+    s.finished = true;
+    --unfinished_;
+}
+
+void FanoutRun::interrupt() {
+    for (Slot &s : slots_) {
+        if (s.finished) continue;
+        if (s.current) hub_.abandon(s.current);
+        finish_rest(s, "interrupted");
+    }
+}
+
+FanoutRun::Tally FanoutRun::tally() const {
+    Tally t;
+    t.agents = slots_.size();
+    for (const Slot &s : slots_)
+        if (s.finished && !s.failed) ++t.completed;
+    return t;
+}
+
+void FanoutRun::on_agent_greeted(AgentView &a) {
+    if (on_greeted) on_greeted(a);
+}
+
+void FanoutRun::on_agent_lost(AgentView &a, const std::string &, Notice) {
+    auto it = by_serial_.find(a.serial);
+    if (it == by_serial_.end()) return;
+    Slot &s = slots_[it->second];
+    if (s.finished) return;
+    if (s.current) {
+        if (!settings_.json && !s.pending.empty()) emit_lines(s, true);
+        notice_(Notice::kError, s.who + " disconnected in the middle of a command");
+        finish_line(s, "agent-disconnected");
+    }
+    if (s.next < lines_.size())
+        notice_(Notice::kWarning, s.who + " is gone; " + std::to_string(lines_.size() - s.next) +
+                                      " command(s) not run on it");
+    finish_rest(s, "not-connected");
+}
+
+void FanoutRun::on_output(const Request &r, std::string_view bytes) {
+    Slot *s = slot_of(r.id);
+    if (!s) return;
+    if (settings_.json) {
+        const size_t room = kMaxCollected - std::min(kMaxCollected, s->pending.size());
+        if (bytes.size() > room) s->truncated = true;
+        s->pending.append(bytes.substr(0, room));
+        return;
+    }
+    s->pending.append(bytes);
+    emit_lines(*s, false);
+    out_.write_available();
+}
+
+bool FanoutRun::on_prompt(const Request &r, const std::string &text) {
+    Slot *s = slot_of(r.id);
+    if (!s) return false;
+    // The prompt is part of what the command printed, as in a plain script.
+    std::string shown = text;
+    if (shown.empty() || shown.back() != '\n') shown += '\n';
+    on_output(r, shown);
+    if (!settings_.answer) {
+        s->refused = true;
+        notice_(Notice::kWarning, s->who + " asked \"" + printable(text) +
+                                      "\"; answered empty (--answer gives a reply)");
+        return false; // the hub answers empty
+    }
+    // The hub takes the reply once this callback has returned.
+    const RequestId id = r.id;
+    std::string reply = *settings_.answer;
+    loop_.add_timer(EventLoop::clock::now(), [this, id, reply] { hub_.answer(id, reply); });
+    return true;
+}
+
+void FanoutRun::on_done(const Request &r) {
+    Slot *s = slot_of(r.id);
+    if (!s) return;
+    finish_line(*s, s->refused ? "prompt-refused" : "done");
+    submit_next(*s);
+}
+
+// ---------------------------------------------------------------- FanoutScript
+
+namespace {
+
+FanoutSettings settings_from(const OperatorOptions &opts) {
+    FanoutSettings s;
+    s.json = opts.json;
+    s.label = !opts.no_label && (opts.all || is_agent_pattern(opts.agent));
+    s.answer = opts.answer;
+    if (opts.json) s.host = local_host_name();
+    return s;
+}
+
+} // namespace
+
+FanoutScript::FanoutScript(const OperatorOptions &opts, EventLoop &loop, AgentService &hub,
+                           OutputQueue &out, NoticeFn notice)
+    : opts_(opts), loop_(loop), hub_(hub), notice_(notice),
+      run_(hub, loop, out, notice, settings_from(opts)) {
+    if (!opts_.commands.empty()) lines_ = opts_.commands;
+    run_.on_greeted = [this](AgentView &) { check(); };
+}
+
+std::string FanoutScript::nothing_matched_text() const {
+    if (opts_.all) return "no agent connected";
+    if (is_agent_pattern(opts_.agent))
+        return "no agent matching '" + printable(opts_.agent) + "' connected";
+    return "agent " + printable(opts_.agent) + " did not connect";
+}
+
+void FanoutScript::start() {
+    phase_ = Phase::kSelecting;
+    const auto now = EventLoop::clock::now();
+    // A plain name or id is taken as soon as it connects; a pattern or --all
+    // cannot know when the set is complete, so it waits for the agents that
+    // are between connections.
+    gathers_ = (opts_.all || is_agent_pattern(opts_.agent)) && hub_.gathers();
+    gather_end_ = now + std::chrono::milliseconds(gathers_ ? opts_.gather_ms : 0);
+    wait_end_ = now + std::chrono::seconds(opts_.wait_seconds);
+    if (wait_end_ < gather_end_) wait_end_ = gather_end_;
+    loop_.add_timer(gather_end_, [this] { check(); });
+    loop_.add_timer(wait_end_, [this] { check(); });
+}
+
+void FanoutScript::set_lines(std::vector<std::string> lines) {
+    lines_ = std::move(lines);
+    check();
+}
+
+void FanoutScript::check() {
+    if (phase_ != Phase::kSelecting || !lines_) return;
+    for (const std::string &line : *lines_)
+        if (line.size() > cli_protocol::command_line_max) {
+            notice_(Notice::kError, "line of " + std::to_string(line.size()) +
+                                        " bytes is too long: agents take at most " +
+                                        std::to_string(cli_protocol::command_line_max) +
+                                        "; nothing was sent");
+            finish(1);
+            return;
+        }
+    const auto now = EventLoop::clock::now();
+    if (now < gather_end_) return;
+    auto found = select_agents(hub_, opts_.agent, opts_.all);
+    if (found.empty()) {
+        if (now < wait_end_) return;
+        notice_(Notice::kError,
+                nothing_matched_text() + " within " + std::to_string(opts_.wait_seconds) + " s");
+        finish(2);
+        return;
+    }
+    if (opts_.no_label && found.size() > 1) {
+        notice_(Notice::kError, "--no-label needs exactly one agent; " +
+                                    std::to_string(found.size()) + " are selected");
+        finish(1);
+        return;
+    }
+    if (!opts_.json) {
+        phase_ = Phase::kRunning;
+        run_.start(found, *lines_);
+        return;
+    }
+    // The results name each agent's process: the rows of ls have them, found
+    // for all agents in one pass (and, from a resident server, when it answers).
+    phase_ = Phase::kListing;
+    std::vector<uint64_t> serials;
+    for (AgentView *a : found)
+        serials.push_back(a->serial);
+    hub_.list_agents([this, serials](std::vector<AgentRow> rows) {
+        if (phase_ != Phase::kListing) return;
+        FanoutRun::Owners owners;
+        for (const AgentRow &row : rows)
+            owners[row.serial] = {row.pid, row.uid};
+        std::vector<AgentView *> agents;
+        for (uint64_t serial : serials)
+            if (AgentView *a = hub_.find(serial); a && !a->closed) agents.push_back(a);
+        phase_ = Phase::kRunning;
+        run_.start(agents, *lines_, owners);
+    });
+}
+
+bool FanoutScript::finished() {
+    if (phase_ == Phase::kRunning && !run_.running()) {
+        const auto t = run_.tally();
+        finish(t.agents > 0 && t.completed == t.agents ? 0 : t.completed > 0 ? 4 : 3);
+    }
+    return phase_ == Phase::kFinished;
+}
+
+void FanoutScript::interrupt() {
+    if (phase_ == Phase::kRunning) run_.interrupt();
+    phase_ = Phase::kFinished;
+}
+
+void FanoutScript::finish(int status) {
+    phase_ = Phase::kFinished;
+    exit_status_ = status;
+}
+
+} // namespace cliserver

@@ -1,0 +1,33 @@
+// What the operator's side of cli-server is asked to do: which agents,
+// which commands, how to show the results. cli/options.h fills it from the
+// command line.
+#pragma once
+
+#include "protocol.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cliserver {
+
+struct OperatorOptions {
+    uint16_t port = cli_protocol::agent_port;
+    std::string agent;                 // --agent NAME|ID|PATTERN, empty when not given
+    bool all = false;                  // --all: every connected agent
+    uint32_t gather_ms = 1500;         // --gather: how long agents are collected for a pattern
+    bool json = false;                 // --json: one JSON object per agent and command
+    bool no_label = false;             // --no-label: raw output of the one selected agent
+    std::optional<std::string> answer; // --answer: the reply to prompts during a fan-out
+    uint32_t wait_seconds = 5;         // how long scripting mode waits for the agent
+    std::vector<std::string> commands; // -c, in order
+};
+
+// Whether `wanted` is a shell pattern (it has *, ? or [) rather than a name or id.
+bool is_agent_pattern(const std::string &wanted);
+// Whether scripting mode runs its commands on a set of agents, with results
+// per agent, instead of on the one attached agent.
+bool fans_out(const OperatorOptions &opts);
+
+} // namespace cliserver

@@ -1,0 +1,148 @@
+#include "operator/operator_process.h"
+
+#include "core/process.h"
+#include "hub/agent_hub.h"
+#include "operator/daemon_client.h"
+
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+namespace cliserver {
+
+namespace {
+
+// The daemon's lines start with the program's name; ours add it again.
+std::string strip_program_name(const std::string &line) {
+    constexpr std::string_view kName = "cli-server: ";
+    return line.rfind(kName, 0) == 0 ? line.substr(kName.size()) : line;
+}
+
+} // namespace
+
+OperatorProcess::OperatorProcess(OperatorOptions opts, EventLoop &loop, AgentService &agents)
+    : loop_(loop), agents_(agents), operator_(std::move(opts), loop, agents) {
+    agents_.add_client(&operator_);
+}
+
+OperatorProcess::~OperatorProcess() {
+    agents_.remove_client(&operator_);
+}
+
+void OperatorProcess::abandon_session(int status, const std::string &message) {
+    operator_.abort_session(status, message);
+}
+
+void OperatorProcess::on_signal() {
+    signalfd_siginfo si{};
+    while (read(signal_fd_.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGINT)
+            operator_.on_interrupt_signal();
+        else
+            operator_.on_terminate_signal(static_cast<int>(si.ssi_signo));
+    }
+}
+
+int OperatorProcess::run(const Hooks &hooks) {
+    signal_fd_ = open_signal_fd({SIGINT, SIGTERM, SIGHUP});
+    if (!signal_fd_.valid()) {
+        std::fprintf(stderr, "cli-server: cannot set up signal handling: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    loop_.watch(signal_fd_.get(), EPOLLIN, [this](uint32_t) { on_signal(); });
+    operator_.start();
+    int override_status = -1;
+    while (!operator_.stopped()) {
+        operator_.before_wait();
+        if (operator_.stopped()) break;
+        if (!loop_.run_once()) {
+            std::fprintf(stderr, "cli-server: epoll failed: %s\n", std::strerror(errno));
+            override_status = 1;
+            break;
+        }
+        operator_.after_events();
+        if (hooks.after_iteration) hooks.after_iteration();
+    }
+    operator_.finish();
+    if (hooks.say_goodbye) hooks.say_goodbye();
+    operator_.drain_and_close();
+    if (hooks.close) hooks.close();
+    loop_.unwatch(signal_fd_.get());
+    return override_status >= 0 ? override_status : operator_.exit_status();
+}
+
+int run_standalone(const OperatorOptions &opts) {
+    signal(SIGPIPE, SIG_IGN);
+    raise_descriptor_limit();
+    EventLoop loop;
+    if (!loop.valid()) {
+        std::fprintf(stderr, "cli-server: cannot create the event loop: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    AgentHub hub(loop, HubOptions{opts.port, {}, false});
+    std::string error;
+    if (!hub.listen(&error)) {
+        std::fprintf(stderr, "cli-server: %s\n", error.c_str());
+        return 1;
+    }
+    OperatorProcess process(opts, loop, hub);
+    return process.run({[&] { hub.reap(); }, [&] { hub.say_goodbye(); }, [&] { hub.close_all(); }});
+}
+
+int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths, bool *no_daemon) {
+    *no_daemon = false;
+    signal(SIGPIPE, SIG_IGN);
+    EventLoop loop;
+    if (!loop.valid()) {
+        std::fprintf(stderr, "cli-server: cannot create the event loop: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    const bool interactive = opts.commands.empty() && isatty(STDIN_FILENO);
+    const auto mode =
+        interactive ? operator_protocol::Mode::kInteractive : operator_protocol::Mode::kScripted;
+    for (size_t i = 0; i < socket_paths.size(); ++i) {
+        const std::string &path = socket_paths[i];
+        DaemonLink link(loop, path);
+        std::string error;
+        switch (link.connect(mode, &error)) {
+        case ConnectResult::kNoDaemon:
+            continue;
+        case ConnectResult::kUntrusted:
+            // A private default that cannot be trusted (anybody may create
+            // /tmp/cli-server-UID first) gives way to the system's socket.
+            if (i + 1 < socket_paths.size()) {
+                std::fprintf(stderr, "cli-server: %s; trying %s\n", error.c_str(),
+                             socket_paths[i + 1].c_str());
+                continue;
+            }
+            std::fprintf(stderr, "cli-server: %s\n", error.c_str());
+            return 1;
+        case ConnectResult::kFailed:
+            std::fprintf(stderr, "cli-server: %s\n", strip_program_name(error).c_str());
+            return 1;
+        case ConnectResult::kConnected:
+            break;
+        }
+        OperatorProcess process(opts, loop, link);
+        link.on_lost([&](const std::string &why) {
+            process.abandon_session(1, link.refused()
+                                           ? strip_program_name(why)
+                                           : "lost the resident server at " + path + ": " + why);
+        });
+        return process.run({nullptr, nullptr, [&] { link.flush(); }});
+    }
+    *no_daemon = true;
+    return 0;
+}
+
+} // namespace cliserver

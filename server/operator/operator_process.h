@@ -1,0 +1,55 @@
+// cli-server as an operator's process: the local operator (console or
+// script) on an event loop, over either agents' service: the hub in this
+// process (standalone) or the resident server's socket (client). What the
+// process as a whole owns lives here: signals, the descriptor limit, the
+// order of the goodbyes at the end.
+//
+// Threading: single-threaded.
+#pragma once
+
+#include "hub/agent_service.h"
+#include "core/event_loop.h"
+#include "operator/local_operator.h"
+#include "operator/operator_options.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace cliserver {
+
+class OperatorProcess {
+  public:
+    struct Hooks {
+        std::function<void()> after_iteration; // e.g. the hub frees closed agents
+        std::function<void()> say_goodbye;     // before the terminal's last output
+        std::function<void()> close;           // last of all
+    };
+
+    OperatorProcess(OperatorOptions opts, EventLoop &loop, AgentService &agents);
+    ~OperatorProcess();
+    OperatorProcess(const OperatorProcess &) = delete;
+    OperatorProcess &operator=(const OperatorProcess &) = delete;
+
+    // Runs until quit, end of input or a fatal condition; returns the exit status.
+    int run(const Hooks &hooks);
+    // The agents' service is gone for good: ends the session with status
+    // (unless it already ended with one) and message.
+    void abandon_session(int status, const std::string &message);
+
+  private:
+    void on_signal();
+
+    EventLoop &loop_;
+    AgentService &agents_;
+    LocalOperator operator_;
+    cli_shared::UniqueFd signal_fd_;
+};
+
+// Standalone: this process holds the agents' port.
+int run_standalone(const OperatorOptions &opts);
+// Client of the first resident server that answers at one of socket_paths;
+// *no_daemon when none has a socket there.
+int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths, bool *no_daemon);
+
+} // namespace cliserver

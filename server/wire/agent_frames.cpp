@@ -1,0 +1,73 @@
+#include "wire/agent_frames.h"
+
+#include "protocol.h"
+
+#include <cstdio>
+
+namespace cliserver {
+
+namespace {
+
+std::string describe_bad_header(cli_protocol::header_status status, const cli_protocol::header &h) {
+    char msg[96];
+    switch (status) {
+    case cli_protocol::header_status::bad_magic:
+        std::snprintf(msg, sizeof msg, "bad magic 0x%08x", h.magic);
+        break;
+    case cli_protocol::header_status::bad_version:
+        std::snprintf(msg, sizeof msg, "unsupported version %u", h.version);
+        break;
+    default:
+        std::snprintf(msg, sizeof msg, "payload length %u exceeds %zu", h.len,
+                      cli_protocol::max_payload);
+        break;
+    }
+    return msg;
+}
+
+const uint8_t *bytes_at(const std::string &s, size_t at) {
+    return reinterpret_cast<const uint8_t *>(s.data() + at);
+}
+
+} // namespace
+
+void FrameDecoder::append(const char *data, size_t n) {
+    // Compact once the consumed prefix dominates, so the buffer stays near
+    // one frame in size however long the connection lives.
+    if (pos_ > 0 && pos_ >= buf_.size() / 2) {
+        buf_.erase(0, pos_);
+        pos_ = 0;
+    }
+    buf_.append(data, n);
+}
+
+DecodeResult FrameDecoder::next(Frame &out, std::string *error) {
+    if (buffered() < cli_protocol::header_len) return DecodeResult::kNeedMore;
+    cli_protocol::header h;
+    const auto status = cli_protocol::decode_header(bytes_at(buf_, pos_), h);
+    if (status != cli_protocol::header_status::ok) {
+        if (error) *error = describe_bad_header(status, h);
+        return DecodeResult::kMalformed;
+    }
+    if (buffered() < cli_protocol::header_len + static_cast<size_t>(h.len))
+        return DecodeResult::kNeedMore;
+    out.type = h.type;
+    out.req_id = h.req_id;
+    out.agent_id = h.agent_id;
+    out.payload.assign(buf_, pos_ + cli_protocol::header_len, h.len);
+    pos_ += cli_protocol::header_len + h.len;
+    if (pos_ == buf_.size()) std::string().swap(buf_); // drained: give the memory back
+    if (buf_.empty()) pos_ = 0;
+    return DecodeResult::kFrame;
+}
+
+std::string encode_frame(uint16_t type, uint32_t req_id, uint32_t agent_id,
+                         std::string_view payload) {
+    std::string s(cli_protocol::header_len, '\0');
+    cli_protocol::encode_header(reinterpret_cast<uint8_t *>(s.data()), type, req_id, agent_id,
+                                static_cast<uint32_t>(payload.size()));
+    s.append(payload);
+    return s;
+}
+
+} // namespace cliserver

@@ -1,0 +1,459 @@
+#include "wire/operator_protocol.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+namespace cliserver::operator_protocol {
+
+namespace {
+
+constexpr size_t kRecordFixed = 8 + 4 + 8 + 8 + 8;         // serial, id, connected, pid, uid
+constexpr size_t kRowFixed = kRecordFixed + 4 + 1 + 8 + 8; // + queued, flags, runner
+constexpr uint8_t kRowBusy = 1, kRowShared = 2;
+
+struct Shape {
+    Sender from;
+    uint32_t min;
+    uint32_t max;
+};
+
+// Who may send each type and the payload lengths it can have, so that a
+// header already tells a nonsensical message apart.
+std::optional<Shape> shape_of(uint8_t t) {
+    constexpr uint32_t any = kMaxPayload;
+    switch (static_cast<Type>(t)) {
+    case Type::kHello:
+        return Shape{Sender::kClient, 3, any};
+    case Type::kSubmit:
+        return Shape{Sender::kClient, 17, any};
+    case Type::kReply:
+        return Shape{Sender::kClient, 8, any};
+    case Type::kAbandon:
+        return Shape{Sender::kClient, 8, 8};
+    case Type::kList:
+        return Shape{Sender::kClient, 0, 0};
+    case Type::kWelcome:
+        return Shape{Sender::kDaemon, 2, 2};
+    case Type::kAgentUp:
+        return Shape{Sender::kDaemon, kRecordFixed, any};
+    case Type::kAgentDown:
+        return Shape{Sender::kDaemon, 9, any};
+    case Type::kReady:
+        return Shape{Sender::kDaemon, 0, 0};
+    case Type::kQueued:
+        return Shape{Sender::kDaemon, 12, 12};
+    case Type::kSent:
+        return Shape{Sender::kDaemon, 8, 8};
+    case Type::kOutput:
+        return Shape{Sender::kDaemon, 8, any};
+    case Type::kPrompt:
+        return Shape{Sender::kDaemon, 8, any};
+    case Type::kDone:
+        return Shape{Sender::kDaemon, 8, 8};
+    case Type::kNotice:
+        return Shape{Sender::kDaemon, 1, any};
+    case Type::kRow:
+        return Shape{Sender::kDaemon, kRowFixed, any};
+    case Type::kRowsEnd:
+        return Shape{Sender::kDaemon, 0, 0};
+    case Type::kRefused:
+        return Shape{Sender::kDaemon, 0, any};
+    }
+    return std::nullopt;
+}
+
+// Big-endian fields in and out of a payload.
+class Writer {
+  public:
+    void u8(uint8_t v) { s_.push_back(static_cast<char>(v)); }
+    void u16(uint16_t v) { put(v, 2); }
+    void u32(uint32_t v) { put(v, 4); }
+    void u64(uint64_t v) { put(v, 8); }
+    void i64(int64_t v) { put(static_cast<uint64_t>(v), 8); }
+    void opt(const auto &v) { i64(v ? static_cast<int64_t>(*v) : -1); }
+    void bytes(std::string_view b) { s_.append(b); }
+    const std::string &str() const { return s_; }
+
+  private:
+    void put(uint64_t v, int n) {
+        for (int shift = 8 * (n - 1); shift >= 0; shift -= 8)
+            s_.push_back(static_cast<char>((v >> shift) & 0xFF));
+    }
+    std::string s_;
+};
+
+// Reads fields the decoder has already proved present.
+class Reader {
+  public:
+    explicit Reader(const std::string &s) : s_(s) {}
+    uint8_t u8() { return static_cast<uint8_t>(get(1)); }
+    uint16_t u16() { return static_cast<uint16_t>(get(2)); }
+    uint32_t u32() { return static_cast<uint32_t>(get(4)); }
+    uint64_t u64() { return get(8); }
+    int64_t i64() { return static_cast<int64_t>(get(8)); }
+    template <typename T> std::optional<T> opt() {
+        const int64_t v = i64();
+        if (v < 0 ||
+            static_cast<uint64_t>(v) > static_cast<uint64_t>(std::numeric_limits<T>::max()))
+            return std::nullopt;
+        return static_cast<T>(v);
+    }
+    std::string rest() { return s_.substr(std::min(at_, s_.size())); }
+    bool fits(size_t n) const { return at_ + n <= s_.size(); }
+
+  private:
+    uint64_t get(size_t n) {
+        uint64_t v = 0;
+        for (size_t i = 0; i < n && at_ < s_.size(); ++i, ++at_)
+            v = (v << 8) | static_cast<unsigned char>(s_[at_]);
+        return v;
+    }
+    const std::string &s_;
+    size_t at_ = 0;
+};
+
+void put_message(std::string &out, Type t, std::string_view payload) {
+    payload = payload.substr(0, kMaxPayload);
+    out.push_back(static_cast<char>(t));
+    const auto len = static_cast<uint32_t>(payload.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<char>((len >> shift) & 0xFF));
+    out.append(payload);
+}
+
+void put_request_bytes(std::string &out, Type t, uint64_t request, std::string_view bytes) {
+    Writer w;
+    w.u64(request);
+    w.bytes(bytes.substr(0, kMaxPayload - kIdSize));
+    put_message(out, t, w.str());
+}
+
+void put_record(Writer &w, const AgentRecord &m) {
+    w.u64(m.serial);
+    w.u32(m.id);
+    w.i64(std::chrono::duration_cast<std::chrono::milliseconds>(m.connected_at.time_since_epoch())
+              .count());
+    w.opt(m.pid);
+    w.opt(m.uid);
+}
+
+// Connection times from 1970 to the last the system clock can hold (in
+// 2262): anything else is not a time a daemon could have sent, and would
+// overflow the clock's type.
+constexpr int64_t kLatestMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::system_clock::duration::max())
+                                  .count();
+
+bool get_record(Reader &r, AgentRecord &m) {
+    m.serial = r.u64();
+    m.id = r.u32();
+    const int64_t ms = r.i64();
+    m.pid = r.opt<pid_t>();
+    m.uid = r.opt<uid_t>();
+    if (ms < 0 || ms > kLatestMs) return false;
+    m.connected_at = std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
+    return true;
+}
+
+std::string describe_header(uint8_t type, uint32_t len, const char *why) {
+    char msg[96];
+    std::snprintf(msg, sizeof msg, "message type 0x%02x with %u bytes: %s", type, len, why);
+    return msg;
+}
+
+} // namespace
+
+void Decoder::append(const char *data, size_t n) {
+    if (!failure_.empty()) return;
+    if (pos_ > 0 && pos_ >= buf_.size() / 2) {
+        buf_.erase(0, pos_);
+        pos_ = 0;
+    }
+    buf_.append(data, n);
+}
+
+DecodeResult Decoder::next(Message &out, std::string *error) {
+    if (!failure_.empty()) {
+        if (error) *error = failure_;
+        return DecodeResult::kMalformed;
+    }
+    if (buffered() < kHeaderSize) return DecodeResult::kNeedMore;
+    const uint8_t raw = static_cast<unsigned char>(buf_[pos_]);
+    uint32_t len = 0;
+    for (size_t i = 1; i <= 4; ++i)
+        len = (len << 8) | static_cast<unsigned char>(buf_[pos_ + i]);
+    const auto shape = shape_of(raw);
+    const char *why = nullptr;
+    if (!shape || shape->from != from_)
+        why = from_ == Sender::kClient ? "not a client message" : "not a daemon message";
+    else if (len > kMaxPayload)
+        why = "longer than the 65536-byte limit";
+    else if (len < shape->min || len > shape->max)
+        why = "wrong length for its type";
+    if (why) {
+        failure_ = describe_header(raw, len, why);
+        buf_.clear();
+        buf_.shrink_to_fit();
+        pos_ = 0;
+        if (error) *error = failure_;
+        return DecodeResult::kMalformed;
+    }
+    if (buffered() < kHeaderSize + len) return DecodeResult::kNeedMore;
+    out.type = static_cast<Type>(raw);
+    out.payload.assign(buf_, pos_ + kHeaderSize, len);
+    pos_ += kHeaderSize + len;
+    if (pos_ == buf_.size()) {
+        buf_.clear();
+        pos_ = 0;
+        if (buf_.capacity() > 2 * (kHeaderSize + kMaxPayload)) buf_.shrink_to_fit();
+    }
+    return DecodeResult::kMessage;
+}
+
+void encode_hello(std::string &out, const Hello &m) {
+    Writer w;
+    w.u16(m.version);
+    w.u8(static_cast<uint8_t>(m.mode));
+    put_message(out, Type::kHello, w.str());
+}
+
+void encode_submit(std::string &out, const Submit &m) {
+    Writer w;
+    w.u64(m.request);
+    w.u64(m.agent);
+    w.u8(m.quiet ? 1 : 0);
+    w.bytes(std::string_view(m.line).substr(0, kMaxPayload - 17));
+    put_message(out, Type::kSubmit, w.str());
+}
+
+void encode_reply(std::string &out, uint64_t request, std::string_view reply) {
+    put_request_bytes(out, Type::kReply, request, reply);
+}
+
+void encode_abandon(std::string &out, uint64_t request) {
+    put_request_bytes(out, Type::kAbandon, request, {});
+}
+
+void encode_list(std::string &out) {
+    put_message(out, Type::kList, {});
+}
+
+void encode_welcome(std::string &out, uint16_t version) {
+    Writer w;
+    w.u16(version);
+    put_message(out, Type::kWelcome, w.str());
+}
+
+void encode_agent_up(std::string &out, const AgentRecord &m) {
+    Writer w;
+    put_record(w, m);
+    w.bytes(std::string_view(m.name).substr(0, kMaxPayload - kRecordFixed));
+    put_message(out, Type::kAgentUp, w.str());
+}
+
+void encode_agent_down(std::string &out, const AgentDown &m) {
+    Writer w;
+    w.u64(m.serial);
+    w.u8(m.kind);
+    w.bytes(std::string_view(m.why).substr(0, kMaxPayload - 9));
+    put_message(out, Type::kAgentDown, w.str());
+}
+
+void encode_ready(std::string &out) {
+    put_message(out, Type::kReady, {});
+}
+
+void encode_queued(std::string &out, const Queued &m) {
+    Writer w;
+    w.u64(m.request);
+    w.u32(m.ahead);
+    put_message(out, Type::kQueued, w.str());
+}
+
+void encode_sent(std::string &out, uint64_t request) {
+    put_request_bytes(out, Type::kSent, request, {});
+}
+
+void encode_output(std::string &out, uint64_t request, std::string_view bytes) {
+    do {
+        const std::string_view chunk = bytes.substr(0, kMaxOutputChunk);
+        put_request_bytes(out, Type::kOutput, request, chunk);
+        bytes.remove_prefix(chunk.size());
+    } while (!bytes.empty());
+}
+
+void encode_prompt(std::string &out, uint64_t request, std::string_view text) {
+    put_request_bytes(out, Type::kPrompt, request, text);
+}
+
+void encode_done(std::string &out, uint64_t request) {
+    put_request_bytes(out, Type::kDone, request, {});
+}
+
+void encode_notice(std::string &out, const NoticeText &m) {
+    Writer w;
+    w.u8(m.kind);
+    w.bytes(std::string_view(m.text).substr(0, kMaxPayload - 1));
+    put_message(out, Type::kNotice, w.str());
+}
+
+void encode_row(std::string &out, const Row &m) {
+    Writer w;
+    put_record(w, m.agent);
+    w.u32(m.queued);
+    w.u8(static_cast<uint8_t>((m.busy ? kRowBusy : 0) |
+                              (m.name_shared_across_owners ? kRowShared : 0)));
+    w.opt(m.runner_uid);
+    w.opt(m.runner_pid);
+    w.bytes(std::string_view(m.agent.name).substr(0, kMaxPayload - kRowFixed));
+    put_message(out, Type::kRow, w.str());
+}
+
+void encode_rows_end(std::string &out) {
+    put_message(out, Type::kRowsEnd, {});
+}
+
+void encode_refused(std::string &out, std::string_view reason) {
+    put_message(out, Type::kRefused, reason);
+}
+
+bool parse_hello(const Message &m, Hello &out, std::string *error) {
+    if (m.type != Type::kHello || m.payload.size() < 3) {
+        if (error) *error = "not a hello";
+        return false;
+    }
+    Reader r(m.payload);
+    out.version = r.u16();
+    const uint8_t mode = r.u8();
+    if (mode > static_cast<uint8_t>(Mode::kScripted)) {
+        if (error) *error = "unknown client mode " + std::to_string(mode);
+        return false;
+    }
+    out.mode = static_cast<Mode>(mode);
+    return true;
+}
+
+bool parse_submit(const Message &m, Submit &out) {
+    if (m.type != Type::kSubmit || m.payload.size() < 17) return false;
+    Reader r(m.payload);
+    out.request = r.u64();
+    out.agent = r.u64();
+    const uint8_t flags = r.u8();
+    if (flags > 1) return false;
+    out.quiet = flags == 1;
+    out.line = r.rest();
+    return true;
+}
+
+bool parse_request_bytes(const Message &m, RequestBytes &out) {
+    if (m.payload.size() < kIdSize) return false;
+    Reader r(m.payload);
+    out.request = r.u64();
+    out.bytes = r.rest();
+    return true;
+}
+
+bool parse_request(const Message &m, uint64_t &out) {
+    if (m.payload.size() != kIdSize) return false;
+    Reader r(m.payload);
+    out = r.u64();
+    return true;
+}
+
+uint16_t parse_welcome(const Message &m) {
+    if (m.type != Type::kWelcome || m.payload.size() != 2) return 0;
+    Reader r(m.payload);
+    return r.u16();
+}
+
+bool parse_agent_up(const Message &m, AgentRecord &out) {
+    if (m.type != Type::kAgentUp || m.payload.size() < kRecordFixed) return false;
+    Reader r(m.payload);
+    if (!get_record(r, out)) return false;
+    out.name = r.rest();
+    return true;
+}
+
+bool parse_agent_down(const Message &m, AgentDown &out) {
+    if (m.type != Type::kAgentDown || m.payload.size() < 9) return false;
+    Reader r(m.payload);
+    out.serial = r.u64();
+    out.kind = r.u8();
+    out.why = r.rest();
+    return out.kind <= 2;
+}
+
+bool parse_queued(const Message &m, Queued &out) {
+    if (m.type != Type::kQueued || m.payload.size() != 12) return false;
+    Reader r(m.payload);
+    out.request = r.u64();
+    out.ahead = r.u32();
+    return true;
+}
+
+bool parse_notice(const Message &m, NoticeText &out) {
+    if (m.type != Type::kNotice || m.payload.empty()) return false;
+    Reader r(m.payload);
+    out.kind = r.u8();
+    out.text = r.rest();
+    return out.kind <= 2;
+}
+
+bool parse_row(const Message &m, Row &out) {
+    if (m.type != Type::kRow || m.payload.size() < kRowFixed) return false;
+    Reader r(m.payload);
+    if (!get_record(r, out.agent)) return false;
+    out.queued = r.u32();
+    const uint8_t flags = r.u8();
+    out.busy = (flags & kRowBusy) != 0;
+    out.name_shared_across_owners = (flags & kRowShared) != 0;
+    out.runner_uid = r.opt<uid_t>();
+    out.runner_pid = r.opt<pid_t>();
+    out.agent.name = r.rest();
+    return flags <= (kRowBusy | kRowShared);
+}
+
+const char *type_name(Type t) {
+    switch (t) {
+    case Type::kHello:
+        return "HELLO";
+    case Type::kSubmit:
+        return "SUBMIT";
+    case Type::kReply:
+        return "REPLY";
+    case Type::kAbandon:
+        return "ABANDON";
+    case Type::kList:
+        return "LIST";
+    case Type::kWelcome:
+        return "WELCOME";
+    case Type::kAgentUp:
+        return "AGENT_UP";
+    case Type::kAgentDown:
+        return "AGENT_DOWN";
+    case Type::kReady:
+        return "READY";
+    case Type::kQueued:
+        return "QUEUED";
+    case Type::kSent:
+        return "SENT";
+    case Type::kOutput:
+        return "OUTPUT";
+    case Type::kPrompt:
+        return "PROMPT";
+    case Type::kDone:
+        return "DONE";
+    case Type::kNotice:
+        return "NOTICE";
+    case Type::kRow:
+        return "ROW";
+    case Type::kRowsEnd:
+        return "ROWS_END";
+    case Type::kRefused:
+        return "REFUSED";
+    }
+    return "?";
+}
+
+} // namespace cliserver::operator_protocol
