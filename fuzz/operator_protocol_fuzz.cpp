@@ -35,7 +35,7 @@ void parse_any(const Message &m) {
     AgentDown down;
     Queued q;
     NoticeText n;
-    Row row;
+    AgentRow row;
     switch (m.type) {
     case Type::kHello:
         parse_hello(m, h, &err);

@@ -61,10 +61,10 @@ std::string audit_json(const AuditRecord &r) {
         {"client_uid", r.client_uid},
         {"client_user", r.client_user},
         {"client_pid", r.client_pid},
-        {"agent", r.agent_name},
-        {"agent_id", r.agent_id},
-        {"agent_pid", optional_number(r.agent_pid)},
-        {"agent_uid", optional_number(r.agent_uid)},
+        {"agent", r.agent.name},
+        {"agent_id", r.agent.id},
+        {"agent_pid", optional_number(r.agent.pid)},
+        {"agent_uid", optional_number(r.agent.uid)},
         {"command", r.command},
     };
     if (r.event == AuditEvent::kEnd) {

@@ -35,6 +35,7 @@
 // file system does.
 #pragma once
 
+#include "core/agent_record.h"
 #include "unique_fd.h"
 
 #include <sys/types.h>
@@ -57,10 +58,7 @@ struct AuditRecord {
     uid_t client_uid = 0;
     std::string client_user;
     pid_t client_pid = 0;
-    std::string agent_name;
-    uint32_t agent_id = 0;
-    std::optional<pid_t> agent_pid;
-    std::optional<uid_t> agent_uid;
+    AgentRecord agent; // its connection time is not logged
     std::string command;
     // The end record's:
     AuditOutcome outcome = AuditOutcome::kDone;

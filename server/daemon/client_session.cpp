@@ -19,18 +19,11 @@ namespace {
 
 constexpr auto kHealthPeriod = std::chrono::seconds(2);
 
-uint8_t kind_byte(Notice k) {
-    return k == Notice::kError ? 2 : k == Notice::kWarning ? 1 : 0;
-}
-
-op::AgentRecord record_of(const AgentView &a) {
-    return op::AgentRecord{a.serial, a.id, a.connected_at, a.pid, a.uid, a.name};
-}
-
 } // namespace
 
-OperatorSession::OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, cli_shared::UniqueFd fd,
-                                 PeerCred peer, std::function<void()> on_failed)
+OperatorSession::OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit,
+                                 cli_shared::UniqueFd fd, PeerCred peer,
+                                 std::function<void()> on_failed)
     : loop_(loop), hub_(hub), audit_(audit), fd_(std::move(fd)), peer_(peer),
       client_user_(user_name(peer.uid)), on_failed_(std::move(on_failed)) {}
 
@@ -76,7 +69,7 @@ void OperatorSession::stop_io() {
 void OperatorSession::close_with(Notice kind, const std::string &message) {
     if (failed_) return;
     std::string bye;
-    op::encode_notice(bye, op::NoticeText{kind_byte(kind), message});
+    op::encode_notice(bye, op::NoticeText{kind, message});
     send(bye);
     fail(message, Notice::kInfo);
 }
@@ -195,7 +188,7 @@ void OperatorSession::hello(const op::Message &m) {
     greeted_ = true;
     scripted_ = h.mode == op::Mode::kScripted;
     op::encode_welcome(out);
-    hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, record_of(a)); });
+    hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, a); });
     op::encode_ready(out);
     send(out);
 }
@@ -227,12 +220,8 @@ void OperatorSession::submit(const op::Message &m) {
     const RequestId id = hub_.new_request_id();
     Tracked t;
     t.client_request = s.request;
-    t.agent = a->serial;
+    t.agent = *a;
     t.line = s.line;
-    t.agent_name = a->name;
-    t.agent_id = a->id;
-    t.agent_pid = a->pid;
-    t.agent_uid = a->uid;
     ++per_agent_[a->serial];
     tracked_bytes_ += s.line.size();
     auto placed = tracked_.emplace(id, std::move(t)).first;
@@ -256,7 +245,7 @@ std::optional<std::string> OperatorSession::over_bounds(const AgentView &a,
 }
 
 void OperatorSession::uncount(const Tracked &t) {
-    auto n = per_agent_.find(t.agent);
+    auto n = per_agent_.find(t.agent.serial);
     if (n != per_agent_.end() && --n->second == 0) per_agent_.erase(n);
     tracked_bytes_ -= t.line.size();
 }
@@ -294,18 +283,8 @@ void OperatorSession::abandon(const op::Message &m) {
 
 void OperatorSession::list() {
     std::string out;
-    for (const AgentRow &row : hub_.rows()) {
-        op::Row r;
-        r.agent = op::AgentRecord{row.serial, row.id, row.connected_at, row.pid, row.uid, row.name};
-        r.queued = row.queued;
-        r.busy = row.busy;
-        r.name_shared_across_owners = row.name_shared_across_owners;
-        if (row.runner) {
-            r.runner_uid = row.runner->uid;
-            r.runner_pid = row.runner->pid;
-        }
-        op::encode_row(out, r);
-    }
+    for (const AgentRow &row : hub_.rows())
+        op::encode_row(out, row);
     op::encode_rows_end(out);
     send(out);
 }
@@ -405,13 +384,13 @@ OperatorSession::Tracked *OperatorSession::tracked(RequestId hub_id) {
 void OperatorSession::on_agent_greeted(AgentView &a) {
     if (!greeted_) return;
     std::string out;
-    op::encode_agent_up(out, record_of(a));
+    op::encode_agent_up(out, a);
     send(out);
 }
 
 void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
     for (auto it = tracked_.begin(); it != tracked_.end();) {
-        if (it->second.agent != a.serial) {
+        if (it->second.agent.serial != a.serial) {
             ++it;
             continue;
         }
@@ -421,7 +400,7 @@ void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice
     }
     if (!greeted_ || !a.greeted) return;
     std::string out;
-    op::encode_agent_down(out, op::AgentDown{a.serial, kind_byte(kind), why});
+    op::encode_agent_down(out, op::AgentDown{a.serial, kind, why});
     send(out);
 }
 
@@ -460,7 +439,7 @@ void OperatorSession::on_done(const Request &r) {
 void OperatorSession::on_hub_notice(Notice kind, const std::string &text) {
     if (!greeted_) return;
     std::string out;
-    op::encode_notice(out, op::NoticeText{kind_byte(kind), text});
+    op::encode_notice(out, op::NoticeText{kind, text});
     send(out);
 }
 
@@ -485,7 +464,7 @@ bool OperatorSession::on_sending(const Request &r) {
         return true;
     }
     const uint64_t client_request = t.client_request;
-    const std::string agent = printable(t.agent_name);
+    const std::string agent = printable(t.agent.name);
     by_client_request_.erase(client_request);
     untrack(it);
     refuse_command(client_request, agent);
@@ -506,7 +485,7 @@ void OperatorSession::refuse_command(uint64_t client_request, const std::string 
         fail("refused a command: the audit log cannot be written");
         return;
     }
-    op::encode_notice(out, op::NoticeText{kind_byte(Notice::kError), why});
+    op::encode_notice(out, op::NoticeText{Notice::kError, why});
     op::encode_done(out, client_request);
     send(out);
 }
@@ -527,10 +506,7 @@ AuditRecord OperatorSession::audit_record(RequestId id, const Tracked &t, AuditE
     rec.client_uid = peer_.uid;
     rec.client_user = client_user_;
     rec.client_pid = peer_.pid;
-    rec.agent_name = t.agent_name;
-    rec.agent_id = t.agent_id;
-    rec.agent_pid = t.agent_pid;
-    rec.agent_uid = t.agent_uid;
+    rec.agent = t.agent;
     rec.command = t.line;
     return rec;
 }

@@ -52,8 +52,8 @@ class OperatorSession final : public HubClient {
     static constexpr size_t kMaxCommands = 1u << 16;
     static constexpr size_t kMaxCommandBytes = 16u << 20;
 
-    OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, cli_shared::UniqueFd fd, PeerCred peer,
-                    std::function<void()> on_failed);
+    OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, cli_shared::UniqueFd fd,
+                    PeerCred peer, std::function<void()> on_failed);
     ~OperatorSession() override;
     OperatorSession(const OperatorSession &) = delete;
     OperatorSession &operator=(const OperatorSession &) = delete;
@@ -82,7 +82,7 @@ class OperatorSession final : public HubClient {
     // A command of this client's, between SUBMIT and its end.
     struct Tracked {
         uint64_t client_request = 0;
-        uint64_t agent = 0;
+        AgentRecord agent; // as it was at SUBMIT, for the audit log
         std::string line;
         bool sent = false;
         bool prompt_open = false;
@@ -90,10 +90,6 @@ class OperatorSession final : public HubClient {
         std::chrono::steady_clock::time_point started;
         uint64_t output_bytes = 0;
         unsigned prompts_answered = 0;
-        std::string agent_name;
-        uint32_t agent_id = 0;
-        std::optional<pid_t> agent_pid;
-        std::optional<uid_t> agent_uid;
     };
 
     void on_events(uint32_t events);

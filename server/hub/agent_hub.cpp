@@ -553,13 +553,7 @@ std::vector<AgentRow> AgentHub::rows() {
     rows.reserve(greeted_count_);
     for (auto &[serial, a] : agents_) {
         if (!a->greeted || a->closed) continue;
-        AgentRow row;
-        row.serial = a->serial;
-        row.id = a->id;
-        row.name = a->name;
-        row.connected_at = a->connected_at;
-        row.pid = a->pid;
-        row.uid = a->uid;
+        AgentRow row(*a);
         row.busy = a->busy();
         row.queued = static_cast<uint32_t>(a->queue.size() - (row.busy ? 1 : 0));
         if (row.busy && a->queue.front().client) row.runner = a->queue.front().client->identity();

@@ -9,20 +9,18 @@
 // clients run there too and may call back into the service.
 #pragma once
 
+#include "core/agent_record.h"
+
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace cliserver {
-
-enum class Notice { kInfo, kWarning, kError };
 
 class HubClient;
 
@@ -51,39 +49,12 @@ struct Request {
     }
 };
 
-// An agent as operators know it. `serial` numbers connections in the order
-// they came and is never reused; `id` and `name` are what the agent said.
-struct AgentView {
-    uint64_t serial = 0;
+// An agent as operators know it: its record and how far its connection got.
+struct AgentView : AgentRecord {
     bool greeted = false;
     bool said_hello = false; // its HELLO came, though it may have been refused
     bool closed = false;
-    uint32_t id = 0;
-    std::string name;
-    std::chrono::system_clock::time_point connected_at;
-    std::optional<pid_t> pid;          // the agent's process, when known
-    std::optional<uid_t> uid;          // its owner, when known
     std::vector<std::string> commands; // learned from its help listing, by the operator
-};
-
-// Who an operator client is, for ls and the audit log.
-struct ClientIdentity {
-    uid_t uid = 0;
-    pid_t pid = 0;
-};
-
-// One line of ls: the agent and what it is doing now.
-struct AgentRow {
-    uint64_t serial = 0;
-    uint32_t id = 0;
-    std::string name;
-    std::chrono::system_clock::time_point connected_at;
-    std::optional<pid_t> pid;
-    std::optional<uid_t> uid;
-    uint32_t queued = 0; // commands waiting behind the running one
-    bool busy = false;
-    std::optional<ClientIdentity> runner; // whose command runs now
-    bool name_shared_across_owners = false;
 };
 
 // What an operator client hears from the agents.
@@ -111,9 +82,6 @@ class HubClient {
     virtual void on_sent(const Request &) {}
     virtual ClientIdentity identity() const { return {getuid(), getpid()}; }
 };
-
-// "name (id N)", the way the operator sees an agent, its name made visible.
-std::string describe(const AgentView &a);
 
 class AgentService {
   public:

@@ -31,10 +31,6 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline) {
     return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
-Notice notice_kind(uint8_t k) {
-    return k == 2 ? Notice::kError : k == 1 ? Notice::kWarning : Notice::kInfo;
-}
-
 } // namespace
 
 DaemonLink::DaemonLink(EventLoop &loop, std::string socket_path)
@@ -292,7 +288,7 @@ void DaemonLink::handle(const op::Message &m) {
         op::NoticeText n;
         if (!op::parse_notice(m, n)) return;
         for (HubClient *c : std::vector<HubClient *>(clients_))
-            c->on_hub_notice(notice_kind(n.kind), n.text);
+            c->on_hub_notice(n.kind, n.text);
         return;
     }
     case op::Type::kRow:
@@ -314,20 +310,14 @@ void DaemonLink::handle(const op::Message &m) {
 }
 
 void DaemonLink::agent_up(const op::Message &m) {
-    op::AgentRecord rec;
-    if (!op::parse_agent_up(m, rec) || agents_.count(rec.serial)) return;
     auto view = std::make_unique<AgentView>();
-    view->serial = rec.serial;
+    if (!op::parse_agent_up(m, *view) || agents_.count(view->serial)) return;
     view->greeted = true;
-    view->id = rec.id;
-    view->name = std::move(rec.name);
-    view->connected_at = rec.connected_at;
-    view->pid = rec.pid;
-    view->uid = rec.uid;
+    const uint64_t serial = view->serial;
     AgentView &a = *view;
-    agents_.emplace(rec.serial, std::move(view));
+    agents_.emplace(serial, std::move(view));
     for (HubClient *c : std::vector<HubClient *>(clients_)) {
-        if (!agents_.count(rec.serial)) return;
+        if (!agents_.count(serial)) return;
         c->on_agent_greeted(a);
     }
 }
@@ -343,26 +333,14 @@ void DaemonLink::agent_down(const op::Message &m) {
     // As with the hub: clients still see their requests while they hear of
     // the loss, then the requests are gone without further callbacks.
     for (HubClient *c : std::vector<HubClient *>(clients_))
-        c->on_agent_lost(*a, down.why, notice_kind(down.kind));
+        c->on_agent_lost(*a, down.why, down.kind);
     std::erase_if(requests_, [&](const auto &kv) { return kv.second.agent == down.serial; });
 }
 
 void DaemonLink::add_row(const op::Message &m) {
-    op::Row row;
+    AgentRow row;
     if (!op::parse_row(m, row)) return;
-    AgentRow r;
-    r.serial = row.agent.serial;
-    r.id = row.agent.id;
-    r.name = std::move(row.agent.name);
-    r.connected_at = row.agent.connected_at;
-    r.pid = row.agent.pid;
-    r.uid = row.agent.uid;
-    r.queued = row.queued;
-    r.busy = row.busy;
-    r.name_shared_across_owners = row.name_shared_across_owners;
-    if (row.runner_uid && row.runner_pid)
-        r.runner = ClientIdentity{*row.runner_uid, *row.runner_pid};
-    rows_.push_back(std::move(r));
+    rows_.push_back(std::move(row));
 }
 
 void DaemonLink::rows_end() {

@@ -156,6 +156,13 @@ bool get_record(Reader &r, AgentRecord &m) {
     return true;
 }
 
+// The notice kind's byte is its number; a byte past the last kind is not one.
+bool get_notice(Reader &r, Notice &kind) {
+    const uint8_t byte = r.u8();
+    kind = static_cast<Notice>(byte);
+    return byte <= static_cast<uint8_t>(Notice::kError);
+}
+
 std::string describe_header(uint8_t type, uint32_t len, const char *why) {
     char msg[96];
     std::snprintf(msg, sizeof msg, "message type 0x%02x with %u bytes: %s", type, len, why);
@@ -255,7 +262,7 @@ void encode_agent_up(std::string &out, const AgentRecord &m) {
 void encode_agent_down(std::string &out, const AgentDown &m) {
     Writer w;
     w.u64(m.serial);
-    w.u8(m.kind);
+    w.u8(static_cast<uint8_t>(m.kind));
     w.bytes(std::string_view(m.why).substr(0, kMaxPayload - 9));
     put_message(out, Type::kAgentDown, w.str());
 }
@@ -293,20 +300,20 @@ void encode_done(std::string &out, uint64_t request) {
 
 void encode_notice(std::string &out, const NoticeText &m) {
     Writer w;
-    w.u8(m.kind);
+    w.u8(static_cast<uint8_t>(m.kind));
     w.bytes(std::string_view(m.text).substr(0, kMaxPayload - 1));
     put_message(out, Type::kNotice, w.str());
 }
 
-void encode_row(std::string &out, const Row &m) {
+void encode_row(std::string &out, const AgentRow &m) {
     Writer w;
-    put_record(w, m.agent);
+    put_record(w, m);
     w.u32(m.queued);
     w.u8(static_cast<uint8_t>((m.busy ? kRowBusy : 0) |
                               (m.name_shared_across_owners ? kRowShared : 0)));
-    w.opt(m.runner_uid);
-    w.opt(m.runner_pid);
-    w.bytes(std::string_view(m.agent.name).substr(0, kMaxPayload - kRowFixed));
+    w.opt(m.runner ? std::optional<uid_t>(m.runner->uid) : std::nullopt);
+    w.opt(m.runner ? std::optional<pid_t>(m.runner->pid) : std::nullopt);
+    w.bytes(std::string_view(m.name).substr(0, kMaxPayload - kRowFixed));
     put_message(out, Type::kRow, w.str());
 }
 
@@ -379,9 +386,9 @@ bool parse_agent_down(const Message &m, AgentDown &out) {
     if (m.type != Type::kAgentDown || m.payload.size() < 9) return false;
     Reader r(m.payload);
     out.serial = r.u64();
-    out.kind = r.u8();
+    const bool known = get_notice(r, out.kind);
     out.why = r.rest();
-    return out.kind <= 2;
+    return known;
 }
 
 bool parse_queued(const Message &m, Queued &out) {
@@ -395,22 +402,25 @@ bool parse_queued(const Message &m, Queued &out) {
 bool parse_notice(const Message &m, NoticeText &out) {
     if (m.type != Type::kNotice || m.payload.empty()) return false;
     Reader r(m.payload);
-    out.kind = r.u8();
+    const bool known = get_notice(r, out.kind);
     out.text = r.rest();
-    return out.kind <= 2;
+    return known;
 }
 
-bool parse_row(const Message &m, Row &out) {
+bool parse_row(const Message &m, AgentRow &out) {
     if (m.type != Type::kRow || m.payload.size() < kRowFixed) return false;
     Reader r(m.payload);
-    if (!get_record(r, out.agent)) return false;
+    if (!get_record(r, out)) return false;
     out.queued = r.u32();
     const uint8_t flags = r.u8();
     out.busy = (flags & kRowBusy) != 0;
     out.name_shared_across_owners = (flags & kRowShared) != 0;
-    out.runner_uid = r.opt<uid_t>();
-    out.runner_pid = r.opt<pid_t>();
-    out.agent.name = r.rest();
+    const auto runner_uid = r.opt<uid_t>();
+    const auto runner_pid = r.opt<pid_t>();
+    // Half a runner names nobody.
+    out.runner.reset();
+    if (runner_uid && runner_pid) out.runner = ClientIdentity{*runner_uid, *runner_pid};
+    out.name = r.rest();
     return flags <= (kRowBusy | kRowShared);
 }
 

@@ -25,16 +25,19 @@
 // called from any thread.
 #pragma once
 
-#include <sys/types.h>
+#include "core/agent_record.h"
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
 namespace cliserver::operator_protocol {
+
+// The agents' records and the notice kind travel as the server holds them.
+using cliserver::AgentRecord;
+using cliserver::AgentRow;
+using cliserver::Notice;
 
 inline constexpr uint16_t kVersion = 1;
 inline constexpr size_t kHeaderSize = 5;
@@ -53,7 +56,7 @@ enum class Type : uint8_t {
     kList = 0x05,    // empty: asks for the rows of ls
     // daemon -> client
     kWelcome = 0x81,   // u16 version the daemon speaks on this connection
-    kAgentUp = 0x82,   // agent record (below)
+    kAgentUp = 0x82,   // agent record, name
     kAgentDown = 0x83, // u64 serial, u8 notice kind, why
     kReady = 0x84,     // empty: every agent connected at HELLO time has been sent
     kQueued = 0x85,    // u64 request, u32 commands ahead of it
@@ -62,10 +65,15 @@ enum class Type : uint8_t {
     kPrompt = 0x88,    // u64 request, prompt text; the client answers with REPLY
     kDone = 0x89,      // u64 request: finished
     kNotice = 0x8a,    // u8 notice kind, text
-    kRow = 0x8b,       // one row of ls (below)
+    kRow = 0x8b,       // agent record, u32 queued, u8 flags, runner uid, pid, name
     kRowsEnd = 0x8c,   // empty: the rows for one LIST are complete
     kRefused = 0x8d,   // one line saying why; the daemon closes after it
 };
+
+// An agent record on the wire: u64 serial, u32 id, i64 connection time in
+// milliseconds since 1970, i64 pid, i64 uid (-1: unknown); its name, at the
+// end of the message, takes what is left. A row's flags: 1 busy, 2 name
+// shared across owners; the uid and pid of whose command runs are -1 when none does.
 
 // Who speaks: a decoder accepts only what the other side may send.
 enum class Sender { kClient, kDaemon };
@@ -122,18 +130,9 @@ struct RequestBytes {
     std::string bytes;
 };
 
-struct AgentRecord {
-    uint64_t serial = 0;
-    uint32_t id = 0;
-    std::chrono::system_clock::time_point connected_at;
-    std::optional<pid_t> pid;
-    std::optional<uid_t> uid;
-    std::string name;
-};
-
 struct AgentDown {
     uint64_t serial = 0;
-    uint8_t kind = 0; // Notice, as a number
+    Notice kind = Notice::kInfo;
     std::string why;
 };
 
@@ -143,17 +142,8 @@ struct Queued {
 };
 
 struct NoticeText {
-    uint8_t kind = 0;
+    Notice kind = Notice::kInfo;
     std::string text;
-};
-
-struct Row {
-    AgentRecord agent;
-    uint32_t queued = 0;
-    bool busy = false;
-    bool name_shared_across_owners = false;
-    std::optional<uid_t> runner_uid;
-    std::optional<pid_t> runner_pid;
 };
 
 // Each encoder appends one whole message to out (OUTPUT: as many as the
@@ -173,7 +163,7 @@ void encode_output(std::string &out, uint64_t request, std::string_view bytes);
 void encode_prompt(std::string &out, uint64_t request, std::string_view text);
 void encode_done(std::string &out, uint64_t request);
 void encode_notice(std::string &out, const NoticeText &m);
-void encode_row(std::string &out, const Row &m);
+void encode_row(std::string &out, const AgentRow &m);
 void encode_rows_end(std::string &out);
 void encode_refused(std::string &out, std::string_view reason);
 
@@ -186,7 +176,7 @@ bool parse_agent_up(const Message &m, AgentRecord &out);
 bool parse_agent_down(const Message &m, AgentDown &out);
 bool parse_queued(const Message &m, Queued &out);
 bool parse_notice(const Message &m, NoticeText &out);
-bool parse_row(const Message &m, Row &out);
+bool parse_row(const Message &m, AgentRow &out);
 
 const char *type_name(Type t);
 

@@ -57,10 +57,10 @@ AuditRecord sample() {
     r.client_uid = 1000;
     r.client_user = "alice";
     r.client_pid = 4242;
-    r.agent_name = "db";
-    r.agent_id = 7;
-    r.agent_pid = 999;
-    r.agent_uid = 33;
+    r.agent.name = "db";
+    r.agent.id = 7;
+    r.agent.pid = 999;
+    r.agent.uid = 33;
     r.command = "config -s key \"quoted\"\tvalue";
     r.outcome = AuditOutcome::kDone;
     r.duration_ms = 12;
@@ -87,8 +87,8 @@ TEST(AuditLog, OneJsonObjectPerCommandWithEveryField) {
     AuditRecord r = sample();
     ASSERT_TRUE(log->record(r));
     r.outcome = AuditOutcome::kAgentDisconnected;
-    r.agent_pid.reset();
-    r.agent_uid.reset();
+    r.agent.pid.reset();
+    r.agent.uid.reset();
     ASSERT_TRUE(log->record(r));
     r.outcome = AuditOutcome::kClientLeft;
     ASSERT_TRUE(log->record(r));

@@ -101,14 +101,12 @@ TEST(OperatorProtocol, DaemonMessagesRoundTripAndLongOutputIsSplit) {
     encode_output(wire, 3, big);
     encode_prompt(wire, 3, "Password: ");
     encode_done(wire, 3);
-    encode_notice(wire, NoticeText{1, "cannot accept more agents"});
-    encode_agent_down(wire, AgentDown{5, 0, "disconnected"});
-    Row row;
-    row.agent = AgentRecord{5, 42, at, std::nullopt, 33, "db-1"};
+    encode_notice(wire, NoticeText{Notice::kWarning, "cannot accept more agents"});
+    encode_agent_down(wire, AgentDown{5, Notice::kInfo, "disconnected"});
+    AgentRow row(AgentRecord{5, 42, at, std::nullopt, 33, "db-1"});
     row.queued = 4;
     row.busy = true;
-    row.runner_uid = 1000;
-    row.runner_pid = 77;
+    row.runner = cliserver::ClientIdentity{1000, 77};
     encode_row(wire, row);
     encode_rows_end(wire);
     encode_refused(wire, "uid 65534 is not allowed");
@@ -142,20 +140,23 @@ TEST(OperatorProtocol, DaemonMessagesRoundTripAndLongOutputIsSplit) {
     EXPECT_EQ(got[9].type, Type::kDone);
     NoticeText n;
     ASSERT_TRUE(parse_notice(got[10], n));
-    EXPECT_EQ(n.kind, 1);
+    EXPECT_EQ(n.kind, Notice::kWarning);
+    EXPECT_EQ(got[10].payload[0], 1); // the kinds' bytes: info 0, warning 1, error 2
     AgentDown down;
     ASSERT_TRUE(parse_agent_down(got[11], down));
+    EXPECT_EQ(down.kind, Notice::kInfo);
     EXPECT_EQ(down.why, "disconnected");
-    Row back;
+    AgentRow back;
     ASSERT_TRUE(parse_row(got[12], back));
-    EXPECT_EQ(back.agent.uid, std::optional<uid_t>(33));
-    EXPECT_FALSE(back.agent.pid);
+    EXPECT_EQ(back.uid, std::optional<uid_t>(33));
+    EXPECT_FALSE(back.pid);
     EXPECT_EQ(back.queued, 4u);
     EXPECT_TRUE(back.busy);
     EXPECT_FALSE(back.name_shared_across_owners);
-    EXPECT_EQ(back.runner_uid, std::optional<uid_t>(1000));
-    EXPECT_EQ(back.runner_pid, std::optional<pid_t>(77));
-    EXPECT_EQ(back.agent.name, "db-1");
+    ASSERT_TRUE(back.runner);
+    EXPECT_EQ(back.runner->uid, 1000u);
+    EXPECT_EQ(back.runner->pid, 77);
+    EXPECT_EQ(back.name, "db-1");
     EXPECT_EQ(got[13].type, Type::kRowsEnd);
     EXPECT_EQ(got[14].payload, "uid 65534 is not allowed");
 }
@@ -252,7 +253,7 @@ TEST(OperatorProtocol, BadFlagAndKindBytesAreRejectedByTheParsers) {
     EXPECT_FALSE(parse_submit(m, s));
 
     std::string notice;
-    encode_notice(notice, NoticeText{9, "?"});
+    encode_notice(notice, NoticeText{static_cast<Notice>(9), "?"});
     Decoder daemon(Sender::kDaemon);
     daemon.append(notice.data(), notice.size());
     ASSERT_EQ(daemon.next(m, nullptr), DecodeResult::kMessage);
