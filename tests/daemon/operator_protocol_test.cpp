@@ -261,6 +261,28 @@ TEST(OperatorProtocol, BadFlagAndKindBytesAreRejectedByTheParsers) {
     EXPECT_FALSE(parse_notice(m, n));
 }
 
+// A row whose runner lacks its pid names nobody as running the command.
+TEST(OperatorProtocol, AHalfRunnerIsNoRunner) {
+    AgentRow row(AgentRecord{1, 2, {}, 3, 4, "a"});
+    row.busy = true;
+    row.runner = cliserver::ClientIdentity{1000, 77};
+    std::string wire;
+    encode_row(wire, row);
+    const size_t runner_pid = kHeaderSize + 36 + 4 + 1 + 8; // record, queued, flags, uid
+    for (size_t i = 0; i < 8; ++i)
+        wire[runner_pid + i] = '\xff';
+    Decoder d(Sender::kDaemon);
+    d.append(wire.data(), wire.size());
+    Message m;
+    ASSERT_EQ(d.next(m, nullptr), DecodeResult::kMessage);
+    AgentRow back;
+    back.runner = cliserver::ClientIdentity{5, 6}; // what the parse must clear
+    ASSERT_TRUE(parse_row(m, back));
+    EXPECT_TRUE(back.busy);
+    EXPECT_FALSE(back.runner);
+    EXPECT_EQ(back.name, "a");
+}
+
 TEST(OperatorProtocol, AConnectionTimeNoClockHoldsIsRejected) {
     for (int64_t ms : {int64_t{-1}, int64_t{8680820740569200760}}) {
         std::string wire = header(0x82, 36);
