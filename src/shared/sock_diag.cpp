@@ -17,42 +17,23 @@ namespace cli_shared {
 
 namespace {
 
-int64_t now_ms() {
+int64_t now_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 // Waits until nl is readable or the deadline passes; a signal only shortens
 // the remaining wait, it never ends it.
-bool wait_readable(int nl, int64_t deadline_ms) {
+bool wait_readable(int nl, int64_t deadline_ns) {
     for (;;) {
-        const int64_t left = deadline_ms - now_ms();
-        if (left <= 0) return false;
+        const int64_t left_ns = deadline_ns - now_ns();
+        if (left_ns <= 0) return false;
         pollfd p{nl, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(left));
+        const int r = poll(&p, 1, static_cast<int>((left_ns + 999999) / 1000000));
         if (r > 0) return true;
-        if (r == 0 || errno != EINTR) return false;
+        if (r < 0 && errno != EINTR) return false;
     }
-}
-
-bool send_request(int nl, const inet_diag_req_v2 &req) {
-    struct {
-        nlmsghdr hdr;
-        inet_diag_req_v2 req;
-    } msg{};
-    msg.hdr.nlmsg_len = sizeof msg;
-    msg.hdr.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    msg.hdr.nlmsg_flags = NLM_F_REQUEST;
-    msg.hdr.nlmsg_seq = 1;
-    msg.req = req;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    ssize_t n;
-    do {
-        n = sendto(nl, &msg, sizeof msg, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel);
-    } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(sizeof msg);
 }
 
 // The first message that answers: the socket found, or the kernel's error.
@@ -89,10 +70,27 @@ int open_sock_diag() {
     return socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
 }
 
-SockDiagStatus sock_diag_lookup(int nl, const inet_diag_req_v2 &req, int timeout_ms,
-                                inet_diag_msg *answer) {
-    const int64_t deadline = now_ms() + timeout_ms;
-    if (!send_request(nl, req)) return SockDiagStatus::failed;
+bool sock_diag_send(int nl, const inet_diag_req_v2 &req) {
+    struct {
+        nlmsghdr hdr;
+        inet_diag_req_v2 req;
+    } msg{};
+    msg.hdr.nlmsg_len = sizeof msg;
+    msg.hdr.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    msg.hdr.nlmsg_flags = NLM_F_REQUEST;
+    msg.hdr.nlmsg_seq = 1;
+    msg.req = req;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    ssize_t n;
+    do {
+        n = sendto(nl, &msg, sizeof msg, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof msg);
+}
+
+SockDiagStatus sock_diag_receive(int nl, int timeout_ms, inet_diag_msg *answer) {
+    const int64_t deadline = now_ns() + int64_t{timeout_ms} * 1000000;
     // An exact lookup's answer is one small message; a larger one would be
     // cut short and read as no answer.
     alignas(nlmsghdr) std::array<uint8_t, 4096> reply;
@@ -103,6 +101,12 @@ SockDiagStatus sock_diag_lookup(int nl, const inet_diag_req_v2 &req, int timeout
         if (n <= 0) return SockDiagStatus::failed;
         return read_reply(reply.data(), static_cast<size_t>(n), answer);
     }
+}
+
+SockDiagStatus sock_diag_lookup(int nl, const inet_diag_req_v2 &req, int timeout_ms,
+                                inet_diag_msg *answer) {
+    if (!sock_diag_send(nl, req)) return SockDiagStatus::failed;
+    return sock_diag_receive(nl, timeout_ms, answer);
 }
 
 } // namespace cli_shared

@@ -35,4 +35,10 @@ int open_sock_diag();
 SockDiagStatus sock_diag_lookup(int nl, const inet_diag_req_v2 &req, int timeout_ms,
                                 inet_diag_msg *answer);
 
+// The two halves of sock_diag_lookup: the request, and the wait for its
+// answer (failed when none comes within timeout_ms, however many signals
+// arrive meanwhile).
+bool sock_diag_send(int nl, const inet_diag_req_v2 &req);
+SockDiagStatus sock_diag_receive(int nl, int timeout_ms, inet_diag_msg *answer);
+
 } // namespace cli_shared
