@@ -10,8 +10,8 @@
 // we may not inspect, a connection already gone).
 //
 // Threading: an OwnerLookup is owned by one thread (the server's loop);
-// its calls make blocking but local, bounded system calls and keeps only a
-// small list of recent pids. Separate instances share nothing.
+// its calls make blocking but local, bounded system calls, and it keeps a
+// short list of recent pids. Separate instances share nothing.
 #pragma once
 
 #include <sys/types.h>
