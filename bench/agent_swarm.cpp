@@ -49,7 +49,7 @@ uint64_t AgentSwarm::connect(size_t n, const std::string &prefix) {
         size_t got = 0; // ACK header bytes read
         size_t index = 0;
     };
-    Fd ep(epoll_create1(EPOLL_CLOEXEC));
+    UniqueFd ep(epoll_create1(EPOLL_CLOEXEC));
     std::vector<Pending> state(n);
     std::vector<int> fds(n, -1);
     const size_t base = agents_.size();
@@ -112,7 +112,7 @@ uint64_t AgentSwarm::connect(size_t n, const std::string &prefix) {
 
 void AgentSwarm::close_all() {
     const linger reset{1, 0};
-    for (Fd &fd : agents_)
+    for (UniqueFd &fd : agents_)
         setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     agents_.clear();
 }

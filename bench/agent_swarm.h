@@ -29,7 +29,7 @@ class AgentSwarm {
 
   private:
     uint16_t port_;
-    std::vector<Fd> agents_;
+    std::vector<UniqueFd> agents_;
 };
 
 // One greeted agent that sends OUTPUT frames of an old request as fast as
@@ -46,7 +46,7 @@ class OutputFlooder {
   private:
     void flood();
 
-    Fd fd_;
+    UniqueFd fd_;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> sent_{0};
     std::thread thread_;
@@ -67,7 +67,7 @@ class EchoAgent {
   private:
     void serve();
 
-    Fd fd_;
+    UniqueFd fd_;
     std::thread thread_;
 };
 

@@ -173,10 +173,10 @@ namespace {
 
 // The agent's port is fixed, and test suites on the same machine use it
 // too: wait a while for it instead of giving up at once.
-Fd listen_on_agent_port() {
+UniqueFd listen_on_agent_port() {
     constexpr int kAttempts = 120;
     for (int i = 0; i < kAttempts; ++i) {
-        Fd fd = try_listen_loopback(cli_protocol::agent_port);
+        UniqueFd fd = try_listen_loopback(cli_protocol::agent_port);
         if (fd.valid()) return fd;
         if (i == 0)
             std::fprintf(stderr, "cli_bench: port %u is busy, waiting for it\n",

@@ -55,8 +55,8 @@ class AgentServer {
     bool fill();
     void send_frame(uint16_t type, uint32_t req_id, const std::string &payload);
 
-    Fd listen_;
-    Fd conn_;
+    UniqueFd listen_;
+    UniqueFd conn_;
     std::vector<char> buf_;
     size_t head_ = 0;
     size_t tail_ = 0;

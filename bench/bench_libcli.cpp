@@ -129,7 +129,7 @@ LibcliSession::~LibcliSession() {
 void LibcliSession::serve(bool nodelay) {
     (void)pin_current_thread(kServingCpu);
     (void)pthread_setname_np(pthread_self(), "libcli");
-    Fd conn = accept_one(listen_.get());
+    UniqueFd conn = accept_one(listen_.get());
     if (!conn.valid()) fail("accepting the libcli client");
     set_nodelay(conn.get(), nodelay);
     libcli_def *cli = api_->init();

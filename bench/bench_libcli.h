@@ -44,8 +44,8 @@ class LibcliSession {
     uint64_t read_until_prompt();
 
     const LibcliApi *api_;
-    Fd listen_;
-    Fd client_;
+    UniqueFd listen_;
+    UniqueFd client_;
     std::thread thread_;
     std::vector<char> buf_;
     std::string tail_;

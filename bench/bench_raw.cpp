@@ -56,7 +56,7 @@ void RawPeer::serve() {
     (void)pin_current_thread(kServingCpu);
     (void)pthread_setname_np(pthread_self(), "raw-peer");
     for (;;) {
-        Fd conn = accept_one(listen_.get());
+        UniqueFd conn = accept_one(listen_.get());
         if (!conn.valid()) return;
         set_nodelay(conn.get(), true);
         serve_connection(conn.get());

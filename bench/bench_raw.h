@@ -31,7 +31,7 @@ class RawPeer {
   private:
     void serve();
 
-    Fd listen_;
+    UniqueFd listen_;
     uint16_t port_ = 0;
     std::thread thread_;
 };
@@ -48,7 +48,7 @@ class RawClient {
     uint64_t stream(uint64_t bytes, std::vector<char> &buf);
 
   private:
-    Fd fd_;
+    UniqueFd fd_;
 };
 
 } // namespace bench

@@ -16,16 +16,6 @@
 
 namespace bench {
 
-Fd &Fd::operator=(Fd &&other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-}
-
-void Fd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 bool have_two_cpus() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -54,20 +44,20 @@ sockaddr_in loopback(uint16_t port) {
 }
 } // namespace
 
-Fd try_listen_loopback(uint16_t port) {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+UniqueFd try_listen_loopback(uint16_t port) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) fail("socket");
     int one = 1;
     (void)setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr = loopback(port);
     if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
         listen(fd.get(), 16) != 0)
-        return Fd{};
+        return UniqueFd{};
     return fd;
 }
 
-Fd listen_loopback(uint16_t port) {
-    Fd fd = try_listen_loopback(port);
+UniqueFd listen_loopback(uint16_t port) {
+    UniqueFd fd = try_listen_loopback(port);
     if (!fd.valid()) fail("listening on 127.0.0.1:" + std::to_string(port));
     return fd;
 }
@@ -79,8 +69,8 @@ uint16_t local_port(int fd) {
     return ntohs(addr.sin_port);
 }
 
-Fd connect_loopback(uint16_t port) {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+UniqueFd connect_loopback(uint16_t port) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) fail("socket");
     sockaddr_in addr = loopback(port);
     if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
@@ -88,12 +78,12 @@ Fd connect_loopback(uint16_t port) {
     return fd;
 }
 
-Fd accept_one(int listen_fd) {
+UniqueFd accept_one(int listen_fd) {
     int fd;
     do {
         fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    return Fd(fd);
+    return UniqueFd(fd);
 }
 
 void set_nodelay(int fd, bool on) {

@@ -1,5 +1,5 @@
-// Plumbing shared by the benchmark's subjects: descriptors, loopback
-// sockets, CPU pinning, whole reads and writes, and latency statistics.
+// Plumbing shared by the benchmark's subjects: loopback sockets, CPU
+// pinning, whole reads and writes, and latency statistics.
 #pragma once
 
 #include <pthread.h>
@@ -12,27 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace bench {
 
-// Owns one descriptor and closes it once.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd &operator=(Fd &&other) noexcept;
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() { reset(); }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset(int fd = -1);
-    // Hands the descriptor to a new owner, which will close it.
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
+// The benchmark's descriptors are the library's and cli-server's type.
+using cli_shared::UniqueFd;
 
 using clock = std::chrono::steady_clock;
 
@@ -52,12 +37,12 @@ bool pin_current_thread(int cpu);
 int current_cpu();
 
 // Listening socket on 127.0.0.1:port (0 picks a free port).
-Fd listen_loopback(uint16_t port);
-// The same, but an invalid Fd instead of an exit when the port is taken.
-Fd try_listen_loopback(uint16_t port);
+UniqueFd listen_loopback(uint16_t port);
+// The same, but an invalid UniqueFd instead of an exit when the port is taken.
+UniqueFd try_listen_loopback(uint16_t port);
 uint16_t local_port(int fd);
-Fd connect_loopback(uint16_t port);
-Fd accept_one(int listen_fd);
+UniqueFd connect_loopback(uint16_t port);
+UniqueFd accept_one(int listen_fd);
 void set_nodelay(int fd, bool on);
 // A blocked read gives up after this long, so a broken subject fails the
 // run instead of hanging it.

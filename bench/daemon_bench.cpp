@@ -65,7 +65,7 @@ Options parse_options(int argc, char **argv) {
 
 // A free loopback port now (the server binds it a moment later).
 uint16_t free_port() {
-    Fd l = listen_loopback(0);
+    UniqueFd l = listen_loopback(0);
     return local_port(l.get());
 }
 
@@ -74,7 +74,7 @@ uint16_t free_port() {
 void wait_for_socket(const std::string &path) {
     const uint64_t deadline = now_ns() + 10'000'000'000ull;
     for (;;) {
-        Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);

@@ -2,9 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <linux/inet_diag.h>
 #include <linux/netlink.h>
-#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +14,7 @@
 
 #include "cli_common.h"
 #include "held_fds.h"
+#include "sock_diag.h"
 #include "test_hooks.h"
 #include "transport.h"
 
@@ -33,6 +32,10 @@ namespace {
 constexpr uint8_t kTcpEstablished = 1;
 constexpr uint8_t kTcpSynRecv = 3;
 constexpr uint8_t kTcpNewSynRecv = 12;
+
+// The kernel answers an exact lookup at once; a wait this long means the
+// interface is stuck, and /proc is asked instead.
+constexpr int kNetlinkTimeoutMs = 1000;
 
 struct endpoint_pair {
     sockaddr_in server; // the server's end: 127.0.0.1:port
@@ -68,63 +71,34 @@ cli_owner_result owner_by_sock_diag(const endpoint_pair &ends, uint8_t family, o
     held_fd nl(held_socket(AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG));
     if (nl.get() < 0) return unavailable(errno);
     test_hook(hook_point::lookup_descriptor_opened);
-    struct {
-        nlmsghdr hdr;
-        inet_diag_req_v2 req;
-    } msg{};
-    msg.hdr.nlmsg_len = sizeof msg;
-    msg.hdr.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    msg.hdr.nlmsg_flags = NLM_F_REQUEST;
-    msg.req.sdiag_family = family;
-    msg.req.sdiag_protocol = IPPROTO_TCP;
-    msg.req.idiag_states = ~0u;
-    msg.req.id.idiag_sport = ends.server.sin_port;
-    msg.req.id.idiag_dport = ends.agent.sin_port;
+    inet_diag_req_v2 req = cli_shared::tcp_exact_request(family);
+    req.id.idiag_sport = ends.server.sin_port;
+    req.id.idiag_dport = ends.agent.sin_port;
     if (family == AF_INET6) {
-        put_v4_mapped(msg.req.id.idiag_src, ends.server.sin_addr.s_addr);
-        put_v4_mapped(msg.req.id.idiag_dst, ends.agent.sin_addr.s_addr);
+        put_v4_mapped(req.id.idiag_src, ends.server.sin_addr.s_addr);
+        put_v4_mapped(req.id.idiag_dst, ends.agent.sin_addr.s_addr);
     } else {
-        msg.req.id.idiag_src[0] = ends.server.sin_addr.s_addr;
-        msg.req.id.idiag_dst[0] = ends.agent.sin_addr.s_addr;
+        req.id.idiag_src[0] = ends.server.sin_addr.s_addr;
+        req.id.idiag_dst[0] = ends.agent.sin_addr.s_addr;
     }
-    msg.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-    msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (sendto(nl.get(), &msg, sizeof msg, 0, reinterpret_cast<sockaddr *>(&kernel),
-               sizeof kernel) != static_cast<ssize_t>(sizeof msg))
+    inet_diag_msg diag{};
+    switch (cli_shared::sock_diag_lookup(nl.get(), req, kNetlinkTimeoutMs, &diag)) {
+    case cli_shared::SockDiagStatus::found:
+        break;
+    case cli_shared::SockDiagStatus::no_such_socket:
+        return cli_owner_result::absent; // an answer, unlike any other error
+    case cli_shared::SockDiagStatus::failed:
         return cli_owner_result::unknown;
-
-    alignas(nlmsghdr) std::array<uint8_t, 4096> reply;
-    ssize_t n;
-    do {
-        n = recv(nl.get(), reply.data(), reply.size(), 0);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) return cli_owner_result::unknown;
-    auto *hdr = reinterpret_cast<nlmsghdr *>(reply.data());
-    auto left = static_cast<unsigned>(n);
-    for (; NLMSG_OK(hdr, left); hdr = NLMSG_NEXT(hdr, left)) {
-        if (hdr->nlmsg_type == NLMSG_ERROR) {
-            auto *err = static_cast<nlmsgerr *>(NLMSG_DATA(hdr));
-            // No such socket is an answer; anything else means the
-            // interface is not usable here.
-            return err->error == -ENOENT ? cli_owner_result::absent : cli_owner_result::unknown;
-        }
-        if (hdr->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
-            hdr->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-            auto *diag = static_cast<inet_diag_msg *>(NLMSG_DATA(hdr));
-            // Only the socket asked for may answer for the server.
-            if (diag->idiag_family != family ||
-                std::memcmp(&diag->id.idiag_sport, &msg.req.id.idiag_sport,
-                            sizeof diag->id.idiag_sport + sizeof diag->id.idiag_dport +
-                                sizeof diag->id.idiag_src + sizeof diag->id.idiag_dst) != 0)
-                return cli_owner_result::absent;
-            out->uid = diag->idiag_uid;
-            out->state = diag->idiag_state;
-            return cli_owner_result::found;
-        }
     }
-    return cli_owner_result::unknown;
+    // Only the socket asked for may answer for the server.
+    if (diag.idiag_family != family ||
+        std::memcmp(&diag.id.idiag_sport, &req.id.idiag_sport,
+                    sizeof diag.id.idiag_sport + sizeof diag.id.idiag_dport +
+                        sizeof diag.id.idiag_src + sizeof diag.id.idiag_dst) != 0)
+        return cli_owner_result::absent;
+    out->uid = diag.idiag_uid;
+    out->state = diag.idiag_state;
+    return cli_owner_result::found;
 }
 
 // The kernel answers ENOENT both for "no such socket" and for "no TCP

@@ -83,10 +83,71 @@ bool parse_gather(const char *text, uint32_t &out_ms) {
     return true;
 }
 
-// Every option of cli-server, once: getopt's tables and the option lines
-// of --help are made from it, and a test holds the manual page, the
-// README's usage block and the bash completion to it.
+// Every option of cli-server, once: getopt's tables, the parser and the
+// option lines of --help are made from it, and a test holds the manual
+// page, the README's usage block and the bash completion to it.
 enum class Part { kClient, kDaemon };
+
+// How an option lands in Options: a flag set, a text that may not be
+// empty, or a function that checks and converts the value.
+using Convert = bool (*)(Options &opts, const char *value, std::string *error);
+
+struct Target {
+    enum class Kind { kFlag, kNonEmptyText, kConvert };
+    Kind kind;
+    bool Options::*flag = nullptr;
+    std::string Options::*text = nullptr;
+    Convert convert = nullptr;
+};
+
+constexpr Target set_flag(bool Options::*member) {
+    return {Target::Kind::kFlag, member, nullptr, nullptr};
+}
+constexpr Target non_empty_text(std::string Options::*member) {
+    return {Target::Kind::kNonEmptyText, nullptr, member, nullptr};
+}
+constexpr Target converted(Convert convert) {
+    return {Target::Kind::kConvert, nullptr, nullptr, convert};
+}
+
+bool set_port(Options &opts, const char *value, std::string *error) {
+    opts.port = cli_parse_port_arg(value, 0);
+    if (opts.port != 0) return true;
+    *error = std::string("invalid port '") + value + "' (expected 1 to 65535)";
+    return false;
+}
+
+bool set_agent(Options &opts, const char *value, std::string *error) {
+    if (*value == '\0') {
+        *error = "--agent needs a name or an id";
+        return false;
+    }
+    opts.agent = value;
+    return true;
+}
+
+bool set_wait(Options &opts, const char *value, std::string *error) {
+    if (parse_wait(value, opts.wait_seconds)) return true;
+    *error = std::string("invalid --wait '") + value + "' (expected seconds, 0 to 86400)";
+    return false;
+}
+
+bool set_gather(Options &opts, const char *value, std::string *error) {
+    if (parse_gather(value, opts.gather_ms)) return true;
+    *error = std::string("invalid --gather '") + value +
+             "' (expected seconds, 0 to 3600, at most three decimals)";
+    return false;
+}
+
+bool set_answer(Options &opts, const char *value, std::string *) {
+    opts.answer = value;
+    return true;
+}
+
+bool add_command(Options &opts, const char *value, std::string *) {
+    opts.commands.emplace_back(value);
+    return true;
+}
 
 struct OptionSpec {
     const char *name;  // the long name, without --
@@ -94,56 +155,111 @@ struct OptionSpec {
     const char *value; // the placeholder of its value; null for a flag
     Part part;         // where --help lists it
     const char *help;  // one or more lines
+    Target target;     // what the parser does with it
 };
 
 static_assert(cli_protocol::agent_port == 7002, "the help text names the port");
 
 constexpr OptionSpec kOptionTable[] = {
-    {"port", 'p', "N", Part::kClient, "listen on port N (default 7002)"},
+    {"port", 'p', "N", Part::kClient, "listen on port N (default 7002)", converted(set_port)},
     {"agent", 'a', "NAME|ID|PATTERN", Part::kClient,
      "attach to this agent as soon as it connects; a shell\n"
      "pattern (*, ?, [...]) selects every agent whose name\n"
-     "matches it (an id matches exactly)"},
-    {"all", kAll, nullptr, Part::kClient, "select every connected agent"},
+     "matches it (an id matches exactly)",
+     converted(set_agent)},
+    {"all", kAll, nullptr, Part::kClient, "select every connected agent", set_flag(&Options::all)},
     {"wait", 'w', "SECONDS", Part::kClient,
      "scripting mode: how long to wait for the agent, or for\n"
-     "the first agent of a pattern, to connect (default 5)"},
+     "the first agent of a pattern, to connect (default 5)",
+     converted(set_wait)},
     {"gather", kGather, "SECONDS", Part::kClient,
      "how long a pattern or --all collects agents before\n"
      "the commands run (default 1.5: one reconnect period\n"
-     "and a margin)"},
-    {"json", kJson, nullptr, Part::kClient, "one JSON object per line for each agent and command"},
+     "and a margin)",
+     converted(set_gather)},
+    {"json", kJson, nullptr, Part::kClient, "one JSON object per line for each agent and command",
+     set_flag(&Options::json)},
     {"no-label", kNoLabel, nullptr, Part::kClient,
-     "raw output without the agent label (one agent only)"},
+     "raw output without the agent label (one agent only)", set_flag(&Options::no_label)},
     {"answer", kAnswer, "TEXT", Part::kClient,
      "the reply to every prompt during a fan-out; without\n"
-     "it such prompts are refused (answered empty)"},
+     "it such prompts are refused (answered empty)",
+     converted(set_answer)},
     {"command", 'c', "LINE", Part::kClient,
      "scripting mode: run LINE on the agent; repeatable,\n"
-     "the commands run in the order given"},
+     "the commands run in the order given",
+     converted(add_command)},
     {"standalone", kStandalone, nullptr, Part::kClient,
-     "never use a resident server: hold the port here"},
+     "never use a resident server: hold the port here", set_flag(&Options::standalone)},
     {"socket", kSocket, "PATH", Part::kClient,
      "the resident server's socket (default: $CLI_SERVER_SOCKET,\n"
      "else /run/cli-server/cli-server.sock for root,\n"
      "$XDG_RUNTIME_DIR/cli-server.sock, or\n"
      "/tmp/cli-server-UID/cli-server.sock; a client\n"
-     "then also tries /run/cli-server/cli-server.sock)"},
-    {"help", 'h', nullptr, Part::kClient, "show this text"},
-    {"version", 'V', nullptr, Part::kClient, "show the version"},
-    {"daemon", kDaemon, nullptr, Part::kDaemon, "run as the resident server"},
+     "then also tries /run/cli-server/cli-server.sock)",
+     non_empty_text(&Options::socket)},
+    {"help", 'h', nullptr, Part::kClient, "show this text", set_flag(&Options::show_help)},
+    {"version", 'V', nullptr, Part::kClient, "show the version", set_flag(&Options::show_version)},
+    {"daemon", kDaemon, nullptr, Part::kDaemon, "run as the resident server",
+     set_flag(&Options::daemon)},
     {"group", kGroup, "NAME", Part::kDaemon,
      "also admit members of group NAME (socket 0660, a\n"
      "directory it creates 0750); root and the server's\n"
-     "user always"},
+     "user always",
+     non_empty_text(&Options::group)},
     {"audit-log", kAuditLog, "FILE", Part::kDaemon,
      "append JSON lines as each command is sent and ends;\n"
-     "SIGHUP reopens it (for log rotation)"},
-    {"syslog", kSyslog, nullptr, Part::kDaemon, "send those lines to syslog too (LOG_AUTHPRIV)"},
+     "SIGHUP reopens it (for log rotation)",
+     non_empty_text(&Options::audit_log)},
+    {"syslog", kSyslog, nullptr, Part::kDaemon, "send those lines to syslog too (LOG_AUTHPRIV)",
+     set_flag(&Options::syslog)},
     {"agent-users", kAgentUsers, "LIST", Part::kDaemon,
      "accept only agents of these users (names or uids,\n"
-     "comma-separated), plus root and the server's user"},
+     "comma-separated), plus root and the server's user",
+     non_empty_text(&Options::agent_users)},
 };
+
+// Applies one option found on the command line.
+bool apply(const OptionSpec &o, Options &opts, const char *value, std::string *error) {
+    const Target &t = o.target;
+    switch (t.kind) {
+    case Target::Kind::kFlag:
+        opts.*t.flag = true;
+        return true;
+    case Target::Kind::kNonEmptyText:
+        if (!needs_value((std::string("--") + o.name).c_str(), value, error)) return false;
+        opts.*t.text = value;
+        return true;
+    case Target::Kind::kConvert:
+        return t.convert(opts, value, error);
+    }
+    return false;
+}
+
+const OptionSpec *find_option(int key) {
+    for (const OptionSpec &o : kOptionTable)
+        if (o.key == key) return &o;
+    return nullptr;
+}
+
+// getopt's view of the table.
+std::vector<option> long_options() {
+    std::vector<option> longs;
+    for (const OptionSpec &o : kOptionTable)
+        longs.push_back({o.name, o.value ? required_argument : no_argument, nullptr, o.key});
+    longs.push_back({nullptr, 0, nullptr, 0});
+    return longs;
+}
+
+std::string short_options() {
+    std::string shorts = ":";
+    for (const OptionSpec &o : kOptionTable) {
+        if (o.key >= 256) continue;
+        shorts += static_cast<char>(o.key);
+        if (o.value) shorts += ':';
+    }
+    return shorts;
+}
 
 // The option lines of one part, as --help shows them: the option at column
 // 2, its help at column 24 (on a line of its own when the option is wider).
@@ -170,63 +286,66 @@ std::string option_lines(Part part) {
     return out;
 }
 
-} // namespace
+// --help around the option lines: the synopsis and what cli-server is,
+// then the commands and modes, then (after the resident server's options)
+// the exit statuses.
+constexpr const char *kUsageHead =
+    "Usage: cli-server [--port N] [--agent NAME|ID|PATTERN | --all] [--wait SECONDS]\n"
+    "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
+    "                  [-c LINE]... [--socket PATH | --standalone]\n"
+    "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
+    "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
+    "       cli-server --help | --version\n"
+    "\n"
+    "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"
+    "only, accepts any number of agents and sends command lines to one of them,\n"
+    "or to every agent of a set.\n"
+    "When a resident server (cli-server --daemon) answers on its socket, every\n"
+    "invocation below is its client and behaves the same; otherwise cli-server\n"
+    "holds the agents' port itself for as long as it runs.\n"
+    "\n"
+    "Options:\n";
 
-std::string usage_text() {
-    return "Usage: cli-server [--port N] [--agent NAME|ID|PATTERN | --all] [--wait SECONDS]\n"
-           "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
-           "                  [-c LINE]... [--socket PATH | --standalone]\n"
-           "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
-           "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
-           "       cli-server --help | --version\n"
-           "\n"
-           "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"
-           "only, accepts any number of agents and sends command lines to one of them,\n"
-           "or to every agent of a set.\n"
-           "When a resident server (cli-server --daemon) answers on its socket, every\n"
-           "invocation below is its client and behaves the same; otherwise cli-server\n"
-           "holds the agents' port itself for as long as it runs.\n"
-           "\n"
-           "Options:\n" +
-           option_lines(Part::kClient) +
-           "\n"
-           "Server commands (everything else goes to the attached agent):\n"
-           "  help                  these commands, then the attached agent's help\n"
-           "  ls                    connected agents: id, name, connection time, the pid\n"
-           "                        and user of the agent, queued commands, state\n"
-           "  attach NAME|ID        send command lines to that agent; bare attach detaches\n"
-           "  attach PATTERN        send each line to every agent whose name matches\n"
-           "  quit, exit            leave (standalone: after a goodbye to every agent)\n"
-           "\n"
-           "Interactive mode (standard input is a terminal, no -c): line editing,\n"
-           "history in ~/.cli_server_history, Tab completes server commands, agent\n"
-           "names after attach and the attached agent's commands. Ctrl-C stops waiting\n"
-           "for a command; its late output is discarded. Colour on a terminal unless\n"
-           "NO_COLOR is set.\n"
-           "\n"
-           "Scripting mode (-c given, or standard input not a terminal): runs the -c\n"
-           "commands, or else each line of standard input (# starts a comment), in\n"
-           "order, and exits. Whenever the agent named by --agent or attach is not\n"
-           "connected, it is waited for up to --wait seconds. A prompt from the agent\n"
-           "takes its reply from the next line of standard input. Command output goes\n"
-           "to standard output, messages to standard error.\n"
-           "\n"
-           "Fan-out (--all, a pattern, --json or --answer in scripting mode): every\n"
-           "command runs on every selected agent, in parallel across agents and in\n"
-           "order on each; standalone, agents are first gathered for --gather seconds\n"
-           "(a resident server has them already). Each output line is labelled\n"
-           "'NAME: ' (for a pattern or --all); --json prints objects with host, name,\n"
-           "id, pid, user, command, status (done, prompt-refused, agent-disconnected,\n"
-           "not-connected, interrupted), duration_ms and output (output_base64 when\n"
-           "it is not UTF-8).\n"
-           "\n"
-           "Resident server (--daemon): stays in the foreground, holds the agents' port\n"
-           "and serves any number of operators and scripts on its socket (mode 0600 in\n"
-           "a 0700 directory). Commands for one agent queue in arrival order; each\n"
-           "client sees only its own output and prompts. Reports readiness to systemd\n"
-           "and stops on SIGTERM.\n" +
-           option_lines(Part::kDaemon) +
-           "\n"
+constexpr const char *kUsageModes =
+    "\n"
+    "Server commands (everything else goes to the attached agent):\n"
+    "  help                  these commands, then the attached agent's help\n"
+    "  ls                    connected agents: id, name, connection time, the pid\n"
+    "                        and user of the agent, queued commands, state\n"
+    "  attach NAME|ID        send command lines to that agent; bare attach detaches\n"
+    "  attach PATTERN        send each line to every agent whose name matches\n"
+    "  quit, exit            leave (standalone: after a goodbye to every agent)\n"
+    "\n"
+    "Interactive mode (standard input is a terminal, no -c): line editing,\n"
+    "history in ~/.cli_server_history, Tab completes server commands, agent\n"
+    "names after attach and the attached agent's commands. Ctrl-C stops waiting\n"
+    "for a command; its late output is discarded. Colour on a terminal unless\n"
+    "NO_COLOR is set.\n"
+    "\n"
+    "Scripting mode (-c given, or standard input not a terminal): runs the -c\n"
+    "commands, or else each line of standard input (# starts a comment), in\n"
+    "order, and exits. Whenever the agent named by --agent or attach is not\n"
+    "connected, it is waited for up to --wait seconds. A prompt from the agent\n"
+    "takes its reply from the next line of standard input. Command output goes\n"
+    "to standard output, messages to standard error.\n"
+    "\n"
+    "Fan-out (--all, a pattern, --json or --answer in scripting mode): every\n"
+    "command runs on every selected agent, in parallel across agents and in\n"
+    "order on each; standalone, agents are first gathered for --gather seconds\n"
+    "(a resident server has them already). Each output line is labelled\n"
+    "'NAME: ' (for a pattern or --all); --json prints objects with host, name,\n"
+    "id, pid, user, command, status (done, prompt-refused, agent-disconnected,\n"
+    "not-connected, interrupted), duration_ms and output (output_base64 when\n"
+    "it is not UTF-8).\n"
+    "\n"
+    "Resident server (--daemon): stays in the foreground, holds the agents' port\n"
+    "and serves any number of operators and scripts on its socket (mode 0600 in\n"
+    "a 0700 directory). Commands for one agent queue in arrival order; each\n"
+    "client sees only its own output and prompts. Reports readiness to systemd\n"
+    "and stops on SIGTERM.\n";
+
+std::string exit_status_text() {
+    return "\n"
            "Exit status:\n"
            "  0    every command completed (on every selected agent)\n"
            "  1    usage or set-up error (for example the port is already in use, or the\n"
@@ -244,112 +363,32 @@ std::string usage_text() {
            "  130  interrupted by Ctrl-C\n";
 }
 
+} // namespace
+
+std::string usage_text() {
+    return kUsageHead + option_lines(Part::kClient) + kUsageModes + option_lines(Part::kDaemon) +
+           exit_status_text();
+}
+
 bool parse_options(int argc, char **argv, Options &opts, std::string *error) {
-    // getopt's view of the table, made once.
-    static const std::vector<option> kLong = [] {
-        std::vector<option> longs;
-        for (const OptionSpec &o : kOptionTable)
-            longs.push_back({o.name, o.value ? required_argument : no_argument, nullptr, o.key});
-        longs.push_back({nullptr, 0, nullptr, 0});
-        return longs;
-    }();
-    static const std::string kShort = [] {
-        std::string shorts = ":";
-        for (const OptionSpec &o : kOptionTable) {
-            if (o.key >= 256) continue;
-            shorts += static_cast<char>(o.key);
-            if (o.value) shorts += ':';
-        }
-        return shorts;
-    }();
+    const std::vector<option> longs = long_options();
+    const std::string shorts = short_options();
     opterr = 0;
     optind = 1;
     for (;;) {
         int longindex = 0;
-        int c = getopt_long(argc, argv, kShort.c_str(), kLong.data(), &longindex);
+        const int c = getopt_long(argc, argv, shorts.c_str(), longs.data(), &longindex);
         if (c == -1) break;
-        switch (c) {
-        case 'p':
-            opts.port = cli_parse_port_arg(optarg, 0);
-            if (opts.port == 0) {
-                *error = std::string("invalid port '") + optarg + "' (expected 1 to 65535)";
-                return false;
-            }
-            break;
-        case 'a':
-            if (*optarg == '\0') {
-                *error = "--agent needs a name or an id";
-                return false;
-            }
-            opts.agent = optarg;
-            break;
-        case 'w':
-            if (!parse_wait(optarg, opts.wait_seconds)) {
-                *error =
-                    std::string("invalid --wait '") + optarg + "' (expected seconds, 0 to 86400)";
-                return false;
-            }
-            break;
-        case 'c':
-            opts.commands.emplace_back(optarg);
-            break;
-        case kAll:
-            opts.all = true;
-            break;
-        case kGather:
-            if (!parse_gather(optarg, opts.gather_ms)) {
-                *error = std::string("invalid --gather '") + optarg +
-                         "' (expected seconds, 0 to 3600, at most three decimals)";
-                return false;
-            }
-            break;
-        case kJson:
-            opts.json = true;
-            break;
-        case kNoLabel:
-            opts.no_label = true;
-            break;
-        case kAnswer:
-            opts.answer = optarg;
-            break;
-        case kDaemon:
-            opts.daemon = true;
-            break;
-        case kStandalone:
-            opts.standalone = true;
-            break;
-        case kSocket:
-            if (!needs_value("--socket", optarg, error)) return false;
-            opts.socket = optarg;
-            break;
-        case kGroup:
-            if (!needs_value("--group", optarg, error)) return false;
-            opts.group = optarg;
-            break;
-        case kAuditLog:
-            if (!needs_value("--audit-log", optarg, error)) return false;
-            opts.audit_log = optarg;
-            break;
-        case kSyslog:
-            opts.syslog = true;
-            break;
-        case kAgentUsers:
-            if (!needs_value("--agent-users", optarg, error)) return false;
-            opts.agent_users = optarg;
-            break;
-        case 'h':
-            opts.show_help = true;
-            break;
-        case 'V':
-            opts.show_version = true;
-            break;
-        case ':':
-            *error = std::string("option '") + argv[optind - 1] + "' needs a value";
-            return false;
-        default:
-            *error = std::string("unknown option '") + argv[optind - 1] + "'";
-            return false;
+        const OptionSpec *o = find_option(c);
+        if (o) {
+            if (!apply(*o, opts, optarg, error)) return false;
+            continue;
         }
+        if (c == ':')
+            *error = std::string("option '") + argv[optind - 1] + "' needs a value";
+        else
+            *error = std::string("unknown option '") + argv[optind - 1] + "'";
+        return false;
     }
     if (optind < argc) {
         *error = std::string("unexpected argument '") + argv[optind] + "'";

@@ -10,8 +10,8 @@
 // we may not inspect, a connection already gone).
 //
 // Threading: an OwnerLookup is owned by one thread (the server's loop);
-// lookup() does blocking but local, bounded system calls and keeps only a
-// small list of recent pids. Separate instances share nothing.
+// its calls make blocking but local, bounded system calls, and it keeps a
+// short list of recent pids. Separate instances share nothing.
 #pragma once
 
 #include <sys/types.h>
@@ -30,26 +30,19 @@ struct SocketOwner {
     unsigned long inode = 0; // 0 when unknown
 };
 
-struct AgentOwner {
-    std::optional<pid_t> pid;
-    std::optional<uid_t> uid;
-};
-
 class OwnerLookup {
   public:
     static constexpr size_t kMaxProcesses = 65536;
     static constexpr size_t kRecentPids = 32;
 
-    // accepted_fd: the server's end of an accepted TCP connection (IPv4 or IPv6).
-    AgentOwner lookup(int accepted_fd);
-    // The uid and socket inode only: one netlink round trip, no /proc walk.
+    // accepted_fd: the server's end of an accepted TCP connection (IPv4 or
+    // IPv6). The uid and socket inode: one netlink round trip, no /proc walk.
     SocketOwner socket_owner(int accepted_fd);
     // For many sockets at once: which process holds each inode, found in
     // one pass over /proc (the recent processes first).
     std::unordered_map<unsigned long, pid_t> pids_holding(const std::vector<unsigned long> &inodes);
 
   private:
-    std::optional<pid_t> find_pid(unsigned long inode);
     // Moves the inodes pid holds from wanted to found; true when it held any.
     static bool collect(pid_t pid, std::unordered_set<unsigned long> &wanted,
                         std::unordered_map<unsigned long, pid_t> &found);

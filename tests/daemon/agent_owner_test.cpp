@@ -53,6 +53,22 @@ int accept_within(int fd) {
     return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
+// The pid and uid of the process holding the agent's end, as the hub finds
+// them: the socket's owner first, then the process holding its inode.
+struct Found {
+    std::optional<pid_t> pid;
+    std::optional<uid_t> uid;
+};
+
+Found owner_of(OwnerLookup &lookup, int server_end) {
+    const SocketOwner socket = lookup.socket_owner(server_end);
+    Found found{std::nullopt, socket.uid};
+    if (socket.inode == 0) return found;
+    const auto pids = lookup.pids_holding({socket.inode});
+    if (const auto it = pids.find(socket.inode); it != pids.end()) found.pid = it->second;
+    return found;
+}
+
 } // namespace
 
 TEST(AgentOwner, FindsThisProcessAsTheOwnerOfItsOwnConnection) {
@@ -63,7 +79,7 @@ TEST(AgentOwner, FindsThisProcessAsTheOwnerOfItsOwnConnection) {
     ASSERT_GE(server_end, 0);
     OwnerLookup lookup;
     for (int round = 0; round < 2; ++round) { // the second one comes from the recent list
-        const AgentOwner owner = lookup.lookup(server_end);
+        const Found owner = owner_of(lookup, server_end);
         ASSERT_TRUE(owner.uid) << "socket diagnostics unavailable";
         EXPECT_EQ(*owner.uid, geteuid());
         ASSERT_TRUE(owner.pid);
@@ -97,7 +113,8 @@ TEST(AgentOwner, FindsAChildOfAnotherUser) {
     close(hold[0]);
     const int server_end = accept_within(l.fd);
     ASSERT_GE(server_end, 0);
-    const AgentOwner owner = OwnerLookup().lookup(server_end);
+    OwnerLookup lookup;
+    const Found owner = owner_of(lookup, server_end);
     close(hold[1]);
     int status = 0;
     waitpid(child, &status, 0);
@@ -117,7 +134,8 @@ TEST(AgentOwner, UnknownWhenTheAgentIsGoneOrTheSocketIsNotTcp) {
     const int server_end = accept_within(l.fd);
     ASSERT_GE(server_end, 0);
     close(agent_end);
-    const AgentOwner owner = OwnerLookup().lookup(server_end);
+    OwnerLookup lookup;
+    const Found owner = owner_of(lookup, server_end);
     // The agent's end may linger in FIN_WAIT, but no process holds it.
     EXPECT_FALSE(owner.pid);
     EXPECT_EQ(pid_text(owner.pid), "?");
@@ -126,7 +144,7 @@ TEST(AgentOwner, UnknownWhenTheAgentIsGoneOrTheSocketIsNotTcp) {
 
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    const AgentOwner none = OwnerLookup().lookup(pair[0]);
+    const Found none = owner_of(lookup, pair[0]);
     EXPECT_FALSE(none.pid);
     EXPECT_FALSE(none.uid);
     EXPECT_EQ(uid_text(none.uid), "?");

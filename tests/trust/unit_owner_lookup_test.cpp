@@ -1,13 +1,21 @@
 // Finding the owner of the server's end of a loopback connection, on the
-// test's own listener (an ephemeral port, not the agent's).
+// test's own listener (an ephemeral port, not the agent's), and the
+// socket-diagnostics client beneath it: its answers and its bounded wait.
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 
 #include "cli_common.h"
 #include "owner_lookup.h"
+#include "sock_diag.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -115,4 +123,82 @@ TEST(OwnerLookup, AClosedServerEndHasNoOwner) {
             << (source == cli_owner_source::any ? "netlink" : "/proc");
         EXPECT_EQ(uid, 12345u);
     }
+}
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// The request for the client's own end of c's connection.
+inet_diag_req_v2 client_end_request(const Connected &c) {
+    sockaddr_in local{}, peer{};
+    socklen_t len = sizeof local;
+    getsockname(c.client, reinterpret_cast<sockaddr *>(&local), &len);
+    len = sizeof peer;
+    getpeername(c.client, reinterpret_cast<sockaddr *>(&peer), &len);
+    inet_diag_req_v2 req = cli_shared::tcp_exact_request(AF_INET);
+    req.id.idiag_sport = local.sin_port;
+    req.id.idiag_dport = peer.sin_port;
+    req.id.idiag_src[0] = local.sin_addr.s_addr;
+    req.id.idiag_dst[0] = peer.sin_addr.s_addr;
+    return req;
+}
+
+std::atomic<int> g_alarms{0};
+void count_alarm(int) {
+    g_alarms.fetch_add(1);
+}
+
+} // namespace
+
+TEST(SockDiag, AnswersForAnExistingSocketAndSaysWhenThereIsNone) {
+    Connected c;
+    ASSERT_GE(c.server, 0);
+    cli_shared::UniqueFd nl(cli_shared::open_sock_diag());
+    ASSERT_TRUE(nl.valid());
+    inet_diag_req_v2 req = client_end_request(c);
+    inet_diag_msg answer{};
+    ASSERT_EQ(cli_shared::sock_diag_lookup(nl.get(), req, 5000, &answer),
+              cli_shared::SockDiagStatus::found);
+    EXPECT_EQ(answer.idiag_uid, geteuid());
+    EXPECT_NE(answer.idiag_inode, 0u);
+    EXPECT_EQ(answer.id.idiag_sport, req.id.idiag_sport);
+    req.id.idiag_dport = req.id.idiag_sport; // no socket is connected to itself here
+    EXPECT_EQ(cli_shared::sock_diag_lookup(nl.get(), req, 5000, &answer),
+              cli_shared::SockDiagStatus::no_such_socket);
+}
+
+TEST(SockDiag, WaitsNoLongerThanItsTimeOutForAnAnswer) {
+    cli_shared::UniqueFd nl(cli_shared::open_sock_diag());
+    ASSERT_TRUE(nl.valid());
+    inet_diag_msg answer{};
+    const auto start = steady_clock::now();
+    EXPECT_EQ(cli_shared::sock_diag_receive(nl.get(), 100, &answer),
+              cli_shared::SockDiagStatus::failed);
+    const auto waited = steady_clock::now() - start;
+    EXPECT_GE(waited, milliseconds(100));
+    EXPECT_LT(waited, milliseconds(5000));
+}
+
+TEST(SockDiag, ASignalDoesNotEndTheWait) {
+    struct sigaction counting {
+    }, previous{};
+    counting.sa_handler = count_alarm; // no SA_RESTART: the wait sees EINTR
+    sigemptyset(&counting.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &counting, &previous), 0);
+    cli_shared::UniqueFd nl(cli_shared::open_sock_diag());
+    ASSERT_TRUE(nl.valid());
+    g_alarms = 0;
+    itimerval timer{};
+    timer.it_value.tv_usec = 20 * 1000;
+    ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
+    inet_diag_msg answer{};
+    const auto start = steady_clock::now();
+    EXPECT_EQ(cli_shared::sock_diag_receive(nl.get(), 200, &answer),
+              cli_shared::SockDiagStatus::failed);
+    const auto waited = steady_clock::now() - start;
+    sigaction(SIGALRM, &previous, nullptr);
+    EXPECT_EQ(g_alarms.load(), 1);
+    EXPECT_GE(waited, milliseconds(200));
 }
