@@ -1,9 +1,8 @@
 #include "daemon_fixture.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,8 +12,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
-namespace daemontest {
+namespace servertest {
 
 namespace {
 
@@ -25,12 +25,11 @@ int remaining_ms(clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-bool fill_address(const std::string &path, sockaddr_un &addr) {
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) return false;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    return true;
+bool has_line(const std::string &datagram, const std::string &word) {
+    std::istringstream lines(datagram);
+    for (std::string line; std::getline(lines, line);)
+        if (line == word) return true;
+    return false;
 }
 
 std::atomic<int> g_notify_serial{0};
@@ -54,8 +53,10 @@ TempDir::~TempDir() {
 NotifySocket::NotifySocket(std::string path) : path_(std::move(path)) {
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
-    if (fd_ < 0 || !fill_address(path_, addr) ||
-        bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    addr.sun_family = AF_UNIX;
+    const bool fits = path_.size() < sizeof addr.sun_path;
+    if (fits) std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    if (fd_ < 0 || !fits || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
@@ -66,17 +67,17 @@ NotifySocket::~NotifySocket() {
     unlink(path_.c_str());
 }
 
-bool NotifySocket::wait_for(const std::string &word, ms timeout) {
+bool NotifySocket::wait_for(const std::string &word, ms timeout, int exit_fd) {
     const auto deadline = clock::now() + timeout;
     for (;;) {
         for (const auto &d : seen_)
-            for (const auto &line : lines_of(d))
-                if (line == word) return true;
+            if (has_line(d, word)) return true;
         if (fd_ < 0) return false;
-        pollfd p{fd_, POLLIN, 0};
-        const int rc = poll(&p, 1, remaining_ms(deadline));
+        pollfd p[2] = {{fd_, POLLIN, 0}, {exit_fd, POLLIN, 0}};
+        const int rc = poll(p, exit_fd >= 0 ? 2 : 1, remaining_ms(deadline));
         if (rc < 0 && errno == EINTR) continue;
         if (rc <= 0) return false;
+        if (!(p[0].revents & POLLIN)) return false; // the process ended first
         char buf[4096];
         const ssize_t n = recv(fd_, buf, sizeof buf, 0);
         if (n > 0) seen_.emplace_back(buf, static_cast<size_t>(n));
@@ -85,21 +86,43 @@ bool NotifySocket::wait_for(const std::string &word, ms timeout) {
 
 // ---------------------------------------------------------------- Daemon
 
+Daemon::Daemon() : Daemon(std::make_unique<TempDir>(), "", {}, {}, 0) {}
+
 Daemon::Daemon(const std::string &dir, std::vector<std::string> extra,
                std::vector<std::string> launcher, unsigned long max_files)
-    : notify_(dir + "/notify-" + std::to_string(++g_notify_serial)),
-      socket_(dir + "/run/cli.sock") {
-    std::vector<std::string> args{"--daemon", "--socket", socket_};
-    args.insert(args.end(), extra.begin(), extra.end());
+    : Daemon(nullptr, dir, std::move(extra), std::move(launcher), max_files) {}
+
+Daemon::Daemon(std::unique_ptr<TempDir> own, const std::string &dir, std::vector<std::string> extra,
+               std::vector<std::string> launcher, unsigned long max_files)
+    : own_dir_(std::move(own)), dir_(own_dir_ ? own_dir_->path() : dir),
+      notify_(dir_ + "/notify-" + std::to_string(++g_notify_serial)),
+      socket_(dir_ + "/run/cli.sock"), journal_file_(own_dir_ ? dir_ + "/journal" : "") {
+    std::vector<std::string> argv = launcher;
+    argv.insert(argv.end(), {CLI_SERVER_PATH, "--daemon", "--socket", socket_});
+    argv.insert(argv.end(), extra.begin(), extra.end());
     SpawnOptions o;
     o.pipe_stdout = false;
+    o.pipe_stderr = journal_file_.empty();
+    o.stderr_file = journal_file_;
     o.env = {"NOTIFY_SOCKET=" + notify_.path()};
     o.max_files = max_files;
     o.max_files_hard = true;
-    std::vector<std::string> argv = server_argv(args);
-    argv.insert(argv.begin(), launcher.begin(), launcher.end());
     process_ = std::make_unique<Process>(argv, o);
-    ready_ = notify_.wait_for("READY=1");
+    await_ready();
+}
+
+// READY=1 comes once both the agents' port and the socket listen; a daemon
+// that fails exits instead, which its pidfd shows.
+void Daemon::await_ready() {
+    const int exited = static_cast<int>(syscall(SYS_pidfd_open, process_->pid(), 0));
+    ready_ = notify_.wait_for("READY=1", kTimeout, exited);
+    if (exited >= 0) close(exited);
+    if (ready_) return;
+    if (auto st = process_->wait(0ms))
+        error_ = "the resident server exited with status " + std::to_string(*st) +
+                 " before it was ready:\n" + journal();
+    else
+        error_ = "the resident server did not report READY=1 in time:\n" + journal();
 }
 
 Daemon::~Daemon() {
@@ -110,10 +133,19 @@ bool Daemon::journal_until(const std::string &needle, ms timeout) {
     return read_until(process_->err(), needle, &journal_, timeout);
 }
 
+std::string Daemon::journal() const {
+    if (journal_file_.empty()) return journal_;
+    std::ifstream in(journal_file_);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 std::optional<int> Daemon::stop(int sig, ms timeout) {
     process_->kill(sig);
     auto status = process_->wait(timeout);
-    if (auto rest = read_all(process_->err(), timeout)) journal_ += *rest;
+    if (process_->err() >= 0)
+        if (auto rest = read_all(process_->err(), timeout)) journal_ += *rest;
     return status;
 }
 
@@ -125,224 +157,4 @@ long Daemon::rss_kib() const {
     return 0;
 }
 
-// ---------------------------------------------------------------- clients
-
-RunResult run_client(const Daemon &d, std::vector<std::string> args, const std::string &input,
-                     const SpawnOptions &base) {
-    args.insert(args.begin(), {"--socket", d.socket()});
-    SpawnOptions o = base;
-    o.pipe_stdin = true;
-    Process p(server_argv(args), o);
-    RunResult r;
-    p.write_in(input);
-    p.close_in();
-    auto out = read_all(p.out());
-    auto err = read_all(p.err());
-    r.out = out.value_or("<no end of output>");
-    r.err = err.value_or("<no end of output>");
-    r.status = p.wait().value_or(-1);
-    return r;
-}
-
-std::unique_ptr<Process> start_client(const Daemon &d, std::vector<std::string> args,
-                                      SpawnOptions o) {
-    args.insert(args.begin(), {"--socket", d.socket()});
-    o.pipe_stdin = true;
-    return std::make_unique<Process>(server_argv(args), o);
-}
-
-std::unique_ptr<Process> start_host_as(uid_t uid, gid_t gid, const std::string &id,
-                                       const std::string &name) {
-    SpawnOptions o;
-    o.pipe_stdout = false;
-    o.pipe_stderr = false;
-    o.uid = uid;
-    o.gid = gid;
-    return std::make_unique<Process>(std::vector<std::string>{EXAMPLE_HOST_PATH, id, name}, o);
-}
-
-// ---------------------------------------------------------------- the wire
-
-namespace wire {
-
-std::string be(uint64_t v, int bytes) {
-    std::string out;
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
-        out.push_back(static_cast<char>((v >> shift) & 0xff));
-    return out;
-}
-
-uint64_t read_be(const std::string &s, size_t at, int bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v = (v << 8) | static_cast<unsigned char>(s.at(at + static_cast<size_t>(i)));
-    return v;
-}
-
-std::string message(uint8_t type, const std::string &payload) {
-    return std::string(1, static_cast<char>(type)) + be(payload.size(), 4) + payload;
-}
-
-std::string hello(uint16_t version, uint8_t mode) {
-    return message(kHello, be(version, 2) + be(mode, 1));
-}
-
-std::string submit(uint64_t request, uint64_t agent, const std::string &line) {
-    return message(kSubmit, be(request, 8) + be(agent, 8) + be(0, 1) + line);
-}
-
-} // namespace wire
-
-// ---------------------------------------------------------------- RawClient
-
-RawClient::~RawClient() {
-    close();
-}
-
-void RawClient::close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
-
-bool RawClient::connect(const std::string &path) {
-    close();
-    sockaddr_un addr{};
-    if (!fill_address(path, addr)) return false;
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
-    if (::connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        close();
-        return false;
-    }
-    return true;
-}
-
-bool RawClient::send(const std::string &bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t w = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        done += static_cast<size_t>(w);
-    }
-    return true;
-}
-
-std::optional<Msg> RawClient::read(ms timeout) {
-    const auto deadline = clock::now() + timeout;
-    for (;;) {
-        if (buf_.size() >= 5) {
-            const size_t len = wire::read_be(buf_, 1, 4);
-            if (buf_.size() >= 5 + len) {
-                Msg m{static_cast<uint8_t>(buf_[0]), buf_.substr(5, len)};
-                buf_.erase(0, 5 + len);
-                return m;
-            }
-        }
-        pollfd p{fd_, POLLIN, 0};
-        const int rc = poll(&p, 1, remaining_ms(deadline));
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc <= 0) return std::nullopt;
-        char chunk[65536];
-        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return std::nullopt;
-        buf_.append(chunk, static_cast<size_t>(n));
-    }
-}
-
-std::optional<Msg> RawClient::read_type(uint8_t type, ms timeout, std::vector<Msg> *skipped) {
-    const auto deadline = clock::now() + timeout;
-    for (;;) {
-        auto m = read(ms(remaining_ms(deadline)));
-        if (!m || m->type == type) return m;
-        if (skipped) skipped->push_back(std::move(*m));
-    }
-}
-
-bool RawClient::wait_closed(ms timeout) {
-    const auto deadline = clock::now() + timeout;
-    for (;;) {
-        pollfd p{fd_, POLLIN, 0};
-        const int rc = poll(&p, 1, remaining_ms(deadline));
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc <= 0) return false;
-        char chunk[65536];
-        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return true;
-    }
-}
-
-bool RawClient::greet() {
-    if (!send(wire::hello())) return false;
-    auto welcome = read();
-    if (!welcome || welcome->type != wire::kWelcome) return false;
-    for (;;) {
-        auto m = read();
-        if (!m) return false;
-        if (m->type == wire::kReady) return true;
-        if (m->type == wire::kAgentUp && m->payload.size() >= 36)
-            agents_[m->payload.substr(36)] = wire::read_be(m->payload, 0, 8);
-    }
-}
-
-uint64_t RawClient::serial_of(const std::string &name) const {
-    auto it = agents_.find(name);
-    return it == agents_.end() ? 0 : it->second;
-}
-
-std::optional<std::vector<RawRow>> RawClient::list(ms timeout) {
-    if (!send(wire::message(wire::kList, ""))) return std::nullopt;
-    const auto deadline = clock::now() + timeout;
-    std::vector<RawRow> rows;
-    for (;;) {
-        auto m = read(ms(remaining_ms(deadline)));
-        if (!m) return std::nullopt;
-        if (m->type == wire::kRowsEnd) return rows;
-        if (m->type == wire::kAgentUp && m->payload.size() >= 36)
-            agents_[m->payload.substr(36)] = wire::read_be(m->payload, 0, 8);
-        // serial, id, connected, pid, uid, queued, flags, runner uid, runner pid, name
-        if (m->type != wire::kRow || m->payload.size() < 57) continue;
-        const std::string &p = m->payload;
-        RawRow r;
-        r.serial = wire::read_be(p, 0, 8);
-        r.id = static_cast<uint32_t>(wire::read_be(p, 8, 4));
-        r.pid = static_cast<int64_t>(wire::read_be(p, 20, 8));
-        r.uid = static_cast<int64_t>(wire::read_be(p, 28, 8));
-        r.queued = static_cast<uint32_t>(wire::read_be(p, 36, 4));
-        r.busy = (p[40] & 1) != 0;
-        r.runner_uid = static_cast<int64_t>(wire::read_be(p, 41, 8));
-        r.runner_pid = static_cast<int64_t>(wire::read_be(p, 49, 8));
-        r.name = p.substr(57);
-        rows.push_back(std::move(r));
-    }
-}
-
-bool RawClient::wait_row(const std::string &name, const std::function<bool(const RawRow &)> &pred,
-                         ms timeout) {
-    const auto deadline = clock::now() + timeout;
-    while (clock::now() < deadline) {
-        auto rows = list(ms(remaining_ms(deadline)));
-        if (!rows) return false;
-        for (const RawRow &r : *rows)
-            if (r.name == name && pred(r)) return true;
-        // The state changes in another process: look again shortly.
-        poll(nullptr, 0, 5);
-    }
-    return false;
-}
-
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) nl = text.size();
-        out.push_back(text.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
-    return out;
-}
-
-} // namespace daemontest
+} // namespace servertest

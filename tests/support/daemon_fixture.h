@@ -1,28 +1,21 @@
-// Helpers of the resident server's end-to-end tests: a private directory,
-// a daemon started with its readiness awaited through NOTIFY_SOCKET and its
-// journal readable, clients of it, and a raw operator-protocol client that
-// encodes and decodes the wire itself (never through the tools' codec, so a
-// fault shared by both ends of that codec cannot hide).
+// The one resident cli-server (`--daemon`) of the tests: started with its
+// readiness awaited through NOTIFY_SOCKET, its journal readable, stopped by
+// a signal. The server's end-to-end tests, run through it, and the resident
+// server's own tests use it; the soak starts its daemon by hand, as an
+// operator would. Single-threaded: a Daemon belongs to the test that made it.
 #pragma once
 
-#include "server_fixture.h"
+#include "process.h"
 
 #include <signal.h>
 #include <sys/types.h>
 
-#include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace daemontest {
-
-using namespace servertest;
-
-inline constexpr uid_t kNobody = 65534;
+namespace servertest {
 
 // A directory of its own under /tmp, removed with everything in it.
 class TempDir {
@@ -45,8 +38,9 @@ class NotifySocket {
     NotifySocket(const NotifySocket &) = delete;
     NotifySocket &operator=(const NotifySocket &) = delete;
     const std::string &path() const { return path_; }
-    // True once a datagram carrying `word` (READY=1, STOPPING=1) arrives.
-    bool wait_for(const std::string &word, ms timeout = kTimeout);
+    // True once a datagram carrying `word` (READY=1, STOPPING=1) arrives;
+    // false at the time-out, or as soon as exit_fd (a pidfd) is readable.
+    bool wait_for(const std::string &word, ms timeout = kTimeout, int exit_fd = -1);
 
   private:
     std::string path_;
@@ -58,6 +52,11 @@ class NotifySocket {
 // the daemon's to create) and its readiness reported to a socket of ours.
 class Daemon {
   public:
+    // In a temporary directory of its own, gone with it. Its journal goes to
+    // a file there, not a pipe: a daemon that serves a whole test unread
+    // would stall on a full pipe.
+    Daemon();
+    // In dir, its journal a pipe read by journal_until and stop.
     // launcher: a command that runs the daemon (e.g. prlimit with options).
     // max_files: the daemon's descriptor limit, soft and hard, if not 0.
     explicit Daemon(const std::string &dir, std::vector<std::string> extra = {},
@@ -66,106 +65,38 @@ class Daemon {
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
 
-    // READY=1 arrived in time.
+    // READY=1 arrived in time; else error() says what went wrong.
     bool ready() const { return ready_; }
+    const std::string &error() const { return error_; }
     const std::string &socket() const { return socket_; }
     pid_t pid() const { return process_->pid(); }
     NotifySocket &notify() { return notify_; }
     Process &process() { return *process_; }
 
-    // Reads the journal (standard error) until it contains needle.
+    // Reads the journal (standard error) until it contains needle; the
+    // piped journal only.
     bool journal_until(const std::string &needle, ms timeout = kTimeout);
-    // Everything read from the journal so far.
-    const std::string &journal() const { return journal_; }
+    // Everything the daemon journalled so far (as read so far, when piped).
+    std::string journal() const;
     // Sends sig, waits for the exit and reads the rest of the journal.
     std::optional<int> stop(int sig = SIGTERM, ms timeout = kTimeout);
     // Resident set size from /proc, in KiB; 0 if it cannot be read.
     long rss_kib() const;
 
   private:
+    Daemon(std::unique_ptr<TempDir> own, const std::string &dir, std::vector<std::string> extra,
+           std::vector<std::string> launcher, unsigned long max_files);
+    void await_ready();
+
+    std::unique_ptr<TempDir> own_dir_; // first, so it goes last
+    std::string dir_;
     NotifySocket notify_;
     std::string socket_;
+    std::string journal_file_; // empty: the journal is piped
     std::unique_ptr<Process> process_;
     std::string journal_;
     bool ready_ = false;
+    std::string error_;
 };
 
-// A client of the daemon's run to completion (cli-server --socket PATH ARGS).
-RunResult run_client(const Daemon &d, std::vector<std::string> args, const std::string &input = {},
-                     const SpawnOptions &base = {});
-// A client left running, its standard input a pipe.
-std::unique_ptr<Process> start_client(const Daemon &d, std::vector<std::string> args,
-                                      SpawnOptions o = {});
-// The example host under another uid (and its primary gid).
-std::unique_ptr<Process> start_host_as(uid_t uid, gid_t gid, const std::string &id,
-                                       const std::string &name);
-
-// One message of the operator protocol as the test decodes it.
-struct Msg {
-    uint8_t type = 0;
-    std::string payload;
-};
-
-// Message types and the few payload layouts the tests need, written down
-// here from the wire description rather than taken from the tools.
-namespace wire {
-inline constexpr uint8_t kHello = 0x01, kSubmit = 0x02, kReply = 0x03, kAbandon = 0x04,
-                         kList = 0x05;
-inline constexpr uint8_t kWelcome = 0x81, kAgentUp = 0x82, kAgentDown = 0x83, kReady = 0x84,
-                         kQueued = 0x85, kSent = 0x86, kOutput = 0x87, kPrompt = 0x88, kDone = 0x89,
-                         kNotice = 0x8a, kRow = 0x8b, kRowsEnd = 0x8c, kRefused = 0x8d;
-std::string be(uint64_t v, int bytes);
-uint64_t read_be(const std::string &s, size_t at, int bytes);
-std::string message(uint8_t type, const std::string &payload);
-std::string hello(uint16_t version = 1, uint8_t mode = 1);
-std::string submit(uint64_t request, uint64_t agent, const std::string &line);
-} // namespace wire
-
-// One row of LIST as the test reads it.
-struct RawRow {
-    uint64_t serial = 0;
-    uint32_t id = 0;
-    int64_t pid = -1, uid = -1;
-    uint32_t queued = 0;
-    bool busy = false;
-    int64_t runner_uid = -1, runner_pid = -1;
-    std::string name;
-};
-
-class RawClient {
-  public:
-    RawClient() = default;
-    ~RawClient();
-    RawClient(const RawClient &) = delete;
-    RawClient &operator=(const RawClient &) = delete;
-
-    bool connect(const std::string &path);
-    int fd() const { return fd_; }
-    bool send(const std::string &bytes);
-    // The next whole message; nullopt on time-out or end of stream.
-    std::optional<Msg> read(ms timeout = kTimeout);
-    // The next message of this type, skipping others (kept in *skipped).
-    std::optional<Msg> read_type(uint8_t type, ms timeout = kTimeout,
-                                 std::vector<Msg> *skipped = nullptr);
-    // True when the daemon closes the connection in time; what it sent first is dropped.
-    bool wait_closed(ms timeout = kTimeout);
-    // HELLO, then WELCOME, AGENT_UP... and READY: the agents' serials by name.
-    bool greet();
-    uint64_t serial_of(const std::string &name) const;
-    // LIST and its rows.
-    std::optional<std::vector<RawRow>> list(ms timeout = kTimeout);
-    // Lists until pred holds for the row of agent `name` or the time-out.
-    bool wait_row(const std::string &name, const std::function<bool(const RawRow &)> &pred,
-                  ms timeout = kTimeout);
-    void close();
-
-  private:
-    int fd_ = -1;
-    std::string buf_;
-    std::map<std::string, uint64_t> agents_;
-};
-
-// Lines of text, without their newlines.
-std::vector<std::string> lines_of(const std::string &text);
-
-} // namespace daemontest
+} // namespace servertest

@@ -534,9 +534,9 @@ TEST(FanoutExit, DisconnectsMakeThreeOrFourAndAnInterruptOneThirty) {
 // A client of the resident server selects among the agents connected now:
 // no gather, the same results.
 TEST(FanoutResident, SelectsTheAgentsConnectedNowWithoutAGather) {
-    ResidentDaemon daemon;
+    Daemon daemon;
     ASSERT_EQ(daemon.error(), "");
-    const std::string &sock = daemon.socket_path();
+    const std::string &sock = daemon.socket();
     FakeAgent db1("db-1", 11, echoing("db-1"));
     FakeAgent db2("db-2", 12, echoing("db-2"));
     FakeAgent web("web", 13, echoing("web"));

@@ -1,0 +1,222 @@
+#include "daemon_clients.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace daemontest {
+
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+int remaining_ms(clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<ms>(deadline - clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool fill_address(const std::string &path, sockaddr_un &addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) return false;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- the wire
+
+namespace wire {
+
+std::string be(uint64_t v, int bytes) {
+    std::string out;
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out.push_back(static_cast<char>((v >> shift) & 0xff));
+    return out;
+}
+
+uint64_t read_be(const std::string &s, size_t at, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = (v << 8) | static_cast<unsigned char>(s.at(at + static_cast<size_t>(i)));
+    return v;
+}
+
+std::string message(uint8_t type, const std::string &payload) {
+    return std::string(1, static_cast<char>(type)) + be(payload.size(), 4) + payload;
+}
+
+std::string hello(uint16_t version, uint8_t mode) {
+    return message(kHello, be(version, 2) + be(mode, 1));
+}
+
+std::string submit(uint64_t request, uint64_t agent, const std::string &line) {
+    return message(kSubmit, be(request, 8) + be(agent, 8) + be(0, 1) + line);
+}
+
+} // namespace wire
+
+// ---------------------------------------------------------------- RawClient
+
+RawClient::~RawClient() {
+    close();
+}
+
+void RawClient::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool RawClient::connect(const std::string &path) {
+    close();
+    sockaddr_un addr{};
+    if (!fill_address(path, addr)) return false;
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return false;
+    if (::connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool RawClient::send(const std::string &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t w = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+std::optional<Msg> RawClient::read(ms timeout) {
+    const auto deadline = clock::now() + timeout;
+    for (;;) {
+        if (buf_.size() >= 5) {
+            const size_t len = wire::read_be(buf_, 1, 4);
+            if (buf_.size() >= 5 + len) {
+                Msg m{static_cast<uint8_t>(buf_[0]), buf_.substr(5, len)};
+                buf_.erase(0, 5 + len);
+                return m;
+            }
+        }
+        pollfd p{fd_, POLLIN, 0};
+        const int rc = poll(&p, 1, remaining_ms(deadline));
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc <= 0) return std::nullopt;
+        char chunk[65536];
+        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        buf_.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+std::optional<Msg> RawClient::read_type(uint8_t type, ms timeout, std::vector<Msg> *skipped) {
+    const auto deadline = clock::now() + timeout;
+    for (;;) {
+        auto m = read(ms(remaining_ms(deadline)));
+        if (!m || m->type == type) return m;
+        if (skipped) skipped->push_back(std::move(*m));
+    }
+}
+
+bool RawClient::wait_closed(ms timeout) {
+    const auto deadline = clock::now() + timeout;
+    for (;;) {
+        pollfd p{fd_, POLLIN, 0};
+        const int rc = poll(&p, 1, remaining_ms(deadline));
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc <= 0) return false;
+        char chunk[65536];
+        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return true;
+    }
+}
+
+bool RawClient::greet() {
+    if (!send(wire::hello())) return false;
+    auto welcome = read();
+    if (!welcome || welcome->type != wire::kWelcome) return false;
+    for (;;) {
+        auto m = read();
+        if (!m) return false;
+        if (m->type == wire::kReady) return true;
+        if (m->type == wire::kAgentUp && m->payload.size() >= 36)
+            agents_[m->payload.substr(36)] = wire::read_be(m->payload, 0, 8);
+    }
+}
+
+uint64_t RawClient::serial_of(const std::string &name) const {
+    auto it = agents_.find(name);
+    return it == agents_.end() ? 0 : it->second;
+}
+
+std::optional<std::vector<RawRow>> RawClient::list(ms timeout) {
+    if (!send(wire::message(wire::kList, ""))) return std::nullopt;
+    const auto deadline = clock::now() + timeout;
+    std::vector<RawRow> rows;
+    for (;;) {
+        auto m = read(ms(remaining_ms(deadline)));
+        if (!m) return std::nullopt;
+        if (m->type == wire::kRowsEnd) return rows;
+        if (m->type == wire::kAgentUp && m->payload.size() >= 36)
+            agents_[m->payload.substr(36)] = wire::read_be(m->payload, 0, 8);
+        // serial, id, connected, pid, uid, queued, flags, runner uid, runner pid, name
+        if (m->type != wire::kRow || m->payload.size() < 57) continue;
+        const std::string &p = m->payload;
+        RawRow r;
+        r.serial = wire::read_be(p, 0, 8);
+        r.id = static_cast<uint32_t>(wire::read_be(p, 8, 4));
+        r.pid = static_cast<int64_t>(wire::read_be(p, 20, 8));
+        r.uid = static_cast<int64_t>(wire::read_be(p, 28, 8));
+        r.queued = static_cast<uint32_t>(wire::read_be(p, 36, 4));
+        r.busy = (p[40] & 1) != 0;
+        r.runner_uid = static_cast<int64_t>(wire::read_be(p, 41, 8));
+        r.runner_pid = static_cast<int64_t>(wire::read_be(p, 49, 8));
+        r.name = p.substr(57);
+        rows.push_back(std::move(r));
+    }
+}
+
+bool RawClient::wait_row(const std::string &name, const std::function<bool(const RawRow &)> &pred,
+                         ms timeout) {
+    const auto deadline = clock::now() + timeout;
+    while (clock::now() < deadline) {
+        auto rows = list(ms(remaining_ms(deadline)));
+        if (!rows) return false;
+        for (const RawRow &r : *rows)
+            if (r.name == name && pred(r)) return true;
+        // The state changes in another process: look again shortly.
+        poll(nullptr, 0, 5);
+    }
+    return false;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        out.push_back(text.substr(pos, nl - pos));
+        pos = nl + 1;
+    }
+    return out;
+}
+
+} // namespace daemontest
