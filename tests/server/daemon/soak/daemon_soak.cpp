@@ -13,6 +13,11 @@
 // `cli-server --agent NAME -c LINE` processes, some killed mid-command with
 // SIGINT or SIGKILL.
 //
+// Its parts: soak.h (bounds, verdicts, counters), soak_agent.cpp (the agent
+// side), soak_wire.h (the protocol and one connection), soak_verdicts.cpp,
+// and this file (the clients, one thread each, and the run on the main
+// thread, which also takes the samples while the clients wait paused).
+//
 // Checked, every one a violation that fails the run:
 //   - each command's output is exactly its own (token, length, checksum), and
 //     nothing arrives for a request the client did not make, or after it
@@ -40,7 +45,7 @@
 // that port: CTest runs it in a network namespace of its own. To soak for
 // hours, from the build directory:
 //
-//   ../../tests/support/private_network.sh tests/daemon/soak/daemon_soak
+//   ../../tests/support/private_network.sh tests/server/daemon/soak/daemon_soak
 //       --clients 8 --agents 4 --seconds 14400 --report-every 300
 //
 // (one command line; private_network.sh runs it in a namespace of its own
@@ -52,16 +57,14 @@
 // as growth between it and the end. The last line is the summary; the exit
 // status is 0 only if no violation was seen. On a violation the temporary
 // directory with the daemon's log is kept and named.
-#include "cli_agent.h"
+#include "process.h"
+#include "soak_wire.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -85,438 +88,26 @@
 #include <thread>
 #include <vector>
 
-extern char **environ;
+namespace soak {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-// A command that is not interrupted must end within this; it bounds a hang.
-constexpr auto kCommandBound = 120s;
-constexpr auto kStartBound = 30s;
-
-// ---------------------------------------------------------------- output
-
-// The generated output of sk_blob: lines of letters and digits from a
-// xorshift generator, so the client can rebuild what it must receive.
-struct Gen {
-    uint64_t s;
-    explicit Gen(uint64_t seed) : s(seed | 1) {}
-    uint64_t next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return s;
-    }
-    void fill(char *buf, size_t n) {
-        static const char alnum[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-        for (size_t i = 0; i < n; ++i) {
-            const uint64_t r = next() % 48;
-            buf[i] = r == 0 ? '\n' : alnum[r % 36];
-        }
-    }
-};
-
-uint64_t fnv1a(uint64_t h, const char *p, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        h ^= static_cast<unsigned char>(p[i]);
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-constexpr uint64_t kFnvInit = 14695981039346656037ull;
-
-std::string sum_line(uint64_t h) {
-    char line[32];
-    std::snprintf(line, sizeof line, "sum=%016" PRIx64 "\n", h);
-    return line;
-}
-
-std::string blob_expected(uint64_t seed, size_t len) {
-    std::string body(len, '\0');
-    Gen g(seed);
-    g.fill(body.data(), len);
-    return body + sum_line(fnv1a(kFnvInit, body.data(), body.size()));
-}
-
-// ---------------------------------------------------------------- agent side
-
-int sk_echo(int argc, char **argv) {
-    if (argc == 2) cli_print("%s\n", argv[1]);
-    return 0;
-}
-
-int sk_ask(int argc, char **argv) {
-    if (argc != 2) return 0;
-    char prompt[128];
-    std::snprintf(prompt, sizeof prompt, "%s? ", argv[1]);
-    char reply[256];
-    if (cli_get_input(prompt, reply, sizeof reply) != 0)
-        cli_print("%s!\n", argv[1]);
-    else
-        cli_print("%s=%s\n", argv[1], reply);
-    return 0;
-}
-
-int sk_blob(int argc, char **argv) {
-    uint64_t seed = 0;
-    uint32_t len = 0;
-    if (argc != 3 || cli_get_param_u64(argv[1], &seed) != 0 ||
-        cli_get_param_u32(argv[2], &len) != 0)
-        return 0;
-    Gen g(seed);
-    uint64_t h = kFnvInit;
-    char buf[4096];
-    for (uint32_t left = len; left > 0;) {
-        const uint32_t n = std::min<uint32_t>(left, sizeof buf);
-        g.fill(buf, n);
-        h = fnv1a(h, buf, n);
-        cli_send_buffer(buf, n);
-        left -= n;
-    }
-    cli_print("%s", sum_line(h).c_str());
-    return 0;
-}
-
-int sk_slow(int argc, char **argv) {
-    uint32_t ms = 0;
-    if (argc != 3 || cli_get_param_u32(argv[2], &ms) != 0) return 0;
-    cli_print("%s begin\n", argv[1]);
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms)); // the workload, not a wait
-    cli_print("%s end\n", argv[1]);
-    return 0;
-}
-
-int run_agent(const char *name, uint32_t id) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    const cli_command cmds[] = {
-        {"sk_echo", "prints its token", sk_echo, nullptr},
-        {"sk_ask", "asks for a reply and prints it", sk_ask, nullptr},
-        {"sk_blob", "SEED LEN: generated output and its checksum", sk_blob, nullptr},
-        {"sk_slow", "TOKEN MS: begin, a pause, end", sk_slow, nullptr},
-    };
-    for (const cli_command &c : cmds)
-        if (cli_register_command(&c) != 0) return 2;
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr); // the agent thread inherits the mask
-    if (cli_agent_init(id, name) != 0) return 2;
-    int sig = 0;
-    sigwait(&set, &sig);
-    cli_agent_destroy(id);
-    return 0;
-}
-
-// ---------------------------------------------------------------- verdicts
-
-std::mutex g_report_mu;
-std::vector<std::string> g_violations;
-std::atomic<bool> g_stop{false};
-bool g_verbose = false;
-
-void wake_everyone();
-
-std::string formatted(const char *fmt, va_list ap) {
-    char buf[1024];
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    return buf;
-}
-
-void violation(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void violation(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    const std::string text = formatted(fmt, ap);
-    va_end(ap);
-    {
-        std::lock_guard lock(g_report_mu);
-        std::fprintf(stderr, "daemon_soak: VIOLATION: %s\n", text.c_str());
-        g_violations.push_back(text);
-        g_stop = true;
-    }
-    wake_everyone();
-}
-
-void note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void note(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    const std::string text = formatted(fmt, ap);
-    va_end(ap);
-    std::lock_guard lock(g_report_mu);
-    std::fprintf(stderr, "daemon_soak: %s\n", text.c_str());
-}
-
-std::string shown(const std::string &s, size_t max = 80) {
-    std::string out;
-    for (char c : s.substr(0, max)) {
-        if (c == '\n')
-            out += "\\n";
-        else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f)
-            out += '?';
-        else
-            out += c;
-    }
-    if (s.size() > max) out += "...(" + std::to_string(s.size()) + " bytes)";
-    return "'" + out + "'";
-}
-
-struct Counters {
-    std::atomic<uint64_t> commands{0}, done{0}, abandoned{0}, dropped{0}, sigint{0}, sigkill{0},
-        prompts{0}, output_bytes{0}, process_clients{0}, reconnects{0};
-};
-Counters g_count;
-
-// ---------------------------------------------------------------- the wire
-
-// The operator protocol as this program speaks it, written from the message
-// layout and not from the daemon's encoder: a type byte, a big-endian u32
-// payload length, the payload.
-namespace wire {
-constexpr uint8_t kHello = 0x01, kSubmit = 0x02, kReply = 0x03, kAbandon = 0x04, kList = 0x05;
-constexpr uint8_t kWelcome = 0x81, kAgentUp = 0x82, kAgentDown = 0x83, kReady = 0x84,
-                  kQueued = 0x85, kSent = 0x86, kOutput = 0x87, kPrompt = 0x88, kDone = 0x89,
-                  kNotice = 0x8a, kRow = 0x8b, kRowsEnd = 0x8c, kRefused = 0x8d;
-constexpr uint32_t kMaxPayload = 64 * 1024;
-constexpr size_t kRecordFixed = 8 + 4 + 8 + 8 + 8;
-
-void put_be(std::string &s, uint64_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i)
-        s.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-uint64_t get_be(const std::string &s, size_t at, int bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-    return v;
-}
-std::string message(uint8_t type, const std::string &payload) {
-    std::string m(1, static_cast<char>(type));
-    put_be(m, payload.size(), 4);
-    return m + payload;
-}
-std::string hello() {
-    std::string p;
-    put_be(p, 1, 2);
-    p.push_back(1); // scripted
-    return message(kHello, p);
-}
-std::string submit(uint64_t request, uint64_t agent, const std::string &line) {
-    std::string p;
-    put_be(p, request, 8);
-    put_be(p, agent, 8);
-    p.push_back(0);
-    return message(kSubmit, p + line);
-}
-std::string with_request(uint8_t type, uint64_t request, const std::string &rest = {}) {
-    std::string p;
-    put_be(p, request, 8);
-    return message(type, p + rest);
-}
-} // namespace wire
-
-struct Msg {
-    uint8_t type = 0;
-    std::string payload;
-    uint64_t request() const { return payload.size() >= 8 ? wire::get_be(payload, 0, 8) : 0; }
-    std::string after_request() const { return payload.size() > 8 ? payload.substr(8) : ""; }
-};
-
-// One client connection to the daemon's socket; every read has a deadline.
-class Conn {
-  public:
-    ~Conn() { close(); }
-    bool open(const std::string &path, std::string *why) {
-        close();
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-        if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-            *why = std::string("connect: ") + std::strerror(errno);
-            close();
-            return false;
-        }
-        return true;
-    }
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-        in_.clear();
-    }
-    bool send(const std::string &bytes) {
-        size_t off = 0;
-        while (off < bytes.size()) {
-            const ssize_t w = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return false;
-            off += static_cast<size_t>(w);
-        }
-        return true;
-    }
-    // A message, or nullopt with *why (end of stream, a bad header, time-out).
-    std::optional<Msg> next(Clock::time_point deadline, std::string *why) {
-        for (;;) {
-            if (in_.size() >= 5) {
-                const uint8_t type = static_cast<uint8_t>(in_[0]);
-                const uint64_t len = wire::get_be(in_, 1, 4);
-                if (len > wire::kMaxPayload) {
-                    *why = "a message of " + std::to_string(len) + " bytes";
-                    return std::nullopt;
-                }
-                if (in_.size() >= 5 + len) {
-                    Msg m{type, in_.substr(5, len)};
-                    in_.erase(0, 5 + len);
-                    return m;
-                }
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                *why = "timed out";
-                return std::nullopt;
-            }
-            pollfd p{fd_, POLLIN, 0};
-            const int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
-            if (r < 0 && errno != EINTR) {
-                *why = std::string("poll: ") + std::strerror(errno);
-                return std::nullopt;
-            }
-            if (r <= 0) continue;
-            char buf[65536];
-            const ssize_t n = read(fd_, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                *why = n == 0 ? "the daemon closed the connection"
-                              : std::string("read: ") + std::strerror(errno);
-                return std::nullopt;
-            }
-            in_.append(buf, static_cast<size_t>(n));
-        }
-    }
-
-  private:
-    int fd_ = -1;
-    std::string in_;
-};
-
-struct AgentInfo {
-    uint64_t serial = 0;
-    std::string name;
-};
-
-// Opens with HELLO and reads WELCOME, the agents and READY.
-bool greet(Conn &c, const std::string &path, std::map<std::string, uint64_t> *agents,
-           std::string *why) {
-    if (!c.open(path, why) || !c.send(wire::hello())) {
-        if (why->empty()) *why = "HELLO not sent";
-        return false;
-    }
-    const auto deadline = Clock::now() + kStartBound;
-    bool welcomed = false;
-    for (;;) {
-        auto m = c.next(deadline, why);
-        if (!m) return false;
-        if (!welcomed) {
-            if (m->type != wire::kWelcome || wire::get_be(m->payload, 0, 2) != 1) {
-                *why = "the first message is not WELCOME 1 (type " + std::to_string(m->type) +
-                       ": " + shown(m->payload) + ")";
-                return false;
-            }
-            welcomed = true;
-        } else if (m->type == wire::kAgentUp) {
-            (*agents)[m->payload.substr(wire::kRecordFixed)] = wire::get_be(m->payload, 0, 8);
-        } else if (m->type == wire::kReady) {
-            return true;
-        } else if (m->type != wire::kNotice) {
-            *why = "unexpected message type " + std::to_string(m->type) + " before READY";
-            return false;
-        }
-    }
-}
+using servertest::Process;
+using servertest::SpawnOptions;
 
 // ---------------------------------------------------------------- processes
 
-struct Child {
-    pid_t pid = -1;
-    int in = -1, out = -1, err = -1;
-};
-
-std::vector<char *> env_without(const std::vector<std::string> &names) {
-    std::vector<char *> env;
-    for (char **e = environ; *e; ++e) {
-        bool drop = false;
-        for (const std::string &n : names)
-            if (std::strncmp(*e, n.c_str(), n.size()) == 0 && (*e)[n.size()] == '=') drop = true;
-        if (!drop) env.push_back(*e);
-    }
-    env.push_back(nullptr);
-    return env;
-}
-
-// posix_spawn, so that client threads may start processes while others run.
-// out_file: where standard output and error go when they are not piped.
-std::optional<Child> spawn(const std::vector<std::string> &argv, bool pipes,
-                           const std::string &out_file, std::string *why) {
-    Child c;
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-    if (pipes &&
-        (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)) {
-        *why = std::string("pipe: ") + std::strerror(errno);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-            if (fd >= 0) close(fd);
-        return std::nullopt;
-    }
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (pipes) {
-        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    } else {
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    }
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    std::vector<char *> env = env_without({"NOTIFY_SOCKET", "CLI_SERVER_SOCKET"});
-    const int rc = posix_spawn(&c.pid, args[0], &fa, nullptr, args.data(), env.data());
-    posix_spawn_file_actions_destroy(&fa);
-    if (pipes) {
-        close(in[0]);
-        close(out[1]);
-        close(err[1]);
-        c.in = in[1];
-        c.out = out[0];
-        c.err = err[0];
-    }
-    if (rc != 0) {
-        *why = std::string("posix_spawn ") + argv[0] + ": " + std::strerror(rc);
-        for (int fd : {c.in, c.out, c.err})
-            if (fd >= 0) close(fd);
-        return std::nullopt;
-    }
-    return c;
-}
-
-// The exit status, 128 + signal when killed; nullopt if it does not end in time.
-std::optional<int> wait_child(pid_t pid, Clock::duration bound) {
-    const auto deadline = Clock::now() + bound;
-    for (;;) {
-        int st = 0;
-        const pid_t r = waitpid(pid, &st, WNOHANG);
-        if (r == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        if (r < 0 && errno != EINTR) return -1;
-        if (Clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(5ms); // polling a child's exit against a deadline
-    }
+// The agents, the clients and the daemon are Processes (tests/support/process.h):
+// none of them inherits the service manager's or a developer's socket.
+SpawnOptions child_options(bool pipes, const std::string &log = {}) {
+    SpawnOptions o;
+    o.pipe_stdin = pipes;
+    o.pipe_stdout = pipes;
+    o.pipe_stderr = pipes;
+    o.stderr_file = log;
+    o.stdout_to_stderr = !pipes;
+    o.unset_env = {"NOTIFY_SOCKET", "CLI_SERVER_SOCKET"};
+    return o;
 }
 
 std::optional<long> proc_value(pid_t pid, const char *key) {
@@ -697,9 +288,26 @@ class Client {
                op.line.substr(0, 60) + " on " + cfg_.agent_names[op.agent] + ")";
     }
 
-    // One to three commands at once over the client's connection.
+    // One to three commands at once over the client's connection, followed
+    // to their ends; then, if any was abandoned, to the end of its traffic.
     void batch() {
         std::map<uint64_t, Op> ops;
+        if (!submit_batch(ops)) return;
+        bool any_abandoned = false;
+        const auto deadline = Clock::now() + kCommandBound;
+        while (open_count(ops) > 0 && !g_stop) {
+            std::string why;
+            auto m = conn_.next(deadline, &why);
+            if (!m) {
+                report_no_end(ops, why);
+                return;
+            }
+            if (!take(ops, *m, any_abandoned)) return;
+        }
+        if (any_abandoned && !g_stop) settle(ops);
+    }
+
+    bool submit_batch(std::map<uint64_t, Op> &ops) {
         const int n = static_cast<int>(pick(1, 3));
         std::string out;
         for (int i = 0; i < n; ++i) {
@@ -710,129 +318,143 @@ class Client {
             out += wire::submit(req, serials_[op.agent], op.line);
             ops.emplace(req, std::move(op));
         }
-        if (!conn_.send(out)) {
-            violation("client %d: the daemon stopped taking SUBMITs", index_);
-            return;
+        if (conn_.send(out)) return true;
+        violation("client %d: the daemon stopped taking SUBMITs", index_);
+        return false;
+    }
+
+    static long open_count(const std::map<uint64_t, Op> &ops) {
+        return std::count_if(ops.begin(), ops.end(),
+                             [](auto &kv) { return !kv.second.done && !kv.second.abandoned; });
+    }
+
+    void report_no_end(const std::map<uint64_t, Op> &ops, const std::string &why) {
+        for (auto &[req, op] : ops)
+            if (!op.done && !op.abandoned)
+                violation("%s: no end (%s); sent=%d prompted=%d output so far %s",
+                          who(req, op).c_str(), why.c_str(), op.sent, op.prompted,
+                          shown(op.got).c_str());
+    }
+
+    static bool session_message(uint8_t type) {
+        return type == wire::kAgentDown || type == wire::kAgentUp || type == wire::kRefused ||
+               type == wire::kWelcome || type == wire::kReady || type == wire::kRow ||
+               type == wire::kRowsEnd;
+    }
+
+    // One message while commands run; false ends the batch (a violation, or
+    // the connection dropped on purpose).
+    bool take(std::map<uint64_t, Op> &ops, const Msg &m, bool &any_abandoned) {
+        if (m.type == wire::kNotice) {
+            if (g_verbose) note("client %d: notice %s", index_, shown(m.payload).c_str());
+            return true;
         }
-        bool any_abandoned = false;
-        const auto deadline = Clock::now() + kCommandBound;
-        auto open_count = [&] {
-            return std::count_if(ops.begin(), ops.end(),
-                                 [](auto &kv) { return !kv.second.done && !kv.second.abandoned; });
-        };
-        while (open_count() > 0 && !g_stop) {
-            std::string why;
-            auto m = conn_.next(deadline, &why);
-            if (!m) {
-                for (auto &[req, op] : ops)
-                    if (!op.done && !op.abandoned)
-                        violation("%s: no end (%s); sent=%d prompted=%d output so far %s",
-                                  who(req, op).c_str(), why.c_str(), op.sent, op.prompted,
-                                  shown(op.got).c_str());
-                return;
-            }
-            if (m->type == wire::kNotice) {
-                if (g_verbose) note("client %d: notice %s", index_, shown(m->payload).c_str());
-                continue;
-            }
-            if (m->type == wire::kAgentDown || m->type == wire::kAgentUp ||
-                m->type == wire::kRefused || m->type == wire::kWelcome || m->type == wire::kReady ||
-                m->type == wire::kRow || m->type == wire::kRowsEnd) {
-                violation("client %d: unexpected message type 0x%02x %s mid-command", index_,
-                          m->type, shown(m->payload).c_str());
-                return;
-            }
-            const uint64_t req = m->request();
-            auto it = ops.find(req);
-            if (it == ops.end()) {
-                violation("client %d: message type 0x%02x for request %" PRIu64
-                          " it has no command running for: %s",
-                          index_, m->type, req, shown(m->after_request()).c_str());
-                return;
-            }
-            Op &op = it->second;
-            if (op.done) {
-                violation("%s: message type 0x%02x after its DONE", who(req, op).c_str(), m->type);
-                return;
-            }
-            switch (m->type) {
-            case wire::kQueued:
-                if (op.sent) {
-                    violation("%s: QUEUED after SENT", who(req, op).c_str());
-                    return;
-                }
-                break;
-            case wire::kSent:
-                if (op.sent) {
-                    violation("%s: a second SENT", who(req, op).c_str());
-                    return;
-                }
-                op.sent = true;
-                break;
-            case wire::kOutput: {
-                op.got += m->after_request();
-                g_count.output_bytes += m->payload.size() - 8;
-                if (op.got.size() > op.expected.size() ||
-                    op.expected.compare(0, op.got.size(), op.got) != 0) {
-                    violation("%s: output %s is not what it printed, %s", who(req, op).c_str(),
-                              shown(op.got).c_str(), shown(op.expected).c_str());
-                    return;
-                }
-                break;
-            }
-            case wire::kPrompt: {
-                const std::string text = m->after_request();
-                if (op.kind != Kind::kAsk || op.prompted || op.abandoned ||
-                    text != op.token + "? ") {
-                    violation("%s: a prompt %s that is not its own", who(req, op).c_str(),
-                              shown(text).c_str());
-                    return;
-                }
-                op.prompted = true;
-                ++g_count.prompts;
-                if (op.fate == Fate::kNormal &&
-                    !conn_.send(wire::with_request(wire::kReply, req, op.reply))) {
-                    violation("%s: the daemon stopped taking REPLYs", who(req, op).c_str());
-                    return;
-                }
-                break;
-            }
-            case wire::kDone:
-                if (!op.abandoned && op.got != op.expected) {
-                    violation("%s: ended with output %s, not %s", who(req, op).c_str(),
-                              shown(op.got).c_str(), shown(op.expected).c_str());
-                    return;
-                }
-                if (!op.sent) {
-                    violation("%s: DONE without SENT", who(req, op).c_str());
-                    return;
-                }
-                op.done = true;
-                if (!op.abandoned) ++g_count.done;
-                break;
-            default:
-                violation("%s: unknown message type 0x%02x", who(req, op).c_str(), m->type);
-                return;
-            }
-            if (op.abandoned || op.done || op.fate == Fate::kNormal || !cut_now(op, m->type))
-                continue;
-            if (op.fate == Fate::kDrop) {
-                // Gone without a word, as a client killed by SIGKILL is.
-                ++g_count.dropped;
-                conn_.close();
-                ++g_count.reconnects;
-                connect();
-                return;
-            }
-            op.abandoned = true;
-            any_abandoned = true;
-            ++g_count.abandoned;
-            if (!conn_.send(wire::with_request(wire::kAbandon, req))) {
-                violation("%s: the daemon stopped taking ABANDONs", who(req, op).c_str());
-                return;
-            }
+        if (session_message(m.type)) {
+            violation("client %d: unexpected message type 0x%02x %s mid-command", index_, m.type,
+                      shown(m.payload).c_str());
+            return false;
         }
-        if (any_abandoned && !g_stop) settle(ops);
+        const uint64_t req = m.request();
+        auto it = ops.find(req);
+        if (it == ops.end()) {
+            violation("client %d: message type 0x%02x for request %" PRIu64
+                      " it has no command running for: %s",
+                      index_, m.type, req, shown(m.after_request()).c_str());
+            return false;
+        }
+        Op &op = it->second;
+        if (op.done) {
+            violation("%s: message type 0x%02x after its DONE", who(req, op).c_str(), m.type);
+            return false;
+        }
+        if (!follow(req, op, m)) return false;
+        if (op.abandoned || op.done || op.fate == Fate::kNormal || !cut_now(op, m.type))
+            return true;
+        return cut(req, op, any_abandoned);
+    }
+
+    // What one message of a command says of it; false on a violation.
+    bool follow(uint64_t req, Op &op, const Msg &m) {
+        switch (m.type) {
+        case wire::kQueued:
+            if (op.sent) violation("%s: QUEUED after SENT", who(req, op).c_str());
+            return !op.sent;
+        case wire::kSent:
+            if (op.sent) {
+                violation("%s: a second SENT", who(req, op).c_str());
+                return false;
+            }
+            op.sent = true;
+            return true;
+        case wire::kOutput:
+            return on_output(req, op, m);
+        case wire::kPrompt:
+            return on_prompt(req, op, m);
+        case wire::kDone:
+            return on_done(req, op);
+        default:
+            violation("%s: unknown message type 0x%02x", who(req, op).c_str(), m.type);
+            return false;
+        }
+    }
+
+    bool on_output(uint64_t req, Op &op, const Msg &m) {
+        op.got += m.after_request();
+        g_count.output_bytes += m.payload.size() - 8;
+        if (op.got.size() <= op.expected.size() &&
+            op.expected.compare(0, op.got.size(), op.got) == 0)
+            return true;
+        violation("%s: output %s is not what it printed, %s", who(req, op).c_str(),
+                  shown(op.got).c_str(), shown(op.expected).c_str());
+        return false;
+    }
+
+    bool on_prompt(uint64_t req, Op &op, const Msg &m) {
+        const std::string text = m.after_request();
+        if (op.kind != Kind::kAsk || op.prompted || op.abandoned || text != op.token + "? ") {
+            violation("%s: a prompt %s that is not its own", who(req, op).c_str(),
+                      shown(text).c_str());
+            return false;
+        }
+        op.prompted = true;
+        ++g_count.prompts;
+        if (op.fate != Fate::kNormal || conn_.send(wire::with_request(wire::kReply, req, op.reply)))
+            return true;
+        violation("%s: the daemon stopped taking REPLYs", who(req, op).c_str());
+        return false;
+    }
+
+    bool on_done(uint64_t req, Op &op) {
+        if (!op.abandoned && op.got != op.expected) {
+            violation("%s: ended with output %s, not %s", who(req, op).c_str(),
+                      shown(op.got).c_str(), shown(op.expected).c_str());
+            return false;
+        }
+        if (!op.sent) {
+            violation("%s: DONE without SENT", who(req, op).c_str());
+            return false;
+        }
+        op.done = true;
+        if (!op.abandoned) ++g_count.done;
+        return true;
+    }
+
+    // The interruption the command was given; false when it ends the batch.
+    bool cut(uint64_t req, Op &op, bool &any_abandoned) {
+        if (op.fate == Fate::kDrop) {
+            // Gone without a word, as a client killed by SIGKILL is.
+            ++g_count.dropped;
+            conn_.close();
+            ++g_count.reconnects;
+            connect();
+            return false;
+        }
+        op.abandoned = true;
+        any_abandoned = true;
+        ++g_count.abandoned;
+        if (conn_.send(wire::with_request(wire::kAbandon, req))) return true;
+        violation("%s: the daemon stopped taking ABANDONs", who(req, op).c_str());
+        return false;
     }
 
     // LIST is answered after every earlier message of ours, so once ROWS_END
@@ -884,89 +506,103 @@ class Client {
         if (op.kind == Kind::kAsk) op.expected = op.token + "? \n" + op.expected;
         const int f = static_cast<int>(pick(0, 99));
         const int sig = f < 15 ? SIGINT : f < 30 ? SIGKILL : 0;
-        std::string why;
-        auto child = spawn({cfg_.server, "--socket", cfg_.socket, "--agent",
-                            cfg_.agent_names[op.agent], "--wait", "30", "-c", op.line},
-                           true, "", &why);
-        if (!child) {
-            violation("client %d: %s", index_, why.c_str());
+        Process child({cfg_.server, "--socket", cfg_.socket, "--agent", cfg_.agent_names[op.agent],
+                       "--wait", "30", "-c", op.line},
+                      child_options(true));
+        if (!child.started()) {
+            violation("client %d: cannot start %s", index_, cfg_.server.c_str());
             return;
         }
         // The prompt takes the next line of standard input; an interrupted
         // client gets none, so it is still at its prompt when the signal comes.
-        if (op.kind == Kind::kAsk && sig == 0) {
-            const std::string line = op.reply + "\n";
-            if (write(child->in, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-                violation("client %d: cannot write the reply to cli-server", index_);
+        if (op.kind == Kind::kAsk && sig == 0 && !child.write_in(op.reply + "\n"))
+            violation("client %d: cannot write the reply to cli-server", index_);
+        Captured got = capture(child, op, sig);
+        child.close_in();
+        const std::string name = "client " + std::to_string(index_) + " cli-server -c '" +
+                                 op.line.substr(0, 60) + "' on " + cfg_.agent_names[op.agent];
+        if (got.open) {
+            child.kill(SIGKILL);
+            child.wait(kStartBound);
+            violation("%s: did not end (output so far %s, errors %s)", name.c_str(),
+                      shown(got.out).c_str(), shown(got.err).c_str());
+            return;
         }
+        const auto status = child.wait(kStartBound);
+        if (!status) {
+            child.kill(SIGKILL);
+            child.wait(kStartBound);
+            violation("%s: closed its output but did not exit", name.c_str());
+            return;
+        }
+        g_count.output_bytes += got.out.size();
+        judge(name, op, got, *status);
+    }
+
+    // What a client process wrote on its two outputs until it closed them
+    // (or the bound passed: open), the signal sent to it on the way if any.
+    struct Captured {
         std::string out, err;
-        bool out_open = true, err_open = true, signalled = false;
+        bool open = false;
+        int signal = 0;
+    };
+
+    Captured capture(Process &child, const Op &op, int sig) {
+        Captured got;
+        bool out_open = true, err_open = true;
         const auto deadline = Clock::now() + kCommandBound;
         // The ask command shows no output before its reply: it is cut after
         // a random short pause, wherever it then is.
         const auto cut_at = Clock::now() + std::chrono::milliseconds(pick(0, 300));
         while ((out_open || err_open) && Clock::now() < deadline) {
-            if (sig && !signalled &&
+            if (sig && !got.signal &&
                 (op.kind == Kind::kAsk || op.kind == Kind::kEcho ? Clock::now() >= cut_at
-                                                                 : !out.empty())) {
-                kill(child->pid, sig);
-                signalled = true;
+                                                                 : !got.out.empty())) {
+                child.kill(sig);
+                got.signal = sig;
                 ++(sig == SIGINT ? g_count.sigint : g_count.sigkill);
             }
-            pollfd p[2] = {{out_open ? child->out : -1, POLLIN, 0},
-                           {err_open ? child->err : -1, POLLIN, 0}};
+            pollfd p[2] = {{out_open ? child.out() : -1, POLLIN, 0},
+                           {err_open ? child.err() : -1, POLLIN, 0}};
             if (poll(p, 2, 50) < 0 && errno != EINTR) break;
             char buf[65536];
             for (int i = 0; i < 2; ++i) {
                 if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
                 const ssize_t n = read(p[i].fd, buf, sizeof buf);
-                if (n > 0) {
-                    (i == 0 ? out : err).append(buf, static_cast<size_t>(n));
-                } else if (n == 0 || errno != EINTR) {
+                if (n > 0)
+                    (i == 0 ? got.out : got.err).append(buf, static_cast<size_t>(n));
+                else if (n == 0 || errno != EINTR)
                     (i == 0 ? out_open : err_open) = false;
-                }
             }
         }
-        close(child->in);
-        close(child->out);
-        close(child->err);
-        const std::string name = "client " + std::to_string(index_) + " cli-server -c '" +
-                                 op.line.substr(0, 60) + "' on " + cfg_.agent_names[op.agent];
-        if (out_open || err_open) {
-            kill(child->pid, SIGKILL);
-            wait_child(child->pid, kStartBound);
-            violation("%s: did not end (output so far %s, errors %s)", name.c_str(),
-                      shown(out).c_str(), shown(err).c_str());
-            return;
-        }
-        const auto status = wait_child(child->pid, kStartBound);
-        if (!status) {
-            kill(child->pid, SIGKILL);
-            wait_child(child->pid, kStartBound);
-            violation("%s: closed its output but did not exit", name.c_str());
-            return;
-        }
-        g_count.output_bytes += out.size();
-        const bool complete = out == op.expected && err.empty() && *status == 0;
-        if (!signalled) {
+        got.open = out_open || err_open;
+        return got;
+    }
+
+    // A client process that ran to its end printed exactly its command's
+    // output; a killed one a beginning of it, and it ended as the signal says
+    // (or had already finished cleanly).
+    void judge(const std::string &name, const Op &op, const Captured &got, int status) {
+        const bool complete = got.out == op.expected && got.err.empty() && status == 0;
+        if (!got.signal) {
             if (!complete)
-                violation("%s: exit %d, output %s (expected %s), errors %s", name.c_str(), *status,
-                          shown(out).c_str(), shown(op.expected).c_str(), shown(err).c_str());
+                violation("%s: exit %d, output %s (expected %s), errors %s", name.c_str(), status,
+                          shown(got.out).c_str(), shown(op.expected).c_str(),
+                          shown(got.err).c_str());
             else
                 ++g_count.done;
             if (op.kind == Kind::kAsk) ++g_count.prompts;
             return;
         }
-        // Killed: whatever it printed is a beginning of its own output, and it
-        // ended as the signal says (or had already finished cleanly).
-        const bool own_prefix = op.expected.compare(0, out.size(), out) == 0;
+        const int sig = got.signal;
+        const bool own_prefix = op.expected.compare(0, got.out.size(), got.out) == 0;
         const bool status_ok = complete ||
-                               (sig == SIGINT && (*status == 130 || *status == 128 + SIGINT)) ||
-                               (sig == SIGKILL && *status == 128 + SIGKILL);
+                               (sig == SIGINT && (status == 130 || status == 128 + SIGINT)) ||
+                               (sig == SIGKILL && status == 128 + SIGKILL);
         if (!own_prefix || !status_ok)
             violation("%s: after %s exit %d, output %s (its own: %s), errors %s", name.c_str(),
-                      sig == SIGINT ? "SIGINT" : "SIGKILL", *status, shown(out).c_str(),
-                      shown(op.expected).c_str(), shown(err).c_str());
+                      sig == SIGINT ? "SIGINT" : "SIGKILL", status, shown(got.out).c_str(),
+                      shown(op.expected).c_str(), shown(got.err).c_str());
     }
 
     const Config &cfg_;
@@ -1123,9 +759,246 @@ std::string progress(Clock::time_point start) {
     return buf;
 }
 
+// One run: the daemon, its agents, the monitor's connection and the clients,
+// each step a function; a failed step has reported its violation.
+class Soak {
+  public:
+    explicit Soak(Config &cfg) : cfg_(cfg) {}
+
+    int run() {
+        if (!make_dir()) return 1;
+        if (!start_daemon() || !start_agents() || !meet_agents()) return finish(1);
+        note("daemon pid %d, %d agents, %d clients, %d s, seed %" PRIu64, daemon_->pid(),
+             cfg_.agents, cfg_.clients, cfg_.seconds, cfg_.seed);
+        load();
+        if (!stop_daemon() || !g_violations.empty()) return finish(1);
+        pass();
+        return 0;
+    }
+
+  private:
+    bool make_dir() {
+        char dir_template[] = "/tmp/cli-soak.XXXXXX";
+        if (!mkdtemp(dir_template)) {
+            std::perror("daemon_soak: mkdtemp");
+            return false;
+        }
+        dir_ = dir_template;
+        cfg_.socket = dir_ + "/cli.sock";
+        log_ = dir_ + "/daemon.log";
+        return true;
+    }
+
+    // Started, and ready when its socket answers.
+    bool start_daemon() {
+        daemon_ = std::make_unique<Process>(
+            std::vector<std::string>{cfg_.server, "--daemon", "--socket", cfg_.socket},
+            child_options(false, log_));
+        if (!daemon_->started()) {
+            violation("cannot start the daemon: %s", cfg_.server.c_str());
+            return false;
+        }
+        std::string why;
+        for (const auto deadline = Clock::now() + kStartBound;;) {
+            if (monitor_.open(cfg_.socket, &why)) break;
+            if (auto st = daemon_->wait(0ms)) {
+                violation("the daemon exited at start (status %d)", *st);
+                return false;
+            }
+            if (Clock::now() >= deadline) {
+                violation("the daemon's socket did not answer within %lld s",
+                          static_cast<long long>(kStartBound.count()));
+                return false;
+            }
+            std::this_thread::sleep_for(10ms); // poll-connecting against a deadline
+        }
+        monitor_.close();
+        return true;
+    }
+
+    // This program once more per agent, as --agent-process.
+    bool start_agents() {
+        std::error_code ec;
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+        for (int i = 0; i < cfg_.agents; ++i) {
+            cfg_.agent_names.push_back("soak-agent-" + std::to_string(i + 1));
+            agents_.push_back(std::make_unique<Process>(
+                std::vector<std::string>{self, "--agent-process", cfg_.agent_names.back(),
+                                         std::to_string(i + 1)},
+                child_options(false)));
+            if (!agents_.back()->started()) {
+                violation("cannot start agent %d", i + 1);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The monitor's session, open until every agent has connected.
+    bool meet_agents() {
+        std::map<std::string, uint64_t> seen;
+        std::string why;
+        if (!greet(monitor_, cfg_.socket, &seen, &why)) {
+            violation("monitor: %s", why.c_str());
+            return false;
+        }
+        for (const auto deadline = Clock::now() + kStartBound;
+             seen.size() < static_cast<size_t>(cfg_.agents);) {
+            auto m = monitor_.next(deadline, &why);
+            if (!m) {
+                violation("only %zu of %d agents connected: %s", seen.size(), cfg_.agents,
+                          why.c_str());
+                return false;
+            }
+            if (m->type == wire::kAgentUp)
+                seen[m->payload.substr(wire::kRecordFixed)] = wire::get_be(m->payload, 0, 8);
+        }
+        for (const std::string &n : cfg_.agent_names) {
+            if (!seen.count(n)) {
+                violation("agent %s did not connect", n.c_str());
+                return false;
+            }
+            serials_.push_back(seen[n]);
+        }
+        return true;
+    }
+
+    // The clients' run, with the warm-up sample, the progress lines and the
+    // last sample compared with the first.
+    void load() {
+        run_start_ = Clock::now();
+        const auto end = run_start_ + std::chrono::seconds(cfg_.seconds);
+        const auto early_at =
+            run_start_ + std::min<Clock::duration>(std::chrono::seconds(cfg_.seconds) / 5, 600s);
+        std::vector<std::unique_ptr<Client>> clients;
+        std::vector<std::thread> threads;
+        for (int i = 0; i < cfg_.clients; ++i) {
+            clients.push_back(std::make_unique<Client>(cfg_, i, serials_));
+            threads.emplace_back([&c = *clients.back(), end] { c.run(end); });
+        }
+        wait_until(early_at);
+        if (!g_stop) warm_up_sample();
+        report_until(early_at, end);
+        for (std::thread &t : threads)
+            t.join();
+        if (!g_stop && early_)
+            late_ = quiet_sample(monitor_, daemon_->pid(), serials_.size(),
+                                 early_->fds + cfg_.fd_slack);
+        check_growth();
+        monitor_.close();
+        clients.clear();
+        stop_agents();
+    }
+
+    // The run's clock: wakes early only when a violation stops the run.
+    void wait_until(Clock::time_point t) {
+        std::unique_lock lock(wait_mu_);
+        while (!g_stop && Clock::now() < t)
+            wait_cv_.wait_until(lock, std::min(t, Clock::now() + 1s));
+    }
+
+    void warm_up_sample() {
+        if (!pause_clients(cfg_.clients, Clock::now() + 2 * kCommandBound))
+            violation("the clients did not pause within %lld s",
+                      static_cast<long long>(2 * kCommandBound.count()));
+        else
+            early_ = quiet_sample(monitor_, daemon_->pid(), serials_.size(), -1);
+        resume_clients();
+        if (early_)
+            note("warm-up sample: %ld descriptors, VmRSS %s", early_->fds,
+                 mib(early_->rss_kib).c_str());
+    }
+
+    void report_until(Clock::time_point from, Clock::time_point end) {
+        for (auto next = from; !g_stop && Clock::now() < end;) {
+            next += std::chrono::seconds(cfg_.report_every > 0 ? cfg_.report_every : cfg_.seconds);
+            wait_until(std::min(next, end));
+            if (cfg_.report_every > 0 && !g_stop && Clock::now() < end)
+                note("%s; daemon %ld descriptors, VmRSS %s", progress(run_start_).c_str(),
+                     fd_count(daemon_->pid()),
+                     mib(proc_value(daemon_->pid(), "VmRSS").value_or(-1)).c_str());
+        }
+    }
+
+    void check_growth() {
+        if (!early_ || !late_) return;
+        if (late_->fds > early_->fds + cfg_.fd_slack)
+            violation("the daemon's descriptors grew from %ld to %ld (slack %ld)", early_->fds,
+                      late_->fds, cfg_.fd_slack);
+        if (cfg_.rss_check && late_->rss_kib > early_->rss_kib + cfg_.rss_slack_mib * 1024)
+            violation("the daemon's VmRSS grew from %s to %s (slack %ld MiB)",
+                      mib(early_->rss_kib).c_str(), mib(late_->rss_kib).c_str(),
+                      cfg_.rss_slack_mib);
+    }
+
+    void stop_agents() {
+        for (auto &a : agents_)
+            a->kill(SIGTERM);
+        for (auto &a : agents_)
+            if (!a->wait(kStartBound)) {
+                a->kill(SIGKILL);
+                a->wait(kStartBound);
+            }
+        agents_.clear();
+    }
+
+    // A clean stop, and under the sanitizers their verdict.
+    bool stop_daemon() {
+        if (auto st = daemon_->wait(0ms)) {
+            violation("the daemon died during the run (%s %d)",
+                      *st > 128 ? "signal" : "exit status", *st > 128 ? *st - 128 : *st);
+            return false;
+        }
+        daemon_->kill(SIGTERM);
+        const auto status = daemon_->wait(kStartBound);
+        if (!status)
+            violation("the daemon did not exit within %lld s of SIGTERM",
+                      static_cast<long long>(kStartBound.count()));
+        else if (*status != 0)
+            violation("the daemon exited with status %d on SIGTERM", *status);
+        return true;
+    }
+
+    int finish(int status) {
+        stop_agents();
+        daemon_.reset(); // SIGKILL if it still runs
+        note("FAIL: %zu violation(s); the daemon's log is in %s", g_violations.size(),
+             log_.c_str());
+        return status;
+    }
+
+    void pass() {
+        std::printf(
+            "daemon_soak: PASS %s; daemon descriptors %ld -> %ld, VmRSS %s -> %s%s; seed "
+            "%" PRIu64 ", %lld s in all\n",
+            progress(run_start_).c_str(), early_ ? early_->fds : -1L, late_ ? late_->fds : -1L,
+            mib(early_ ? early_->rss_kib : -1).c_str(), mib(late_ ? late_->rss_kib : -1).c_str(),
+            cfg_.rss_check ? "" : " (not checked)", cfg_.seed,
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start_).count()));
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    Config &cfg_;
+    const Clock::time_point start_ = Clock::now();
+    Clock::time_point run_start_ = start_;
+    std::string dir_, log_;
+    std::unique_ptr<Process> daemon_;
+    std::vector<std::unique_ptr<Process>> agents_;
+    Conn monitor_;
+    std::vector<uint64_t> serials_;
+    std::optional<Sample> early_, late_;
+    std::mutex wait_mu_;
+    std::condition_variable wait_cv_; // only times out: the run's clock
+};
+
 } // namespace
 
+} // namespace soak
+
 int main(int argc, char **argv) {
+    using namespace soak;
     if (argc == 4 && std::strcmp(argv[1], "--agent-process") == 0)
         return run_agent(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)));
     Config cfg;
@@ -1136,184 +1009,5 @@ int main(int argc, char **argv) {
     if (cfg.seed == 0)
         cfg.seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count()) ^ getpid();
     signal(SIGPIPE, SIG_IGN);
-
-    char dir_template[] = "/tmp/cli-soak.XXXXXX";
-    if (!mkdtemp(dir_template)) {
-        std::perror("daemon_soak: mkdtemp");
-        return 1;
-    }
-    const std::string dir = dir_template;
-    cfg.socket = dir + "/cli.sock";
-    const std::string log = dir + "/daemon.log";
-    const auto start = Clock::now();
-    std::string why;
-
-    std::vector<pid_t> agent_pids;
-    pid_t daemon_pid = -1;
-    auto stop_children = [&] {
-        for (pid_t p : agent_pids)
-            kill(p, SIGTERM);
-        for (pid_t p : agent_pids)
-            if (!wait_child(p, kStartBound)) {
-                kill(p, SIGKILL);
-                wait_child(p, kStartBound);
-            }
-        agent_pids.clear();
-    };
-    auto finish = [&](int status) {
-        stop_children();
-        if (daemon_pid > 0) {
-            kill(daemon_pid, SIGKILL);
-            wait_child(daemon_pid, kStartBound);
-        }
-        note("FAIL: %zu violation(s); the daemon's log is in %s", g_violations.size(), log.c_str());
-        return status;
-    };
-
-    auto daemon = spawn({cfg.server, "--daemon", "--socket", cfg.socket}, false, log, &why);
-    if (!daemon) {
-        violation("cannot start the daemon: %s", why.c_str());
-        return finish(1);
-    }
-    daemon_pid = daemon->pid;
-
-    // Ready when its socket answers.
-    Conn monitor;
-    std::map<std::string, uint64_t> seen;
-    for (const auto deadline = Clock::now() + kStartBound;;) {
-        if (monitor.open(cfg.socket, &why)) break;
-        int st = 0;
-        if (waitpid(daemon_pid, &st, WNOHANG) == daemon_pid) {
-            daemon_pid = -1;
-            violation("the daemon exited at start (status 0x%x)", st);
-            return finish(1);
-        }
-        if (Clock::now() >= deadline) {
-            violation("the daemon's socket did not answer within %lld s",
-                      static_cast<long long>(kStartBound.count()));
-            return finish(1);
-        }
-        std::this_thread::sleep_for(10ms); // poll-connecting against a deadline
-    }
-    monitor.close();
-
-    std::error_code ec;
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
-    for (int i = 0; i < cfg.agents; ++i) {
-        cfg.agent_names.push_back("soak-agent-" + std::to_string(i + 1));
-        auto a = spawn({self, "--agent-process", cfg.agent_names.back(), std::to_string(i + 1)},
-                       false, "/dev/null", &why);
-        if (!a) {
-            violation("cannot start agent %d: %s", i + 1, why.c_str());
-            return finish(1);
-        }
-        agent_pids.push_back(a->pid);
-    }
-    if (!greet(monitor, cfg.socket, &seen, &why)) {
-        violation("monitor: %s", why.c_str());
-        return finish(1);
-    }
-    for (const auto deadline = Clock::now() + kStartBound;
-         seen.size() < static_cast<size_t>(cfg.agents);) {
-        auto m = monitor.next(deadline, &why);
-        if (!m) {
-            violation("only %zu of %d agents connected: %s", seen.size(), cfg.agents, why.c_str());
-            return finish(1);
-        }
-        if (m->type == wire::kAgentUp)
-            seen[m->payload.substr(wire::kRecordFixed)] = wire::get_be(m->payload, 0, 8);
-    }
-    std::vector<uint64_t> serials;
-    for (const std::string &n : cfg.agent_names) {
-        if (!seen.count(n)) {
-            violation("agent %s did not connect", n.c_str());
-            return finish(1);
-        }
-        serials.push_back(seen[n]);
-    }
-    note("daemon pid %d, %d agents, %d clients, %d s, seed %" PRIu64, daemon_pid, cfg.agents,
-         cfg.clients, cfg.seconds, cfg.seed);
-
-    const auto run_start = Clock::now();
-    const auto end = run_start + std::chrono::seconds(cfg.seconds);
-    const auto early_at =
-        run_start + std::min<Clock::duration>(std::chrono::seconds(cfg.seconds) / 5, 600s);
-    std::vector<std::unique_ptr<Client>> clients;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < cfg.clients; ++i) {
-        clients.push_back(std::make_unique<Client>(cfg, i, serials));
-        threads.emplace_back([&c = *clients.back(), end] { c.run(end); });
-    }
-
-    std::mutex wait_mu;
-    std::condition_variable wait_cv; // only times out: the run's clock
-    auto wait_until = [&](Clock::time_point t) {
-        std::unique_lock lock(wait_mu);
-        while (!g_stop && Clock::now() < t)
-            wait_cv.wait_until(lock, std::min(t, Clock::now() + 1s));
-    };
-    std::optional<Sample> early, late;
-    wait_until(early_at);
-    if (!g_stop) {
-        if (!pause_clients(cfg.clients, Clock::now() + 2 * kCommandBound))
-            violation("the clients did not pause within %lld s",
-                      static_cast<long long>(2 * kCommandBound.count()));
-        else
-            early = quiet_sample(monitor, daemon_pid, serials.size(), -1);
-        resume_clients();
-        if (early)
-            note("warm-up sample: %ld descriptors, VmRSS %s", early->fds,
-                 mib(early->rss_kib).c_str());
-    }
-    for (auto next = early_at; !g_stop && Clock::now() < end;) {
-        next += std::chrono::seconds(cfg.report_every > 0 ? cfg.report_every : cfg.seconds);
-        wait_until(std::min(next, end));
-        if (cfg.report_every > 0 && !g_stop && Clock::now() < end)
-            note("%s; daemon %ld descriptors, VmRSS %s", progress(run_start).c_str(),
-                 fd_count(daemon_pid), mib(proc_value(daemon_pid, "VmRSS").value_or(-1)).c_str());
-    }
-    for (std::thread &t : threads)
-        t.join();
-    if (!g_stop && early)
-        late = quiet_sample(monitor, daemon_pid, serials.size(), early->fds + cfg.fd_slack);
-    if (early && late) {
-        if (late->fds > early->fds + cfg.fd_slack)
-            violation("the daemon's descriptors grew from %ld to %ld (slack %ld)", early->fds,
-                      late->fds, cfg.fd_slack);
-        if (cfg.rss_check && late->rss_kib > early->rss_kib + cfg.rss_slack_mib * 1024)
-            violation("the daemon's VmRSS grew from %s to %s (slack %ld MiB)",
-                      mib(early->rss_kib).c_str(), mib(late->rss_kib).c_str(), cfg.rss_slack_mib);
-    }
-    monitor.close();
-    clients.clear();
-    stop_children();
-
-    // A clean stop, and under the sanitizers their verdict.
-    if (int st = 0; waitpid(daemon_pid, &st, WNOHANG) == daemon_pid) {
-        daemon_pid = -1;
-        violation("the daemon died during the run (%s %d)",
-                  WIFSIGNALED(st) ? "signal" : "exit status",
-                  WIFSIGNALED(st) ? WTERMSIG(st) : WEXITSTATUS(st));
-        return finish(1);
-    }
-    kill(daemon_pid, SIGTERM);
-    const auto status = wait_child(daemon_pid, kStartBound);
-    if (!status)
-        violation("the daemon did not exit within %lld s of SIGTERM",
-                  static_cast<long long>(kStartBound.count()));
-    else if (*status != 0)
-        violation("the daemon exited with status %d on SIGTERM", *status);
-    if (status) daemon_pid = -1;
-    if (!g_violations.empty()) return finish(1);
-
-    std::printf(
-        "daemon_soak: PASS %s; daemon descriptors %ld -> %ld, VmRSS %s -> %s%s; seed "
-        "%" PRIu64 ", %lld s in all\n",
-        progress(run_start).c_str(), early ? early->fds : -1L, late ? late->fds : -1L,
-        mib(early ? early->rss_kib : -1).c_str(), mib(late ? late->rss_kib : -1).c_str(),
-        cfg.rss_check ? "" : " (not checked)", cfg.seed,
-        static_cast<long long>(
-            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count()));
-    std::filesystem::remove_all(dir, ec);
-    return 0;
+    return Soak(cfg).run();
 }
