@@ -2,7 +2,7 @@
 // at once, most of them played by this process over 127.0.0.1:7002 (one
 // thread each, so they answer concurrently), and across "hosts" through a
 // stand-in for ssh.
-#include "resident_daemon.h"
+#include "daemon_fixture.h"
 #include "server_fixture.h"
 #include "test_server.h"
 

@@ -183,9 +183,13 @@ struct Pause {
 };
 Pause g_pause;
 
+} // namespace
+
 void wake_everyone() {
     g_pause.wake();
 }
+
+namespace {
 
 class Client {
   public:
