@@ -36,18 +36,6 @@ std::atomic<int> g_notify_serial{0};
 
 } // namespace
 
-// ---------------------------------------------------------------- TempDir
-
-TempDir::TempDir() {
-    char templ[] = "/tmp/cli-daemon-test-XXXXXX";
-    if (mkdtemp(templ)) path_ = templ;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-}
-
 // ---------------------------------------------------------------- NotifySocket
 
 NotifySocket::NotifySocket(std::string path) : path_(std::move(path)) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "process.h"
+#include "temp_dir.h"
 
 #include <signal.h>
 #include <sys/types.h>
@@ -17,17 +18,9 @@
 
 namespace servertest {
 
-// A directory of its own under /tmp, removed with everything in it.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
+// The daemon's directory (and any a test wants for itself).
+struct TempDir : clitest::TempDir {
+    TempDir() : clitest::TempDir("cli-daemon-test") {}
 };
 
 // A Unix datagram socket standing in for the service manager's.
