@@ -1,18 +1,12 @@
-#include "daemon_fixture.h"
+#include "daemon_clients.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 namespace daemontest {
 
@@ -33,133 +27,7 @@ bool fill_address(const std::string &path, sockaddr_un &addr) {
     return true;
 }
 
-std::atomic<int> g_notify_serial{0};
-
 } // namespace
-
-// ---------------------------------------------------------------- TempDir
-
-TempDir::TempDir() {
-    char templ[] = "/tmp/cli-daemon-test-XXXXXX";
-    if (mkdtemp(templ)) path_ = templ;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-}
-
-// ---------------------------------------------------------------- NotifySocket
-
-NotifySocket::NotifySocket(std::string path) : path_(std::move(path)) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    if (fd_ < 0 || !fill_address(path_, addr) ||
-        bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-}
-
-NotifySocket::~NotifySocket() {
-    if (fd_ >= 0) ::close(fd_);
-    unlink(path_.c_str());
-}
-
-bool NotifySocket::wait_for(const std::string &word, ms timeout) {
-    const auto deadline = clock::now() + timeout;
-    for (;;) {
-        for (const auto &d : seen_)
-            for (const auto &line : lines_of(d))
-                if (line == word) return true;
-        if (fd_ < 0) return false;
-        pollfd p{fd_, POLLIN, 0};
-        const int rc = poll(&p, 1, remaining_ms(deadline));
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc <= 0) return false;
-        char buf[4096];
-        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        if (n > 0) seen_.emplace_back(buf, static_cast<size_t>(n));
-    }
-}
-
-// ---------------------------------------------------------------- Daemon
-
-Daemon::Daemon(const std::string &dir, std::vector<std::string> extra,
-               std::vector<std::string> launcher, unsigned long max_files)
-    : notify_(dir + "/notify-" + std::to_string(++g_notify_serial)),
-      socket_(dir + "/run/cli.sock") {
-    std::vector<std::string> args{"--daemon", "--socket", socket_};
-    args.insert(args.end(), extra.begin(), extra.end());
-    SpawnOptions o;
-    o.pipe_stdout = false;
-    o.env = {"NOTIFY_SOCKET=" + notify_.path()};
-    o.max_files = max_files;
-    o.max_files_hard = true;
-    std::vector<std::string> argv = server_argv(args);
-    argv.insert(argv.begin(), launcher.begin(), launcher.end());
-    process_ = std::make_unique<Process>(argv, o);
-    ready_ = notify_.wait_for("READY=1");
-}
-
-Daemon::~Daemon() {
-    if (process_) process_->kill(SIGKILL);
-}
-
-bool Daemon::journal_until(const std::string &needle, ms timeout) {
-    return read_until(process_->err(), needle, &journal_, timeout);
-}
-
-std::optional<int> Daemon::stop(int sig, ms timeout) {
-    process_->kill(sig);
-    auto status = process_->wait(timeout);
-    if (auto rest = read_all(process_->err(), timeout)) journal_ += *rest;
-    return status;
-}
-
-long Daemon::rss_kib() const {
-    std::ifstream in("/proc/" + std::to_string(process_->pid()) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    return 0;
-}
-
-// ---------------------------------------------------------------- clients
-
-RunResult run_client(const Daemon &d, std::vector<std::string> args, const std::string &input,
-                     const SpawnOptions &base) {
-    args.insert(args.begin(), {"--socket", d.socket()});
-    SpawnOptions o = base;
-    o.pipe_stdin = true;
-    Process p(server_argv(args), o);
-    RunResult r;
-    p.write_in(input);
-    p.close_in();
-    auto out = read_all(p.out());
-    auto err = read_all(p.err());
-    r.out = out.value_or("<no end of output>");
-    r.err = err.value_or("<no end of output>");
-    r.status = p.wait().value_or(-1);
-    return r;
-}
-
-std::unique_ptr<Process> start_client(const Daemon &d, std::vector<std::string> args,
-                                      SpawnOptions o) {
-    args.insert(args.begin(), {"--socket", d.socket()});
-    o.pipe_stdin = true;
-    return std::make_unique<Process>(server_argv(args), o);
-}
-
-std::unique_ptr<Process> start_host_as(uid_t uid, gid_t gid, const std::string &id,
-                                       const std::string &name) {
-    SpawnOptions o;
-    o.pipe_stdout = false;
-    o.pipe_stderr = false;
-    o.uid = uid;
-    o.gid = gid;
-    return std::make_unique<Process>(std::vector<std::string>{EXAMPLE_HOST_PATH, id, name}, o);
-}
 
 // ---------------------------------------------------------------- the wire
 

@@ -1,8 +1,10 @@
-// Shared helpers of the cli-server end-to-end tests.
+// Shared helpers of the cli-server end-to-end tests: the test base that
+// runs them standalone or through a resident server, cli-server runs, the
+// example host, raw agent connections. Single-threaded, like the tests.
 #pragma once
 
+#include "daemon_fixture.h"
 #include "process.h"
-#include "resident_daemon.h"
 #include "test_server.h"
 
 #include <gtest/gtest.h>
@@ -35,10 +37,10 @@ class ServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!through_daemon()) return;
-        daemon_ = std::make_unique<ResidentDaemon>();
+        daemon_ = std::make_unique<Daemon>();
         ASSERT_EQ(daemon_->error(), "");
         if (const char *old = std::getenv("CLI_SERVER_SOCKET")) saved_socket_ = old;
-        setenv("CLI_SERVER_SOCKET", daemon_->socket_path().c_str(), 1);
+        setenv("CLI_SERVER_SOCKET", daemon_->socket().c_str(), 1);
     }
 
     void TearDown() override {
@@ -53,10 +55,10 @@ class ServerTest : public ::testing::Test {
     }
 
     // The test's resident server, or nullptr when it runs standalone.
-    ResidentDaemon *daemon() const { return daemon_.get(); }
+    Daemon *daemon() const { return daemon_.get(); }
 
   private:
-    std::unique_ptr<ResidentDaemon> daemon_;
+    std::unique_ptr<Daemon> daemon_;
     std::optional<std::string> saved_socket_;
 };
 
@@ -92,19 +94,19 @@ inline clitest::Conn connect_agent() {
     return clitest::Conn(fd);
 }
 
-// The example host, announcing itself as `name` with `id`.
+// The example host, announcing itself as `name` with `id` (o: as whom).
 inline std::unique_ptr<Process> start_host(const std::string &id = "7",
-                                           const std::string &name = "demo") {
-    SpawnOptions o;
+                                           const std::string &name = "demo", SpawnOptions o = {}) {
     o.pipe_stdout = false;
     o.pipe_stderr = false;
     return std::make_unique<Process>(std::vector<std::string>{EXAMPLE_HOST_PATH, id, name}, o);
 }
 
-// Runs cli-server to completion with `input` on standard input.
+// Runs cli-server to completion with `input` on standard input (base: the
+// rest of its settings).
 inline RunResult run_server(const std::vector<std::string> &args, const std::string &input = {},
-                            ms timeout = kTimeout) {
-    SpawnOptions o;
+                            ms timeout = kTimeout, const SpawnOptions &base = {}) {
+    SpawnOptions o = base;
     o.pipe_stdin = true;
     Process p(server_argv(args), o);
     RunResult r;

@@ -2,7 +2,7 @@
 // at once, most of them played by this process over 127.0.0.1:7002 (one
 // thread each, so they answer concurrently), and across "hosts" through a
 // stand-in for ssh.
-#include "resident_daemon.h"
+#include "daemon_fixture.h"
 #include "server_fixture.h"
 #include "test_server.h"
 
@@ -534,9 +534,9 @@ TEST(FanoutExit, DisconnectsMakeThreeOrFourAndAnInterruptOneThirty) {
 // A client of the resident server selects among the agents connected now:
 // no gather, the same results.
 TEST(FanoutResident, SelectsTheAgentsConnectedNowWithoutAGather) {
-    ResidentDaemon daemon;
+    Daemon daemon;
     ASSERT_EQ(daemon.error(), "");
-    const std::string &sock = daemon.socket_path();
+    const std::string &sock = daemon.socket();
     FakeAgent db1("db-1", 11, echoing("db-1"));
     FakeAgent db2("db-2", 12, echoing("db-2"));
     FakeAgent web("web", 13, echoing("web"));

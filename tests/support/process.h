@@ -1,5 +1,8 @@
-// Child processes for end-to-end tests: pipes or a pseudo-terminal, reads
-// with deadlines, and a destructor that never leaves a child behind.
+// The one way the tests and the soak start a program: pipes or a
+// pseudo-terminal, reads with deadlines, and a destructor that never leaves
+// a child behind. A Process belongs to one thread; several threads may each
+// start their own at once (the child does only async-signal-safe work
+// before exec).
 #pragma once
 
 #include <sys/types.h>
@@ -17,15 +20,17 @@ using ms = std::chrono::milliseconds;
 inline constexpr ms kTimeout = 10000ms;
 
 struct SpawnOptions {
-    std::vector<std::string> env; // extra NAME=VALUE entries
-    bool pipe_stdin = false;      // else /dev/null
-    bool pipe_stdout = true;      // else /dev/null
-    bool pipe_stderr = true;      // else /dev/null, or stderr_file
-    std::string stderr_file;      // appended to when stderr is not piped (a daemon's journal)
-    bool pty = false;             // run on a pseudo-terminal (all three streams)
-    unsigned long max_files = 0;  // soft descriptor limit of the child, if not 0
-    bool max_files_hard = false;  // max_files is the hard limit too (it cannot raise it)
-    int stdout_fd = -1;           // the child's stdout shares this open file (else as above)
+    std::vector<std::string> env;       // extra NAME=VALUE entries
+    std::vector<std::string> unset_env; // names left out of the environment
+    bool pipe_stdin = false;            // else /dev/null
+    bool pipe_stdout = true;            // else /dev/null
+    bool pipe_stderr = true;            // else /dev/null, or stderr_file
+    std::string stderr_file;            // appended to when stderr is not piped (a daemon's journal)
+    bool stdout_to_stderr = false;      // stdout goes where stderr goes (one log of both)
+    bool pty = false;                   // run on a pseudo-terminal (all three streams)
+    unsigned long max_files = 0;        // soft descriptor limit of the child, if not 0
+    bool max_files_hard = false;        // max_files is the hard limit too (it cannot raise it)
+    int stdout_fd = -1;                 // the child's stdout shares this open file (else as above)
     // The child's credentials, set before exec (needs root): its groups are
     // dropped, then the gid and the uid are set.
     std::optional<gid_t> gid;
@@ -39,6 +44,8 @@ class Process {
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
 
+    // False when the fork (or a pipe) failed; an exec that fails is exit 127.
+    bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
     int in() const { return in_; }
     int out() const { return out_; }

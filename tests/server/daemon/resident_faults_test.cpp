@@ -1,6 +1,6 @@
 // Faults around the resident server: clients that die, stop reading or
 // speak garbage, and the daemon itself killed under its clients.
-#include "daemon_fixture.h"
+#include "daemon_clients.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Who may use the resident server and what it records: the socket's modes,
 // refused and admitted clients of other users, --agent-users and the audit
 // log.
-#include "daemon_fixture.h"
+#include "daemon_clients.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

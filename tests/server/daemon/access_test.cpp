@@ -4,6 +4,7 @@
 #include "daemon/access.h"
 #include "hub/agent_users.h"
 #include "daemon/socket_path.h"
+#include "temp_dir.h"
 
 #include <grp.h>
 #include <poll.h>
@@ -30,17 +31,8 @@ namespace {
 
 constexpr int kWaitMs = 5000;
 
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/cli-server-test-XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
+struct TempDir : clitest::TempDir {
+    TempDir() : clitest::TempDir("cli-server-test") {}
 };
 
 mode_t mode_of(const std::string &path, gid_t *group = nullptr) {

@@ -1,6 +1,7 @@
 // The audit log as its readers see it: a file of JSON lines, parsed back
 // with the same JSON library, checked field by field.
 #include "daemon/audit_log.h"
+#include "temp_dir.h"
 
 #include <nlohmann/json.hpp>
 
@@ -23,17 +24,8 @@ using namespace std::chrono;
 
 namespace {
 
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/cli-audit-test-XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    std::string file(const char *name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
+struct TempDir : clitest::TempDir {
+    TempDir() : clitest::TempDir("cli-audit-test") {}
 };
 
 std::vector<std::string> lines_of(const std::string &path) {

@@ -1,6 +1,7 @@
 // An operator's session on a pseudo-terminal: completion, a command, a
 // prompt, Ctrl-C during a long command, and history kept across sessions.
 #include "server_fixture.h"
+#include "temp_dir.h"
 #include "terminal_session.h"
 #include "test_server.h"
 
@@ -22,16 +23,8 @@ namespace {
 using Session = TerminalSession;
 
 // A private HOME, so the history file of a test never touches the user's.
-struct TempHome {
-    TempHome() {
-        char templ[] = "/tmp/cli_server_home_XXXXXX";
-        const char *dir = mkdtemp(templ);
-        path = dir ? dir : "";
-    }
-    ~TempHome() {
-        if (!path.empty()) std::filesystem::remove_all(path);
-    }
-    std::string path;
+struct TempHome : clitest::TempDir {
+    TempHome() : clitest::TempDir("cli_server_home") {}
 };
 
 } // namespace
@@ -40,7 +33,7 @@ class ServerInteractive : public ServerTest {};
 
 TEST_F(ServerInteractive, OperatorSession) {
     TempHome tmp;
-    const std::string &home = tmp.path;
+    const std::string &home = tmp.path();
     ASSERT_FALSE(home.empty());
     auto host = start_host();
     Session s(home);
@@ -101,7 +94,7 @@ TEST_F(ServerInteractive, AnAgentThereBeforeTheConsoleIsAnnouncedAlike) {
     auto r = run_server({"--agent", "demo", "--wait", "10", "-c", "echo ready"});
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(r.out, "ready\n");
-    Session s(tmp.path);
+    Session s(tmp.path());
     EXPECT_NE(s.expect("demo (id 7) connected").find("type help for the commands"),
               std::string::npos);
     EXPECT_EQ(s.expect("cli> "), "\ncli> ");
@@ -113,7 +106,7 @@ TEST_F(ServerInteractive, AnAgentThereBeforeTheConsoleIsAnnouncedAlike) {
 
 TEST_F(ServerInteractive, ColourOnlyWithoutNoColor) {
     TempHome tmp;
-    const std::string &home = tmp.path;
+    const std::string &home = tmp.path();
     {
         Session s(home);
         s.expect("cli> ");
@@ -135,7 +128,7 @@ TEST_F(ServerInteractive, AttachToAPatternSendsEachLineToTheSet) {
     auto db1 = start_host("1", "db-1");
     auto db2 = start_host("2", "db-2");
     auto web = start_host("3", "web");
-    Session s(tmp.path, {"NO_COLOR=1"});
+    Session s(tmp.path(), {"NO_COLOR=1"});
     // Connections arrive in any order, before the console or after it (a
     // resident server may have them already); each is announced, and the
     // prompt follows the last.
@@ -178,8 +171,8 @@ TEST_F(ServerInteractive, AttachToAPatternSendsEachLineToTheSet) {
 // sends can set the window title or clear the screen.
 TEST_F(ServerInteractive, AnAgentCannotDriveTheTerminal) {
     TempHome tmp;
-    ASSERT_FALSE(tmp.path.empty());
-    Session s(tmp.path);
+    ASSERT_FALSE(tmp.path().empty());
+    Session s(tmp.path());
     s.expect("cli> ");
     clitest::Conn evil = connect_agent();
     ASSERT_TRUE(evil.valid());

@@ -1,6 +1,6 @@
 // The resident server end to end: several clients sharing its agents, and
 // its life from start to SIGTERM.
-#include "daemon_fixture.h"
+#include "daemon_clients.h"
 #include "terminal_session.h"
 
 #include "cli_common.h"

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <regex>
@@ -37,12 +38,13 @@ int wait_readable(int fd, clock::time_point deadline) {
     }
 }
 
-std::vector<std::string> merged_environment(const std::vector<std::string> &extra) {
+std::vector<std::string> merged_environment(const std::vector<std::string> &extra,
+                                            const std::vector<std::string> &unset) {
     std::vector<std::string> env;
     for (char **e = environ; *e; ++e) {
         std::string entry(*e);
         std::string name = entry.substr(0, entry.find('='));
-        bool overridden = false;
+        bool overridden = std::find(unset.begin(), unset.end(), name) != unset.end();
         for (auto &x : extra)
             if (x.compare(0, name.size() + 1, name + "=") == 0) overridden = true;
         if (!overridden) env.push_back(entry);
@@ -63,7 +65,7 @@ std::vector<char *> c_strings(std::vector<std::string> &v) {
 
 Process::Process(const std::vector<std::string> &argv, const SpawnOptions &opts) {
     std::vector<std::string> args = argv;
-    std::vector<std::string> env = merged_environment(opts.env);
+    std::vector<std::string> env = merged_environment(opts.env, opts.unset_env);
     auto cargs = c_strings(args);
     auto cenv = c_strings(env);
 
@@ -90,6 +92,7 @@ Process::Process(const std::vector<std::string> &argv, const SpawnOptions &opts)
         dup2(opts.pipe_stdin ? pin[0] : devnull, 0);
         dup2(opts.stdout_fd >= 0 ? opts.stdout_fd : opts.pipe_stdout ? pout[1] : devnull, 1);
         dup2(opts.pipe_stderr ? perr[1] : errfile, 2);
+        if (opts.stdout_to_stderr) dup2(2, 1);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -144,6 +147,7 @@ void Process::close_in() {
 
 std::optional<int> Process::wait(ms timeout) {
     if (status_) return status_;
+    if (pid_ <= 0) return std::nullopt;
     auto deadline = clock::now() + timeout;
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
     for (;;) {
