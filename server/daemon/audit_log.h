@@ -37,6 +37,8 @@
 
 #include "unique_fd.h"
 
+#include "core/command_outcome.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -47,7 +49,6 @@
 
 namespace cliserver {
 
-enum class AuditOutcome { kDone, kAgentDisconnected, kClientLeft, kInterrupted };
 enum class AuditEvent { kSent, kEnd };
 
 struct AuditRecord {
@@ -63,7 +64,7 @@ struct AuditRecord {
     std::optional<uid_t> agent_uid;
     std::string command;
     // The end record's:
-    AuditOutcome outcome = AuditOutcome::kDone;
+    CommandOutcome outcome = CommandOutcome::kDone; // never prompt-refused or not-connected
     int64_t duration_ms = 0;
     uint64_t output_bytes = 0;
     unsigned prompts_answered = 0;
@@ -121,6 +122,5 @@ class AuditLog {
 std::string audit_json(const AuditRecord &r);
 // "2026-12-08T13:10:13.042Z"
 std::string rfc3339_utc_ms(std::chrono::system_clock::time_point t);
-const char *outcome_name(AuditOutcome o);
 
 } // namespace cliserver

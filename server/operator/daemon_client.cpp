@@ -48,8 +48,18 @@ std::string DaemonLink::where() const {
     return "connected to the resident server at " + path_;
 }
 
+void DaemonLink::add_client(HubClient *c) {
+    clients_.push_back(c);
+    add_observer(c);
+}
+
 void DaemonLink::remove_client(HubClient *c) {
     clients_.erase(std::remove(clients_.begin(), clients_.end(), c), clients_.end());
+    remove_observer(c);
+}
+
+void DaemonLink::remove_observer(AgentEvents *o) {
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), o), observers_.end());
 }
 
 // ---------------------------------------------------------------- connecting
@@ -291,7 +301,7 @@ void DaemonLink::handle(const op::Message &m) {
     case op::Type::kNotice: {
         op::NoticeText n;
         if (!op::parse_notice(m, n)) return;
-        for (HubClient *c : std::vector<HubClient *>(clients_))
+        for (AgentEvents *c : std::vector<AgentEvents *>(observers_))
             c->on_hub_notice(notice_kind(n.kind), n.text);
         return;
     }
@@ -326,7 +336,7 @@ void DaemonLink::agent_up(const op::Message &m) {
     view->uid = rec.uid;
     AgentView &a = *view;
     agents_.emplace(rec.serial, std::move(view));
-    for (HubClient *c : std::vector<HubClient *>(clients_)) {
+    for (AgentEvents *c : std::vector<AgentEvents *>(observers_)) {
         if (!agents_.count(rec.serial)) return;
         c->on_agent_greeted(a);
     }
@@ -342,7 +352,7 @@ void DaemonLink::agent_down(const op::Message &m) {
     a->closed = true;
     // As with the hub: clients still see their requests while they hear of
     // the loss, then the requests are gone without further callbacks.
-    for (HubClient *c : std::vector<HubClient *>(clients_))
+    for (AgentEvents *c : std::vector<AgentEvents *>(observers_))
         c->on_agent_lost(*a, down.why, notice_kind(down.kind));
     std::erase_if(requests_, [&](const auto &kv) { return kv.second.agent == down.serial; });
 }
@@ -393,7 +403,7 @@ void DaemonLink::lose(const std::string &why) {
         auto it = agents_.find(serial);
         if (it == agents_.end()) continue;
         it->second->closed = true;
-        for (HubClient *c : std::vector<HubClient *>(clients_))
+        for (AgentEvents *c : std::vector<AgentEvents *>(observers_))
             c->on_agent_lost(*it->second, "is out of reach: " + why, Notice::kWarning);
     }
     requests_.clear();

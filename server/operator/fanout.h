@@ -19,6 +19,7 @@
 
 #include "hub/agent_service.h"
 #include "core/event_loop.h"
+#include "core/exit_status.h"
 #include "operator/json_result.h"
 #include "operator/operator_options.h"
 #include "core/output_queue.h"
@@ -108,9 +109,9 @@ class FanoutRun : public HubClient {
     };
 
     void submit_next(Slot &s);
-    CommandResult result_of(const Slot &s, const char *status) const;
-    void finish_line(Slot &s, const char *status);
-    void finish_rest(Slot &s, const char *status);
+    CommandResult result_of(const Slot &s, CommandOutcome status) const;
+    void finish_line(Slot &s, CommandOutcome status);
+    void finish_rest(Slot &s, CommandOutcome status);
     void emit_lines(Slot &s, bool flush);
     void append(std::string_view bytes);
     Slot *slot_of(RequestId id);
@@ -149,7 +150,7 @@ class FanoutScript {
     enum class Phase { kIdle, kSelecting, kListing, kRunning, kFinished };
 
     void check();
-    void finish(int status);
+    void finish(ExitStatus status);
     std::string nothing_matched_text() const;
 
     OperatorOptions opts_;

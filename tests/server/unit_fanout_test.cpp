@@ -87,7 +87,7 @@ TEST(FanoutJson, OneObjectPerLineWithUnknownsLeftOut) {
     r.name = "bad\xffname";
     r.id = 7;
     r.command = "status";
-    r.status = "not-connected";
+    r.status = CommandOutcome::kNotConnected;
     const std::string line = result_json_line(r);
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);
