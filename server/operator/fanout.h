@@ -2,7 +2,7 @@
 // operator who asks twenty services for `status` and for monitoring that
 // parses the answers.
 //
-// FanoutRun is a hub client of its own next to the local operator: it runs
+// FanoutRun is a hub client of its own next to the front end: it runs
 // a list of lines on each agent of a set, in parallel across agents and in
 // order on each, and turns what comes back into labelled lines ("db-1: ...",
 // one whole line at a time, so agents never interleave inside a line) or
@@ -86,6 +86,7 @@ class FanoutRun : public HubClient {
     bool on_prompt(const Request &r, const std::string &text) override;
     void on_done(const Request &r) override;
     bool congested() const override { return out_.over_high_water(); }
+    // The front end beside it shows the service's messages.
     void on_hub_notice(Notice, const std::string &) override {}
 
   private:
