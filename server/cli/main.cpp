@@ -1,25 +1,27 @@
 // cli-server: the operator's console for services that embed cli_agent.
 #include "operator/operator_process.h"
 #include "cli/options.h"
+#include "core/exit_status.h"
 #include "daemon/resident_server.h"
 #include "daemon/socket_path.h"
 
 #include <cstdio>
 
 int main(int argc, char **argv) {
+    using cliserver::ExitStatus;
     cliserver::Options opts;
     std::string error;
     if (!cliserver::parse_options(argc, argv, opts, &error)) {
         std::fprintf(stderr, "cli-server: %s\nTry 'cli-server --help'.\n", error.c_str());
-        return 1;
+        return exit_code(ExitStatus::kError);
     }
     if (opts.show_help) {
         std::fputs(cliserver::usage_text().c_str(), stdout);
-        return 0;
+        return exit_code(ExitStatus::kCompleted);
     }
     if (opts.show_version) {
         std::printf("cli-server %s\n", CLI_SERVER_VERSION);
-        return 0;
+        return exit_code(ExitStatus::kCompleted);
     }
     if (opts.daemon) return cliserver::run_daemon(opts.daemon_options());
     if (!opts.standalone) {

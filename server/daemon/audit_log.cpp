@@ -26,20 +26,6 @@ nlohmann::json optional_number(const auto &value) {
 
 } // namespace
 
-const char *outcome_name(AuditOutcome o) {
-    switch (o) {
-    case AuditOutcome::kDone:
-        return "done";
-    case AuditOutcome::kAgentDisconnected:
-        return "agent-disconnected";
-    case AuditOutcome::kClientLeft:
-        return "client-left";
-    case AuditOutcome::kInterrupted:
-        return "interrupted";
-    }
-    return "?";
-}
-
 std::string rfc3339_utc_ms(std::chrono::system_clock::time_point t) {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();

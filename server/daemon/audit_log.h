@@ -38,6 +38,8 @@
 #include "core/agent_record.h"
 #include "unique_fd.h"
 
+#include "core/command_outcome.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -48,7 +50,6 @@
 
 namespace cliserver {
 
-enum class AuditOutcome { kDone, kAgentDisconnected, kClientLeft, kInterrupted };
 enum class AuditEvent { kSent, kEnd };
 
 struct AuditRecord {
@@ -61,7 +62,7 @@ struct AuditRecord {
     AgentRecord agent; // its connection time is not logged
     std::string command;
     // The end record's:
-    AuditOutcome outcome = AuditOutcome::kDone;
+    CommandOutcome outcome = CommandOutcome::kDone; // never prompt-refused or not-connected
     int64_t duration_ms = 0;
     uint64_t output_bytes = 0;
     unsigned prompts_answered = 0;
@@ -119,6 +120,5 @@ class AuditLog {
 std::string audit_json(const AuditRecord &r);
 // "2026-12-08T13:10:13.042Z"
 std::string rfc3339_utc_ms(std::chrono::system_clock::time_point t);
-const char *outcome_name(AuditOutcome o);
 
 } // namespace cliserver

@@ -21,7 +21,7 @@ constexpr auto kHealthPeriod = std::chrono::seconds(2);
 
 } // namespace
 
-OperatorSession::OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit,
+OperatorSession::OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit,
                                  cli_shared::UniqueFd fd, PeerCred peer,
                                  std::function<void()> on_failed)
     : loop_(loop), hub_(hub), audit_(audit), fd_(std::move(fd)), peer_(peer),
@@ -91,7 +91,7 @@ void OperatorSession::finish() {
     per_agent_.clear();
     tracked_bytes_ = 0;
     for (auto &[hub_id, t] : tracked) {
-        if (t.sent) audit(hub_id, t, AuditOutcome::kClientLeft);
+        if (t.sent) audit(hub_id, t, CommandOutcome::kClientLeft);
         hub_.abandon(hub_id);
     }
     // What is still queued for the client goes out if the socket takes it now.
@@ -275,15 +275,20 @@ void OperatorSession::abandon(const op::Message &m) {
     const RequestId id = it->second;
     by_client_request_.erase(it);
     if (auto t = tracked_.find(id); t != tracked_.end()) {
-        if (t->second.sent) audit(id, t->second, AuditOutcome::kInterrupted);
+        if (t->second.sent) audit(id, t->second, CommandOutcome::kInterrupted);
         untrack(t);
     }
     hub_.abandon(id);
 }
 
 void OperatorSession::list() {
+    // The hub hands the rows over at once, while the session is there.
+    hub_.list_agents([this](std::vector<AgentRow> rows) { send_rows(rows); });
+}
+
+void OperatorSession::send_rows(const std::vector<AgentRow> &rows) {
     std::string out;
-    for (const AgentRow &row : hub_.rows())
+    for (const AgentRow &row : rows)
         op::encode_row(out, row);
     op::encode_rows_end(out);
     send(out);
@@ -394,7 +399,7 @@ void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice
             ++it;
             continue;
         }
-        if (it->second.sent) audit(it->first, it->second, AuditOutcome::kAgentDisconnected);
+        if (it->second.sent) audit(it->first, it->second, CommandOutcome::kAgentDisconnected);
         by_client_request_.erase(it->second.client_request);
         untrack(it++);
     }
@@ -430,7 +435,7 @@ void OperatorSession::on_done(const Request &r) {
     Tracked t = std::move(it->second);
     tracked_.erase(it);
     by_client_request_.erase(t.client_request);
-    audit(r.id, t, AuditOutcome::kDone);
+    audit(r.id, t, CommandOutcome::kDone);
     std::string out;
     op::encode_done(out, t.client_request);
     send(out);
@@ -511,7 +516,7 @@ AuditRecord OperatorSession::audit_record(RequestId id, const Tracked &t, AuditE
     return rec;
 }
 
-void OperatorSession::audit(RequestId id, const Tracked &t, AuditOutcome outcome) {
+void OperatorSession::audit(RequestId id, const Tracked &t, CommandOutcome outcome) {
     if (!audit_.enabled()) return;
     AuditRecord rec = audit_record(id, t, AuditEvent::kEnd);
     rec.outcome = outcome;

@@ -23,7 +23,7 @@
 #pragma once
 
 #include "core/users.h"
-#include "hub/agent_hub.h"
+#include "hub/agent_service.h"
 #include "daemon/audit_log.h"
 #include "core/event_loop.h"
 #include "wire/operator_protocol.h"
@@ -52,7 +52,7 @@ class OperatorSession final : public HubClient {
     static constexpr size_t kMaxCommands = 1u << 16;
     static constexpr size_t kMaxCommandBytes = 16u << 20;
 
-    OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, cli_shared::UniqueFd fd,
+    OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit, cli_shared::UniqueFd fd,
                     PeerCred peer, std::function<void()> on_failed);
     ~OperatorSession() override;
     OperatorSession(const OperatorSession &) = delete;
@@ -100,6 +100,7 @@ class OperatorSession final : public HubClient {
     void reply(const operator_protocol::Message &m);
     void abandon(const operator_protocol::Message &m);
     void list();
+    void send_rows(const std::vector<AgentRow> &rows);
     void send(const std::string &bytes);
     void write_available();
     void report_congestion();
@@ -109,7 +110,7 @@ class OperatorSession final : public HubClient {
     void stop_io();
     void refuse_command(uint64_t client_request, const std::string &agent);
     AuditRecord audit_record(RequestId id, const Tracked &t, AuditEvent event) const;
-    void audit(RequestId id, const Tracked &t, AuditOutcome outcome);
+    void audit(RequestId id, const Tracked &t, CommandOutcome outcome);
     std::string who() const; // "client uid N (user) pid P", for the journal
     Tracked *tracked(RequestId hub_id);
     void uncount(const Tracked &t);
@@ -117,7 +118,7 @@ class OperatorSession final : public HubClient {
     std::optional<std::string> over_bounds(const AgentView &a, size_t line_size) const;
 
     EventLoop &loop_;
-    AgentHub &hub_;
+    AgentService &hub_;
     AuditLog &audit_;
     cli_shared::UniqueFd fd_;
     PeerCred peer_;

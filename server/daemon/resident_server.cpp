@@ -1,5 +1,6 @@
 #include "daemon/resident_server.h"
 
+#include "core/exit_status.h"
 #include "core/users.h"
 #include "hub/agent_owner.h"
 #include "daemon/journal.h"
@@ -26,12 +27,12 @@ ResidentServer::ResidentServer(uint16_t port, std::string socket_path, AgentUser
     : port_(port), socket_path_(std::move(socket_path)), group_(group),
       hub_(loop_, HubOptions{port_, std::move(agent_users), false}), audit_(std::move(audit)),
       access_(getuid(), group) {
-    hub_.add_client(this);
+    hub_.add_observer(this);
 }
 
 ResidentServer::~ResidentServer() {
     sessions_.clear();
-    hub_.remove_client(this);
+    hub_.remove_observer(this);
     if (listener_.valid()) remove_operator_socket(socket_path_, listener_.get());
 }
 
@@ -179,19 +180,19 @@ void ResidentServer::shut_down() {
 }
 
 int ResidentServer::run() {
-    if (!set_up()) return 1;
+    if (!set_up()) return exit_code(ExitStatus::kError);
     sd_notify(0, "READY=1");
     while (!stop_) {
         if (!loop_.run_once()) {
             journal(Priority::kError, std::string("epoll failed: ") + std::strerror(errno));
             shut_down();
-            return 1;
+            return exit_code(ExitStatus::kError);
         }
         reap_sessions();
         hub_.reap();
     }
     shut_down();
-    return 0;
+    return exit_code(ExitStatus::kCompleted);
 }
 
 // ---------------------------------------------------------------- journal
@@ -237,7 +238,7 @@ int run_daemon(const DaemonOptions &opts) {
         users = AgentUsers::parse(opts.agent_users, &error);
         if (!users) {
             journal(Priority::kError, error);
-            return 1;
+            return exit_code(ExitStatus::kError);
         }
     }
     std::optional<gid_t> group;
@@ -245,13 +246,13 @@ int run_daemon(const DaemonOptions &opts) {
         group = lookup_group(opts.group);
         if (!group) {
             journal(Priority::kError, "--group: no group named '" + opts.group + "'");
-            return 1;
+            return exit_code(ExitStatus::kError);
         }
     }
     auto audit = AuditLog::open(AuditOptions{opts.audit_log, opts.syslog}, &error);
     if (!audit) {
         journal(Priority::kError, error);
-        return 1;
+        return exit_code(ExitStatus::kError);
     }
     ResidentServer server(opts.port, choose_socket_path(opts.socket), std::move(*users), group,
                           std::move(*audit));

@@ -39,7 +39,7 @@ struct DaemonOptions {
     std::string agent_users; // --agent-users LIST
 };
 
-class ResidentServer : private HubClient {
+class ResidentServer : private AgentEvents {
   public:
     ResidentServer(uint16_t port, std::string socket_path, AgentUsers agent_users,
                    std::optional<gid_t> group, AuditLog audit);
@@ -58,13 +58,9 @@ class ResidentServer : private HubClient {
     void shut_down();
     void housekeeping();
 
-    // HubClient: the journal's view of the agents.
+    // AgentEvents: the journal's view of the agents.
     void on_agent_greeted(AgentView &a) override;
     void on_agent_lost(AgentView &a, const std::string &why, Notice kind) override;
-    void on_output(const Request &, std::string_view) override {}
-    bool on_prompt(const Request &, const std::string &) override { return false; }
-    void on_done(const Request &) override {}
-    bool congested() const override { return false; }
     void on_hub_notice(Notice kind, const std::string &text) override;
 
     uint16_t port_;

@@ -74,12 +74,12 @@ bool AgentHub::listen(std::string *error) {
     return true;
 }
 
-void AgentHub::remove_client(HubClient *c) {
+void AgentHub::remove_observer(AgentEvents *c) {
     clients_.erase(std::remove(clients_.begin(), clients_.end(), c), clients_.end());
 }
 
 void AgentHub::hub_notice(Notice kind, const std::string &text) {
-    for (HubClient *c : clients_)
+    for (AgentEvents *c : clients_)
         c->on_hub_notice(kind, text);
 }
 
@@ -368,7 +368,7 @@ void AgentHub::greet(Agent &a, const Frame &f) {
     send_to(a, CLI_FRAME_ACK, 0);
     if (a.closed) return;
     const uint64_t serial = a.serial;
-    for (HubClient *c : clients_) {
+    for (AgentEvents *c : clients_) {
         Agent *still = find(serial);
         if (!still || still->closed) return;
         c->on_agent_greeted(*still);
@@ -442,7 +442,7 @@ void AgentHub::drop_agent(Agent &a, const std::string &why, Notice kind) {
     }
     // Clients still see the agent's queue, to tell a running command of
     // theirs from a queued one.
-    for (HubClient *c : clients_)
+    for (AgentEvents *c : clients_)
         c->on_agent_lost(a, why, kind);
     for (const Request &r : a.queue)
         request_agent_.erase(r.id);

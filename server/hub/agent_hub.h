@@ -85,7 +85,9 @@ class AgentHub final : public AgentService {
     bool listen(std::string *error);
     // AgentService
     void add_client(HubClient *c) override { clients_.push_back(c); }
-    void remove_client(HubClient *c) override;
+    void remove_client(HubClient *c) override { remove_observer(c); }
+    void add_observer(AgentEvents *o) override { clients_.push_back(o); }
+    void remove_observer(AgentEvents *o) override;
     Agent *find(uint64_t serial) override;
     std::vector<AgentView *> match(const std::string &wanted) override;
     void for_each_agent(const std::function<void(const AgentView &)> &fn) const override;
@@ -104,8 +106,7 @@ class AgentHub final : public AgentService {
     const Agent *find(uint64_t serial) const;
     const Request *find_request(RequestId id) const;
     std::vector<AgentRow> rows();
-    // Looks up the processes of agents not yet known, in one pass over /proc.
-    void resolve_pids();
+    void resolve_pids() override;
 
     void say_goodbye(); // BYE to every greeted agent
     void reap();        // frees agents closed since the last call
@@ -160,7 +161,7 @@ class AgentHub final : public AgentService {
     std::unordered_map<RequestId, Placed> request_agent_;
     std::unordered_set<uint64_t> busy_; // agents with a command sent
     std::vector<uint64_t> closed_;
-    std::vector<HubClient *> clients_;
+    std::vector<AgentEvents *> clients_;
     size_t greeted_count_ = 0;
     uint64_t next_serial_ = 1;
     uint32_t next_req_id_ = 1;

@@ -22,14 +22,14 @@
 
 namespace cliserver {
 
-class HubClient;
+class RequestOwner;
 
 using RequestId = uint64_t;
 
 // One command line for one agent, queued or running.
 struct Request {
     RequestId id = 0;
-    HubClient *client = nullptr;
+    RequestOwner *client = nullptr;
     uint64_t agent = 0;  // the agent's serial
     uint32_t req_id = 0; // on the wire, once sent
     std::string line;
@@ -37,7 +37,7 @@ struct Request {
     bool sent = false;
     bool prompt_pending = false;
     bool abandoned = false; // its client gave up: output dropped, prompts answered empty
-    static Request make(HubClient *client, uint64_t agent, RequestId id, const std::string &line,
+    static Request make(RequestOwner *client, uint64_t agent, RequestId id, const std::string &line,
                         bool quiet) {
         Request r;
         r.id = id;
@@ -57,20 +57,27 @@ struct AgentView : AgentRecord {
     std::vector<std::string> commands; // learned from its help listing, by the operator
 };
 
-// What an operator client hears from the agents.
-class HubClient {
+// What an observer hears of the agents coming and going and of the service
+// itself (the resident server's journal wants no more than this).
+class AgentEvents {
   public:
-    virtual ~HubClient() = default;
+    virtual ~AgentEvents() = default;
     virtual void on_agent_greeted(AgentView &a) = 0;
     // The agent is gone (its requests with it, without further callbacks).
     virtual void on_agent_lost(AgentView &a, const std::string &why, Notice kind) = 0;
+    virtual void on_hub_notice(Notice kind, const std::string &text) = 0;
+};
+
+// What the client whose command it is hears of it.
+class RequestOwner {
+  public:
+    virtual ~RequestOwner() = default;
     virtual void on_output(const Request &r, std::string_view bytes) = 0;
     // True when the client will answer; false makes the hub answer empty.
     virtual bool on_prompt(const Request &r, const std::string &text) = 0;
     virtual void on_done(const Request &r) = 0;
     // While true, agents running this client's visible commands are not read.
     virtual bool congested() const = 0;
-    virtual void on_hub_notice(Notice kind, const std::string &text) = 0;
     // The request waits behind `ahead` commands (other clients', or an
     // abandoned one of this client's that the agent is still finishing).
     virtual void on_queued(const Request &, size_t /*ahead*/) {}
@@ -83,12 +90,18 @@ class HubClient {
     virtual ClientIdentity identity() const { return {getuid(), getpid()}; }
 };
 
+// An operator client: it submits commands and hears of the agents.
+class HubClient : public AgentEvents, public RequestOwner {};
+
 class AgentService {
   public:
     virtual ~AgentService() = default;
 
     virtual void add_client(HubClient *c) = 0;
     virtual void remove_client(HubClient *c) = 0;
+    // For one that submits nothing and only listens.
+    virtual void add_observer(AgentEvents *o) = 0;
+    virtual void remove_observer(AgentEvents *o) = 0;
 
     virtual AgentView *find(uint64_t serial) = 0;
     // Agents whose name is wanted; failing that, whose id is; in connection order.
@@ -113,6 +126,10 @@ class AgentService {
     // The client's congested() may have changed.
     virtual void congestion_changed(HubClient *c) = 0;
 
+    // Looks up the processes of agents whose pid is not known yet, where the
+    // service finds them itself (the hub, in one pass over /proc); a
+    // resident server's client is told them with each agent.
+    virtual void resolve_pids() {}
     // The rows of ls, handed to done (at once, or when the daemon answers).
     virtual void list_agents(std::function<void(std::vector<AgentRow>)> done) = 0;
     // True while agents may still be arriving because the port was opened

@@ -44,8 +44,18 @@ std::string DaemonLink::where() const {
     return "connected to the resident server at " + path_;
 }
 
+void DaemonLink::add_client(HubClient *c) {
+    clients_.push_back(c);
+    add_observer(c);
+}
+
 void DaemonLink::remove_client(HubClient *c) {
     clients_.erase(std::remove(clients_.begin(), clients_.end(), c), clients_.end());
+    remove_observer(c);
+}
+
+void DaemonLink::remove_observer(AgentEvents *o) {
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), o), observers_.end());
 }
 
 // ---------------------------------------------------------------- connecting
@@ -287,7 +297,7 @@ void DaemonLink::handle(const op::Message &m) {
     case op::Type::kNotice: {
         op::NoticeText n;
         if (!op::parse_notice(m, n)) return;
-        for (HubClient *c : std::vector<HubClient *>(clients_))
+        for (AgentEvents *c : std::vector<AgentEvents *>(observers_))
             c->on_hub_notice(n.kind, n.text);
         return;
     }
@@ -316,7 +326,7 @@ void DaemonLink::agent_up(const op::Message &m) {
     const uint64_t serial = view->serial;
     AgentView &a = *view;
     agents_.emplace(serial, std::move(view));
-    for (HubClient *c : std::vector<HubClient *>(clients_)) {
+    for (AgentEvents *c : std::vector<AgentEvents *>(observers_)) {
         if (!agents_.count(serial)) return;
         c->on_agent_greeted(a);
     }
@@ -332,7 +342,7 @@ void DaemonLink::agent_down(const op::Message &m) {
     a->closed = true;
     // As with the hub: clients still see their requests while they hear of
     // the loss, then the requests are gone without further callbacks.
-    for (HubClient *c : std::vector<HubClient *>(clients_))
+    for (AgentEvents *c : std::vector<AgentEvents *>(observers_))
         c->on_agent_lost(*a, down.why, down.kind);
     std::erase_if(requests_, [&](const auto &kv) { return kv.second.agent == down.serial; });
 }
@@ -371,7 +381,7 @@ void DaemonLink::lose(const std::string &why) {
         auto it = agents_.find(serial);
         if (it == agents_.end()) continue;
         it->second->closed = true;
-        for (HubClient *c : std::vector<HubClient *>(clients_))
+        for (AgentEvents *c : std::vector<AgentEvents *>(observers_))
             c->on_agent_lost(*it->second, "is out of reach: " + why, Notice::kWarning);
     }
     requests_.clear();

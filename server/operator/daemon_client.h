@@ -55,8 +55,10 @@ class DaemonLink final : public AgentService {
     bool refused() const { return refused_; }
 
     // AgentService
-    void add_client(HubClient *c) override { clients_.push_back(c); }
+    void add_client(HubClient *c) override;
     void remove_client(HubClient *c) override;
+    void add_observer(AgentEvents *o) override { observers_.push_back(o); }
+    void remove_observer(AgentEvents *o) override;
     AgentView *find(uint64_t serial) override;
     std::vector<AgentView *> match(const std::string &wanted) override;
     void for_each_agent(const std::function<void(const AgentView &)> &fn) const override;
@@ -102,7 +104,8 @@ class DaemonLink final : public AgentService {
     std::map<RequestId, Request> requests_;
     std::deque<std::function<void(std::vector<AgentRow>)>> list_waiters_;
     std::vector<AgentRow> rows_;
-    std::vector<HubClient *> clients_;
+    std::vector<HubClient *> clients_;     // congested() asks them
+    std::vector<AgentEvents *> observers_; // clients too: hear of agents, in order
     std::function<void(const std::string &)> on_lost_;
     RequestId next_request_ = 1;
 };

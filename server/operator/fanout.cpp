@@ -98,7 +98,7 @@ void FanoutRun::submit_next(Slot &s) {
     }
     AgentView *a = hub_.find(s.serial);
     if (!a || a->closed) {
-        finish_rest(s, "not-connected");
+        finish_rest(s, CommandOutcome::kNotConnected);
         return;
     }
     s.current = hub_.new_request_id();
@@ -110,7 +110,7 @@ void FanoutRun::submit_next(Slot &s) {
     if (!hub_.submit(this, *a, s.current, lines_[s.next], false)) {
         by_request_.erase(s.current);
         s.current = 0;
-        finish_rest(s, "not-connected");
+        finish_rest(s, CommandOutcome::kNotConnected);
     }
 }
 
@@ -174,7 +174,7 @@ void FanoutRun::emit_lines(Slot &s, bool flush) {
 }
 
 // The result of the agent's current line, as far as the slot knows it.
-CommandResult FanoutRun::result_of(const Slot &s, const char *status) const {
+CommandResult FanoutRun::result_of(const Slot &s, CommandOutcome status) const {
     CommandResult r;
     r.host = settings_.host;
     r.name = s.name;
@@ -186,12 +186,11 @@ CommandResult FanoutRun::result_of(const Slot &s, const char *status) const {
     return r;
 }
 
-void FanoutRun::finish_line(Slot &s, const char *status) {
+void FanoutRun::finish_line(Slot &s, CommandOutcome status) {
     if (!s.current) return;
     by_request_.erase(s.current);
     s.current = 0;
-    const std::string status_text = status;
-    if (status_text != "done" && status_text != "prompt-refused") s.failed = true;
+    if (!outcome_completed(status)) s.failed = true;
     if (settings_.json) {
         CommandResult r = result_of(s, status);
         r.duration_ms = elapsed_ms(s.started);
@@ -207,7 +206,7 @@ void FanoutRun::finish_line(Slot &s, const char *status) {
 }
 
 // Every line not yet run on the agent ends with `status` unseen.
-void FanoutRun::finish_rest(Slot &s, const char *status) {
+void FanoutRun::finish_rest(Slot &s, CommandOutcome status) {
     if (s.finished) return;
     if (s.current) finish_line(s, status);
     if (s.next < lines_.size()) s.failed = true;
@@ -223,7 +222,7 @@ void FanoutRun::interrupt() {
     for (Slot &s : slots_) {
         if (s.finished) continue;
         if (s.current) hub_.abandon(s.current);
-        finish_rest(s, "interrupted");
+        finish_rest(s, CommandOutcome::kInterrupted);
     }
 }
 
@@ -247,12 +246,12 @@ void FanoutRun::on_agent_lost(AgentView &a, const std::string &, Notice) {
     if (s.current) {
         if (!settings_.json && !s.pending.empty()) emit_lines(s, true);
         notice_(Notice::kError, s.who + " disconnected in the middle of a command");
-        finish_line(s, "agent-disconnected");
+        finish_line(s, CommandOutcome::kAgentDisconnected);
     }
     if (s.next < lines_.size())
         notice_(Notice::kWarning, s.who + " is gone; " + std::to_string(lines_.size() - s.next) +
                                       " command(s) not run on it");
-    finish_rest(s, "not-connected");
+    finish_rest(s, CommandOutcome::kNotConnected);
 }
 
 void FanoutRun::on_output(const Request &r, std::string_view bytes) {
@@ -292,7 +291,7 @@ bool FanoutRun::on_prompt(const Request &r, const std::string &text) {
 void FanoutRun::on_done(const Request &r) {
     Slot *s = slot_of(r.id);
     if (!s) return;
-    finish_line(*s, s->refused ? "prompt-refused" : "done");
+    finish_line(*s, s->refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone);
     submit_next(*s);
 }
 
@@ -353,7 +352,7 @@ void FanoutScript::check() {
                                         " bytes is too long: agents take at most " +
                                         std::to_string(cli_protocol::command_line_max) +
                                         "; nothing was sent");
-            finish(1);
+            finish(ExitStatus::kError);
             return;
         }
     const auto now = EventLoop::clock::now();
@@ -363,13 +362,13 @@ void FanoutScript::check() {
         if (now < wait_end_) return;
         notice_(Notice::kError,
                 nothing_matched_text() + " within " + std::to_string(opts_.wait_seconds) + " s");
-        finish(2);
+        finish(ExitStatus::kAgentAbsent);
         return;
     }
     if (opts_.no_label && found.size() > 1) {
         notice_(Notice::kError, "--no-label needs exactly one agent; " +
                                     std::to_string(found.size()) + " are selected");
-        finish(1);
+        finish(ExitStatus::kError);
         return;
     }
     if (!opts_.json) {
@@ -399,7 +398,9 @@ void FanoutScript::check() {
 bool FanoutScript::finished() {
     if (phase_ == Phase::kRunning && !run_.running()) {
         const auto t = run_.tally();
-        finish(t.agents > 0 && t.completed == t.agents ? 0 : t.completed > 0 ? 4 : 3);
+        finish(t.agents > 0 && t.completed == t.agents ? ExitStatus::kCompleted
+               : t.completed > 0                       ? ExitStatus::kPartlyCompleted
+                                                       : ExitStatus::kCommandBroken);
     }
     return phase_ == Phase::kFinished;
 }
@@ -409,9 +410,9 @@ void FanoutScript::interrupt() {
     phase_ = Phase::kFinished;
 }
 
-void FanoutScript::finish(int status) {
+void FanoutScript::finish(ExitStatus status) {
     phase_ = Phase::kFinished;
-    exit_status_ = status;
+    exit_status_ = exit_code(status);
 }
 
 } // namespace cliserver

@@ -2,7 +2,7 @@
 // operator who asks twenty services for `status` and for monitoring that
 // parses the answers.
 //
-// FanoutRun is a hub client of its own next to the local operator: it runs
+// FanoutRun is a hub client of its own next to the front end: it runs
 // a list of lines on each agent of a set, in parallel across agents and in
 // order on each, and turns what comes back into labelled lines ("db-1: ...",
 // one whole line at a time, so agents never interleave inside a line) or
@@ -19,6 +19,7 @@
 
 #include "hub/agent_service.h"
 #include "core/event_loop.h"
+#include "core/exit_status.h"
 #include "operator/json_result.h"
 #include "operator/operator_options.h"
 #include "core/output_queue.h"
@@ -85,6 +86,7 @@ class FanoutRun : public HubClient {
     bool on_prompt(const Request &r, const std::string &text) override;
     void on_done(const Request &r) override;
     bool congested() const override { return out_.over_high_water(); }
+    // The front end beside it shows the service's messages.
     void on_hub_notice(Notice, const std::string &) override {}
 
   private:
@@ -108,9 +110,9 @@ class FanoutRun : public HubClient {
     };
 
     void submit_next(Slot &s);
-    CommandResult result_of(const Slot &s, const char *status) const;
-    void finish_line(Slot &s, const char *status);
-    void finish_rest(Slot &s, const char *status);
+    CommandResult result_of(const Slot &s, CommandOutcome status) const;
+    void finish_line(Slot &s, CommandOutcome status);
+    void finish_rest(Slot &s, CommandOutcome status);
     void emit_lines(Slot &s, bool flush);
     void append(std::string_view bytes);
     Slot *slot_of(RequestId id);
@@ -149,7 +151,7 @@ class FanoutScript {
     enum class Phase { kIdle, kSelecting, kListing, kRunning, kFinished };
 
     void check();
-    void finish(int status);
+    void finish(ExitStatus status);
     std::string nothing_matched_text() const;
 
     OperatorOptions opts_;

@@ -81,7 +81,7 @@ std::string result_json_line(const CommandResult &r) {
     if (r.pid) j["pid"] = *r.pid;
     if (r.uid) j["user"] = uid_text(r.uid);
     j["command"] = r.command;
-    j["status"] = r.status;
+    j["status"] = outcome_name(r.status);
     j["duration_ms"] = r.duration_ms;
     if (is_valid_utf8(r.output))
         j["output"] = r.output;

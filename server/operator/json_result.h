@@ -3,6 +3,8 @@
 // carried as a JSON string; anything else as base64, so no byte is lost.
 #pragma once
 
+#include "core/command_outcome.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -19,8 +21,7 @@ struct CommandResult {
     std::optional<pid_t> pid;
     std::optional<uid_t> uid;
     std::string command;
-    const char *status =
-        "done"; // done, prompt-refused, agent-disconnected, not-connected, interrupted
+    CommandOutcome status = CommandOutcome::kDone; // never client-left
     uint64_t duration_ms = 0;
     std::string output;
     bool truncated = false; // output beyond the collection limit was dropped

@@ -2,7 +2,10 @@
 
 #include "core/process.h"
 #include "hub/agent_hub.h"
+#include "operator/console.h"
 #include "operator/daemon_client.h"
+#include "operator/fanout_front.h"
+#include "operator/script.h"
 
 #include <signal.h>
 #include <sys/epoll.h>
@@ -27,26 +30,33 @@ std::string strip_program_name(const std::string &line) {
 
 } // namespace
 
+bool runs_console(const OperatorOptions &opts) {
+    return opts.commands.empty() && isatty(STDIN_FILENO);
+}
+
+std::unique_ptr<FrontEnd> make_front_end(const OperatorOptions &opts, EventLoop &loop,
+                                         AgentService &agents) {
+    if (runs_console(opts)) return std::make_unique<Console>(opts, loop, agents);
+    if (fans_out(opts)) return std::make_unique<FanoutFront>(opts, loop, agents);
+    return std::make_unique<Script>(opts, loop, agents);
+}
+
 OperatorProcess::OperatorProcess(OperatorOptions opts, EventLoop &loop, AgentService &agents)
-    : loop_(loop), agents_(agents), operator_(std::move(opts), loop, agents) {
-    agents_.add_client(&operator_);
-}
+    : loop_(loop), operator_(make_front_end(opts, loop, agents)) {}
 
-OperatorProcess::~OperatorProcess() {
-    agents_.remove_client(&operator_);
-}
+OperatorProcess::~OperatorProcess() = default;
 
-void OperatorProcess::abandon_session(int status, const std::string &message) {
-    operator_.abort_session(status, message);
+void OperatorProcess::abandon_session(ExitStatus status, const std::string &message) {
+    operator_->abort_session(status, message);
 }
 
 void OperatorProcess::on_signal() {
     signalfd_siginfo si{};
     while (read(signal_fd_.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
         if (si.ssi_signo == SIGINT)
-            operator_.on_interrupt_signal();
+            operator_->on_interrupt_signal();
         else
-            operator_.on_terminate_signal(static_cast<int>(si.ssi_signo));
+            operator_->on_terminate_signal(static_cast<int>(si.ssi_signo));
     }
 }
 
@@ -55,28 +65,28 @@ int OperatorProcess::run(const Hooks &hooks) {
     if (!signal_fd_.valid()) {
         std::fprintf(stderr, "cli-server: cannot set up signal handling: %s\n",
                      std::strerror(errno));
-        return 1;
+        return exit_code(ExitStatus::kError);
     }
     loop_.watch(signal_fd_.get(), EPOLLIN, [this](uint32_t) { on_signal(); });
-    operator_.start();
+    operator_->start();
     int override_status = -1;
-    while (!operator_.stopped()) {
-        operator_.before_wait();
-        if (operator_.stopped()) break;
+    while (!operator_->stopped()) {
+        operator_->before_wait();
+        if (operator_->stopped()) break;
         if (!loop_.run_once()) {
             std::fprintf(stderr, "cli-server: epoll failed: %s\n", std::strerror(errno));
-            override_status = 1;
+            override_status = exit_code(ExitStatus::kError);
             break;
         }
-        operator_.after_events();
+        operator_->after_events();
         if (hooks.after_iteration) hooks.after_iteration();
     }
-    operator_.finish();
+    operator_->finish();
     if (hooks.say_goodbye) hooks.say_goodbye();
-    operator_.drain_and_close();
+    operator_->drain_and_close();
     if (hooks.close) hooks.close();
     loop_.unwatch(signal_fd_.get());
-    return override_status >= 0 ? override_status : operator_.exit_status();
+    return override_status >= 0 ? override_status : operator_->exit_status();
 }
 
 int run_standalone(const OperatorOptions &opts) {
@@ -86,30 +96,30 @@ int run_standalone(const OperatorOptions &opts) {
     if (!loop.valid()) {
         std::fprintf(stderr, "cli-server: cannot create the event loop: %s\n",
                      std::strerror(errno));
-        return 1;
+        return exit_code(ExitStatus::kError);
     }
     AgentHub hub(loop, HubOptions{opts.port, {}, false});
     std::string error;
     if (!hub.listen(&error)) {
         std::fprintf(stderr, "cli-server: %s\n", error.c_str());
-        return 1;
+        return exit_code(ExitStatus::kError);
     }
     OperatorProcess process(opts, loop, hub);
     return process.run({[&] { hub.reap(); }, [&] { hub.say_goodbye(); }, [&] { hub.close_all(); }});
 }
 
-int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths, bool *no_daemon) {
+int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths,
+               bool *no_daemon) {
     *no_daemon = false;
     signal(SIGPIPE, SIG_IGN);
     EventLoop loop;
     if (!loop.valid()) {
         std::fprintf(stderr, "cli-server: cannot create the event loop: %s\n",
                      std::strerror(errno));
-        return 1;
+        return exit_code(ExitStatus::kError);
     }
-    const bool interactive = opts.commands.empty() && isatty(STDIN_FILENO);
-    const auto mode =
-        interactive ? operator_protocol::Mode::kInteractive : operator_protocol::Mode::kScripted;
+    const auto mode = runs_console(opts) ? operator_protocol::Mode::kInteractive
+                                         : operator_protocol::Mode::kScripted;
     for (size_t i = 0; i < socket_paths.size(); ++i) {
         const std::string &path = socket_paths[i];
         DaemonLink link(loop, path);
@@ -126,23 +136,24 @@ int run_client(const OperatorOptions &opts, const std::vector<std::string> &sock
                 continue;
             }
             std::fprintf(stderr, "cli-server: %s\n", error.c_str());
-            return 1;
+            return exit_code(ExitStatus::kError);
         case ConnectResult::kFailed:
             std::fprintf(stderr, "cli-server: %s\n", strip_program_name(error).c_str());
-            return 1;
+            return exit_code(ExitStatus::kError);
         case ConnectResult::kConnected:
             break;
         }
         OperatorProcess process(opts, loop, link);
         link.on_lost([&](const std::string &why) {
-            process.abandon_session(1, link.refused()
-                                           ? strip_program_name(why)
-                                           : "lost the resident server at " + path + ": " + why);
+            process.abandon_session(ExitStatus::kError,
+                                    link.refused()
+                                        ? strip_program_name(why)
+                                        : "lost the resident server at " + path + ": " + why);
         });
         return process.run({nullptr, nullptr, [&] { link.flush(); }});
     }
     *no_daemon = true;
-    return 0;
+    return exit_code(ExitStatus::kCompleted);
 }
 
 } // namespace cliserver

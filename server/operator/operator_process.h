@@ -1,5 +1,5 @@
-// cli-server as an operator's process: the local operator (console or
-// script) on an event loop, over either agents' service: the hub in this
+// cli-server as an operator's process: one front end (the console, a
+// script, or a fan-out script) on an event loop, over either agents' service: the hub in this
 // process (standalone) or the resident server's socket (client). What the
 // process as a whole owns lives here: signals, the descriptor limit, the
 // order of the goodbyes at the end.
@@ -9,10 +9,12 @@
 
 #include "hub/agent_service.h"
 #include "core/event_loop.h"
-#include "operator/local_operator.h"
+#include "core/exit_status.h"
+#include "operator/front_end.h"
 #include "operator/operator_options.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,21 +37,27 @@ class OperatorProcess {
     int run(const Hooks &hooks);
     // The agents' service is gone for good: ends the session with status
     // (unless it already ended with one) and message.
-    void abandon_session(int status, const std::string &message);
+    void abandon_session(ExitStatus status, const std::string &message);
 
   private:
     void on_signal();
 
     EventLoop &loop_;
-    AgentService &agents_;
-    LocalOperator operator_;
+    std::unique_ptr<FrontEnd> operator_;
     cli_shared::UniqueFd signal_fd_;
 };
+
+// The console when standard input is a terminal and there is no -c; else
+// a script, on a set of agents or on one.
+bool runs_console(const OperatorOptions &opts);
+std::unique_ptr<FrontEnd> make_front_end(const OperatorOptions &opts, EventLoop &loop,
+                                         AgentService &agents);
 
 // Standalone: this process holds the agents' port.
 int run_standalone(const OperatorOptions &opts);
 // Client of the first resident server that answers at one of socket_paths;
 // *no_daemon when none has a socket there.
-int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths, bool *no_daemon);
+int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths,
+               bool *no_daemon);
 
 } // namespace cliserver

@@ -54,7 +54,7 @@ AuditRecord sample() {
     r.agent.pid = 999;
     r.agent.uid = 33;
     r.command = "config -s key \"quoted\"\tvalue";
-    r.outcome = AuditOutcome::kDone;
+    r.outcome = CommandOutcome::kDone;
     r.duration_ms = 12;
     r.output_bytes = 345;
     r.request = 77;
@@ -78,13 +78,13 @@ TEST(AuditLog, OneJsonObjectPerCommandWithEveryField) {
     ASSERT_TRUE(log) << err;
     AuditRecord r = sample();
     ASSERT_TRUE(log->record(r));
-    r.outcome = AuditOutcome::kAgentDisconnected;
+    r.outcome = CommandOutcome::kAgentDisconnected;
     r.agent.pid.reset();
     r.agent.uid.reset();
     ASSERT_TRUE(log->record(r));
-    r.outcome = AuditOutcome::kClientLeft;
+    r.outcome = CommandOutcome::kClientLeft;
     ASSERT_TRUE(log->record(r));
-    r.outcome = AuditOutcome::kInterrupted;
+    r.outcome = CommandOutcome::kInterrupted;
     r.command = std::string("bad \xff\xfe utf8\n", 13);
     ASSERT_TRUE(log->record(r));
 

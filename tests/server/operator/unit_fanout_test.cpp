@@ -1,6 +1,7 @@
 // The fan-out's command line and its JSON results, without processes.
 #include "operator/json_result.h"
 #include "cli/options.h"
+#include "core/exit_status.h"
 #include "core/text.h"
 
 #include <gtest/gtest.h>
@@ -87,7 +88,7 @@ TEST(FanoutJson, OneObjectPerLineWithUnknownsLeftOut) {
     r.name = "bad\xffname";
     r.id = 7;
     r.command = "status";
-    r.status = "not-connected";
+    r.status = CommandOutcome::kNotConnected;
     const std::string line = result_json_line(r);
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);
@@ -139,6 +140,41 @@ TEST(ServerText, ControlCharactersAreMadeVisible) {
                          "b\xe2");
     shown += stream.flush();
     EXPECT_EQ(shown, "a\xe2\x82\xac\\xc2\\x9bb\\xe2");
+}
+
+// The words monitoring parses: every outcome a fan-out reports, and which
+// of them count as the command having completed.
+TEST(FanoutJson, StatusWordsOfEveryOutcome) {
+    const struct {
+        CommandOutcome outcome;
+        const char *word;
+        bool completed;
+    } cases[] = {
+        {CommandOutcome::kDone, "done", true},
+        {CommandOutcome::kPromptRefused, "prompt-refused", true},
+        {CommandOutcome::kAgentDisconnected, "agent-disconnected", false},
+        {CommandOutcome::kNotConnected, "not-connected", false},
+        {CommandOutcome::kInterrupted, "interrupted", false},
+    };
+    for (const auto &c : cases) {
+        CommandResult r;
+        r.status = c.outcome;
+        EXPECT_EQ(nlohmann::json::parse(result_json_line(r))["status"], c.word);
+        EXPECT_EQ(outcome_completed(c.outcome), c.completed) << c.word;
+    }
+    EXPECT_STREQ(outcome_name(CommandOutcome::kClientLeft), "client-left");
+}
+
+// The numbers the manual gives each exit status.
+TEST(FanoutOptions, ExitStatusesKeepTheirNumbers) {
+    EXPECT_EQ(exit_code(ExitStatus::kCompleted), 0);
+    EXPECT_EQ(exit_code(ExitStatus::kError), 1);
+    EXPECT_EQ(exit_code(ExitStatus::kAgentAbsent), 2);
+    EXPECT_EQ(exit_code(ExitStatus::kCommandBroken), 3);
+    EXPECT_EQ(exit_code(ExitStatus::kPartlyCompleted), 4);
+    EXPECT_EQ(exit_code(ExitStatus::kOutputFailed), 5);
+    EXPECT_EQ(exit_code(ExitStatus::kInterrupted), 130);
+    EXPECT_EQ(signal_exit_code(15), 143);
 }
 
 TEST(FanoutJson, ControlCharactersAreEscapedInTheLine) {

@@ -1,0 +1,304 @@
+// The console: the prompt and line editor, completion, colours, Ctrl-C, and
+// the order of command output and the server's messages on the terminal.
+#include "operator/console.h"
+
+#include "core/text.h"
+
+#include "protocol.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace cliserver {
+
+namespace {
+
+std::string history_file() {
+    const char *home = std::getenv("HOME");
+    if (!home || !*home) return {};
+    return std::string(home) + "/.cli_server_history";
+}
+
+FanoutSettings set_settings(const OperatorOptions &opts) {
+    FanoutSettings settings;
+    settings.answer = opts.answer;
+    return settings;
+}
+
+} // namespace
+
+Console::Console(const OperatorOptions &opts, EventLoop &loop, AgentService &hub)
+    : ServerCommands(loop, hub, opts.agent),
+      set_run_(
+          hub, loop, out_, [this](Notice k, const std::string &t) { notice(k, t); },
+          set_settings(opts)) {
+    if (opts.all || is_agent_pattern(target_)) {
+        set_pattern_ = opts.all ? "*" : target_;
+        target_.clear();
+    }
+    hub_.add_client(this);
+}
+
+Console::~Console() {
+    hub_.remove_client(this);
+}
+
+void Console::begin() {
+    editor_ = std::make_unique<LineEditor>(
+        [this](std::optional<std::string> line) { on_line(std::move(line)); },
+        [this](std::string_view before) { return complete(before); }, history_file());
+    std::string hello =
+        "cli-server " CLI_SERVER_VERSION " " + hub_.where() + "; type help for the commands";
+    if (!target_.empty()) hello += "; waiting for " + printable(target_) + " to connect";
+    notice(Notice::kInfo, hello);
+    // A resident server's agents were there before this console: the
+    // operator hears of them as of agents that connect while it runs,
+    // whichever came first.
+    hub_.for_each_agent(
+        [this](const AgentView &a) { notice(Notice::kInfo, describe(a) + " connected"); });
+    if (!target_.empty()) try_attach_target(); // a resident server may have it already
+}
+
+void Console::finish() {
+    if (editor_) editor_->hide();
+}
+
+void Console::drain_and_close() {
+    FrontEnd::drain_and_close();
+    editor_.reset(); // writes the history
+}
+
+void Console::on_stdin() {
+    if (editor_ && editor_->visible()) editor_->on_readable();
+}
+
+void Console::report_congestion() {
+    ServerCommands::report_congestion();
+    set_run_.update_congestion();
+}
+
+void Console::on_interrupt_signal() {
+    interrupt();
+}
+
+void Console::on_terminate_signal(int) {
+    if (stop_) return;
+    notice(Notice::kInfo, "terminated by signal; saying goodbye");
+    stop_with(exit_code(ExitStatus::kCompleted));
+}
+
+void Console::on_line(std::optional<std::string> line) {
+    if (!line) {
+        if (current_ && current_->prompt_pending) {
+            answer_prompt("");
+            return;
+        }
+        emit("\n");
+        stop_ = true;
+        return;
+    }
+    if (current_ && current_->prompt_pending) {
+        answer_prompt(*line);
+        return;
+    }
+    if (editor_) editor_->remember(*line);
+    run_line(*line);
+}
+
+// ---------------------------------------------------------------- hooks
+
+// Every line of the prompt is the agent's text on the operator's terminal;
+// the last one becomes the editor's prompt.
+void Console::show_prompt(const std::string &text) {
+    if (terminal_out()) out_.append(shown_.flush());
+    out_.drain();
+    size_t nl = text.rfind('\n');
+    std::string last_line = printable(nl == std::string::npos ? text : text.substr(nl + 1));
+    if (nl != std::string::npos) {
+        out_.append(terminal_out() ? printable_text(text.substr(0, nl + 1))
+                                   : text.substr(0, nl + 1));
+        out_.drain();
+    }
+    editor_->show(last_line.empty() ? "> " : last_line);
+}
+
+void Console::command_broken(const AgentView &) {
+    notice(Notice::kWarning, "the command did not finish");
+}
+
+void Console::await_target(const std::string &wanted) {
+    notice(Notice::kWarning, "no agent '" + printable(wanted) +
+                                 "' is connected (ls lists them); attaching when it connects");
+}
+
+void Console::yield_terminal() {
+    if (editor_) editor_->hide();
+}
+
+// Learn the agent's command names for completion while it is idle. An
+// attach the operator typed waits for them, so Tab works right after it;
+// one that happens on its own leaves the prompt alone.
+void Console::attached(AgentView &a, bool by_operator) {
+    if (!current_ && a.commands.empty()) submit(a, "help", true, true, by_operator);
+}
+
+void Console::attached_agent_lost() {
+    if (!target_.empty())
+        notice(Notice::kInfo, "will attach again when " + printable(target_) + " reconnects");
+}
+
+void Console::command_finished(bool hidden) {
+    if (!hidden && !out_.at_line_start()) emit("\n");
+}
+
+void Console::reply_refused() {
+    if (editor_) editor_->show("> ");
+}
+
+void Console::attach_set(const std::string &wanted) {
+    attached_ = 0;
+    target_.clear();
+    set_pattern_ = wanted;
+    const auto found = select_agents(hub_, wanted, false);
+    std::string names;
+    for (AgentView *a : found)
+        names += (names.empty() ? "" : ", ") + describe(*a);
+    notice(Notice::kInfo, "attached to the agents matching '" + printable(wanted) + "' (now " +
+                              std::to_string(found.size()) + (names.empty() ? "" : ": " + names) +
+                              "); each line runs on those connected at the time");
+}
+
+void Console::leave_set(bool say) {
+    if (say && !set_pattern_.empty())
+        notice(Notice::kInfo,
+               "detached from the agents matching '" + printable(set_pattern_) + "'");
+    set_pattern_.clear();
+}
+
+bool Console::send_to_set(const std::string &line) {
+    if (set_pattern_.empty()) return false;
+    const auto found = select_agents(hub_, set_pattern_, false);
+    if (found.empty()) {
+        refuse("no agent matching '" + printable(set_pattern_) +
+               "' is connected; the line was not sent");
+        return true;
+    }
+    yield_terminal();
+    set_run_.start(found, {line});
+    return true;
+}
+
+void Console::interrupt() {
+    if (set_running()) {
+        set_run_.interrupt();
+        emit("\n");
+        notice(Notice::kInfo, "stopped waiting; the agents finish the command on their own and "
+                              "its output is discarded");
+        return;
+    }
+    if (!current_ || !current_->holds_prompt) {
+        if (editor_) editor_->abandon_line();
+        return;
+    }
+    if (current_->listing_agents) {
+        current_.reset();
+        emit("\n");
+        return;
+    }
+    Pending r = std::move(*current_);
+    const bool sent = hub_.request_sent(r.id);
+    current_.reset();
+    yield_terminal();
+    hub_.abandon(r.id);
+    out_.discard();
+    (void)shown_.flush();
+    if (r.hidden) return;
+    AgentView *a = hub_.find(r.agent);
+    std::string who = a ? describe(*a) : std::string("the agent");
+    emit("\n"); // the terminal has echoed ^C already
+    if (sent)
+        notice(Notice::kInfo, "stopped waiting; " + who +
+                                  " finishes the command on its own and its output is discarded");
+    else
+        notice(Notice::kInfo, "cancelled; the command was not sent");
+}
+
+// ---------------------------------------------------------------- terminal
+
+std::string Console::prompt_text() {
+    auto wrap = [this](const char *sgr, const std::string &text) {
+        if (!color_) return text;
+        return std::string("\001\033[") + sgr + "m\002" + text + "\001\033[0m\002";
+    };
+    if (AgentView *a = attached_agent()) return wrap("1;36", printable(a->name)) + "> ";
+    if (!set_pattern_.empty()) return wrap("1;36", printable(set_pattern_)) + "> ";
+    if (!target_.empty()) return wrap("2", "(" + printable(target_) + ")") + "> ";
+    return wrap("1", "cli") + "> ";
+}
+
+void Console::advance() {
+    refresh_editor();
+}
+
+void Console::refresh_editor() {
+    if (!editor_ || stop_) return;
+    if (current_ && current_->holds_prompt) return; // the command or its prompt owns the terminal
+    if (set_running()) return;
+    if (editor_->visible()) {
+        if (!current_ || !current_->prompt_pending) editor_->set_prompt(prompt_text());
+        return;
+    }
+    out_.drain();
+    if (!out_.at_line_start()) {
+        out_.append("\n");
+        out_.drain();
+    }
+    editor_->show(prompt_text());
+}
+
+std::vector<std::string> Console::complete(std::string_view before) {
+    std::vector<std::string> words;
+    size_t pos = 0;
+    while (pos < before.size()) {
+        size_t b = before.find_first_not_of(" \t", pos);
+        if (b == std::string_view::npos) break;
+        size_t e = before.find_first_of(" \t", b);
+        if (e == std::string_view::npos) e = before.size();
+        words.emplace_back(before.substr(b, e - b));
+        pos = e;
+    }
+    std::vector<std::string> out;
+    if (words.empty()) {
+        out.assign(cli_protocol::reserved_names.begin(), cli_protocol::reserved_names.end());
+        if (attached_) {
+            if (AgentView *a = hub_.find(attached_))
+                out.insert(out.end(), a->commands.begin(), a->commands.end());
+        }
+    } else if (words.size() == 1 && words[0] == "attach") {
+        hub_.for_each_agent([&](const AgentView &a) {
+            if (!a.name.empty()) out.push_back(a.name);
+        });
+    }
+    // Candidates are the agents' words, and libedit lists them as they are:
+    // one with a control character in it is not offered at all.
+    out.erase(std::remove_if(out.begin(), out.end(),
+                             [](const std::string &w) { return printable(w) != w; }),
+              out.end());
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+void Console::notice(Notice kind, const std::string &text) {
+    const char *sgr = kind == Notice::kError ? "31" : kind == Notice::kWarning ? "33" : "2";
+    std::string line = paint(sgr, (kind == Notice::kError ? "error: " : "* ") + text) + "\n";
+    if (editor_ && editor_->visible()) {
+        out_.drain();
+        editor_->print_above(line);
+    } else {
+        if (!out_.at_line_start()) line.insert(0, "\n");
+        emit(line);
+    }
+}
+
+} // namespace cliserver

@@ -1,0 +1,140 @@
+// A script of one agent: its lines, the replies to prompts, the wait for
+// the agent, and how a failure ends it.
+#include "operator/script.h"
+
+#include "core/text.h"
+
+namespace cliserver {
+
+Script::Script(const OperatorOptions &opts, EventLoop &loop, AgentService &hub)
+    : ServerCommands(loop, hub, opts.agent), from_stdin_(opts.commands.empty()),
+      wait_seconds_(opts.wait_seconds), script_(opts.commands.begin(), opts.commands.end()) {
+    hub_.add_client(this);
+}
+
+Script::~Script() {
+    hub_.remove_client(this);
+}
+
+void Script::begin() {
+    if (target_.empty()) return;
+    set_wait_deadline();
+    try_attach_target(); // a resident server may have it already
+}
+
+void Script::on_stdin() {
+    if (!input_.read()) input_.set_eof();
+}
+
+bool Script::wants_stdin() const {
+    if (input_.eof() || input_.has_line()) return false;
+    if (current_) return current_->prompt_pending;
+    return from_stdin_ && !wait_deadline_;
+}
+
+void Script::on_interrupt_signal() {
+    fail(ExitStatus::kInterrupted, "interrupted");
+}
+
+void Script::on_terminate_signal(int signo) {
+    if (!stop_) stop_with(signal_exit_code(signo));
+}
+
+// A line that cannot be carried out ends the script.
+void Script::refuse(const std::string &message) {
+    fail(ExitStatus::kError, message);
+}
+
+void Script::show_prompt(const std::string &text) {
+    std::string line = text;
+    if (line.empty() || line.back() != '\n') line += '\n';
+    emit(terminal_out() ? shown_.feed(line) : line);
+}
+
+void Script::command_broken(const AgentView &a) {
+    fail(ExitStatus::kCommandBroken, describe(a) + " disconnected in the middle of a command");
+}
+
+void Script::target_settled(bool attached) {
+    wait_deadline_.reset();
+    if (!attached) {
+        waiting_line_.reset();
+        return;
+    }
+    if (waiting_line_) {
+        std::string line = std::move(*waiting_line_);
+        waiting_line_.reset();
+        run_line(line);
+    }
+}
+
+// The agent may be between connections: the line gets --wait seconds.
+bool Script::hold_for_target(const std::string &line) {
+    if (target_.empty()) return false;
+    waiting_line_ = line;
+    if (!wait_deadline_) set_wait_deadline();
+    return true;
+}
+
+void Script::set_wait_deadline() {
+    wait_deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds_);
+    loop_.add_timer(*wait_deadline_, [this] { check_deadline(); });
+}
+
+// A timer of an earlier deadline may fire after it was met or replaced.
+void Script::check_deadline() {
+    if (!wait_deadline_ || std::chrono::steady_clock::now() < *wait_deadline_) return;
+    wait_deadline_.reset();
+    fail(ExitStatus::kAgentAbsent, "agent " + printable(target_) + " did not connect within " +
+                                       std::to_string(wait_seconds_) + " s");
+}
+
+// The open prompt takes the next line of input; false while it has none.
+bool Script::answer_from_input() {
+    auto reply = input_.take();
+    if (!reply) {
+        if (!input_.eof()) return false;
+        notice(Notice::kWarning, "no reply left on standard input; answering the "
+                                 "prompt with an empty line");
+        reply = std::string();
+    }
+    answer_prompt(*reply);
+    return true;
+}
+
+// The next command line, comments skipped; none at the end of the script
+// (which stops it) or until more input comes.
+std::optional<std::string> Script::next_line() {
+    if (!from_stdin_) {
+        if (script_.empty()) {
+            stop_ = true;
+            return std::nullopt;
+        }
+        std::string line = std::move(script_.front());
+        script_.pop_front();
+        return line;
+    }
+    while (auto line = input_.take()) {
+        size_t first = line->find_first_not_of(" \t");
+        if (first == std::string::npos || (*line)[first] != '#') return line;
+    }
+    if (input_.eof()) stop_ = true;
+    return std::nullopt;
+}
+
+// Feeds the next line to whatever waits for one: a prompt or the next command.
+void Script::advance() {
+    while (!stop_) {
+        if (wait_deadline_ && !waiting_line_ && attached_agent()) wait_deadline_.reset();
+        if (wait_deadline_) return;
+        if (current_) {
+            if (!current_->prompt_pending || !answer_from_input()) return;
+            continue;
+        }
+        auto line = next_line();
+        if (!line) return;
+        run_line(*line);
+    }
+}
+
+} // namespace cliserver

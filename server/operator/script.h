@@ -1,0 +1,55 @@
+// A script of one agent: the -c lines, or the command lines of standard
+// input, each run to its end before the next; prompts are answered from the
+// lines that follow. The agent may be late or between connections: a line
+// for it waits up to --wait seconds.
+//
+// Threading: single-threaded, on the event loop's thread.
+#pragma once
+
+#include "operator/operator_options.h"
+#include "operator/server_commands.h"
+
+#include <chrono>
+#include <deque>
+#include <optional>
+#include <string>
+
+namespace cliserver {
+
+class Script final : public ServerCommands {
+  public:
+    Script(const OperatorOptions &opts, EventLoop &loop, AgentService &hub);
+    ~Script() override;
+
+    void on_interrupt_signal() override;
+    void on_terminate_signal(int signo) override;
+
+  private:
+    // FrontEnd
+    void begin() override;
+    void advance() override;
+    void on_stdin() override;
+    bool wants_stdin() const override;
+
+    // ServerCommands
+    void refuse(const std::string &message) override;
+    void show_prompt(const std::string &text) override;
+    void command_broken(const AgentView &a) override;
+    void await_target(const std::string &) override { set_wait_deadline(); }
+    void target_settled(bool attached) override;
+    bool hold_for_target(const std::string &line) override;
+
+    bool answer_from_input();
+    std::optional<std::string> next_line();
+    void set_wait_deadline();
+    void check_deadline();
+
+    bool from_stdin_; // no -c: the lines come from standard input
+    uint32_t wait_seconds_;
+    std::deque<std::string> script_; // -c commands still to run
+    StdinLines input_;
+    std::optional<std::chrono::steady_clock::time_point> wait_deadline_;
+    std::optional<std::string> waiting_line_; // line to run once the agent is there
+};
+
+} // namespace cliserver

@@ -1,0 +1,323 @@
+// The server's own commands and the one agent command the operator waits
+// for, the same from the console and from a script.
+#include "operator/server_commands.h"
+
+#include "core/users.h"
+#include "operator/operator_options.h"
+
+#include "cli_common.h"
+#include "protocol.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace cliserver {
+
+namespace {
+
+constexpr size_t kMaxReply = CLI_FRAME_MAX_DATA;
+constexpr size_t kMaxListing = 256 * 1024;
+
+} // namespace
+
+ServerCommands::ServerCommands(EventLoop &loop, AgentService &hub, std::string target)
+    : FrontEnd(loop, hub), target_(std::move(target)) {
+    terminal_out_ = isatty(STDOUT_FILENO);
+    color_ = terminal_out_ && std::getenv("NO_COLOR") == nullptr; // set at all, even empty
+}
+
+ServerCommands::~ServerCommands() = default;
+
+// Both edges must reach the service: one that pauses itself on seeing
+// congested() (the resident server's link) waits for the word to resume,
+// and output that crosses the mark and drains again within one iteration
+// would otherwise never give it.
+void ServerCommands::report_congestion() {
+    const bool now = congested();
+    if (now != was_congested_) {
+        was_congested_ = now;
+        hub_.congestion_changed(this);
+    }
+}
+
+std::string ServerCommands::paint(const char *sgr, const std::string &text) const {
+    if (!color_) return text;
+    return std::string("\033[") + sgr + "m" + text + "\033[0m";
+}
+
+// ---------------------------------------------------------------- agents
+
+void ServerCommands::on_agent_greeted(AgentView &a) {
+    notice(Notice::kInfo, describe(a) + " connected");
+    if (!attached_ && !target_.empty()) try_attach_target();
+}
+
+void ServerCommands::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
+    agent_lost_notice(a, why, kind);
+    if (current_ && current_->agent == a.serial) {
+        const bool was_running = current_sent();
+        const bool hidden = current_->hidden;
+        if (current_->holds_prompt) yield_terminal();
+        current_.reset();
+        if (terminal_out_ && !hidden) emit(shown_.flush());
+        if (was_running && !hidden) {
+            if (!out_.at_line_start()) emit("\n");
+            command_broken(a);
+        }
+    }
+    if (attached_ == a.serial) {
+        attached_ = 0;
+        attached_agent_lost();
+    }
+}
+
+AgentView *ServerCommands::attached_agent() {
+    if (!attached_) return nullptr;
+    AgentView *a = hub_.find(attached_);
+    return a && !a->closed ? a : nullptr;
+}
+
+void ServerCommands::attach_to(AgentView &a, bool by_operator) {
+    attached_ = a.serial;
+    notice(Notice::kInfo, "attached to " + describe(a));
+    attached(a, by_operator);
+}
+
+// "'dup': id 5 (user alice), id 6 (user mallory)": names are not
+// authenticated, so the operator is shown whose each one is.
+std::string ServerCommands::ambiguity(const std::string &wanted,
+                                      const std::vector<AgentView *> &found) {
+    std::string text = "several agents match '" + printable(wanted) + "':";
+    for (size_t i = 0; i < found.size(); ++i)
+        text += (i ? ", id " : " id ") + std::to_string(found[i]->id) + " (user " +
+                uid_text(found[i]->uid) + ")";
+    return text;
+}
+
+void ServerCommands::try_attach_target() {
+    auto found = hub_.match(target_);
+    if (found.size() > 1) {
+        // Waiting cannot make it right: a second agent took the name.
+        const std::string why = ambiguity(target_, found) + "; name one by its id";
+        target_.clear();
+        target_settled(false);
+        refuse(why);
+        return;
+    }
+    if (found.size() != 1) return;
+    attach_to(*found[0], false);
+    target_settled(true);
+}
+
+// ---------------------------------------------------------------- lines
+
+void ServerCommands::run_line(const std::string &line) {
+    if (line.find_first_not_of(" \t\r") == std::string::npos) return;
+    if (run_server_command(line)) return;
+    send_to_attached(line, false);
+}
+
+// Server commands are exactly the names an agent can never register.
+bool ServerCommands::run_server_command(const std::string &line) {
+    auto words = split_words(line);
+    if (words.empty() || !cli_protocol::is_reserved_name(words[0])) return false;
+    const std::string &cmd = words[0];
+    if (cmd == "help")
+        cmd_help();
+    else if (cmd == "ls")
+        cmd_ls();
+    else if (cmd == "attach")
+        cmd_attach(words);
+    else
+        stop_ = true; // quit, exit
+    return true;
+}
+
+void ServerCommands::cmd_help() {
+    std::string text =
+        paint("1", "Server commands:") +
+        "\n"
+        "  help              this list; while attached, the agent's help follows\n"
+        "  ls                connected agents\n"
+        "  attach NAME|ID    send command lines to that agent; bare attach detaches\n"
+        "  attach PATTERN    send each line to every agent whose name matches (db-*)\n"
+        "  quit, exit        leave (standalone: after a goodbye to every agent)\n"
+        "Any other line goes to the attached agent.\n";
+    emit(text);
+    if (AgentView *a = attached_agent()) {
+        emit(paint("1", "Commands of " + describe(*a) + ":") + "\n");
+        send_to_attached("help", true);
+    }
+}
+
+// The rows may come from the resident server: the operator waits for them
+// like for a command, so the next line's output follows the listing.
+void ServerCommands::cmd_ls() {
+    current_ = Pending{};
+    current_->listing_agents = true;
+    yield_terminal();
+    hub_.list_agents([this](std::vector<AgentRow> rows) {
+        if (!current_ || !current_->listing_agents) return; // the operator stopped waiting
+        current_.reset();
+        show_rows(rows);
+    });
+}
+
+void ServerCommands::show_rows(const std::vector<AgentRow> &rows) {
+    if (rows.empty()) {
+        emit("no agents connected\n");
+        return;
+    }
+    std::string text;
+    char line[512];
+    std::snprintf(line, sizeof line, "  %-10s %-24s %-19s  %-8s %-12s %-5s  %s", "ID", "NAME",
+                  "CONNECTED", "PID", "USER", "QUEUE", "STATE");
+    text += paint("1", line) + "\n";
+    for (const AgentRow &a : rows) {
+        const bool here = a.serial == attached_;
+        std::string state = a.busy ? "busy" : "idle";
+        if (a.busy && a.runner)
+            state +=
+                " (" + user_name(a.runner->uid) + " pid " + std::to_string(a.runner->pid) + ")";
+        if (here) state += " (attached)";
+        if (a.name_shared_across_owners) state += " (name shared by other users' agents)";
+        std::snprintf(line, sizeof line, "%c %-10u %-24s %-19s  %-8s %-12s %-5u  %s",
+                      here ? '*' : ' ', a.id, printable(a.name).c_str(),
+                      format_time(a.connected_at).c_str(), pid_text(a.pid).c_str(),
+                      uid_text(a.uid).c_str(), a.queued, state.c_str());
+        text += line;
+        text += '\n';
+    }
+    emit(text);
+}
+
+void ServerCommands::cmd_attach(const std::vector<std::string> &args) {
+    if (args.size() == 1) {
+        if (AgentView *a = attached_agent()) notice(Notice::kInfo, "detached from " + describe(*a));
+        leave_set(true);
+        attached_ = 0;
+        target_.clear();
+        return;
+    }
+    if (args.size() > 2) {
+        refuse("usage: attach NAME|ID|PATTERN");
+        return;
+    }
+    const std::string &wanted = args[1];
+    if (is_agent_pattern(wanted)) {
+        attach_set(wanted);
+        return;
+    }
+    leave_set(false);
+    auto found = hub_.match(wanted);
+    if (found.size() > 1) {
+        refuse(ambiguity(wanted, found) + "; attach by id");
+        return;
+    }
+    target_ = wanted;
+    if (found.size() == 1) {
+        attach_to(*found[0], true);
+        return;
+    }
+    attached_ = 0;
+    await_target(wanted);
+}
+
+void ServerCommands::attach_set(const std::string &) {
+    refuse("attach PATTERN is for the console; scripts select a set with --agent "
+           "PATTERN or --all");
+}
+
+// ---------------------------------------------------------------- requests
+
+void ServerCommands::send_to_attached(const std::string &line, bool learn) {
+    if (line.size() > cli_protocol::command_line_max) {
+        refuse("line of " + std::to_string(line.size()) +
+               " bytes is too long: agents take at most " +
+               std::to_string(cli_protocol::command_line_max) + "; not sent");
+        return;
+    }
+    if (send_to_set(line)) return;
+    if (AgentView *a = attached_agent()) {
+        submit(*a, line, false, learn);
+        return;
+    }
+    if (hold_for_target(line)) return;
+    if (!target_.empty())
+        refuse(printable(target_) + " is not connected; the line was not sent");
+    else
+        refuse("no agent attached: attach NAME|ID first (ls lists the agents)");
+}
+
+void ServerCommands::submit(AgentView &a, const std::string &line, bool hidden, bool learn,
+                            bool holds_prompt) {
+    // The console's own help, queued behind another client's command to
+    // learn the agent's command names, gives way to the operator's line
+    // rather than wait ahead of it (and count in its busy notice).
+    if (current_ && current_->hidden && !current_->holds_prompt && !hub_.request_sent(current_->id))
+        hub_.abandon(current_->id);
+    current_ = Pending{};
+    current_->id = hub_.new_request_id();
+    current_->agent = a.serial;
+    current_->hidden = hidden;
+    current_->learn = learn;
+    current_->holds_prompt = holds_prompt;
+    if (holds_prompt) yield_terminal();
+    if (!hub_.submit(this, a, current_->id, line, hidden)) {
+        current_.reset();
+        refuse(describe(a) + " is gone; the line was not sent");
+    }
+}
+
+void ServerCommands::on_queued(const Request &r, size_t ahead) {
+    if (!current_ || current_->id != r.id || current_->hidden) return;
+    const AgentView *a = hub_.find(r.agent);
+    notice(Notice::kInfo, printable(a ? a->name : std::string("the agent")) + " is busy: " +
+                              std::to_string(ahead) + (ahead == 1 ? " command" : " commands") +
+                              " ahead (Ctrl-C cancels yours)");
+}
+
+bool ServerCommands::current_sent() const {
+    return current_ && !current_->listing_agents && hub_.request_sent(current_->id);
+}
+
+void ServerCommands::on_output(const Request &r, std::string_view bytes) {
+    if (!current_ || current_->id != r.id) return;
+    if (current_->hidden || current_->learn) {
+        if (current_->listing.size() < kMaxListing) current_->listing.append(bytes);
+    }
+    if (!current_->hidden) emit(terminal_out_ ? shown_.feed(bytes) : std::string(bytes));
+}
+
+bool ServerCommands::on_prompt(const Request &r, const std::string &text) {
+    if (!current_ || current_->id != r.id || current_->hidden) return false;
+    current_->prompt_pending = true;
+    show_prompt(text);
+    return true;
+}
+
+void ServerCommands::on_done(const Request &r) {
+    if (!current_ || current_->id != r.id) return;
+    Pending done = std::move(*current_);
+    current_.reset();
+    if (terminal_out_ && !done.hidden) emit(shown_.flush());
+    if (done.learn) {
+        if (AgentView *a = hub_.find(done.agent)) a->commands = parse_help_listing(done.listing);
+    }
+    command_finished(done.hidden);
+}
+
+void ServerCommands::answer_prompt(const std::string &reply) {
+    if (reply.size() > kMaxReply) {
+        refuse("reply of " + std::to_string(reply.size()) +
+               " bytes is too long (at most 65536); not sent");
+        reply_refused();
+        return;
+    }
+    current_->prompt_pending = false;
+    hub_.answer(current_->id, reply);
+}
+
+} // namespace cliserver
