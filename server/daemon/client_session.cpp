@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -31,7 +32,7 @@ op::AgentRecord record_of(const AgentView &a) {
 
 OperatorSession::OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, cli_shared::UniqueFd fd,
                                  PeerCred peer, std::function<void()> on_failed)
-    : loop_(loop), hub_(hub), audit_(audit), fd_(std::move(fd)), peer_(peer),
+    : loop_(loop), hub_(hub), audit_(audit), stream_(std::move(fd)), peer_(peer),
       client_user_(user_name(peer.uid)), on_failed_(std::move(on_failed)) {}
 
 OperatorSession::~OperatorSession() {
@@ -45,8 +46,8 @@ std::string OperatorSession::who() const {
 
 void OperatorSession::start() {
     journal(Priority::kInfo, who() + " connected");
-    opened_ = last_read_ = last_write_ = std::chrono::steady_clock::now();
-    loop_.watch(fd_.get(), EPOLLIN, [this](uint32_t ev) { on_events(ev); });
+    opened_ = last_read_ = std::chrono::steady_clock::now();
+    stream_.watch(loop_, true, [this](uint32_t ev) { on_events(ev); });
     hub_.add_client(this);
     health_timer_ = loop_.add_timer(EventLoop::clock::now() + kHealthPeriod, [this] {
         health_timer_ = 0;
@@ -66,7 +67,7 @@ void OperatorSession::fail(const std::string &why, Notice kind) {
 // end-of-iteration write.
 void OperatorSession::stop_io() {
     failed_ = true;
-    loop_.unwatch(fd_.get());
+    stream_.unwatch();
     if (health_timer_) loop_.cancel_timer(health_timer_);
     health_timer_ = 0;
     if (flush_timer_) loop_.cancel_timer(flush_timer_);
@@ -102,10 +103,8 @@ void OperatorSession::finish() {
         hub_.abandon(hub_id);
     }
     // What is still queued for the client goes out if the socket takes it now.
-    if (out_pos_ < out_.size())
-        (void)::send(fd_.get(), out_.data() + out_pos_, out_.size() - out_pos_,
-                     MSG_NOSIGNAL | MSG_DONTWAIT);
-    fd_.reset();
+    (void)stream_.write_available();
+    stream_.close();
 }
 
 // ---------------------------------------------------------------- input
@@ -117,34 +116,30 @@ void OperatorSession::on_events(uint32_t events) {
 }
 
 void OperatorSession::read_available() {
-    char buf[65536];
-    for (int round = 0; round < 4 && !failed_; ++round) {
-        const ssize_t n = read(fd_.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                fail(std::string("read failed: ") + std::strerror(errno));
-            return;
-        }
-        if (n == 0) {
-            fail("the client closed the connection", Notice::kInfo);
-            return;
-        }
+    const auto end = stream_.read_available(4, [this](const char *data, size_t n) {
         last_read_ = std::chrono::steady_clock::now();
-        decoder_.append(buf, static_cast<size_t>(n));
-        op::Message m;
-        std::string why;
-        for (;;) {
-            const op::DecodeResult res = decoder_.next(m, &why);
-            if (res == op::DecodeResult::kNeedMore) break;
-            if (res == op::DecodeResult::kMalformed) {
-                fail("bad message: " + why);
-                return;
-            }
-            handle(m);
-            if (failed_) return;
+        decoder_.append(data, n);
+        return take_messages();
+    });
+    if (end == ByteStream::ReadEnd::kFailed)
+        fail(std::string("read failed: ") + std::strerror(stream_.error()));
+    else if (end == ByteStream::ReadEnd::kClosed)
+        fail("the client closed the connection", Notice::kInfo);
+}
+
+// False once the session has failed.
+bool OperatorSession::take_messages() {
+    op::Message m;
+    std::string why;
+    for (;;) {
+        const op::DecodeResult res = decoder_.next(m, &why);
+        if (res == op::DecodeResult::kNeedMore) return true;
+        if (res == op::DecodeResult::kMalformed) {
+            fail("bad message: " + why);
+            return false;
         }
-        if (static_cast<size_t>(n) < sizeof buf) return;
+        handle(m);
+        if (failed_) return false;
     }
 }
 
@@ -317,13 +312,13 @@ void OperatorSession::list() {
 // ls, wake the client once instead of once per message.
 void OperatorSession::send(const std::string &bytes) {
     if (failed_) return;
-    out_ += bytes;
-    if (out_.size() - out_pos_ > kMaxBacklog) {
+    stream_.queue(bytes);
+    if (stream_.pending() > kMaxBacklog) {
         fail("does not read its output");
         return;
     }
     report_congestion();
-    if (!flush_timer_ && out_.size() - out_pos_ == bytes.size()) // it was empty
+    if (!flush_timer_ && stream_.pending() == bytes.size()) // it was empty
         flush_timer_ = loop_.add_timer(EventLoop::clock::now(), [this] {
             flush_timer_ = 0;
             write_available();
@@ -331,26 +326,10 @@ void OperatorSession::send(const std::string &bytes) {
 }
 
 void OperatorSession::write_available() {
-    while (out_pos_ < out_.size()) {
-        const ssize_t w = ::send(fd_.get(), out_.data() + out_pos_, out_.size() - out_pos_,
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            fail(std::string("write failed: ") + std::strerror(errno));
-            return;
-        }
-        out_pos_ += static_cast<size_t>(w);
-        last_write_ = std::chrono::steady_clock::now();
+    if (!stream_.write_available()) {
+        fail(std::string("write failed: ") + std::strerror(stream_.error()));
+        return;
     }
-    if (out_pos_ == out_.size()) {
-        std::string().swap(out_);
-        out_pos_ = 0;
-    } else if (out_pos_ > (1u << 20) && out_pos_ * 2 > out_.size()) {
-        out_.erase(0, out_pos_);
-        out_pos_ = 0;
-    }
-    update_interest();
     report_congestion();
 }
 
@@ -362,15 +341,8 @@ void OperatorSession::report_congestion() {
     hub_.congestion_changed(this);
 }
 
-void OperatorSession::update_interest() {
-    if (failed_) return;
-    uint32_t ev = EPOLLIN;
-    if (out_pos_ < out_.size()) ev |= EPOLLOUT;
-    loop_.set_interest(fd_.get(), ev);
-}
-
 bool OperatorSession::congested() const {
-    return out_.size() - out_pos_ >= kHighWater;
+    return stream_.pending() >= kHighWater;
 }
 
 // Bounded waits for a client that went quiet in the middle of something.
@@ -381,11 +353,12 @@ void OperatorSession::check_health() {
         fail("no HELLO in time");
         return;
     }
-    if (decoder_.buffered() > 0 && now - last_read_ >= kHelloTimeout) {
+    if (decoder_.buffered() > 0 && now - last_read_ >= kMessageStallTimeout) {
         fail("stalled in the middle of a message");
         return;
     }
-    if (out_pos_ < out_.size() && now - last_write_ >= kStallTimeout) {
+    const auto last_write = std::max(opened_, stream_.last_write());
+    if (stream_.pending() > 0 && now - last_write >= kStallTimeout) {
         fail("stopped reading its output");
         return;
     }

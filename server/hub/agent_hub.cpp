@@ -6,7 +6,6 @@
 #include "cli_common.h"
 #include "protocol.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -23,7 +22,6 @@ namespace cliserver {
 
 namespace {
 
-constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kMaxSendQueue = 1u << 20; // an agent that stops reading is dropped
 // Connections closed before HELLO are journalled with the process that
 // held them, when it can be found: at most this many /proc walks a second.
@@ -31,15 +29,10 @@ constexpr unsigned kOwnerWalksPerSecond = 4;
 // Silent connections closed at once when the descriptors run short.
 constexpr size_t kEvictBatch = 16;
 
-void set_nonblocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
 } // namespace
 
 AgentHub::AgentHub(EventLoop &loop, HubOptions options)
-    : loop_(loop), options_(std::move(options)) {}
+    : loop_(loop), options_(std::move(options)), listener_(loop) {}
 
 AgentHub::~AgentHub() {
     close_all();
@@ -55,7 +48,6 @@ bool AgentHub::listen(std::string *error) {
         *error = "cannot listen on 127.0.0.1:" + std::to_string(options_.port) + ": " + why;
         return false;
     }
-    listener_.reset(fd);
     rlimit lim{};
     const rlim_t files = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? lim.rlim_cur : 1024;
     if (files == RLIM_INFINITY || files > (rlim_t{1} << 30))
@@ -68,9 +60,7 @@ bool AgentHub::listen(std::string *error) {
     // when the server starts): a short backlog would drop their SYNs and
     // cost each a retransmission second.
     ::listen(fd, SOMAXCONN);
-    set_nonblocking(fd);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    loop_.watch(fd, EPOLLIN, [this](uint32_t ev) { on_listener(ev); });
+    listener_.start(cli_shared::UniqueFd(fd), [this] { accept_agents(); });
     return true;
 }
 
@@ -84,21 +74,6 @@ void AgentHub::hub_notice(Notice kind, const std::string &text) {
 }
 
 // ---------------------------------------------------------------- connections
-
-void AgentHub::on_listener(uint32_t) {
-    accept_agents();
-}
-
-void AgentHub::pause_accepting() {
-    // Out of descriptors: pending connections wait in the backlog.
-    if (accept_paused_) return;
-    accept_paused_ = true;
-    loop_.set_interest(listener_.get(), 0);
-    loop_.add_timer(EventLoop::clock::now() + std::chrono::seconds(1), [this] {
-        accept_paused_ = false;
-        loop_.set_interest(listener_.get(), EPOLLIN);
-    });
-}
 
 // The descriptors agents may have are all taken: the oldest connections
 // that have not said HELLO go, and are closed at the end of this loop
@@ -132,55 +107,57 @@ void AgentHub::accept_agents() {
                            "cannot accept more agents: " + std::to_string(agents_.size()) +
                                " connections use the descriptors set aside "
                                "for them");
-                pause_accepting();
+                listener_.pause();
             }
             return;
         }
-        int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                hub_notice(Notice::kWarning,
-                           "cannot accept more agents: " + std::string(std::strerror(errno)));
-                pause_accepting();
-            }
-            return;
-        }
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto a = std::make_unique<Agent>();
-        a->serial = next_serial_++;
-        a->fd.reset(fd);
-        a->connected_at = std::chrono::system_clock::now();
-        a->accepted = std::chrono::steady_clock::now();
-        // Its owner is looked up while the agent still holds its end, so a
-        // connection that closes before HELLO can be told to the journal
-        // with its user; an end no process holds any more (inode 0) has
-        // no user worth the name.
-        const SocketOwner owner = owners_.socket_owner(fd);
-        if (owner.inode != 0) {
-            a->uid = owner.uid;
-            a->socket_inode = owner.inode;
-        }
-        const uint64_t serial = a->serial;
-        agents_.emplace(serial, std::move(a));
-        ungreeted_.insert(serial);
-        loop_.watch(fd, EPOLLIN, [this, serial](uint32_t ev) { on_agent_events(serial, ev); });
-        if (ungreeted_.size() > kMaxUngreeted) {
-            Agent *oldest = find(*ungreeted_.begin());
-            if (oldest) {
-                const uint64_t old_serial = oldest->serial;
-                read_agent(*oldest);
-                oldest = find(old_serial);
-                if (oldest && !oldest->closed && !oldest->greeted)
-                    drop_agent(*oldest,
-                               "closed before HELLO: " + std::to_string(kMaxUngreeted) +
-                                   " newer connections are waiting for theirs",
-                               Notice::kWarning);
-            }
-        }
-        arm_hello_timer();
+        cli_shared::UniqueFd fd = listener_.accept([this](int err) {
+            hub_notice(Notice::kWarning,
+                       "cannot accept more agents: " + std::string(std::strerror(err)));
+        });
+        if (!fd.valid()) return;
+        admit(std::move(fd));
     }
+}
+
+void AgentHub::admit(cli_shared::UniqueFd fd) {
+    int one = 1;
+    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto a = std::make_unique<Agent>();
+    a->serial = next_serial_++;
+    a->connected_at = std::chrono::system_clock::now();
+    a->accepted = std::chrono::steady_clock::now();
+    // Its owner is looked up while the agent still holds its end, so a
+    // connection that closes before HELLO can be told to the journal
+    // with its user; an end no process holds any more (inode 0) has
+    // no user worth the name.
+    const SocketOwner owner = owners_.socket_owner(fd.get());
+    if (owner.inode != 0) {
+        a->uid = owner.uid;
+        a->socket_inode = owner.inode;
+    }
+    a->stream.reset(std::move(fd));
+    const uint64_t serial = a->serial;
+    Agent &added = *agents_.emplace(serial, std::move(a)).first->second;
+    ungreeted_.insert(serial);
+    added.stream.watch(loop_, true, [this, serial](uint32_t ev) { on_agent_events(serial, ev); });
+    if (ungreeted_.size() > kMaxUngreeted) evict_oldest_ungreeted();
+    arm_hello_timer();
+}
+
+// Too many connections wait for their HELLO: the oldest goes, after what it
+// sent has been read.
+void AgentHub::evict_oldest_ungreeted() {
+    Agent *oldest = find(*ungreeted_.begin());
+    if (!oldest) return;
+    const uint64_t old_serial = oldest->serial;
+    read_agent(*oldest);
+    oldest = find(old_serial);
+    if (oldest && !oldest->closed && !oldest->greeted)
+        drop_agent(*oldest,
+                   "closed before HELLO: " + std::to_string(kMaxUngreeted) +
+                       " newer connections are waiting for theirs",
+                   Notice::kWarning);
 }
 
 void AgentHub::arm_hello_timer() {
@@ -229,10 +206,7 @@ bool AgentHub::readable(const Agent &a) const {
 
 void AgentHub::update_interest(Agent &a) {
     if (a.closed) return;
-    uint32_t ev = 0;
-    if (readable(a)) ev |= EPOLLIN;
-    if (a.sendq_pos < a.sendq.size()) ev |= EPOLLOUT;
-    loop_.set_interest(a.fd.get(), ev);
+    a.stream.set_reading(readable(a));
 }
 
 void AgentHub::congestion_changed(HubClient *c) {
@@ -243,19 +217,19 @@ void AgentHub::congestion_changed(HubClient *c) {
 }
 
 void AgentHub::read_agent(Agent &a) {
-    static char chunk[kReadChunk];
-    ssize_t r = read(a.fd.get(), chunk, sizeof chunk);
-    if (r < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        drop_agent(a, std::string("connection error: ") + std::strerror(errno));
-        return;
-    }
-    if (r == 0) {
+    const auto end = a.stream.read_available(1, [&](const char *data, size_t n) {
+        a.decoder.append(data, n);
+        take_frames(a);
+        return !a.closed;
+    });
+    if (end == ByteStream::ReadEnd::kFailed)
+        drop_agent(a, std::string("connection error: ") + std::strerror(a.stream.error()));
+    else if (end == ByteStream::ReadEnd::kClosed)
         drop_agent(a,
                    a.decoder.partial() ? "disconnected in the middle of a frame" : "disconnected");
-        return;
-    }
-    a.decoder.append(chunk, static_cast<size_t>(r));
+}
+
+void AgentHub::take_frames(Agent &a) {
     Frame f;
     std::string error;
     while (!a.closed) {
@@ -271,32 +245,20 @@ void AgentHub::read_agent(Agent &a) {
 }
 
 void AgentHub::flush_agent(Agent &a) {
-    while (a.sendq_pos < a.sendq.size()) {
-        ssize_t w = send(a.fd.get(), a.sendq.data() + a.sendq_pos, a.sendq.size() - a.sendq_pos,
-                         MSG_NOSIGNAL);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                update_interest(a);
-                return;
-            }
-            drop_agent(a, std::string("connection error: ") + std::strerror(errno));
-            return;
-        }
-        a.sendq_pos += static_cast<size_t>(w);
+    if (!a.stream.write_available()) {
+        drop_agent(a, std::string("connection error: ") + std::strerror(a.stream.error()));
+        return;
     }
-    std::string().swap(a.sendq); // sent: give the memory back
-    a.sendq_pos = 0;
     update_interest(a);
 }
 
 void AgentHub::send_to(Agent &a, uint16_t type, uint32_t req_id, std::string_view payload) {
     if (a.closed) return;
-    if (a.sendq.size() - a.sendq_pos > kMaxSendQueue) {
+    if (a.stream.pending() > kMaxSendQueue) {
         drop_agent(a, "does not read what it is sent; connection closed", Notice::kWarning);
         return;
     }
-    a.sendq += encode_frame(type, req_id, 0, payload);
+    a.stream.queue(encode_frame(type, req_id, 0, payload));
     flush_agent(a);
 }
 
@@ -334,7 +296,7 @@ void AgentHub::handle_frame(Agent &a, Frame &f) {
 // user, so a restricted server turns it away too.
 bool AgentHub::owner_accepted(Agent &a) {
     if (a.socket_inode == 0) { // not found when it connected: once more
-        const SocketOwner owner = owners_.socket_owner(a.fd.get());
+        const SocketOwner owner = owners_.socket_owner(a.stream.fd());
         if (owner.inode != 0) {
             a.uid = owner.uid;
             a.socket_inode = owner.inode;
@@ -430,7 +392,7 @@ void AgentHub::dispatch_next(Agent &a) {
 void AgentHub::drop_agent(Agent &a, const std::string &why, Notice kind) {
     if (a.closed) return;
     a.closed = true;
-    loop_.unwatch(a.fd.get()); // closed in reap(), so the number is not reused meanwhile
+    a.stream.unwatch(); // closed in reap(), so the number is not reused meanwhile
     closed_.push_back(a.serial);
     busy_.erase(a.serial);
     if (a.greeted) {
@@ -481,7 +443,7 @@ void AgentHub::say_goodbye() {
 
 void AgentHub::close_all() {
     for (auto &[serial, a] : agents_)
-        if (!a->closed) loop_.unwatch(a->fd.get());
+        if (!a->closed) a->stream.unwatch();
     agents_.clear();
     by_name_.clear();
     by_id_.clear();

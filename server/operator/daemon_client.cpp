@@ -40,9 +40,7 @@ Notice notice_kind(uint8_t k) {
 DaemonLink::DaemonLink(EventLoop &loop, std::string socket_path)
     : loop_(loop), path_(std::move(socket_path)) {}
 
-DaemonLink::~DaemonLink() {
-    if (watching_) loop_.unwatch(fd_.get());
-}
+DaemonLink::~DaemonLink() = default;
 
 std::string DaemonLink::where() const {
     return "connected to the resident server at " + path_;
@@ -69,18 +67,21 @@ bool DaemonLink::connect_socket(std::string *error, ConnectResult *result) {
         *result = ConnectResult::kUntrusted;
         return false;
     }
-    fd_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd_.valid()) {
+    cli_shared::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
         *error = std::string("cannot create a socket: ") + std::strerror(errno);
         *result = ConnectResult::kFailed;
         return false;
     }
-    if (::connect(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+    if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
         // Whoever answers learns nothing from us, not even HELLO, before
         // the kernel has said who it is.
-        const auto peer = peer_credentials(fd_.get());
-        if (peer && trusted_daemon(peer->uid, self, path_)) return true;
-        fd_.reset();
+        const auto peer = peer_credentials(fd.get());
+        if (peer && trusted_daemon(peer->uid, self, path_)) {
+            stream_.reset(std::move(fd));
+            return true;
+        }
+        fd.reset();
         *error = "not trusting the resident server at " + path_ + ": " +
                  (peer ? "it runs as uid " + std::to_string(peer->uid) + " (" +
                              user_name(peer->uid) + "), not as root or uid " + std::to_string(self)
@@ -89,7 +90,7 @@ bool DaemonLink::connect_socket(std::string *error, ConnectResult *result) {
         return false;
     }
     const int err = errno;
-    fd_.reset();
+    fd.reset();
     // No socket: no resident server on this machine, so this process holds
     // the port itself.
     if (err == ENOENT || err == ENOTDIR) {
@@ -115,12 +116,11 @@ ConnectResult DaemonLink::connect(op::Mode mode, std::string *error) {
     ConnectResult result = ConnectResult::kConnected;
     if (!connect_socket(error, &result)) return result;
     if (!read_greeting(mode, error)) {
-        fd_.reset();
+        stream_.close();
         return ConnectResult::kFailed;
     }
-    fcntl(fd_.get(), F_SETFL, fcntl(fd_.get(), F_GETFL) | O_NONBLOCK);
-    loop_.watch(fd_.get(), EPOLLIN, [this](uint32_t ev) { on_events(ev); });
-    watching_ = true;
+    fcntl(stream_.fd(), F_SETFL, fcntl(stream_.fd(), F_GETFL) | O_NONBLOCK);
+    stream_.watch(loop_, true, [this](uint32_t ev) { on_events(ev); });
     // Whatever came after READY in the same read is handled once the
     // operator listens.
     if (decoder_.buffered() > 0) loop_.add_timer(EventLoop::clock::now(), [this] { on_events(0); });
@@ -134,7 +134,7 @@ bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
     // A daemon that refuses us says why and closes at once, often before
     // HELLO is out: then the send fails, but the reason waits to be read.
     std::string send_error;
-    if (::send(fd_.get(), hello.data(), hello.size(), MSG_NOSIGNAL) !=
+    if (::send(stream_.fd(), hello.data(), hello.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(hello.size()))
         send_error = "cannot talk to the resident server at " + path_ + ": " + std::strerror(errno);
     // The stream ended without a word: a failed send is the better reason.
@@ -172,7 +172,7 @@ bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
             }
             continue;
         }
-        pollfd p{fd_.get(), POLLIN, 0};
+        pollfd p{stream_.fd(), POLLIN, 0};
         const int left = remaining_ms(deadline);
         const int ready = left > 0 ? poll(&p, 1, left) : 0;
         if (ready < 0 && errno == EINTR) continue;
@@ -180,7 +180,7 @@ bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
             return ended("the resident server at " + path_ + " did not answer within " +
                          std::to_string(kGreetingTimeoutMs / 1000) + " s");
         char buf[16384];
-        const ssize_t n = read(fd_.get(), buf, sizeof buf);
+        const ssize_t n = read(stream_.fd(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return ended("the resident server at " + path_ + " closed the connection");
         decoder_.append(buf, static_cast<size_t>(n));
@@ -197,42 +197,46 @@ void DaemonLink::on_events(uint32_t events) {
     update_interest();
 }
 
-// False when the link is gone. A read that did not fill the buffer took
-// all there was: the next comes when epoll says so, not after an EAGAIN.
+// False when the link is gone. Messages already read are handled first:
+// they may have waited while the operator's terminal was congested.
 bool DaemonLink::read_available() {
-    bool drained = false;
-    for (int round = 0; round < 16; ++round) {
-        op::Message m;
-        std::string why;
-        for (;;) {
-            if (congested()) return true;
-            const op::DecodeResult res = decoder_.next(m, &why);
-            if (res == op::DecodeResult::kNeedMore) break;
-            if (res == op::DecodeResult::kMalformed) {
-                lose("the resident server sent a bad message (" + why + ")");
-                return false;
-            }
-            handle(m);
-            if (lost_) return false;
-        }
-        if (drained) return true;
-        char buf[65536];
-        const ssize_t n = read(fd_.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            lose(std::string("the connection to the resident server failed: ") +
-                 std::strerror(errno));
-            return false;
-        }
-        if (n == 0) {
-            lose("the resident server closed the connection");
-            return false;
-        }
-        decoder_.append(buf, static_cast<size_t>(n));
-        drained = static_cast<size_t>(n) < sizeof buf;
+    if (!take_messages()) return !lost_;
+    const auto end = stream_.read_available(16, [this](const char *data, size_t n) {
+        decoder_.append(data, n);
+        return take_messages();
+    });
+    if (end == ByteStream::ReadEnd::kFailed) {
+        lose_connection();
+        return false;
     }
-    return true;
+    if (end == ByteStream::ReadEnd::kClosed) {
+        lose("the resident server closed the connection");
+        return false;
+    }
+    return !lost_;
+}
+
+// False when reading should stop: the link is gone or the operator's
+// terminal cannot take more now.
+bool DaemonLink::take_messages() {
+    op::Message m;
+    std::string why;
+    for (;;) {
+        if (congested()) return false;
+        const op::DecodeResult res = decoder_.next(m, &why);
+        if (res == op::DecodeResult::kNeedMore) return true;
+        if (res == op::DecodeResult::kMalformed) {
+            lose("the resident server sent a bad message (" + why + ")");
+            return false;
+        }
+        handle(m);
+        if (lost_) return false;
+    }
+}
+
+void DaemonLink::lose_connection() {
+    lose(std::string("the connection to the resident server failed: ") +
+         std::strerror(stream_.error()));
 }
 
 Request *DaemonLink::request(uint64_t id) {
@@ -377,11 +381,7 @@ void DaemonLink::rows_end() {
 void DaemonLink::lose(const std::string &why) {
     if (lost_) return;
     lost_ = true;
-    if (watching_) {
-        loop_.unwatch(fd_.get());
-        watching_ = false;
-    }
-    fd_.reset();
+    stream_.close();
     // Only the agents a command of ours waits on need telling: the session
     // ends with the link. A refusal is the daemon's own word for all of it.
     std::vector<uint64_t> busy;
@@ -409,39 +409,21 @@ void DaemonLink::lose(const std::string &why) {
 
 void DaemonLink::send(std::string bytes) {
     if (lost_) return;
-    out_ += bytes;
+    stream_.queue(bytes);
     write_available();
 }
 
 void DaemonLink::write_available() {
-    while (out_pos_ < out_.size()) {
-        const ssize_t w = ::send(fd_.get(), out_.data() + out_pos_, out_.size() - out_pos_,
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            lose(std::string("the connection to the resident server failed: ") +
-                 std::strerror(errno));
-            return;
-        }
-        out_pos_ += static_cast<size_t>(w);
-    }
-    if (out_pos_ == out_.size()) {
-        out_.clear();
-        out_pos_ = 0;
+    if (!stream_.write_available()) {
+        lose_connection();
+        return;
     }
     update_interest();
 }
 
 void DaemonLink::flush() {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushTimeoutMs);
-    while (!lost_ && out_pos_ < out_.size()) {
-        pollfd p{fd_.get(), POLLOUT, 0};
-        const int left = remaining_ms(deadline);
-        if (left == 0 || poll(&p, 1, left) <= 0) return;
-        write_available();
-    }
+    if (!lost_ && !stream_.drain_for(std::chrono::milliseconds(kFlushTimeoutMs)))
+        lose_connection();
 }
 
 bool DaemonLink::congested() const {
@@ -450,10 +432,7 @@ bool DaemonLink::congested() const {
 }
 
 void DaemonLink::update_interest() {
-    if (!watching_) return;
-    uint32_t ev = congested() ? 0u : uint32_t{EPOLLIN};
-    if (out_pos_ < out_.size()) ev |= EPOLLOUT;
-    loop_.set_interest(fd_.get(), ev);
+    if (!lost_) stream_.set_reading(!congested());
 }
 
 void DaemonLink::congestion_changed(HubClient *) {

@@ -9,6 +9,7 @@
 
 #include "hub/agent_service.h"
 #include "core/event_loop.h"
+#include "core/process.h"
 #include "operator/local_operator.h"
 #include "operator/operator_options.h"
 
@@ -38,12 +39,12 @@ class OperatorProcess {
     void abandon_session(int status, const std::string &message);
 
   private:
-    void on_signal();
+    void on_signal(int signo);
 
     EventLoop &loop_;
     AgentService &agents_;
     LocalOperator operator_;
-    cli_shared::UniqueFd signal_fd_;
+    SignalWatch signals_;
 };
 
 // Standalone: this process holds the agents' port.

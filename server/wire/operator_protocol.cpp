@@ -8,8 +8,16 @@ namespace cliserver::operator_protocol {
 
 namespace {
 
-constexpr size_t kRecordFixed = 8 + 4 + 8 + 8 + 8;         // serial, id, connected, pid, uid
-constexpr size_t kRowFixed = kRecordFixed + 4 + 1 + 8 + 8; // + queued, flags, runner
+// The fixed part of each payload, before any text it ends with.
+constexpr size_t kU8 = 1, kU16 = 2, kU32 = 4, kU64 = 8;
+constexpr size_t kHelloSize = kU16 + kU8;               // version, mode
+constexpr size_t kWelcomeSize = kU16;                   // version
+constexpr size_t kSubmitFixed = kIdSize + kU64 + kU8;   // request, agent serial, flags
+constexpr size_t kAgentDownFixed = kU64 + kU8;          // agent serial, kind
+constexpr size_t kQueuedSize = kIdSize + kU32;          // request, commands ahead
+constexpr size_t kNoticeFixed = kU8;                    // kind
+constexpr size_t kRecordFixed = kU64 + kU32 + 3 * kU64; // serial, id, connected, pid, uid
+constexpr size_t kRowFixed = kRecordFixed + kU32 + kU8 + 2 * kU64; // + queued, flags, runner
 constexpr uint8_t kRowBusy = 1, kRowShared = 2;
 
 struct Shape {
@@ -24,35 +32,35 @@ std::optional<Shape> shape_of(uint8_t t) {
     constexpr uint32_t any = kMaxPayload;
     switch (static_cast<Type>(t)) {
     case Type::kHello:
-        return Shape{Sender::kClient, 3, any};
+        return Shape{Sender::kClient, kHelloSize, any};
     case Type::kSubmit:
-        return Shape{Sender::kClient, 17, any};
+        return Shape{Sender::kClient, kSubmitFixed, any};
     case Type::kReply:
-        return Shape{Sender::kClient, 8, any};
+        return Shape{Sender::kClient, kIdSize, any};
     case Type::kAbandon:
-        return Shape{Sender::kClient, 8, 8};
+        return Shape{Sender::kClient, kIdSize, kIdSize};
     case Type::kList:
         return Shape{Sender::kClient, 0, 0};
     case Type::kWelcome:
-        return Shape{Sender::kDaemon, 2, 2};
+        return Shape{Sender::kDaemon, kWelcomeSize, kWelcomeSize};
     case Type::kAgentUp:
         return Shape{Sender::kDaemon, kRecordFixed, any};
     case Type::kAgentDown:
-        return Shape{Sender::kDaemon, 9, any};
+        return Shape{Sender::kDaemon, kAgentDownFixed, any};
     case Type::kReady:
         return Shape{Sender::kDaemon, 0, 0};
     case Type::kQueued:
-        return Shape{Sender::kDaemon, 12, 12};
+        return Shape{Sender::kDaemon, kQueuedSize, kQueuedSize};
     case Type::kSent:
-        return Shape{Sender::kDaemon, 8, 8};
+        return Shape{Sender::kDaemon, kIdSize, kIdSize};
     case Type::kOutput:
-        return Shape{Sender::kDaemon, 8, any};
+        return Shape{Sender::kDaemon, kIdSize, any};
     case Type::kPrompt:
-        return Shape{Sender::kDaemon, 8, any};
+        return Shape{Sender::kDaemon, kIdSize, any};
     case Type::kDone:
-        return Shape{Sender::kDaemon, 8, 8};
+        return Shape{Sender::kDaemon, kIdSize, kIdSize};
     case Type::kNotice:
-        return Shape{Sender::kDaemon, 1, any};
+        return Shape{Sender::kDaemon, kNoticeFixed, any};
     case Type::kRow:
         return Shape{Sender::kDaemon, kRowFixed, any};
     case Type::kRowsEnd:
@@ -166,10 +174,6 @@ std::string describe_header(uint8_t type, uint32_t len, const char *why) {
 
 void Decoder::append(const char *data, size_t n) {
     if (!failure_.empty()) return;
-    if (pos_ > 0 && pos_ >= buf_.size() / 2) {
-        buf_.erase(0, pos_);
-        pos_ = 0;
-    }
     buf_.append(data, n);
 }
 
@@ -179,10 +183,11 @@ DecodeResult Decoder::next(Message &out, std::string *error) {
         return DecodeResult::kMalformed;
     }
     if (buffered() < kHeaderSize) return DecodeResult::kNeedMore;
-    const uint8_t raw = static_cast<unsigned char>(buf_[pos_]);
+    const char *header = buf_.data();
+    const uint8_t raw = static_cast<unsigned char>(header[0]);
     uint32_t len = 0;
-    for (size_t i = 1; i <= 4; ++i)
-        len = (len << 8) | static_cast<unsigned char>(buf_[pos_ + i]);
+    for (size_t i = 1; i < kHeaderSize; ++i)
+        len = (len << 8) | static_cast<unsigned char>(header[i]);
     const auto shape = shape_of(raw);
     const char *why = nullptr;
     if (!shape || shape->from != from_)
@@ -193,21 +198,14 @@ DecodeResult Decoder::next(Message &out, std::string *error) {
         why = "wrong length for its type";
     if (why) {
         failure_ = describe_header(raw, len, why);
-        buf_.clear();
-        buf_.shrink_to_fit();
-        pos_ = 0;
+        buf_.release();
         if (error) *error = failure_;
         return DecodeResult::kMalformed;
     }
     if (buffered() < kHeaderSize + len) return DecodeResult::kNeedMore;
     out.type = static_cast<Type>(raw);
-    out.payload.assign(buf_, pos_ + kHeaderSize, len);
-    pos_ += kHeaderSize + len;
-    if (pos_ == buf_.size()) {
-        buf_.clear();
-        pos_ = 0;
-        if (buf_.capacity() > 2 * (kHeaderSize + kMaxPayload)) buf_.shrink_to_fit();
-    }
+    out.payload.assign(buf_.view().substr(kHeaderSize, len));
+    buf_.consume(kHeaderSize + len);
     return DecodeResult::kMessage;
 }
 
@@ -223,7 +221,7 @@ void encode_submit(std::string &out, const Submit &m) {
     w.u64(m.request);
     w.u64(m.agent);
     w.u8(m.quiet ? 1 : 0);
-    w.bytes(std::string_view(m.line).substr(0, kMaxPayload - 17));
+    w.bytes(std::string_view(m.line).substr(0, kMaxPayload - kSubmitFixed));
     put_message(out, Type::kSubmit, w.str());
 }
 
@@ -256,7 +254,7 @@ void encode_agent_down(std::string &out, const AgentDown &m) {
     Writer w;
     w.u64(m.serial);
     w.u8(m.kind);
-    w.bytes(std::string_view(m.why).substr(0, kMaxPayload - 9));
+    w.bytes(std::string_view(m.why).substr(0, kMaxPayload - kAgentDownFixed));
     put_message(out, Type::kAgentDown, w.str());
 }
 
@@ -294,7 +292,7 @@ void encode_done(std::string &out, uint64_t request) {
 void encode_notice(std::string &out, const NoticeText &m) {
     Writer w;
     w.u8(m.kind);
-    w.bytes(std::string_view(m.text).substr(0, kMaxPayload - 1));
+    w.bytes(std::string_view(m.text).substr(0, kMaxPayload - kNoticeFixed));
     put_message(out, Type::kNotice, w.str());
 }
 
@@ -319,7 +317,7 @@ void encode_refused(std::string &out, std::string_view reason) {
 }
 
 bool parse_hello(const Message &m, Hello &out, std::string *error) {
-    if (m.type != Type::kHello || m.payload.size() < 3) {
+    if (m.type != Type::kHello || m.payload.size() < kHelloSize) {
         if (error) *error = "not a hello";
         return false;
     }
@@ -335,7 +333,7 @@ bool parse_hello(const Message &m, Hello &out, std::string *error) {
 }
 
 bool parse_submit(const Message &m, Submit &out) {
-    if (m.type != Type::kSubmit || m.payload.size() < 17) return false;
+    if (m.type != Type::kSubmit || m.payload.size() < kSubmitFixed) return false;
     Reader r(m.payload);
     out.request = r.u64();
     out.agent = r.u64();
@@ -362,7 +360,7 @@ bool parse_request(const Message &m, uint64_t &out) {
 }
 
 uint16_t parse_welcome(const Message &m) {
-    if (m.type != Type::kWelcome || m.payload.size() != 2) return 0;
+    if (m.type != Type::kWelcome || m.payload.size() != kWelcomeSize) return 0;
     Reader r(m.payload);
     return r.u16();
 }
@@ -376,7 +374,7 @@ bool parse_agent_up(const Message &m, AgentRecord &out) {
 }
 
 bool parse_agent_down(const Message &m, AgentDown &out) {
-    if (m.type != Type::kAgentDown || m.payload.size() < 9) return false;
+    if (m.type != Type::kAgentDown || m.payload.size() < kAgentDownFixed) return false;
     Reader r(m.payload);
     out.serial = r.u64();
     out.kind = r.u8();
@@ -385,7 +383,7 @@ bool parse_agent_down(const Message &m, AgentDown &out) {
 }
 
 bool parse_queued(const Message &m, Queued &out) {
-    if (m.type != Type::kQueued || m.payload.size() != 12) return false;
+    if (m.type != Type::kQueued || m.payload.size() != kQueuedSize) return false;
     Reader r(m.payload);
     out.request = r.u64();
     out.ahead = r.u32();

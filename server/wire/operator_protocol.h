@@ -25,6 +25,8 @@
 // called from any thread.
 #pragma once
 
+#include "wire/read_buffer.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -93,12 +95,13 @@ class Decoder {
     // On kMalformed, *error says why; the stream cannot be resynchronised and
     // every later call returns kMalformed again.
     DecodeResult next(Message &out, std::string *error);
-    size_t buffered() const { return buf_.size() - pos_; }
+    size_t buffered() const { return buf_.size(); }
 
   private:
     Sender from_;
-    std::string buf_;
-    size_t pos_ = 0;
+    // A drained buffer keeps room for two whole messages: a stream of
+    // output is read into the same memory again and again.
+    ReadBuffer buf_{2 * (kHeaderSize + kMaxPayload)};
     std::string failure_;
 };
 
