@@ -23,7 +23,7 @@ cli_shared::UniqueFd open_signal_fd(std::initializer_list<int> signals);
 void raise_descriptor_limit();
 
 struct ProcessStart {
-    bool many_descriptors = false; // holds the agents' port: raise the limit
+    bool many_descriptors = false;  // holds the agents' port: raise the limit
     bool survive_file_size = false; // a file size limit fails a write, not the process
 };
 

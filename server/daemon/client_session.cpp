@@ -30,8 +30,9 @@ op::AgentRecord record_of(const AgentView &a) {
 
 } // namespace
 
-OperatorSession::OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, cli_shared::UniqueFd fd,
-                                 PeerCred peer, std::function<void()> on_failed)
+OperatorSession::OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit,
+                                 cli_shared::UniqueFd fd, PeerCred peer,
+                                 std::function<void()> on_failed)
     : loop_(loop), hub_(hub), audit_(audit), stream_(std::move(fd)), peer_(peer),
       client_user_(user_name(peer.uid)), on_failed_(std::move(on_failed)) {}
 

@@ -55,8 +55,8 @@ class OperatorSession final : public HubClient {
     static constexpr size_t kMaxCommands = 1u << 16;
     static constexpr size_t kMaxCommandBytes = 16u << 20;
 
-    OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, cli_shared::UniqueFd fd, PeerCred peer,
-                    std::function<void()> on_failed);
+    OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit, cli_shared::UniqueFd fd,
+                    PeerCred peer, std::function<void()> on_failed);
     ~OperatorSession() override;
     OperatorSession(const OperatorSession &) = delete;
     OperatorSession &operator=(const OperatorSession &) = delete;

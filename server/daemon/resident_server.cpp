@@ -60,7 +60,8 @@ bool ResidentServer::set_up() {
         journal(Priority::kError, error);
         return false;
     }
-    cli_shared::UniqueFd socket = listen_operator_socket(socket_path_, SocketAccess{group_}, &error);
+    cli_shared::UniqueFd socket =
+        listen_operator_socket(socket_path_, SocketAccess{group_}, &error);
     if (!socket.valid()) {
         journal(Priority::kError, error);
         return false;

@@ -326,7 +326,7 @@ void AgentHub::greet(Agent &a, const Frame &f) {
     a.greeted = true;
     ungreeted_.erase(a.serial);
     ++greeted_count_;
-    index(a);
+    index_.add(a);
     send_to(a, CLI_FRAME_ACK, 0);
     if (a.closed) return;
     const uint64_t serial = a.serial;
@@ -397,7 +397,7 @@ void AgentHub::drop_agent(Agent &a, const std::string &why, Notice kind) {
     busy_.erase(a.serial);
     if (a.greeted) {
         --greeted_count_;
-        unindex(a);
+        index_.remove(a);
     } else {
         ungreeted_.erase(a.serial);
         find_ungreeted_process(a);
@@ -445,8 +445,7 @@ void AgentHub::close_all() {
     for (auto &[serial, a] : agents_)
         if (!a->closed) a->stream.unwatch();
     agents_.clear();
-    by_name_.clear();
-    by_id_.clear();
+    index_.clear();
     request_agent_.clear();
     busy_.clear();
     closed_.clear();
@@ -457,24 +456,6 @@ void AgentHub::close_all() {
 }
 
 // ---------------------------------------------------------------- lookup
-
-void AgentHub::index(Agent &a) {
-    by_name_.emplace(a.name, a.serial);
-    by_id_.emplace(a.id, a.serial);
-}
-
-void AgentHub::unindex(Agent &a) {
-    auto drop = [&](auto &map, const auto &key) {
-        auto [b, e] = map.equal_range(key);
-        for (auto it = b; it != e; ++it)
-            if (it->second == a.serial) {
-                map.erase(it);
-                return;
-            }
-    };
-    drop(by_name_, a.name);
-    drop(by_id_, a.id);
-}
 
 Agent *AgentHub::find(uint64_t serial) {
     auto it = agents_.find(serial);
@@ -525,12 +506,7 @@ std::vector<AgentRow> AgentHub::rows() {
         row.busy = a->busy();
         row.queued = static_cast<uint32_t>(a->queue.size() - (row.busy ? 1 : 0));
         if (row.busy && a->queue.front().client) row.runner = a->queue.front().client->identity();
-        auto [b, e] = by_name_.equal_range(a->name);
-        for (auto it = b; it != e && !row.name_shared_across_owners; ++it) {
-            const Agent *other = find(it->second);
-            if (other && other != a.get() && other->uid != a->uid)
-                row.name_shared_across_owners = true;
-        }
+        row.name_shared_across_owners = index_.name_shared_across_owners(*a);
         rows.push_back(std::move(row));
     }
     return rows;
@@ -541,23 +517,7 @@ void AgentHub::list_agents(std::function<void(std::vector<AgentRow>)> done) {
 }
 
 std::vector<AgentView *> AgentHub::match(const std::string &wanted) {
-    std::vector<uint64_t> serials;
-    auto [nb, ne] = by_name_.equal_range(wanted);
-    for (auto it = nb; it != ne; ++it)
-        serials.push_back(it->second);
-    uint32_t id = 0;
-    if (serials.empty() && cli_parse_u32(wanted.c_str(), &id) == 0) {
-        auto [ib, ie] = by_id_.equal_range(id);
-        for (auto it = ib; it != ie; ++it) {
-            Agent *a = find(it->second);
-            if (a && a->name != wanted) serials.push_back(it->second);
-        }
-    }
-    std::sort(serials.begin(), serials.end());
-    std::vector<AgentView *> found;
-    for (uint64_t s : serials)
-        if (Agent *a = find(s); a && !a->closed && a->greeted) found.push_back(a);
-    return found;
+    return index_.match(wanted);
 }
 
 // ---------------------------------------------------------------- requests

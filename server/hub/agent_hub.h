@@ -19,6 +19,7 @@
 
 #include "hub/agent_users.h"
 #include "hub/agent_owner.h"
+#include "hub/agent_selection.h"
 #include "hub/agent_service.h"
 #include "core/byte_stream.h"
 #include "core/event_loop.h"
@@ -130,8 +131,6 @@ class AgentHub final : public AgentService {
     void dispatch_next(Agent &a);
     void send_to(Agent &a, uint16_t type, uint32_t req_id, std::string_view payload = {});
     void drop_agent(Agent &a, const std::string &why, Notice kind = Notice::kInfo);
-    void index(Agent &a);
-    void unindex(Agent &a);
     Request *locate(RequestId id, Agent **agent);
     void hub_notice(Notice kind, const std::string &text);
     void arm_hello_timer();
@@ -149,8 +148,7 @@ class AgentHub final : public AgentService {
     unsigned owner_walks_left_ = 0; // /proc walks for connections closed before HELLO
     std::chrono::steady_clock::time_point owner_walks_since_{};
     std::map<uint64_t, std::unique_ptr<Agent>> agents_;
-    std::multimap<std::string, uint64_t> by_name_;
-    std::multimap<uint32_t, uint64_t> by_id_;
+    AgentIndex index_; // greeted agents
     // Live requests -> where they are, so that finding, answering or
     // withdrawing one never walks a queue.
     struct Placed {

@@ -330,6 +330,7 @@ void DaemonLink::agent_up(const op::Message &m) {
     view->uid = rec.uid;
     AgentView &a = *view;
     agents_.emplace(rec.serial, std::move(view));
+    index_.add(a);
     for (HubClient *c : std::vector<HubClient *>(clients_)) {
         if (!agents_.count(rec.serial)) return;
         c->on_agent_greeted(a);
@@ -343,6 +344,7 @@ void DaemonLink::agent_down(const op::Message &m) {
     if (it == agents_.end()) return;
     std::unique_ptr<AgentView> a = std::move(it->second);
     agents_.erase(it);
+    index_.remove(*a);
     a->closed = true;
     // As with the hub: clients still see their requests while they hear of
     // the loss, then the requests are gone without further callbacks.
@@ -397,6 +399,7 @@ void DaemonLink::lose(const std::string &why) {
             c->on_agent_lost(*it->second, "is out of reach: " + why, Notice::kWarning);
     }
     requests_.clear();
+    index_.clear();
     agents_.clear();
     auto waiters = std::move(list_waiters_);
     list_waiters_.clear();
@@ -422,8 +425,7 @@ void DaemonLink::write_available() {
 }
 
 void DaemonLink::flush() {
-    if (!lost_ && !stream_.drain_for(std::chrono::milliseconds(kFlushTimeoutMs)))
-        lose_connection();
+    if (!lost_ && !stream_.drain_for(std::chrono::milliseconds(kFlushTimeoutMs))) lose_connection();
 }
 
 bool DaemonLink::congested() const {
@@ -450,15 +452,7 @@ AgentView *DaemonLink::find(uint64_t serial) {
 }
 
 std::vector<AgentView *> DaemonLink::match(const std::string &wanted) {
-    std::vector<AgentView *> found;
-    for (auto &[serial, a] : agents_)
-        if (a->name == wanted) found.push_back(a.get());
-    if (!found.empty()) return found;
-    uint32_t id = 0;
-    if (cli_parse_u32(wanted.c_str(), &id) != 0) return found;
-    for (auto &[serial, a] : agents_)
-        if (a->id == id) found.push_back(a.get());
-    return found;
+    return index_.match(wanted);
 }
 
 void DaemonLink::for_each_agent(const std::function<void(const AgentView &)> &fn) const {

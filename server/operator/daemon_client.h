@@ -15,6 +15,7 @@
 // Threading: single-threaded, on the event loop's thread.
 #pragma once
 
+#include "hub/agent_selection.h"
 #include "hub/agent_service.h"
 #include "core/byte_stream.h"
 #include "core/event_loop.h"
@@ -99,6 +100,7 @@ class DaemonLink final : public AgentService {
     bool refused_ = false;
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kDaemon};
     std::map<uint64_t, std::unique_ptr<AgentView>> agents_;
+    AgentIndex index_;
     std::map<RequestId, Request> requests_;
     std::deque<std::function<void(std::vector<AgentRow>)>> list_waiters_;
     std::vector<AgentRow> rows_;

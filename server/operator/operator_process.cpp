@@ -87,7 +87,8 @@ int run_standalone(const OperatorOptions &opts) {
     return process.run({[&] { hub.reap(); }, [&] { hub.say_goodbye(); }, [&] { hub.close_all(); }});
 }
 
-int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths, bool *no_daemon) {
+int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths,
+               bool *no_daemon) {
     *no_daemon = false;
     EventLoop loop;
     if (const std::string error = start_process(loop, {}); !error.empty()) {

@@ -51,6 +51,7 @@ class OperatorProcess {
 int run_standalone(const OperatorOptions &opts);
 // Client of the first resident server that answers at one of socket_paths;
 // *no_daemon when none has a socket there.
-int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths, bool *no_daemon);
+int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths,
+               bool *no_daemon);
 
 } // namespace cliserver
