@@ -1,3 +1,6 @@
+// One client of the resident server (client_session.h): its connection,
+// its messages and the hub's callbacks; the audit trail of its commands is
+// in client_session_audit.cpp.
 #include "daemon/client_session.h"
 
 #include "daemon/journal.h"
@@ -20,15 +23,15 @@ namespace {
 
 constexpr auto kHealthPeriod = std::chrono::seconds(2);
 
-uint8_t kind_byte(Notice k) {
-    return k == Notice::kError ? 2 : k == Notice::kWarning ? 1 : 0;
-}
-
 op::AgentRecord record_of(const AgentView &a) {
     return op::AgentRecord{a.serial, a.id, a.connected_at, a.pid, a.uid, a.name};
 }
 
 } // namespace
+
+uint8_t OperatorSession::kind_byte(Notice k) {
+    return k == Notice::kError ? 2 : k == Notice::kWarning ? 1 : 0;
+}
 
 OperatorSession::OperatorSession(EventLoop &loop, AgentHub &hub, AuditLog &audit,
                                  cli_shared::UniqueFd fd, PeerCred peer,
@@ -383,22 +386,6 @@ void OperatorSession::on_agent_greeted(AgentView &a) {
     send(out);
 }
 
-void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
-    for (auto it = tracked_.begin(); it != tracked_.end();) {
-        if (it->second.agent != a.serial) {
-            ++it;
-            continue;
-        }
-        if (it->second.sent) audit(it->first, it->second, AuditOutcome::kAgentDisconnected);
-        by_client_request_.erase(it->second.client_request);
-        untrack(it++);
-    }
-    if (!greeted_ || !a.greeted) return;
-    std::string out;
-    op::encode_agent_down(out, op::AgentDown{a.serial, kind_byte(kind), why});
-    send(out);
-}
-
 void OperatorSession::on_output(const Request &r, std::string_view bytes) {
     Tracked *t = tracked(r.id);
     if (!t) return;
@@ -444,81 +431,6 @@ void OperatorSession::on_queued(const Request &r, size_t ahead) {
     std::string out;
     op::encode_queued(out, op::Queued{t->client_request, static_cast<uint32_t>(ahead)});
     send(out);
-}
-
-// The "sent" record is on disk before the agent sees the command, or the
-// command does not go.
-bool OperatorSession::on_sending(const Request &r) {
-    auto it = tracked_.find(r.id);
-    if (it == tracked_.end()) return true;
-    Tracked &t = it->second;
-    t.sent_at = std::chrono::system_clock::now();
-    t.started = std::chrono::steady_clock::now();
-    if (!audit_.enabled() || audit_.record(audit_record(r.id, t, AuditEvent::kSent))) {
-        t.sent = true; // from now on it has an end to record, whatever happens next
-        return true;
-    }
-    const uint64_t client_request = t.client_request;
-    const std::string agent = printable(t.agent_name);
-    by_client_request_.erase(client_request);
-    untrack(it);
-    refuse_command(client_request, agent);
-    return false;
-}
-
-// No command runs unrecorded: a script ends (exit 1), a person at a console
-// sees the line and may try again.
-void OperatorSession::refuse_command(uint64_t client_request, const std::string &agent) {
-    const std::string why = "cannot write the audit log (" + audit_.failure() +
-                            "); the resident server runs no command until it can";
-    journal(Priority::kWarning, "refused a command of " + who() + " for " + agent +
-                                    ": the audit log cannot be written");
-    std::string out;
-    if (scripted_) {
-        op::encode_refused(out, why);
-        send(out);
-        fail("refused a command: the audit log cannot be written");
-        return;
-    }
-    op::encode_notice(out, op::NoticeText{kind_byte(Notice::kError), why});
-    op::encode_done(out, client_request);
-    send(out);
-}
-
-void OperatorSession::on_sent(const Request &r) {
-    Tracked *t = tracked(r.id);
-    if (!t) return;
-    std::string out;
-    op::encode_sent(out, t->client_request);
-    send(out);
-}
-
-AuditRecord OperatorSession::audit_record(RequestId id, const Tracked &t, AuditEvent event) const {
-    AuditRecord rec;
-    rec.event = event;
-    rec.request = id;
-    rec.time = t.sent_at;
-    rec.client_uid = peer_.uid;
-    rec.client_user = client_user_;
-    rec.client_pid = peer_.pid;
-    rec.agent_name = t.agent_name;
-    rec.agent_id = t.agent_id;
-    rec.agent_pid = t.agent_pid;
-    rec.agent_uid = t.agent_uid;
-    rec.command = t.line;
-    return rec;
-}
-
-void OperatorSession::audit(RequestId id, const Tracked &t, AuditOutcome outcome) {
-    if (!audit_.enabled()) return;
-    AuditRecord rec = audit_record(id, t, AuditEvent::kEnd);
-    rec.outcome = outcome;
-    rec.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - t.started)
-                          .count();
-    rec.output_bytes = t.output_bytes;
-    rec.prompts_answered = t.prompts_answered;
-    audit_.record_or_keep(rec);
 }
 
 } // namespace cliserver

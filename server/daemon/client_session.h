@@ -99,6 +99,8 @@ class OperatorSession final : public HubClient {
         std::optional<uid_t> agent_uid;
     };
 
+    // The notice kind as the operator protocol carries it.
+    static uint8_t kind_byte(Notice k);
     void on_events(uint32_t events);
     void read_available();
     bool take_messages();

@@ -20,55 +20,42 @@ constexpr size_t kRecordFixed = kU64 + kU32 + 3 * kU64; // serial, id, connected
 constexpr size_t kRowFixed = kRecordFixed + kU32 + kU8 + 2 * kU64; // + queued, flags, runner
 constexpr uint8_t kRowBusy = 1, kRowShared = 2;
 
+// Each type's name, who may send it and the payload lengths it can have,
+// so that a header already tells a nonsensical message apart.
 struct Shape {
+    Type type;
+    const char *name;
     Sender from;
     uint32_t min;
     uint32_t max;
 };
 
-// Who may send each type and the payload lengths it can have, so that a
-// header already tells a nonsensical message apart.
-std::optional<Shape> shape_of(uint8_t t) {
-    constexpr uint32_t any = kMaxPayload;
-    switch (static_cast<Type>(t)) {
-    case Type::kHello:
-        return Shape{Sender::kClient, kHelloSize, any};
-    case Type::kSubmit:
-        return Shape{Sender::kClient, kSubmitFixed, any};
-    case Type::kReply:
-        return Shape{Sender::kClient, kIdSize, any};
-    case Type::kAbandon:
-        return Shape{Sender::kClient, kIdSize, kIdSize};
-    case Type::kList:
-        return Shape{Sender::kClient, 0, 0};
-    case Type::kWelcome:
-        return Shape{Sender::kDaemon, kWelcomeSize, kWelcomeSize};
-    case Type::kAgentUp:
-        return Shape{Sender::kDaemon, kRecordFixed, any};
-    case Type::kAgentDown:
-        return Shape{Sender::kDaemon, kAgentDownFixed, any};
-    case Type::kReady:
-        return Shape{Sender::kDaemon, 0, 0};
-    case Type::kQueued:
-        return Shape{Sender::kDaemon, kQueuedSize, kQueuedSize};
-    case Type::kSent:
-        return Shape{Sender::kDaemon, kIdSize, kIdSize};
-    case Type::kOutput:
-        return Shape{Sender::kDaemon, kIdSize, any};
-    case Type::kPrompt:
-        return Shape{Sender::kDaemon, kIdSize, any};
-    case Type::kDone:
-        return Shape{Sender::kDaemon, kIdSize, kIdSize};
-    case Type::kNotice:
-        return Shape{Sender::kDaemon, kNoticeFixed, any};
-    case Type::kRow:
-        return Shape{Sender::kDaemon, kRowFixed, any};
-    case Type::kRowsEnd:
-        return Shape{Sender::kDaemon, 0, 0};
-    case Type::kRefused:
-        return Shape{Sender::kDaemon, 0, any};
-    }
-    return std::nullopt;
+constexpr uint32_t kAny = kMaxPayload;
+constexpr Shape kShapes[] = {
+    {Type::kHello, "HELLO", Sender::kClient, kHelloSize, kAny},
+    {Type::kSubmit, "SUBMIT", Sender::kClient, kSubmitFixed, kAny},
+    {Type::kReply, "REPLY", Sender::kClient, kIdSize, kAny},
+    {Type::kAbandon, "ABANDON", Sender::kClient, kIdSize, kIdSize},
+    {Type::kList, "LIST", Sender::kClient, 0, 0},
+    {Type::kWelcome, "WELCOME", Sender::kDaemon, kWelcomeSize, kWelcomeSize},
+    {Type::kAgentUp, "AGENT_UP", Sender::kDaemon, kRecordFixed, kAny},
+    {Type::kAgentDown, "AGENT_DOWN", Sender::kDaemon, kAgentDownFixed, kAny},
+    {Type::kReady, "READY", Sender::kDaemon, 0, 0},
+    {Type::kQueued, "QUEUED", Sender::kDaemon, kQueuedSize, kQueuedSize},
+    {Type::kSent, "SENT", Sender::kDaemon, kIdSize, kIdSize},
+    {Type::kOutput, "OUTPUT", Sender::kDaemon, kIdSize, kAny},
+    {Type::kPrompt, "PROMPT", Sender::kDaemon, kIdSize, kAny},
+    {Type::kDone, "DONE", Sender::kDaemon, kIdSize, kIdSize},
+    {Type::kNotice, "NOTICE", Sender::kDaemon, kNoticeFixed, kAny},
+    {Type::kRow, "ROW", Sender::kDaemon, kRowFixed, kAny},
+    {Type::kRowsEnd, "ROWS_END", Sender::kDaemon, 0, 0},
+    {Type::kRefused, "REFUSED", Sender::kDaemon, 0, kAny},
+};
+
+const Shape *shape_of(uint8_t t) {
+    for (const Shape &s : kShapes)
+        if (static_cast<uint8_t>(s.type) == t) return &s;
+    return nullptr;
 }
 
 // Big-endian fields in and out of a payload.
@@ -413,45 +400,8 @@ bool parse_row(const Message &m, Row &out) {
 }
 
 const char *type_name(Type t) {
-    switch (t) {
-    case Type::kHello:
-        return "HELLO";
-    case Type::kSubmit:
-        return "SUBMIT";
-    case Type::kReply:
-        return "REPLY";
-    case Type::kAbandon:
-        return "ABANDON";
-    case Type::kList:
-        return "LIST";
-    case Type::kWelcome:
-        return "WELCOME";
-    case Type::kAgentUp:
-        return "AGENT_UP";
-    case Type::kAgentDown:
-        return "AGENT_DOWN";
-    case Type::kReady:
-        return "READY";
-    case Type::kQueued:
-        return "QUEUED";
-    case Type::kSent:
-        return "SENT";
-    case Type::kOutput:
-        return "OUTPUT";
-    case Type::kPrompt:
-        return "PROMPT";
-    case Type::kDone:
-        return "DONE";
-    case Type::kNotice:
-        return "NOTICE";
-    case Type::kRow:
-        return "ROW";
-    case Type::kRowsEnd:
-        return "ROWS_END";
-    case Type::kRefused:
-        return "REFUSED";
-    }
-    return "?";
+    const Shape *shape = shape_of(static_cast<uint8_t>(t));
+    return shape ? shape->name : "?";
 }
 
 } // namespace cliserver::operator_protocol
