@@ -133,18 +133,15 @@ void OperatorSession::read_available() {
 
 // False once the session has failed.
 bool OperatorSession::take_messages() {
-    op::Message m;
     std::string why;
-    for (;;) {
-        const op::DecodeResult res = decoder_.next(m, &why);
-        if (res == op::DecodeResult::kNeedMore) return true;
-        if (res == op::DecodeResult::kMalformed) {
-            fail("bad message: " + why);
-            return false;
-        }
-        handle(m);
-        if (failed_) return false;
-    }
+    const auto res = decoder_.drain(
+        [this](const op::Message &m) {
+            handle(m);
+            return !failed_;
+        },
+        &why);
+    if (res == op::DecodeResult::kMalformed) fail("bad message: " + why);
+    return !failed_;
 }
 
 void OperatorSession::handle(const op::Message &m) {

@@ -68,19 +68,19 @@ bool DaemonLink::read_available() {
 // False when reading should stop: the link is gone or the operator's
 // terminal cannot take more now.
 bool DaemonLink::take_messages() {
-    op::Message m;
+    if (congested()) return false;
     std::string why;
-    for (;;) {
-        if (congested()) return false;
-        const op::DecodeResult res = decoder_.next(m, &why);
-        if (res == op::DecodeResult::kNeedMore) return true;
-        if (res == op::DecodeResult::kMalformed) {
-            lose("the resident server sent a bad message (" + why + ")");
-            return false;
-        }
-        handle(m);
-        if (lost_) return false;
+    const auto res = decoder_.drain(
+        [this](const op::Message &m) {
+            handle(m);
+            return !lost_ && !congested();
+        },
+        &why);
+    if (res == op::DecodeResult::kMalformed) {
+        lose("the resident server sent a bad message (" + why + ")");
+        return false;
     }
+    return res == op::DecodeResult::kNeedMore;
 }
 
 void DaemonLink::lose_connection() {
@@ -101,46 +101,6 @@ void DaemonLink::handle(const op::Message &m) {
     case op::Type::kAgentDown:
         agent_down(m);
         return;
-    case op::Type::kQueued: {
-        op::Queued q;
-        if (!op::parse_queued(m, q)) return;
-        if (Request *r = request(q.request); r && r->client) r->client->on_queued(*r, q.ahead);
-        return;
-    }
-    case op::Type::kSent: {
-        uint64_t id = 0;
-        if (!op::parse_request(m, id)) return;
-        if (Request *r = request(id)) {
-            r->sent = true;
-            if (r->client) r->client->on_sent(*r);
-        }
-        return;
-    }
-    case op::Type::kOutput: {
-        op::RequestBytes out;
-        if (!op::parse_request_bytes(m, out)) return;
-        if (Request *r = request(out.request); r && r->client) r->client->on_output(*r, out.bytes);
-        return;
-    }
-    case op::Type::kPrompt: {
-        op::RequestBytes p;
-        if (!op::parse_request_bytes(m, p)) return;
-        Request *r = request(p.request);
-        if (!r) return; // abandoned meanwhile: the daemon answers it
-        r->prompt_pending = true;
-        if (!r->client || !r->client->on_prompt(*r, p.bytes)) answer(r->id, "");
-        return;
-    }
-    case op::Type::kDone: {
-        uint64_t id = 0;
-        if (!op::parse_request(m, id)) return;
-        auto it = requests_.find(id);
-        if (it == requests_.end()) return;
-        Request done = std::move(it->second);
-        requests_.erase(it);
-        if (done.client) done.client->on_done(done);
-        return;
-    }
     case op::Type::kNotice: {
         op::NoticeText n;
         if (!op::parse_notice(m, n)) return;
@@ -162,8 +122,60 @@ void DaemonLink::handle(const op::Message &m) {
         lose(m.payload.empty() ? "the resident server closed the connection" : m.payload);
         return;
     default:
-        return; // WELCOME or READY again: nothing to do
+        request_news(m); // or WELCOME or READY again: nothing to do
+        return;
     }
+}
+
+// What became of one of our requests.
+void DaemonLink::request_news(const op::Message &m) {
+    op::RequestBytes rb;
+    uint64_t id = 0;
+    switch (m.type) {
+    case op::Type::kQueued: {
+        op::Queued q;
+        if (!op::parse_queued(m, q)) return;
+        if (Request *r = request(q.request); r && r->client) r->client->on_queued(*r, q.ahead);
+        return;
+    }
+    case op::Type::kSent:
+        if (!op::parse_request(m, id)) return;
+        if (Request *r = request(id)) {
+            r->sent = true;
+            if (r->client) r->client->on_sent(*r);
+        }
+        return;
+    case op::Type::kOutput:
+        if (!op::parse_request_bytes(m, rb)) return;
+        if (Request *r = request(rb.request); r && r->client) r->client->on_output(*r, rb.bytes);
+        return;
+    case op::Type::kPrompt:
+        prompt(m);
+        return;
+    case op::Type::kDone:
+        if (!op::parse_request(m, id)) return;
+        finish_request(id);
+        return;
+    default:
+        return;
+    }
+}
+
+void DaemonLink::prompt(const op::Message &m) {
+    op::RequestBytes p;
+    if (!op::parse_request_bytes(m, p)) return;
+    Request *r = request(p.request);
+    if (!r) return; // abandoned meanwhile: the daemon answers it
+    r->prompt_pending = true;
+    if (!r->client || !r->client->on_prompt(*r, p.bytes)) answer(r->id, "");
+}
+
+void DaemonLink::finish_request(uint64_t id) {
+    auto it = requests_.find(id);
+    if (it == requests_.end()) return;
+    Request done = std::move(it->second);
+    requests_.erase(it);
+    if (done.client) done.client->on_done(done);
 }
 
 void DaemonLink::agent_up(const op::Message &m) {

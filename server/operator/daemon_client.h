@@ -81,6 +81,9 @@ class DaemonLink final : public AgentService {
     bool read_available();
     bool take_messages();
     void handle(const operator_protocol::Message &m);
+    void request_news(const operator_protocol::Message &m);
+    void prompt(const operator_protocol::Message &m);
+    void finish_request(uint64_t id);
     void agent_up(const operator_protocol::Message &m);
     void agent_down(const operator_protocol::Message &m);
     void add_row(const operator_protocol::Message &m);

@@ -32,6 +32,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,6 +96,10 @@ class Decoder {
     // On kMalformed, *error says why; the stream cannot be resynchronised and
     // every later call returns kMalformed again.
     DecodeResult next(Message &out, std::string *error);
+    // Hands each whole message to handle until handle returns false
+    // (kMessage: its owner cannot take more now) or none is left
+    // (kNeedMore); kMalformed as next().
+    DecodeResult drain(const std::function<bool(const Message &)> &handle, std::string *error);
     size_t buffered() const { return buf_.size(); }
 
   private:
