@@ -12,8 +12,8 @@
 // of the read loop, and a drained write queue gives its memory back.
 //
 // Threading: single-threaded, on the event loop's thread. The owner owns the
-// stream and the stream owns the descriptor; the owner's callbacks run
-// inside read_available() only.
+// stream and the stream owns the descriptor; the owner's event handler runs
+// from the loop, its sink only inside read_available().
 #pragma once
 
 #include "core/event_loop.h"
