@@ -1,3 +1,6 @@
+// One client of the resident server (client_session.h): its connection,
+// its messages and the hub's callbacks; the audit trail of its commands is
+// in client_session_audit.cpp.
 #include "daemon/client_session.h"
 
 #include "daemon/journal.h"
@@ -8,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -24,7 +28,7 @@ constexpr auto kHealthPeriod = std::chrono::seconds(2);
 OperatorSession::OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit,
                                  cli_shared::UniqueFd fd, PeerCred peer,
                                  std::function<void()> on_failed)
-    : loop_(loop), hub_(hub), audit_(audit), fd_(std::move(fd)), peer_(peer),
+    : loop_(loop), hub_(hub), audit_(audit), stream_(std::move(fd)), peer_(peer),
       client_user_(user_name(peer.uid)), on_failed_(std::move(on_failed)) {}
 
 OperatorSession::~OperatorSession() {
@@ -38,8 +42,8 @@ std::string OperatorSession::who() const {
 
 void OperatorSession::start() {
     journal(Priority::kInfo, who() + " connected");
-    opened_ = last_read_ = last_write_ = std::chrono::steady_clock::now();
-    loop_.watch(fd_.get(), EPOLLIN, [this](uint32_t ev) { on_events(ev); });
+    opened_ = last_read_ = std::chrono::steady_clock::now();
+    stream_.watch(loop_, true, [this](uint32_t ev) { on_events(ev); });
     hub_.add_client(this);
     health_timer_ = loop_.add_timer(EventLoop::clock::now() + kHealthPeriod, [this] {
         health_timer_ = 0;
@@ -59,7 +63,7 @@ void OperatorSession::fail(const std::string &why, Notice kind) {
 // end-of-iteration write.
 void OperatorSession::stop_io() {
     failed_ = true;
-    loop_.unwatch(fd_.get());
+    stream_.unwatch();
     if (health_timer_) loop_.cancel_timer(health_timer_);
     health_timer_ = 0;
     if (flush_timer_) loop_.cancel_timer(flush_timer_);
@@ -95,10 +99,8 @@ void OperatorSession::finish() {
         hub_.abandon(hub_id);
     }
     // What is still queued for the client goes out if the socket takes it now.
-    if (out_pos_ < out_.size())
-        (void)::send(fd_.get(), out_.data() + out_pos_, out_.size() - out_pos_,
-                     MSG_NOSIGNAL | MSG_DONTWAIT);
-    fd_.reset();
+    (void)stream_.write_available();
+    stream_.close();
 }
 
 // ---------------------------------------------------------------- input
@@ -110,35 +112,28 @@ void OperatorSession::on_events(uint32_t events) {
 }
 
 void OperatorSession::read_available() {
-    char buf[65536];
-    for (int round = 0; round < 4 && !failed_; ++round) {
-        const ssize_t n = read(fd_.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                fail(std::string("read failed: ") + std::strerror(errno));
-            return;
-        }
-        if (n == 0) {
-            fail("the client closed the connection", Notice::kInfo);
-            return;
-        }
+    const auto end = stream_.read_available(4, [this](const char *data, size_t n) {
         last_read_ = std::chrono::steady_clock::now();
-        decoder_.append(buf, static_cast<size_t>(n));
-        op::Message m;
-        std::string why;
-        for (;;) {
-            const op::DecodeResult res = decoder_.next(m, &why);
-            if (res == op::DecodeResult::kNeedMore) break;
-            if (res == op::DecodeResult::kMalformed) {
-                fail("bad message: " + why);
-                return;
-            }
+        decoder_.append(data, n);
+        return take_messages();
+    });
+    if (end == ByteStream::ReadEnd::kFailed)
+        fail(std::string("read failed: ") + std::strerror(stream_.error()));
+    else if (end == ByteStream::ReadEnd::kClosed)
+        fail("the client closed the connection", Notice::kInfo);
+}
+
+// False once the session has failed.
+bool OperatorSession::take_messages() {
+    std::string why;
+    const auto res = decoder_.drain(
+        [this](const op::Message &m) {
             handle(m);
-            if (failed_) return;
-        }
-        if (static_cast<size_t>(n) < sizeof buf) return;
-    }
+            return !failed_;
+        },
+        &why);
+    if (res == op::DecodeResult::kMalformed) fail("bad message: " + why);
+    return !failed_;
 }
 
 void OperatorSession::handle(const op::Message &m) {
@@ -301,13 +296,13 @@ void OperatorSession::send_rows(const std::vector<AgentRow> &rows) {
 // ls, wake the client once instead of once per message.
 void OperatorSession::send(const std::string &bytes) {
     if (failed_) return;
-    out_ += bytes;
-    if (out_.size() - out_pos_ > kMaxBacklog) {
+    stream_.queue(bytes);
+    if (stream_.pending() > kMaxBacklog) {
         fail("does not read its output");
         return;
     }
     report_congestion();
-    if (!flush_timer_ && out_.size() - out_pos_ == bytes.size()) // it was empty
+    if (!flush_timer_ && stream_.pending() == bytes.size()) // it was empty
         flush_timer_ = loop_.add_timer(EventLoop::clock::now(), [this] {
             flush_timer_ = 0;
             write_available();
@@ -315,26 +310,10 @@ void OperatorSession::send(const std::string &bytes) {
 }
 
 void OperatorSession::write_available() {
-    while (out_pos_ < out_.size()) {
-        const ssize_t w = ::send(fd_.get(), out_.data() + out_pos_, out_.size() - out_pos_,
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            fail(std::string("write failed: ") + std::strerror(errno));
-            return;
-        }
-        out_pos_ += static_cast<size_t>(w);
-        last_write_ = std::chrono::steady_clock::now();
+    if (!stream_.write_available()) {
+        fail(std::string("write failed: ") + std::strerror(stream_.error()));
+        return;
     }
-    if (out_pos_ == out_.size()) {
-        std::string().swap(out_);
-        out_pos_ = 0;
-    } else if (out_pos_ > (1u << 20) && out_pos_ * 2 > out_.size()) {
-        out_.erase(0, out_pos_);
-        out_pos_ = 0;
-    }
-    update_interest();
     report_congestion();
 }
 
@@ -346,15 +325,8 @@ void OperatorSession::report_congestion() {
     hub_.congestion_changed(this);
 }
 
-void OperatorSession::update_interest() {
-    if (failed_) return;
-    uint32_t ev = EPOLLIN;
-    if (out_pos_ < out_.size()) ev |= EPOLLOUT;
-    loop_.set_interest(fd_.get(), ev);
-}
-
 bool OperatorSession::congested() const {
-    return out_.size() - out_pos_ >= kHighWater;
+    return stream_.pending() >= kHighWater;
 }
 
 // Bounded waits for a client that went quiet in the middle of something.
@@ -365,11 +337,12 @@ void OperatorSession::check_health() {
         fail("no HELLO in time");
         return;
     }
-    if (decoder_.buffered() > 0 && now - last_read_ >= kHelloTimeout) {
+    if (decoder_.buffered() > 0 && now - last_read_ >= kMessageStallTimeout) {
         fail("stalled in the middle of a message");
         return;
     }
-    if (out_pos_ < out_.size() && now - last_write_ >= kStallTimeout) {
+    const auto last_write = std::max(opened_, stream_.last_write());
+    if (stream_.pending() > 0 && now - last_write >= kStallTimeout) {
         fail("stopped reading its output");
         return;
     }
@@ -390,22 +363,6 @@ void OperatorSession::on_agent_greeted(AgentView &a) {
     if (!greeted_) return;
     std::string out;
     op::encode_agent_up(out, a);
-    send(out);
-}
-
-void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
-    for (auto it = tracked_.begin(); it != tracked_.end();) {
-        if (it->second.agent.serial != a.serial) {
-            ++it;
-            continue;
-        }
-        if (it->second.sent) audit(it->first, it->second, CommandOutcome::kAgentDisconnected);
-        by_client_request_.erase(it->second.client_request);
-        untrack(it++);
-    }
-    if (!greeted_ || !a.greeted) return;
-    std::string out;
-    op::encode_agent_down(out, op::AgentDown{a.serial, kind, why});
     send(out);
 }
 
@@ -454,78 +411,6 @@ void OperatorSession::on_queued(const Request &r, size_t ahead) {
     std::string out;
     op::encode_queued(out, op::Queued{t->client_request, static_cast<uint32_t>(ahead)});
     send(out);
-}
-
-// The "sent" record is on disk before the agent sees the command, or the
-// command does not go.
-bool OperatorSession::on_sending(const Request &r) {
-    auto it = tracked_.find(r.id);
-    if (it == tracked_.end()) return true;
-    Tracked &t = it->second;
-    t.sent_at = std::chrono::system_clock::now();
-    t.started = std::chrono::steady_clock::now();
-    if (!audit_.enabled() || audit_.record(audit_record(r.id, t, AuditEvent::kSent))) {
-        t.sent = true; // from now on it has an end to record, whatever happens next
-        return true;
-    }
-    const uint64_t client_request = t.client_request;
-    const std::string agent = printable(t.agent.name);
-    by_client_request_.erase(client_request);
-    untrack(it);
-    refuse_command(client_request, agent);
-    return false;
-}
-
-// No command runs unrecorded: a script ends (exit 1), a person at a console
-// sees the line and may try again.
-void OperatorSession::refuse_command(uint64_t client_request, const std::string &agent) {
-    const std::string why = "cannot write the audit log (" + audit_.failure() +
-                            "); the resident server runs no command until it can";
-    journal(Priority::kWarning, "refused a command of " + who() + " for " + agent +
-                                    ": the audit log cannot be written");
-    std::string out;
-    if (scripted_) {
-        op::encode_refused(out, why);
-        send(out);
-        fail("refused a command: the audit log cannot be written");
-        return;
-    }
-    op::encode_notice(out, op::NoticeText{Notice::kError, why});
-    op::encode_done(out, client_request);
-    send(out);
-}
-
-void OperatorSession::on_sent(const Request &r) {
-    Tracked *t = tracked(r.id);
-    if (!t) return;
-    std::string out;
-    op::encode_sent(out, t->client_request);
-    send(out);
-}
-
-AuditRecord OperatorSession::audit_record(RequestId id, const Tracked &t, AuditEvent event) const {
-    AuditRecord rec;
-    rec.event = event;
-    rec.request = id;
-    rec.time = t.sent_at;
-    rec.client_uid = peer_.uid;
-    rec.client_user = client_user_;
-    rec.client_pid = peer_.pid;
-    rec.agent = t.agent;
-    rec.command = t.line;
-    return rec;
-}
-
-void OperatorSession::audit(RequestId id, const Tracked &t, CommandOutcome outcome) {
-    if (!audit_.enabled()) return;
-    AuditRecord rec = audit_record(id, t, AuditEvent::kEnd);
-    rec.outcome = outcome;
-    rec.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - t.started)
-                          .count();
-    rec.output_bytes = t.output_bytes;
-    rec.prompts_answered = t.prompts_answered;
-    audit_.record_or_keep(rec);
 }
 
 } // namespace cliserver

@@ -25,6 +25,7 @@
 #include "core/users.h"
 #include "hub/agent_service.h"
 #include "daemon/audit_log.h"
+#include "core/byte_stream.h"
 #include "core/event_loop.h"
 #include "wire/operator_protocol.h"
 #include "unique_fd.h"
@@ -43,6 +44,8 @@ class OperatorSession final : public HubClient {
     // A client this far behind is not reading at all.
     static constexpr size_t kMaxBacklog = 16u << 20;
     static constexpr std::chrono::seconds kHelloTimeout{10};
+    // Half a message waits this long for the rest of it.
+    static constexpr std::chrono::seconds kMessageStallTimeout{10};
     static constexpr std::chrono::seconds kStallTimeout{30};
     // What one client may have waiting at once: a console or a script has
     // one command at a time, a fan-out one per agent. A client past these
@@ -94,6 +97,7 @@ class OperatorSession final : public HubClient {
 
     void on_events(uint32_t events);
     void read_available();
+    bool take_messages();
     void handle(const operator_protocol::Message &m);
     void hello(const operator_protocol::Message &m);
     void submit(const operator_protocol::Message &m);
@@ -104,7 +108,6 @@ class OperatorSession final : public HubClient {
     void send(const std::string &bytes);
     void write_available();
     void report_congestion();
-    void update_interest();
     void check_health();
     void fail(const std::string &why, Notice kind = Notice::kWarning);
     void stop_io();
@@ -120,7 +123,7 @@ class OperatorSession final : public HubClient {
     EventLoop &loop_;
     AgentService &hub_;
     AuditLog &audit_;
-    cli_shared::UniqueFd fd_;
+    ByteStream stream_;
     PeerCred peer_;
     std::string client_user_;
     std::function<void()> on_failed_;
@@ -131,12 +134,9 @@ class OperatorSession final : public HubClient {
     std::string end_reason_; // for the journal
     Notice end_kind_ = Notice::kInfo;
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kClient};
-    std::string out_;
-    size_t out_pos_ = 0;
     bool reported_congested_ = false; // what the hub was last told
     std::chrono::steady_clock::time_point opened_;
     std::chrono::steady_clock::time_point last_read_;
-    std::chrono::steady_clock::time_point last_write_;
     EventLoop::TimerId health_timer_ = 0;
     EventLoop::TimerId flush_timer_ = 0;              // the end-of-iteration write is due
     std::map<RequestId, Tracked> tracked_;            // by the hub's request id

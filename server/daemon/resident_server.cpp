@@ -10,8 +10,6 @@
 
 #include <malloc.h>
 #include <signal.h>
-#include <sys/epoll.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -26,14 +24,14 @@ ResidentServer::ResidentServer(uint16_t port, std::string socket_path, AgentUser
                                std::optional<gid_t> group, AuditLog audit)
     : port_(port), socket_path_(std::move(socket_path)), group_(group),
       hub_(loop_, HubOptions{port_, std::move(agent_users), false}), audit_(std::move(audit)),
-      access_(getuid(), group) {
+      access_(getuid(), group), listener_(loop_), signals_(loop_) {
     hub_.add_observer(this);
 }
 
 ResidentServer::~ResidentServer() {
     sessions_.clear();
     hub_.remove_observer(this);
-    if (listener_.valid()) remove_operator_socket(socket_path_, listener_.get());
+    if (listener_.valid()) remove_operator_socket(socket_path_, listener_.fd());
 }
 
 namespace {
@@ -56,34 +54,29 @@ std::string without_program_name(const std::string &line) {
 } // namespace
 
 bool ResidentServer::set_up() {
-    signal(SIGPIPE, SIG_IGN);
     // A file size limit makes an audit write fail (and commands be
     // refused) rather than kill the daemon.
-    signal(SIGXFSZ, SIG_IGN);
-    raise_descriptor_limit();
-    if (!loop_.valid()) {
-        journal(Priority::kError,
-                std::string("cannot create the event loop: ") + std::strerror(errno));
-        return false;
-    }
-    std::string error;
-    listener_ = listen_operator_socket(socket_path_, SocketAccess{group_}, &error);
-    if (!listener_.valid()) {
+    std::string error = start_process(loop_, {.many_descriptors = true, .survive_file_size = true});
+    if (!error.empty()) {
         journal(Priority::kError, error);
         return false;
     }
+    cli_shared::UniqueFd socket =
+        listen_operator_socket(socket_path_, SocketAccess{group_}, &error);
+    if (!socket.valid()) {
+        journal(Priority::kError, error);
+        return false;
+    }
+    listener_.start(std::move(socket), [this] { accept_clients(); });
     if (!hub_.listen(&error)) {
         journal(Priority::kError, error);
         return false;
     }
-    signal_fd_ = open_signal_fd({SIGINT, SIGTERM, SIGHUP});
-    if (!signal_fd_.valid()) {
-        journal(Priority::kError,
-                std::string("cannot set up signal handling: ") + std::strerror(errno));
+    error = signals_.start([this](int signo) { on_signal(signo); });
+    if (!error.empty()) {
+        journal(Priority::kError, error);
         return false;
     }
-    loop_.watch(signal_fd_.get(), EPOLLIN, [this](uint32_t) { on_signal(); });
-    loop_.watch(listener_.get(), EPOLLIN, [this](uint32_t) { accept_clients(); });
     housekeeping();
     journal(Priority::kInfo, "resident server " CLI_SERVER_VERSION " listening on 127.0.0.1:" +
                                  std::to_string(port_) + " for agents and on " + socket_path_ +
@@ -93,23 +86,12 @@ bool ResidentServer::set_up() {
 
 void ResidentServer::accept_clients() {
     for (;;) {
-        int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) &&
-                !accept_paused_) {
-                journal(Priority::kWarning,
-                        std::string("cannot accept more clients: ") + std::strerror(errno));
-                accept_paused_ = true;
-                loop_.set_interest(listener_.get(), 0);
-                loop_.add_timer(EventLoop::clock::now() + std::chrono::seconds(1), [this] {
-                    accept_paused_ = false;
-                    loop_.set_interest(listener_.get(), EPOLLIN);
-                });
-            }
-            return;
-        }
-        admit(cli_shared::UniqueFd(fd));
+        cli_shared::UniqueFd fd = listener_.accept([](int err) {
+            journal(Priority::kWarning,
+                    std::string("cannot accept more clients: ") + std::strerror(err));
+        });
+        if (!fd.valid()) return;
+        admit(std::move(fd));
     }
 }
 
@@ -152,19 +134,14 @@ void ResidentServer::reap_sessions() {
     malloc_trim(0);
 }
 
-void ResidentServer::on_signal() {
-    signalfd_siginfo si{};
-    while (read(signal_fd_.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-        if (si.ssi_signo == SIGHUP) {
-            // Log rotation: a lost terminal is not a stop either.
-            audit_.reopen();
-            continue;
-        }
-        if (!stop_)
-            journal(Priority::kInfo,
-                    std::string("stopping on ") + strsignal(static_cast<int>(si.ssi_signo)));
-        stop_ = true;
+void ResidentServer::on_signal(int signo) {
+    if (signo == SIGHUP) {
+        // Log rotation: a lost terminal is not a stop either.
+        audit_.reopen();
+        return;
     }
+    if (!stop_) journal(Priority::kInfo, std::string("stopping on ") + strsignal(signo));
+    stop_ = true;
 }
 
 void ResidentServer::shut_down() {

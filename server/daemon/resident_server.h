@@ -19,6 +19,8 @@
 #include "hub/agent_hub.h"
 #include "daemon/audit_log.h"
 #include "core/event_loop.h"
+#include "core/listener.h"
+#include "core/process.h"
 #include "daemon/client_session.h"
 #include "unique_fd.h"
 
@@ -53,7 +55,7 @@ class ResidentServer : private AgentEvents {
     bool set_up();
     void accept_clients();
     void admit(cli_shared::UniqueFd fd);
-    void on_signal();
+    void on_signal(int signo);
     void reap_sessions();
     void shut_down();
     void housekeeping();
@@ -70,9 +72,8 @@ class ResidentServer : private AgentEvents {
     AgentHub hub_;
     AuditLog audit_;
     OperatorAccess access_;
-    cli_shared::UniqueFd listener_;
-    cli_shared::UniqueFd signal_fd_;
-    bool accept_paused_ = false;
+    Listener listener_;
+    SignalWatch signals_;
     bool stop_ = false;
     uint64_t next_session_ = 1;
     std::map<uint64_t, std::unique_ptr<OperatorSession>> sessions_;

@@ -1,17 +1,14 @@
+// The agent hub (agent_hub.h): the frames agents send, their commands'
+// queues and requests, and the lookups; the connections themselves are in
+// agent_connections.cpp.
 #include "hub/agent_hub.h"
 
-#include "core/users.h"
 #include "core/text.h"
+#include "core/users.h"
 
 #include "cli_common.h"
 #include "protocol.h"
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,57 +18,11 @@
 
 namespace cliserver {
 
-namespace {
-
-constexpr size_t kReadChunk = 64 * 1024;
-constexpr size_t kMaxSendQueue = 1u << 20; // an agent that stops reading is dropped
-// Connections closed before HELLO are journalled with the process that
-// held them, when it can be found: at most this many /proc walks a second.
-constexpr unsigned kOwnerWalksPerSecond = 4;
-// Silent connections closed at once when the descriptors run short.
-constexpr size_t kEvictBatch = 16;
-
-void set_nonblocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-} // namespace
-
 AgentHub::AgentHub(EventLoop &loop, HubOptions options)
-    : loop_(loop), options_(std::move(options)) {}
+    : loop_(loop), options_(std::move(options)), listener_(loop) {}
 
 AgentHub::~AgentHub() {
     close_all();
-}
-
-bool AgentHub::listen(std::string *error) {
-    int fd = cli_open_server(options_.port);
-    if (fd < 0) {
-        int err = errno;
-        std::string why = err == EADDRINUSE ? "the port is already in use (is another cli-server "
-                                              "running?)"
-                                            : std::strerror(err);
-        *error = "cannot listen on 127.0.0.1:" + std::to_string(options_.port) + ": " + why;
-        return false;
-    }
-    listener_.reset(fd);
-    rlimit lim{};
-    const rlim_t files = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? lim.rlim_cur : 1024;
-    if (files == RLIM_INFINITY || files > (rlim_t{1} << 30))
-        max_agents_ = size_t{1} << 30;
-    else if (files > 2 * kReservedDescriptors)
-        max_agents_ = static_cast<size_t>(files) - kReservedDescriptors;
-    else
-        max_agents_ = static_cast<size_t>(files) / 2;
-    // Thousands of agents may connect at once (all of a machine's services
-    // when the server starts): a short backlog would drop their SYNs and
-    // cost each a retransmission second.
-    ::listen(fd, SOMAXCONN);
-    set_nonblocking(fd);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    loop_.watch(fd, EPOLLIN, [this](uint32_t ev) { on_listener(ev); });
-    return true;
 }
 
 void AgentHub::remove_observer(AgentEvents *c) {
@@ -83,222 +34,7 @@ void AgentHub::hub_notice(Notice kind, const std::string &text) {
         c->on_hub_notice(kind, text);
 }
 
-// ---------------------------------------------------------------- connections
-
-void AgentHub::on_listener(uint32_t) {
-    accept_agents();
-}
-
-void AgentHub::pause_accepting() {
-    // Out of descriptors: pending connections wait in the backlog.
-    if (accept_paused_) return;
-    accept_paused_ = true;
-    loop_.set_interest(listener_.get(), 0);
-    loop_.add_timer(EventLoop::clock::now() + std::chrono::seconds(1), [this] {
-        accept_paused_ = false;
-        loop_.set_interest(listener_.get(), EPOLLIN);
-    });
-}
-
-// The descriptors agents may have are all taken: the oldest connections
-// that have not said HELLO go, and are closed at the end of this loop
-// iteration. False when nothing could be freed.
-bool AgentHub::make_room() {
-    size_t evicted = 0;
-    while (!ungreeted_.empty() && evicted < kEvictBatch) {
-        Agent *a = find(*ungreeted_.begin());
-        if (!a || a->closed) {
-            ungreeted_.erase(ungreeted_.begin());
-            continue;
-        }
-        const uint64_t serial = a->serial;
-        read_agent(*a); // its HELLO may be waiting
-        a = find(serial);
-        if (a && !a->closed && !a->greeted)
-            drop_agent(*a, "closed before HELLO: the server is short of descriptors for agents",
-                       Notice::kWarning);
-        ++evicted;
-    }
-    return evicted > 0;
-}
-
-void AgentHub::accept_agents() {
-    for (;;) {
-        if (agents_.size() >= max_agents_) {
-            // Closed connections free their descriptors when reaped, after
-            // this iteration; the listener stays readable until then.
-            if (!make_room()) {
-                hub_notice(Notice::kWarning,
-                           "cannot accept more agents: " + std::to_string(agents_.size()) +
-                               " connections use the descriptors set aside "
-                               "for them");
-                pause_accepting();
-            }
-            return;
-        }
-        int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                hub_notice(Notice::kWarning,
-                           "cannot accept more agents: " + std::string(std::strerror(errno)));
-                pause_accepting();
-            }
-            return;
-        }
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto a = std::make_unique<Agent>();
-        a->serial = next_serial_++;
-        a->fd.reset(fd);
-        a->connected_at = std::chrono::system_clock::now();
-        a->accepted = std::chrono::steady_clock::now();
-        // Its owner is looked up while the agent still holds its end, so a
-        // connection that closes before HELLO can be told to the journal
-        // with its user; an end no process holds any more (inode 0) has
-        // no user worth the name.
-        const SocketOwner owner = owners_.socket_owner(fd);
-        if (owner.inode != 0) {
-            a->uid = owner.uid;
-            a->socket_inode = owner.inode;
-        }
-        const uint64_t serial = a->serial;
-        agents_.emplace(serial, std::move(a));
-        ungreeted_.insert(serial);
-        loop_.watch(fd, EPOLLIN, [this, serial](uint32_t ev) { on_agent_events(serial, ev); });
-        if (ungreeted_.size() > kMaxUngreeted) {
-            Agent *oldest = find(*ungreeted_.begin());
-            if (oldest) {
-                const uint64_t old_serial = oldest->serial;
-                read_agent(*oldest);
-                oldest = find(old_serial);
-                if (oldest && !oldest->closed && !oldest->greeted)
-                    drop_agent(*oldest,
-                               "closed before HELLO: " + std::to_string(kMaxUngreeted) +
-                                   " newer connections are waiting for theirs",
-                               Notice::kWarning);
-            }
-        }
-        arm_hello_timer();
-    }
-}
-
-void AgentHub::arm_hello_timer() {
-    if (hello_timer_ || ungreeted_.empty()) return;
-    const Agent *oldest = find(*ungreeted_.begin());
-    const auto when =
-        (oldest ? oldest->accepted : std::chrono::steady_clock::now()) + kHelloTimeout;
-    hello_timer_ = loop_.add_timer(when, [this] {
-        hello_timer_ = 0;
-        on_hello_timer();
-    });
-}
-
-// Connections are accepted in the order of their serials, so the ones past
-// their time are at the front.
-void AgentHub::on_hello_timer() {
-    const auto now = std::chrono::steady_clock::now();
-    while (!ungreeted_.empty()) {
-        Agent *a = find(*ungreeted_.begin());
-        if (!a || a->closed || a->greeted) {
-            ungreeted_.erase(ungreeted_.begin());
-            continue;
-        }
-        if (now - a->accepted < kHelloTimeout) break;
-        drop_agent(*a, "closed: no HELLO within " + std::to_string(kHelloTimeout.count()) + " s",
-                   Notice::kWarning);
-    }
-    arm_hello_timer();
-}
-
-void AgentHub::on_agent_events(uint64_t serial, uint32_t events) {
-    Agent *a = find(serial);
-    if (!a || a->closed) return;
-    if (events & EPOLLOUT) flush_agent(*a);
-    if (!a->closed && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) read_agent(*a);
-}
-
-// Reading stops while the client of the running visible command cannot take
-// more output: the agent's socket fills up and the agent waits.
-bool AgentHub::readable(const Agent &a) const {
-    if (!a.busy()) return true;
-    const Request &r = a.queue.front();
-    if (r.quiet || r.abandoned || !r.client) return true;
-    return !r.client->congested();
-}
-
-void AgentHub::update_interest(Agent &a) {
-    if (a.closed) return;
-    uint32_t ev = 0;
-    if (readable(a)) ev |= EPOLLIN;
-    if (a.sendq_pos < a.sendq.size()) ev |= EPOLLOUT;
-    loop_.set_interest(a.fd.get(), ev);
-}
-
-void AgentHub::congestion_changed(HubClient *c) {
-    for (uint64_t serial : busy_) {
-        Agent *a = find(serial);
-        if (a && a->busy() && a->queue.front().client == c) update_interest(*a);
-    }
-}
-
-void AgentHub::read_agent(Agent &a) {
-    static char chunk[kReadChunk];
-    ssize_t r = read(a.fd.get(), chunk, sizeof chunk);
-    if (r < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        drop_agent(a, std::string("connection error: ") + std::strerror(errno));
-        return;
-    }
-    if (r == 0) {
-        drop_agent(a,
-                   a.decoder.partial() ? "disconnected in the middle of a frame" : "disconnected");
-        return;
-    }
-    a.decoder.append(chunk, static_cast<size_t>(r));
-    Frame f;
-    std::string error;
-    while (!a.closed) {
-        DecodeResult res = a.decoder.next(f, &error);
-        if (res == DecodeResult::kNeedMore) break;
-        if (res == DecodeResult::kMalformed) {
-            drop_agent(a, "sent a malformed frame (" + error + "); connection closed",
-                       Notice::kWarning);
-            break;
-        }
-        handle_frame(a, f);
-    }
-}
-
-void AgentHub::flush_agent(Agent &a) {
-    while (a.sendq_pos < a.sendq.size()) {
-        ssize_t w = send(a.fd.get(), a.sendq.data() + a.sendq_pos, a.sendq.size() - a.sendq_pos,
-                         MSG_NOSIGNAL);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                update_interest(a);
-                return;
-            }
-            drop_agent(a, std::string("connection error: ") + std::strerror(errno));
-            return;
-        }
-        a.sendq_pos += static_cast<size_t>(w);
-    }
-    std::string().swap(a.sendq); // sent: give the memory back
-    a.sendq_pos = 0;
-    update_interest(a);
-}
-
-void AgentHub::send_to(Agent &a, uint16_t type, uint32_t req_id, std::string_view payload) {
-    if (a.closed) return;
-    if (a.sendq.size() - a.sendq_pos > kMaxSendQueue) {
-        drop_agent(a, "does not read what it is sent; connection closed", Notice::kWarning);
-        return;
-    }
-    a.sendq += encode_frame(type, req_id, 0, payload);
-    flush_agent(a);
-}
+// ---------------------------------------------------------------- frames
 
 void AgentHub::handle_frame(Agent &a, Frame &f) {
     if (!a.greeted) {
@@ -334,7 +70,7 @@ void AgentHub::handle_frame(Agent &a, Frame &f) {
 // user, so a restricted server turns it away too.
 bool AgentHub::owner_accepted(Agent &a) {
     if (a.socket_inode == 0) { // not found when it connected: once more
-        const SocketOwner owner = owners_.socket_owner(a.fd.get());
+        const SocketOwner owner = owners_.socket_owner(a.stream.fd());
         if (owner.inode != 0) {
             a.uid = owner.uid;
             a.socket_inode = owner.inode;
@@ -364,7 +100,7 @@ void AgentHub::greet(Agent &a, const Frame &f) {
     a.greeted = true;
     ungreeted_.erase(a.serial);
     ++greeted_count_;
-    index(a);
+    index_.add(a);
     send_to(a, CLI_FRAME_ACK, 0);
     if (a.closed) return;
     const uint64_t serial = a.serial;
@@ -430,12 +166,12 @@ void AgentHub::dispatch_next(Agent &a) {
 void AgentHub::drop_agent(Agent &a, const std::string &why, Notice kind) {
     if (a.closed) return;
     a.closed = true;
-    loop_.unwatch(a.fd.get()); // closed in reap(), so the number is not reused meanwhile
+    a.stream.unwatch(); // closed in reap(), so the number is not reused meanwhile
     closed_.push_back(a.serial);
     busy_.erase(a.serial);
     if (a.greeted) {
         --greeted_count_;
-        unindex(a);
+        index_.remove(a);
     } else {
         ungreeted_.erase(a.serial);
         find_ungreeted_process(a);
@@ -447,23 +183,6 @@ void AgentHub::drop_agent(Agent &a, const std::string &why, Notice kind) {
     for (const Request &r : a.queue)
         request_agent_.erase(r.id);
     a.queue.clear();
-}
-
-// Why a service's agent never appears is often only in what its connection
-// did before HELLO (a sandbox that keeps the agent from checking the
-// server's owner makes it close at once): the journal names the process
-// when the walk through /proc is affordable and it still holds its end.
-void AgentHub::find_ungreeted_process(Agent &a) {
-    if (a.socket_inode == 0 || a.pid) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - owner_walks_since_ >= std::chrono::seconds(1)) {
-        owner_walks_since_ = now;
-        owner_walks_left_ = kOwnerWalksPerSecond;
-    }
-    if (owner_walks_left_ == 0) return;
-    --owner_walks_left_;
-    auto found = owners_.pids_holding({a.socket_inode});
-    if (auto it = found.find(a.socket_inode); it != found.end()) a.pid = it->second;
 }
 
 void AgentHub::reap() {
@@ -481,10 +200,9 @@ void AgentHub::say_goodbye() {
 
 void AgentHub::close_all() {
     for (auto &[serial, a] : agents_)
-        if (!a->closed) loop_.unwatch(a->fd.get());
+        if (!a->closed) a->stream.unwatch();
     agents_.clear();
-    by_name_.clear();
-    by_id_.clear();
+    index_.clear();
     request_agent_.clear();
     busy_.clear();
     closed_.clear();
@@ -495,24 +213,6 @@ void AgentHub::close_all() {
 }
 
 // ---------------------------------------------------------------- lookup
-
-void AgentHub::index(Agent &a) {
-    by_name_.emplace(a.name, a.serial);
-    by_id_.emplace(a.id, a.serial);
-}
-
-void AgentHub::unindex(Agent &a) {
-    auto drop = [&](auto &map, const auto &key) {
-        auto [b, e] = map.equal_range(key);
-        for (auto it = b; it != e; ++it)
-            if (it->second == a.serial) {
-                map.erase(it);
-                return;
-            }
-    };
-    drop(by_name_, a.name);
-    drop(by_id_, a.id);
-}
 
 Agent *AgentHub::find(uint64_t serial) {
     auto it = agents_.find(serial);
@@ -557,12 +257,7 @@ std::vector<AgentRow> AgentHub::rows() {
         row.busy = a->busy();
         row.queued = static_cast<uint32_t>(a->queue.size() - (row.busy ? 1 : 0));
         if (row.busy && a->queue.front().client) row.runner = a->queue.front().client->identity();
-        auto [b, e] = by_name_.equal_range(a->name);
-        for (auto it = b; it != e && !row.name_shared_across_owners; ++it) {
-            const Agent *other = find(it->second);
-            if (other && other != a.get() && other->uid != a->uid)
-                row.name_shared_across_owners = true;
-        }
+        row.name_shared_across_owners = index_.name_shared_across_owners(*a);
         rows.push_back(std::move(row));
     }
     return rows;
@@ -573,23 +268,7 @@ void AgentHub::list_agents(std::function<void(std::vector<AgentRow>)> done) {
 }
 
 std::vector<AgentView *> AgentHub::match(const std::string &wanted) {
-    std::vector<uint64_t> serials;
-    auto [nb, ne] = by_name_.equal_range(wanted);
-    for (auto it = nb; it != ne; ++it)
-        serials.push_back(it->second);
-    uint32_t id = 0;
-    if (serials.empty() && cli_parse_u32(wanted.c_str(), &id) == 0) {
-        auto [ib, ie] = by_id_.equal_range(id);
-        for (auto it = ib; it != ie; ++it) {
-            Agent *a = find(it->second);
-            if (a && a->name != wanted) serials.push_back(it->second);
-        }
-    }
-    std::sort(serials.begin(), serials.end());
-    std::vector<AgentView *> found;
-    for (uint64_t s : serials)
-        if (Agent *a = find(s); a && !a->closed && a->greeted) found.push_back(a);
-    return found;
+    return index_.match(wanted);
 }
 
 // ---------------------------------------------------------------- requests

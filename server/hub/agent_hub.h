@@ -19,8 +19,11 @@
 
 #include "hub/agent_users.h"
 #include "hub/agent_owner.h"
+#include "hub/agent_selection.h"
 #include "hub/agent_service.h"
+#include "core/byte_stream.h"
 #include "core/event_loop.h"
+#include "core/listener.h"
 #include "wire/agent_frames.h"
 #include "unique_fd.h"
 
@@ -39,13 +42,11 @@
 namespace cliserver {
 
 struct Agent : AgentView {
-    cli_shared::UniqueFd fd;
+    ByteStream stream;
     std::chrono::steady_clock::time_point accepted; // for the HELLO time-out
     unsigned long socket_inode = 0;                 // the agent's end, to find its process
     bool pid_looked_up = false;
     FrameDecoder decoder;
-    std::string sendq;
-    size_t sendq_pos = 0;
     std::list<Request> queue; // front: the running command, if sent
 
     bool busy() const { return !queue.empty() && queue.front().sent; }
@@ -113,11 +114,12 @@ class AgentHub final : public AgentService {
     void close_all();
 
   private:
-    void on_listener(uint32_t events);
     void accept_agents();
-    void pause_accepting();
+    void admit(cli_shared::UniqueFd fd);
+    void evict_oldest_ungreeted();
     void on_agent_events(uint64_t serial, uint32_t events);
     void read_agent(Agent &a);
+    void take_frames(Agent &a);
     void flush_agent(Agent &a);
     void update_interest(Agent &a);
     bool readable(const Agent &a) const;
@@ -130,8 +132,6 @@ class AgentHub final : public AgentService {
     void dispatch_next(Agent &a);
     void send_to(Agent &a, uint16_t type, uint32_t req_id, std::string_view payload = {});
     void drop_agent(Agent &a, const std::string &why, Notice kind = Notice::kInfo);
-    void index(Agent &a);
-    void unindex(Agent &a);
     Request *locate(RequestId id, Agent **agent);
     void hub_notice(Notice kind, const std::string &text);
     void arm_hello_timer();
@@ -142,16 +142,14 @@ class AgentHub final : public AgentService {
     EventLoop &loop_;
     HubOptions options_;
     OwnerLookup owners_;
-    cli_shared::UniqueFd listener_;
-    bool accept_paused_ = false;
+    Listener listener_;
     size_t max_agents_ = 0;        // connections the descriptor limit leaves room for
     std::set<uint64_t> ungreeted_; // serials in the order they were accepted
     EventLoop::TimerId hello_timer_ = 0;
     unsigned owner_walks_left_ = 0; // /proc walks for connections closed before HELLO
     std::chrono::steady_clock::time_point owner_walks_since_{};
     std::map<uint64_t, std::unique_ptr<Agent>> agents_;
-    std::multimap<std::string, uint64_t> by_name_;
-    std::multimap<uint32_t, uint64_t> by_id_;
+    AgentIndex index_; // greeted agents
     // Live requests -> where they are, so that finding, answering or
     // withdrawing one never walks a queue.
     struct Placed {

@@ -1,15 +1,9 @@
+// The resident server's client on the event loop (daemon_client.h): the
+// daemon's messages, the agents it reports and the requests sent to it;
+// connecting and the greeting are in daemon_connect.cpp.
 #include "operator/daemon_client.h"
 
-#include "core/users.h"
-#include "cli_common.h"
-#include "daemon/socket_path.h"
-
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/epoll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,24 +15,14 @@ namespace op = operator_protocol;
 
 namespace {
 
-// A daemon answers HELLO at once; this bounds a wedged one.
-constexpr int kGreetingTimeoutMs = 10'000;
 constexpr int kFlushTimeoutMs = 1'000;
-
-int remaining_ms(std::chrono::steady_clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return static_cast<int>(std::max<int64_t>(0, left.count()));
-}
 
 } // namespace
 
 DaemonLink::DaemonLink(EventLoop &loop, std::string socket_path)
     : loop_(loop), path_(std::move(socket_path)) {}
 
-DaemonLink::~DaemonLink() {
-    if (watching_) loop_.unwatch(fd_.get());
-}
+DaemonLink::~DaemonLink() = default;
 
 std::string DaemonLink::where() const {
     return "connected to the resident server at " + path_;
@@ -58,141 +42,6 @@ void DaemonLink::remove_observer(AgentEvents *o) {
     observers_.erase(std::remove(observers_.begin(), observers_.end(), o), observers_.end());
 }
 
-// ---------------------------------------------------------------- connecting
-
-bool DaemonLink::connect_socket(std::string *error, ConnectResult *result) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path_.size() >= sizeof addr.sun_path) {
-        *error = "socket path " + path_ + " is too long";
-        *result = ConnectResult::kFailed;
-        return false;
-    }
-    std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
-    const uid_t self = geteuid();
-    if (auto why = distrusted_socket_dir(path_, self)) {
-        *error = "not trusting the resident server at " + path_ + ": " + *why;
-        *result = ConnectResult::kUntrusted;
-        return false;
-    }
-    fd_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd_.valid()) {
-        *error = std::string("cannot create a socket: ") + std::strerror(errno);
-        *result = ConnectResult::kFailed;
-        return false;
-    }
-    if (::connect(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
-        // Whoever answers learns nothing from us, not even HELLO, before
-        // the kernel has said who it is.
-        const auto peer = peer_credentials(fd_.get());
-        if (peer && trusted_daemon(peer->uid, self, path_)) return true;
-        fd_.reset();
-        *error = "not trusting the resident server at " + path_ + ": " +
-                 (peer ? "it runs as uid " + std::to_string(peer->uid) + " (" +
-                             user_name(peer->uid) + "), not as root or uid " + std::to_string(self)
-                       : std::string("its credentials cannot be read"));
-        *result = ConnectResult::kUntrusted;
-        return false;
-    }
-    const int err = errno;
-    fd_.reset();
-    // No socket: no resident server on this machine, so this process holds
-    // the port itself.
-    if (err == ENOENT || err == ENOTDIR) {
-        *result = ConnectResult::kNoDaemon;
-        return false;
-    }
-    // A socket nobody answers on: the daemon died and is likely being
-    // restarted. Taking the agents' port now would keep it from coming back.
-    if (err == ECONNREFUSED) {
-        *error = "the resident server at " + path_ +
-                 " is not running (its socket is stale); start it again, or use --standalone";
-        *result = ConnectResult::kFailed;
-        return false;
-    }
-    *error = "cannot reach the resident server at " + path_ + ": " + std::strerror(err);
-    if (err == EACCES)
-        error->append(" (only its user, root and members of its --group may use it)");
-    *result = ConnectResult::kFailed;
-    return false;
-}
-
-ConnectResult DaemonLink::connect(op::Mode mode, std::string *error) {
-    ConnectResult result = ConnectResult::kConnected;
-    if (!connect_socket(error, &result)) return result;
-    if (!read_greeting(mode, error)) {
-        fd_.reset();
-        return ConnectResult::kFailed;
-    }
-    fcntl(fd_.get(), F_SETFL, fcntl(fd_.get(), F_GETFL) | O_NONBLOCK);
-    loop_.watch(fd_.get(), EPOLLIN, [this](uint32_t ev) { on_events(ev); });
-    watching_ = true;
-    // Whatever came after READY in the same read is handled once the
-    // operator listens.
-    if (decoder_.buffered() > 0) loop_.add_timer(EventLoop::clock::now(), [this] { on_events(0); });
-    return ConnectResult::kConnected;
-}
-
-// Blocking, before the loop runs: HELLO out, then WELCOME, the agents and READY in.
-bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
-    std::string hello;
-    op::encode_hello(hello, op::Hello{op::kVersion, mode});
-    // A daemon that refuses us says why and closes at once, often before
-    // HELLO is out: then the send fails, but the reason waits to be read.
-    std::string send_error;
-    if (::send(fd_.get(), hello.data(), hello.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(hello.size()))
-        send_error = "cannot talk to the resident server at " + path_ + ": " + std::strerror(errno);
-    // The stream ended without a word: a failed send is the better reason.
-    auto ended = [&](std::string why) {
-        *error = send_error.empty() ? std::move(why) : send_error;
-        return false;
-    };
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kGreetingTimeoutMs);
-    bool welcomed = false;
-    for (;;) {
-        op::Message m;
-        std::string why;
-        const op::DecodeResult res = decoder_.next(m, &why);
-        if (res == op::DecodeResult::kMalformed) {
-            *error = "the resident server at " + path_ + " sent a bad message (" + why + ")";
-            return false;
-        }
-        if (res == op::DecodeResult::kMessage) {
-            if (m.type == op::Type::kRefused) {
-                *error =
-                    m.payload.empty() ? "the resident server refused the connection" : m.payload;
-                return false;
-            }
-            if (m.type == op::Type::kWelcome) {
-                if (op::parse_welcome(m) != op::kVersion) {
-                    *error = "the resident server at " + path_ + " speaks another protocol version";
-                    return false;
-                }
-                welcomed = true;
-            } else if (m.type == op::Type::kReady && welcomed) {
-                return true;
-            } else if (m.type == op::Type::kAgentUp && welcomed) {
-                agent_up(m);
-            }
-            continue;
-        }
-        pollfd p{fd_.get(), POLLIN, 0};
-        const int left = remaining_ms(deadline);
-        const int ready = left > 0 ? poll(&p, 1, left) : 0;
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0)
-            return ended("the resident server at " + path_ + " did not answer within " +
-                         std::to_string(kGreetingTimeoutMs / 1000) + " s");
-        char buf[16384];
-        const ssize_t n = read(fd_.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return ended("the resident server at " + path_ + " closed the connection");
-        decoder_.append(buf, static_cast<size_t>(n));
-    }
-}
-
 // ---------------------------------------------------------------- reading
 
 void DaemonLink::on_events(uint32_t events) {
@@ -203,42 +52,46 @@ void DaemonLink::on_events(uint32_t events) {
     update_interest();
 }
 
-// False when the link is gone. A read that did not fill the buffer took
-// all there was: the next comes when epoll says so, not after an EAGAIN.
+// False when the link is gone. Messages already read are handled first:
+// they may have waited while the operator's terminal was congested.
 bool DaemonLink::read_available() {
-    bool drained = false;
-    for (int round = 0; round < 16; ++round) {
-        op::Message m;
-        std::string why;
-        for (;;) {
-            if (congested()) return true;
-            const op::DecodeResult res = decoder_.next(m, &why);
-            if (res == op::DecodeResult::kNeedMore) break;
-            if (res == op::DecodeResult::kMalformed) {
-                lose("the resident server sent a bad message (" + why + ")");
-                return false;
-            }
-            handle(m);
-            if (lost_) return false;
-        }
-        if (drained) return true;
-        char buf[65536];
-        const ssize_t n = read(fd_.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            lose(std::string("the connection to the resident server failed: ") +
-                 std::strerror(errno));
-            return false;
-        }
-        if (n == 0) {
-            lose("the resident server closed the connection");
-            return false;
-        }
-        decoder_.append(buf, static_cast<size_t>(n));
-        drained = static_cast<size_t>(n) < sizeof buf;
+    if (!take_messages()) return !lost_;
+    const auto end = stream_.read_available(16, [this](const char *data, size_t n) {
+        decoder_.append(data, n);
+        return take_messages();
+    });
+    if (end == ByteStream::ReadEnd::kFailed) {
+        lose_connection();
+        return false;
     }
-    return true;
+    if (end == ByteStream::ReadEnd::kClosed) {
+        lose("the resident server closed the connection");
+        return false;
+    }
+    return !lost_;
+}
+
+// False when reading should stop: the link is gone or the operator's
+// terminal cannot take more now.
+bool DaemonLink::take_messages() {
+    if (congested()) return false;
+    std::string why;
+    const auto res = decoder_.drain(
+        [this](const op::Message &m) {
+            handle(m);
+            return !lost_ && !congested();
+        },
+        &why);
+    if (res == op::DecodeResult::kMalformed) {
+        lose("the resident server sent a bad message (" + why + ")");
+        return false;
+    }
+    return res == op::DecodeResult::kNeedMore;
+}
+
+void DaemonLink::lose_connection() {
+    lose(std::string("the connection to the resident server failed: ") +
+         std::strerror(stream_.error()));
 }
 
 Request *DaemonLink::request(uint64_t id) {
@@ -254,46 +107,6 @@ void DaemonLink::handle(const op::Message &m) {
     case op::Type::kAgentDown:
         agent_down(m);
         return;
-    case op::Type::kQueued: {
-        op::Queued q;
-        if (!op::parse_queued(m, q)) return;
-        if (Request *r = request(q.request); r && r->client) r->client->on_queued(*r, q.ahead);
-        return;
-    }
-    case op::Type::kSent: {
-        uint64_t id = 0;
-        if (!op::parse_request(m, id)) return;
-        if (Request *r = request(id)) {
-            r->sent = true;
-            if (r->client) r->client->on_sent(*r);
-        }
-        return;
-    }
-    case op::Type::kOutput: {
-        op::RequestBytes out;
-        if (!op::parse_request_bytes(m, out)) return;
-        if (Request *r = request(out.request); r && r->client) r->client->on_output(*r, out.bytes);
-        return;
-    }
-    case op::Type::kPrompt: {
-        op::RequestBytes p;
-        if (!op::parse_request_bytes(m, p)) return;
-        Request *r = request(p.request);
-        if (!r) return; // abandoned meanwhile: the daemon answers it
-        r->prompt_pending = true;
-        if (!r->client || !r->client->on_prompt(*r, p.bytes)) answer(r->id, "");
-        return;
-    }
-    case op::Type::kDone: {
-        uint64_t id = 0;
-        if (!op::parse_request(m, id)) return;
-        auto it = requests_.find(id);
-        if (it == requests_.end()) return;
-        Request done = std::move(it->second);
-        requests_.erase(it);
-        if (done.client) done.client->on_done(done);
-        return;
-    }
     case op::Type::kNotice: {
         op::NoticeText n;
         if (!op::parse_notice(m, n)) return;
@@ -315,8 +128,60 @@ void DaemonLink::handle(const op::Message &m) {
         lose(m.payload.empty() ? "the resident server closed the connection" : m.payload);
         return;
     default:
-        return; // WELCOME or READY again: nothing to do
+        request_news(m); // or WELCOME or READY again: nothing to do
+        return;
     }
+}
+
+// What became of one of our requests.
+void DaemonLink::request_news(const op::Message &m) {
+    op::RequestBytes rb;
+    uint64_t id = 0;
+    switch (m.type) {
+    case op::Type::kQueued: {
+        op::Queued q;
+        if (!op::parse_queued(m, q)) return;
+        if (Request *r = request(q.request); r && r->client) r->client->on_queued(*r, q.ahead);
+        return;
+    }
+    case op::Type::kSent:
+        if (!op::parse_request(m, id)) return;
+        if (Request *r = request(id)) {
+            r->sent = true;
+            if (r->client) r->client->on_sent(*r);
+        }
+        return;
+    case op::Type::kOutput:
+        if (!op::parse_request_bytes(m, rb)) return;
+        if (Request *r = request(rb.request); r && r->client) r->client->on_output(*r, rb.bytes);
+        return;
+    case op::Type::kPrompt:
+        prompt(m);
+        return;
+    case op::Type::kDone:
+        if (!op::parse_request(m, id)) return;
+        finish_request(id);
+        return;
+    default:
+        return;
+    }
+}
+
+void DaemonLink::prompt(const op::Message &m) {
+    op::RequestBytes p;
+    if (!op::parse_request_bytes(m, p)) return;
+    Request *r = request(p.request);
+    if (!r) return; // abandoned meanwhile: the daemon answers it
+    r->prompt_pending = true;
+    if (!r->client || !r->client->on_prompt(*r, p.bytes)) answer(r->id, "");
+}
+
+void DaemonLink::finish_request(uint64_t id) {
+    auto it = requests_.find(id);
+    if (it == requests_.end()) return;
+    Request done = std::move(it->second);
+    requests_.erase(it);
+    if (done.client) done.client->on_done(done);
 }
 
 void DaemonLink::agent_up(const op::Message &m) {
@@ -326,6 +191,7 @@ void DaemonLink::agent_up(const op::Message &m) {
     const uint64_t serial = view->serial;
     AgentView &a = *view;
     agents_.emplace(serial, std::move(view));
+    index_.add(a);
     for (AgentEvents *c : std::vector<AgentEvents *>(observers_)) {
         if (!agents_.count(serial)) return;
         c->on_agent_greeted(a);
@@ -339,6 +205,7 @@ void DaemonLink::agent_down(const op::Message &m) {
     if (it == agents_.end()) return;
     std::unique_ptr<AgentView> a = std::move(it->second);
     agents_.erase(it);
+    index_.remove(*a);
     a->closed = true;
     // As with the hub: clients still see their requests while they hear of
     // the loss, then the requests are gone without further callbacks.
@@ -365,11 +232,7 @@ void DaemonLink::rows_end() {
 void DaemonLink::lose(const std::string &why) {
     if (lost_) return;
     lost_ = true;
-    if (watching_) {
-        loop_.unwatch(fd_.get());
-        watching_ = false;
-    }
-    fd_.reset();
+    stream_.close();
     // Only the agents a command of ours waits on need telling: the session
     // ends with the link. A refusal is the daemon's own word for all of it.
     std::vector<uint64_t> busy;
@@ -385,6 +248,7 @@ void DaemonLink::lose(const std::string &why) {
             c->on_agent_lost(*it->second, "is out of reach: " + why, Notice::kWarning);
     }
     requests_.clear();
+    index_.clear();
     agents_.clear();
     auto waiters = std::move(list_waiters_);
     list_waiters_.clear();
@@ -397,39 +261,20 @@ void DaemonLink::lose(const std::string &why) {
 
 void DaemonLink::send(std::string bytes) {
     if (lost_) return;
-    out_ += bytes;
+    stream_.queue(bytes);
     write_available();
 }
 
 void DaemonLink::write_available() {
-    while (out_pos_ < out_.size()) {
-        const ssize_t w = ::send(fd_.get(), out_.data() + out_pos_, out_.size() - out_pos_,
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            lose(std::string("the connection to the resident server failed: ") +
-                 std::strerror(errno));
-            return;
-        }
-        out_pos_ += static_cast<size_t>(w);
-    }
-    if (out_pos_ == out_.size()) {
-        out_.clear();
-        out_pos_ = 0;
+    if (!stream_.write_available()) {
+        lose_connection();
+        return;
     }
     update_interest();
 }
 
 void DaemonLink::flush() {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushTimeoutMs);
-    while (!lost_ && out_pos_ < out_.size()) {
-        pollfd p{fd_.get(), POLLOUT, 0};
-        const int left = remaining_ms(deadline);
-        if (left == 0 || poll(&p, 1, left) <= 0) return;
-        write_available();
-    }
+    if (!lost_ && !stream_.drain_for(std::chrono::milliseconds(kFlushTimeoutMs))) lose_connection();
 }
 
 bool DaemonLink::congested() const {
@@ -438,10 +283,7 @@ bool DaemonLink::congested() const {
 }
 
 void DaemonLink::update_interest() {
-    if (!watching_) return;
-    uint32_t ev = congested() ? 0u : uint32_t{EPOLLIN};
-    if (out_pos_ < out_.size()) ev |= EPOLLOUT;
-    loop_.set_interest(fd_.get(), ev);
+    if (!lost_) stream_.set_reading(!congested());
 }
 
 void DaemonLink::congestion_changed(HubClient *) {
@@ -459,15 +301,7 @@ AgentView *DaemonLink::find(uint64_t serial) {
 }
 
 std::vector<AgentView *> DaemonLink::match(const std::string &wanted) {
-    std::vector<AgentView *> found;
-    for (auto &[serial, a] : agents_)
-        if (a->name == wanted) found.push_back(a.get());
-    if (!found.empty()) return found;
-    uint32_t id = 0;
-    if (cli_parse_u32(wanted.c_str(), &id) != 0) return found;
-    for (auto &[serial, a] : agents_)
-        if (a->id == id) found.push_back(a.get());
-    return found;
+    return index_.match(wanted);
 }
 
 void DaemonLink::for_each_agent(const std::function<void(const AgentView &)> &fn) const {

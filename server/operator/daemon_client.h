@@ -15,7 +15,9 @@
 // Threading: single-threaded, on the event loop's thread.
 #pragma once
 
+#include "hub/agent_selection.h"
 #include "hub/agent_service.h"
+#include "core/byte_stream.h"
 #include "core/event_loop.h"
 #include "wire/operator_protocol.h"
 #include "unique_fd.h"
@@ -79,7 +81,11 @@ class DaemonLink final : public AgentService {
     bool read_greeting(operator_protocol::Mode mode, std::string *error);
     void on_events(uint32_t events);
     bool read_available();
+    bool take_messages();
     void handle(const operator_protocol::Message &m);
+    void request_news(const operator_protocol::Message &m);
+    void prompt(const operator_protocol::Message &m);
+    void finish_request(uint64_t id);
     void agent_up(const operator_protocol::Message &m);
     void agent_down(const operator_protocol::Message &m);
     void add_row(const operator_protocol::Message &m);
@@ -87,20 +93,19 @@ class DaemonLink final : public AgentService {
     void send(std::string bytes);
     void write_available();
     void update_interest();
+    void lose_connection();
     bool congested() const;
     void lose(const std::string &why);
     Request *request(uint64_t id);
 
     EventLoop &loop_;
     std::string path_;
-    cli_shared::UniqueFd fd_;
-    bool watching_ = false;
+    ByteStream stream_;
     bool lost_ = false;
     bool refused_ = false;
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kDaemon};
-    std::string out_;
-    size_t out_pos_ = 0;
     std::map<uint64_t, std::unique_ptr<AgentView>> agents_;
+    AgentIndex index_;
     std::map<RequestId, Request> requests_;
     std::deque<std::function<void(std::vector<AgentRow>)>> list_waiters_;
     std::vector<AgentRow> rows_;

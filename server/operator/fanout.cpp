@@ -3,7 +3,6 @@
 
 #include "protocol.h"
 
-#include <fnmatch.h>
 #include <unistd.h>
 
 #include <climits>
@@ -28,20 +27,6 @@ std::string local_host_name() {
     char buf[HOST_NAME_MAX + 1] = {};
     if (gethostname(buf, sizeof buf - 1) != 0) return "localhost";
     return buf;
-}
-
-std::vector<AgentView *> select_agents(AgentService &hub, const std::string &wanted, bool all) {
-    if (!all && !is_agent_pattern(wanted)) return hub.match(wanted);
-    std::vector<uint64_t> serials;
-    hub.for_each_agent([&](const AgentView &a) {
-        if (all || fnmatch(wanted.c_str(), a.name.c_str(), 0) == 0 ||
-            std::to_string(a.id) == wanted)
-            serials.push_back(a.serial);
-    });
-    std::vector<AgentView *> found;
-    for (uint64_t s : serials)
-        if (AgentView *a = hub.find(s)) found.push_back(a);
-    return found;
 }
 
 // ---------------------------------------------------------------- FanoutRun

@@ -43,11 +43,6 @@ struct FanoutSettings {
     std::string host;                  // for the JSON objects
 };
 
-// Agents selected by `wanted` (a name or id as AgentHub::match has it, or a
-// shell pattern matched against names, ids matching exactly), or all of
-// them; in connection order.
-std::vector<AgentView *> select_agents(AgentService &hub, const std::string &wanted, bool all);
-
 class FanoutRun : public HubClient {
   public:
     FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,

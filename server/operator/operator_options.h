@@ -3,6 +3,7 @@
 // command line.
 #pragma once
 
+#include "hub/agent_selection.h"
 #include "protocol.h"
 
 #include <cstdint>
@@ -24,8 +25,6 @@ struct OperatorOptions {
     std::vector<std::string> commands; // -c, in order
 };
 
-// Whether `wanted` is a shell pattern (it has *, ? or [) rather than a name or id.
-bool is_agent_pattern(const std::string &wanted);
 // Whether scripting mode runs its commands on a set of agents, with results
 // per agent, instead of on the one attached agent.
 bool fans_out(const OperatorOptions &opts);

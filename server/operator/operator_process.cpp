@@ -8,9 +8,6 @@
 #include "operator/script.h"
 
 #include <signal.h>
-#include <sys/epoll.h>
-#include <sys/resource.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,7 +39,7 @@ std::unique_ptr<FrontEnd> make_front_end(const OperatorOptions &opts, EventLoop 
 }
 
 OperatorProcess::OperatorProcess(OperatorOptions opts, EventLoop &loop, AgentService &agents)
-    : loop_(loop), operator_(make_front_end(opts, loop, agents)) {}
+    : loop_(loop), operator_(make_front_end(opts, loop, agents)), signals_(loop) {}
 
 OperatorProcess::~OperatorProcess() = default;
 
@@ -50,24 +47,19 @@ void OperatorProcess::abandon_session(ExitStatus status, const std::string &mess
     operator_->abort_session(status, message);
 }
 
-void OperatorProcess::on_signal() {
-    signalfd_siginfo si{};
-    while (read(signal_fd_.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-        if (si.ssi_signo == SIGINT)
-            operator_->on_interrupt_signal();
-        else
-            operator_->on_terminate_signal(static_cast<int>(si.ssi_signo));
-    }
+void OperatorProcess::on_signal(int signo) {
+    if (signo == SIGINT)
+        operator_->on_interrupt_signal();
+    else
+        operator_->on_terminate_signal(signo);
 }
 
 int OperatorProcess::run(const Hooks &hooks) {
-    signal_fd_ = open_signal_fd({SIGINT, SIGTERM, SIGHUP});
-    if (!signal_fd_.valid()) {
-        std::fprintf(stderr, "cli-server: cannot set up signal handling: %s\n",
-                     std::strerror(errno));
+    const std::string error = signals_.start([this](int signo) { on_signal(signo); });
+    if (!error.empty()) {
+        std::fprintf(stderr, "cli-server: %s\n", error.c_str());
         return exit_code(ExitStatus::kError);
     }
-    loop_.watch(signal_fd_.get(), EPOLLIN, [this](uint32_t) { on_signal(); });
     operator_->start();
     int override_status = -1;
     while (!operator_->stopped()) {
@@ -85,17 +77,14 @@ int OperatorProcess::run(const Hooks &hooks) {
     if (hooks.say_goodbye) hooks.say_goodbye();
     operator_->drain_and_close();
     if (hooks.close) hooks.close();
-    loop_.unwatch(signal_fd_.get());
+    signals_.stop();
     return override_status >= 0 ? override_status : operator_->exit_status();
 }
 
 int run_standalone(const OperatorOptions &opts) {
-    signal(SIGPIPE, SIG_IGN);
-    raise_descriptor_limit();
     EventLoop loop;
-    if (!loop.valid()) {
-        std::fprintf(stderr, "cli-server: cannot create the event loop: %s\n",
-                     std::strerror(errno));
+    if (const std::string error = start_process(loop, {.many_descriptors = true}); !error.empty()) {
+        std::fprintf(stderr, "cli-server: %s\n", error.c_str());
         return exit_code(ExitStatus::kError);
     }
     AgentHub hub(loop, HubOptions{opts.port, {}, false});
@@ -111,11 +100,9 @@ int run_standalone(const OperatorOptions &opts) {
 int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths,
                bool *no_daemon) {
     *no_daemon = false;
-    signal(SIGPIPE, SIG_IGN);
     EventLoop loop;
-    if (!loop.valid()) {
-        std::fprintf(stderr, "cli-server: cannot create the event loop: %s\n",
-                     std::strerror(errno));
+    if (const std::string error = start_process(loop, {}); !error.empty()) {
+        std::fprintf(stderr, "cli-server: %s\n", error.c_str());
         return exit_code(ExitStatus::kError);
     }
     const auto mode = runs_console(opts) ? operator_protocol::Mode::kInteractive

@@ -10,6 +10,7 @@
 #include "hub/agent_service.h"
 #include "core/event_loop.h"
 #include "core/exit_status.h"
+#include "core/process.h"
 #include "operator/front_end.h"
 #include "operator/operator_options.h"
 
@@ -40,11 +41,11 @@ class OperatorProcess {
     void abandon_session(ExitStatus status, const std::string &message);
 
   private:
-    void on_signal();
+    void on_signal(int signo);
 
     EventLoop &loop_;
     std::unique_ptr<FrontEnd> operator_;
-    cli_shared::UniqueFd signal_fd_;
+    SignalWatch signals_;
 };
 
 // The console when standard input is a terminal and there is no -c; else

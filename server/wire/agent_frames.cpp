@@ -25,26 +25,20 @@ std::string describe_bad_header(cli_protocol::header_status status, const cli_pr
     return msg;
 }
 
-const uint8_t *bytes_at(const std::string &s, size_t at) {
-    return reinterpret_cast<const uint8_t *>(s.data() + at);
+const uint8_t *bytes_of(const char *at) {
+    return reinterpret_cast<const uint8_t *>(at);
 }
 
 } // namespace
 
 void FrameDecoder::append(const char *data, size_t n) {
-    // Compact once the consumed prefix dominates, so the buffer stays near
-    // one frame in size however long the connection lives.
-    if (pos_ > 0 && pos_ >= buf_.size() / 2) {
-        buf_.erase(0, pos_);
-        pos_ = 0;
-    }
     buf_.append(data, n);
 }
 
 DecodeResult FrameDecoder::next(Frame &out, std::string *error) {
     if (buffered() < cli_protocol::header_len) return DecodeResult::kNeedMore;
     cli_protocol::header h;
-    const auto status = cli_protocol::decode_header(bytes_at(buf_, pos_), h);
+    const auto status = cli_protocol::decode_header(bytes_of(buf_.data()), h);
     if (status != cli_protocol::header_status::ok) {
         if (error) *error = describe_bad_header(status, h);
         return DecodeResult::kMalformed;
@@ -54,10 +48,8 @@ DecodeResult FrameDecoder::next(Frame &out, std::string *error) {
     out.type = h.type;
     out.req_id = h.req_id;
     out.agent_id = h.agent_id;
-    out.payload.assign(buf_, pos_ + cli_protocol::header_len, h.len);
-    pos_ += cli_protocol::header_len + h.len;
-    if (pos_ == buf_.size()) std::string().swap(buf_); // drained: give the memory back
-    if (buf_.empty()) pos_ = 0;
+    out.payload.assign(buf_.view().substr(cli_protocol::header_len, h.len));
+    buf_.consume(cli_protocol::header_len + h.len);
     return DecodeResult::kFrame;
 }
 

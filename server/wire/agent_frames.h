@@ -6,6 +6,8 @@
 // buffer gives its memory back, so an idle connection costs no buffer.
 #pragma once
 
+#include "wire/read_buffer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,14 +30,13 @@ class FrameDecoder {
     // Takes the next whole frame out of the buffer. On kMalformed, *error
     // says what was wrong and the stream cannot be resynchronised.
     DecodeResult next(Frame &out, std::string *error);
-    size_t buffered() const { return buf_.size() - pos_; }
+    size_t buffered() const { return buf_.size(); }
     size_t capacity() const { return buf_.capacity(); }
     // True while a frame has started but not finished arriving.
     bool partial() const { return buffered() > 0; }
 
   private:
-    std::string buf_;
-    size_t pos_ = 0;
+    ReadBuffer buf_;
 };
 
 std::string encode_frame(uint16_t type, uint32_t req_id, uint32_t agent_id,

@@ -8,59 +8,54 @@ namespace cliserver::operator_protocol {
 
 namespace {
 
-constexpr size_t kRecordFixed = 8 + 4 + 8 + 8 + 8;         // serial, id, connected, pid, uid
-constexpr size_t kRowFixed = kRecordFixed + 4 + 1 + 8 + 8; // + queued, flags, runner
+// The fixed part of each payload, before any text it ends with.
+constexpr size_t kU8 = 1, kU16 = 2, kU32 = 4, kU64 = 8;
+constexpr size_t kHelloSize = kU16 + kU8;               // version, mode
+constexpr size_t kWelcomeSize = kU16;                   // version
+constexpr size_t kSubmitFixed = kIdSize + kU64 + kU8;   // request, agent serial, flags
+constexpr size_t kAgentDownFixed = kU64 + kU8;          // agent serial, kind
+constexpr size_t kQueuedSize = kIdSize + kU32;          // request, commands ahead
+constexpr size_t kNoticeFixed = kU8;                    // kind
+constexpr size_t kRecordFixed = kU64 + kU32 + 3 * kU64; // serial, id, connected, pid, uid
+constexpr size_t kRowFixed = kRecordFixed + kU32 + kU8 + 2 * kU64; // + queued, flags, runner
 constexpr uint8_t kRowBusy = 1, kRowShared = 2;
 
+// Each type's name, who may send it and the payload lengths it can have,
+// so that a header already tells a nonsensical message apart.
 struct Shape {
+    Type type;
+    const char *name;
     Sender from;
     uint32_t min;
     uint32_t max;
 };
 
-// Who may send each type and the payload lengths it can have, so that a
-// header already tells a nonsensical message apart.
-std::optional<Shape> shape_of(uint8_t t) {
-    constexpr uint32_t any = kMaxPayload;
-    switch (static_cast<Type>(t)) {
-    case Type::kHello:
-        return Shape{Sender::kClient, 3, any};
-    case Type::kSubmit:
-        return Shape{Sender::kClient, 17, any};
-    case Type::kReply:
-        return Shape{Sender::kClient, 8, any};
-    case Type::kAbandon:
-        return Shape{Sender::kClient, 8, 8};
-    case Type::kList:
-        return Shape{Sender::kClient, 0, 0};
-    case Type::kWelcome:
-        return Shape{Sender::kDaemon, 2, 2};
-    case Type::kAgentUp:
-        return Shape{Sender::kDaemon, kRecordFixed, any};
-    case Type::kAgentDown:
-        return Shape{Sender::kDaemon, 9, any};
-    case Type::kReady:
-        return Shape{Sender::kDaemon, 0, 0};
-    case Type::kQueued:
-        return Shape{Sender::kDaemon, 12, 12};
-    case Type::kSent:
-        return Shape{Sender::kDaemon, 8, 8};
-    case Type::kOutput:
-        return Shape{Sender::kDaemon, 8, any};
-    case Type::kPrompt:
-        return Shape{Sender::kDaemon, 8, any};
-    case Type::kDone:
-        return Shape{Sender::kDaemon, 8, 8};
-    case Type::kNotice:
-        return Shape{Sender::kDaemon, 1, any};
-    case Type::kRow:
-        return Shape{Sender::kDaemon, kRowFixed, any};
-    case Type::kRowsEnd:
-        return Shape{Sender::kDaemon, 0, 0};
-    case Type::kRefused:
-        return Shape{Sender::kDaemon, 0, any};
-    }
-    return std::nullopt;
+constexpr uint32_t kAny = kMaxPayload;
+constexpr Shape kShapes[] = {
+    {Type::kHello, "HELLO", Sender::kClient, kHelloSize, kAny},
+    {Type::kSubmit, "SUBMIT", Sender::kClient, kSubmitFixed, kAny},
+    {Type::kReply, "REPLY", Sender::kClient, kIdSize, kAny},
+    {Type::kAbandon, "ABANDON", Sender::kClient, kIdSize, kIdSize},
+    {Type::kList, "LIST", Sender::kClient, 0, 0},
+    {Type::kWelcome, "WELCOME", Sender::kDaemon, kWelcomeSize, kWelcomeSize},
+    {Type::kAgentUp, "AGENT_UP", Sender::kDaemon, kRecordFixed, kAny},
+    {Type::kAgentDown, "AGENT_DOWN", Sender::kDaemon, kAgentDownFixed, kAny},
+    {Type::kReady, "READY", Sender::kDaemon, 0, 0},
+    {Type::kQueued, "QUEUED", Sender::kDaemon, kQueuedSize, kQueuedSize},
+    {Type::kSent, "SENT", Sender::kDaemon, kIdSize, kIdSize},
+    {Type::kOutput, "OUTPUT", Sender::kDaemon, kIdSize, kAny},
+    {Type::kPrompt, "PROMPT", Sender::kDaemon, kIdSize, kAny},
+    {Type::kDone, "DONE", Sender::kDaemon, kIdSize, kIdSize},
+    {Type::kNotice, "NOTICE", Sender::kDaemon, kNoticeFixed, kAny},
+    {Type::kRow, "ROW", Sender::kDaemon, kRowFixed, kAny},
+    {Type::kRowsEnd, "ROWS_END", Sender::kDaemon, 0, 0},
+    {Type::kRefused, "REFUSED", Sender::kDaemon, 0, kAny},
+};
+
+const Shape *shape_of(uint8_t t) {
+    for (const Shape &s : kShapes)
+        if (static_cast<uint8_t>(s.type) == t) return &s;
+    return nullptr;
 }
 
 // Big-endian fields in and out of a payload.
@@ -173,10 +168,6 @@ std::string describe_header(uint8_t type, uint32_t len, const char *why) {
 
 void Decoder::append(const char *data, size_t n) {
     if (!failure_.empty()) return;
-    if (pos_ > 0 && pos_ >= buf_.size() / 2) {
-        buf_.erase(0, pos_);
-        pos_ = 0;
-    }
     buf_.append(data, n);
 }
 
@@ -186,10 +177,11 @@ DecodeResult Decoder::next(Message &out, std::string *error) {
         return DecodeResult::kMalformed;
     }
     if (buffered() < kHeaderSize) return DecodeResult::kNeedMore;
-    const uint8_t raw = static_cast<unsigned char>(buf_[pos_]);
+    const char *header = buf_.data();
+    const uint8_t raw = static_cast<unsigned char>(header[0]);
     uint32_t len = 0;
-    for (size_t i = 1; i <= 4; ++i)
-        len = (len << 8) | static_cast<unsigned char>(buf_[pos_ + i]);
+    for (size_t i = 1; i < kHeaderSize; ++i)
+        len = (len << 8) | static_cast<unsigned char>(header[i]);
     const auto shape = shape_of(raw);
     const char *why = nullptr;
     if (!shape || shape->from != from_)
@@ -200,22 +192,25 @@ DecodeResult Decoder::next(Message &out, std::string *error) {
         why = "wrong length for its type";
     if (why) {
         failure_ = describe_header(raw, len, why);
-        buf_.clear();
-        buf_.shrink_to_fit();
-        pos_ = 0;
+        buf_.release();
         if (error) *error = failure_;
         return DecodeResult::kMalformed;
     }
     if (buffered() < kHeaderSize + len) return DecodeResult::kNeedMore;
     out.type = static_cast<Type>(raw);
-    out.payload.assign(buf_, pos_ + kHeaderSize, len);
-    pos_ += kHeaderSize + len;
-    if (pos_ == buf_.size()) {
-        buf_.clear();
-        pos_ = 0;
-        if (buf_.capacity() > 2 * (kHeaderSize + kMaxPayload)) buf_.shrink_to_fit();
-    }
+    out.payload.assign(buf_.view().substr(kHeaderSize, len));
+    buf_.consume(kHeaderSize + len);
     return DecodeResult::kMessage;
+}
+
+DecodeResult Decoder::drain(const std::function<bool(const Message &)> &handle,
+                            std::string *error) {
+    Message m;
+    for (;;) {
+        const DecodeResult res = next(m, error);
+        if (res != DecodeResult::kMessage) return res;
+        if (!handle(m)) return DecodeResult::kMessage;
+    }
 }
 
 void encode_hello(std::string &out, const Hello &m) {
@@ -230,7 +225,7 @@ void encode_submit(std::string &out, const Submit &m) {
     w.u64(m.request);
     w.u64(m.agent);
     w.u8(m.quiet ? 1 : 0);
-    w.bytes(std::string_view(m.line).substr(0, kMaxPayload - 17));
+    w.bytes(std::string_view(m.line).substr(0, kMaxPayload - kSubmitFixed));
     put_message(out, Type::kSubmit, w.str());
 }
 
@@ -263,7 +258,7 @@ void encode_agent_down(std::string &out, const AgentDown &m) {
     Writer w;
     w.u64(m.serial);
     w.u8(static_cast<uint8_t>(m.kind));
-    w.bytes(std::string_view(m.why).substr(0, kMaxPayload - 9));
+    w.bytes(std::string_view(m.why).substr(0, kMaxPayload - kAgentDownFixed));
     put_message(out, Type::kAgentDown, w.str());
 }
 
@@ -301,7 +296,7 @@ void encode_done(std::string &out, uint64_t request) {
 void encode_notice(std::string &out, const NoticeText &m) {
     Writer w;
     w.u8(static_cast<uint8_t>(m.kind));
-    w.bytes(std::string_view(m.text).substr(0, kMaxPayload - 1));
+    w.bytes(std::string_view(m.text).substr(0, kMaxPayload - kNoticeFixed));
     put_message(out, Type::kNotice, w.str());
 }
 
@@ -326,7 +321,7 @@ void encode_refused(std::string &out, std::string_view reason) {
 }
 
 bool parse_hello(const Message &m, Hello &out, std::string *error) {
-    if (m.type != Type::kHello || m.payload.size() < 3) {
+    if (m.type != Type::kHello || m.payload.size() < kHelloSize) {
         if (error) *error = "not a hello";
         return false;
     }
@@ -342,7 +337,7 @@ bool parse_hello(const Message &m, Hello &out, std::string *error) {
 }
 
 bool parse_submit(const Message &m, Submit &out) {
-    if (m.type != Type::kSubmit || m.payload.size() < 17) return false;
+    if (m.type != Type::kSubmit || m.payload.size() < kSubmitFixed) return false;
     Reader r(m.payload);
     out.request = r.u64();
     out.agent = r.u64();
@@ -369,7 +364,7 @@ bool parse_request(const Message &m, uint64_t &out) {
 }
 
 uint16_t parse_welcome(const Message &m) {
-    if (m.type != Type::kWelcome || m.payload.size() != 2) return 0;
+    if (m.type != Type::kWelcome || m.payload.size() != kWelcomeSize) return 0;
     Reader r(m.payload);
     return r.u16();
 }
@@ -383,7 +378,7 @@ bool parse_agent_up(const Message &m, AgentRecord &out) {
 }
 
 bool parse_agent_down(const Message &m, AgentDown &out) {
-    if (m.type != Type::kAgentDown || m.payload.size() < 9) return false;
+    if (m.type != Type::kAgentDown || m.payload.size() < kAgentDownFixed) return false;
     Reader r(m.payload);
     out.serial = r.u64();
     const bool known = get_notice(r, out.kind);
@@ -392,7 +387,7 @@ bool parse_agent_down(const Message &m, AgentDown &out) {
 }
 
 bool parse_queued(const Message &m, Queued &out) {
-    if (m.type != Type::kQueued || m.payload.size() != 12) return false;
+    if (m.type != Type::kQueued || m.payload.size() != kQueuedSize) return false;
     Reader r(m.payload);
     out.request = r.u64();
     out.ahead = r.u32();
@@ -425,45 +420,8 @@ bool parse_row(const Message &m, AgentRow &out) {
 }
 
 const char *type_name(Type t) {
-    switch (t) {
-    case Type::kHello:
-        return "HELLO";
-    case Type::kSubmit:
-        return "SUBMIT";
-    case Type::kReply:
-        return "REPLY";
-    case Type::kAbandon:
-        return "ABANDON";
-    case Type::kList:
-        return "LIST";
-    case Type::kWelcome:
-        return "WELCOME";
-    case Type::kAgentUp:
-        return "AGENT_UP";
-    case Type::kAgentDown:
-        return "AGENT_DOWN";
-    case Type::kReady:
-        return "READY";
-    case Type::kQueued:
-        return "QUEUED";
-    case Type::kSent:
-        return "SENT";
-    case Type::kOutput:
-        return "OUTPUT";
-    case Type::kPrompt:
-        return "PROMPT";
-    case Type::kDone:
-        return "DONE";
-    case Type::kNotice:
-        return "NOTICE";
-    case Type::kRow:
-        return "ROW";
-    case Type::kRowsEnd:
-        return "ROWS_END";
-    case Type::kRefused:
-        return "REFUSED";
-    }
-    return "?";
+    const Shape *shape = shape_of(static_cast<uint8_t>(t));
+    return shape ? shape->name : "?";
 }
 
 } // namespace cliserver::operator_protocol

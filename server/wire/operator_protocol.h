@@ -26,9 +26,14 @@
 #pragma once
 
 #include "core/agent_record.h"
+#include "wire/read_buffer.h"
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -101,12 +106,17 @@ class Decoder {
     // On kMalformed, *error says why; the stream cannot be resynchronised and
     // every later call returns kMalformed again.
     DecodeResult next(Message &out, std::string *error);
-    size_t buffered() const { return buf_.size() - pos_; }
+    // Hands each whole message to handle until handle returns false
+    // (kMessage: its owner cannot take more now) or none is left
+    // (kNeedMore); kMalformed as next().
+    DecodeResult drain(const std::function<bool(const Message &)> &handle, std::string *error);
+    size_t buffered() const { return buf_.size(); }
 
   private:
     Sender from_;
-    std::string buf_;
-    size_t pos_ = 0;
+    // A drained buffer keeps room for two whole messages: a stream of
+    // output is read into the same memory again and again.
+    ReadBuffer buf_{2 * (kHeaderSize + kMaxPayload)};
     std::string failure_;
 };
 

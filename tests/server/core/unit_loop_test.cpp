@@ -1,6 +1,9 @@
-// The event loop and the frame decoder's memory, without the agent port:
-// pipes and /dev/null stand in for connections.
+// The event loop, the byte stream, the listener and the frame decoder's
+// memory, without the agent port: pipes, socket pairs, /dev/null and
+// listeners of the test's own stand in for connections.
+#include "core/byte_stream.h"
 #include "core/event_loop.h"
+#include "core/listener.h"
 #include "wire/agent_frames.h"
 
 #include "cli_common.h"
@@ -8,7 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,6 +41,66 @@ struct Pipe {
         close(w);
     }
 };
+
+// Two connected non-blocking stream sockets: [0] for the stream under
+// test, [1] for the peer.
+struct SocketPair {
+    int fds[2] = {-1, -1};
+    SocketPair() {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    }
+    ~SocketPair() {
+        if (fds[1] >= 0) close(fds[1]);
+    }
+    cli_shared::UniqueFd take() {
+        cli_shared::UniqueFd fd(fds[0]);
+        fds[0] = -1;
+        return fd;
+    }
+    void close_peer() {
+        close(fds[1]);
+        fds[1] = -1;
+    }
+};
+
+// Reads what the peer has within a time-out.
+std::string read_peer(int fd, size_t want) {
+    std::string got;
+    char buf[65536];
+    while (got.size() < want) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0) break;
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+// A listener on an ephemeral loopback port.
+cli_shared::UniqueFd loopback_listener(uint16_t *port) {
+    cli_shared::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(fd.get(), 16) != 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        return {};
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+cli_shared::UniqueFd connect_to(uint16_t port) {
+    cli_shared::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return {};
+    return fd;
+}
 
 // Runs the loop until done() or a bound of iterations, never forever.
 template <typename Done> bool run_until(EventLoop &loop, Done done, int bound = 1000) {
@@ -115,4 +183,149 @@ TEST(FrameDecoderMemory, GivesItsBufferBackOnceDrained) {
     EXPECT_EQ(f.type, CLI_FRAME_DONE);
     EXPECT_FALSE(d.partial());
     EXPECT_EQ(d.capacity(), std::string().capacity()); // nothing held while idle
+}
+
+TEST(ByteStream, QueuesWhatTheSocketDoesNotTakeAndGivesTheMemoryBack) {
+    EventLoop loop;
+    SocketPair sp;
+    ByteStream stream(sp.take());
+    int writable = 0;
+    stream.watch(loop, true, [&](uint32_t ev) {
+        if (ev & EPOLLOUT) {
+            ++writable;
+            ASSERT_TRUE(stream.write_available());
+        }
+    });
+    const std::string big(8u << 20, 'q'); // more than a socket buffer holds
+    stream.queue(big);
+    ASSERT_TRUE(stream.write_available());
+    ASSERT_GT(stream.pending(), 0u);
+    EXPECT_LT(stream.pending(), big.size());
+    // The peer takes what has arrived, then the loop writes more; neither
+    // waits for the other.
+    std::string got;
+    char buf[65536];
+    for (int round = 0; round < 100000 && got.size() < big.size(); ++round) {
+        for (ssize_t n; (n = read(sp.fds[1], buf, sizeof buf)) > 0;)
+            got.append(buf, static_cast<size_t>(n));
+        ASSERT_TRUE(loop.run_once(false));
+    }
+    EXPECT_EQ(got, big);
+    EXPECT_GT(writable, 0);
+    EXPECT_EQ(stream.pending(), 0u);
+    stream.queue("x"); // the queue starts again from nothing
+    ASSERT_TRUE(stream.write_available());
+    EXPECT_EQ(read_peer(sp.fds[1], 1), "x");
+}
+
+TEST(ByteStream, ReadsInChunksAndReportsTheEndOrAStop) {
+    SocketPair sp;
+    ByteStream stream(sp.take());
+    std::string got;
+    auto sink = [&](const char *data, size_t n) {
+        got.append(data, n);
+        return true;
+    };
+    EXPECT_EQ(stream.read_available(4, sink), ByteStream::ReadEnd::kDrained);
+    ASSERT_EQ(write(sp.fds[1], "hello", 5), 5);
+    EXPECT_EQ(stream.read_available(4, sink), ByteStream::ReadEnd::kDrained);
+    EXPECT_EQ(got, "hello");
+    // The owner may stop the loop: the rest waits for the next call.
+    ASSERT_EQ(write(sp.fds[1], "more", 4), 4);
+    EXPECT_EQ(stream.read_available(4, [](const char *, size_t) { return false; }),
+              ByteStream::ReadEnd::kStopped);
+    sp.close_peer();
+    EXPECT_EQ(stream.read_available(4, sink), ByteStream::ReadEnd::kClosed);
+}
+
+TEST(ByteStream, AFailedWriteReportsItsError) {
+    SocketPair sp;
+    ByteStream stream(sp.take());
+    sp.close_peer();
+    stream.queue("to nobody");
+    EXPECT_FALSE(stream.write_available());
+    EXPECT_EQ(stream.error(), EPIPE);
+}
+
+// Interest follows the owner's wish to read and whether bytes wait: a
+// stream that stops reading under backpressure hears nothing of its input.
+TEST(ByteStream, StopsReadingWhenToldAndResumes) {
+    EventLoop loop;
+    SocketPair sp;
+    ByteStream stream(sp.take());
+    std::string got;
+    stream.watch(loop, false, [&](uint32_t ev) {
+        if (ev & EPOLLIN)
+            stream.read_available(1, [&](const char *data, size_t n) {
+                got.append(data, n);
+                return true;
+            });
+    });
+    ASSERT_EQ(write(sp.fds[1], "abc", 3), 3);
+    ASSERT_TRUE(loop.run_once(false));
+    EXPECT_EQ(got, "");
+    stream.set_reading(true);
+    ASSERT_TRUE(run_until(loop, [&] { return got == "abc"; }));
+    stream.set_reading(false);
+    ASSERT_EQ(write(sp.fds[1], "d", 1), 1);
+    ASSERT_TRUE(loop.run_once(false));
+    EXPECT_EQ(got, "abc");
+}
+
+TEST(Listener, AcceptsWhatWaitsAndNothingMore) {
+    EventLoop loop;
+    uint16_t port = 0;
+    cli_shared::UniqueFd fd = loopback_listener(&port);
+    ASSERT_TRUE(fd.valid());
+    Listener listener(loop);
+    std::vector<cli_shared::UniqueFd> accepted;
+    listener.start(std::move(fd), [&] {
+        for (auto c = listener.accept(nullptr); c.valid(); c = listener.accept(nullptr))
+            accepted.push_back(std::move(c));
+    });
+    cli_shared::UniqueFd a = connect_to(port), b = connect_to(port);
+    ASSERT_TRUE(a.valid() && b.valid());
+    ASSERT_TRUE(run_until(loop, [&] { return accepted.size() == 2; }));
+    EXPECT_TRUE(fcntl(accepted[0].get(), F_GETFL) & O_NONBLOCK);
+    EXPECT_FALSE(listener.accept(nullptr).valid()); // none waits: no blocking
+}
+
+// Out of descriptors, accept fails at once for every connection waiting:
+// the listener says so once, pauses, and takes the connection after the
+// pause once a descriptor is free. In a child, whose limit is lowered.
+TEST(Listener, PausesWhenOutOfDescriptorsAndRetriesLater) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);
+        EventLoop loop;
+        uint16_t port = 0;
+        Listener listener(loop);
+        listener.start(loopback_listener(&port), [] {});
+        cli_shared::UniqueFd peer = connect_to(port);
+        const rlimit lim{64, 64};
+        if (setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(2);
+        std::vector<int> filler;
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            filler.push_back(fd);
+        if (filler.empty()) _exit(3);
+        int shorts = 0, err = 0;
+        auto on_short = [&](int e) {
+            ++shorts;
+            err = e;
+        };
+        const bool refused = !listener.accept(on_short).valid() && listener.paused();
+        (void)listener.accept(on_short); // already paused: not said again
+        close(filler.back());
+        const auto paused_at = EventLoop::clock::now();
+        run_until(
+            loop, [&] { return !listener.paused(); }, 100);
+        const bool waited = EventLoop::clock::now() - paused_at >= Listener::kPause - 50ms;
+        const bool taken = listener.accept(on_short).valid();
+        _exit(refused && shorts == 1 && err == EMFILE && waited && taken ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }

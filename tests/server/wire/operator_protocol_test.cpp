@@ -311,3 +311,33 @@ TEST(OperatorProtocol, HelloKeepsANewerVersionForTheDaemonToJudge) {
     ASSERT_TRUE(parse_hello(got[0], h, nullptr));
     EXPECT_EQ(h.version, 7);
 }
+
+// A reader that cannot take more stops the messages where it is; the rest
+// wait in the decoder for the next drain.
+TEST(OperatorProtocol, DrainStopsWhereItsReaderSaysAndResumes) {
+    std::string bytes;
+    for (uint64_t id = 1; id <= 3; ++id)
+        encode_done(bytes, id);
+    Decoder d(Sender::kDaemon);
+    d.append(bytes.data(), bytes.size());
+    std::vector<uint64_t> done;
+    auto take = [&](size_t until) {
+        return [&, until](const Message &m) {
+            uint64_t id = 0;
+            EXPECT_TRUE(parse_request(m, id));
+            done.push_back(id);
+            return done.size() < until;
+        };
+    };
+    std::string err;
+    EXPECT_EQ(d.drain(take(2), &err), DecodeResult::kMessage);
+    EXPECT_EQ(done, (std::vector<uint64_t>{1, 2}));
+    EXPECT_GT(d.buffered(), 0u);
+    EXPECT_EQ(d.drain(take(10), &err), DecodeResult::kNeedMore);
+    EXPECT_EQ(done, (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(d.buffered(), 0u);
+    const std::string bad = header(0x01, 0); // a client's HELLO from the daemon
+    d.append(bad.data(), bad.size());
+    EXPECT_EQ(d.drain(take(10), &err), DecodeResult::kMalformed);
+    EXPECT_FALSE(err.empty());
+}

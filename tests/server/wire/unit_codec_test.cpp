@@ -1,6 +1,9 @@
-// The server's incremental frame decoder and its command-line parser.
-#include "wire/agent_frames.h"
+// The server's incremental frame decoder, the decoders' read buffer, the
+// agents' selection and the command-line parser.
 #include "cli/options.h"
+#include "hub/agent_selection.h"
+#include "wire/agent_frames.h"
+#include "wire/read_buffer.h"
 
 #include "cli_common.h"
 
@@ -133,4 +136,60 @@ TEST(ServerOptions, ParsesOrRefusesCommandLines) {
             EXPECT_NE(error.find(c.error), std::string::npos) << label << ": " << error;
         }
     }
+}
+
+// The decoders' buffer: compacted as it is consumed, and empty-handed once
+// drained unless its owner keeps room for the next read.
+TEST(ReadBuffer, CompactsAndGivesItsMemoryBackOnceDrained) {
+    for (const size_t keep : {size_t{0}, size_t{1} << 20}) {
+        ReadBuffer b(keep);
+        const std::string chunk(4096, 'r');
+        b.append(chunk.data(), chunk.size());
+        b.consume(3000);
+        EXPECT_EQ(b.size(), 1096u);
+        b.append("xy", 2); // the consumed prefix dominates: dropped first
+        EXPECT_EQ(b.view().substr(1096), "xy");
+        b.consume(b.size());
+        EXPECT_EQ(b.size(), 0u);
+        if (keep == 0)
+            EXPECT_EQ(b.capacity(), std::string().capacity());
+        else
+            EXPECT_GE(b.capacity(), chunk.size());
+    }
+}
+
+// A plain word names agents by name, and by id only when no name matches;
+// the answer is in connection order whatever the index's.
+TEST(AgentIndex, MatchesNameFirstThenIdInConnectionOrder) {
+    std::vector<AgentView> agents(4);
+    const struct {
+        uint64_t serial;
+        uint32_t id;
+        const char *name;
+        uid_t uid;
+    } rows[] = {{9, 7, "db", 0}, {3, 7, "web", 1}, {5, 12, "db", 1}, {6, 4, "7", 0}};
+    AgentIndex index;
+    for (size_t i = 0; i < agents.size(); ++i) {
+        agents[i].serial = rows[i].serial;
+        agents[i].id = rows[i].id;
+        agents[i].name = rows[i].name;
+        agents[i].uid = rows[i].uid;
+        index.add(agents[i]);
+    }
+    auto serials = [&](const std::string &wanted) {
+        std::vector<uint64_t> s;
+        for (const AgentView *a : index.match(wanted))
+            s.push_back(a->serial);
+        return s;
+    };
+    EXPECT_EQ(serials("db"), (std::vector<uint64_t>{5, 9}));
+    EXPECT_EQ(serials("7"), (std::vector<uint64_t>{6})); // the name wins over the id
+    EXPECT_EQ(serials("12"), (std::vector<uint64_t>{5}));
+    EXPECT_TRUE(serials("nobody").empty());
+    EXPECT_TRUE(index.name_shared_across_owners(agents[0]));
+    EXPECT_FALSE(index.name_shared_across_owners(agents[1]));
+    index.remove(agents[3]);
+    EXPECT_EQ(serials("7"), (std::vector<uint64_t>{3, 9}));
+    index.remove(agents[2]);
+    EXPECT_FALSE(index.name_shared_across_owners(agents[0]));
 }
