@@ -50,6 +50,25 @@ int utf8_length(std::string_view s, uint32_t *cp) {
     return len;
 }
 
+} // namespace
+
+bool is_valid_utf8(std::string_view s) {
+    size_t i = 0;
+    uint32_t cp = 0;
+    while (i < s.size()) {
+        if (static_cast<unsigned char>(s[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const int len = utf8_length(s.substr(i), &cp);
+        if (len <= 0) return false; // not a character, or one cut short
+        i += static_cast<size_t>(len);
+    }
+    return true;
+}
+
+namespace {
+
 // Appends the visible form of s; returns how many bytes at the end were
 // left alone because they may be the start of a character cut short.
 size_t make_visible(std::string &out, std::string_view s, bool text, bool at_end) {

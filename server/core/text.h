@@ -1,7 +1,6 @@
 // Small text helpers shared by the parts of the server.
 #pragma once
 
-
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -15,6 +14,9 @@ namespace cliserver {
 // or a line cannot move the cursor, set the title, clear the screen or
 // start a line that looks like another agent's. Printable UTF-8 passes.
 std::string printable(std::string_view s);
+// Whether s is UTF-8 throughout: no overlong form, surrogate, code point past
+// U+10FFFF or character cut short.
+bool is_valid_utf8(std::string_view s);
 // The same for lines of text: newlines and tabs keep their meaning.
 std::string printable_text(std::string_view s);
 

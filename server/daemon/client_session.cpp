@@ -83,9 +83,7 @@ void OperatorSession::finish() {
     if (finished_) return;
     finished_ = true;
     if (!failed_) stop_io();
-    journal(end_kind_ == Notice::kError     ? Priority::kError
-            : end_kind_ == Notice::kWarning ? Priority::kWarning
-                                            : Priority::kInfo,
+    journal(priority_of(end_kind_),
             "session of " + who() +
                 " ended: " + (end_reason_.empty() ? std::string("closed") : end_reason_));
     hub_.remove_client(this);

@@ -7,6 +7,12 @@
 
 namespace cliserver {
 
+Priority priority_of(Notice kind) {
+    return kind == Notice::kError     ? Priority::kError
+           : kind == Notice::kWarning ? Priority::kWarning
+                                      : Priority::kInfo;
+}
+
 namespace {
 
 // The shapes that no longer fit share this one.

@@ -15,6 +15,8 @@
 // journal_flush() share the process's one Journal without a lock).
 #pragma once
 
+#include "core/agent_record.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -25,6 +27,9 @@
 namespace cliserver {
 
 enum class Priority { kError, kWarning, kInfo };
+
+// The journal's priority for what operators are told as a notice of this kind.
+Priority priority_of(Notice kind);
 
 // One line, with the program's name ("cli-server: ") and its priority prefix.
 void journal(Priority priority, const std::string &line);

@@ -38,12 +38,6 @@ namespace {
 
 constexpr auto kHousekeepingPeriod = std::chrono::seconds(1);
 
-Priority priority_of(Notice kind) {
-    return kind == Notice::kError     ? Priority::kError
-           : kind == Notice::kWarning ? Priority::kWarning
-                                      : Priority::kInfo;
-}
-
 // Refusals are sent to the client with the program's name, which the
 // journal adds itself.
 std::string without_program_name(const std::string &line) {

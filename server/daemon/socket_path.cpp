@@ -59,7 +59,8 @@ std::string base_name(const std::string &path) {
 // root's and writable by nobody else, or someone else could swap the socket
 // under us. Everything after mkdir() goes through a descriptor opened
 // without following a symlink, so what is checked is what is used.
-cli_shared::UniqueFd prepare_dir(const std::string &dir, const SocketAccess &access, std::string *error) {
+cli_shared::UniqueFd prepare_dir(const std::string &dir, const SocketAccess &access,
+                                 std::string *error) {
     const mode_t mode = access.group ? 0750 : 0700;
     const bool created = mkdir(dir.c_str(), mode) == 0;
     if (!created && errno != EEXIST) {
@@ -177,7 +178,7 @@ std::vector<std::string> client_socket_paths(const std::string &from_option) {
 }
 
 cli_shared::UniqueFd listen_operator_socket(const std::string &path, const SocketAccess &access,
-                                std::string *error) {
+                                            std::string *error) {
     sockaddr_un addr{};
     if (!fill_address(path, addr, error)) return {};
     cli_shared::UniqueFd dir = prepare_dir(parent_dir(path), access, error);

@@ -58,7 +58,7 @@ struct SocketAccess {
 // Returns the listening socket (non-blocking, close-on-exec), or an invalid
 // fd with *error (never null) saying what went wrong in one line.
 cli_shared::UniqueFd listen_operator_socket(const std::string &path, const SocketAccess &access,
-                                std::string *error);
+                                            std::string *error);
 
 // Removes the socket file at shutdown: the socket at the path listen_fd
 // was bound to (a second daemon never replaces a socket that answers).

@@ -1,50 +1,12 @@
 #include "operator/json_result.h"
 
+#include "core/text.h"
 #include "core/users.h"
 #include "hub/agent_owner.h"
 
 #include <nlohmann/json.hpp>
 
 namespace cliserver {
-
-bool is_valid_utf8(std::string_view s) {
-    size_t i = 0;
-    const size_t n = s.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len = 0;
-        uint32_t cp = 0;
-        if (c >= 0xc2 && c <= 0xdf) {
-            len = 2;
-            cp = c & 0x1f;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            len = 3;
-            cp = c & 0x0f;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false; // a continuation byte, an overlong lead (c0, c1) or beyond U+10FFFF
-        }
-        if (n - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xc0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3f);
-        }
-        // Overlong forms, UTF-16 surrogates and code points past U+10FFFF
-        // are not UTF-8, whatever their bit pattern.
-        if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10ffff ||
-            (cp >= 0xd800 && cp <= 0xdfff))
-            return false;
-        i += len;
-    }
-    return true;
-}
 
 std::string base64_encode(std::string_view bytes) {
     static const char kAlphabet[] =

@@ -27,7 +27,6 @@ struct CommandResult {
     bool truncated = false; // output beyond the collection limit was dropped
 };
 
-bool is_valid_utf8(std::string_view s);
 std::string base64_encode(std::string_view bytes);
 // The result as one JSON object followed by a newline.
 std::string result_json_line(const CommandResult &r);
