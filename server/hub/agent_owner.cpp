@@ -32,6 +32,19 @@ template <typename Address> void copy_address(__be32 *words, const Address &a) {
     std::memcpy(words, &a, sizeof a);
 }
 
+// Ports and addresses of the socket at the other end of ours, as Sock
+// (sockaddr_in or sockaddr_in6) holds them.
+template <typename Sock, typename Port, typename Address>
+void name_peer_end(inet_diag_req_v2 &req, const sockaddr_storage &peer,
+                   const sockaddr_storage &local, Port Sock::*port, Address Sock::*address) {
+    const auto &p = reinterpret_cast<const Sock &>(peer);
+    const auto &l = reinterpret_cast<const Sock &>(local);
+    req.id.idiag_sport = p.*port;
+    req.id.idiag_dport = l.*port;
+    copy_address(req.id.idiag_src, p.*address);
+    copy_address(req.id.idiag_dst, l.*address);
+}
+
 // The request names the agent's end: its address is our peer, its peer us.
 bool fill_request(int fd, inet_diag_req_v2 &req) {
     sockaddr_storage local{};
@@ -44,21 +57,11 @@ bool fill_request(int fd, inet_diag_req_v2 &req) {
         return false;
     req = cli_shared::tcp_exact_request(static_cast<uint8_t>(peer.ss_family));
     if (peer.ss_family == AF_INET) {
-        const auto &p = reinterpret_cast<const sockaddr_in &>(peer);
-        const auto &l = reinterpret_cast<const sockaddr_in &>(local);
-        req.id.idiag_sport = p.sin_port;
-        req.id.idiag_dport = l.sin_port;
-        copy_address(req.id.idiag_src, p.sin_addr);
-        copy_address(req.id.idiag_dst, l.sin_addr);
+        name_peer_end(req, peer, local, &sockaddr_in::sin_port, &sockaddr_in::sin_addr);
         return true;
     }
     if (peer.ss_family == AF_INET6) {
-        const auto &p = reinterpret_cast<const sockaddr_in6 &>(peer);
-        const auto &l = reinterpret_cast<const sockaddr_in6 &>(local);
-        req.id.idiag_sport = p.sin6_port;
-        req.id.idiag_dport = l.sin6_port;
-        copy_address(req.id.idiag_src, p.sin6_addr);
-        copy_address(req.id.idiag_dst, l.sin6_addr);
+        name_peer_end(req, peer, local, &sockaddr_in6::sin6_port, &sockaddr_in6::sin6_addr);
         return true;
     }
     return false;

@@ -135,9 +135,10 @@ char **LineEditor::attempt_completion(const char *text, int start, int) {
 }
 
 char *LineEditor::next_match(const char *, int state) {
-    static size_t index;
+    if (!g_editor) return nullptr;
+    size_t &index = g_editor->next_match_;
     if (state == 0) index = 0;
-    if (!g_editor || index >= g_editor->matches_.size()) return nullptr;
+    if (index >= g_editor->matches_.size()) return nullptr;
     return strdup(g_editor->matches_[index++].c_str());
 }
 

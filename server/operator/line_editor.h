@@ -55,6 +55,7 @@ class LineEditor {
     bool have_line_ = false;
     std::optional<std::string> line_;
     std::vector<std::string> matches_;
+    size_t next_match_ = 0; // the next of matches_ libedit asks for
 };
 
 } // namespace cliserver
