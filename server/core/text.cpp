@@ -3,7 +3,9 @@
 #include "cli_common.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
+#include <utility>
 
 namespace cliserver {
 
@@ -67,11 +69,44 @@ bool is_valid_utf8(std::string_view s) {
     return true;
 }
 
+bool is_invisible(uint32_t cp) {
+    struct Range {
+        uint32_t first, last;
+    };
+    // Format characters (Cf), the invisible fillers and variation
+    // selectors, and every space but U+0020 and line or paragraph separator.
+    static constexpr Range kInvisible[] = {
+        {0x00a0, 0x00a0},   {0x00ad, 0x00ad},   {0x034f, 0x034f},   {0x0600, 0x0605},
+        {0x061c, 0x061c},   {0x06dd, 0x06dd},   {0x070f, 0x070f},   {0x0890, 0x0891},
+        {0x08e2, 0x08e2},   {0x115f, 0x1160},   {0x1680, 0x1680},   {0x17b4, 0x17b5},
+        {0x180b, 0x180f},   {0x2000, 0x200f},   {0x2028, 0x202f},   {0x205f, 0x206f},
+        {0x3000, 0x3000},   {0x3164, 0x3164},   {0xfe00, 0xfe0f},   {0xfeff, 0xfeff},
+        {0xffa0, 0xffa0},   {0xfff9, 0xfffb},   {0x110bd, 0x110bd}, {0x110cd, 0x110cd},
+        {0x13430, 0x1343f}, {0x1bca0, 0x1bca3}, {0x1d173, 0x1d17a}, {0xe0000, 0xe0fff},
+    };
+    for (const Range &r : kInvisible)
+        if (cp >= r.first && cp <= r.last) return true;
+    return false;
+}
+
 namespace {
+
+void escape_code_point(std::string &out, uint32_t cp) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, cp > 0xffff ? "\\U%08x" : "\\u%04x", static_cast<unsigned>(cp));
+    out += buf;
+}
+
+enum class Visible {
+    kWord,   // a name or label: one line, invisible characters escaped
+    kOutput, // an agent's output: lines, invisible characters pass
+    kLines,  // a prompt: lines, invisible characters escaped
+};
 
 // Appends the visible form of s; returns how many bytes at the end were
 // left alone because they may be the start of a character cut short.
-size_t make_visible(std::string &out, std::string_view s, bool text, bool at_end) {
+size_t make_visible(std::string &out, std::string_view s, Visible how, bool at_end) {
+    const bool text = how != Visible::kWord;
     size_t i = 0;
     while (i < s.size()) {
         const auto c = static_cast<unsigned char>(s[i]);
@@ -95,6 +130,8 @@ size_t make_visible(std::string &out, std::string_view s, bool text, bool at_end
         if (cp >= 0x80 && cp <= 0x9f) {
             for (size_t k = 0; k < n; ++k)
                 escape_byte(out, static_cast<unsigned char>(s[i + k]));
+        } else if (how != Visible::kOutput && is_invisible(cp)) {
+            escape_code_point(out, cp);
         } else {
             out.append(s, i, n);
         }
@@ -108,15 +145,97 @@ size_t make_visible(std::string &out, std::string_view s, bool text, bool at_end
 std::string printable(std::string_view s) {
     std::string out;
     out.reserve(s.size());
-    make_visible(out, s, false, true);
+    make_visible(out, s, Visible::kWord, true);
     return out;
 }
 
 std::string printable_text(std::string_view s) {
     std::string out;
     out.reserve(s.size());
-    make_visible(out, s, true, true);
+    make_visible(out, s, Visible::kOutput, true);
     return out;
+}
+
+std::string printable_lines(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    make_visible(out, s, Visible::kLines, true);
+    return out;
+}
+
+namespace {
+
+// The one letter a case-folded letter looks like, for the Cyrillic and
+// Greek letters drawn like Latin ones.
+uint32_t latin_look(uint32_t cp) {
+    static constexpr std::pair<uint32_t, char> kLooks[] = {
+        {0x0430, 'a'}, {0x0435, 'e'}, {0x043e, 'o'}, {0x0440, 'p'}, {0x0441, 'c'}, {0x0443, 'y'},
+        {0x0445, 'x'}, {0x0455, 's'}, {0x0456, 'i'}, {0x0458, 'j'}, {0x04bb, 'h'}, {0x0501, 'd'},
+        {0x051b, 'q'}, {0x051d, 'w'}, {0x03b1, 'a'}, {0x03bf, 'o'}, {0x03c1, 'p'}, {0x03b9, 'i'},
+        {0x03ba, 'k'}, {0x03bd, 'v'}, {0x03c5, 'u'}, {0x03c7, 'x'}, {0x0432, 'b'}, {0x043a, 'k'},
+        {0x043c, 'm'}, {0x043d, 'h'}, {0x0442, 't'}, {0x0131, 'i'},
+    };
+    for (const auto &[from, to] : kLooks)
+        if (cp == from) return static_cast<uint32_t>(to);
+    return cp;
+}
+
+uint32_t case_fold(uint32_t cp) {
+    if (cp >= 'A' && cp <= 'Z') return cp + 0x20;
+    if (cp >= 0xc0 && cp <= 0xde && cp != 0xd7) return cp + 0x20;
+    if (cp >= 0x391 && cp <= 0x3a9) return cp + 0x20;
+    if (cp >= 0x410 && cp <= 0x42f) return cp + 0x20;
+    if (cp >= 0x400 && cp <= 0x40f) return cp + 0x50;
+    return cp;
+}
+
+void append_utf8(std::string &out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xc0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3f));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xe0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (cp & 0x3f));
+    } else {
+        out += static_cast<char>(0xf0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (cp & 0x3f));
+    }
+}
+
+} // namespace
+
+std::string lookalike_key(std::string_view name) {
+    std::string key;
+    size_t i = 0;
+    while (i < name.size()) {
+        uint32_t cp = static_cast<unsigned char>(name[i]);
+        int len = 1;
+        if (cp >= 0x80) {
+            len = utf8_length(name.substr(i), &cp);
+            if (len <= 0) { // a stray byte stands for itself
+                key += name[i++];
+                continue;
+            }
+        }
+        i += static_cast<size_t>(len);
+        if (cp < 0x20 || (cp >= 0x7f && cp <= 0x9f)) continue;
+        if (is_invisible(cp)) {
+            // A space that is not U+0020 looks like one; the rest are not seen.
+            if (cp == 0x00a0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200a) || cp == 0x202f ||
+                cp == 0x205f || cp == 0x3000)
+                key += ' ';
+            continue;
+        }
+        append_utf8(key, latin_look(case_fold(cp)));
+    }
+    while (!key.empty() && (key.back() == ' ' || key.back() == '\t'))
+        key.pop_back();
+    return key;
 }
 
 std::string PrintableStream::feed(std::string_view bytes) {
@@ -129,14 +248,14 @@ std::string PrintableStream::feed(std::string_view bytes) {
         held_.clear();
         in = joined;
     }
-    const size_t kept = make_visible(out, in, true, false);
+    const size_t kept = make_visible(out, in, Visible::kOutput, false);
     held_.assign(in.substr(in.size() - kept));
     return out;
 }
 
 std::string PrintableStream::flush() {
     std::string out;
-    make_visible(out, held_, true, true);
+    make_visible(out, held_, Visible::kOutput, true);
     held_.clear();
     return out;
 }

@@ -3,6 +3,8 @@
 // in client_session_audit.cpp.
 #include "daemon/client_session.h"
 
+#include "hub/agent_selection.h"
+
 #include "daemon/journal.h"
 #include "protocol.h"
 #include "core/text.h"
@@ -169,7 +171,8 @@ void OperatorSession::hello(const op::Message &m) {
     op::Hello h;
     std::string why;
     std::string out;
-    if (!op::parse_hello(m, h, &why) || h.version != op::kVersion) {
+    if (!op::parse_hello(m, h, &why) || h.version < op::kOldestVersion ||
+        h.version > op::kVersion) {
         op::encode_refused(out,
                            "cli-server: this server speaks operator protocol version " +
                                std::to_string(op::kVersion) +
@@ -180,10 +183,23 @@ void OperatorSession::hello(const op::Message &m) {
     }
     greeted_ = true;
     scripted_ = h.mode == op::Mode::kScripted;
-    op::encode_welcome(out);
+    op::encode_welcome(out, welcome_for(h.version));
     hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, a); });
     op::encode_ready(out);
     send(out);
+}
+
+// What a client of each version is told first. From version 2, the owners
+// whose agents it reaches without @USER: the hub's (root, the daemon's user,
+// --agent-users) and the client's own user.
+op::Welcome OperatorSession::welcome_for(uint16_t version) const {
+    op::Welcome w;
+    w.version = version;
+    if (version >= 2) {
+        w.trusted_owners = hub_.trusted_owners().uids();
+        w.trusted_owners.push_back(peer_.uid);
+    }
+    return w;
 }
 
 void OperatorSession::submit(const op::Message &m) {

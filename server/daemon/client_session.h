@@ -100,6 +100,7 @@ class OperatorSession final : public HubClient {
     bool take_messages();
     void handle(const operator_protocol::Message &m);
     void hello(const operator_protocol::Message &m);
+    operator_protocol::Welcome welcome_for(uint16_t version) const;
     void submit(const operator_protocol::Message &m);
     void reply(const operator_protocol::Message &m);
     void abandon(const operator_protocol::Message &m);

@@ -19,7 +19,8 @@
 namespace cliserver {
 
 AgentHub::AgentHub(EventLoop &loop, HubOptions options)
-    : loop_(loop), options_(std::move(options)), listener_(loop) {}
+    : loop_(loop), options_(std::move(options)), listener_(loop),
+      trusted_(options_.agent_users.trusted_with(getuid())) {}
 
 AgentHub::~AgentHub() {
     close_all();
@@ -267,8 +268,8 @@ void AgentHub::list_agents(std::function<void(std::vector<AgentRow>)> done) {
     done(rows());
 }
 
-std::vector<AgentView *> AgentHub::match(const std::string &wanted) {
-    return index_.match(wanted);
+std::vector<AgentView *> AgentHub::match(const AgentSelector &s) {
+    return index_.match(s);
 }
 
 // ---------------------------------------------------------------- requests

@@ -90,7 +90,10 @@ class AgentHub final : public AgentService {
     void add_observer(AgentEvents *o) override { clients_.push_back(o); }
     void remove_observer(AgentEvents *o) override;
     Agent *find(uint64_t serial) override;
-    std::vector<AgentView *> match(const std::string &wanted) override;
+    std::vector<AgentView *> match(const AgentSelector &s) override;
+    // Root, this process's user and --agent-users: the operator in this
+    // process is of the server's user.
+    const TrustedOwners &trusted_owners() const override { return trusted_; }
     void for_each_agent(const std::function<void(const AgentView &)> &fn) const override;
     size_t agent_count() const override { return greeted_count_; }
     RequestId new_request_id() override { return next_request_++; }
@@ -150,6 +153,7 @@ class AgentHub final : public AgentService {
     std::chrono::steady_clock::time_point owner_walks_since_{};
     std::map<uint64_t, std::unique_ptr<Agent>> agents_;
     AgentIndex index_; // greeted agents
+    TrustedOwners trusted_;
     // Live requests -> where they are, so that finding, answering or
     // withdrawing one never walks a queue.
     struct Placed {

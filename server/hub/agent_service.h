@@ -23,6 +23,8 @@
 namespace cliserver {
 
 class RequestOwner;
+struct AgentSelector;
+class TrustedOwners;
 
 using RequestId = uint64_t;
 
@@ -104,8 +106,11 @@ class AgentService {
     virtual void remove_observer(AgentEvents *o) = 0;
 
     virtual AgentView *find(uint64_t serial) = 0;
-    // Agents whose name is wanted; failing that, whose id is; in connection order.
-    virtual std::vector<AgentView *> match(const std::string &wanted) = 0;
+    // The agents of a name or id selector, whoever owns them, in connection
+    // order (AgentIndex::match); select_agents() is what front ends call.
+    virtual std::vector<AgentView *> match(const AgentSelector &s) = 0;
+    // Whose agents a selector without @USER reaches, for this client.
+    virtual const TrustedOwners &trusted_owners() const = 0;
     // Greeted agents in connection order.
     virtual void for_each_agent(const std::function<void(const AgentView &)> &fn) const = 0;
     virtual size_t agent_count() const = 0;
@@ -130,6 +135,12 @@ class AgentService {
     // service finds them itself (the hub, in one pass over /proc); a
     // resident server's client is told them with each agent.
     virtual void resolve_pids() {}
+    // Calls done once every agent's process that can be found is known in
+    // its view (at once, or when the resident server has answered).
+    virtual void find_processes(std::function<void()> done) {
+        resolve_pids();
+        done();
+    }
     // The rows of ls, handed to done (at once, or when the daemon answers).
     virtual void list_agents(std::function<void(std::vector<AgentRow>)> done) = 0;
     // True while agents may still be arriving because the port was opened

@@ -43,4 +43,12 @@ bool AgentUsers::accepts(uid_t owner, uid_t server_uid) const {
     return std::find(uids_.begin(), uids_.end(), owner) != uids_.end();
 }
 
+std::vector<uid_t> AgentUsers::trusted_with(uid_t server_uid,
+                                            std::optional<uid_t> client_uid) const {
+    std::vector<uid_t> uids{0, server_uid};
+    if (client_uid) uids.push_back(*client_uid);
+    uids.insert(uids.end(), uids_.begin(), uids_.end());
+    return uids;
+}
+
 } // namespace cliserver

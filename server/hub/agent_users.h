@@ -24,6 +24,9 @@ class AgentUsers {
 
     bool accepts(uid_t owner, uid_t server_uid) const;
     bool restricted() const { return restricted_; }
+    // The owners trusted by default: root, these uids (the server's user,
+    // the client's) and the users listed.
+    std::vector<uid_t> trusted_with(uid_t server_uid, std::optional<uid_t> client_uid = {}) const;
 
   private:
     bool restricted_ = false;

@@ -47,6 +47,8 @@ void Console::begin() {
     editor_ = std::make_unique<LineEditor>(
         [this](std::optional<std::string> line) { on_line(std::move(line)); },
         [this](std::string_view before) { return complete(before); }, history_file());
+    const std::string wanted = target_;
+    if (!wanted.empty()) set_target(wanted);
     std::string hello =
         "cli-server " CLI_SERVER_VERSION " " + hub_.where() + "; type help for the commands";
     if (!target_.empty()) hello += "; waiting for " + printable(target_) + " to connect";
@@ -55,7 +57,7 @@ void Console::begin() {
     // operator hears of them as of agents that connect while it runs,
     // whichever came first.
     hub_.for_each_agent(
-        [this](const AgentView &a) { notice(Notice::kInfo, describe(a) + " connected"); });
+        [this](const AgentView &a) { notice(Notice::kInfo, describe_for_client(a) + " connected"); });
     if (!target_.empty()) try_attach_target(); // a resident server may have it already
 }
 
@@ -159,13 +161,30 @@ void Console::attach_set(const std::string &wanted) {
     attached_ = 0;
     target_.clear();
     set_pattern_ = wanted;
-    const auto found = select_agents(hub_, wanted, false);
+    const Selection found = select_set();
     std::string names;
-    for (AgentView *a : found)
-        names += (names.empty() ? "" : ", ") + describe(*a);
+    for (AgentView *a : found.agents)
+        names += (names.empty() ? "" : ", ") + describe_for_client(*a);
     notice(Notice::kInfo, "attached to the agents matching '" + printable(wanted) + "' (now " +
-                              std::to_string(found.size()) + (names.empty() ? "" : ": " + names) +
+                              std::to_string(found.agents.size()) +
+                              (names.empty() ? "" : ": " + names) +
                               "); each line runs on those connected at the time");
+    if (!found.left_out.empty())
+        notice(Notice::kWarning, left_out_summary(*set_sel_, found.left_out, "attach"));
+}
+
+// The set of attach PATTERN (or --all); a word that is no selector selects nothing.
+Selection Console::select_set() {
+    if (!set_sel_ || set_sel_->word != set_pattern_) {
+        std::string error;
+        set_sel_ = set_pattern_ == "*" ? std::optional(every_agent())
+                                       : parse_selector(set_pattern_, &error);
+        if (!set_sel_) {
+            refuse(error);
+            return {};
+        }
+    }
+    return select_agents(hub_, *set_sel_);
 }
 
 void Console::leave_set(bool say) {
@@ -177,14 +196,16 @@ void Console::leave_set(bool say) {
 
 bool Console::send_to_set(const std::string &line) {
     if (set_pattern_.empty()) return false;
-    const auto found = select_agents(hub_, set_pattern_, false);
-    if (found.empty()) {
+    const Selection found = select_set();
+    if (found.agents.empty()) {
         refuse("no agent matching '" + printable(set_pattern_) +
                "' is connected; the line was not sent");
         return true;
     }
+    if (!found.left_out.empty())
+        notice(Notice::kWarning, left_out_summary(*set_sel_, found.left_out, "attach"));
     yield_terminal();
-    set_run_.start(found, {line});
+    set_run_.start(found.agents, {line});
     return true;
 }
 

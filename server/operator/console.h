@@ -63,6 +63,9 @@ class Console final : public ServerCommands {
     // line runs on those connected at the time.
     FanoutRun set_run_;
     std::string set_pattern_;
+    std::optional<AgentSelector> set_sel_; // set_pattern_, parsed
+    Selection select_set();
+    const char *selector_option() const override { return "attach"; }
 };
 
 } // namespace cliserver

@@ -300,8 +300,18 @@ AgentView *DaemonLink::find(uint64_t serial) {
     return it == agents_.end() ? nullptr : it->second.get();
 }
 
-std::vector<AgentView *> DaemonLink::match(const std::string &wanted) {
-    return index_.match(wanted);
+std::vector<AgentView *> DaemonLink::match(const AgentSelector &s) {
+    return index_.match(s);
+}
+
+// The daemon finds the processes when it lists the agents; their views
+// learn them from the rows.
+void DaemonLink::find_processes(std::function<void()> done) {
+    list_agents([this, done = std::move(done)](std::vector<AgentRow> rows) {
+        for (const AgentRow &row : rows)
+            if (AgentView *a = find(row.serial); a && row.pid) a->pid = row.pid;
+        done();
+    });
 }
 
 void DaemonLink::for_each_agent(const std::function<void(const AgentView &)> &fn) const {

@@ -62,7 +62,10 @@ class DaemonLink final : public AgentService {
     void add_observer(AgentEvents *o) override { observers_.push_back(o); }
     void remove_observer(AgentEvents *o) override;
     AgentView *find(uint64_t serial) override;
-    std::vector<AgentView *> match(const std::string &wanted) override;
+    std::vector<AgentView *> match(const AgentSelector &s) override;
+    // As the daemon said in WELCOME: root, its user, --agent-users and ours.
+    const TrustedOwners &trusted_owners() const override { return trusted_; }
+    void find_processes(std::function<void()> done) override;
     void for_each_agent(const std::function<void(const AgentView &)> &fn) const override;
     size_t agent_count() const override { return agents_.size(); }
     RequestId new_request_id() override { return next_request_++; }
@@ -106,6 +109,7 @@ class DaemonLink final : public AgentService {
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kDaemon};
     std::map<uint64_t, std::unique_ptr<AgentView>> agents_;
     AgentIndex index_;
+    TrustedOwners trusted_;
     std::map<RequestId, Request> requests_;
     std::deque<std::function<void(std::vector<AgentRow>)>> list_waiters_;
     std::vector<AgentRow> rows_;

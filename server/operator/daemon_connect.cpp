@@ -146,10 +146,12 @@ bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
                 return false;
             }
             if (m.type == op::Type::kWelcome) {
-                if (op::parse_welcome(m) != op::kVersion) {
+                op::Welcome w;
+                if (!op::parse_welcome(m, w) || w.version != op::kVersion) {
                     *error = "the resident server at " + path_ + " speaks another protocol version";
                     return false;
                 }
+                trusted_ = TrustedOwners(std::move(w.trusted_owners));
                 welcomed = true;
             } else if (m.type == op::Type::kReady && welcomed) {
                 return true;

@@ -300,7 +300,10 @@ FanoutScript::FanoutScript(const OperatorOptions &opts, EventLoop &loop, AgentSe
     : opts_(opts), loop_(loop), hub_(hub), notice_(notice),
       run_(hub, loop, out, notice, settings_from(opts)) {
     if (!opts_.commands.empty()) lines_ = opts_.commands;
-    run_.on_greeted = [this](AgentView &) { check(); };
+    run_.on_greeted = [this](AgentView &) {
+        processes_known_ = false;
+        check();
+    };
 }
 
 std::string FanoutScript::nothing_matched_text() const {
@@ -311,6 +314,14 @@ std::string FanoutScript::nothing_matched_text() const {
 }
 
 void FanoutScript::start() {
+    std::string error;
+    auto sel = opts_.all ? std::optional(every_agent()) : parse_selector(opts_.agent, &error);
+    if (!sel) {
+        notice_(Notice::kError, error);
+        finish(ExitStatus::kError);
+        return;
+    }
+    selector_ = std::move(*sel);
     phase_ = Phase::kSelecting;
     const auto now = EventLoop::clock::now();
     // A plain name or id is taken as soon as it connects; a pattern or --all
@@ -342,14 +353,32 @@ void FanoutScript::check() {
         }
     const auto now = EventLoop::clock::now();
     if (now < gather_end_) return;
-    auto found = select_agents(hub_, opts_.agent, opts_.all);
+    // pid:N through a resident server: it names the processes first.
+    if (selector_.kind == AgentSelector::Kind::kPid && !processes_known_) {
+        if (finding_processes_) return;
+        finding_processes_ = true;
+        hub_.find_processes([this] {
+            finding_processes_ = false;
+            processes_known_ = true;
+            check();
+        });
+        return;
+    }
+    Selection selection = select_agents(hub_, selector_);
+    auto &found = selection.agents;
     if (found.empty()) {
         if (now < wait_end_) return;
-        notice_(Notice::kError,
-                nothing_matched_text() + " within " + std::to_string(opts_.wait_seconds) + " s");
+        std::string why =
+            nothing_matched_text() + " within " + std::to_string(opts_.wait_seconds) + " s";
+        if (!selection.left_out.empty())
+            why += "; " + other_owner_text(selector_, selection.left_out, "--agent");
+        notice_(Notice::kError, why);
         finish(ExitStatus::kAgentAbsent);
         return;
     }
+    // Agents of other owners are not outcomes: one line, whatever comes of the rest.
+    if (!selection.left_out.empty())
+        notice_(Notice::kWarning, left_out_summary(selector_, selection.left_out, "--agent"));
     if (opts_.no_label && found.size() > 1) {
         notice_(Notice::kError, "--no-label needs exactly one agent; " +
                                     std::to_string(found.size()) + " are selected");

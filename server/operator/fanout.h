@@ -17,6 +17,7 @@
 // Threading: single-threaded, on the event loop's thread.
 #pragma once
 
+#include "hub/agent_selection.h"
 #include "hub/agent_service.h"
 #include "core/event_loop.h"
 #include "core/exit_status.h"
@@ -156,6 +157,9 @@ class FanoutScript {
     FanoutRun run_;
     std::optional<std::vector<std::string>> lines_;
     Phase phase_ = Phase::kIdle;
+    AgentSelector selector_;
+    bool processes_known_ = false;   // pid:N: the processes were found since the last agent came
+    bool finding_processes_ = false; // and are being found now
     bool gathers_ = false;
     EventLoop::clock::time_point gather_end_{};
     EventLoop::clock::time_point wait_end_{};

@@ -2,6 +2,8 @@
 // and the exit status FanoutScript decides.
 #include "operator/fanout_front.h"
 
+#include <unistd.h>
+
 #include "core/text.h"
 
 namespace cliserver {
@@ -18,7 +20,7 @@ FanoutFront::~FanoutFront() {
 
 // Scripts show no information, such as an agent's arrival.
 void FanoutFront::on_agent_greeted(AgentView &a) {
-    notice(Notice::kInfo, describe(a) + " connected");
+    notice(Notice::kInfo, describe_owned(a, getuid()) + " connected");
 }
 
 void FanoutFront::on_stdin() {

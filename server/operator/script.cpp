@@ -17,7 +17,8 @@ Script::~Script() {
 }
 
 void Script::begin() {
-    if (target_.empty()) return;
+    const std::string wanted = target_;
+    if (wanted.empty() || !set_target(wanted)) return;
     set_wait_deadline();
     try_attach_target(); // a resident server may have it already
 }

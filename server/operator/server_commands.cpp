@@ -24,6 +24,7 @@ constexpr size_t kMaxListing = 256 * 1024;
 
 ServerCommands::ServerCommands(EventLoop &loop, AgentService &hub, std::string target)
     : FrontEnd(loop, hub), target_(std::move(target)) {
+    // Parsed (and refused, if it must be) by the front end's begin().
     terminal_out_ = isatty(STDOUT_FILENO);
     color_ = terminal_out_ && std::getenv("NO_COLOR") == nullptr; // set at all, even empty
 }
@@ -50,7 +51,7 @@ std::string ServerCommands::paint(const char *sgr, const std::string &text) cons
 // ---------------------------------------------------------------- agents
 
 void ServerCommands::on_agent_greeted(AgentView &a) {
-    notice(Notice::kInfo, describe(a) + " connected");
+    notice(Notice::kInfo, describe_for_client(a) + " connected");
     if (!attached_ && !target_.empty()) try_attach_target();
 }
 
@@ -81,34 +82,81 @@ AgentView *ServerCommands::attached_agent() {
 
 void ServerCommands::attach_to(AgentView &a, bool by_operator) {
     attached_ = a.serial;
-    notice(Notice::kInfo, "attached to " + describe(a));
+    if (!owner_fixed_) {
+        owner_fixed_ = true;
+        attached_owner_ = a.uid;
+    }
+    notice(Notice::kInfo, "attached to " + describe_for_client(a));
     attached(a, by_operator);
 }
 
-// "'dup': id 5 (user alice), id 6 (user mallory)": names are not
-// authenticated, so the operator is shown whose each one is.
-std::string ServerCommands::ambiguity(const std::string &wanted,
-                                      const std::vector<AgentView *> &found) {
-    std::string text = "several agents match '" + printable(wanted) + "':";
-    for (size_t i = 0; i < found.size(); ++i)
-        text += (i ? ", id " : " id ") + std::to_string(found[i]->id) + " (user " +
-                uid_text(found[i]->uid) + ")";
-    return text;
+// Parses the word the operator named an agent by; a word that is no
+// selector is refused and forgotten.
+bool ServerCommands::set_target(const std::string &wanted) {
+    target_.clear();
+    target_sel_.reset();
+    owner_fixed_ = false;
+    told_.clear();
+    if (wanted.empty()) return true;
+    std::string error;
+    auto sel = parse_selector(wanted, &error);
+    if (!sel) {
+        refuse(error);
+        return false;
+    }
+    target_ = wanted;
+    target_sel_ = std::move(*sel);
+    return true;
 }
 
+// A process id is known to the resident server, not to its client: the
+// agents' processes are found first (the hub finds them at once).
 void ServerCommands::try_attach_target() {
-    auto found = hub_.match(target_);
-    if (found.size() > 1) {
+    if (!target_sel_) return;
+    if (target_sel_->kind != AgentSelector::Kind::kPid) {
+        attach_target_now();
+        return;
+    }
+    const std::string wanted = target_;
+    hub_.find_processes([this, wanted] {
+        if (target_ == wanted && !attached_) attach_target_now();
+    });
+}
+
+void ServerCommands::attach_target_now() {
+    Selection sel = select_agents(hub_, *target_sel_);
+    // Once attached, the target is that agent's owner's: an agent of
+    // another owner that takes the name (or id) is not attached again.
+    std::vector<AgentView *> strangers;
+    if (owner_fixed_) {
+        auto other = [&](AgentView *a) { return !a->uid || a->uid != attached_owner_; };
+        for (AgentView *a : sel.agents)
+            if (other(a)) strangers.push_back(a);
+        std::erase_if(sel.agents, other);
+        strangers.insert(strangers.end(), sel.left_out.begin(), sel.left_out.end());
+        sel.left_out.clear();
+    }
+    if (sel.agents.size() > 1) {
         // Waiting cannot make it right: a second agent took the name.
-        const std::string why = ambiguity(target_, found) + "; name one by its id";
-        target_.clear();
+        const std::string why =
+            ambiguity_text(hub_, *target_sel_, sel.agents) + "; name one as shown";
+        set_target({});
         target_settled(false);
         refuse(why);
         return;
     }
-    if (found.size() != 1) return;
-    attach_to(*found[0], false);
-    target_settled(true);
+    if (sel.agents.size() == 1) {
+        attach_to(*sel.agents[0], false);
+        target_settled(true);
+        return;
+    }
+    for (AgentView *a : strangers)
+        if (told_.insert(a->serial).second)
+            notice(Notice::kWarning, "not attaching to " + describe_with_owner(*a) + ": " +
+                                         printable(target_) + " was " + uid_text(attached_owner_) +
+                                         "'s agent, this one is " + uid_text(a->uid) + "'s");
+    if (!sel.left_out.empty() && told_.insert(sel.left_out.back()->serial).second)
+        notice(Notice::kWarning, other_owner_text(*target_sel_, sel.left_out, selector_option()));
 }
 
 // ---------------------------------------------------------------- lines
@@ -141,8 +189,10 @@ void ServerCommands::cmd_help() {
         "\n"
         "  help              this list; while attached, the agent's help follows\n"
         "  ls                connected agents\n"
-        "  attach NAME|ID    send command lines to that agent; bare attach detaches\n"
-        "  attach PATTERN    send each line to every agent whose name matches (db-*)\n"
+        "  attach AGENT      send command lines to that agent; bare attach detaches\n"
+        "                    (AGENT: NAME, ID, NAME@USER, ID@USER or pid:N)\n"
+        "  attach PATTERN    send each line to every agent whose name matches (db-*,\n"
+        "                    db-*@USER)\n"
         "  quit, exit        leave (standalone: after a goodbye to every agent)\n"
         "Any other line goes to the attached agent.\n";
     emit(text);
@@ -206,23 +256,32 @@ void ServerCommands::cmd_attach(const std::vector<std::string> &args) {
         return;
     }
     const std::string &wanted = args[1];
-    if (is_agent_pattern(wanted)) {
+    std::string error;
+    auto sel = parse_selector(wanted, &error);
+    if (!sel) {
+        refuse(error);
+        return;
+    }
+    if (sel->selects_set()) {
         attach_set(wanted);
         return;
     }
     leave_set(false);
-    auto found = hub_.match(wanted);
-    if (found.size() > 1) {
-        refuse(ambiguity(wanted, found) + "; attach by id");
+    Selection found = select_agents(hub_, *sel);
+    if (found.agents.size() > 1) {
+        refuse(ambiguity_text(hub_, *sel, found.agents) + "; attach one as shown");
         return;
     }
-    target_ = wanted;
-    if (found.size() == 1) {
-        attach_to(*found[0], true);
-        return;
-    }
+    set_target(wanted);
     attached_ = 0;
+    if (found.agents.size() == 1) {
+        attach_to(*found.agents[0], true);
+        return;
+    }
     await_target(wanted);
+    // Says so when only another owner's agent matches; pid:N through a
+    // resident server attaches once it has named the processes.
+    try_attach_target();
 }
 
 void ServerCommands::attach_set(const std::string &) {
@@ -248,7 +307,7 @@ void ServerCommands::send_to_attached(const std::string &line, bool learn) {
     if (!target_.empty())
         refuse(printable(target_) + " is not connected; the line was not sent");
     else
-        refuse("no agent attached: attach NAME|ID first (ls lists the agents)");
+        refuse("no agent attached: attach AGENT first (ls lists the agents)");
 }
 
 void ServerCommands::submit(AgentView &a, const std::string &line, bool hidden, bool learn,

@@ -9,9 +9,13 @@
 #pragma once
 
 #include "core/text.h"
+#include "hub/agent_selection.h"
 #include "operator/front_end.h"
 
+#include <unistd.h>
+
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,7 +79,16 @@ class ServerCommands : public FrontEnd, public HubClient {
     void report_congestion() override;
 
     AgentView *attached_agent();
+    // Sets the agent to (re)attach to; false (refused) when the word is no
+    // selector (agent_selection.h).
+    bool set_target(const std::string &wanted);
     void try_attach_target();
+    // describe(a), with its owner unless that is root or the operator.
+    static std::string describe_for_client(const AgentView &a) {
+        return describe_owned(a, getuid());
+    }
+    // How the operator names an agent here, in advice: "--agent" or "attach".
+    virtual const char *selector_option() const { return "--agent"; }
     void run_line(const std::string &line);
     void answer_prompt(const std::string &reply);
     bool current_sent() const;
@@ -88,14 +101,20 @@ class ServerCommands : public FrontEnd, public HubClient {
     bool terminal_out() const { return terminal_out_; }
 
     uint64_t attached_ = 0; // serial of the attached agent, 0 if none
-    std::string target_;    // NAME|ID to (re)attach to when it connects
+    std::string target_;    // the word of the agent to (re)attach to when it connects
+    std::optional<AgentSelector> target_sel_; // target_, parsed
+    // Set by the first attach to the target: whose agent it was. Only an
+    // agent of that owner is attached again.
+    bool owner_fixed_ = false;
+    std::optional<uid_t> attached_owner_;
+    std::set<uint64_t> told_; // agents the operator heard were not attached
     std::optional<Pending> current_;
     PrintableStream shown_;
     bool color_ = false;
 
   private:
     void attach_to(AgentView &a, bool by_operator);
-    static std::string ambiguity(const std::string &wanted, const std::vector<AgentView *> &found);
+    void attach_target_now();
     bool run_server_command(const std::string &line);
     void cmd_help();
     void cmd_ls();

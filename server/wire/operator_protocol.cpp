@@ -37,7 +37,8 @@ constexpr Shape kShapes[] = {
     {Type::kReply, "REPLY", Sender::kClient, kIdSize, kAny},
     {Type::kAbandon, "ABANDON", Sender::kClient, kIdSize, kIdSize},
     {Type::kList, "LIST", Sender::kClient, 0, 0},
-    {Type::kWelcome, "WELCOME", Sender::kDaemon, kWelcomeSize, kWelcomeSize},
+    {Type::kWelcome, "WELCOME", Sender::kDaemon, kWelcomeSize,
+     kWelcomeSize + kU32 * kMaxTrustedOwners},
     {Type::kAgentUp, "AGENT_UP", Sender::kDaemon, kRecordFixed, kAny},
     {Type::kAgentDown, "AGENT_DOWN", Sender::kDaemon, kAgentDownFixed, kAny},
     {Type::kReady, "READY", Sender::kDaemon, 0, 0},
@@ -241,9 +242,14 @@ void encode_list(std::string &out) {
     put_message(out, Type::kList, {});
 }
 
-void encode_welcome(std::string &out, uint16_t version) {
+void encode_welcome(std::string &out, const Welcome &m) {
     Writer w;
-    w.u16(version);
+    w.u16(m.version);
+    if (m.version >= 2) {
+        const size_t n = std::min(m.trusted_owners.size(), kMaxTrustedOwners);
+        for (size_t i = 0; i < n; ++i)
+            w.u32(m.trusted_owners[i]);
+    }
     put_message(out, Type::kWelcome, w.str());
 }
 
@@ -363,10 +369,16 @@ bool parse_request(const Message &m, uint64_t &out) {
     return true;
 }
 
-uint16_t parse_welcome(const Message &m) {
-    if (m.type != Type::kWelcome || m.payload.size() != kWelcomeSize) return 0;
+bool parse_welcome(const Message &m, Welcome &out) {
+    if (m.type != Type::kWelcome || m.payload.size() < kWelcomeSize) return false;
     Reader r(m.payload);
-    return r.u16();
+    out.version = r.u16();
+    const size_t owners = m.payload.size() - kWelcomeSize;
+    if (out.version < 2 ? owners != 0 : owners % kU32 != 0) return false;
+    out.trusted_owners.clear();
+    for (size_t i = 0; i < owners / kU32; ++i)
+        out.trusted_owners.push_back(static_cast<uid_t>(r.u32()));
+    return true;
 }
 
 bool parse_agent_up(const Message &m, AgentRecord &out) {

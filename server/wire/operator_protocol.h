@@ -36,6 +36,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace cliserver::operator_protocol {
 
@@ -44,7 +45,13 @@ using cliserver::AgentRecord;
 using cliserver::AgentRow;
 using cliserver::Notice;
 
-inline constexpr uint16_t kVersion = 1;
+// Version 2: WELCOME also names the owners whose agents the client reaches
+// without @USER. A version-1 client is served as before (a WELCOME of the
+// version alone).
+inline constexpr uint16_t kVersion = 2;
+inline constexpr uint16_t kOldestVersion = 1;
+// Bounds the owners one WELCOME names.
+inline constexpr size_t kMaxTrustedOwners = 1024;
 inline constexpr size_t kHeaderSize = 5;
 inline constexpr uint32_t kMaxPayload = 64 * 1024;
 // A request id or agent serial heads most payloads.
@@ -60,7 +67,8 @@ enum class Type : uint8_t {
     kAbandon = 0x04, // u64 request: the client stops waiting for it
     kList = 0x05,    // empty: asks for the rows of ls
     // daemon -> client
-    kWelcome = 0x81,   // u16 version the daemon speaks on this connection
+    kWelcome = 0x81,   // u16 version the daemon speaks on this connection;
+                       // version 2: u32 uids of the trusted owners, to the end
     kAgentUp = 0x82,   // agent record, name
     kAgentDown = 0x83, // u64 serial, u8 notice kind, why
     kReady = 0x84,     // empty: every agent connected at HELLO time has been sent
@@ -127,6 +135,11 @@ struct Hello {
     Mode mode = Mode::kInteractive;
 };
 
+struct Welcome {
+    uint16_t version = kVersion;
+    std::vector<uid_t> trusted_owners; // version 2 on
+};
+
 struct Submit {
     uint64_t request = 0;
     uint64_t agent = 0;
@@ -163,7 +176,7 @@ void encode_submit(std::string &out, const Submit &m);
 void encode_reply(std::string &out, uint64_t request, std::string_view reply);
 void encode_abandon(std::string &out, uint64_t request);
 void encode_list(std::string &out);
-void encode_welcome(std::string &out, uint16_t version = kVersion);
+void encode_welcome(std::string &out, const Welcome &m);
 void encode_agent_up(std::string &out, const AgentRecord &m);
 void encode_agent_down(std::string &out, const AgentDown &m);
 void encode_ready(std::string &out);
@@ -181,7 +194,7 @@ bool parse_hello(const Message &m, Hello &out, std::string *error);
 bool parse_submit(const Message &m, Submit &out);
 bool parse_request_bytes(const Message &m, RequestBytes &out); // REPLY, OUTPUT, PROMPT
 bool parse_request(const Message &m, uint64_t &out);           // ABANDON, SENT, DONE
-uint16_t parse_welcome(const Message &m);
+bool parse_welcome(const Message &m, Welcome &out);
 bool parse_agent_up(const Message &m, AgentRecord &out);
 bool parse_agent_down(const Message &m, AgentDown &out);
 bool parse_queued(const Message &m, Queued &out);

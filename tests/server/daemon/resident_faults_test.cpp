@@ -218,7 +218,8 @@ TEST(ResidentServerFaults, GarbageClientsAreClosedAndOthersAreUnaffected) {
     auto refused = old.read();
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->type, wire::kRefused);
-    EXPECT_NE(refused->payload.find("protocol version 1"), std::string::npos) << refused->payload;
+    EXPECT_NE(refused->payload.find("protocol version 2, not 99"), std::string::npos)
+        << refused->payload;
     EXPECT_TRUE(old.wait_closed(3000ms));
 
     // A message only the daemon may send, after a proper greeting.
@@ -366,8 +367,9 @@ TEST(ResidentServerFaults, AnAmbiguousAgentNameFailsAtOnceNamingTheCandidates) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_EQ(r.status, 1);
     const std::string user = my_user_name();
-    EXPECT_EQ(r.err, "cli-server: several agents match 'dup': id 5 (user " + user +
-                         "), id 6 (user " + user + "); name one by its id\n");
+    EXPECT_EQ(r.err, "cli-server: several agents match 'dup': dup (id 5, user " + user +
+                         ") as 5@" + user + ", dup (id 6, user " + user + ") as 6@" + user +
+                         "; name one as shown\n");
     EXPECT_EQ(r.out, "");
 }
 

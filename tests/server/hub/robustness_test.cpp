@@ -119,11 +119,16 @@ TEST_F(ServerRobustness, AgentsWithTheSameNameAreToldApartById) {
     EXPECT_EQ(server->wait(), 1);
     auto err = read_all(server->err());
     ASSERT_TRUE(err);
-    // Names are not authenticated: each candidate is shown with its user.
+    // Names are not authenticated: each candidate is shown with its user and
+    // a selector that picks exactly it (one process holds both: not pid:N).
     const passwd *pw = getpwuid(getuid());
     const std::string user = pw ? pw->pw_name : std::to_string(getuid());
-    EXPECT_EQ(*err, "cli-server: several agents match 'twin': id 5 (user " + user +
-                        "), id 6 (user " + user + "); attach by id\n");
+    EXPECT_EQ(err->rfind("cli-server: several agents match 'twin': twin (id 5, user " + user, 0),
+              0u)
+        << *err;
+    EXPECT_NE(err->find(" as 5@" + user + ", twin (id 6, user " + user), std::string::npos) << *err;
+    EXPECT_NE(err->find(" as 6@" + user + "; attach one as shown\n"), std::string::npos) << *err;
+    EXPECT_EQ(std::count(err->begin(), err->end(), '\n'), 1) << *err;
 }
 
 TEST_F(ServerRobustness, LeavingSaysGoodbyeToEveryAgent) {

@@ -57,6 +57,22 @@ TEST(OperatorProtocol, EncodesTheDocumentedLayout) {
     EXPECT_EQ(out, std::string("\x89\x00\x00\x00\x08\x00\x00\x00\x00\x00\x00\x00\x02", 13));
 }
 
+// A client of version 1 is welcomed as before: the version alone, which its
+// decoder takes; a version-2 WELCOME names the trusted owners after it.
+TEST(OperatorProtocol, WelcomeOfVersionOneIsTheVersionAlone) {
+    std::string out;
+    encode_welcome(out, Welcome{1, {1000}});
+    EXPECT_EQ(out, std::string("\x81\x00\x00\x00\x02\x00\x01", 7));
+    out.clear();
+    encode_welcome(out, Welcome{2, {1000}});
+    EXPECT_EQ(out, std::string("\x81\x00\x00\x00\x06\x00\x02\x00\x00\x03\xe8", 11));
+    Message m{Type::kWelcome, std::string("\x00\x01\x00\x00\x03\xe8", 6)};
+    Welcome w;
+    EXPECT_FALSE(parse_welcome(m, w)) << "version 1 has no owners";
+    m.payload = std::string("\x00\x02\x00\x00\x03", 5);
+    EXPECT_FALSE(parse_welcome(m, w)) << "an owner cut short";
+}
+
 TEST(OperatorProtocol, ClientMessagesRoundTripWhateverTheChunking) {
     std::string wire;
     encode_hello(wire, Hello{kVersion, Mode::kInteractive});
@@ -93,7 +109,7 @@ TEST(OperatorProtocol, DaemonMessagesRoundTripAndLongOutputIsSplit) {
     const std::string big(2 * kMaxPayload + 10, 'x');
     const auto at = std::chrono::system_clock::time_point(std::chrono::milliseconds(1765000000123));
     std::string wire;
-    encode_welcome(wire);
+    encode_welcome(wire, Welcome{kVersion, {1000, 65534}});
     encode_agent_up(wire, AgentRecord{5, 42, at, 1234, std::nullopt, "db-1"});
     encode_ready(wire);
     encode_queued(wire, Queued{3, 2});
@@ -113,7 +129,10 @@ TEST(OperatorProtocol, DaemonMessagesRoundTripAndLongOutputIsSplit) {
     Decoder d(Sender::kDaemon);
     const auto got = decode_all(d, wire, 4096);
     ASSERT_EQ(got.size(), 15u);
-    EXPECT_EQ(parse_welcome(got[0]), kVersion);
+    Welcome w;
+    ASSERT_TRUE(parse_welcome(got[0], w));
+    EXPECT_EQ(w.version, kVersion);
+    EXPECT_EQ(w.trusted_owners, (std::vector<uid_t>{1000, 65534}));
     AgentRecord rec;
     ASSERT_TRUE(parse_agent_up(got[1], rec));
     EXPECT_EQ(rec.serial, 5u);

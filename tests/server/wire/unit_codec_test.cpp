@@ -1,6 +1,7 @@
 // The server's incremental frame decoder, the decoders' read buffer, the
 // agents' selection and the command-line parser.
 #include "cli/options.h"
+#include "core/text.h"
 #include "hub/agent_selection.h"
 #include "wire/agent_frames.h"
 #include "wire/read_buffer.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -158,9 +160,10 @@ TEST(ReadBuffer, CompactsAndGivesItsMemoryBackOnceDrained) {
     }
 }
 
-// A plain word names agents by name, and by id only when no name matches;
-// the answer is in connection order whatever the index's.
-TEST(AgentIndex, MatchesNameFirstThenIdInConnectionOrder) {
+// An all-digit word is an id, never a name (an agent may call itself "7");
+// @USER keeps to that owner; the answer is in connection order whatever
+// the index's.
+TEST(AgentIndex, AnAllDigitWordIsAlwaysTheIdAndOwnersNarrowInConnectionOrder) {
     std::vector<AgentView> agents(4);
     const struct {
         uint64_t serial;
@@ -178,13 +181,19 @@ TEST(AgentIndex, MatchesNameFirstThenIdInConnectionOrder) {
     }
     auto serials = [&](const std::string &wanted) {
         std::vector<uint64_t> s;
-        for (const AgentView *a : index.match(wanted))
+        auto sel = parse_selector(wanted, nullptr);
+        EXPECT_TRUE(sel) << wanted;
+        if (!sel) return s;
+        for (const AgentView *a : index.match(*sel))
             s.push_back(a->serial);
         return s;
     };
     EXPECT_EQ(serials("db"), (std::vector<uint64_t>{5, 9}));
-    EXPECT_EQ(serials("7"), (std::vector<uint64_t>{6})); // the name wins over the id
+    EXPECT_EQ(serials("7"), (std::vector<uint64_t>{3, 9})); // the id, not the agent named 7
     EXPECT_EQ(serials("12"), (std::vector<uint64_t>{5}));
+    EXPECT_EQ(serials("db@root"), (std::vector<uint64_t>{9}));
+    EXPECT_EQ(serials("db@1"), (std::vector<uint64_t>{5}));
+    EXPECT_EQ(serials("7@1"), (std::vector<uint64_t>{3}));
     EXPECT_TRUE(serials("nobody").empty());
     EXPECT_TRUE(index.name_shared_across_owners(agents[0]));
     EXPECT_FALSE(index.name_shared_across_owners(agents[1]));
@@ -192,4 +201,66 @@ TEST(AgentIndex, MatchesNameFirstThenIdInConnectionOrder) {
     EXPECT_EQ(serials("7"), (std::vector<uint64_t>{3, 9}));
     index.remove(agents[2]);
     EXPECT_FALSE(index.name_shared_across_owners(agents[0]));
+}
+
+// How each word is read: never as a name when it could be more.
+TEST(AgentSelector, WordsWithAtOrPidPrefixAreSelectors) {
+    using K = AgentSelector::Kind;
+    const struct {
+        const char *word;
+        bool ok;
+        K kind;
+        const char *text;
+        std::optional<uid_t> owner;
+    } cases[] = {
+        {"demo", true, K::kName, "demo", std::nullopt},
+        {"1", true, K::kId, "1", std::nullopt},
+        {"db-*", true, K::kPattern, "db-*", std::nullopt},
+        {"demo@root", true, K::kName, "demo", 0},
+        {"demo@0", true, K::kName, "demo", 0},
+        {"db-*@65534", true, K::kPattern, "db-*", 65534},
+        {"1@root", true, K::kId, "1", 0},
+        {"demo@root@root", true, K::kName, "demo@root", 0}, // an agent named demo@root
+        {"pid:1234", true, K::kPid, "", std::nullopt},
+        {"pid:x@root", true, K::kName, "pid:x", 0},
+        {"demo@no-such-user-here", false, K::kName, "", std::nullopt},
+        {"demo@", false, K::kName, "", std::nullopt},
+        {"@root", false, K::kName, "", std::nullopt},
+        {"pid:", false, K::kName, "", std::nullopt},
+        {"pid:12a", false, K::kName, "", std::nullopt},
+        {"pid:0", false, K::kName, "", std::nullopt},
+    };
+    for (const auto &c : cases) {
+        std::string error;
+        auto sel = parse_selector(c.word, &error);
+        ASSERT_EQ(sel.has_value(), c.ok) << c.word << ": " << error;
+        if (!sel) {
+            EXPECT_NE(error, "") << c.word;
+            continue;
+        }
+        EXPECT_EQ(sel->kind, c.kind) << c.word;
+        if (c.kind != K::kPid) {
+            EXPECT_EQ(sel->text, c.text) << c.word;
+        }
+        EXPECT_EQ(sel->owner, c.owner) << c.word;
+        EXPECT_EQ(sel->names_owner(), c.owner.has_value() || c.kind == K::kPid) << c.word;
+    }
+    EXPECT_EQ(parse_selector("pid:1234", nullptr)->pid, 1234);
+}
+
+// Names that cannot be told apart by eye share one key; invisible, format
+// and bidirectional characters are shown as escapes.
+TEST(AgentText, LookAlikeNamesShareAKeyAndInvisibleCharactersAreEscaped) {
+    const std::string demo = "demo";
+    for (const std::string look : {"demo\u200b", "de\u200dmo", "\u202edemo", "Demo", "demo  ",
+                                   "d\u0435mo" /* Cyrillic e */, "demo\ufeff", "DEMO\u00a0"})
+        EXPECT_EQ(lookalike_key(look), "demo") << printable(look);
+    EXPECT_NE(lookalike_key("demo2"), "demo");
+    EXPECT_EQ(printable("de\u200bmo"), "de\\u200bmo");
+    EXPECT_EQ(printable("\u202eomed"), "\\u202eomed");
+    EXPECT_EQ(printable("x\u2066y\u2069"), "x\\u2066y\\u2069");
+    EXPECT_EQ(printable("\xf3\xa0\x80\x81tag"), "\\U000e0001tag");
+    EXPECT_EQ(printable("caf\u00e9 \u65e5\u672c"), "caf\u00e9 \u65e5\u672c"); // visible letters pass
+    EXPECT_EQ(printable_text("a\u200bb\n"), "a\u200bb\n"); // an agent's output as written
+    EXPECT_EQ(printable_lines("Pass\u202eword:\nx"), "Pass\\u202eword:\nx");
 }
