@@ -169,7 +169,7 @@ void OperatorSession::hello(const op::Message &m) {
     op::Hello h;
     std::string why;
     std::string out;
-    if (!op::parse_hello(m, h, &why) || h.version != op::kVersion) {
+    if (!op::parse_hello(m, h, &why) || !op::version_supported(h.version)) {
         op::encode_refused(out,
                            "cli-server: this server speaks operator protocol version " +
                                std::to_string(op::kVersion) +
@@ -180,7 +180,8 @@ void OperatorSession::hello(const op::Message &m) {
     }
     greeted_ = true;
     scripted_ = h.mode == op::Mode::kScripted;
-    op::encode_welcome(out);
+    version_ = h.version;
+    op::encode_welcome(out, version_);
     hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, a); });
     op::encode_ready(out);
     send(out);
@@ -390,9 +391,10 @@ void OperatorSession::on_done(const Request &r) {
     Tracked t = std::move(it->second);
     tracked_.erase(it);
     by_client_request_.erase(t.client_request);
-    audit(r.id, t, CommandOutcome::kDone);
+    audit(r.id, t, CommandOutcome::kDone, r.result);
     std::string out;
-    op::encode_done(out, t.client_request);
+    op::encode_done(out, t.client_request,
+                    op::done_carries_result(version_) ? r.result : std::nullopt);
     send(out);
 }
 
