@@ -1,6 +1,9 @@
 // Plays arbitrary bytes as the CLI server's side of one connection to a live
 // agent in this process. Every input is one connection: the agent connects,
-// says HELLO, gets ACK, then the input, then end-of-stream; the harness
+// says HELLO, gets ACK, then the input, then end-of-stream. An input that
+// starts with 'R' (never the first byte of a frame) gets an ACK asking for
+// results, and the rest is played; any other input an ACK without payload,
+// as servers that predate results send it. The harness
 // answers nothing more and reads until the agent closes. The agent must not
 // crash, must finish within a bound, and every frame it writes must be well
 // formed and match, command for command, a model of how the agent reads.
@@ -31,6 +34,8 @@ constexpr uint16_t kPort = 7002;
 // Generous for the largest input the corpus uses; a live agent needs a few
 // milliseconds.
 constexpr auto kBound = std::chrono::seconds(10);
+// The ACK payload that asks for results, from the wire description.
+const std::string kResultCapability("RESULT\x00\x01", 8);
 
 // Output the handlers may still produce for the current input, so that an
 // input of many heavy commands cannot look like a hang.
@@ -261,7 +266,8 @@ std::vector<uint32_t> model_commands(const uint8_t *data, size_t size) {
 // The agent's frames must be exactly the commands of the model, each as
 // OUTPUT and PROMPT frames of its own req_id closed by one DONE. A stream cut
 // by a reset may end early.
-void check_replies(const std::vector<uint32_t> &run, const std::vector<Frame> &got, bool cut) {
+void check_replies(const std::vector<uint32_t> &run, const std::vector<Frame> &got, bool cut,
+                   bool results) {
     size_t done = 0;
     bool open = false;
     for (const Frame &f : got) {
@@ -271,7 +277,8 @@ void check_replies(const std::vector<uint32_t> &run, const std::vector<Frame> &g
         check(f.req_id == run[done], "frame for another command than the one running");
         if (f.type == CLI_FRAME_OUTPUT) check(!f.payload.empty(), "empty OUTPUT frame");
         if (f.type == CLI_FRAME_DONE) {
-            check(f.payload.empty(), "DONE with a payload");
+            // A result (four bytes) only for a server that asked for them.
+            check(f.payload.size() == (results ? 4u : 0u), "DONE of the wrong size");
             ++done;
         }
         open = f.type != CLI_FRAME_DONE;
@@ -298,14 +305,14 @@ bool read_hello(int fd, steady::time_point deadline) {
 }
 
 // Accepts the agent's next connection and completes its handshake.
-int accept_agent(steady::time_point deadline) {
+int accept_agent(steady::time_point deadline, bool results) {
     for (;;) {
         check(wait_for(g_listener, POLLIN, deadline),
               "the agent did not reconnect within the bound");
         int fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         if (read_hello(fd, deadline)) {
-            std::string ack = encode(CLI_FRAME_ACK, 0, 0, "");
+            std::string ack = encode(CLI_FRAME_ACK, 0, 0, results ? kResultCapability : "");
             check(send(fd, ack.data(), ack.size(), MSG_NOSIGNAL) ==
                       static_cast<ssize_t>(ack.size()),
                   "ACK not sent");
@@ -375,11 +382,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const auto deadline = steady::now() + kBound;
     g_budget.store(4 << 20);
-    Socket conn(accept_agent(deadline));
+    const bool results = size > 0 && data[0] == 'R';
+    if (results) {
+        ++data;
+        --size;
+    }
+    Socket conn(accept_agent(deadline, results));
 
     AgentStream stream;
     bool cut = play(conn.get(), data, size, stream, deadline);
     check(cut || !stream.partial(), "the agent closed in the middle of a frame");
-    check_replies(model_commands(data, size), stream.frames(), cut);
+    check_replies(model_commands(data, size), stream.frames(), cut, results);
     return 0;
 }

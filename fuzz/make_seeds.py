@@ -62,6 +62,10 @@ def conversation():
           frame(ACK) + frame(OUTPUT, 1, "o") + frame(0x7777, 2, "?") + cmd(23, "help"))
     write("conversation", "malformed_after_command", cmd(24, "echo hi") + frame(COMMAND, magic=b"XELM"))
     write("conversation", "partial_command", cmd(25, "echo abcdef")[:30])
+    # 'R' first: the harness's ACK asks for results.
+    write("conversation", "results_asked",
+          b"R" + cmd(26, "echo r") + cmd(27, "nosuch") + cmd(28, "") + cmd(29, " ".join(["w"] * 129)) +
+          cmd(30, "dump x") + cmd(31, "ask") + frame(INPUT, 31, "y"))
 
 
 def split_args():

@@ -54,9 +54,21 @@ void parse_any(const Message &m) {
         break;
     case Type::kAbandon:
     case Type::kSent:
-    case Type::kDone:
         check(parse_request(m, id));
         break;
+    case Type::kDone: {
+        // Eight bytes (version 1, or no result) or twelve (a result); both
+        // re-encode to the same bytes.
+        std::optional<int32_t> result;
+        const bool parsed = parse_done(m, id, result);
+        check(parsed == (m.payload.size() == 8 || m.payload.size() == 12));
+        if (parsed) {
+            std::string again;
+            encode_done(again, id, result);
+            check(again == reencode(m));
+        }
+        break;
+    }
     case Type::kWelcome:
         parse_welcome(m);
         break;

@@ -133,13 +133,13 @@ class thread_claim {
     bool released_ = false;
 };
 
-void serve_connection(int fd, cli_frame &frame) {
+void serve_connection(int fd, cli_frame &frame, bool with_results) {
     while (g_agent.running.load() != 0) {
         if (cli_recv_frame(fd, &frame) != 0) return;
         if (frame.type == CLI_FRAME_COMMAND) {
             // Commands still queued on a connection that cli_agent_destroy
             // ended must not run, even if a new init re-armed this thread.
-            if (!connection_current(fd) || !execute_command(frame) || t_forked_copy) return;
+            if (!connection_current(fd) || !execute_command(frame, with_results) || t_forked_copy) return;
         } else if (frame.type == CLI_FRAME_BYE) {
             return;
         }
@@ -170,13 +170,15 @@ void run_connection(cli_frame &ack, cli_frame &frame) {
         // Nothing is written to a server we do not trust.
         if (server_is_trusted(fd) && publish_and_hello(fd, &stopped) &&
             cli_recv_frame(fd, &ack) == 0 && ack.type == CLI_FRAME_ACK)
-            serve_connection(fd, frame);
+            serve_connection(fd, frame, cli_protocol::asks_for_results(ack.data, ack.len));
     }
     if (!stopped && !t_forked_copy) cli_sleep_ms(CLI_RETRY_MS);
 }
 
 void *agent_thread_main(void *pause_first) {
     t_on_agent_thread = true;
+    // So that top -H, ps -L and debuggers tell it from the host's threads.
+    (void)pthread_setname_np(pthread_self(), "cli_agent");
     thread_claim claim;
     if (pause_first != nullptr) cli_sleep_ms(CLI_RETRY_MS);
     cli_frame ack;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -41,28 +42,46 @@ void print_unknown_command(exec_ctx *ctx, const char *name) {
     if (n > 0) append_print_buffer(ctx, msg.data(), std::min<size_t>(n, msg.size() - 1));
 }
 
-void run_command_line(exec_ctx *ctx, char *line) {
+// The command's result: the handler's return value, or what the agent
+// says for lines no handler runs (as a shell would: 127 for a command that
+// is not there, 2 for a line it cannot take).
+int32_t run_command_line(exec_ctx *ctx, char *line) {
     cli_args args;
-    if (cli_split_args(line, &args) != 0 || args.argc == 0) return;
+    if (cli_split_args(line, &args) != 0) return cli_protocol::result_unsplittable;
+    if (args.argc == 0) return cli_protocol::result_ok;
     if (std::strcmp(args.argv[0], "help") == 0) {
         print_agent_help(ctx);
-        return;
+        return cli_protocol::result_ok;
     }
     // The handler runs on a private copy, so a concurrent unregistration
     // cannot change the command while it runs.
     cli_command cmd;
     if (!lookup_command(args.argv[0], &cmd)) {
         print_unknown_command(ctx, args.argv[0]);
-        return;
+        return cli_protocol::result_unknown_command;
     }
     ctx->cmd = &cmd;
-    call_host([&] { (void)cmd.handler(args.argc, args.argv); });
+    // A handler that throws leaves the failure in place.
+    int32_t result = cli_protocol::result_failure;
+    call_host([&] { result = cmd.handler(args.argc, args.argv); });
     ctx->cmd = nullptr;
+    return result;
+}
+
+// DONE, with the result only for a server that asked for results.
+void send_done(uint32_t req_id, int32_t result, bool with_result) {
+    if (!with_result) {
+        (void)connection_send(CLI_FRAME_DONE, req_id, nullptr, 0);
+        return;
+    }
+    std::array<uint8_t, cli_protocol::result_len> payload;
+    cli_protocol::encode_result(payload.data(), result);
+    (void)connection_send(CLI_FRAME_DONE, req_id, payload.data(), payload.size());
 }
 
 } // namespace
 
-bool execute_command(const cli_frame &frame) {
+bool execute_command(const cli_frame &frame, bool with_result) {
     std::array<char, cli_protocol::command_line_max + 1> line;
     size_t n = std::min<size_t>(frame.len, cli_protocol::command_line_max);
     std::memcpy(line.data(), frame.data, n);
@@ -76,9 +95,9 @@ bool execute_command(const cli_frame &frame) {
     ctx.out_len = 0;
     ctx.stream_lost = false;
     g_ctx = &ctx;
-    run_command_line(&ctx, line.data());
+    const int32_t result = run_command_line(&ctx, line.data());
     flush_print_buffer(&ctx);
-    (void)connection_send(CLI_FRAME_DONE, ctx.req_id, nullptr, 0);
+    send_done(ctx.req_id, result, with_result);
     g_ctx = nullptr;
     return !ctx.stream_lost;
 }

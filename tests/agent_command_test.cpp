@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -250,3 +251,89 @@ TEST_F(AgentTest, CommandsRunOneAfterAnotherInArrivalOrder) {
         EXPECT_EQ(r.frames[0].req_id, id);
     }
 }
+
+// ---------------------------------------------------------------- results
+
+namespace {
+
+int return_three(int, char **) {
+    cli_print_buffer("three\n");
+    return 3;
+}
+
+int return_minus_one(int, char **) {
+    return -1;
+}
+
+int throw_from_handler(int, char **) {
+    throw std::runtime_error("broken");
+}
+
+std::string be32(uint32_t v) {
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+            static_cast<char>(v)};
+}
+
+// Lines and the result each ends with, for a server that asked for results.
+struct ResultCase {
+    std::string line;
+    int32_t result;
+};
+
+std::vector<ResultCase> result_cases() {
+    std::string words = "three";
+    for (int i = 0; i < 128; ++i)
+        words += " w";
+    return {{"three", 3},   {"minus_one", -1}, {"throws", 1}, {"help", 0},
+            {"", 0},        {" \t ", 0},       {"nosuch", 127}, {words, 2}};
+}
+
+class AgentResults : public AgentTest {
+  protected:
+    void register_result_commands() {
+        ASSERT_TRUE(add_command("three", return_three));
+        ASSERT_TRUE(add_command("minus_one", return_minus_one));
+        ASSERT_TRUE(add_command("throws", throw_from_handler));
+    }
+};
+
+class AgentAskingForResults : public AgentResults {
+  protected:
+    AgentAskingForResults() { ack_payload_ = kResultCapability; }
+};
+
+// Any ACK but the exact capability: the frames every server saw before.
+class AgentWithOtherAck : public AgentResults, public ::testing::WithParamInterface<std::string> {
+  protected:
+    AgentWithOtherAck() { ack_payload_ = GetParam(); }
+};
+
+} // namespace
+
+TEST_F(AgentAskingForResults, DoneCarriesEachCommandsResult) {
+    register_result_commands();
+    uint32_t req = 1;
+    for (const ResultCase &c : result_cases()) {
+        auto r = conn_.command(c.line, ++req);
+        ASSERT_TRUE(r.done) << c.line;
+        EXPECT_EQ(hex(r.done_payload), hex(be32(static_cast<uint32_t>(c.result))))
+            << "'" << c.line.substr(0, 20) << "'";
+    }
+    EXPECT_EQ(conn_.command("three", ++req).output(), "three\n");
+}
+
+TEST_P(AgentWithOtherAck, DoneStaysEmpty) {
+    register_result_commands();
+    uint32_t req = 1;
+    for (const ResultCase &c : result_cases()) {
+        auto r = conn_.command(c.line, ++req);
+        ASSERT_TRUE(r.done) << c.line;
+        EXPECT_EQ(r.done_payload, "") << "'" << c.line.substr(0, 20) << "': a 20-byte DONE";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AcksThatDoNotAsk, AgentWithOtherAck,
+    ::testing::Values(std::string(), std::string("RESULT\x00\x02", 8), std::string("RESULT"),
+                      std::string("RESULT\x00\x01\x00", 9), std::string("result\x00\x01", 8),
+                      std::string("hello, agent")));

@@ -3,6 +3,9 @@
 // two never spell an outcome differently.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 namespace cliserver {
 
 enum class CommandOutcome {
@@ -17,6 +20,13 @@ enum class CommandOutcome {
 // "done", "prompt-refused", "agent-disconnected", "not-connected",
 // "client-left", "interrupted".
 const char *outcome_name(CommandOutcome o);
+
+// A command that completed, but not as asked: the agent reported a
+// non-zero result, or a prompt of it was answered empty.
+constexpr bool outcome_failed(CommandOutcome o, std::optional<int32_t> result) {
+    return o == CommandOutcome::kPromptRefused ||
+           (o == CommandOutcome::kDone && result && *result != 0);
+}
 
 // Whether the command ran to its end on its agent.
 constexpr bool outcome_completed(CommandOutcome o) {

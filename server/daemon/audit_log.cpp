@@ -55,6 +55,7 @@ std::string audit_json(const AuditRecord &r) {
     };
     if (r.event == AuditEvent::kEnd) {
         j["outcome"] = outcome_name(r.outcome);
+        j["result"] = optional_number(r.result);
         j["duration_ms"] = r.duration_ms;
         j["output_bytes"] = r.output_bytes;
         j["prompts_answered"] = r.prompts_answered;
@@ -161,8 +162,9 @@ bool AuditLog::write_line(const std::string &line) {
             struct stat st {};
             const off_t end = lseek(file_.get(), 0, SEEK_CUR);
             if (end >= static_cast<off_t>(done) && fstat(file_.get(), &st) == 0 &&
-                st.st_size == end)
-                (void)ftruncate(file_.get(), end - static_cast<off_t>(done));
+                st.st_size == end && ftruncate(file_.get(), end - static_cast<off_t>(done)) != 0)
+                journal(Priority::kWarning, "the audit log " + path_ + " keeps a record cut short: " +
+                                                std::strerror(errno));
         }
         failed(path_ + ": " + std::strerror(err));
         return false;

@@ -63,6 +63,7 @@ struct AuditRecord {
     std::string command;
     // The end record's:
     CommandOutcome outcome = CommandOutcome::kDone; // never prompt-refused or not-connected
+    std::optional<int32_t> result;                  // the agent's, when done and reported
     int64_t duration_ms = 0;
     uint64_t output_bytes = 0;
     unsigned prompts_answered = 0;

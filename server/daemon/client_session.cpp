@@ -171,8 +171,7 @@ void OperatorSession::hello(const op::Message &m) {
     op::Hello h;
     std::string why;
     std::string out;
-    if (!op::parse_hello(m, h, &why) || h.version < op::kOldestVersion ||
-        h.version > op::kVersion) {
+    if (!op::parse_hello(m, h, &why) || !op::version_supported(h.version)) {
         op::encode_refused(out,
                            "cli-server: this server speaks operator protocol version " +
                                std::to_string(op::kVersion) +
@@ -183,7 +182,8 @@ void OperatorSession::hello(const op::Message &m) {
     }
     greeted_ = true;
     scripted_ = h.mode == op::Mode::kScripted;
-    op::encode_welcome(out, welcome_for(h.version));
+    version_ = h.version;
+    op::encode_welcome(out, welcome_for(version_));
     hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, a); });
     op::encode_ready(out);
     send(out);
@@ -195,7 +195,7 @@ void OperatorSession::hello(const op::Message &m) {
 op::Welcome OperatorSession::welcome_for(uint16_t version) const {
     op::Welcome w;
     w.version = version;
-    if (version >= 2) {
+    if (op::welcome_names_owners(version)) {
         w.trusted_owners = hub_.trusted_owners().uids();
         w.trusted_owners.push_back(peer_.uid);
     }
@@ -406,9 +406,10 @@ void OperatorSession::on_done(const Request &r) {
     Tracked t = std::move(it->second);
     tracked_.erase(it);
     by_client_request_.erase(t.client_request);
-    audit(r.id, t, CommandOutcome::kDone);
+    audit(r.id, t, CommandOutcome::kDone, r.result);
     std::string out;
-    op::encode_done(out, t.client_request);
+    op::encode_done(out, t.client_request,
+                    op::done_carries_result(version_) ? r.result : std::nullopt);
     send(out);
 }
 

@@ -114,7 +114,8 @@ class OperatorSession final : public HubClient {
     void stop_io();
     void refuse_command(uint64_t client_request, const std::string &agent);
     AuditRecord audit_record(RequestId id, const Tracked &t, AuditEvent event) const;
-    void audit(RequestId id, const Tracked &t, CommandOutcome outcome);
+    void audit(RequestId id, const Tracked &t, CommandOutcome outcome,
+               std::optional<int32_t> result = {});
     std::string who() const; // "client uid N (user) pid P", for the journal
     Tracked *tracked(RequestId hub_id);
     void uncount(const Tracked &t);
@@ -130,6 +131,7 @@ class OperatorSession final : public HubClient {
     std::function<void()> on_failed_;
     bool greeted_ = false;
     bool scripted_ = false; // HELLO said so: a refused command ends the session
+    uint16_t version_ = operator_protocol::kVersion; // the protocol HELLO asked for
     bool failed_ = false;
     bool finished_ = false;
     std::string end_reason_; // for the journal

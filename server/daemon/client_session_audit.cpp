@@ -88,10 +88,12 @@ AuditRecord OperatorSession::audit_record(RequestId id, const Tracked &t, AuditE
     return rec;
 }
 
-void OperatorSession::audit(RequestId id, const Tracked &t, CommandOutcome outcome) {
+void OperatorSession::audit(RequestId id, const Tracked &t, CommandOutcome outcome,
+                            std::optional<int32_t> result) {
     if (!audit_.enabled()) return;
     AuditRecord rec = audit_record(id, t, AuditEvent::kEnd);
     rec.outcome = outcome;
+    rec.result = result;
     rec.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now() - t.started)
                           .count();

@@ -18,6 +18,24 @@
 
 namespace cliserver {
 
+namespace {
+
+std::string_view result_capability() {
+    return {reinterpret_cast<const char *>(cli_protocol::result_capability.data()),
+            cli_protocol::result_capability.size()};
+}
+
+// An empty DONE (an agent that reports no results) has none.
+std::optional<int32_t> result_of_done(const std::string &payload) {
+    int32_t result = 0;
+    if (!cli_protocol::decode_result(reinterpret_cast<const uint8_t *>(payload.data()),
+                                     payload.size(), &result))
+        return std::nullopt;
+    return result;
+}
+
+} // namespace
+
 AgentHub::AgentHub(EventLoop &loop, HubOptions options)
     : loop_(loop), options_(std::move(options)), listener_(loop),
       trusted_(options_.agent_users.trusted_with(getuid())) {}
@@ -102,7 +120,9 @@ void AgentHub::greet(Agent &a, const Frame &f) {
     ungreeted_.erase(a.serial);
     ++greeted_count_;
     index_.add(a);
-    send_to(a, CLI_FRAME_ACK, 0);
+    // Agents that know results report them from now on; the others ignore
+    // ACK's payload.
+    send_to(a, CLI_FRAME_ACK, 0, result_capability());
     if (a.closed) return;
     const uint64_t serial = a.serial;
     for (AgentEvents *c : clients_) {
@@ -135,6 +155,7 @@ void AgentHub::on_done(Agent &a, const Frame &f) {
     if (!a.busy() || a.queue.front().req_id != f.req_id) return;
     Request done = std::move(a.queue.front());
     a.queue.pop_front();
+    done.result = result_of_done(f.payload);
     request_agent_.erase(done.id);
     busy_.erase(a.serial);
     const uint64_t serial = a.serial;

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,9 @@ struct Request {
     bool sent = false;
     bool prompt_pending = false;
     bool abandoned = false; // its client gave up: output dropped, prompts answered empty
+    // The command's result, once DONE came; none from an agent that does
+    // not report results.
+    std::optional<int32_t> result;
     static Request make(RequestOwner *client, uint64_t agent, RequestId id, const std::string &line,
                         bool quiet) {
         Request r;

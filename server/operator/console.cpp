@@ -149,8 +149,11 @@ void Console::attached_agent_lost() {
         notice(Notice::kInfo, "will attach again when " + printable(target_) + " reconnects");
 }
 
-void Console::command_finished(bool hidden) {
-    if (!hidden && !out_.at_line_start()) emit("\n");
+// A failure's result follows the output, dim, on a line of its own.
+void Console::command_finished(bool hidden, std::optional<int32_t> result) {
+    if (hidden) return;
+    if (!out_.at_line_start()) emit("\n");
+    if (result && *result != 0) emit(paint("2", "result " + std::to_string(*result)) + "\n");
 }
 
 void Console::reply_refused() {

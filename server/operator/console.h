@@ -45,7 +45,7 @@ class Console final : public ServerCommands {
     void yield_terminal() override;
     void attached(AgentView &a, bool by_operator) override;
     void attached_agent_lost() override;
-    void command_finished(bool hidden) override;
+    void command_finished(bool hidden, std::optional<int32_t> result) override;
     void reply_refused() override;
     void attach_set(const std::string &wanted) override;
     void leave_set(bool say) override;

@@ -158,10 +158,12 @@ void DaemonLink::request_news(const op::Message &m) {
     case op::Type::kPrompt:
         prompt(m);
         return;
-    case op::Type::kDone:
-        if (!op::parse_request(m, id)) return;
-        finish_request(id);
+    case op::Type::kDone: {
+        std::optional<int32_t> result;
+        if (!op::parse_done(m, id, result)) return;
+        finish_request(id, result);
         return;
+    }
     default:
         return;
     }
@@ -176,11 +178,12 @@ void DaemonLink::prompt(const op::Message &m) {
     if (!r->client || !r->client->on_prompt(*r, p.bytes)) answer(r->id, "");
 }
 
-void DaemonLink::finish_request(uint64_t id) {
+void DaemonLink::finish_request(uint64_t id, std::optional<int32_t> result) {
     auto it = requests_.find(id);
     if (it == requests_.end()) return;
     Request done = std::move(it->second);
     requests_.erase(it);
+    done.result = result;
     if (done.client) done.client->on_done(done);
 }
 

@@ -88,7 +88,7 @@ class DaemonLink final : public AgentService {
     void handle(const operator_protocol::Message &m);
     void request_news(const operator_protocol::Message &m);
     void prompt(const operator_protocol::Message &m);
-    void finish_request(uint64_t id);
+    void finish_request(uint64_t id, std::optional<int32_t> result);
     void agent_up(const operator_protocol::Message &m);
     void agent_down(const operator_protocol::Message &m);
     void add_row(const operator_protocol::Message &m);

@@ -171,13 +171,15 @@ CommandResult FanoutRun::result_of(const Slot &s, CommandOutcome status) const {
     return r;
 }
 
-void FanoutRun::finish_line(Slot &s, CommandOutcome status) {
+void FanoutRun::finish_line(Slot &s, CommandOutcome status, std::optional<int32_t> result) {
     if (!s.current) return;
     by_request_.erase(s.current);
     s.current = 0;
     if (!outcome_completed(status)) s.failed = true;
+    if (outcome_failed(status, result)) s.had_failure = true;
     if (settings_.json) {
         CommandResult r = result_of(s, status);
+        r.result = result;
         r.duration_ms = elapsed_ms(s.started);
         r.output = std::move(s.pending);
         r.truncated = s.truncated;
@@ -211,11 +213,14 @@ void FanoutRun::interrupt() {
     }
 }
 
-FanoutRun::Tally FanoutRun::tally() const {
-    Tally t;
+ScriptTally FanoutRun::tally() const {
+    ScriptTally t;
     t.agents = slots_.size();
-    for (const Slot &s : slots_)
-        if (s.finished && !s.failed) ++t.completed;
+    for (const Slot &s : slots_) {
+        if (!s.finished || s.failed) continue;
+        ++t.completed;
+        if (s.had_failure) ++t.failed;
+    }
     return t;
 }
 
@@ -276,7 +281,7 @@ bool FanoutRun::on_prompt(const Request &r, const std::string &text) {
 void FanoutRun::on_done(const Request &r) {
     Slot *s = slot_of(r.id);
     if (!s) return;
-    finish_line(*s, s->refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone);
+    finish_line(*s, s->refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone, r.result);
     submit_next(*s);
 }
 
@@ -411,10 +416,7 @@ void FanoutScript::check() {
 
 bool FanoutScript::finished() {
     if (phase_ == Phase::kRunning && !run_.running()) {
-        const auto t = run_.tally();
-        finish(t.agents > 0 && t.completed == t.agents ? ExitStatus::kCompleted
-               : t.completed > 0                       ? ExitStatus::kPartlyCompleted
-                                                       : ExitStatus::kCommandBroken);
+        finish(script_exit_status(run_.tally()));
     }
     return phase_ == Phase::kFinished;
 }

@@ -66,11 +66,7 @@ class FanoutRun : public HubClient {
     // congestion of the output has changed since it last heard.
     void update_congestion();
 
-    struct Tally {
-        size_t agents = 0;
-        size_t completed = 0; // agents that completed every line
-    };
-    Tally tally() const;
+    ScriptTally tally() const;
 
     // Called for every agent that says HELLO, selected or not.
     std::function<void(AgentView &)> on_greeted;
@@ -101,13 +97,14 @@ class FanoutRun : public HubClient {
         bool truncated = false;
         bool refused = false; // a prompt of the running line was answered empty
         bool failed = false;  // some line did not complete
+        bool had_failure = false; // some line completed as a failure (a result, a refusal)
         bool finished = false;
         PrintableStream shown; // unlabelled output on a terminal
     };
 
     void submit_next(Slot &s);
     CommandResult result_of(const Slot &s, CommandOutcome status) const;
-    void finish_line(Slot &s, CommandOutcome status);
+    void finish_line(Slot &s, CommandOutcome status, std::optional<int32_t> result = {});
     void finish_rest(Slot &s, CommandOutcome status);
     void emit_lines(Slot &s, bool flush);
     void append(std::string_view bytes);

@@ -44,7 +44,13 @@ class FrontEnd {
     virtual void drain_and_close();
 
     bool stopped() const { return stop_; }
-    int exit_status() const { return exit_status_; }
+    // A session that ended well, in which some command completed as a
+    // failure, says so; every other ending takes precedence.
+    int exit_status() const {
+        return exit_status_ == exit_code(ExitStatus::kCompleted) && command_failed_
+                   ? exit_code(ExitStatus::kCommandFailed)
+                   : exit_status_;
+    }
 
   protected:
     virtual void begin() = 0;
@@ -61,6 +67,8 @@ class FrontEnd {
     virtual void notice(Notice kind, const std::string &text);
 
     void fail(ExitStatus status, const std::string &message);
+    // A command completed, but not as asked (a non-zero result, a refused prompt).
+    void note_command_failure() { command_failed_ = true; }
     void stop_with(int status);
     void emit(std::string_view bytes);
     // The lines the agents' service says of agents that go.
@@ -77,6 +85,7 @@ class FrontEnd {
     void check_output();
 
     bool output_failed_ = false; // reported once
+    bool command_failed_ = false;
 };
 
 // Command lines on standard input, for the scripts: read as they come, taken

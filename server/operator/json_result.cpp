@@ -44,6 +44,10 @@ std::string result_json_line(const CommandResult &r) {
     if (r.uid) j["user"] = uid_text(r.uid);
     j["command"] = r.command;
     j["status"] = outcome_name(r.status);
+    if (r.result)
+        j["result"] = *r.result;
+    else
+        j["result"] = nullptr;
     j["duration_ms"] = r.duration_ms;
     if (is_valid_utf8(r.output))
         j["output"] = r.output;

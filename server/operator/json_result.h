@@ -22,6 +22,7 @@ struct CommandResult {
     std::optional<uid_t> uid;
     std::string command;
     CommandOutcome status = CommandOutcome::kDone; // never client-left
+    std::optional<int32_t> result; // the agent's, when it reports one (null otherwise)
     uint64_t duration_ms = 0;
     std::string output;
     bool truncated = false; // output beyond the collection limit was dropped

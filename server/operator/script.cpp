@@ -69,6 +69,10 @@ void Script::target_settled(bool attached) {
     }
 }
 
+void Script::command_finished(bool, std::optional<int32_t> result) {
+    if (result && *result != 0) note_command_failure();
+}
+
 // The agent may be between connections: the line gets --wait seconds.
 bool Script::hold_for_target(const std::string &line) {
     if (target_.empty()) return false;
@@ -97,6 +101,7 @@ bool Script::answer_from_input() {
         if (!input_.eof()) return false;
         notice(Notice::kWarning, "no reply left on standard input; answering the "
                                  "prompt with an empty line");
+        note_command_failure(); // it completes, but not as asked
         reply = std::string();
     }
     answer_prompt(*reply);

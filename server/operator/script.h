@@ -38,6 +38,7 @@ class Script final : public ServerCommands {
     void await_target(const std::string &) override { set_wait_deadline(); }
     void target_settled(bool attached) override;
     bool hold_for_target(const std::string &line) override;
+    void command_finished(bool hidden, std::optional<int32_t> result) override;
 
     bool answer_from_input();
     std::optional<std::string> next_line();

@@ -365,7 +365,7 @@ void ServerCommands::on_done(const Request &r) {
     if (done.learn) {
         if (AgentView *a = hub_.find(done.agent)) a->commands = parse_help_listing(done.listing);
     }
-    command_finished(done.hidden);
+    command_finished(done.hidden, r.result);
 }
 
 void ServerCommands::answer_prompt(const std::string &reply) {

@@ -64,7 +64,8 @@ class ServerCommands : public FrontEnd, public HubClient {
     virtual void attached_agent_lost() {}
     // The wait for the target ended: attached, or given up as ambiguous.
     virtual void target_settled(bool /*attached*/) {}
-    virtual void command_finished(bool /*hidden*/) {}
+    // result: the agent's, when it reports one.
+    virtual void command_finished(bool /*hidden*/, std::optional<int32_t> /*result*/) {}
     // An answer the agent cannot take: the prompt is asked again.
     virtual void reply_refused() {}
     // attach PATTERN; a script selects its set on the command line instead.

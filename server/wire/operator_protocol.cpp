@@ -15,6 +15,7 @@ constexpr size_t kWelcomeSize = kU16;                   // version
 constexpr size_t kSubmitFixed = kIdSize + kU64 + kU8;   // request, agent serial, flags
 constexpr size_t kAgentDownFixed = kU64 + kU8;          // agent serial, kind
 constexpr size_t kQueuedSize = kIdSize + kU32;          // request, commands ahead
+constexpr size_t kDoneWithResult = kIdSize + kU32;      // request, result (version 2)
 constexpr size_t kNoticeFixed = kU8;                    // kind
 constexpr size_t kRecordFixed = kU64 + kU32 + 3 * kU64; // serial, id, connected, pid, uid
 constexpr size_t kRowFixed = kRecordFixed + kU32 + kU8 + 2 * kU64; // + queued, flags, runner
@@ -46,7 +47,7 @@ constexpr Shape kShapes[] = {
     {Type::kSent, "SENT", Sender::kDaemon, kIdSize, kIdSize},
     {Type::kOutput, "OUTPUT", Sender::kDaemon, kIdSize, kAny},
     {Type::kPrompt, "PROMPT", Sender::kDaemon, kIdSize, kAny},
-    {Type::kDone, "DONE", Sender::kDaemon, kIdSize, kIdSize},
+    {Type::kDone, "DONE", Sender::kDaemon, kIdSize, kDoneWithResult},
     {Type::kNotice, "NOTICE", Sender::kDaemon, kNoticeFixed, kAny},
     {Type::kRow, "ROW", Sender::kDaemon, kRowFixed, kAny},
     {Type::kRowsEnd, "ROWS_END", Sender::kDaemon, 0, 0},
@@ -295,8 +296,11 @@ void encode_prompt(std::string &out, uint64_t request, std::string_view text) {
     put_request_bytes(out, Type::kPrompt, request, text);
 }
 
-void encode_done(std::string &out, uint64_t request) {
-    put_request_bytes(out, Type::kDone, request, {});
+void encode_done(std::string &out, uint64_t request, std::optional<int32_t> result) {
+    Writer w;
+    w.u64(request);
+    if (result) w.u32(static_cast<uint32_t>(*result));
+    put_message(out, Type::kDone, w.str());
 }
 
 void encode_notice(std::string &out, const NoticeText &m) {
@@ -369,12 +373,23 @@ bool parse_request(const Message &m, uint64_t &out) {
     return true;
 }
 
+bool parse_done(const Message &m, uint64_t &request, std::optional<int32_t> &result) {
+    if (m.type != Type::kDone ||
+        (m.payload.size() != kIdSize && m.payload.size() != kDoneWithResult))
+        return false;
+    Reader r(m.payload);
+    request = r.u64();
+    result.reset();
+    if (m.payload.size() == kDoneWithResult) result = static_cast<int32_t>(r.u32());
+    return true;
+}
+
 bool parse_welcome(const Message &m, Welcome &out) {
     if (m.type != Type::kWelcome || m.payload.size() < kWelcomeSize) return false;
     Reader r(m.payload);
     out.version = r.u16();
     const size_t owners = m.payload.size() - kWelcomeSize;
-    if (out.version < 2 ? owners != 0 : owners % kU32 != 0) return false;
+    if (!welcome_names_owners(out.version) ? owners != 0 : owners % kU32 != 0) return false;
     out.trusted_owners.clear();
     for (size_t i = 0; i < owners / kU32; ++i)
         out.trusted_owners.push_back(static_cast<uid_t>(r.u32()));

@@ -45,11 +45,23 @@ using cliserver::AgentRecord;
 using cliserver::AgentRow;
 using cliserver::Notice;
 
-// Version 2: WELCOME also names the owners whose agents the client reaches
-// without @USER. A version-1 client is served as before (a WELCOME of the
-// version alone).
+// The version this program speaks, and the oldest one its daemon still
+// serves exactly as that version's daemon did: a client started before an
+// upgrade goes on working against the upgraded daemon.
 inline constexpr uint16_t kVersion = 2;
 inline constexpr uint16_t kOldestVersion = 1;
+constexpr bool version_supported(uint16_t v) {
+    return v >= kOldestVersion && v <= kVersion;
+}
+// What each version added, asked where the messages are written.
+// Version 2: WELCOME also names the owners whose agents the client reaches
+// without @USER; DONE carries the agent's result (when it reports one).
+constexpr bool welcome_names_owners(uint16_t v) {
+    return v >= 2;
+}
+constexpr bool done_carries_result(uint16_t v) {
+    return v >= 2;
+}
 // Bounds the owners one WELCOME names.
 inline constexpr size_t kMaxTrustedOwners = 1024;
 inline constexpr size_t kHeaderSize = 5;
@@ -76,7 +88,7 @@ enum class Type : uint8_t {
     kSent = 0x86,      // u64 request: it went to the agent
     kOutput = 0x87,    // u64 request, output bytes
     kPrompt = 0x88,    // u64 request, prompt text; the client answers with REPLY
-    kDone = 0x89,      // u64 request: finished
+    kDone = 0x89,      // u64 request: finished; version 2: [i32 the agent's result]
     kNotice = 0x8a,    // u8 notice kind, text
     kRow = 0x8b,       // agent record, u32 queued, u8 flags, runner uid, pid, name
     kRowsEnd = 0x8c,   // empty: the rows for one LIST are complete
@@ -184,7 +196,9 @@ void encode_queued(std::string &out, const Queued &m);
 void encode_sent(std::string &out, uint64_t request);
 void encode_output(std::string &out, uint64_t request, std::string_view bytes);
 void encode_prompt(std::string &out, uint64_t request, std::string_view text);
-void encode_done(std::string &out, uint64_t request);
+// result: the agent's, sent only to a client whose version carries it
+// (done_carries_result); none for an agent that reports no results.
+void encode_done(std::string &out, uint64_t request, std::optional<int32_t> result = {});
 void encode_notice(std::string &out, const NoticeText &m);
 void encode_row(std::string &out, const AgentRow &m);
 void encode_rows_end(std::string &out);
@@ -193,7 +207,8 @@ void encode_refused(std::string &out, std::string_view reason);
 bool parse_hello(const Message &m, Hello &out, std::string *error);
 bool parse_submit(const Message &m, Submit &out);
 bool parse_request_bytes(const Message &m, RequestBytes &out); // REPLY, OUTPUT, PROMPT
-bool parse_request(const Message &m, uint64_t &out);           // ABANDON, SENT, DONE
+bool parse_request(const Message &m, uint64_t &out);           // ABANDON, SENT
+bool parse_done(const Message &m, uint64_t &request, std::optional<int32_t> &result);
 bool parse_welcome(const Message &m, Welcome &out);
 bool parse_agent_up(const Message &m, AgentRecord &out);
 bool parse_agent_down(const Message &m, AgentDown &out);

@@ -48,6 +48,21 @@ header_status decode_header(const uint8_t *in, header &h) {
     return header_status::ok;
 }
 
+bool asks_for_results(const uint8_t *payload, size_t len) {
+    return len == result_capability.size() &&
+           std::equal(result_capability.begin(), result_capability.end(), payload);
+}
+
+void encode_result(uint8_t *out, int32_t result) {
+    put_u32(out, static_cast<uint32_t>(result));
+}
+
+bool decode_result(const uint8_t *payload, size_t len, int32_t *result) {
+    if (len != result_len) return false;
+    *result = static_cast<int32_t>(get_u32(payload));
+    return true;
+}
+
 bool is_reserved_name(std::string_view name) {
     return std::find(reserved_names.begin(), reserved_names.end(), name) != reserved_names.end();
 }

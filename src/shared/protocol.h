@@ -29,6 +29,25 @@ inline constexpr size_t command_name_max = 19;
 inline constexpr std::array<std::string_view, 5> reserved_names{"help", "ls", "quit", "exit",
                                                                 "attach"};
 
+// The capability a server asks for in its ACK: an agent that receives this
+// exact payload ends each command with a DONE carrying the command's result
+// (four bytes, big-endian, signed). Any other ACK payload, or none, leaves
+// DONE empty, as servers that predate results expect. The zero bytes keep
+// any text out of it, and the last byte is the capability's version.
+inline constexpr std::array<uint8_t, 8> result_capability{'R', 'E', 'S', 'U', 'L', 'T', 0, 1};
+inline constexpr size_t result_len = 4;
+// The results an agent reports for what no handler decides.
+inline constexpr int32_t result_ok = 0;
+inline constexpr int32_t result_failure = 1;        // a handler threw
+inline constexpr int32_t result_unsplittable = 2;   // more than CLI_MAX_ARGS words
+inline constexpr int32_t result_unknown_command = 127;
+
+// Whether an ACK's payload asks for results.
+bool asks_for_results(const uint8_t *payload, size_t len);
+// A result as DONE's payload, and back; false unless the payload is one.
+void encode_result(uint8_t *out, int32_t result);
+bool decode_result(const uint8_t *payload, size_t len, int32_t *result);
+
 struct header {
     uint32_t magic = 0;
     uint16_t version = 0;

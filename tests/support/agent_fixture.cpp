@@ -9,7 +9,7 @@ void AgentTest::SetUp() {
     ASSERT_EQ(cli_agent_init(kAgentId, "test-agent"), 0);
     conn_ = server_.accept();
     ASSERT_TRUE(conn_.valid()) << "the agent did not connect";
-    auto hello = conn_.handshake();
+    auto hello = conn_.handshake(kReadTimeout, ack_payload_);
     ASSERT_TRUE(hello.has_value()) << "no HELLO from the agent";
     hello_ = *hello;
 }

@@ -31,6 +31,9 @@ class AgentTest : public ::testing::Test {
     // true when it returned 0.
     [[nodiscard]] bool register_command(const cli_command &cmd);
 
+    // What the fixture's ACK carries (set before SetUp): none by default,
+    // as a server that predates results sends it.
+    std::string ack_payload_;
     TestServer server_;
     Conn conn_;
     WireFrame hello_;

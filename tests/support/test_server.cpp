@@ -169,10 +169,10 @@ bool Conn::send_frame(uint16_t type, uint32_t req_id, const std::string &payload
     return send_raw(encode_frame(type, req_id, agent_id, payload));
 }
 
-std::optional<WireFrame> Conn::handshake(ms timeout) {
+std::optional<WireFrame> Conn::handshake(ms timeout, const std::string &ack_payload) {
     auto hello = read_frame(timeout);
     if (!hello || hello->type != 2) return std::nullopt;
-    if (!send_frame(3, 0)) return std::nullopt;
+    if (!send_frame(3, 0, ack_payload)) return std::nullopt;
     return hello;
 }
 
@@ -196,6 +196,7 @@ Conn::Result Conn::collect(uint32_t req_id, ms timeout) {
         if (!f) return r;
         if (f->type == 6 && f->req_id == req_id) {
             r.done = true;
+            r.done_payload = std::move(f->payload);
             return r;
         }
         r.frames.push_back(std::move(*f));

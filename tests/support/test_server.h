@@ -30,6 +30,9 @@ struct WireFrame {
 // Encodes a frame exactly as the wire format describes it.
 std::string encode_frame(uint16_t type, uint32_t req_id, uint32_t agent_id,
                          const std::string &payload);
+// The ACK payload that asks an agent for results, as the wire description
+// gives its bytes: "RESULT", a zero byte and the version 1.
+inline const std::string kResultCapability("RESULT\x00\x01", 8);
 // Hex dump "51 45 4c 4d ..." of bytes, for readable assertion failures.
 std::string hex(const std::string &bytes);
 
@@ -60,13 +63,15 @@ class Conn {
     bool send_frame(uint16_t type, uint32_t req_id, const std::string &payload = {},
                     uint32_t agent_id = 0);
 
-    // Reads HELLO and answers ACK; returns the HELLO.
-    std::optional<WireFrame> handshake(ms timeout = kReadTimeout);
+    // Reads HELLO and answers ACK (with ack_payload); returns the HELLO.
+    std::optional<WireFrame> handshake(ms timeout = kReadTimeout,
+                                       const std::string &ack_payload = {});
 
     // Sends a COMMAND and collects every frame up to and including DONE.
     struct Result {
         std::vector<WireFrame> frames; // OUTPUT/PROMPT frames in order, DONE excluded
         bool done = false;
+        std::string done_payload;   // DONE's: the result when the ACK asked for results
         std::string output() const; // OUTPUT payloads joined
     };
     Result command(const std::string &line, uint32_t req_id = 1, ms timeout = kReadTimeout);

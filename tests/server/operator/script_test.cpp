@@ -18,13 +18,64 @@ class ServerScript : public ServerTest {};
 TEST_F(ServerScript, RunsCommandsInOrderAndExitsZero) {
     auto host = start_host();
     auto r = run_server({"--agent", "demo", "--wait", "10", "-c", "echo hi  there", "-c",
-                         "config -g level", "-c", "dump -n 4", "-c", "nosuch"});
+                         "config -g level", "-c", "dump -n 4"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "hi there\n"
                      "level = 3\n"
-                     "00000000: 01 08 0f 16 \n"
-                     "Unknown command: nosuch\nTry `help`.\n");
+                     "00000000: 01 08 0f 16 \n");
     EXPECT_EQ(r.err, "");
+}
+
+// A handler's result reaches the script: every command completes, so the
+// output is all there, but one that failed makes the exit status 6; the
+// JSON result carries the number. An unknown command is 127.
+TEST_F(ServerScript, AFailedCommandMakesTheExitStatusSix) {
+    SpawnOptions quiet;
+    quiet.pipe_stdout = false;
+    quiet.pipe_stderr = false;
+    Process host({RESULT_HOST_PATH, "5", "res"}, quiet);
+    struct Case {
+        std::vector<std::string> commands;
+        int status;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"result 0"}, 0, "result 0\n"},
+        {{"result 3", "result 0"}, 6, "result 3\nresult 0\n"},
+        {{"result -1"}, 6, "result -1\n"},
+        {{"nosuch"}, 6, "Unknown command: nosuch\nTry `help`.\n"},
+        {{"help"}, 0, ""},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"--agent", "res", "--wait", "10"};
+        for (const std::string &line : c.commands)
+            args.insert(args.end(), {"-c", line});
+        auto r = run_server(args);
+        EXPECT_EQ(r.status, c.status) << c.commands[0] << ": " << r.err;
+        if (!c.out.empty()) {
+            EXPECT_EQ(r.out, c.out) << c.commands[0];
+        }
+        EXPECT_EQ(r.err, "") << c.commands[0];
+    }
+    const std::pair<std::string, std::string> json[] = {
+        {"result 3", R"("status":"done","result":3,)"},
+        {"nosuch", R"("status":"done","result":127,)"},
+        {"result 0", R"("status":"done","result":0,)"},
+    };
+    for (const auto &[line, field] : json) {
+        auto r = run_server({"--agent", "res", "--wait", "10", "--json", "-c", line});
+        EXPECT_EQ(r.status, line == "result 0" ? 0 : 6) << line << ": " << r.err;
+        EXPECT_NE(r.out.find(field), std::string::npos) << r.out;
+    }
+}
+
+// A prompt answered empty because standard input ended is a failure too.
+TEST_F(ServerScript, APromptLeftWithoutAReplyMakesTheExitStatusSix) {
+    auto host = start_host();
+    auto r = run_server({"--agent", "demo", "--wait", "10", "-c", "wipe"});
+    EXPECT_EQ(r.status, 6) << r.err;
+    EXPECT_EQ(r.out, "Wipe the device buffer? Type yes to confirm: \nNot wiped.\n");
+    EXPECT_NE(r.err.find("answering the prompt with an empty line"), std::string::npos) << r.err;
 }
 
 TEST_F(ServerScript, AnswersPromptsFromStandardInput) {
