@@ -190,6 +190,14 @@ TEST_F(ServerIdentity, PidSelectsTheAgentsProcessAndNoticesNameItsOwner) {
     EXPECT_EQ(server->wait(), 0);
     ASSERT_TRUE(out);
     EXPECT_NE(out->find("hi\n"), std::string::npos) << *out;
+    if (!daemon()) return; // standalone, the host is between two servers now
+    // A fan-out by pid: the resident server names the processes first.
+    auto json = run_server({"--agent", "pid:" + std::to_string(host->pid()), "--json", "--wait",
+                            "5", "-c", "echo there"});
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.out.find("\"pid\":" + std::to_string(host->pid())), std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("there"), std::string::npos) << json.out;
 }
 
 // Zero-width and bidi characters are escapes in ls, and a name that looks
