@@ -217,6 +217,52 @@ cli_owner_result owner_by_proc(const endpoint_pair &ends, owner *out) {
     return v4.own_seen ? cli_owner_result::absent : cli_owner_result::unknown;
 }
 
+// Reads a small /proc file whole into buf (NUL-terminated); false when it
+// cannot be read or does not fit.
+bool read_small_file(const char *path, char *buf, size_t size) {
+    held_fd f(held_open(path, O_RDONLY));
+    if (f.get() < 0) return false;
+    size_t have = 0;
+    for (;;) {
+        ssize_t n = read(f.get(), buf + have, size - 1 - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        have += static_cast<size_t>(n);
+        if (have == size - 1) return false; // longer than the identity map ever is
+    }
+    buf[have] = '\0';
+    return true;
+}
+
+// Whether this process sees every uid as it is: the initial user namespace,
+// whose uid_map is the one line "0 0 4294967295". Unreadable: not known to be.
+bool in_initial_user_namespace() {
+    std::array<char, 128> map;
+    if (!read_small_file("/proc/self/uid_map", map.data(), map.size())) return false;
+    unsigned long inner = 1, outer = 1, count = 0;
+    int used = 0;
+    if (std::sscanf(map.data(), " %lu %lu %lu %n", &inner, &outer, &count, &used) != 3)
+        return false;
+    return inner == 0 && outer == 0 && count == 4294967295ul && map[static_cast<size_t>(used)] == '\0';
+}
+
+// The uid the kernel shows in this namespace for a user it has no mapping
+// for (/proc/sys/kernel/overflowuid, 65534 by default).
+uint32_t overflow_uid() {
+    std::array<char, 32> text;
+    unsigned long uid = 65534;
+    if (read_small_file("/proc/sys/kernel/overflowuid", text.data(), text.size()))
+        (void)std::sscanf(text.data(), "%lu", &uid);
+    return static_cast<uint32_t>(uid);
+}
+
+// Inside a user namespace every unmapped user shows as the overflow uid, so
+// that uid names nobody in particular there: an owner that cannot be told.
+bool owner_is_unmapped(uint32_t uid) {
+    return uid == overflow_uid() && !in_initial_user_namespace();
+}
+
 } // namespace
 
 cli_owner_result cli_server_owner_uid(int fd, uint16_t server_port, uint32_t *uid,
@@ -237,6 +283,7 @@ cli_owner_result cli_server_owner_uid(int fd, uint16_t server_port, uint32_t *ui
         if (r == cli_owner_result::unknown) r = owner_by_proc(ends, &found);
         if (r != cli_owner_result::found) return r;
         if (found.state == kTcpEstablished) {
+            if (owner_is_unmapped(found.uid)) return cli_owner_result::unknown;
             *uid = found.uid;
             return r;
         }

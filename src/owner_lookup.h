@@ -8,7 +8,9 @@
 
 // What the lookup learned about the socket whose local address is
 // 127.0.0.1:server_port (or its IPv4-mapped IPv6 form, for a dual-stack
-// server) and whose peer is fd's own local address.
+// server) and whose peer is fd's own local address. Inside a user namespace
+// other than the initial one, the overflow uid (the one every unmapped user
+// is shown as) is no answer: the result is then unknown.
 enum class cli_owner_result {
     found,   // *uid holds the owner of the established server end
     absent,  // the kernel answered, but no established server end is there

@@ -38,9 +38,8 @@ constexpr uid_t kNobody = 65534;
 // Runs a server as another user in a child process. It reports, through the
 // pipe, 'L' once it listens, then 'H' if a HELLO arrived or 'N' if the agent
 // connected but sent nothing, or 'A' if no agent connected at all.
-[[noreturn]] void squatter(int report) {
-    if (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0)
-        _exit(2);
+[[noreturn]] void squatter_as(uid_t uid, int report) {
+    if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(2);
     char result = 'A';
     {
         TestServer server;
@@ -51,6 +50,17 @@ constexpr uid_t kNobody = 65534;
     }
     (void)!write(report, &result, 1);
     _exit(0);
+}
+
+[[noreturn]] void squatter(int report) {
+    squatter_as(kNobody, report);
+}
+
+// A user with no name, mapped into no namespace the tests make.
+constexpr uid_t kStranger = 4321;
+
+[[noreturn]] void stranger_squatter(int report) {
+    squatter_as(kStranger, report);
 }
 
 // A squatter that gets its command in before the agent looks: it accepts,
@@ -264,6 +274,61 @@ TEST(AgentTrust, ASandboxThatHidesTheOwnerFailsClosed) {
         GTEST_SKIP() << "cannot build the sandbox here (mount namespace, proc subset, seccomp)";
     }
     EXPECT_EQ(read_report(report), 'N') << "the agent talked to a server it could not check";
+    close(report);
+    kill(host, SIGKILL);
+    waitpid(host, nullptr, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(squatter_pid, &status, 0), squatter_pid);
+}
+
+namespace {
+
+// A user namespace in which this process is uid 65534 and no other user is
+// mapped, as `unshare --user --map-user=65534` or PrivateUsers= with
+// User=nobody make: every other owner shows as the overflow uid, 65534 too.
+bool enter_user_namespace_as_overflow_uid() {
+    if (unshare(CLONE_NEWUSER) != 0) return false;
+    std::ofstream map("/proc/self/uid_map");
+    map << "65534 0 1\n";
+    map.close();
+    return map.good() && geteuid() == 65534;
+}
+
+} // namespace
+
+// There, the overflow uid is nobody in particular: a server of another user
+// shows as 65534 like the agent itself, and is not trusted.
+TEST(AgentTrust, TheOverflowUidInAUserNamespaceIsNoOwner) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run a server as another user";
+    if (kForkedHostUnsupported)
+        GTEST_SKIP() << "ThreadSanitizer does not support threads after fork";
+    int report = -1;
+    pid_t squatter_pid = fork_squatter(stranger_squatter, &report);
+    ASSERT_GT(squatter_pid, 0);
+    ASSERT_EQ(read_report(report), 'L');
+    int entered[2];
+    ASSERT_EQ(pipe(entered), 0);
+    pid_t host = fork();
+    ASSERT_GE(host, 0);
+    if (host == 0) {
+        alarm(20);
+        char ok = enter_user_namespace_as_overflow_uid() ? 'U' : 'F';
+        (void)!write(entered[1], &ok, 1);
+        if (ok == 'U') cli_agent_init(24, "namespaced");
+        for (;;)
+            pause();
+    }
+    close(entered[1]);
+    char in_namespace = read_report(entered[0]);
+    close(entered[0]);
+    if (in_namespace != 'U') {
+        kill(host, SIGKILL);
+        kill(squatter_pid, SIGKILL);
+        waitpid(host, nullptr, 0);
+        waitpid(squatter_pid, nullptr, 0);
+        GTEST_SKIP() << "cannot make a user namespace here (unshare(CLONE_NEWUSER) refused)";
+    }
+    EXPECT_EQ(read_report(report), 'N') << "the agent talked to a server of an unmapped user";
     close(report);
     kill(host, SIGKILL);
     waitpid(host, nullptr, 0);

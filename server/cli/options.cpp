@@ -162,12 +162,16 @@ static_assert(cli_protocol::agent_port == 7002, "the help text names the port");
 
 constexpr OptionSpec kOptionTable[] = {
     {"port", 'p', "N", Part::kClient, "listen on port N (default 7002)", converted(set_port)},
-    {"agent", 'a', "NAME|ID|PATTERN", Part::kClient,
-     "attach to this agent as soon as it connects; a shell\n"
-     "pattern (*, ?, [...]) selects every agent whose name\n"
-     "matches it (an id matches exactly)",
+    {"agent", 'a', "AGENT|PATTERN", Part::kClient,
+     "attach to this agent as soon as it connects: NAME, ID\n"
+     "(all digits), NAME@USER, ID@USER or pid:N; a shell\n"
+     "pattern (*, ?, [...]; PATTERN@USER) selects every agent\n"
+     "whose name matches it. Without @USER or pid:, only\n"
+     "agents of root, the server's user, yours and\n"
+     "--agent-users are reached; others are left out (said so)",
      converted(set_agent)},
-    {"all", kAll, nullptr, Part::kClient, "select every connected agent", set_flag(&Options::all)},
+    {"all", kAll, nullptr, Part::kClient, "select every connected agent of those users",
+     set_flag(&Options::all)},
     {"wait", 'w', "SECONDS", Part::kClient,
      "scripting mode: how long to wait for the agent, or for\n"
      "the first agent of a pattern, to connect (default 5)",
@@ -215,7 +219,8 @@ constexpr OptionSpec kOptionTable[] = {
      set_flag(&Options::syslog)},
     {"agent-users", kAgentUsers, "LIST", Part::kDaemon,
      "accept only agents of these users (names or uids,\n"
-     "comma-separated), plus root and the server's user",
+     "comma-separated), plus root and the server's user;\n"
+     "their agents are reached without @USER",
      non_empty_text(&Options::agent_users)},
 };
 
@@ -290,7 +295,7 @@ std::string option_lines(Part part) {
 // then the commands and modes, then (after the resident server's options)
 // the exit statuses.
 constexpr const char *kUsageHead =
-    "Usage: cli-server [--port N] [--agent NAME|ID|PATTERN | --all] [--wait SECONDS]\n"
+    "Usage: cli-server [--port N] [--agent AGENT|PATTERN | --all] [--wait SECONDS]\n"
     "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
     "                  [-c LINE]... [--socket PATH | --standalone]\n"
     "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
@@ -312,7 +317,8 @@ constexpr const char *kUsageModes =
     "  help                  these commands, then the attached agent's help\n"
     "  ls                    connected agents: id, name, connection time, the pid\n"
     "                        and user of the agent, queued commands, state\n"
-    "  attach NAME|ID        send command lines to that agent; bare attach detaches\n"
+    "  attach AGENT          send command lines to that agent (NAME, ID, NAME@USER,\n"
+    "                        ID@USER, pid:N); bare attach detaches\n"
     "  attach PATTERN        send each line to every agent whose name matches\n"
     "  quit, exit            leave (standalone: after a goodbye to every agent)\n"
     "\n"

@@ -3,6 +3,7 @@
 #include "operator/console.h"
 
 #include "core/text.h"
+#include "core/users.h"
 
 #include "protocol.h"
 
@@ -110,18 +111,29 @@ void Console::on_line(std::optional<std::string> line) {
 // ---------------------------------------------------------------- hooks
 
 // Every line of the prompt is the agent's text on the operator's terminal;
-// the last one becomes the editor's prompt.
+// the last one becomes the editor's prompt. Each starts with the agent's
+// name in brackets, which no line of the console's own does (its prompt is
+// "NAME> ", its notices "* " and "error: "), so an agent's prompt cannot
+// pass for the console asking for its next command.
 void Console::show_prompt(const std::string &text) {
     if (terminal_out()) out_.append(shown_.flush());
     out_.drain();
+    const AgentView *a = current_ ? hub_.find(current_->agent) : nullptr;
+    prompt_mark_ = "[" + printable(a && !a->name.empty() ? a->name : "agent") + "] ";
     size_t nl = text.rfind('\n');
     std::string last_line = printable(nl == std::string::npos ? text : text.substr(nl + 1));
     if (nl != std::string::npos) {
-        out_.append(terminal_out() ? printable_text(text.substr(0, nl + 1))
-                                   : text.substr(0, nl + 1));
+        std::string lines;
+        size_t start = 0;
+        while (start <= nl) {
+            const size_t end = text.find('\n', start);
+            lines += prompt_mark_ + printable(text.substr(start, end - start)) + "\n";
+            start = end + 1;
+        }
+        out_.append(lines);
         out_.drain();
     }
-    editor_->show(last_line.empty() ? "> " : last_line);
+    editor_->show(prompt_mark_ + (last_line.empty() ? "> " : last_line));
 }
 
 void Console::command_broken(const AgentView &) {
@@ -157,7 +169,7 @@ void Console::command_finished(bool hidden, std::optional<int32_t> result) {
 }
 
 void Console::reply_refused() {
-    if (editor_) editor_->show("> ");
+    if (editor_) editor_->show(prompt_mark_ + "> ");
 }
 
 void Console::attach_set(const std::string &wanted) {
@@ -299,8 +311,12 @@ std::vector<std::string> Console::complete(std::string_view before) {
                 out.insert(out.end(), a->commands.begin(), a->commands.end());
         }
     } else if (words.size() == 1 && words[0] == "attach") {
+        // Each name, and each with its owner (NAME@USER), which another
+        // user's agent cannot take.
         hub_.for_each_agent([&](const AgentView &a) {
-            if (!a.name.empty()) out.push_back(a.name);
+            if (a.name.empty() || a.name.find('@') != std::string::npos) return;
+            out.push_back(a.name);
+            if (a.uid) out.push_back(a.name + "@" + uid_text(a.uid));
         });
     }
     // Candidates are the agents' words, and libedit lists them as they are:

@@ -64,6 +64,7 @@ class Console final : public ServerCommands {
     FanoutRun set_run_;
     std::string set_pattern_;
     std::optional<AgentSelector> set_sel_; // set_pattern_, parsed
+    std::string prompt_mark_;              // "[NAME] " before an agent's prompt lines
     Selection select_set();
     const char *selector_option() const override { return "attach"; }
 };

@@ -71,6 +71,9 @@ void ServerCommands::on_agent_lost(AgentView &a, const std::string &why, Notice 
     if (attached_ == a.serial) {
         attached_ = 0;
         attached_agent_lost();
+        // One of the same owner may be there already; one of another owner
+        // that came first is named as not attached.
+        if (target_sel_) try_attach_target();
     }
 }
 

@@ -7,6 +7,8 @@
 #include "process.h"
 #include "test_server.h"
 
+#include "cli_common.h"
+
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -92,6 +94,42 @@ inline clitest::Conn connect_agent() {
         return clitest::Conn();
     }
     return clitest::Conn(fd);
+}
+
+// A raw agent connection owned by uid, as the server looks owners up (the
+// socket's creator): the effective uid is switched around socket() only,
+// so this needs root. Invalid when it cannot be done.
+inline clitest::Conn connect_agent_as(uid_t uid) {
+    if (uid == geteuid()) return connect_agent();
+    if (seteuid(uid) != 0) return clitest::Conn();
+    clitest::Conn c = connect_agent();
+    if (seteuid(0) != 0) std::abort(); // the test cannot go on as somebody else
+    return c;
+}
+
+// A raw agent whose HELLO has been acknowledged (uid: whose socket it is).
+inline clitest::Conn greeted_agent(const std::string &name, uint32_t id, uid_t uid = geteuid()) {
+    clitest::Conn c = connect_agent_as(uid);
+    EXPECT_TRUE(c.valid());
+    EXPECT_TRUE(c.send_frame(CLI_FRAME_HELLO, 0, name, id));
+    auto ack = c.read_frame();
+    EXPECT_TRUE(ack && ack->type == CLI_FRAME_ACK) << name;
+    return c;
+}
+
+// cli-server in scripting mode with its script fed through a pipe; returns
+// once it listens (an empty ls: no agents yet).
+inline std::unique_ptr<Process> start_scripted_server(unsigned long max_files = 0,
+                                                      std::vector<std::string> args = {"--wait",
+                                                                                        "10"}) {
+    SpawnOptions o;
+    o.pipe_stdin = true;
+    o.max_files = max_files;
+    auto p = std::make_unique<Process>(server_argv(std::move(args)), o);
+    std::string out;
+    p->write_in("ls\n");
+    EXPECT_TRUE(read_until(p->out(), "no agents connected\n", &out));
+    return p;
 }
 
 // The example host, announcing itself as `name` with `id` (o: as whom).

@@ -7,11 +7,12 @@ Starts a resident server (readiness through NOTIFY_SOCKET, as systemd
 would see it), example hosts named completion-probe and "completion probe
 two", waits until the server has both (a client with --wait), then
 completes `cli-server --socket S --agent comp` in bash and expects both
-names, the second quoted as one word, and `--agent completion\ p` (a space
-typed with a backslash) and expects only the second. Exits 77
+names, each also as NAME@USER, the second quoted as one word, and `--agent
+completion\ p` (a space typed with a backslash) and expects only the second. Exits 77
 (skipped) where bash-completion is not installed. Every wait is bounded.
 """
 import os
+import pwd
 import socket
 import subprocess
 import sys
@@ -54,8 +55,11 @@ COMP_WORDS=("$2" --socket "$3" --agent "$4"); COMP_CWORD=4
 COMP_LINE="${{COMP_WORDS[*]}}"; COMP_POINT=${{#COMP_LINE}}
 _cli_server; printf '%s\\n' "${{COMPREPLY[@]}}"
 '''
-            cases = (("comp", ["completion-probe", "completion\\ probe\\ two"]),
-                     ("completion\\ p", ["completion\\ probe\\ two"]))
+            user = pwd.getpwuid(os.getuid()).pw_name
+            two = "completion\\ probe\\ two"
+            cases = (("comp", ["completion-probe", f"completion-probe@{user}", two,
+                               f"{two}@{user}"]),
+                     ("completion\\ p", [two, f"{two}@{user}"]))
             for typed, expected in cases:
                 out = subprocess.run(["bash", "-c", script, "sh", completion, cli_server, sock,
                                       typed], capture_output=True, text=True,

@@ -389,3 +389,49 @@ TEST(ResidentServerFaults, ControlCharactersInAgentNamesAreShownVisibly) {
     EXPECT_EQ(ls.out.find('\x1b'), std::string::npos);
     EXPECT_EQ(ls.out.find("\xc2\x9b"), std::string::npos);
 }
+
+// A client of operator protocol version 1 (a console started before an
+// upgrade) is served as before: a WELCOME of the version alone, then the
+// agents, its command and its end. A version-2 client is told the owners it
+// reaches without @USER: root, the daemon's user and its own.
+TEST(ResidentServerFaults, AVersionOneClientIsServedAsBefore) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    clitest::Conn agent = raw_agent("alpha", 3);
+    ASSERT_TRUE(d.journal_until("alpha (id 3) connected"));
+
+    RawClient v1;
+    ASSERT_TRUE(v1.connect(d.socket()));
+    ASSERT_TRUE(v1.send(wire::hello(1)));
+    auto welcome = v1.read();
+    ASSERT_TRUE(welcome);
+    EXPECT_EQ(welcome->type, wire::kWelcome);
+    EXPECT_EQ(welcome->payload, std::string("\x00\x01", 2));
+    std::vector<Msg> before_ready;
+    ASSERT_TRUE(v1.read_type(wire::kReady, kTimeout, &before_ready));
+    ASSERT_EQ(before_ready.size(), 1u);
+    ASSERT_EQ(before_ready[0].type, wire::kAgentUp);
+    const uint64_t serial = wire::read_be(before_ready[0].payload, 0, 8);
+    ASSERT_TRUE(v1.send(wire::submit(1, serial, "status")));
+    auto cmd = agent.read_frame();
+    ASSERT_TRUE(cmd && cmd->type == CLI_FRAME_COMMAND);
+    EXPECT_EQ(cmd->payload, "status");
+    ASSERT_TRUE(agent.send_frame(CLI_FRAME_DONE, cmd->req_id, "", 3));
+    auto done = v1.read_type(wire::kDone);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->payload, wire::be(1, 8));
+
+    RawClient v2;
+    ASSERT_TRUE(v2.connect(d.socket()));
+    ASSERT_TRUE(v2.send(wire::hello(2)));
+    welcome = v2.read();
+    ASSERT_TRUE(welcome);
+    EXPECT_EQ(welcome->type, wire::kWelcome);
+    ASSERT_EQ(welcome->payload.substr(0, 2), std::string("\x00\x02", 2));
+    std::vector<uint64_t> owners;
+    for (size_t at = 2; at + 4 <= welcome->payload.size(); at += 4)
+        owners.push_back(wire::read_be(welcome->payload, at, 4));
+    EXPECT_EQ((welcome->payload.size() - 2) % 4, 0u);
+    EXPECT_NE(std::find(owners.begin(), owners.end(), uint64_t{getuid()}), owners.end());
+}

@@ -23,33 +23,6 @@
 using namespace servertest;
 using clitest::Conn;
 
-namespace {
-
-// A connected agent whose HELLO has been acknowledged.
-Conn greeted_agent(const std::string &name, uint32_t id) {
-    Conn c = connect_agent();
-    EXPECT_TRUE(c.valid());
-    EXPECT_TRUE(c.send_frame(CLI_FRAME_HELLO, 0, name, id));
-    auto ack = c.read_frame();
-    EXPECT_TRUE(ack && ack->type == CLI_FRAME_ACK) << name;
-    return c;
-}
-
-// cli-server in scripting mode with its script fed through a pipe; returns
-// once it listens.
-std::unique_ptr<Process> start_scripted_server(unsigned long max_files = 0) {
-    SpawnOptions o;
-    o.pipe_stdin = true;
-    o.max_files = max_files;
-    auto p = std::make_unique<Process>(server_argv({"--wait", "10"}), o);
-    std::string out;
-    p->write_in("ls\n");
-    EXPECT_TRUE(read_until(p->out(), "no agents connected\n", &out));
-    return p;
-}
-
-} // namespace
-
 class ServerRobustness : public ServerTest {};
 
 TEST_F(ServerRobustness, MisbehavingAgentsDoNotDisturbAWellBehavedOne) {

@@ -53,9 +53,10 @@ TEST_F(ServerInteractive, OperatorSession) {
     s.type("hello   world\r");
     EXPECT_NE(s.expect("demo> ").find("hello world\n"), std::string::npos);
 
-    // A prompt from the agent takes the next line as the reply.
+    // A prompt from the agent takes the next line as the reply; it is
+    // marked as the agent's, so it cannot pass for the console's own.
     s.type("wipe\r");
-    s.expect("Type yes to confirm: ");
+    s.expect("[demo] Wipe the device buffer? Type yes to confirm: ");
     s.type("no\r");
     EXPECT_NE(s.expect("demo> ").find("Not wiped."), std::string::npos);
 
