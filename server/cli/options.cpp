@@ -19,6 +19,7 @@ constexpr uint32_t kMaxGatherSeconds = 3600;
 enum : int {
     kDaemon = 256,
     kStandalone,
+    kClient,
     kSocket,
     kGroup,
     kAuditLog,
@@ -50,6 +51,10 @@ bool check_combination(const Options &opts, std::string *error) {
     if (!opts.daemon && (!opts.group.empty() || !opts.audit_log.empty() || opts.syslog ||
                          !opts.agent_users.empty())) {
         *error = "--group, --audit-log, --syslog and --agent-users need --daemon";
+        return false;
+    }
+    if (opts.client_only && (opts.daemon || opts.standalone)) {
+        *error = "--client excludes --daemon and --standalone";
         return false;
     }
     if (opts.standalone && !opts.socket.empty()) {
@@ -191,6 +196,10 @@ constexpr OptionSpec kOptionTable[] = {
      converted(add_command)},
     {"standalone", kStandalone, nullptr, Part::kClient,
      "never use a resident server: hold the port here", set_flag(&Options::standalone)},
+    {"client", kClient, nullptr, Part::kClient,
+     "only as a resident server's client: never hold the\n"
+     "port; exit 1 at once when no resident server answers",
+     set_flag(&Options::client_only)},
     {"socket", kSocket, "PATH", Part::kClient,
      "the resident server's socket (default: $CLI_SERVER_SOCKET,\n"
      "else /run/cli-server/cli-server.sock for root,\n"
@@ -292,7 +301,7 @@ std::string option_lines(Part part) {
 constexpr const char *kUsageHead =
     "Usage: cli-server [--port N] [--agent NAME|ID|PATTERN | --all] [--wait SECONDS]\n"
     "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
-    "                  [-c LINE]... [--socket PATH | --standalone]\n"
+    "                  [-c LINE]... [--socket PATH] [--client | --standalone]\n"
     "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
     "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
     "       cli-server --help | --version\n"

@@ -350,8 +350,9 @@ void FanoutScript::check() {
     auto found = select_agents(hub_, opts_.agent, opts_.all);
     if (found.empty()) {
         if (now < wait_end_) return;
-        notice_(Notice::kError,
-                nothing_matched_text() + " within " + std::to_string(opts_.wait_seconds) + " s");
+        notice_(Notice::kError, nothing_matched_text() + " within " +
+                                    std::to_string(opts_.wait_seconds) + " s" +
+                                    standalone_note(opts_));
         finish(ExitStatus::kAgentAbsent);
         return;
     }
