@@ -344,8 +344,9 @@ constexpr const char *kUsageModes =
     "(a resident server has them already). Each output line is labelled\n"
     "'NAME: ' (for a pattern or --all); --json prints objects with host, name,\n"
     "id, pid, user, command, status (done, prompt-refused, agent-disconnected,\n"
-    "not-connected, interrupted), duration_ms and output (output_base64 when\n"
-    "it is not UTF-8).\n"
+    "not-connected, interrupted), result (the agent's: the handler's return\n"
+    "value, 127 for an unknown command; null when not reported), duration_ms\n"
+    "and output (output_base64 when it is not UTF-8).\n"
     "\n"
     "Resident server (--daemon): stays in the foreground, holds the agents' port\n"
     "and serves any number of operators and scripts on its socket (mode 0600 in\n"
@@ -356,7 +357,7 @@ constexpr const char *kUsageModes =
 std::string exit_status_text() {
     return "\n"
            "Exit status:\n"
-           "  0    every command completed (on every selected agent)\n"
+           "  0    every command completed and succeeded (on every selected agent)\n"
            "  1    usage or set-up error (for example the port is already in use, or the\n"
            "       resident server refused the client or went away), or a\n"
            "       line that could not be sent (no agent attached, longer than " +
@@ -369,6 +370,8 @@ std::string exit_status_text() {
            "       selected agent completed every command)\n"
            "  4    fan-out: some agents completed every command and others did not\n"
            "  5    standard output could not be written (no space, I/O error, reader gone)\n"
+           "  6    every command completed, and at least one failed: a non-zero result\n"
+           "       (127: unknown command) or a refused prompt\n"
            "  130  interrupted by Ctrl-C\n";
 }
 
