@@ -10,8 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace bench {
 
@@ -41,12 +43,27 @@ int start_connect(uint16_t port) {
     return fd;
 }
 
+// The payload length in a frame header.
+size_t payload_len(const uint8_t *hdr) {
+    return (size_t{hdr[16]} << 24) | (size_t{hdr[17]} << 16) | (size_t{hdr[18]} << 8) | hdr[19];
+}
+
+// The whole ACK, payload included (cli-server asks for results in it).
+bool read_ack(int fd) {
+    uint8_t hdr[cli_protocol::header_len];
+    if (!read_exact(fd, hdr, sizeof hdr)) return false;
+    std::string payload(payload_len(hdr), '\0');
+    return payload.empty() || read_exact(fd, payload.data(), payload.size());
+}
+
 } // namespace
 
 uint64_t AgentSwarm::connect(size_t n, const std::string &prefix) {
     struct Pending {
         bool hello_sent = false;
-        size_t got = 0; // ACK header bytes read
+        size_t got = 0;                         // ACK bytes read
+        size_t want = cli_protocol::header_len; // the whole ACK, once its header is in
+        uint8_t hdr[cli_protocol::header_len] = {};
         size_t index = 0;
     };
     UniqueFd ep(epoll_create1(EPOLL_CLOEXEC));
@@ -94,11 +111,13 @@ uint64_t AgentSwarm::connect(size_t n, const std::string &prefix) {
                 epoll_ctl(ep.get(), EPOLL_CTL_MOD, fd, &ev);
                 continue;
             }
-            uint8_t hdr[cli_protocol::header_len];
-            ssize_t r = recv(fd, hdr, sizeof hdr - p.got, 0);
+            uint8_t buf[256];
+            ssize_t r = recv(fd, buf, std::min(sizeof buf, p.want - p.got), 0);
             if (r <= 0) fail("fake agent: no ACK");
-            p.got += static_cast<size_t>(r);
-            if (p.got < sizeof hdr) continue; // an ACK is 20 bytes; rarely split
+            for (ssize_t j = 0; j < r; ++j, ++p.got)
+                if (p.got < sizeof p.hdr) p.hdr[p.got] = buf[j];
+            if (p.got == sizeof p.hdr && p.want == sizeof p.hdr) p.want += payload_len(p.hdr);
+            if (p.got < p.want) continue; // the header, then any payload (rarely split)
             epoll_ctl(ep.get(), EPOLL_CTL_DEL, fd, nullptr);
             ++done;
         }
@@ -124,8 +143,7 @@ OutputFlooder::OutputFlooder(uint16_t port) {
     fd_.reset(fd);
     const std::string hello = frame(CLI_FRAME_HELLO, 0, 999, "flood");
     if (!write_all(fd, hello.data(), hello.size())) fail("flooder HELLO");
-    uint8_t ack[cli_protocol::header_len];
-    if (!read_exact(fd, ack, sizeof ack)) fail("flooder ACK");
+    if (!read_ack(fd)) fail("flooder ACK");
     thread_ = std::thread([this] { flood(); });
 }
 
@@ -165,8 +183,7 @@ EchoAgent::EchoAgent(uint16_t port, const std::string &name) {
     set_nodelay(fd_.get(), true);
     const std::string hello = frame(CLI_FRAME_HELLO, 0, 7, name);
     if (!write_all(fd_.get(), hello.data(), hello.size())) fail("echo agent HELLO");
-    uint8_t ack[cli_protocol::header_len];
-    if (!read_exact(fd_.get(), ack, sizeof ack)) fail("echo agent ACK");
+    if (!read_ack(fd_.get())) fail("echo agent ACK");
     thread_ = std::thread([this] { serve(); });
 }
 

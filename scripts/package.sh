@@ -56,6 +56,21 @@ build_packages() {
         tail -40 "$scratch/build.log" >&2
         fail "dpkg-buildpackage failed (log above)"
     fi
+    check_build_warnings "$scratch/build.log"
+}
+
+# The package build uses Debian's flags (_FORTIFY_SOURCE, -Wformat...), not
+# the ci preset's -Werror: any compiler or linker warning in its log fails
+# the check here instead (dpkg's and debhelper's own warnings are not the
+# compiler's and pass).
+check_build_warnings() {
+    local found
+    found=$(grep -E '^[^ :]+:[0-9]+:([0-9]+:)? warning: |^(cc1|cc1plus|gcc|g\+\+|c\+\+|clang[^:]*|/usr/bin/ld[^:]*): warning: ' \
+        "$1" || true)
+    if [ -n "$found" ]; then
+        printf '%s\n' "$found" | head -40 >&2
+        fail "the package build printed compiler warnings (above)"
+    fi
 }
 
 # Clean means no tag at all, pedantic and experimental ones included.

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -264,4 +266,33 @@ TEST_F(AgentTest, InitFromAHandlerAfterDestroyCarriesOnAsTheNewAgent) {
     EXPECT_FALSE(server_.accept(std::chrono::milliseconds(1500)).valid())
         << "a second agent connection";
     cli_agent_destroy(9);
+}
+
+namespace {
+
+std::string comm_of(const std::string &task_dir) {
+    std::ifstream in(task_dir + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+// Prints the name of the thread it runs on.
+int print_thread_name(int, char **) {
+    cli_print_buffer("%s\n", comm_of("/proc/thread-self").c_str());
+    return 0;
+}
+
+} // namespace
+
+// top -H, ps -L and debuggers tell the agent's thread from the host's: it
+// is the one thread of the process named cli_agent, and handlers run on it.
+TEST_F(AgentTest, TheAgentThreadIsNamedCliAgent) {
+    ASSERT_TRUE(add_command("thread_name", print_thread_name));
+    EXPECT_EQ(conn_.command("thread_name").output(), "cli_agent\n");
+    int named = 0;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task"))
+        if (comm_of(task.path()) == "cli_agent") ++named;
+    EXPECT_EQ(named, 1);
+    EXPECT_NE(comm_of("/proc/thread-self"), "cli_agent") << "the host's thread keeps its name";
 }

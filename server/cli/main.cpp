@@ -6,6 +6,8 @@
 #include "daemon/socket_path.h"
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 int main(int argc, char **argv) {
     using cliserver::ExitStatus;
@@ -26,9 +28,18 @@ int main(int argc, char **argv) {
     if (opts.daemon) return cliserver::run_daemon(opts.daemon_options());
     if (!opts.standalone) {
         bool no_daemon = false;
-        const int status =
-            cliserver::run_client(opts, cliserver::client_socket_paths(opts.socket), &no_daemon);
+        const std::vector<std::string> paths = cliserver::client_socket_paths(opts.socket);
+        const int status = cliserver::run_client(opts, paths, &no_daemon);
         if (!no_daemon) return status;
+        if (opts.client_only) {
+            std::string tried;
+            for (const std::string &path : paths)
+                tried += (tried.empty() ? "" : " or ") + path;
+            std::fprintf(stderr, "cli-server: no resident server answers on %s (--client)\n",
+                         tried.c_str());
+            return exit_code(ExitStatus::kError);
+        }
+        opts.fell_back_from = paths.front();
     }
     return cliserver::run_standalone(opts);
 }

@@ -19,6 +19,7 @@ constexpr uint32_t kMaxGatherSeconds = 3600;
 enum : int {
     kDaemon = 256,
     kStandalone,
+    kClient,
     kSocket,
     kGroup,
     kAuditLog,
@@ -50,6 +51,10 @@ bool check_combination(const Options &opts, std::string *error) {
     if (!opts.daemon && (!opts.group.empty() || !opts.audit_log.empty() || opts.syslog ||
                          !opts.agent_users.empty())) {
         *error = "--group, --audit-log, --syslog and --agent-users need --daemon";
+        return false;
+    }
+    if (opts.client_only && (opts.daemon || opts.standalone)) {
+        *error = "--client excludes --daemon and --standalone";
         return false;
     }
     if (opts.standalone && !opts.socket.empty()) {
@@ -195,6 +200,10 @@ constexpr OptionSpec kOptionTable[] = {
      converted(add_command)},
     {"standalone", kStandalone, nullptr, Part::kClient,
      "never use a resident server: hold the port here", set_flag(&Options::standalone)},
+    {"client", kClient, nullptr, Part::kClient,
+     "only as a resident server's client: never hold the\n"
+     "port; exit 1 at once when no resident server answers",
+     set_flag(&Options::client_only)},
     {"socket", kSocket, "PATH", Part::kClient,
      "the resident server's socket (default: $CLI_SERVER_SOCKET,\n"
      "else /run/cli-server/cli-server.sock for root,\n"
@@ -297,7 +306,7 @@ std::string option_lines(Part part) {
 constexpr const char *kUsageHead =
     "Usage: cli-server [--port N] [--agent AGENT|PATTERN | --all] [--wait SECONDS]\n"
     "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
-    "                  [-c LINE]... [--socket PATH | --standalone]\n"
+    "                  [-c LINE]... [--socket PATH] [--client | --standalone]\n"
     "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
     "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
     "       cli-server --help | --version\n"
@@ -341,8 +350,9 @@ constexpr const char *kUsageModes =
     "(a resident server has them already). Each output line is labelled\n"
     "'NAME: ' (for a pattern or --all); --json prints objects with host, name,\n"
     "id, pid, user, command, status (done, prompt-refused, agent-disconnected,\n"
-    "not-connected, interrupted), duration_ms and output (output_base64 when\n"
-    "it is not UTF-8).\n"
+    "not-connected, interrupted), result (the agent's: the handler's return\n"
+    "value, 127 for an unknown command; null when not reported), duration_ms\n"
+    "and output (output_base64 when it is not UTF-8).\n"
     "\n"
     "Resident server (--daemon): stays in the foreground, holds the agents' port\n"
     "and serves any number of operators and scripts on its socket (mode 0600 in\n"
@@ -353,7 +363,7 @@ constexpr const char *kUsageModes =
 std::string exit_status_text() {
     return "\n"
            "Exit status:\n"
-           "  0    every command completed (on every selected agent)\n"
+           "  0    every command completed and succeeded (on every selected agent)\n"
            "  1    usage or set-up error (for example the port is already in use, or the\n"
            "       resident server refused the client or went away), or a\n"
            "       line that could not be sent (no agent attached, longer than " +
@@ -366,6 +376,8 @@ std::string exit_status_text() {
            "       selected agent completed every command)\n"
            "  4    fan-out: some agents completed every command and others did not\n"
            "  5    standard output could not be written (no space, I/O error, reader gone)\n"
+           "  6    every command completed, and at least one failed: a non-zero result\n"
+           "       (127: unknown command) or a refused prompt\n"
            "  130  interrupted by Ctrl-C\n";
 }
 

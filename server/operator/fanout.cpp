@@ -377,7 +377,7 @@ void FanoutScript::check() {
             nothing_matched_text() + " within " + std::to_string(opts_.wait_seconds) + " s";
         if (!selection.left_out.empty())
             why += "; " + other_owner_text(selector_, selection.left_out, "--agent");
-        notice_(Notice::kError, why);
+        notice_(Notice::kError, why + standalone_note(opts_));
         finish(ExitStatus::kAgentAbsent);
         return;
     }

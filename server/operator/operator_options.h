@@ -23,7 +23,15 @@ struct OperatorOptions {
     std::optional<std::string> answer; // --answer: the reply to prompts during a fan-out
     uint32_t wait_seconds = 5;         // how long scripting mode waits for the agent
     std::vector<std::string> commands; // -c, in order
+    // Set when a plain invocation found no resident server and holds the
+    // agents' port itself: the socket it tried first.
+    std::string fell_back_from;
 };
+
+// What a "did not connect" error adds when this process ran standalone
+// only because no resident server answered (empty otherwise): the agent
+// may well be connected to a resident server that was not found.
+std::string standalone_note(const OperatorOptions &opts);
 
 // Whether scripting mode runs its commands on a set of agents, with results
 // per agent, instead of on the one attached agent.

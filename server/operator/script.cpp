@@ -8,7 +8,7 @@ namespace cliserver {
 
 Script::Script(const OperatorOptions &opts, EventLoop &loop, AgentService &hub)
     : ServerCommands(loop, hub, opts.agent), from_stdin_(opts.commands.empty()),
-      wait_seconds_(opts.wait_seconds), script_(opts.commands.begin(), opts.commands.end()) {
+      wait_seconds_(opts.wait_seconds), standalone_note_(standalone_note(opts)), script_(opts.commands.begin(), opts.commands.end()) {
     hub_.add_client(this);
 }
 
@@ -91,7 +91,7 @@ void Script::check_deadline() {
     if (!wait_deadline_ || std::chrono::steady_clock::now() < *wait_deadline_) return;
     wait_deadline_.reset();
     fail(ExitStatus::kAgentAbsent, "agent " + printable(target_) + " did not connect within " +
-                                       std::to_string(wait_seconds_) + " s");
+                                       std::to_string(wait_seconds_) + " s" + standalone_note_);
 }
 
 // The open prompt takes the next line of input; false while it has none.

@@ -99,8 +99,9 @@ class RawClient {
                                  std::vector<Msg> *skipped = nullptr);
     // True when the daemon closes the connection in time; what it sent first is dropped.
     bool wait_closed(ms timeout = kTimeout);
-    // HELLO, then WELCOME, AGENT_UP... and READY: the agents' serials by name.
-    bool greet();
+    // HELLO of that protocol version, then WELCOME (of the same version),
+    // AGENT_UP... and READY: the agents' serials by name.
+    bool greet(uint16_t version = 1);
     uint64_t serial_of(const std::string &name) const;
     // LIST and its rows.
     std::optional<std::vector<RawRow>> list(ms timeout = kTimeout);

@@ -64,6 +64,15 @@ class ServerTest : public ::testing::Test {
     std::optional<std::string> saved_socket_;
 };
 
+// What a "did not connect" error of a plain cli-server adds when it found
+// no resident server and held the port itself (the tests' standalone runs,
+// which name a socket nobody serves in CLI_SERVER_SOCKET).
+inline std::string standalone_note() {
+    const char *socket = std::getenv("CLI_SERVER_SOCKET");
+    if (through_daemon() || !socket) return {};
+    return std::string(" (ran standalone: no resident server answered on ") + socket + ")";
+}
+
 // For tests whose subject only a standalone cli-server has.
 #define SKIP_THROUGH_DAEMON(why)                                                                   \
     do {                                                                                           \

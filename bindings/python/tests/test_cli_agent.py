@@ -2,6 +2,8 @@
 byte, prompts, exceptions, options and an asyncio hand-off."""
 
 import asyncio
+import json
+import subprocess
 import threading
 
 import pytest
@@ -20,7 +22,7 @@ def test_decorated_handlers_receive_str_arguments_and_unregister(agent):
         return 3
 
     r = run_server("py_echo grüße 'two words'", "help")
-    assert r.returncode == 0, r.stderr
+    assert r.returncode == 6, r.stderr  # py_echo's result, 3, is a failure
     assert seen == [["py_echo", "grüße", "two words"]]
     out = r.stdout.decode()
     assert out.startswith("grüße two words\n")
@@ -99,7 +101,7 @@ def test_an_exception_ends_only_its_command(agent, caplog):
     finally:
         cli_agent.unregister("py_fail")
         cli_agent.unregister("py_ok")
-    assert r.returncode == 0, r.stderr
+    assert r.returncode == 6, r.stderr  # every command completed, one failed
     assert r.stdout == b"partial\npy_fail: ValueError: bad thing\nstill serving\n"
     failed = [r for r in caplog.records if r.name == "cli_agent" and r.exc_info]
     assert len(failed) == 1 and "py_fail" in failed[0].getMessage()
@@ -125,12 +127,34 @@ def test_options_and_usage_errors(agent):
         r = run_server("py_opts -v -n 0x10 word", "py_opts -q")
     finally:
         cli_agent.unregister("py_opts")
-    assert r.returncode == 0, r.stderr
+    assert r.returncode == 6, r.stderr  # the usage error returned 1
     assert parsed == [("v", None), ("n", "0x10"), (None, "word")]
     assert cli_agent.param_u64(parsed[1][1]) == 16
     assert r.stdout == b"invalid option -- 'q'\nusage: py_opts [-v] [-n N] WORDS\n"
     assert cli_agent.param_u32("0x100000000") is None
     assert cli_agent.param_pointer("0x1000") == 0x1000
+
+
+def test_a_handlers_result_reaches_the_json_and_the_exit_status(agent):
+    @agent.command("py_result")
+    def py_result(args):
+        if args[1] == "raise":
+            raise RuntimeError("no")
+        return None if args[1] == "none" else int(args[1])
+
+    try:
+        results = {}
+        for arg, want in [("3", 3), ("0", 0), ("none", 0), ("-7", -7), ("raise", 1)]:
+            r = subprocess.run(
+                server_args(f"py_result {arg}") + ["--json"],
+                capture_output=True,
+                timeout=SERVER_TIMEOUT,
+            )
+            results[arg] = json.loads(r.stdout)["result"]
+            assert r.returncode == (6 if want else 0), (arg, r.stderr)
+            assert results[arg] == want, (arg, r.stdout)
+    finally:
+        cli_agent.unregister("py_result")
 
 
 def test_handler_hands_work_to_the_event_loop(agent):

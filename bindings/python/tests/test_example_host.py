@@ -33,7 +33,7 @@ def test_example_host_serves_and_stops_on_sigint():
             capture_output=True,
             timeout=SERVER_TIMEOUT,
         )
-        assert r.returncode == 0, r.stderr
+        assert r.returncode == 6, r.stderr  # fail's exception is result 1
         out = r.stdout.decode()
         assert out.startswith("colour = blue\n3 jobs: [0, 1, 4]\n"), out
         assert "fail: RuntimeError: this command always fails\n" in out
@@ -73,7 +73,7 @@ def test_readme_example_serves_both_kinds_of_handler(tmp_path):
     try:
         server = readme_server("lookup colour", "keys", "lookup")
         out, _ = server.communicate(timeout=SERVER_TIMEOUT)
-        assert server.returncode == 0
+        assert server.returncode == 6  # the usage error of the bare lookup
         assert out == b"looking colour up...\ncolour = blue\ncolour\nusage: lookup KEY\n"
     finally:
         host.send_signal(signal.SIGINT)

@@ -77,7 +77,9 @@ TEST(AuditLog, OneJsonObjectPerCommandWithEveryField) {
     auto log = AuditLog::open({path, false}, &err);
     ASSERT_TRUE(log) << err;
     AuditRecord r = sample();
+    r.result = 3;
     ASSERT_TRUE(log->record(r));
+    r.result.reset();
     r.outcome = CommandOutcome::kAgentDisconnected;
     r.agent.pid.reset();
     r.agent.uid.reset();
@@ -94,7 +96,9 @@ TEST(AuditLog, OneJsonObjectPerCommandWithEveryField) {
     for (const auto &line : lines)
         parsed.push_back(nlohmann::json::parse(line)); // throws, failing the test, if invalid
     const auto &j = parsed[0];
-    EXPECT_EQ(j.size(), 15u);
+    EXPECT_EQ(j.size(), 16u);
+    EXPECT_EQ(j["result"], 3);
+    EXPECT_TRUE(parsed[1]["result"].is_null()) << "an agent that reports no result";
     EXPECT_EQ(j["event"], "end");
     EXPECT_EQ(j["request"], 77);
     EXPECT_EQ(j["time"], "2026-12-08T13:10:13.042Z");

@@ -266,7 +266,7 @@ TEST(ResidentServerAudit, RecordsEveryCommandWithItsOutcomeButNoReply) {
         "client_user", "command",  "event",     "request",   "time"};
     std::vector<std::string> end_fields = sent_fields;
     end_fields.insert(end_fields.end(),
-                      {"duration_ms", "outcome", "output_bytes", "prompts_answered"});
+                      {"duration_ms", "outcome", "output_bytes", "prompts_answered", "result"});
     for (size_t i = 0; i < lines.size(); ++i) {
         SCOPED_TRACE(lines[i]);
         const bool is_end = i % 2 == 1;
@@ -300,6 +300,11 @@ TEST(ResidentServerAudit, RecordsEveryCommandWithItsOutcomeButNoReply) {
         EXPECT_TRUE(j["output_bytes"].is_number_unsigned());
         EXPECT_TRUE(j["prompts_answered"].is_number_unsigned() &&
                     j["prompts_answered"] == want.prompts);
+        // The agent's result where it completed (the example host's commands succeed).
+        if (std::string(want.outcome) == "done")
+            EXPECT_EQ(j["result"], 0);
+        else
+            EXPECT_TRUE(j["result"].is_null());
     }
     EXPECT_EQ(nlohmann::json::parse(lines[1])["output_bytes"], 6);
     EXPECT_EQ(nlohmann::json::parse(lines[3])["output_bytes"], std::string("Not wiped.\n").size());

@@ -117,6 +117,37 @@ TEST(ResidentServer, ClientsShareAgentsAndEachSeesOnlyItsOwnOutput) {
 
 // At a terminal, a command that has to wait for another client's says so,
 // counting only the commands really ahead of it.
+// A client of protocol version 1 (a console started before an upgrade of
+// the package) is served exactly as before: its DONE is the request alone.
+// A client of version 2 has the agent's result after it.
+TEST(ResidentServer, ServesClientsOfTheOldProtocolVersionAsBefore) {
+    TempDir dir;
+    Daemon d(dir.path());
+    ASSERT_TRUE(d.ready());
+    auto alpha = start_host("1", "alpha");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    const struct {
+        uint16_t version;
+        const char *line;
+        std::string done_after_request;
+    } cases[] = {
+        {1, "nosuch", ""},
+        {1, "echo x", ""},
+        {2, "nosuch", std::string("\0\0\0\x7f", 4)},
+        {2, "echo x", std::string("\0\0\0\0", 4)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.version) + ": " + c.line);
+        RawClient raw;
+        ASSERT_TRUE(raw.connect(d.socket()));
+        ASSERT_TRUE(raw.greet(c.version));
+        ASSERT_TRUE(raw.send(wire::submit(5, raw.serial_of("alpha"), c.line)));
+        auto done = raw.read_type(wire::kDone);
+        ASSERT_TRUE(done);
+        EXPECT_EQ(done->payload, wire::be(5, 8) + c.done_after_request);
+    }
+}
+
 TEST(ResidentServer, AnInteractiveClientIsToldWhenItsAgentIsBusy) {
     TempDir dir;
     Daemon d(dir.path());

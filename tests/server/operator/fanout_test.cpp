@@ -60,6 +60,7 @@ class FakeAgent {
         if (greeted_) {
             auto ack = conn_.read_frame();
             greeted_ = ack && ack->type == CLI_FRAME_ACK;
+            if (ack) ack_payload_ = ack->payload;
         }
         EXPECT_TRUE(greeted_) << name_;
         if (greeted_) thread_ = std::thread([this] { serve(); });
@@ -71,6 +72,7 @@ class FakeAgent {
     }
     // The command lines received; read after join().
     const std::vector<std::string> &commands() const { return commands_; }
+    const std::string &ack_payload() const { return ack_payload_; }
 
   private:
     void serve() {
@@ -90,6 +92,7 @@ class FakeAgent {
     Handler handler_;
     Conn conn_;
     bool greeted_ = false;
+    std::string ack_payload_;
     std::vector<std::string> commands_;
     std::thread thread_;
 };
@@ -215,12 +218,12 @@ TEST(FanoutSelection, PatternsIdsAndAllPickTheirAgents) {
 TEST(FanoutSelection, NothingMatchedWithinWaitExitsTwo) {
     struct Case {
         std::vector<std::string> args;
-        const char *err;
+        std::string err;
     } cases[] = {
         {{"--agent", "zz*", "--gather", "0.2", "--wait", "1", "-c", "x"},
-         "cli-server: no agent matching 'zz*' connected within 1 s\n"},
+         "cli-server: no agent matching 'zz*' connected within 1 s" + standalone_note() + "\n"},
         {{"--agent", "ghost", "--json", "--wait", "1", "-c", "x"},
-         "cli-server: agent ghost did not connect within 1 s\n"},
+         "cli-server: agent ghost did not connect within 1 s" + standalone_note() + "\n"},
     };
     for (const Case &c : cases) {
         auto start = std::chrono::steady_clock::now();
@@ -237,7 +240,7 @@ TEST(FanoutSelection, NothingMatchedWithinWaitExitsTwo) {
     // No agent at all: the --wait deadline ends it.
     auto r = run_server({"--all", "--gather", "0.1", "--wait", "0", "-c", "x"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "cli-server: no agent connected within 0 s\n");
+    EXPECT_EQ(r.err, "cli-server: no agent connected within 0 s" + standalone_note() + "\n");
 }
 
 // ---------------------------------------------------------------- output
@@ -467,19 +470,55 @@ TEST(FanoutPrompts, RefusedUnlessAnAnswerIsGiven) {
         FakeAgent p1("p1", 1, asking);
         FakeAgent p2("p2", 2, asking);
         auto r = finish(*server);
-        EXPECT_EQ(r.status, 0) << r.err;
+        const bool refused = c.extra.empty();
+        // A refused prompt completes the command, but as a failure.
+        EXPECT_EQ(r.status, refused ? 6 : 0) << r.err;
         auto objects = objects_of(r.out);
         ASSERT_EQ(objects.size(), 2u) << r.out;
         for (const json &j : objects) {
             EXPECT_EQ(j.at("status"), c.status);
             EXPECT_EQ(j.at("output"), c.output);
+            EXPECT_TRUE(j.at("result").is_null()) << "these agents report no results";
         }
-        const bool refused = c.extra.empty();
         EXPECT_EQ(r.err.find("answered empty") != std::string::npos, refused) << r.err;
     }
 }
 
 // ---------------------------------------------------------------- exit status
+
+// cli-server asks every agent for results in its ACK; an agent that reports
+// one (four bytes in DONE) has it in the JSON, one that does not has null,
+// and a non-zero result on any agent makes the status 6.
+TEST(FanoutExit, ANonZeroResultOnAnyAgentMakesSix) {
+    auto ending = [](const std::string &done_payload) {
+        return [done_payload](Conn &c, const WireFrame &cmd, uint32_t id) {
+            return c.send_frame(CLI_FRAME_DONE, cmd.req_id, done_payload, id);
+        };
+    };
+    struct Case {
+        std::string first, second; // the DONE payloads of the two agents
+        int status;
+        json first_result, second_result;
+    } cases[] = {
+        {std::string("\0\0\0\3", 4), "", 6, 3, nullptr},
+        {std::string("\0\0\0\0", 4), "", 0, 0, nullptr},
+        {std::string("\xff\xff\xff\xfe", 4), std::string("\0\0\0\0", 4), 6, -2, 0},
+        {"", "", 0, nullptr, nullptr},
+    };
+    for (const Case &c : cases) {
+        auto server = spawn_server({"--all", "--json", "--gather", "1", "-c", "check"});
+        FakeAgent a1("a1", 1, ending(c.first));
+        FakeAgent a2("a2", 2, ending(c.second));
+        auto r = finish(*server);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(clitest::hex(a1.ack_payload()), clitest::hex(clitest::kResultCapability));
+        auto results = by_name(objects_of(r.out));
+        ASSERT_EQ(results.size(), 2u) << r.out;
+        EXPECT_EQ(results["a1/check"].at("result"), c.first_result) << r.out;
+        EXPECT_EQ(results["a2/check"].at("result"), c.second_result) << r.out;
+        EXPECT_EQ(results["a1/check"].at("status"), "done");
+    }
+}
 
 TEST(FanoutExit, DisconnectsMakeThreeOrFourAndAnInterruptOneThirty) {
     auto dying = [](Conn &, const WireFrame &, uint32_t) { return false; };

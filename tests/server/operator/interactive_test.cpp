@@ -124,6 +124,26 @@ TEST_F(ServerInteractive, ColourOnlyWithoutNoColor) {
     }
 }
 
+// A command that failed says so after its output, in one dim line; one
+// that succeeded shows its output alone.
+TEST_F(ServerInteractive, AFailedCommandsResultFollowsItsOutput) {
+    TempHome tmp;
+    auto host = start_host();
+    Session s(tmp.path(), {}, {"--agent", "demo"});
+    s.expect("attached to demo (id 7)");
+    s.expect("demo> ");
+    s.type("nosuch\r");
+    std::string shown = s.expect("demo> ");
+    EXPECT_NE(shown.find("Try `help`.\nresult 127\n"), std::string::npos) << shown;
+    EXPECT_NE(s.raw().find("\x1b[2mresult 127\x1b[0m"), std::string::npos) << "dim";
+    s.type("echo fine\r");
+    shown = s.expect("demo> ");
+    EXPECT_NE(shown.find("fine\n"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("result"), std::string::npos) << shown;
+    s.type("quit\r");
+    EXPECT_EQ(s.proc().wait(), 0);
+}
+
 TEST_F(ServerInteractive, AttachToAPatternSendsEachLineToTheSet) {
     TempHome tmp;
     auto db1 = start_host("1", "db-1");

@@ -101,8 +101,29 @@ TEST_F(ServerScript, ExitsTwoWhenTheAgentNeverConnects) {
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "cli-server: agent ghost did not connect within 1 s\n");
+    EXPECT_EQ(r.err, "cli-server: agent ghost did not connect within 1 s" + standalone_note() + "\n");
     EXPECT_LT(took, 5s);
+}
+
+// --client never takes the port: without a resident server it ends at
+// once, naming where it looked; with one it is an ordinary client.
+TEST_F(ServerScript, ClientOnlyNeverHoldsThePort) {
+    if (through_daemon()) {
+        auto host = start_host();
+        auto r = run_server({"--client", "--agent", "demo", "--wait", "10", "-c", "echo hi"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "hi\n");
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    auto r = run_server({"--client", "--agent", "demo", "-c", "echo hi"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string("cli-server: no resident server answers on ") +
+                         std::getenv("CLI_SERVER_SOCKET") + " (--client)\n");
+    clitest::TestServer after; // the port was never taken
+    EXPECT_TRUE(after.listening());
 }
 
 TEST_F(ServerScript, ExitsThreeWhenTheHostDiesMidCommand) {
