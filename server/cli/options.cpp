@@ -28,7 +28,8 @@ enum : int {
     kGather,
     kJson,
     kNoLabel,
-    kAnswer
+    kAnswer,
+    kTimeout,
 };
 
 bool needs_value(const char *option, const char *value, std::string *error) {
@@ -139,6 +140,16 @@ bool set_gather(Options &opts, const char *value, std::string *error) {
     return false;
 }
 
+bool set_timeout(Options &opts, const char *value, std::string *error) {
+    uint32_t v = 0;
+    if (cli_parse_u32(value, &v) == 0 && v >= 1 && v <= kMaxWaitSeconds) {
+        opts.timeout_seconds = v;
+        return true;
+    }
+    *error = std::string("invalid --timeout '") + value + "' (expected seconds, 1 to 86400)";
+    return false;
+}
+
 bool set_answer(Options &opts, const char *value, std::string *) {
     opts.answer = value;
     return true;
@@ -185,6 +196,12 @@ constexpr OptionSpec kOptionTable[] = {
      "the reply to every prompt during a fan-out; without\n"
      "it such prompts are refused (answered empty)",
      converted(set_answer)},
+    {"timeout", kTimeout, "SECONDS", Part::kClient,
+     "scripting mode: each command on each agent gets at\n"
+     "most this long from its submission, queued or running;\n"
+     "then it is withdrawn or abandoned (status timed-out)\n"
+     "and the script goes on (default: no limit)",
+     converted(set_timeout)},
     {"command", 'c', "LINE", Part::kClient,
      "scripting mode: run LINE on the agent; repeatable,\n"
      "the commands run in the order given",
@@ -292,7 +309,8 @@ std::string option_lines(Part part) {
 constexpr const char *kUsageHead =
     "Usage: cli-server [--port N] [--agent NAME|ID|PATTERN | --all] [--wait SECONDS]\n"
     "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
-    "                  [-c LINE]... [--socket PATH | --standalone]\n"
+    "                  [--timeout SECONDS] [-c LINE]...\n"
+    "                  [--socket PATH | --standalone]\n"
     "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
     "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
     "       cli-server --help | --version\n"
@@ -335,8 +353,8 @@ constexpr const char *kUsageModes =
     "(a resident server has them already). Each output line is labelled\n"
     "'NAME: ' (for a pattern or --all); --json prints objects with host, name,\n"
     "id, pid, user, command, status (done, prompt-refused, agent-disconnected,\n"
-    "not-connected, interrupted), duration_ms and output (output_base64 when\n"
-    "it is not UTF-8).\n"
+    "not-connected, timed-out, interrupted), duration_ms and output\n"
+    "(output_base64 when it is not UTF-8).\n"
     "\n"
     "Resident server (--daemon): stays in the foreground, holds the agents' port\n"
     "and serves any number of operators and scripts on its socket (mode 0600 in\n"
@@ -356,8 +374,9 @@ std::string exit_status_text() {
            "       bytes, an agent name that several agents share)\n"
            "  2    the agent did not connect, or the pattern matched no agent, within\n"
            "       --wait seconds\n"
-           "  3    the agent disconnected in the middle of a command (in a fan-out: no\n"
-           "       selected agent completed every command)\n"
+           "  3    the agent disconnected in the middle of a command, or a command ran\n"
+           "       out of --timeout (in a fan-out: no selected agent completed every\n"
+           "       command)\n"
            "  4    fan-out: some agents completed every command and others did not\n"
            "  5    standard output could not be written (no space, I/O error, reader gone)\n"
            "  130  interrupted by Ctrl-C\n";

@@ -154,7 +154,16 @@ void OperatorSession::handle(const op::Message &m) {
         reply(m);
         break;
     case op::Type::kAbandon:
-        abandon(m);
+        abandon(m, CommandOutcome::kInterrupted);
+        break;
+    case op::Type::kAbandonTimedOut:
+        // A client of version 1 never sent this type: to it the daemon
+        // answers as it always did, by closing the connection.
+        if (!op::has_timed_out_abandon(version_)) {
+            fail("bad message: ABANDON_TIMED_OUT is not in operator protocol version 1");
+            break;
+        }
+        abandon(m, CommandOutcome::kTimedOut);
         break;
     case op::Type::kList:
         list();
@@ -169,7 +178,8 @@ void OperatorSession::hello(const op::Message &m) {
     op::Hello h;
     std::string why;
     std::string out;
-    if (!op::parse_hello(m, h, &why) || h.version != op::kVersion) {
+    if (!op::parse_hello(m, h, &why) || h.version < op::kOldestVersion ||
+        h.version > op::kVersion) {
         op::encode_refused(out,
                            "cli-server: this server speaks operator protocol version " +
                                std::to_string(op::kVersion) +
@@ -180,7 +190,8 @@ void OperatorSession::hello(const op::Message &m) {
     }
     greeted_ = true;
     scripted_ = h.mode == op::Mode::kScripted;
-    op::encode_welcome(out);
+    version_ = h.version;
+    op::encode_welcome(out, version_);
     hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, a); });
     op::encode_ready(out);
     send(out);
@@ -260,7 +271,7 @@ void OperatorSession::reply(const op::Message &m) {
     hub_.answer(it->second, r.bytes);
 }
 
-void OperatorSession::abandon(const op::Message &m) {
+void OperatorSession::abandon(const op::Message &m, CommandOutcome outcome) {
     uint64_t request = 0;
     if (!op::parse_request(m, request)) return;
     auto it = by_client_request_.find(request);
@@ -268,7 +279,7 @@ void OperatorSession::abandon(const op::Message &m) {
     const RequestId id = it->second;
     by_client_request_.erase(it);
     if (auto t = tracked_.find(id); t != tracked_.end()) {
-        if (t->second.sent) audit(id, t->second, CommandOutcome::kInterrupted);
+        if (t->second.sent) audit(id, t->second, outcome);
         untrack(t);
     }
     hub_.abandon(id);

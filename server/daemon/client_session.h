@@ -102,7 +102,7 @@ class OperatorSession final : public HubClient {
     void hello(const operator_protocol::Message &m);
     void submit(const operator_protocol::Message &m);
     void reply(const operator_protocol::Message &m);
-    void abandon(const operator_protocol::Message &m);
+    void abandon(const operator_protocol::Message &m, CommandOutcome outcome);
     void list();
     void send_rows(const std::vector<AgentRow> &rows);
     void send(const std::string &bytes);
@@ -129,6 +129,7 @@ class OperatorSession final : public HubClient {
     std::function<void()> on_failed_;
     bool greeted_ = false;
     bool scripted_ = false; // HELLO said so: a refused command ends the session
+    uint16_t version_ = 0;  // of the operator protocol, as HELLO said
     bool failed_ = false;
     bool finished_ = false;
     std::string end_reason_; // for the journal

@@ -123,6 +123,9 @@ class AgentService {
     // finishes on the agent with its output dropped and its prompts answered
     // empty (an open prompt at once).
     virtual void abandon(RequestId id) = 0;
+    // The client's --timeout ran out: abandon() it, and where an audit log
+    // records how commands end (a resident server's), say it timed out.
+    virtual void time_out(RequestId id) { abandon(id); }
     // The client's congested() may have changed.
     virtual void congestion_changed(HubClient *c) = 0;
 

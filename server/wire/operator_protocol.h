@@ -44,7 +44,15 @@ using cliserver::AgentRecord;
 using cliserver::AgentRow;
 using cliserver::Notice;
 
-inline constexpr uint16_t kVersion = 1;
+// The version a client speaks; the daemon serves every version from
+// kOldestVersion up, each exactly as it was, so a client started before an
+// upgrade keeps working. What each version added is said once, below.
+inline constexpr uint16_t kVersion = 2;
+inline constexpr uint16_t kOldestVersion = 1;
+// Version 2: ABANDON_TIMED_OUT, an abandon the audit log records as timed out.
+constexpr bool has_timed_out_abandon(uint16_t version) {
+    return version >= 2;
+}
 inline constexpr size_t kHeaderSize = 5;
 inline constexpr uint32_t kMaxPayload = 64 * 1024;
 // A request id or agent serial heads most payloads.
@@ -59,6 +67,7 @@ enum class Type : uint8_t {
     kReply = 0x03,   // u64 request, the reply to its prompt
     kAbandon = 0x04, // u64 request: the client stops waiting for it
     kList = 0x05,    // empty: asks for the rows of ls
+    kAbandonTimedOut = 0x06, // u64 request: as ABANDON, the client's --timeout ran out (v2)
     // daemon -> client
     kWelcome = 0x81,   // u16 version the daemon speaks on this connection
     kAgentUp = 0x82,   // agent record, name
@@ -162,6 +171,7 @@ void encode_hello(std::string &out, const Hello &m);
 void encode_submit(std::string &out, const Submit &m);
 void encode_reply(std::string &out, uint64_t request, std::string_view reply);
 void encode_abandon(std::string &out, uint64_t request);
+void encode_abandon_timed_out(std::string &out, uint64_t request);
 void encode_list(std::string &out);
 void encode_welcome(std::string &out, uint16_t version = kVersion);
 void encode_agent_up(std::string &out, const AgentRecord &m);
@@ -180,7 +190,7 @@ void encode_refused(std::string &out, std::string_view reason);
 bool parse_hello(const Message &m, Hello &out, std::string *error);
 bool parse_submit(const Message &m, Submit &out);
 bool parse_request_bytes(const Message &m, RequestBytes &out); // REPLY, OUTPUT, PROMPT
-bool parse_request(const Message &m, uint64_t &out);           // ABANDON, SENT, DONE
+bool parse_request(const Message &m, uint64_t &out); // ABANDON(_TIMED_OUT), SENT, DONE
 uint16_t parse_welcome(const Message &m);
 bool parse_agent_up(const Message &m, AgentRecord &out);
 bool parse_agent_down(const Message &m, AgentDown &out);
