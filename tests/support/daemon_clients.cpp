@@ -142,10 +142,12 @@ bool RawClient::wait_closed(ms timeout) {
     }
 }
 
-bool RawClient::greet() {
-    if (!send(wire::hello())) return false;
+bool RawClient::greet(uint16_t version) {
+    if (!send(wire::hello(version))) return false;
     auto welcome = read();
-    if (!welcome || welcome->type != wire::kWelcome) return false;
+    if (!welcome || welcome->type != wire::kWelcome || welcome->payload.size() != 2 ||
+        wire::read_be(welcome->payload, 0, 2) != version)
+        return false;
     for (;;) {
         auto m = read();
         if (!m) return false;

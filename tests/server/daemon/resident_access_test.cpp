@@ -307,6 +307,58 @@ TEST(ResidentServerAudit, RecordsEveryCommandWithItsOutcomeButNoReply) {
     EXPECT_GT(nlohmann::json::parse(lines[11])["output_bytes"], 0);
 }
 
+// A client's --timeout reaches the audit log as its own outcome; a client of
+// protocol version 1 is served exactly as before: welcomed in version 1,
+// its ABANDON recorded as interrupted, and the later message type, which
+// version 1 never had, ends its connection as any unknown type did.
+TEST(ResidentServerAudit, ATimedOutAbandonIsRecordedAndVersionOneClientsAreServedAsBefore) {
+    TempDir dir;
+    const std::string log = dir.path() + "/audit.log";
+    Daemon d(dir.path(), {"--audit-log", log});
+    ASSERT_TRUE(d.ready());
+    auto alpha = start_host("1", "alpha");
+    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    struct Case {
+        uint16_t version;
+        uint8_t abandon;
+        const char *outcome; // null: the connection is closed
+    } cases[] = {
+        {1, wire::kAbandon, "interrupted"},
+        {2, wire::kAbandonTimedOut, "timed-out"},
+        {2, wire::kAbandon, "interrupted"},
+        {1, wire::kAbandonTimedOut, nullptr},
+    };
+    std::vector<std::string> expected;
+    uint64_t request = 1;
+    for (const Case &c : cases) {
+        SCOPED_TRACE("version " + std::to_string(c.version) + ", type " +
+                     std::to_string(c.abandon));
+        RawClient raw;
+        ASSERT_TRUE(raw.connect(d.socket()));
+        ASSERT_TRUE(raw.greet(c.version));
+        const std::string line = "ticks -n " + std::to_string(50 + request) + " -i 10";
+        ASSERT_TRUE(raw.send(wire::submit(request, raw.serial_of("alpha"), line)));
+        ASSERT_TRUE(raw.read_type(wire::kSent));
+        ASSERT_TRUE(raw.send(wire::message(c.abandon, wire::be(request, 8))));
+        if (c.outcome) {
+            ASSERT_TRUE(raw.list()); // behind the abandon: it was handled
+            expected.push_back(line + " " + c.outcome);
+        } else {
+            EXPECT_TRUE(raw.wait_closed(3000ms));
+            expected.push_back(line + " client-left");
+        }
+        ++request;
+    }
+    EXPECT_EQ(d.stop(), 0);
+    std::vector<std::string> ends;
+    for (const std::string &l : lines_of(read_file(log))) {
+        const auto j = nlohmann::json::parse(l, nullptr, false);
+        if (j.is_object() && j.value("event", "") == "end")
+            ends.push_back(j.value("command", "") + " " + j.value("outcome", ""));
+    }
+    EXPECT_EQ(ends, expected) << read_file(log);
+}
+
 // ---------------------------------------------------------------- whom a client trusts
 
 namespace {
