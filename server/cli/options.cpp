@@ -1,4 +1,5 @@
 #include "cli/options.h"
+#include "cli/option_limits.h"
 
 #include "cli_common.h"
 #include "protocol.h"
@@ -30,6 +31,10 @@ enum : int {
     kNoLabel,
     kAnswer,
     kTimeout,
+    kMaxClients,
+    kMaxClientsTotal,
+    kMaxQueued,
+    kMaxQueuedTotal,
 };
 
 bool needs_value(const char *option, const char *value, std::string *error) {
@@ -51,6 +56,10 @@ bool check_combination(const Options &opts, std::string *error) {
     if (!opts.daemon && (!opts.group.empty() || !opts.audit_log.empty() || opts.syslog ||
                          !opts.agent_users.empty())) {
         *error = "--group, --audit-log, --syslog and --agent-users need --daemon";
+        return false;
+    }
+    if (!opts.daemon && opts.bounds_given) {
+        *error = "--max-clients, --max-queued and their totals need --daemon";
         return false;
     }
     if (opts.standalone && !opts.socket.empty()) {
@@ -140,16 +149,6 @@ bool set_gather(Options &opts, const char *value, std::string *error) {
     return false;
 }
 
-bool set_timeout(Options &opts, const char *value, std::string *error) {
-    uint32_t v = 0;
-    if (cli_parse_u32(value, &v) == 0 && v >= 1 && v <= kMaxWaitSeconds) {
-        opts.timeout_seconds = v;
-        return true;
-    }
-    *error = std::string("invalid --timeout '") + value + "' (expected seconds, 1 to 86400)";
-    return false;
-}
-
 bool set_answer(Options &opts, const char *value, std::string *) {
     opts.answer = value;
     return true;
@@ -234,6 +233,20 @@ constexpr OptionSpec kOptionTable[] = {
      "accept only agents of these users (names or uids,\n"
      "comma-separated), plus root and the server's user",
      non_empty_text(&Options::agent_users)},
+    {"max-clients", kMaxClients, "N", Part::kDaemon,
+     "at most N clients per user (default 64); root's and\n"
+     "the server's user's count only against their own",
+     converted(set_max_clients)},
+    {"max-clients-total", kMaxClientsTotal, "N", Part::kDaemon,
+     "at most N clients of all other users (default 256)", converted(set_max_clients_total)},
+    {"max-queued", kMaxQueued, "MIB", Part::kDaemon,
+     "at most MIB MiB of command lines waiting for agents\n"
+     "per user, 512 bytes more per command (default 16)",
+     converted(set_max_queued)},
+    {"max-queued-total", kMaxQueuedTotal, "MIB", Part::kDaemon,
+     "the same for all users but root and the server's\n"
+     "user together (default 64)",
+     converted(set_max_queued_total)},
 };
 
 // Applies one option found on the command line.
@@ -313,6 +326,8 @@ constexpr const char *kUsageHead =
     "                  [--socket PATH | --standalone]\n"
     "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
     "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
+    "                  [--max-clients N] [--max-clients-total N]\n"
+    "                  [--max-queued MIB] [--max-queued-total MIB]\n"
     "       cli-server --help | --version\n"
     "\n"
     "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"

@@ -23,12 +23,18 @@ namespace {
 
 constexpr auto kHealthPeriod = std::chrono::seconds(2);
 
+// The journal names the program itself.
+std::string without_program_name(const std::string &line) {
+    constexpr std::string_view kName = "cli-server: ";
+    return line.rfind(kName, 0) == 0 ? line.substr(kName.size()) : line;
+}
+
 } // namespace
 
 OperatorSession::OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit,
-                                 cli_shared::UniqueFd fd, PeerCred peer,
+                                 UserBounds &bounds, cli_shared::UniqueFd fd, PeerCred peer,
                                  std::function<void()> on_failed)
-    : loop_(loop), hub_(hub), audit_(audit), stream_(std::move(fd)), peer_(peer),
+    : loop_(loop), hub_(hub), audit_(audit), bounds_(bounds), stream_(std::move(fd)), peer_(peer),
       client_user_(user_name(peer.uid)), on_failed_(std::move(on_failed)) {}
 
 OperatorSession::~OperatorSession() {
@@ -92,6 +98,9 @@ void OperatorSession::finish() {
     by_client_request_.clear();
     per_agent_.clear();
     tracked_bytes_ = 0;
+    bounds_.refund(peer_.uid, charged_);
+    charged_ = 0;
+    bounds_.release_client(peer_.uid);
     for (auto &[hub_id, t] : tracked) {
         if (t.sent) audit(hub_id, t, CommandOutcome::kClientLeft);
         hub_.abandon(hub_id);
@@ -220,6 +229,14 @@ void OperatorSession::submit(const op::Message &m) {
         fail("refused a command: too many commands waiting", Notice::kWarning);
         return;
     }
+    if (auto why = bounds_.charge(peer_.uid, UserBounds::cost(s.line.size()))) {
+        std::string out;
+        op::encode_refused(out, *why);
+        send(out);
+        fail("refused a command: " + without_program_name(*why), Notice::kWarning);
+        return;
+    }
+    charged_ += UserBounds::cost(s.line.size());
     if (audit_.enabled() && !a->pid) hub_.resolve_pids(); // for the record; once per agent
     const RequestId id = hub_.new_request_id();
     Tracked t;
@@ -252,6 +269,8 @@ void OperatorSession::uncount(const Tracked &t) {
     auto n = per_agent_.find(t.agent.serial);
     if (n != per_agent_.end() && --n->second == 0) per_agent_.erase(n);
     tracked_bytes_ -= t.line.size();
+    charged_ -= UserBounds::cost(t.line.size());
+    bounds_.refund(peer_.uid, UserBounds::cost(t.line.size()));
 }
 
 void OperatorSession::untrack(std::map<RequestId, Tracked>::iterator it) {

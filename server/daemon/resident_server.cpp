@@ -21,10 +21,10 @@
 namespace cliserver {
 
 ResidentServer::ResidentServer(uint16_t port, std::string socket_path, AgentUsers agent_users,
-                               std::optional<gid_t> group, AuditLog audit)
+                               std::optional<gid_t> group, AuditLog audit, BoundsOptions bounds)
     : port_(port), socket_path_(std::move(socket_path)), group_(group),
       hub_(loop_, HubOptions{port_, std::move(agent_users), false}), audit_(std::move(audit)),
-      access_(getuid(), group), listener_(loop_), signals_(loop_) {
+      bounds_(bounds), access_(getuid(), group), listener_(loop_), signals_(loop_) {
     hub_.add_observer(this);
 }
 
@@ -97,6 +97,7 @@ void ResidentServer::admit(cli_shared::UniqueFd fd) {
         refusal = "cli-server: access denied: the client's credentials cannot be read";
     else
         refusal = access_.refusal(*peer);
+    if (!refusal) refusal = bounds_.admit_client(peer->uid);
     if (refusal) {
         journal(Priority::kWarning, (peer ? "refused client pid " + std::to_string(peer->pid) + ": "
                                           : std::string("refused a client: ")) +
@@ -107,8 +108,9 @@ void ResidentServer::admit(cli_shared::UniqueFd fd) {
         return;
     }
     const uint64_t id = next_session_++;
-    auto session = std::make_unique<OperatorSession>(
-        loop_, hub_, audit_, std::move(fd), *peer, [this, id] { failed_sessions_.push_back(id); });
+    auto session =
+        std::make_unique<OperatorSession>(loop_, hub_, audit_, bounds_, std::move(fd), *peer,
+                                          [this, id] { failed_sessions_.push_back(id); });
     session->start();
     sessions_.emplace(id, std::move(session));
 }
@@ -226,7 +228,7 @@ int run_daemon(const DaemonOptions &opts) {
         return exit_code(ExitStatus::kError);
     }
     ResidentServer server(opts.port, choose_socket_path(opts.socket), std::move(*users), group,
-                          std::move(*audit));
+                          std::move(*audit), opts.bounds);
     return server.run();
 }
 

@@ -62,11 +62,11 @@ inline constexpr size_t kMaxOutputChunk = kMaxPayload - kIdSize;
 
 enum class Type : uint8_t {
     // client -> daemon
-    kHello = 0x01,   // u16 version, u8 mode
-    kSubmit = 0x02,  // u64 request, u64 agent serial, u8 flags (1: quiet), command line
-    kReply = 0x03,   // u64 request, the reply to its prompt
-    kAbandon = 0x04, // u64 request: the client stops waiting for it
-    kList = 0x05,    // empty: asks for the rows of ls
+    kHello = 0x01,           // u16 version, u8 mode
+    kSubmit = 0x02,          // u64 request, u64 agent serial, u8 flags (1: quiet), command line
+    kReply = 0x03,           // u64 request, the reply to its prompt
+    kAbandon = 0x04,         // u64 request: the client stops waiting for it
+    kList = 0x05,            // empty: asks for the rows of ls
     kAbandonTimedOut = 0x06, // u64 request: as ABANDON, the client's --timeout ran out (v2)
     // daemon -> client
     kWelcome = 0x81,   // u16 version the daemon speaks on this connection
@@ -190,7 +190,7 @@ void encode_refused(std::string &out, std::string_view reason);
 bool parse_hello(const Message &m, Hello &out, std::string *error);
 bool parse_submit(const Message &m, Submit &out);
 bool parse_request_bytes(const Message &m, RequestBytes &out); // REPLY, OUTPUT, PROMPT
-bool parse_request(const Message &m, uint64_t &out); // ABANDON(_TIMED_OUT), SENT, DONE
+bool parse_request(const Message &m, uint64_t &out);           // ABANDON(_TIMED_OUT), SENT, DONE
 uint16_t parse_welcome(const Message &m);
 bool parse_agent_up(const Message &m, AgentRecord &out);
 bool parse_agent_down(const Message &m, AgentDown &out);

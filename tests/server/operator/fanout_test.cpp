@@ -549,7 +549,8 @@ TEST(FanoutTimeout, ASilentAgentTimesOutAndTheScriptGoesOn) {
         std::vector<std::string> args = {"--all", "--json", "--timeout", "2",
                                          "-c",    "status", "-c",        "again"};
         if (resident) {
-            daemon = std::make_unique<Daemon>(dir.path(), std::vector<std::string>{"--audit-log", log});
+            daemon =
+                std::make_unique<Daemon>(dir.path(), std::vector<std::string>{"--audit-log", log});
             ASSERT_TRUE(daemon->ready()) << daemon->error();
             args.insert(args.begin(), {"--socket", daemon->socket()});
         } else {
