@@ -175,6 +175,7 @@ int ResidentServer::run() {
 void ResidentServer::housekeeping() {
     journal_flush();
     if (audit_.failing()) audit_.writable();
+    audit_.report_refusals();
     loop_.add_timer(EventLoop::clock::now() + kHousekeepingPeriod, [this] { housekeeping(); });
 }
 
