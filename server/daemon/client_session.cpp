@@ -47,7 +47,7 @@ std::string OperatorSession::who() const {
 }
 
 void OperatorSession::start() {
-    journal(Priority::kInfo, who() + " connected");
+    journal(Priority::kInfo, who() + " connected", JournalSource::clients_of(peer_.uid));
     opened_ = last_read_ = std::chrono::steady_clock::now();
     stream_.watch(loop_, true, [this](uint32_t ev) { on_events(ev); });
     hub_.add_client(this);
@@ -91,7 +91,8 @@ void OperatorSession::finish() {
     if (!failed_) stop_io();
     journal(priority_of(end_kind_),
             "session of " + who() +
-                " ended: " + (end_reason_.empty() ? std::string("closed") : end_reason_));
+                " ended: " + (end_reason_.empty() ? std::string("closed") : end_reason_),
+            JournalSource::clients_of(peer_.uid));
     hub_.remove_client(this);
     auto tracked = std::move(tracked_);
     tracked_.clear();

@@ -99,9 +99,11 @@ void ResidentServer::admit(cli_shared::UniqueFd fd) {
         refusal = access_.refusal(*peer);
     if (!refusal) refusal = bounds_.admit_client(peer->uid);
     if (refusal) {
-        journal(Priority::kWarning, (peer ? "refused client pid " + std::to_string(peer->pid) + ": "
-                                          : std::string("refused a client: ")) +
-                                        without_program_name(*refusal));
+        journal(Priority::kWarning,
+                (peer ? "refused client pid " + std::to_string(peer->pid) + ": "
+                      : std::string("refused a client: ")) +
+                    without_program_name(*refusal),
+                peer ? JournalSource::clients_of(peer->uid) : JournalSource::agents_of({}));
         std::string out;
         operator_protocol::encode_refused(out, *refusal);
         (void)::send(fd.get(), out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -180,7 +182,8 @@ void ResidentServer::housekeeping() {
 }
 
 void ResidentServer::on_agent_greeted(AgentView &a) {
-    journal(Priority::kInfo, describe(a) + " connected (user " + uid_text(a.uid) + ")");
+    journal(Priority::kInfo, describe(a) + " connected (user " + uid_text(a.uid) + ")",
+            JournalSource::agents_of(a.uid));
 }
 
 // Every connection that goes before HELLO is journalled, with its user and
@@ -190,19 +193,25 @@ void ResidentServer::on_agent_greeted(AgentView &a) {
 // summarise.
 void ResidentServer::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
     if (a.greeted) {
-        journal(priority_of(kind), describe(a) + " " + why);
+        journal(priority_of(kind), describe(a) + " " + why, JournalSource::agents_of(a.uid));
         return;
     }
     if (a.said_hello) return; // refused by --agent-users, which the hub's notice journals
     std::string from;
     if (a.uid) from += "user " + uid_text(a.uid);
     if (a.pid) from += (from.empty() ? "pid " : ", pid ") + std::to_string(*a.pid);
-    journal(priority_of(kind), "a connection that never said HELLO " + why +
-                                   (from.empty() ? std::string() : " (from " + from + ")"));
+    journal(priority_of(kind),
+            "a connection that never said HELLO " + why +
+                (from.empty() ? std::string() : " (from " + from + ")"),
+            JournalSource::agents_of(a.uid));
 }
 
 void ResidentServer::on_hub_notice(Notice kind, const std::string &text) {
     journal(priority_of(kind), text);
+}
+
+void ResidentServer::on_agent_notice(const AgentView &a, Notice kind, const std::string &text) {
+    journal(priority_of(kind), text, JournalSource::agents_of(a.uid));
 }
 
 int run_daemon(const DaemonOptions &opts) {

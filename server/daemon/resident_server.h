@@ -66,6 +66,7 @@ class ResidentServer : private AgentEvents {
     void on_agent_greeted(AgentView &a) override;
     void on_agent_lost(AgentView &a, const std::string &why, Notice kind) override;
     void on_hub_notice(Notice kind, const std::string &text) override;
+    void on_agent_notice(const AgentView &a, Notice kind, const std::string &text) override;
 
     uint16_t port_;
     std::string socket_path_;

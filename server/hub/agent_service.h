@@ -66,6 +66,11 @@ class AgentEvents {
     // The agent is gone (its requests with it, without further callbacks).
     virtual void on_agent_lost(AgentView &a, const std::string &why, Notice kind) = 0;
     virtual void on_hub_notice(Notice kind, const std::string &text) = 0;
+    // A notice about one agent (refused, say), for an observer that tells
+    // agents' events apart by whose they are (the resident server's journal).
+    virtual void on_agent_notice(const AgentView &, Notice kind, const std::string &text) {
+        on_hub_notice(kind, text);
+    }
 };
 
 // What the client whose command it is hears of it.
