@@ -18,7 +18,7 @@ FanoutFront::~FanoutFront() {
 
 // Scripts show no information, such as an agent's arrival.
 void FanoutFront::on_agent_greeted(AgentView &a) {
-    notice(Notice::kInfo, describe(a) + " connected");
+    unsolicited_notice(Notice::kInfo, describe(a) + " connected");
 }
 
 void FanoutFront::on_stdin() {

@@ -50,7 +50,7 @@ std::string ServerCommands::paint(const char *sgr, const std::string &text) cons
 // ---------------------------------------------------------------- agents
 
 void ServerCommands::on_agent_greeted(AgentView &a) {
-    notice(Notice::kInfo, describe(a) + " connected");
+    unsolicited_notice(Notice::kInfo, describe(a) + " connected");
     if (!attached_ && !target_.empty()) try_attach_target();
 }
 

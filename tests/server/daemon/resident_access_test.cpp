@@ -4,8 +4,11 @@
 #include "daemon_clients.h"
 
 #include <gtest/gtest.h>
+
+#include "cli_common.h"
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -774,4 +777,66 @@ TEST(ResidentServerJournal, RepeatedLinesAreRateLimitedWithACount) {
     EXPECT_GE(shown, 20u) << d.journal();
     EXPECT_LE(counts, 2u) << d.journal();
     EXPECT_EQ(shown + suppressed, static_cast<size_t>(kFlood)) << d.journal();
+}
+
+// nobody floods the agents' port of a daemon that takes only root's agents,
+// each connection under a name of letters never seen before. The journal
+// still has every line about root's clients, the flood costs only nobody's
+// allowance and a line counts what it suppressed; the scripts that run
+// meanwhile show a few of the refusals on standard error, not hundreds.
+TEST(ResidentServerJournal, AFloodOfRefusedAgentsSilencesNeitherClientsNorScripts) {
+    if (getuid() != 0) GTEST_SKIP() << "an agent of nobody's needs root";
+    TempDir dir;
+    Daemon d(dir.path(), {"--agent-users", "root"});
+    ASSERT_TRUE(d.ready());
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    const pid_t flood = fork();
+    ASSERT_GE(flood, 0);
+    if (flood == 0) {
+        close(stop[1]);
+        if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(1);
+        fcntl(stop[0], F_SETFL, O_NONBLOCK);
+        char b;
+        for (uint64_t i = 0; read(stop[0], &b, 1) < 0; ++i) {
+            std::string name;
+            for (uint64_t n = i; n > 0 || name.empty(); n /= 26)
+                name += static_cast<char>('a' + n % 26);
+            clitest::Conn c = connect_agent();
+            if (c.valid()) c.send_frame(CLI_FRAME_HELLO, 0, "x" + name, 2);
+            // A thousand a second: a flood for the journal and the
+            // scripts, which this is about, not for the daemon's loop.
+            usleep(1000);
+        }
+        _exit(0);
+    }
+    close(stop[0]);
+    ASSERT_TRUE(d.journal_until("refused agent x")) << d.journal();
+    std::vector<pid_t> clients;
+    for (int i = 0; i < 6; ++i) {
+        auto c = start_client(d, {"-c", "ls"});
+        c->close_in();
+        clients.push_back(c->pid());
+        auto err = read_all(c->err());
+        EXPECT_EQ(c->wait(), 0);
+        ASSERT_TRUE(err);
+        EXPECT_LE(std::count(err->begin(), err->end(), '\n'), 4) << *err;
+    }
+    close(stop[1]);
+    EXPECT_EQ(waitpid(flood, nullptr, 0), flood);
+    // Their owner is found, or under load not yet: either way one count.
+    EXPECT_TRUE(d.journal_until(" suppressed in 10 s; the last: refused agent x", 20000ms))
+        << d.journal().substr(0, 4000);
+    EXPECT_TRUE(d.journal().find("lines about agents of uid 65534 (nobody) suppressed") !=
+                    std::string::npos ||
+                d.journal().find("lines about agent connections of unknown owners suppressed") !=
+                    std::string::npos)
+        << d.journal().substr(0, 4000);
+    const std::string j = d.journal();
+    for (pid_t pid : clients) {
+        const std::string who = "client uid 0 (root) pid " + std::to_string(pid);
+        EXPECT_NE(j.find(who + " connected"), std::string::npos) << who;
+        EXPECT_NE(j.find("session of " + who + " ended"), std::string::npos) << who;
+    }
+    EXPECT_EQ(d.stop(), 0);
 }
