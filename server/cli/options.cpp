@@ -1,4 +1,5 @@
 #include "cli/options.h"
+#include "cli/option_limits.h"
 
 #include "cli_common.h"
 #include "protocol.h"
@@ -29,7 +30,12 @@ enum : int {
     kGather,
     kJson,
     kNoLabel,
-    kAnswer
+    kAnswer,
+    kTimeout,
+    kMaxClients,
+    kMaxClientsTotal,
+    kMaxQueued,
+    kMaxQueuedTotal,
 };
 
 bool needs_value(const char *option, const char *value, std::string *error) {
@@ -55,6 +61,10 @@ bool check_combination(const Options &opts, std::string *error) {
     }
     if (opts.client_only && (opts.daemon || opts.standalone)) {
         *error = "--client excludes --daemon and --standalone";
+        return false;
+    }
+    if (!opts.daemon && opts.bounds_given) {
+        *error = "--max-clients, --max-queued and their totals need --daemon";
         return false;
     }
     if (opts.standalone && !opts.socket.empty()) {
@@ -194,6 +204,12 @@ constexpr OptionSpec kOptionTable[] = {
      "the reply to every prompt during a fan-out; without\n"
      "it such prompts are refused (answered empty)",
      converted(set_answer)},
+    {"timeout", kTimeout, "SECONDS", Part::kClient,
+     "scripting mode: each command on each agent gets at\n"
+     "most this long from its submission, queued or running;\n"
+     "then it is withdrawn or abandoned (status timed-out)\n"
+     "and the script goes on (default: no limit)",
+     converted(set_timeout)},
     {"command", 'c', "LINE", Part::kClient,
      "scripting mode: run LINE on the agent; repeatable,\n"
      "the commands run in the order given",
@@ -231,6 +247,20 @@ constexpr OptionSpec kOptionTable[] = {
      "comma-separated), plus root and the server's user;\n"
      "their agents are reached without @USER",
      non_empty_text(&Options::agent_users)},
+    {"max-clients", kMaxClients, "N", Part::kDaemon,
+     "at most N clients per user (default 64); root's and\n"
+     "the server's user's count only against their own",
+     converted(set_max_clients)},
+    {"max-clients-total", kMaxClientsTotal, "N", Part::kDaemon,
+     "at most N clients of all other users (default 256)", converted(set_max_clients_total)},
+    {"max-queued", kMaxQueued, "MIB", Part::kDaemon,
+     "at most MIB MiB of command lines waiting for agents\n"
+     "per user, 512 bytes more per command (default 16)",
+     converted(set_max_queued)},
+    {"max-queued-total", kMaxQueuedTotal, "MIB", Part::kDaemon,
+     "the same for all users but root and the server's\n"
+     "user together (default 64)",
+     converted(set_max_queued_total)},
 };
 
 // Applies one option found on the command line.
@@ -306,9 +336,12 @@ std::string option_lines(Part part) {
 constexpr const char *kUsageHead =
     "Usage: cli-server [--port N] [--agent AGENT|PATTERN | --all] [--wait SECONDS]\n"
     "                  [--gather SECONDS] [--json] [--no-label] [--answer TEXT]\n"
-    "                  [-c LINE]... [--socket PATH] [--client | --standalone]\n"
+    "                  [--timeout SECONDS] [-c LINE]...\n"
+    "                  [--socket PATH] [--client | --standalone]\n"
     "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
     "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
+    "                  [--max-clients N] [--max-clients-total N]\n"
+    "                  [--max-queued MIB] [--max-queued-total MIB]\n"
     "       cli-server --help | --version\n"
     "\n"
     "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"
@@ -350,9 +383,9 @@ constexpr const char *kUsageModes =
     "(a resident server has them already). Each output line is labelled\n"
     "'NAME: ' (for a pattern or --all); --json prints objects with host, name,\n"
     "id, pid, user, command, status (done, prompt-refused, agent-disconnected,\n"
-    "not-connected, interrupted), result (the agent's: the handler's return\n"
-    "value, 127 for an unknown command; null when not reported), duration_ms\n"
-    "and output (output_base64 when it is not UTF-8).\n"
+    "not-connected, timed-out, interrupted), result (the agent's: the handler's\n"
+    "return value, 127 for an unknown command; null when not reported),\n"
+    "duration_ms and output (output_base64 when it is not UTF-8).\n"
     "\n"
     "Resident server (--daemon): stays in the foreground, holds the agents' port\n"
     "and serves any number of operators and scripts on its socket (mode 0600 in\n"
@@ -372,8 +405,9 @@ std::string exit_status_text() {
            "       bytes, an agent name that several agents share)\n"
            "  2    the agent did not connect, or the pattern matched no agent, within\n"
            "       --wait seconds\n"
-           "  3    the agent disconnected in the middle of a command (in a fan-out: no\n"
-           "       selected agent completed every command)\n"
+           "  3    the agent disconnected in the middle of a command, or a command ran\n"
+           "       out of --timeout (in a fan-out: no selected agent completed every\n"
+           "       command)\n"
            "  4    fan-out: some agents completed every command and others did not\n"
            "  5    standard output could not be written (no space, I/O error, reader gone)\n"
            "  6    every command completed, and at least one failed: a non-zero result\n"

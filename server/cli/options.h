@@ -20,12 +20,14 @@ struct Options : OperatorOptions {
     std::string audit_log;   // --audit-log FILE
     bool syslog = false;     // --syslog
     std::string agent_users; // --agent-users LIST
+    BoundsOptions bounds;    // --max-clients, --max-clients-total, --max-queued...
+    bool bounds_given = false;
     bool show_help = false;
     bool show_version = false;
 
     // What the resident server is asked for.
     DaemonOptions daemon_options() const {
-        return {port, socket, group, audit_log, syslog, agent_users};
+        return {port, socket, group, audit_log, syslog, agent_users, bounds};
     }
 };
 

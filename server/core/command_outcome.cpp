@@ -18,6 +18,8 @@ const char *outcome_name(CommandOutcome o) {
         return "client-left";
     case CommandOutcome::kInterrupted:
         return "interrupted";
+    case CommandOutcome::kTimedOut:
+        return "timed-out";
     }
     return "?";
 }

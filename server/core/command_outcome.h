@@ -15,10 +15,11 @@ enum class CommandOutcome {
     kNotConnected,      // never ran: the agent was gone (fan-out)
     kClientLeft,        // the client went away while it ran (audit)
     kInterrupted,
+    kTimedOut, // --timeout ran out, queued (withdrawn) or running (abandoned)
 };
 
 // "done", "prompt-refused", "agent-disconnected", "not-connected",
-// "client-left", "interrupted".
+// "client-left", "interrupted", "timed-out".
 const char *outcome_name(CommandOutcome o);
 
 // A command that completed, but not as asked: the agent reported a

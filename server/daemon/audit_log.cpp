@@ -138,6 +138,31 @@ void AuditLog::failed(const std::string &why) {
                                       "; new commands are refused until it can be written");
 }
 
+void AuditLog::note_refused(const std::string &whose) {
+    const auto now = std::chrono::steady_clock::now();
+    if (refusal_period_open_ && now - refusal_reported_ < kRefusalPeriod) {
+        ++refused_unreported_;
+        return;
+    }
+    report_refusals();
+    refusal_period_open_ = true;
+    refusal_reported_ = now;
+    journal(Priority::kError, "refused a command of " + whose +
+                                  ": the audit log cannot be written (" + failure_ + ")");
+}
+
+void AuditLog::report_refusals() {
+    if (!refusal_period_open_ ||
+        std::chrono::steady_clock::now() - refusal_reported_ < kRefusalPeriod)
+        return;
+    refusal_period_open_ = false;
+    if (refused_unreported_ == 0) return;
+    journal(Priority::kError, std::to_string(refused_unreported_) +
+                                  " more commands refused: the audit log cannot be written (" +
+                                  failure_ + ")");
+    refused_unreported_ = 0;
+}
+
 // One write() of the whole line, or nothing left of it in the file.
 bool AuditLog::write_line(const std::string &line) {
     if (!file_.valid()) {

@@ -99,6 +99,13 @@ class AuditLog {
     const std::string &failure() const { return failure_; }
     // Closes the file and opens the path again.
     void reopen();
+    // A command was refused because the log cannot be written (whose:
+    // "client ... for AGENT"). The journal hears of it at err, at most once
+    // per kRefusalPeriod; report_refusals(), called every second, counts
+    // out the rest of a period even if no command comes after them.
+    static constexpr std::chrono::seconds kRefusalPeriod{60};
+    void note_refused(const std::string &whose);
+    void report_refusals();
     const std::string &path() const { return path_; }
 
   private:
@@ -115,6 +122,9 @@ class AuditLog {
     std::deque<std::string> kept_;
     size_t kept_bytes_ = 0;
     uint64_t lost_ = 0; // end records beyond kMaxKept
+    std::chrono::steady_clock::time_point refusal_reported_{};
+    bool refusal_period_open_ = false;
+    uint64_t refused_unreported_ = 0;
 };
 
 // The JSON object of one record, without the newline.

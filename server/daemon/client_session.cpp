@@ -25,12 +25,18 @@ namespace {
 
 constexpr auto kHealthPeriod = std::chrono::seconds(2);
 
+// The journal names the program itself.
+std::string without_program_name(const std::string &line) {
+    constexpr std::string_view kName = "cli-server: ";
+    return line.rfind(kName, 0) == 0 ? line.substr(kName.size()) : line;
+}
+
 } // namespace
 
 OperatorSession::OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit,
-                                 cli_shared::UniqueFd fd, PeerCred peer,
+                                 UserBounds &bounds, cli_shared::UniqueFd fd, PeerCred peer,
                                  std::function<void()> on_failed)
-    : loop_(loop), hub_(hub), audit_(audit), stream_(std::move(fd)), peer_(peer),
+    : loop_(loop), hub_(hub), audit_(audit), bounds_(bounds), stream_(std::move(fd)), peer_(peer),
       client_user_(user_name(peer.uid)), on_failed_(std::move(on_failed)) {}
 
 OperatorSession::~OperatorSession() {
@@ -43,7 +49,7 @@ std::string OperatorSession::who() const {
 }
 
 void OperatorSession::start() {
-    journal(Priority::kInfo, who() + " connected");
+    journal(Priority::kInfo, who() + " connected", JournalSource::clients_of(peer_.uid));
     opened_ = last_read_ = std::chrono::steady_clock::now();
     stream_.watch(loop_, true, [this](uint32_t ev) { on_events(ev); });
     hub_.add_client(this);
@@ -87,13 +93,17 @@ void OperatorSession::finish() {
     if (!failed_) stop_io();
     journal(priority_of(end_kind_),
             "session of " + who() +
-                " ended: " + (end_reason_.empty() ? std::string("closed") : end_reason_));
+                " ended: " + (end_reason_.empty() ? std::string("closed") : end_reason_),
+            JournalSource::clients_of(peer_.uid));
     hub_.remove_client(this);
     auto tracked = std::move(tracked_);
     tracked_.clear();
     by_client_request_.clear();
     per_agent_.clear();
     tracked_bytes_ = 0;
+    bounds_.refund(peer_.uid, charged_);
+    charged_ = 0;
+    bounds_.release_client(peer_.uid);
     for (auto &[hub_id, t] : tracked) {
         if (t.sent) audit(hub_id, t, CommandOutcome::kClientLeft);
         hub_.abandon(hub_id);
@@ -156,7 +166,16 @@ void OperatorSession::handle(const op::Message &m) {
         reply(m);
         break;
     case op::Type::kAbandon:
-        abandon(m);
+        abandon(m, CommandOutcome::kInterrupted);
+        break;
+    case op::Type::kAbandonTimedOut:
+        // A client of version 1 never sent this type: to it the daemon
+        // answers as it always did, by closing the connection.
+        if (!op::has_timed_out_abandon(version_)) {
+            fail("bad message: ABANDON_TIMED_OUT is not in operator protocol version 1");
+            break;
+        }
+        abandon(m, CommandOutcome::kTimedOut);
         break;
     case op::Type::kList:
         list();
@@ -225,6 +244,14 @@ void OperatorSession::submit(const op::Message &m) {
         fail("refused a command: too many commands waiting", Notice::kWarning);
         return;
     }
+    if (auto why = bounds_.charge(peer_.uid, UserBounds::cost(s.line.size()))) {
+        std::string out;
+        op::encode_refused(out, *why);
+        send(out);
+        fail("refused a command: " + without_program_name(*why), Notice::kWarning);
+        return;
+    }
+    charged_ += UserBounds::cost(s.line.size());
     if (audit_.enabled() && !a->pid) hub_.resolve_pids(); // for the record; once per agent
     const RequestId id = hub_.new_request_id();
     Tracked t;
@@ -257,6 +284,8 @@ void OperatorSession::uncount(const Tracked &t) {
     auto n = per_agent_.find(t.agent.serial);
     if (n != per_agent_.end() && --n->second == 0) per_agent_.erase(n);
     tracked_bytes_ -= t.line.size();
+    charged_ -= UserBounds::cost(t.line.size());
+    bounds_.refund(peer_.uid, UserBounds::cost(t.line.size()));
 }
 
 void OperatorSession::untrack(std::map<RequestId, Tracked>::iterator it) {
@@ -276,7 +305,7 @@ void OperatorSession::reply(const op::Message &m) {
     hub_.answer(it->second, r.bytes);
 }
 
-void OperatorSession::abandon(const op::Message &m) {
+void OperatorSession::abandon(const op::Message &m, CommandOutcome outcome) {
     uint64_t request = 0;
     if (!op::parse_request(m, request)) return;
     auto it = by_client_request_.find(request);
@@ -284,7 +313,7 @@ void OperatorSession::abandon(const op::Message &m) {
     const RequestId id = it->second;
     by_client_request_.erase(it);
     if (auto t = tracked_.find(id); t != tracked_.end()) {
-        if (t->second.sent) audit(id, t->second, CommandOutcome::kInterrupted);
+        if (t->second.sent) audit(id, t->second, outcome);
         untrack(t);
     }
     hub_.abandon(id);

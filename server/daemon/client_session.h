@@ -25,6 +25,7 @@
 #include "core/users.h"
 #include "hub/agent_service.h"
 #include "daemon/audit_log.h"
+#include "daemon/user_bounds.h"
 #include "core/byte_stream.h"
 #include "core/event_loop.h"
 #include "wire/operator_protocol.h"
@@ -55,8 +56,10 @@ class OperatorSession final : public HubClient {
     static constexpr size_t kMaxCommands = 1u << 16;
     static constexpr size_t kMaxCommandBytes = 16u << 20;
 
-    OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit, cli_shared::UniqueFd fd,
-                    PeerCred peer, std::function<void()> on_failed);
+    // The client was admitted by bounds (admit_client): the session gives
+    // its place back, and the bytes its commands count, in finish().
+    OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit, UserBounds &bounds,
+                    cli_shared::UniqueFd fd, PeerCred peer, std::function<void()> on_failed);
     ~OperatorSession() override;
     OperatorSession(const OperatorSession &) = delete;
     OperatorSession &operator=(const OperatorSession &) = delete;
@@ -103,7 +106,7 @@ class OperatorSession final : public HubClient {
     operator_protocol::Welcome welcome_for(uint16_t version) const;
     void submit(const operator_protocol::Message &m);
     void reply(const operator_protocol::Message &m);
-    void abandon(const operator_protocol::Message &m);
+    void abandon(const operator_protocol::Message &m, CommandOutcome outcome);
     void list();
     void send_rows(const std::vector<AgentRow> &rows);
     void send(const std::string &bytes);
@@ -125,6 +128,7 @@ class OperatorSession final : public HubClient {
     EventLoop &loop_;
     AgentService &hub_;
     AuditLog &audit_;
+    UserBounds &bounds_;
     ByteStream stream_;
     PeerCred peer_;
     std::string client_user_;
@@ -146,6 +150,7 @@ class OperatorSession final : public HubClient {
     std::map<uint64_t, RequestId> by_client_request_; // the client's id -> the hub's
     std::map<uint64_t, unsigned> per_agent_;          // tracked commands by agent serial
     size_t tracked_bytes_ = 0;                        // their command lines
+    size_t charged_ = 0;                              // what they count against the user's bounds
 };
 
 } // namespace cliserver

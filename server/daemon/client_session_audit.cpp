@@ -53,8 +53,7 @@ bool OperatorSession::on_sending(const Request &r) {
 void OperatorSession::refuse_command(uint64_t client_request, const std::string &agent) {
     const std::string why = "cannot write the audit log (" + audit_.failure() +
                             "); the resident server runs no command until it can";
-    journal(Priority::kWarning, "refused a command of " + who() + " for " + agent +
-                                    ": the audit log cannot be written");
+    audit_.note_refused(who() + " for " + agent);
     std::string out;
     if (scripted_) {
         op::encode_refused(out, why);

@@ -1,11 +1,51 @@
 #include "daemon/journal.h"
 
+#include "core/text.h"
+#include "core/users.h"
+
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cctype>
 
 namespace cliserver {
+
+JournalSource JournalSource::agents_of(std::optional<uid_t> uid) {
+    if (!uid) return {Kind::kUnidentified, 0};
+    return {Kind::kAgents, *uid};
+}
+
+JournalSource JournalSource::clients_of(uid_t uid) {
+    return {Kind::kClients, uid};
+}
+
+unsigned JournalSource::allowance() const {
+    switch (kind) {
+    case Kind::kServer:
+        return Journal::kBurst;
+    case Kind::kAgents:
+    case Kind::kUnidentified:
+        return Journal::kAgentBurst;
+    case Kind::kClients:
+        return Journal::kClientBurst;
+    }
+    return Journal::kBurst;
+}
+
+std::string JournalSource::describe() const {
+    const std::string user = "uid " + std::to_string(uid) + " (" + printable(user_name(uid)) + ")";
+    switch (kind) {
+    case Kind::kAgents:
+        return "agents of " + user;
+    case Kind::kUnidentified:
+        return "agent connections of unknown owners";
+    case Kind::kClients:
+        return "clients of " + user;
+    case Kind::kServer:
+        break;
+    }
+    return "the server";
+}
 
 Priority priority_of(Notice kind) {
     return kind == Notice::kError     ? Priority::kError
@@ -74,17 +114,30 @@ std::string Journal::format(Priority priority, std::string_view line) {
 
 void Journal::report(const Shape &s) {
     if (s.suppressed == 0) return;
-    sink_(format(s.priority, std::to_string(s.suppressed) + " similar line" +
-                                 (s.suppressed == 1 ? "" : "s") + " suppressed in " +
-                                 std::to_string(kWindow.count()) + " s; the last: " + s.last));
+    // "995 similar lines suppressed ...", "40 lines about agents of uid 65534 (nobody) ..."
+    const std::string lines = s.source ? " line" : " similar line";
+    sink_(format(s.priority, std::to_string(s.suppressed) + lines + (s.suppressed == 1 ? "" : "s") +
+                                 (s.source ? " about " + s.source->describe() : std::string()) +
+                                 " suppressed in " + std::to_string(kWindow.count()) +
+                                 " s; the last: " + s.last));
 }
 
-void Journal::write(Priority priority, std::string_view line, Clock::time_point now) {
-    std::string key = shape_of(line);
+// The server's own lines by shape; the others by their source alone.
+std::string Journal::key_of(std::string_view line, JournalSource source) {
+    if (source.kind == JournalSource::Kind::kServer) return shape_of(line);
+    return std::string(1, '\x02') + static_cast<char>(source.kind) + std::to_string(source.uid);
+}
+
+void Journal::write(Priority priority, std::string_view line, Clock::time_point now,
+                    JournalSource source) {
+    std::string key = key_of(line, source);
     auto it = shapes_.find(key);
     if (it == shapes_.end()) {
         if (shapes_.size() >= kMaxShapes) flush(now);
-        if (shapes_.size() >= kMaxShapes) key = kOverflowShape;
+        if (shapes_.size() >= kMaxShapes) {
+            key = kOverflowShape;
+            source = {};
+        }
         it = shapes_.try_emplace(std::move(key)).first;
         it->second.window_start = now;
     }
@@ -94,7 +147,8 @@ void Journal::write(Priority priority, std::string_view line, Clock::time_point 
         s = Shape{};
         s.window_start = now;
     }
-    if (s.written < kBurst) {
+    if (source.kind != JournalSource::Kind::kServer) s.source = source;
+    if (s.written < source.allowance()) {
         ++s.written;
         sink_(format(priority, line));
         return;
@@ -116,8 +170,8 @@ void Journal::flush(Clock::time_point now) {
     }
 }
 
-void journal(Priority priority, const std::string &line) {
-    process_journal().write(priority, line, Journal::Clock::now());
+void journal(Priority priority, const std::string &line, JournalSource source) {
+    process_journal().write(priority, line, Journal::Clock::now(), source);
 }
 
 void journal_flush() {

@@ -21,10 +21,10 @@
 namespace cliserver {
 
 ResidentServer::ResidentServer(uint16_t port, std::string socket_path, AgentUsers agent_users,
-                               std::optional<gid_t> group, AuditLog audit)
+                               std::optional<gid_t> group, AuditLog audit, BoundsOptions bounds)
     : port_(port), socket_path_(std::move(socket_path)), group_(group),
       hub_(loop_, HubOptions{port_, std::move(agent_users), false}), audit_(std::move(audit)),
-      access_(getuid(), group), listener_(loop_), signals_(loop_) {
+      bounds_(bounds), access_(getuid(), group), listener_(loop_), signals_(loop_) {
     hub_.add_observer(this);
 }
 
@@ -97,18 +97,22 @@ void ResidentServer::admit(cli_shared::UniqueFd fd) {
         refusal = "cli-server: access denied: the client's credentials cannot be read";
     else
         refusal = access_.refusal(*peer);
+    if (!refusal) refusal = bounds_.admit_client(peer->uid);
     if (refusal) {
-        journal(Priority::kWarning, (peer ? "refused client pid " + std::to_string(peer->pid) + ": "
-                                          : std::string("refused a client: ")) +
-                                        without_program_name(*refusal));
+        journal(Priority::kWarning,
+                (peer ? "refused client pid " + std::to_string(peer->pid) + ": "
+                      : std::string("refused a client: ")) +
+                    without_program_name(*refusal),
+                peer ? JournalSource::clients_of(peer->uid) : JournalSource::agents_of({}));
         std::string out;
         operator_protocol::encode_refused(out, *refusal);
         (void)::send(fd.get(), out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         return;
     }
     const uint64_t id = next_session_++;
-    auto session = std::make_unique<OperatorSession>(
-        loop_, hub_, audit_, std::move(fd), *peer, [this, id] { failed_sessions_.push_back(id); });
+    auto session =
+        std::make_unique<OperatorSession>(loop_, hub_, audit_, bounds_, std::move(fd), *peer,
+                                          [this, id] { failed_sessions_.push_back(id); });
     session->start();
     sessions_.emplace(id, std::move(session));
 }
@@ -173,11 +177,13 @@ int ResidentServer::run() {
 void ResidentServer::housekeeping() {
     journal_flush();
     if (audit_.failing()) audit_.writable();
+    audit_.report_refusals();
     loop_.add_timer(EventLoop::clock::now() + kHousekeepingPeriod, [this] { housekeeping(); });
 }
 
 void ResidentServer::on_agent_greeted(AgentView &a) {
-    journal(Priority::kInfo, describe(a) + " connected (user " + uid_text(a.uid) + ")");
+    journal(Priority::kInfo, describe(a) + " connected (user " + uid_text(a.uid) + ")",
+            JournalSource::agents_of(a.uid));
 }
 
 // Every connection that goes before HELLO is journalled, with its user and
@@ -187,19 +193,25 @@ void ResidentServer::on_agent_greeted(AgentView &a) {
 // summarise.
 void ResidentServer::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
     if (a.greeted) {
-        journal(priority_of(kind), describe(a) + " " + why);
+        journal(priority_of(kind), describe(a) + " " + why, JournalSource::agents_of(a.uid));
         return;
     }
     if (a.said_hello) return; // refused by --agent-users, which the hub's notice journals
     std::string from;
     if (a.uid) from += "user " + uid_text(a.uid);
     if (a.pid) from += (from.empty() ? "pid " : ", pid ") + std::to_string(*a.pid);
-    journal(priority_of(kind), "a connection that never said HELLO " + why +
-                                   (from.empty() ? std::string() : " (from " + from + ")"));
+    journal(priority_of(kind),
+            "a connection that never said HELLO " + why +
+                (from.empty() ? std::string() : " (from " + from + ")"),
+            JournalSource::agents_of(a.uid));
 }
 
 void ResidentServer::on_hub_notice(Notice kind, const std::string &text) {
     journal(priority_of(kind), text);
+}
+
+void ResidentServer::on_agent_notice(const AgentView &a, Notice kind, const std::string &text) {
+    journal(priority_of(kind), text, JournalSource::agents_of(a.uid));
 }
 
 int run_daemon(const DaemonOptions &opts) {
@@ -226,7 +238,7 @@ int run_daemon(const DaemonOptions &opts) {
         return exit_code(ExitStatus::kError);
     }
     ResidentServer server(opts.port, choose_socket_path(opts.socket), std::move(*users), group,
-                          std::move(*audit));
+                          std::move(*audit), opts.bounds);
     return server.run();
 }
 

@@ -22,6 +22,7 @@
 #include "core/listener.h"
 #include "core/process.h"
 #include "daemon/client_session.h"
+#include "daemon/user_bounds.h"
 #include "unique_fd.h"
 
 #include <map>
@@ -39,12 +40,13 @@ struct DaemonOptions {
     std::string audit_log;   // --audit-log FILE
     bool syslog = false;     // --syslog
     std::string agent_users; // --agent-users LIST
+    BoundsOptions bounds;    // --max-clients, --max-queued...
 };
 
 class ResidentServer : private AgentEvents {
   public:
     ResidentServer(uint16_t port, std::string socket_path, AgentUsers agent_users,
-                   std::optional<gid_t> group, AuditLog audit);
+                   std::optional<gid_t> group, AuditLog audit, BoundsOptions bounds = {});
     ~ResidentServer() override;
     ResidentServer(const ResidentServer &) = delete;
     ResidentServer &operator=(const ResidentServer &) = delete;
@@ -64,6 +66,7 @@ class ResidentServer : private AgentEvents {
     void on_agent_greeted(AgentView &a) override;
     void on_agent_lost(AgentView &a, const std::string &why, Notice kind) override;
     void on_hub_notice(Notice kind, const std::string &text) override;
+    void on_agent_notice(const AgentView &a, Notice kind, const std::string &text) override;
 
     uint16_t port_;
     std::string socket_path_;
@@ -71,6 +74,7 @@ class ResidentServer : private AgentEvents {
     EventLoop loop_;
     AgentHub hub_;
     AuditLog audit_;
+    UserBounds bounds_;
     OperatorAccess access_;
     Listener listener_;
     SignalWatch signals_;

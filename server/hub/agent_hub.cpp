@@ -53,6 +53,11 @@ void AgentHub::hub_notice(Notice kind, const std::string &text) {
         c->on_hub_notice(kind, text);
 }
 
+void AgentHub::agent_notice(const Agent &a, Notice kind, const std::string &text) {
+    for (AgentEvents *c : clients_)
+        c->on_agent_notice(a, kind, text);
+}
+
 // ---------------------------------------------------------------- frames
 
 void AgentHub::handle_frame(Agent &a, Frame &f) {
@@ -99,9 +104,9 @@ bool AgentHub::owner_accepted(Agent &a) {
     if (a.uid && options_.agent_users.accepts(*a.uid, getuid())) return true;
     const std::string who = a.uid ? "uid " + std::to_string(*a.uid) + " (" + user_name(*a.uid) + ")"
                                   : "an owner that cannot be found";
-    hub_notice(Notice::kWarning, "refused agent " + printable(a.name) + " (id " +
-                                     std::to_string(a.id) + "): it belongs to " + who +
-                                     ", not to a user of --agent-users");
+    agent_notice(a, Notice::kWarning,
+                 "refused agent " + printable(a.name) + " (id " + std::to_string(a.id) +
+                     "): it belongs to " + who + ", not to a user of --agent-users");
     drop_agent(a, "refused");
     return false;
 }

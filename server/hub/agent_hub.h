@@ -137,6 +137,7 @@ class AgentHub final : public AgentService {
     void drop_agent(Agent &a, const std::string &why, Notice kind = Notice::kInfo);
     Request *locate(RequestId id, Agent **agent);
     void hub_notice(Notice kind, const std::string &text);
+    void agent_notice(const Agent &a, Notice kind, const std::string &text);
     void arm_hello_timer();
     void on_hello_timer();
     bool make_room();

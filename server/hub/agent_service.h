@@ -72,6 +72,11 @@ class AgentEvents {
     // The agent is gone (its requests with it, without further callbacks).
     virtual void on_agent_lost(AgentView &a, const std::string &why, Notice kind) = 0;
     virtual void on_hub_notice(Notice kind, const std::string &text) = 0;
+    // A notice about one agent (refused, say), for an observer that tells
+    // agents' events apart by whose they are (the resident server's journal).
+    virtual void on_agent_notice(const AgentView &, Notice kind, const std::string &text) {
+        on_hub_notice(kind, text);
+    }
 };
 
 // What the client whose command it is hears of it.
@@ -132,6 +137,9 @@ class AgentService {
     // finishes on the agent with its output dropped and its prompts answered
     // empty (an open prompt at once).
     virtual void abandon(RequestId id) = 0;
+    // The client's --timeout ran out: abandon() it, and where an audit log
+    // records how commands end (a resident server's), say it timed out.
+    virtual void time_out(RequestId id) { abandon(id); }
     // The client's congested() may have changed.
     virtual void congestion_changed(HubClient *c) = 0;
 

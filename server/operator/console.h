@@ -36,6 +36,7 @@ class Console final : public ServerCommands {
     bool wants_stdin() const override { return editor_ && editor_->visible(); }
     void report_congestion() override;
     void notice(Notice kind, const std::string &text) override;
+    bool shows(Notice) const override { return true; }
 
     // ServerCommands
     void refuse(const std::string &message) override { notice(Notice::kError, message); }

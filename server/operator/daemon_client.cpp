@@ -353,6 +353,14 @@ void DaemonLink::abandon(RequestId id) {
     send(std::move(msg));
 }
 
+// The daemon withdraws or abandons it as for ABANDON; its audit log says why.
+void DaemonLink::time_out(RequestId id) {
+    if (!requests_.erase(id)) return;
+    std::string msg;
+    op::encode_abandon_timed_out(msg, id);
+    send(std::move(msg));
+}
+
 void DaemonLink::list_agents(std::function<void(std::vector<AgentRow>)> done) {
     if (lost_) {
         done({});

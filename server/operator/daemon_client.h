@@ -74,6 +74,7 @@ class DaemonLink final : public AgentService {
     bool request_sent(RequestId id) const override;
     void answer(RequestId id, std::string_view reply) override;
     void abandon(RequestId id) override;
+    void time_out(RequestId id) override;
     void congestion_changed(HubClient *c) override;
     void list_agents(std::function<void(std::vector<AgentRow>)> done) override;
     bool gathers() const override { return false; }

@@ -34,6 +34,7 @@ std::string local_host_name() {
 FanoutRun::FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
                      FanoutSettings settings)
     : hub_(hub), loop_(loop), out_(out), notice_(std::move(notice)), settings_(std::move(settings)),
+      deadlines_(loop, settings_.timeout_seconds, [this](RequestId id) { time_out(id); }),
       terminal_(isatty(out_.fd()) == 1) {
     hub_.add_client(this);
 }
@@ -92,11 +93,27 @@ void FanoutRun::submit_next(Slot &s) {
     s.truncated = false;
     s.pending.clear();
     by_request_[s.current] = static_cast<size_t>(&s - slots_.data());
+    deadlines_.arm(s.current);
     if (!hub_.submit(this, *a, s.current, lines_[s.next], false)) {
+        deadlines_.disarm(s.current);
         by_request_.erase(s.current);
         s.current = 0;
         finish_rest(s, CommandOutcome::kNotConnected);
     }
+}
+
+// The command is withdrawn from its agent's queue or abandoned there (what
+// it prints from now on is dropped), and the agent's next line follows: it
+// queues behind the abandoned one and has its own deadline.
+void FanoutRun::time_out(RequestId id) {
+    Slot *s = slot_of(id);
+    if (!s) return;
+    hub_.time_out(id);
+    if (!settings_.json && !s->pending.empty()) emit_lines(*s, true);
+    notice_(Notice::kError, s->who + ": '" + printable(lines_[s->next]) + "' did not end within " +
+                                std::to_string(deadlines_.seconds()) + " s (--timeout)");
+    finish_line(*s, CommandOutcome::kTimedOut);
+    submit_next(*s);
 }
 
 void FanoutRun::append(std::string_view bytes) {
@@ -173,6 +190,7 @@ CommandResult FanoutRun::result_of(const Slot &s, CommandOutcome status) const {
 
 void FanoutRun::finish_line(Slot &s, CommandOutcome status, std::optional<int32_t> result) {
     if (!s.current) return;
+    deadlines_.disarm(s.current);
     by_request_.erase(s.current);
     s.current = 0;
     if (!outcome_completed(status)) s.failed = true;
@@ -294,6 +312,7 @@ FanoutSettings settings_from(const OperatorOptions &opts) {
     s.json = opts.json;
     s.label = !opts.no_label && (opts.all || is_agent_pattern(opts.agent));
     s.answer = opts.answer;
+    s.timeout_seconds = opts.timeout_seconds;
     if (opts.json) s.host = local_host_name();
     return s;
 }

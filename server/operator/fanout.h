@@ -23,6 +23,7 @@
 #include "core/exit_status.h"
 #include "operator/json_result.h"
 #include "operator/operator_options.h"
+#include "operator/request_deadlines.h"
 #include "core/output_queue.h"
 #include "core/text.h"
 
@@ -42,6 +43,7 @@ struct FanoutSettings {
     bool label = true;                 // plain output: "NAME: " before every line
     std::optional<std::string> answer; // the reply to every prompt; none: refused
     std::string host;                  // for the JSON objects
+    uint32_t timeout_seconds = 0;      // --timeout per command and agent; 0: none
 };
 
 class FanoutRun : public HubClient {
@@ -106,6 +108,7 @@ class FanoutRun : public HubClient {
     CommandResult result_of(const Slot &s, CommandOutcome status) const;
     void finish_line(Slot &s, CommandOutcome status, std::optional<int32_t> result = {});
     void finish_rest(Slot &s, CommandOutcome status);
+    void time_out(RequestId id);
     void emit_lines(Slot &s, bool flush);
     void append(std::string_view bytes);
     Slot *slot_of(RequestId id);
@@ -119,6 +122,7 @@ class FanoutRun : public HubClient {
     std::vector<Slot> slots_;
     std::unordered_map<RequestId, size_t> by_request_;
     std::unordered_map<uint64_t, size_t> by_serial_;
+    RequestDeadlines deadlines_;
     bool terminal_ = false; // the output is a terminal
     size_t unfinished_ = 0;
     bool reported_congested_ = false;

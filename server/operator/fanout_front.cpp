@@ -20,7 +20,7 @@ FanoutFront::~FanoutFront() {
 
 // Scripts show no information, such as an agent's arrival.
 void FanoutFront::on_agent_greeted(AgentView &a) {
-    notice(Notice::kInfo, describe_owned(a, getuid()) + " connected");
+    unsolicited_notice(Notice::kInfo, describe_owned(a, getuid()) + " connected");
 }
 
 void FanoutFront::on_stdin() {

@@ -27,7 +27,9 @@ class FanoutFront final : public FrontEnd, public AgentEvents {
     void on_agent_lost(AgentView &a, const std::string &why, Notice kind) override {
         agent_lost_notice(a, why, kind);
     }
-    void on_hub_notice(Notice kind, const std::string &text) override { notice(kind, text); }
+    void on_hub_notice(Notice kind, const std::string &text) override {
+        unsolicited_notice(kind, text);
+    }
 
   private:
     void begin() override { script_.start(); }

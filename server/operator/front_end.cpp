@@ -12,7 +12,8 @@
 namespace cliserver {
 
 FrontEnd::FrontEnd(EventLoop &loop, AgentService &hub)
-    : loop_(loop), hub_(hub), out_(STDOUT_FILENO) {}
+    : loop_(loop), hub_(hub), out_(STDOUT_FILENO),
+      unsolicited_(loop, [this](Notice k, const std::string &t) { notice(k, t); }) {}
 
 FrontEnd::~FrontEnd() = default;
 
@@ -38,6 +39,7 @@ void FrontEnd::after_events() {
 }
 
 void FrontEnd::drain_and_close() {
+    unsolicited_.flush();
     out_.drain();
     check_output();
 }
@@ -72,6 +74,17 @@ void FrontEnd::notice(Notice kind, const std::string &text) {
     out_.drain(); // keep messages in order with the output before them
     ssize_t w = write(STDERR_FILENO, line.data(), line.size());
     (void)w;
+}
+
+// What a front end would not show anyway does not use up the allowance.
+// Errors always show: the resident server's word on the operator's own
+// command (the audit log refuses it) or on the session (it shuts down)
+// comes the same way.
+void FrontEnd::unsolicited_notice(Notice kind, const std::string &text) {
+    if (kind == Notice::kError)
+        notice(kind, text);
+    else if (shows(kind))
+        unsolicited_.notice(kind, text);
 }
 
 void FrontEnd::fail(ExitStatus status, const std::string &message) {

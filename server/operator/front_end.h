@@ -14,6 +14,7 @@
 #include "core/exit_status.h"
 #include "core/output_queue.h"
 #include "hub/agent_service.h"
+#include "operator/notice_limiter.h"
 
 #include <cstdint>
 #include <optional>
@@ -65,6 +66,10 @@ class FrontEnd {
     // A message of the server's: a script gets warnings and errors on
     // standard error, after the output before them, and no information.
     virtual void notice(Notice kind, const std::string &text);
+    // Whether notice() shows notices of this kind (a script: no information).
+    virtual bool shows(Notice kind) const { return kind != Notice::kInfo; }
+    // A notice the operator did not ask for (notice_limiter.h).
+    void unsolicited_notice(Notice kind, const std::string &text);
 
     void fail(ExitStatus status, const std::string &message);
     // A command completed, but not as asked (a non-zero result, a refused prompt).
@@ -86,6 +91,7 @@ class FrontEnd {
 
     bool output_failed_ = false; // reported once
     bool command_failed_ = false;
+    NoticeLimiter unsolicited_;
 };
 
 // Command lines on standard input, for the scripts: read as they come, taken

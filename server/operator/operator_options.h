@@ -22,6 +22,7 @@ struct OperatorOptions {
     bool no_label = false;             // --no-label: raw output of the one selected agent
     std::optional<std::string> answer; // --answer: the reply to prompts during a fan-out
     uint32_t wait_seconds = 5;         // how long scripting mode waits for the agent
+    uint32_t timeout_seconds = 0;      // --timeout: a script's limit per command; 0: none
     std::vector<std::string> commands; // -c, in order
     // Set when a plain invocation found no resident server and holds the
     // agents' port itself: the socket it tried first.

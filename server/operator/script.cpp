@@ -8,7 +8,9 @@ namespace cliserver {
 
 Script::Script(const OperatorOptions &opts, EventLoop &loop, AgentService &hub)
     : ServerCommands(loop, hub, opts.agent), from_stdin_(opts.commands.empty()),
-      wait_seconds_(opts.wait_seconds), standalone_note_(standalone_note(opts)), script_(opts.commands.begin(), opts.commands.end()) {
+      wait_seconds_(opts.wait_seconds), standalone_note_(standalone_note(opts)),
+      script_(opts.commands.begin(), opts.commands.end()),
+      deadlines_(loop, opts.timeout_seconds, [this](RequestId id) { time_out(id); }) {
     hub_.add_client(this);
 }
 
@@ -108,12 +110,45 @@ bool Script::answer_from_input() {
     return true;
 }
 
+// A command that ran out of time did not complete: the script went on, but
+// it does not end as if all was well.
+void Script::end_of_script() {
+    stop_ = true;
+    if (timed_out_ && exit_status_ == exit_code(ExitStatus::kCompleted))
+        exit_status_ = exit_code(ExitStatus::kCommandBroken);
+}
+
+// The command is withdrawn or abandoned (its late output dropped, as after
+// Ctrl-C), and the script goes on with its next line.
+void Script::time_out(RequestId id) {
+    if (!current_ || current_->id != id || stop_) return;
+    hub_.time_out(id);
+    const bool hidden = current_->hidden;
+    current_.reset();
+    if (hidden) return;
+    if (terminal_out()) emit(shown_.flush());
+    if (!out_.at_line_start()) emit("\n");
+    timed_out_ = true;
+    notice(Notice::kError, "the command did not end within " +
+                               std::to_string(deadlines_.seconds()) + " s (--timeout)");
+}
+
+// The command waited for has its deadline, running from its submission
+// (in this iteration); one that ended in time has none any more.
+void Script::follow_deadline() {
+    const RequestId now = current_ ? current_->id : 0;
+    if (now == armed_) return;
+    if (armed_) deadlines_.disarm(armed_);
+    armed_ = now;
+    if (armed_) deadlines_.arm(armed_);
+}
+
 // The next command line, comments skipped; none at the end of the script
 // (which stops it) or until more input comes.
 std::optional<std::string> Script::next_line() {
     if (!from_stdin_) {
         if (script_.empty()) {
-            stop_ = true;
+            end_of_script();
             return std::nullopt;
         }
         std::string line = std::move(script_.front());
@@ -124,13 +159,14 @@ std::optional<std::string> Script::next_line() {
         size_t first = line->find_first_not_of(" \t");
         if (first == std::string::npos || (*line)[first] != '#') return line;
     }
-    if (input_.eof()) stop_ = true;
+    if (input_.eof()) end_of_script();
     return std::nullopt;
 }
 
 // Feeds the next line to whatever waits for one: a prompt or the next command.
 void Script::advance() {
     while (!stop_) {
+        follow_deadline();
         if (wait_deadline_ && !waiting_line_ && attached_agent()) wait_deadline_.reset();
         if (wait_deadline_) return;
         if (current_) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "operator/operator_options.h"
+#include "operator/request_deadlines.h"
 #include "operator/server_commands.h"
 
 #include <chrono>
@@ -44,6 +45,9 @@ class Script final : public ServerCommands {
     std::optional<std::string> next_line();
     void set_wait_deadline();
     void check_deadline();
+    void time_out(RequestId id);
+    void end_of_script();
+    void follow_deadline();
 
     bool from_stdin_; // no -c: the lines come from standard input
     uint32_t wait_seconds_;
@@ -52,6 +56,9 @@ class Script final : public ServerCommands {
     StdinLines input_;
     std::optional<std::chrono::steady_clock::time_point> wait_deadline_;
     std::optional<std::string> waiting_line_; // line to run once the agent is there
+    RequestDeadlines deadlines_;              // --timeout of each command
+    RequestId armed_ = 0;                     // the request whose deadline runs
+    bool timed_out_ = false;                  // some command ran out of time
 };
 
 } // namespace cliserver

@@ -51,7 +51,7 @@ std::string ServerCommands::paint(const char *sgr, const std::string &text) cons
 // ---------------------------------------------------------------- agents
 
 void ServerCommands::on_agent_greeted(AgentView &a) {
-    notice(Notice::kInfo, describe_for_client(a) + " connected");
+    unsolicited_notice(Notice::kInfo, describe_for_client(a) + " connected");
     if (!attached_ && !target_.empty()) try_attach_target();
 }
 

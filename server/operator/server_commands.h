@@ -30,7 +30,9 @@ class ServerCommands : public FrontEnd, public HubClient {
     // HubClient
     void on_agent_greeted(AgentView &a) override;
     void on_agent_lost(AgentView &a, const std::string &why, Notice kind) override;
-    void on_hub_notice(Notice kind, const std::string &text) override { notice(kind, text); }
+    void on_hub_notice(Notice kind, const std::string &text) override {
+        unsolicited_notice(kind, text);
+    }
     void on_output(const Request &r, std::string_view bytes) override;
     bool on_prompt(const Request &r, const std::string &text) override;
     void on_done(const Request &r) override;

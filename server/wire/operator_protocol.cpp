@@ -38,6 +38,7 @@ constexpr Shape kShapes[] = {
     {Type::kReply, "REPLY", Sender::kClient, kIdSize, kAny},
     {Type::kAbandon, "ABANDON", Sender::kClient, kIdSize, kIdSize},
     {Type::kList, "LIST", Sender::kClient, 0, 0},
+    {Type::kAbandonTimedOut, "ABANDON_TIMED_OUT", Sender::kClient, kIdSize, kIdSize},
     {Type::kWelcome, "WELCOME", Sender::kDaemon, kWelcomeSize,
      kWelcomeSize + kU32 * kMaxTrustedOwners},
     {Type::kAgentUp, "AGENT_UP", Sender::kDaemon, kRecordFixed, kAny},
@@ -237,6 +238,10 @@ void encode_reply(std::string &out, uint64_t request, std::string_view reply) {
 
 void encode_abandon(std::string &out, uint64_t request) {
     put_request_bytes(out, Type::kAbandon, request, {});
+}
+
+void encode_abandon_timed_out(std::string &out, uint64_t request) {
+    put_request_bytes(out, Type::kAbandonTimedOut, request, {});
 }
 
 void encode_list(std::string &out) {

@@ -55,11 +55,15 @@ constexpr bool version_supported(uint16_t v) {
 }
 // What each version added, asked where the messages are written.
 // Version 2: WELCOME also names the owners whose agents the client reaches
-// without @USER; DONE carries the agent's result (when it reports one).
+// without @USER; DONE carries the agent's result (when it reports one);
+// ABANDON_TIMED_OUT, an abandon the audit log records as timed out.
 constexpr bool welcome_names_owners(uint16_t v) {
     return v >= 2;
 }
 constexpr bool done_carries_result(uint16_t v) {
+    return v >= 2;
+}
+constexpr bool has_timed_out_abandon(uint16_t v) {
     return v >= 2;
 }
 // Bounds the owners one WELCOME names.
@@ -73,11 +77,12 @@ inline constexpr size_t kMaxOutputChunk = kMaxPayload - kIdSize;
 
 enum class Type : uint8_t {
     // client -> daemon
-    kHello = 0x01,   // u16 version, u8 mode
-    kSubmit = 0x02,  // u64 request, u64 agent serial, u8 flags (1: quiet), command line
-    kReply = 0x03,   // u64 request, the reply to its prompt
-    kAbandon = 0x04, // u64 request: the client stops waiting for it
-    kList = 0x05,    // empty: asks for the rows of ls
+    kHello = 0x01,           // u16 version, u8 mode
+    kSubmit = 0x02,          // u64 request, u64 agent serial, u8 flags (1: quiet), command line
+    kReply = 0x03,           // u64 request, the reply to its prompt
+    kAbandon = 0x04,         // u64 request: the client stops waiting for it
+    kList = 0x05,            // empty: asks for the rows of ls
+    kAbandonTimedOut = 0x06, // u64 request: as ABANDON, the client's --timeout ran out (v2)
     // daemon -> client
     kWelcome = 0x81,   // u16 version the daemon speaks on this connection;
                        // version 2: u32 uids of the trusted owners, to the end
@@ -187,6 +192,7 @@ void encode_hello(std::string &out, const Hello &m);
 void encode_submit(std::string &out, const Submit &m);
 void encode_reply(std::string &out, uint64_t request, std::string_view reply);
 void encode_abandon(std::string &out, uint64_t request);
+void encode_abandon_timed_out(std::string &out, uint64_t request);
 void encode_list(std::string &out);
 void encode_welcome(std::string &out, const Welcome &m);
 void encode_agent_up(std::string &out, const AgentRecord &m);
@@ -207,7 +213,7 @@ void encode_refused(std::string &out, std::string_view reason);
 bool parse_hello(const Message &m, Hello &out, std::string *error);
 bool parse_submit(const Message &m, Submit &out);
 bool parse_request_bytes(const Message &m, RequestBytes &out); // REPLY, OUTPUT, PROMPT
-bool parse_request(const Message &m, uint64_t &out);           // ABANDON, SENT
+bool parse_request(const Message &m, uint64_t &out);           // ABANDON(_TIMED_OUT), SENT
 bool parse_done(const Message &m, uint64_t &request, std::optional<int32_t> &result);
 bool parse_welcome(const Message &m, Welcome &out);
 bool parse_agent_up(const Message &m, AgentRecord &out);

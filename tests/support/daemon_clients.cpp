@@ -145,7 +145,9 @@ bool RawClient::wait_closed(ms timeout) {
 bool RawClient::greet(uint16_t version) {
     if (!send(wire::hello(version))) return false;
     auto welcome = read();
-    if (!welcome || welcome->type != wire::kWelcome || welcome->payload != wire::be(version, 2))
+    // WELCOME starts with the version; from version 2 the trusted owners follow.
+    if (!welcome || welcome->type != wire::kWelcome || welcome->payload.size() < 2 ||
+        wire::read_be(welcome->payload, 0, 2) != version)
         return false;
     for (;;) {
         auto m = read();

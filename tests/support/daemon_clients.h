@@ -60,7 +60,7 @@ struct Msg {
 // here from the wire description rather than taken from the tools.
 namespace wire {
 inline constexpr uint8_t kHello = 0x01, kSubmit = 0x02, kReply = 0x03, kAbandon = 0x04,
-                         kList = 0x05;
+                         kList = 0x05, kAbandonTimedOut = 0x06;
 inline constexpr uint8_t kWelcome = 0x81, kAgentUp = 0x82, kAgentDown = 0x83, kReady = 0x84,
                          kQueued = 0x85, kSent = 0x86, kOutput = 0x87, kPrompt = 0x88, kDone = 0x89,
                          kNotice = 0x8a, kRow = 0x8b, kRowsEnd = 0x8c, kRefused = 0x8d;

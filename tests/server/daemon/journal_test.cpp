@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -84,4 +86,57 @@ TEST(Journal, DistinctShapesAreBounded) {
                         "shape " + std::string(i % 26 + 1, 'a') + std::string(i / 26, 'b'), t0);
     EXPECT_LE(r.lines.size(), Journal::kMaxShapes + Journal::kBurst);
     EXPECT_GE(r.lines.size(), Journal::kMaxShapes);
+}
+
+// Agents with names all different are still one user's: a flood of them
+// uses up that user's allowance only. The lines about other users' agents
+// and about operators' clients all get through, and once the window is over
+// the flush (a timer's, with nothing else happening) says how many of the
+// flood's lines were suppressed.
+TEST(Journal, AFloodCostsOnlyItsOwnSourcesAllowance) {
+    Recorder r;
+    const auto nobody_agents = JournalSource::agents_of(65534);
+    const auto root_clients = JournalSource::clients_of(0);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 10000; ++i) {
+        std::string name;
+        for (int n = i; n > 0 || name.empty(); n /= 26)
+            name += static_cast<char>('a' + n % 26);
+        r.journal.write(Priority::kWarning, "refused agent " + name, t0 + milliseconds(i),
+                        nobody_agents);
+        if (i % 1000 == 0) {
+            const std::string c = "client uid 0 (root) pid " + std::to_string(i) + " connected";
+            r.journal.write(Priority::kInfo, c, t0 + milliseconds(i), root_clients);
+            expected.push_back("<6>cli-server: " + c + "\n");
+        }
+        if (i % 2000 == 0) {
+            const std::string a = "refused agent other" + std::to_string(i);
+            r.journal.write(Priority::kWarning, a, t0 + milliseconds(i),
+                            JournalSource::agents_of(1000));
+            expected.push_back("<4>cli-server: " + a + "\n");
+        }
+        if (i % 3000 == 0) {
+            const std::string u = "a connection that never said HELLO closed " + name;
+            r.journal.write(Priority::kInfo, u, t0 + milliseconds(i), JournalSource::agents_of({}));
+            expected.push_back("<6>cli-server: " + u + "\n");
+        }
+    }
+    for (const std::string &e : expected)
+        EXPECT_NE(std::find(r.lines.begin(), r.lines.end(), e), r.lines.end()) << e;
+    size_t flood = 0;
+    for (const std::string &l : r.lines)
+        if (l.rfind("<4>cli-server: refused agent ", 0) == 0 &&
+            l.find("other") == std::string::npos)
+            ++flood;
+    // Two windows of 10 s in the 10 s of the flood at most.
+    EXPECT_LE(flood, 2 * Journal::kAgentBurst);
+    const size_t before = r.lines.size();
+    r.journal.flush(t0 + seconds(30));
+    ASSERT_GT(r.lines.size(), before);
+    bool summary = false;
+    for (size_t i = before; i < r.lines.size(); ++i)
+        if (r.lines[i].find(" lines about agents of uid 65534 (") != std::string::npos &&
+            r.lines[i].find(" suppressed in 10 s; the last: refused agent ") != std::string::npos)
+            summary = true;
+    EXPECT_TRUE(summary) << r.lines.back();
 }

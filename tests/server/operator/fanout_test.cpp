@@ -568,6 +568,71 @@ TEST(FanoutExit, DisconnectsMakeThreeOrFourAndAnInterruptOneThirty) {
     }
 }
 
+// --timeout: an agent that never ends its command holds neither the script
+// nor the other agents' results, standalone or through a resident server
+// (whose audit log records the time-out). Its second command queues behind
+// the abandoned first one and runs out of time too.
+TEST(FanoutTimeout, ASilentAgentTimesOutAndTheScriptGoesOn) {
+    std::atomic<bool> stop_holding{false};
+    auto silent = [&](Conn &c, const WireFrame &, uint32_t) {
+        while (!stop_holding) // holds the command until the goodbye (or the test's end)
+            if (auto f = c.read_frame(200ms); f && f->type == CLI_FRAME_BYE) return false;
+        return false;
+    };
+    for (bool resident : {false, true}) {
+        SCOPED_TRACE(resident ? "through a resident server" : "standalone");
+        stop_holding = false;
+        TempDir dir;
+        const std::string log = dir.path() + "/audit.log";
+        std::unique_ptr<Daemon> daemon;
+        std::vector<std::string> args = {"--all", "--json", "--timeout", "2",
+                                         "-c",    "status", "-c",        "again"};
+        if (resident) {
+            daemon =
+                std::make_unique<Daemon>(dir.path(), std::vector<std::string>{"--audit-log", log});
+            ASSERT_TRUE(daemon->ready()) << daemon->error();
+            args.insert(args.begin(), {"--socket", daemon->socket()});
+        } else {
+            args.insert(args.begin(), {"--standalone", "--gather", "1"});
+        }
+        auto server = resident ? nullptr : spawn_server(args);
+        FakeAgent ok("ok", 1, echoing("ok"));
+        FakeAgent quiet("quiet", 2, silent);
+        if (resident) {
+            ASSERT_TRUE(daemon->journal_until("quiet (id 2) connected"));
+            server = spawn_server(args);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        auto r = finish(*server);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
+        EXPECT_EQ(r.status, 4) << r.err;
+        auto m = by_name(objects_of(r.out));
+        ASSERT_EQ(m.size(), 4u) << r.out;
+        EXPECT_EQ(m["ok/status"].at("status"), "done");
+        EXPECT_EQ(m["ok/again"].at("status"), "done");
+        EXPECT_EQ(m["quiet/status"].at("status"), "timed-out");
+        EXPECT_EQ(m["quiet/again"].at("status"), "timed-out");
+        EXPECT_GE(m["quiet/status"].value("duration_ms", 0), 2000);
+        EXPECT_NE(r.err.find("quiet (id 2): 'status' did not end within 2 s (--timeout)"),
+                  std::string::npos)
+            << r.err;
+        stop_holding = true;
+        if (!resident) continue;
+        EXPECT_EQ(daemon->stop(), 0);
+        // The running command was abandoned as timed out; the queued one
+        // was withdrawn before it was sent, so it has no record.
+        std::ifstream in(log);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        std::vector<std::string> quiet_records;
+        for (const json &j : objects_of(text))
+            if (j.value("agent", "") == "quiet")
+                quiet_records.push_back(j.value("command", "") + " " + j.value("event", "") + " " +
+                                        j.value("outcome", ""));
+        EXPECT_EQ(quiet_records, (std::vector<std::string>{"status sent ", "status end timed-out"}))
+            << text;
+    }
+}
+
 // ---------------------------------------------------------------- resident server
 
 // A client of the resident server selects among the agents connected now:

@@ -139,6 +139,23 @@ TEST_F(ServerScript, ExitsThreeWhenTheHostDiesMidCommand) {
         << *err;
 }
 
+// --timeout: a command still running when its time is up is abandoned (its
+// late output dropped), the script goes on with the next line, which
+// queues behind it, and the exit status says a command did not complete.
+TEST_F(ServerScript, ACommandOverItsTimeoutIsAbandonedAndTheScriptGoesOn) {
+    auto host = start_host();
+    const auto start = std::chrono::steady_clock::now();
+    auto r = run_server({"--agent", "demo", "--wait", "10", "--timeout", "1", "-c",
+                         "ticks -n 15 -i 100", "-c", "echo after"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.out.find("tick 1/15\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("tick 15/15"), std::string::npos) << r.out;
+    ASSERT_GE(r.out.size(), 6u);
+    EXPECT_EQ(r.out.substr(r.out.size() - 6), "after\n") << r.out;
+    EXPECT_EQ(r.err, "cli-server: the command did not end within 1 s (--timeout)\n");
+}
+
 TEST_F(ServerScript, CannotListenWhereThePortIsTaken) {
     SKIP_THROUGH_DAEMON("a client of the resident server does not listen on the agents' port");
     clitest::TestServer squatter; // holds 127.0.0.1:7002

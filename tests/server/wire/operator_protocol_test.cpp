@@ -80,10 +80,11 @@ TEST(OperatorProtocol, ClientMessagesRoundTripWhateverTheChunking) {
     encode_reply(wire, 1, std::string("secret\0x", 8));
     encode_abandon(wire, 1);
     encode_list(wire);
+    encode_abandon_timed_out(wire, 7);
     for (size_t step : {size_t{1}, size_t{3}, size_t{7}, wire.size()}) {
         Decoder d(Sender::kClient);
         const auto got = decode_all(d, wire, step);
-        ASSERT_EQ(got.size(), 5u) << "step " << step;
+        ASSERT_EQ(got.size(), 6u) << "step " << step;
         Hello h;
         ASSERT_TRUE(parse_hello(got[0], h, nullptr));
         EXPECT_EQ(h.version, kVersion);
@@ -101,6 +102,9 @@ TEST(OperatorProtocol, ClientMessagesRoundTripWhateverTheChunking) {
         ASSERT_TRUE(parse_request(got[3], id));
         EXPECT_EQ(id, 1u);
         EXPECT_EQ(got[4].type, Type::kList);
+        EXPECT_EQ(got[5].type, Type::kAbandonTimedOut);
+        ASSERT_TRUE(parse_request(got[5], id));
+        EXPECT_EQ(id, 7u);
         EXPECT_EQ(d.buffered(), 0u);
     }
 }
@@ -199,6 +203,7 @@ TEST(OperatorProtocol, HostileHeadersAreRefusedBeforeTheirPayload) {
         {header(0x00, 0), Sender::kClient},  // unknown
         {header(0x7f, 0), Sender::kClient},
         {header(0x04, 9), Sender::kClient},  // abandon is exactly an id
+        {header(0x06, 7), Sender::kClient},  // so is its timed-out form
         {header(0x05, 1), Sender::kClient},  // list carries nothing
         {header(0x01, 2), Sender::kClient},  // hello too short
         {header(0x02, 16), Sender::kClient}, // submit without its flags
