@@ -28,13 +28,35 @@ enum : int {
     kGather,
     kJson,
     kNoLabel,
-    kAnswer
+    kAnswer,
+    kMetrics,
+    kMetricsFile,
+    kMetricsInterval
 };
 
 bool needs_value(const char *option, const char *value, std::string *error) {
     if (*value != '\0') return true;
     *error = std::string(option) + " needs a value";
     return false;
+}
+
+// --metrics asks a resident server for its metrics and does nothing else;
+// the file is the resident server's.
+bool check_metrics_combination(const Options &opts, std::string *error) {
+    if (opts.metrics &&
+        (opts.daemon || !opts.agent.empty() || opts.all || !opts.commands.empty())) {
+        *error = "--metrics takes no --daemon, --agent, --all or -c";
+        return false;
+    }
+    if (!opts.daemon && (!opts.metrics_file.empty() || opts.metrics_interval)) {
+        *error = "--metrics-file and --metrics-interval need --daemon";
+        return false;
+    }
+    if (opts.metrics_interval && opts.metrics_file.empty()) {
+        *error = "--metrics-interval needs --metrics-file";
+        return false;
+    }
+    return true;
 }
 
 // Options that only make sense for one side of the resident server.
@@ -52,6 +74,7 @@ bool check_combination(const Options &opts, std::string *error) {
         *error = "--group, --audit-log, --syslog and --agent-users need --daemon";
         return false;
     }
+    if (!check_metrics_combination(opts, error)) return false;
     if (opts.standalone && !opts.socket.empty()) {
         *error = "--standalone uses no socket: drop --socket";
         return false;
@@ -139,6 +162,17 @@ bool set_gather(Options &opts, const char *value, std::string *error) {
     return false;
 }
 
+bool set_metrics_interval(Options &opts, const char *value, std::string *error) {
+    uint32_t v = 0;
+    if (cli_parse_u32(value, &v) == 0 && v >= 1 && v <= kMaxWaitSeconds) {
+        opts.metrics_interval = v;
+        return true;
+    }
+    *error =
+        std::string("invalid --metrics-interval '") + value + "' (expected seconds, 1 to 86400)";
+    return false;
+}
+
 bool set_answer(Options &opts, const char *value, std::string *) {
     opts.answer = value;
     return true;
@@ -198,6 +232,8 @@ constexpr OptionSpec kOptionTable[] = {
      "/tmp/cli-server-UID/cli-server.sock; a client\n"
      "then also tries /run/cli-server/cli-server.sock)",
      non_empty_text(&Options::socket)},
+    {"metrics", kMetrics, nullptr, Part::kClient,
+     "print the resident server's metrics (Prometheus text)", set_flag(&Options::metrics)},
     {"help", 'h', nullptr, Part::kClient, "show this text", set_flag(&Options::show_help)},
     {"version", 'V', nullptr, Part::kClient, "show the version", set_flag(&Options::show_version)},
     {"daemon", kDaemon, nullptr, Part::kDaemon, "run as the resident server",
@@ -217,6 +253,13 @@ constexpr OptionSpec kOptionTable[] = {
      "accept only agents of these users (names or uids,\n"
      "comma-separated), plus root and the server's user",
      non_empty_text(&Options::agent_users)},
+    {"metrics-file", kMetricsFile, "PATH", Part::kDaemon,
+     "write the metrics there (atomically) every interval\n"
+     "and remove it at exit; for the node exporter's\n"
+     "textfile collector",
+     non_empty_text(&Options::metrics_file)},
+    {"metrics-interval", kMetricsInterval, "SECONDS", Part::kDaemon,
+     "how often --metrics-file is written (default 15)", converted(set_metrics_interval)},
 };
 
 // Applies one option found on the command line.
@@ -295,6 +338,8 @@ constexpr const char *kUsageHead =
     "                  [-c LINE]... [--socket PATH | --standalone]\n"
     "       cli-server --daemon [--port N] [--socket PATH] [--group NAME]\n"
     "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
+    "                  [--metrics-file PATH [--metrics-interval SECONDS]]\n"
+    "       cli-server --metrics [--socket PATH]\n"
     "       cli-server --help | --version\n"
     "\n"
     "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"

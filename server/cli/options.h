@@ -12,19 +12,24 @@ namespace cliserver {
 
 struct Options : OperatorOptions {
     // The resident server and its clients.
-    bool daemon = false;     // --daemon: be the resident server
-    bool standalone = false; // --standalone: never use a resident server
-    std::string socket;      // --socket PATH, empty for the default
-    std::string group;       // --group NAME
-    std::string audit_log;   // --audit-log FILE
-    bool syslog = false;     // --syslog
-    std::string agent_users; // --agent-users LIST
+    bool daemon = false;           // --daemon: be the resident server
+    bool standalone = false;       // --standalone: never use a resident server
+    std::string socket;            // --socket PATH, empty for the default
+    std::string group;             // --group NAME
+    std::string audit_log;         // --audit-log FILE
+    bool syslog = false;           // --syslog
+    std::string agent_users;       // --agent-users LIST
+    bool metrics = false;          // --metrics: print the resident server's
+    std::string metrics_file;      // --metrics-file PATH
+    uint32_t metrics_interval = 0; // --metrics-interval SECONDS, 0 if not given
     bool show_help = false;
     bool show_version = false;
 
     // What the resident server is asked for.
     DaemonOptions daemon_options() const {
-        return {port, socket, group, audit_log, syslog, agent_users};
+        DaemonOptions d{port, socket, group, audit_log, syslog, agent_users, metrics_file};
+        if (metrics_interval) d.metrics_interval = metrics_interval;
+        return d;
     }
 };
 

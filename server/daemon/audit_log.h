@@ -99,6 +99,8 @@ class AuditLog {
     // Closes the file and opens the path again.
     void reopen();
     const std::string &path() const { return path_; }
+    // Records that could not be written when they were due (kept or not).
+    uint64_t write_failures() const { return write_failures_; }
 
   private:
     bool open_file(std::string *error);
@@ -114,6 +116,7 @@ class AuditLog {
     std::deque<std::string> kept_;
     size_t kept_bytes_ = 0;
     uint64_t lost_ = 0; // end records beyond kMaxKept
+    uint64_t write_failures_ = 0;
 };
 
 // The JSON object of one record, without the newline.

@@ -26,10 +26,12 @@ constexpr auto kHealthPeriod = std::chrono::seconds(2);
 } // namespace
 
 OperatorSession::OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit,
-                                 cli_shared::UniqueFd fd, PeerCred peer,
+                                 ServerMetrics &metrics, cli_shared::UniqueFd fd, PeerCred peer,
                                  std::function<void()> on_failed)
-    : loop_(loop), hub_(hub), audit_(audit), stream_(std::move(fd)), peer_(peer),
-      client_user_(user_name(peer.uid)), on_failed_(std::move(on_failed)) {}
+    : loop_(loop), hub_(hub), audit_(audit), metrics_(metrics), stream_(std::move(fd)), peer_(peer),
+      client_user_(user_name(peer.uid)), on_failed_(std::move(on_failed)) {
+    metrics_.client_connected(client_user_);
+}
 
 OperatorSession::~OperatorSession() {
     finish();
@@ -87,12 +89,14 @@ void OperatorSession::finish() {
             "session of " + who() +
                 " ended: " + (end_reason_.empty() ? std::string("closed") : end_reason_));
     hub_.remove_client(this);
+    metrics_.client_left(client_user_);
     auto tracked = std::move(tracked_);
     tracked_.clear();
     by_client_request_.clear();
     per_agent_.clear();
     tracked_bytes_ = 0;
     for (auto &[hub_id, t] : tracked) {
+        count_end(t, CommandOutcome::kClientLeft);
         if (t.sent) audit(hub_id, t, CommandOutcome::kClientLeft);
         hub_.abandon(hub_id);
     }
@@ -159,6 +163,9 @@ void OperatorSession::handle(const op::Message &m) {
     case op::Type::kList:
         list();
         break;
+    case op::Type::kMetrics:
+        send_metrics();
+        break;
     default:
         fail("a second HELLO");
         break;
@@ -169,7 +176,7 @@ void OperatorSession::hello(const op::Message &m) {
     op::Hello h;
     std::string why;
     std::string out;
-    if (!op::parse_hello(m, h, &why) || h.version != op::kVersion) {
+    if (!op::parse_hello(m, h, &why) || !op::served_version(h.version)) {
         op::encode_refused(out,
                            "cli-server: this server speaks operator protocol version " +
                                std::to_string(op::kVersion) +
@@ -180,7 +187,8 @@ void OperatorSession::hello(const op::Message &m) {
     }
     greeted_ = true;
     scripted_ = h.mode == op::Mode::kScripted;
-    op::encode_welcome(out);
+    decoder_.speak(h.version);
+    op::encode_welcome(out, h.version);
     hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, a); });
     op::encode_ready(out);
     send(out);
@@ -196,6 +204,7 @@ void OperatorSession::submit(const op::Message &m) {
     AgentView *a = hub_.find(s.agent);
     if (!a || a->closed || !a->greeted) {
         // The client has not yet read that the agent is gone; it will.
+        metrics_.command_unsent(CommandOutcome::kNotConnected);
         return;
     }
     if (audit_.enabled() && !audit_.writable()) {
@@ -257,6 +266,7 @@ void OperatorSession::reply(const op::Message &m) {
     if (!t || !t->prompt_open) return;
     t->prompt_open = false;
     ++t->prompts_answered;
+    if (r.bytes.empty()) t->prompt_refused = true;
     hub_.answer(it->second, r.bytes);
 }
 
@@ -268,6 +278,7 @@ void OperatorSession::abandon(const op::Message &m) {
     const RequestId id = it->second;
     by_client_request_.erase(it);
     if (auto t = tracked_.find(id); t != tracked_.end()) {
+        count_end(t->second, CommandOutcome::kInterrupted);
         if (t->second.sent) audit(id, t->second, CommandOutcome::kInterrupted);
         untrack(t);
     }
@@ -390,6 +401,7 @@ void OperatorSession::on_done(const Request &r) {
     Tracked t = std::move(it->second);
     tracked_.erase(it);
     by_client_request_.erase(t.client_request);
+    count_end(t, t.prompt_refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone);
     audit(r.id, t, CommandOutcome::kDone);
     std::string out;
     op::encode_done(out, t.client_request);

@@ -25,6 +25,7 @@
 #include "core/users.h"
 #include "hub/agent_service.h"
 #include "daemon/audit_log.h"
+#include "daemon/server_metrics.h"
 #include "core/byte_stream.h"
 #include "core/event_loop.h"
 #include "wire/operator_protocol.h"
@@ -55,8 +56,8 @@ class OperatorSession final : public HubClient {
     static constexpr size_t kMaxCommands = 1u << 16;
     static constexpr size_t kMaxCommandBytes = 16u << 20;
 
-    OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit, cli_shared::UniqueFd fd,
-                    PeerCred peer, std::function<void()> on_failed);
+    OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit, ServerMetrics &metrics,
+                    cli_shared::UniqueFd fd, PeerCred peer, std::function<void()> on_failed);
     ~OperatorSession() override;
     OperatorSession(const OperatorSession &) = delete;
     OperatorSession &operator=(const OperatorSession &) = delete;
@@ -93,6 +94,7 @@ class OperatorSession final : public HubClient {
         std::chrono::steady_clock::time_point started;
         uint64_t output_bytes = 0;
         unsigned prompts_answered = 0;
+        bool prompt_refused = false; // a prompt was answered empty
     };
 
     void on_events(uint32_t events);
@@ -104,6 +106,9 @@ class OperatorSession final : public HubClient {
     void reply(const operator_protocol::Message &m);
     void abandon(const operator_protocol::Message &m);
     void list();
+    void send_metrics();
+    // The metrics hear how a command ended.
+    void count_end(const Tracked &t, CommandOutcome outcome);
     void send_rows(const std::vector<AgentRow> &rows);
     void send(const std::string &bytes);
     void write_available();
@@ -123,6 +128,7 @@ class OperatorSession final : public HubClient {
     EventLoop &loop_;
     AgentService &hub_;
     AuditLog &audit_;
+    ServerMetrics &metrics_;
     ByteStream stream_;
     PeerCred peer_;
     std::string client_user_;

@@ -22,6 +22,8 @@
 #include "core/listener.h"
 #include "core/process.h"
 #include "daemon/client_session.h"
+#include "daemon/metrics_file.h"
+#include "daemon/server_metrics.h"
 #include "unique_fd.h"
 
 #include <map>
@@ -34,11 +36,13 @@ namespace cliserver {
 // What the resident server is asked for on the command line.
 struct DaemonOptions {
     uint16_t port = 0;
-    std::string socket;      // --socket PATH, empty for the default
-    std::string group;       // --group NAME
-    std::string audit_log;   // --audit-log FILE
-    bool syslog = false;     // --syslog
-    std::string agent_users; // --agent-users LIST
+    std::string socket;       // --socket PATH, empty for the default
+    std::string group;        // --group NAME
+    std::string audit_log;    // --audit-log FILE
+    bool syslog = false;      // --syslog
+    std::string agent_users;  // --agent-users LIST
+    std::string metrics_file; // --metrics-file PATH
+    uint32_t metrics_interval = MetricsFile::kDefaultIntervalSeconds; // --metrics-interval
 };
 
 class ResidentServer : private AgentEvents {
@@ -49,6 +53,8 @@ class ResidentServer : private AgentEvents {
     ResidentServer(const ResidentServer &) = delete;
     ResidentServer &operator=(const ResidentServer &) = delete;
 
+    // Before run(): the metrics go to path every interval as well.
+    void write_metrics_to(const std::string &path, std::chrono::seconds interval);
     int run();
 
   private:
@@ -71,6 +77,8 @@ class ResidentServer : private AgentEvents {
     EventLoop loop_;
     AgentHub hub_;
     AuditLog audit_;
+    ServerMetrics metrics_{hub_, audit_};
+    std::unique_ptr<MetricsFile> metrics_file_;
     OperatorAccess access_;
     Listener listener_;
     SignalWatch signals_;

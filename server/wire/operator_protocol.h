@@ -44,7 +44,14 @@ using cliserver::AgentRecord;
 using cliserver::AgentRow;
 using cliserver::Notice;
 
-inline constexpr uint16_t kVersion = 1;
+// The version a client asks for in HELLO. The daemon serves every version
+// from kOldestVersion on, each exactly as it was: WELCOME names the one it
+// speaks on the connection, and its decoder refuses the messages a later
+// version added (Decoder::speak).
+inline constexpr uint16_t kVersion = 2;
+inline constexpr uint16_t kOldestVersion = 1;
+// Version 2 added the metrics request (METRICS, METRICS_TEXT, METRICS_END).
+inline constexpr uint16_t kMetricsSince = 2;
 inline constexpr size_t kHeaderSize = 5;
 inline constexpr uint32_t kMaxPayload = 64 * 1024;
 // A request id or agent serial heads most payloads.
@@ -59,20 +66,23 @@ enum class Type : uint8_t {
     kReply = 0x03,   // u64 request, the reply to its prompt
     kAbandon = 0x04, // u64 request: the client stops waiting for it
     kList = 0x05,    // empty: asks for the rows of ls
+    kMetrics = 0x0a, // empty: asks for the metrics text (version 2)
     // daemon -> client
-    kWelcome = 0x81,   // u16 version the daemon speaks on this connection
-    kAgentUp = 0x82,   // agent record, name
-    kAgentDown = 0x83, // u64 serial, u8 notice kind, why
-    kReady = 0x84,     // empty: every agent connected at HELLO time has been sent
-    kQueued = 0x85,    // u64 request, u32 commands ahead of it
-    kSent = 0x86,      // u64 request: it went to the agent
-    kOutput = 0x87,    // u64 request, output bytes
-    kPrompt = 0x88,    // u64 request, prompt text; the client answers with REPLY
-    kDone = 0x89,      // u64 request: finished
-    kNotice = 0x8a,    // u8 notice kind, text
-    kRow = 0x8b,       // agent record, u32 queued, u8 flags, runner uid, pid, name
-    kRowsEnd = 0x8c,   // empty: the rows for one LIST are complete
-    kRefused = 0x8d,   // one line saying why; the daemon closes after it
+    kWelcome = 0x81,     // u16 version the daemon speaks on this connection
+    kAgentUp = 0x82,     // agent record, name
+    kAgentDown = 0x83,   // u64 serial, u8 notice kind, why
+    kReady = 0x84,       // empty: every agent connected at HELLO time has been sent
+    kQueued = 0x85,      // u64 request, u32 commands ahead of it
+    kSent = 0x86,        // u64 request: it went to the agent
+    kOutput = 0x87,      // u64 request, output bytes
+    kPrompt = 0x88,      // u64 request, prompt text; the client answers with REPLY
+    kDone = 0x89,        // u64 request: finished
+    kNotice = 0x8a,      // u8 notice kind, text
+    kRow = 0x8b,         // agent record, u32 queued, u8 flags, runner uid, pid, name
+    kRowsEnd = 0x8c,     // empty: the rows for one LIST are complete
+    kRefused = 0x8d,     // one line saying why; the daemon closes after it
+    kMetricsText = 0x9a, // a piece of the metrics text (version 2)
+    kMetricsEnd = 0x9b,  // empty: the metrics text is complete (version 2)
 };
 
 // An agent record on the wire: u64 serial, u32 id, i64 connection time in
@@ -111,9 +121,13 @@ class Decoder {
     // (kNeedMore); kMalformed as next().
     DecodeResult drain(const std::function<bool(const Message &)> &handle, std::string *error);
     size_t buffered() const { return buf_.size(); }
+    // The version agreed in HELLO: types added after it are refused at the
+    // header, as a daemon of that version refused them.
+    void speak(uint16_t version) { version_ = version; }
 
   private:
     Sender from_;
+    uint16_t version_ = kVersion;
     // A drained buffer keeps room for two whole messages: a stream of
     // output is read into the same memory again and again.
     ReadBuffer buf_{2 * (kHeaderSize + kMaxPayload)};
@@ -176,6 +190,14 @@ void encode_notice(std::string &out, const NoticeText &m);
 void encode_row(std::string &out, const AgentRow &m);
 void encode_rows_end(std::string &out);
 void encode_refused(std::string &out, std::string_view reason);
+void encode_metrics_request(std::string &out);
+// METRICS_TEXT messages (as many as the text needs), then METRICS_END.
+void encode_metrics_text(std::string &out, std::string_view text);
+
+// Whether the daemon serves a client that asks for this version.
+constexpr bool served_version(uint16_t v) {
+    return v >= kOldestVersion && v <= kVersion;
+}
 
 bool parse_hello(const Message &m, Hello &out, std::string *error);
 bool parse_submit(const Message &m, Submit &out);
