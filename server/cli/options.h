@@ -12,16 +12,18 @@ namespace cliserver {
 
 struct Options : OperatorOptions {
     // The resident server and its clients.
-    bool daemon = false;           // --daemon: be the resident server
-    bool standalone = false;       // --standalone: never use a resident server
-    std::string socket;            // --socket PATH, empty for the default
-    std::string group;             // --group NAME
-    std::string audit_log;         // --audit-log FILE
-    bool syslog = false;           // --syslog
-    std::string agent_users;       // --agent-users LIST
-    bool metrics = false;          // --metrics: print the resident server's
-    std::string metrics_file;      // --metrics-file PATH
-    uint32_t metrics_interval = 0; // --metrics-interval SECONDS, 0 if not given
+    bool daemon = false;     // --daemon: be the resident server
+    bool standalone = false; // --standalone: never use a resident server
+    std::string socket;      // --socket PATH, empty for the default
+    std::string group;       // --group NAME
+    std::string audit_log;   // --audit-log FILE
+    bool syslog = false;     // --syslog
+    std::string agent_users; // --agent-users LIST
+    // The metrics: --metrics prints the resident server's; --metrics-file
+    // PATH and --metrics-interval SECONDS (0 when not given) are its own.
+    bool metrics = false;
+    std::string metrics_file;
+    uint32_t metrics_interval = 0;
     bool show_help = false;
     bool show_version = false;
 

@@ -36,13 +36,14 @@ namespace cliserver {
 // What the resident server is asked for on the command line.
 struct DaemonOptions {
     uint16_t port = 0;
-    std::string socket;       // --socket PATH, empty for the default
-    std::string group;        // --group NAME
-    std::string audit_log;    // --audit-log FILE
-    bool syslog = false;      // --syslog
-    std::string agent_users;  // --agent-users LIST
-    std::string metrics_file; // --metrics-file PATH
-    uint32_t metrics_interval = MetricsFile::kDefaultIntervalSeconds; // --metrics-interval
+    std::string socket;      // --socket PATH, empty for the default
+    std::string group;       // --group NAME
+    std::string audit_log;   // --audit-log FILE
+    bool syslog = false;     // --syslog
+    std::string agent_users; // --agent-users LIST
+    // --metrics-file PATH, --metrics-interval SECONDS
+    std::string metrics_file;
+    uint32_t metrics_interval = MetricsFile::kDefaultIntervalSeconds;
 };
 
 class ResidentServer : private AgentEvents {

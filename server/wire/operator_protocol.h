@@ -66,23 +66,25 @@ enum class Type : uint8_t {
     kReply = 0x03,   // u64 request, the reply to its prompt
     kAbandon = 0x04, // u64 request: the client stops waiting for it
     kList = 0x05,    // empty: asks for the rows of ls
-    kMetrics = 0x0a, // empty: asks for the metrics text (version 2)
+    // since version 2: the metrics text, in pieces
+    kMetrics = 0x0a, // empty: asks for it
     // daemon -> client
-    kWelcome = 0x81,     // u16 version the daemon speaks on this connection
-    kAgentUp = 0x82,     // agent record, name
-    kAgentDown = 0x83,   // u64 serial, u8 notice kind, why
-    kReady = 0x84,       // empty: every agent connected at HELLO time has been sent
-    kQueued = 0x85,      // u64 request, u32 commands ahead of it
-    kSent = 0x86,        // u64 request: it went to the agent
-    kOutput = 0x87,      // u64 request, output bytes
-    kPrompt = 0x88,      // u64 request, prompt text; the client answers with REPLY
-    kDone = 0x89,        // u64 request: finished
-    kNotice = 0x8a,      // u8 notice kind, text
-    kRow = 0x8b,         // agent record, u32 queued, u8 flags, runner uid, pid, name
-    kRowsEnd = 0x8c,     // empty: the rows for one LIST are complete
-    kRefused = 0x8d,     // one line saying why; the daemon closes after it
-    kMetricsText = 0x9a, // a piece of the metrics text (version 2)
-    kMetricsEnd = 0x9b,  // empty: the metrics text is complete (version 2)
+    kWelcome = 0x81,   // u16 version the daemon speaks on this connection
+    kAgentUp = 0x82,   // agent record, name
+    kAgentDown = 0x83, // u64 serial, u8 notice kind, why
+    kReady = 0x84,     // empty: every agent connected at HELLO time has been sent
+    kQueued = 0x85,    // u64 request, u32 commands ahead of it
+    kSent = 0x86,      // u64 request: it went to the agent
+    kOutput = 0x87,    // u64 request, output bytes
+    kPrompt = 0x88,    // u64 request, prompt text; the client answers with REPLY
+    kDone = 0x89,      // u64 request: finished
+    kNotice = 0x8a,    // u8 notice kind, text
+    kRow = 0x8b,       // agent record, u32 queued, u8 flags, runner uid, pid, name
+    kRowsEnd = 0x8c,   // empty: the rows for one LIST are complete
+    kRefused = 0x8d,   // one line saying why; the daemon closes after it
+    // since version 2
+    kMetricsText = 0x9a, // a piece of the metrics text
+    kMetricsEnd = 0x9b,  // empty: the metrics text is complete
 };
 
 // An agent record on the wire: u64 serial, u32 id, i64 connection time in
