@@ -11,7 +11,7 @@ if [ "${1:-}" = demo ]; then
 else
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libedit-dev libcli-dev nlohmann-json3-dev libsystemd-dev pkg-config binutils procps
-          iproute2 util-linux
+          iproute2 util-linux prometheus-node-exporter
           python3 python3-pytest python3-venv
           scdoc groff-base bash-completion
           build-essential debhelper dpkg-dev fakeroot lintian man-db

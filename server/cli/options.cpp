@@ -40,25 +40,6 @@ bool needs_value(const char *option, const char *value, std::string *error) {
     return false;
 }
 
-// --metrics asks a resident server for its metrics and does nothing else;
-// the file is the resident server's.
-bool check_metrics_combination(const Options &opts, std::string *error) {
-    if (opts.metrics &&
-        (opts.daemon || !opts.agent.empty() || opts.all || !opts.commands.empty())) {
-        *error = "--metrics takes no --daemon, --agent, --all or -c";
-        return false;
-    }
-    if (!opts.daemon && (!opts.metrics_file.empty() || opts.metrics_interval)) {
-        *error = "--metrics-file and --metrics-interval need --daemon";
-        return false;
-    }
-    if (opts.metrics_interval && opts.metrics_file.empty()) {
-        *error = "--metrics-interval needs --metrics-file";
-        return false;
-    }
-    return true;
-}
-
 // Options that only make sense for one side of the resident server.
 bool check_combination(const Options &opts, std::string *error) {
     if (opts.daemon && opts.standalone) {
@@ -163,13 +144,8 @@ bool set_gather(Options &opts, const char *value, std::string *error) {
 }
 
 bool set_metrics_interval(Options &opts, const char *value, std::string *error) {
-    uint32_t v = 0;
-    if (cli_parse_u32(value, &v) == 0 && v >= 1 && v <= kMaxWaitSeconds) {
-        opts.metrics_interval = v;
-        return true;
-    }
-    *error =
-        std::string("invalid --metrics-interval '") + value + "' (expected seconds, 1 to 86400)";
+    if (parse_wait(value, opts.metrics_interval) && opts.metrics_interval > 0) return true;
+    *error = std::string("invalid --metrics-interval '") + value + "' (expected 1 to 86400)";
     return false;
 }
 

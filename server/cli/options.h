@@ -35,6 +35,10 @@ struct Options : OperatorOptions {
     }
 };
 
+// The rules of --metrics, --metrics-file and --metrics-interval
+// (metrics_options.cpp); false with *error set when they are broken.
+bool check_metrics_combination(const Options &opts, std::string *error);
+
 // Fills opts from argv; on a usage error returns false with *error set.
 bool parse_options(int argc, char **argv, Options &opts, std::string *error);
 
