@@ -4,6 +4,8 @@
 // Debian's node exporter serving the file.
 #include "daemon_clients.h"
 
+#include "cli_common.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -108,6 +110,12 @@ TEST(ResidentMetrics, CountAgentsClientsAndEveryOutcome) {
     ASSERT_TRUE(d.journal_until("beta (id 2) connected"));
     ASSERT_TRUE(d.journal_until("gamma (id 3) connected"));
     ASSERT_TRUE(d.journal_until("refused agent stranger (id 4)"));
+    { // a connection that opens with another frame than HELLO
+        clitest::Conn rogue = connect_agent();
+        ASSERT_TRUE(rogue.valid());
+        ASSERT_TRUE(rogue.send_frame(CLI_FRAME_OUTPUT, 1, "x"));
+        EXPECT_TRUE(rogue.wait_closed());
+    }
 
     // done, twice
     for (const char *agent : {"alpha", "beta"}) {
@@ -152,13 +160,20 @@ TEST(ResidentMetrics, CountAgentsClientsAndEveryOutcome) {
     ASSERT_TRUE(late.list());
     late.close();
 
-    auto m = run_client(d, {"--metrics"});
-    ASSERT_EQ(m.status, 0) << m.err;
+    // The sessions of the clients that have exited may still be ending;
+    // then only the asking client is left.
+    RunResult m;
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    do {
+        m = run_client(d, {"--metrics"});
+        ASSERT_EQ(m.status, 0) << m.err;
+    } while (sample(m.out, "cli_server_clients{user=\"root\"}") != 1 &&
+             std::chrono::steady_clock::now() < deadline);
     EXPECT_EQ(m.err, "");
     const std::string &t = m.out;
+    EXPECT_EQ(sample(t, "cli_server_clients{user=\"root\"}"), 1) << t;
     EXPECT_EQ(sample(t, "cli_server_agents{user=\"root\"}"), 1) << t;
     EXPECT_EQ(sample(t, "cli_server_agents{user=\"nobody\"}"), 1) << t;
-    EXPECT_EQ(sample(t, "cli_server_clients{user=\"root\"}"), 1) << t; // the asking client
     EXPECT_EQ(sample(t, "cli_server_commands_total{outcome=\"done\"}"), 3) << t;
     EXPECT_EQ(sample(t, "cli_server_commands_total{outcome=\"prompt-refused\"}"), 1) << t;
     EXPECT_EQ(sample(t, "cli_server_commands_total{outcome=\"interrupted\"}"), 1) << t;
@@ -171,6 +186,7 @@ TEST(ResidentMetrics, CountAgentsClientsAndEveryOutcome) {
     EXPECT_EQ(sample(t, "cli_server_agent_connections_refused_total{reason=\"not-allowed-user\"}"),
               1)
         << t;
+    EXPECT_EQ(sample(t, "cli_server_agent_connections_refused_total{reason=\"no-hello\"}"), 1) << t;
     EXPECT_EQ(sample(t, "cli_server_audit_log_ok"), 1) << t;
     EXPECT_EQ(t.find("alpha"), std::string::npos) << "no agent's name in a label";
 
