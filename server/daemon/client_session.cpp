@@ -177,10 +177,10 @@ void OperatorSession::hello(const op::Message &m) {
     std::string why;
     std::string out;
     if (!op::parse_hello(m, h, &why) || !op::served_version(h.version)) {
-        op::encode_refused(out,
-                           "cli-server: this server speaks operator protocol version " +
-                               std::to_string(op::kVersion) +
-                               (why.empty() ? ", not " + std::to_string(h.version) : ": " + why));
+        op::encode_refused(
+            out, "cli-server: this server speaks operator protocol version " +
+                     std::to_string(op::kOldestVersion) + " to " + std::to_string(op::kVersion) +
+                     (why.empty() ? ", not " + std::to_string(h.version) : ": " + why));
         send(out);
         fail("refused the client's HELLO");
         return;
