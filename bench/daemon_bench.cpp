@@ -1,6 +1,8 @@
 // daemon_bench: one command's round trip through the resident server
 // (client process -> Unix socket -> daemon -> agent -> back) against the
-// same command through a standalone cli-server, side by side in one run.
+// same command through a standalone cli-server, side by side in one run,
+// and once more through a resident server that writes --metrics-file every
+// second, to show what keeping the metrics costs the command path.
 // Each side is a long-lived cli-server reading command lines on its standard
 // input, so process start-up is not measured, only the line's way through:
 // the driver times `echo ping` from the write of the line to the last byte
@@ -20,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,12 +103,42 @@ uint64_t cpu_ns(pid_t pid) {
 // chain of processes stays put for a while, and fresh processes each round
 // keep one lucky or unlucky placement from deciding the whole run.
 struct Round {
-    double alone_median = 0, through_median = 0;
+    double alone_median = 0, through_median = 0, metrics_median = 0;
     uint64_t alone_cpu = 0, client_cpu = 0, daemon_cpu = 0; // ns over the timed round trips
+    uint64_t metrics_cpu = 0;                               // client and daemon with --metrics-file
 };
 
-Round run_round(const Options &o, const std::string &socket_path, size_t n, Latency &all_alone,
-                Latency &all_through) {
+// A resident server (extra: more of its options), its echo agent and one
+// long-lived client attached to the agent.
+struct ThroughDaemon {
+    ThroughDaemon(const Options &o, const std::string &socket_path,
+                  const std::vector<std::string> &extra)
+        : port(free_port()), daemon(daemon_argv(o, socket_path, extra), false) {
+        wait_for_socket(socket_path);
+        agent = std::make_unique<EchoAgent>(port, "bench");
+        client = std::make_unique<Child>(
+            std::vector<std::string>{o.server, "--socket", socket_path, "--wait", "30"}, true);
+        driver = std::make_unique<Driver>(*client);
+        driver->send("attach bench\necho ready\n");
+        driver->read_until_tail("ready\n");
+    }
+    std::vector<std::string> daemon_argv(const Options &o, const std::string &socket_path,
+                                         const std::vector<std::string> &extra) const {
+        std::vector<std::string> argv{o.server,   "--daemon", "--port", std::to_string(port),
+                                      "--socket", socket_path};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return argv;
+    }
+
+    uint16_t port;
+    Child daemon;
+    std::unique_ptr<EchoAgent> agent;
+    std::unique_ptr<Child> client;
+    std::unique_ptr<Driver> driver;
+};
+
+Round run_round(const Options &o, const std::string &dir, size_t round, size_t n,
+                Latency &all_alone, Latency &all_through, Latency &all_metrics) {
     // Standalone: the script's own process holds the agents' port.
     const uint16_t standalone_port = free_port();
     Child standalone(
@@ -117,47 +150,54 @@ Round run_round(const Options &o, const std::string &socket_path, size_t n, Late
     alone.read_until_tail("ready\n");
 
     // Through the resident server: the client only has the socket.
-    const uint16_t daemon_port = free_port();
-    Child daemon(
-        {o.server, "--daemon", "--port", std::to_string(daemon_port), "--socket", socket_path},
-        false);
-    wait_for_socket(socket_path);
-    EchoAgent daemon_agent(daemon_port, "bench");
-    Child client({o.server, "--socket", socket_path, "--wait", "30"}, true);
-    Driver through(client);
-    through.send("attach bench\necho ready\n");
-    through.read_until_tail("ready\n");
+    const std::string tag = std::to_string(round);
+    ThroughDaemon plain(o, dir + "/operators" + tag + ".sock", {});
+    ThroughDaemon metered(
+        o, dir + "/metered" + tag + ".sock",
+        {"--metrics-file", dir + "/metrics" + tag + ".prom", "--metrics-interval", "1"});
+    Driver &through = *plain.driver;
+    Child &daemon = plain.daemon;
+    Child &client = *plain.client;
 
     for (size_t i = 0; i < o.warmup; ++i) {
         alone.round_trip();
         through.round_trip();
+        metered.driver->round_trip();
     }
-    Latency l_alone, l_through;
+    Latency l_alone, l_through, l_metrics;
     const uint64_t alone0 = cpu_ns(standalone.pid), client0 = cpu_ns(client.pid),
-                   daemon0 = cpu_ns(daemon.pid);
+                   daemon0 = cpu_ns(daemon.pid),
+                   metered0 = cpu_ns(metered.client->pid) + cpu_ns(metered.daemon.pid);
     // One round trip of each in turn, the side that goes first alternating,
     // so that both meet the same moments of a shared machine.
     for (size_t i = 0; i < n; ++i) {
         if (i % 2) {
+            l_metrics.add(metered.driver->round_trip());
             l_through.add(through.round_trip());
             l_alone.add(alone.round_trip());
         } else {
             l_alone.add(alone.round_trip());
             l_through.add(through.round_trip());
+            l_metrics.add(metered.driver->round_trip());
         }
     }
     Round r;
     r.alone_cpu = cpu_ns(standalone.pid) - alone0;
     r.client_cpu = cpu_ns(client.pid) - client0;
     r.daemon_cpu = cpu_ns(daemon.pid) - daemon0;
+    r.metrics_cpu = cpu_ns(metered.client->pid) + cpu_ns(metered.daemon.pid) - metered0;
     r.alone_median = l_alone.median_us();
     r.through_median = l_through.median_us();
+    r.metrics_median = l_metrics.median_us();
     for (uint64_t ns : l_alone.samples)
         all_alone.add(ns);
     for (uint64_t ns : l_through.samples)
         all_through.add(ns);
+    for (uint64_t ns : l_metrics.samples)
+        all_metrics.add(ns);
     alone.send("quit\n");
     through.send("quit\n");
+    metered.driver->send("quit\n");
     return r;
 }
 
@@ -173,22 +213,23 @@ int main(int argc, char **argv) {
     char templ[] = "/tmp/daemon_bench_XXXXXX";
     if (!mkdtemp(templ)) fail("mkdtemp");
     const std::string dir = templ;
-    Latency l_alone, l_through;
+    Latency l_alone, l_through, l_metrics;
     l_alone.reserve(o.round_trips);
     l_through.reserve(o.round_trips);
+    l_metrics.reserve(o.round_trips);
     std::vector<Round> rounds;
     for (size_t i = 0; i < o.rounds; ++i) {
         const size_t n = o.round_trips / o.rounds + (i < o.round_trips % o.rounds ? 1 : 0);
-        rounds.push_back(
-            run_round(o, dir + "/operators" + std::to_string(i) + ".sock", n, l_alone, l_through));
+        rounds.push_back(run_round(o, dir, i, n, l_alone, l_through, l_metrics));
     }
     std::filesystem::remove_all(dir);
 
-    uint64_t alone_ns = 0, client_ns = 0, daemon_ns = 0;
+    uint64_t alone_ns = 0, client_ns = 0, daemon_ns = 0, metrics_ns = 0;
     for (const Round &r : rounds) {
         alone_ns += r.alone_cpu;
         client_ns += r.client_cpu;
         daemon_ns += r.daemon_cpu;
+        metrics_ns += r.metrics_cpu;
     }
     const double per_rt = 1e3 * static_cast<double>(o.round_trips);
     const double alone_cpu = static_cast<double>(alone_ns) / per_rt;
@@ -206,6 +247,8 @@ int main(int argc, char **argv) {
     };
     row("standalone (one process, agent port)", l_alone, alone_cpu);
     row("client -> Unix socket -> daemon", l_through, client_cpu + daemon_cpu);
+    row("daemon writing --metrics-file every 1 s", l_metrics,
+        static_cast<double>(metrics_ns) / per_rt);
     std::printf("(CPU/rt: CPU time of the cli-server processes per round trip, kernel included; "
                 "through the daemon %.1f in the client, %.1f in the daemon)\n",
                 client_cpu, daemon_cpu);
@@ -214,6 +257,9 @@ int main(int argc, char **argv) {
         std::printf(" %.2f", r.through_median / r.alone_median);
     std::printf("\n\nmedian ratio, daemon / standalone: %.2f x (p99 ratio %.2f x)\n", ratio,
                 l_through.p99_us() / l_alone.p99_us());
+    std::printf("median ratio, daemon with --metrics-file / without: %.2f x (p99 ratio %.2f x)\n",
+                l_metrics.median_us() / l_through.median_us(),
+                l_metrics.p99_us() / l_through.p99_us());
     const bool ok = ratio <= kTargetRatio;
     std::printf("%s  daemon median <= %.1f x standalone median\n", ok ? "PASS" : "FAIL",
                 kTargetRatio);

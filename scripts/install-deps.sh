@@ -9,9 +9,11 @@ set -euo pipefail
 if [ "${1:-}" = demo ]; then
     packages=(cmake ninja-build g++ libedit-dev nlohmann-json3-dev libsystemd-dev pkg-config)
 else
+# prometheus-node-exporter: the metrics test runs a copy of its own on a
+# loopback port (where systemd runs, the package also starts its service).
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libedit-dev libcli-dev nlohmann-json3-dev libsystemd-dev pkg-config binutils procps
-          iproute2 util-linux
+          iproute2 util-linux prometheus-node-exporter
           python3 python3-pytest python3-venv
           scdoc groff-base bash-completion
           build-essential debhelper dpkg-dev fakeroot lintian man-db

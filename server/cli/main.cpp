@@ -1,4 +1,5 @@
 // cli-server: the operator's console for services that embed cli_agent.
+#include "operator/metrics_client.h"
 #include "operator/operator_process.h"
 #include "cli/options.h"
 #include "core/exit_status.h"
@@ -26,6 +27,9 @@ int main(int argc, char **argv) {
         return exit_code(ExitStatus::kCompleted);
     }
     if (opts.daemon) return cliserver::run_daemon(opts.daemon_options());
+    if (opts.metrics)
+        return cliserver::print_metrics(cliserver::client_socket_paths(opts.socket),
+                                        opts.standalone);
     if (!opts.standalone) {
         bool no_daemon = false;
         const std::vector<std::string> paths = cliserver::client_socket_paths(opts.socket);

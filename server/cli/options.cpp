@@ -36,6 +36,9 @@ enum : int {
     kMaxClientsTotal,
     kMaxQueued,
     kMaxQueuedTotal,
+    kMetrics,
+    kMetricsFile,
+    kMetricsInterval,
 };
 
 bool needs_value(const char *option, const char *value, std::string *error) {
@@ -67,6 +70,7 @@ bool check_combination(const Options &opts, std::string *error) {
         *error = "--max-clients, --max-queued and their totals need --daemon";
         return false;
     }
+    if (!check_metrics_combination(opts, error)) return false;
     if (opts.standalone && !opts.socket.empty()) {
         *error = "--standalone uses no socket: drop --socket";
         return false;
@@ -154,6 +158,12 @@ bool set_gather(Options &opts, const char *value, std::string *error) {
     return false;
 }
 
+bool set_metrics_interval(Options &opts, const char *value, std::string *error) {
+    if (parse_wait(value, opts.metrics_interval) && opts.metrics_interval > 0) return true;
+    *error = std::string("invalid --metrics-interval '") + value + "' (expected 1 to 86400)";
+    return false;
+}
+
 bool set_answer(Options &opts, const char *value, std::string *) {
     opts.answer = value;
     return true;
@@ -227,6 +237,8 @@ constexpr OptionSpec kOptionTable[] = {
      "/tmp/cli-server-UID/cli-server.sock; a client\n"
      "then also tries /run/cli-server/cli-server.sock)",
      non_empty_text(&Options::socket)},
+    {"metrics", kMetrics, nullptr, Part::kClient,
+     "print the resident server's metrics (Prometheus text)", set_flag(&Options::metrics)},
     {"help", 'h', nullptr, Part::kClient, "show this text", set_flag(&Options::show_help)},
     {"version", 'V', nullptr, Part::kClient, "show the version", set_flag(&Options::show_version)},
     {"daemon", kDaemon, nullptr, Part::kDaemon, "run as the resident server",
@@ -261,6 +273,13 @@ constexpr OptionSpec kOptionTable[] = {
      "the same for all users but root and the server's\n"
      "user together (default 64)",
      converted(set_max_queued_total)},
+    {"metrics-file", kMetricsFile, "PATH", Part::kDaemon,
+     "write the metrics there (atomically) every interval\n"
+     "and remove it at exit; for the node exporter's\n"
+     "textfile collector",
+     non_empty_text(&Options::metrics_file)},
+    {"metrics-interval", kMetricsInterval, "SECONDS", Part::kDaemon,
+     "how often --metrics-file is written (default 15)", converted(set_metrics_interval)},
 };
 
 // Applies one option found on the command line.
@@ -342,6 +361,8 @@ constexpr const char *kUsageHead =
     "                  [--audit-log FILE] [--syslog] [--agent-users LIST]\n"
     "                  [--max-clients N] [--max-clients-total N]\n"
     "                  [--max-queued MIB] [--max-queued-total MIB]\n"
+    "                  [--metrics-file PATH [--metrics-interval SECONDS]]\n"
+    "       cli-server --metrics [--socket PATH]\n"
     "       cli-server --help | --version\n"
     "\n"
     "Operator console for services that embed cli_agent. Listens on 127.0.0.1\n"

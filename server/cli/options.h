@@ -22,14 +22,25 @@ struct Options : OperatorOptions {
     std::string agent_users; // --agent-users LIST
     BoundsOptions bounds;    // --max-clients, --max-clients-total, --max-queued...
     bool bounds_given = false;
+    // The metrics: --metrics prints the resident server's; --metrics-file
+    // PATH and --metrics-interval SECONDS (0 when not given) are its own.
+    bool metrics = false;
+    std::string metrics_file;
+    uint32_t metrics_interval = 0;
     bool show_help = false;
     bool show_version = false;
 
     // What the resident server is asked for.
     DaemonOptions daemon_options() const {
-        return {port, socket, group, audit_log, syslog, agent_users, bounds};
+        DaemonOptions d{port, socket, group, audit_log, syslog, agent_users, bounds, metrics_file};
+        if (metrics_interval) d.metrics_interval = metrics_interval;
+        return d;
     }
 };
+
+// The rules of --metrics, --metrics-file and --metrics-interval
+// (metrics_options.cpp); false with *error set when they are broken.
+bool check_metrics_combination(const Options &opts, std::string *error);
 
 // Fills opts from argv; on a usage error returns false with *error set.
 bool parse_options(int argc, char **argv, Options &opts, std::string *error);

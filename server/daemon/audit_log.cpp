@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "daemon/journal.h"
+#include "daemon/own_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -89,13 +90,7 @@ bool AuditLog::open_file(std::string *error) {
         O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600));
     struct stat st {};
     if (!fd.valid()) {
-        const int err = errno;
-        if (err == ELOOP)
-            *error = path_ + ": it is a symbolic link";
-        else if (err == ENXIO || (lstat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
-            *error = path_ + ": it is not a regular file";
-        else
-            *error = path_ + ": " + std::strerror(err);
+        *error = open_failure(path_, errno);
         return false;
     }
     if (fstat(fd.get(), &st) != 0) {
@@ -235,7 +230,10 @@ bool AuditLog::record(const AuditRecord &r) {
         syslog(LOG_AUTHPRIV | LOG_INFO, "%s", line.c_str());
         return true;
     }
-    if (!writable() || !write_line(line + "\n")) return false;
+    if (!writable() || !write_line(line + "\n")) {
+        ++write_failures_;
+        return false;
+    }
     if (syslog_) syslog(LOG_AUTHPRIV | LOG_INFO, "%s", line.c_str());
     return true;
 }

@@ -107,6 +107,8 @@ class AuditLog {
     void note_refused(const std::string &whose);
     void report_refusals();
     const std::string &path() const { return path_; }
+    // Records that could not be written when they were due (kept or not).
+    uint64_t write_failures() const { return write_failures_; }
 
   private:
     bool open_file(std::string *error);
@@ -125,6 +127,7 @@ class AuditLog {
     std::chrono::steady_clock::time_point refusal_reported_{};
     bool refusal_period_open_ = false;
     uint64_t refused_unreported_ = 0;
+    uint64_t write_failures_ = 0;
 };
 
 // The JSON object of one record, without the newline.

@@ -34,10 +34,14 @@ std::string without_program_name(const std::string &line) {
 } // namespace
 
 OperatorSession::OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit,
-                                 UserBounds &bounds, cli_shared::UniqueFd fd, PeerCred peer,
+                                 UserBounds &bounds, ServerMetrics &metrics,
+                                 cli_shared::UniqueFd fd, PeerCred peer,
                                  std::function<void()> on_failed)
-    : loop_(loop), hub_(hub), audit_(audit), bounds_(bounds), stream_(std::move(fd)), peer_(peer),
-      client_user_(user_name(peer.uid)), on_failed_(std::move(on_failed)) {}
+    : loop_(loop), hub_(hub), audit_(audit), bounds_(bounds), metrics_(metrics),
+      stream_(std::move(fd)), peer_(peer), client_user_(user_name(peer.uid)),
+      on_failed_(std::move(on_failed)) {
+    metrics_.client_connected(client_user_);
+}
 
 OperatorSession::~OperatorSession() {
     finish();
@@ -96,6 +100,7 @@ void OperatorSession::finish() {
                 " ended: " + (end_reason_.empty() ? std::string("closed") : end_reason_),
             JournalSource::clients_of(peer_.uid));
     hub_.remove_client(this);
+    metrics_.client_left(client_user_);
     auto tracked = std::move(tracked_);
     tracked_.clear();
     by_client_request_.clear();
@@ -105,6 +110,7 @@ void OperatorSession::finish() {
     charged_ = 0;
     bounds_.release_client(peer_.uid);
     for (auto &[hub_id, t] : tracked) {
+        count_end(t, CommandOutcome::kClientLeft);
         if (t.sent) audit(hub_id, t, CommandOutcome::kClientLeft);
         hub_.abandon(hub_id);
     }
@@ -180,6 +186,9 @@ void OperatorSession::handle(const op::Message &m) {
     case op::Type::kList:
         list();
         break;
+    case op::Type::kMetrics:
+        send_metrics();
+        break;
     default:
         fail("a second HELLO");
         break;
@@ -190,19 +199,19 @@ void OperatorSession::hello(const op::Message &m) {
     op::Hello h;
     std::string why;
     std::string out;
-    if (!op::parse_hello(m, h, &why) || !op::version_supported(h.version)) {
-        op::encode_refused(out,
-                           "cli-server: this server speaks operator protocol version " +
-                               std::to_string(op::kVersion) +
-                               (why.empty() ? ", not " + std::to_string(h.version) : ": " + why));
+    if (!op::parse_hello(m, h, &why) || !op::served_version(h.version)) {
+        op::encode_refused(
+            out, "cli-server: this server speaks operator protocol version " +
+                     std::to_string(op::kOldestVersion) + " to " + std::to_string(op::kVersion) +
+                     (why.empty() ? ", not " + std::to_string(h.version) : ": " + why));
         send(out);
         fail("refused the client's HELLO");
         return;
     }
     greeted_ = true;
     scripted_ = h.mode == op::Mode::kScripted;
-    version_ = h.version;
-    op::encode_welcome(out, welcome_for(version_));
+        count_end(t->second, outcome);
+        if (t->second.sent) audit(id, t->second, outcome);
     hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, a); });
     op::encode_ready(out);
     send(out);
@@ -231,6 +240,7 @@ void OperatorSession::submit(const op::Message &m) {
     AgentView *a = hub_.find(s.agent);
     if (!a || a->closed || !a->greeted) {
         // The client has not yet read that the agent is gone; it will.
+        metrics_.command_unsent(CommandOutcome::kNotConnected);
         return;
     }
     if (audit_.enabled() && !audit_.writable()) {
@@ -302,6 +312,7 @@ void OperatorSession::reply(const op::Message &m) {
     if (!t || !t->prompt_open) return;
     t->prompt_open = false;
     ++t->prompts_answered;
+    if (r.bytes.empty()) t->prompt_refused = true;
     hub_.answer(it->second, r.bytes);
 }
 
@@ -313,7 +324,9 @@ void OperatorSession::abandon(const op::Message &m, CommandOutcome outcome) {
     const RequestId id = it->second;
     by_client_request_.erase(it);
     if (auto t = tracked_.find(id); t != tracked_.end()) {
-        if (t->second.sent) audit(id, t->second, outcome);
+        count_end(t, t.prompt_refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone,
+                  r.result);
+    audit(r.id, t, CommandOutcome::kDone, r.result);
         untrack(t);
     }
     hub_.abandon(id);
@@ -435,7 +448,6 @@ void OperatorSession::on_done(const Request &r) {
     Tracked t = std::move(it->second);
     tracked_.erase(it);
     by_client_request_.erase(t.client_request);
-    audit(r.id, t, CommandOutcome::kDone, r.result);
     std::string out;
     op::encode_done(out, t.client_request,
                     op::done_carries_result(version_) ? r.result : std::nullopt);

@@ -26,6 +26,7 @@
 #include "hub/agent_service.h"
 #include "daemon/audit_log.h"
 #include "daemon/user_bounds.h"
+#include "daemon/server_metrics.h"
 #include "core/byte_stream.h"
 #include "core/event_loop.h"
 #include "wire/operator_protocol.h"
@@ -59,6 +60,7 @@ class OperatorSession final : public HubClient {
     // The client was admitted by bounds (admit_client): the session gives
     // its place back, and the bytes its commands count, in finish().
     OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit, UserBounds &bounds,
+                    ServerMetrics &metrics,
                     cli_shared::UniqueFd fd, PeerCred peer, std::function<void()> on_failed);
     ~OperatorSession() override;
     OperatorSession(const OperatorSession &) = delete;
@@ -96,6 +98,7 @@ class OperatorSession final : public HubClient {
         std::chrono::steady_clock::time_point started;
         uint64_t output_bytes = 0;
         unsigned prompts_answered = 0;
+        bool prompt_refused = false; // a prompt was answered empty
     };
 
     void on_events(uint32_t events);
@@ -108,6 +111,10 @@ class OperatorSession final : public HubClient {
     void reply(const operator_protocol::Message &m);
     void abandon(const operator_protocol::Message &m, CommandOutcome outcome);
     void list();
+    void send_metrics();
+    // The metrics hear how a command ended.
+    void count_end(const Tracked &t, CommandOutcome outcome,
+                   std::optional<int32_t> result = std::nullopt);
     void send_rows(const std::vector<AgentRow> &rows);
     void send(const std::string &bytes);
     void write_available();
@@ -129,6 +136,7 @@ class OperatorSession final : public HubClient {
     AgentService &hub_;
     AuditLog &audit_;
     UserBounds &bounds_;
+    ServerMetrics &metrics_;
     ByteStream stream_;
     PeerCred peer_;
     std::string client_user_;

@@ -18,6 +18,8 @@ void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice
             ++it;
             continue;
         }
+        count_end(it->second, it->second.sent ? CommandOutcome::kAgentDisconnected
+                                              : CommandOutcome::kNotConnected);
         if (it->second.sent) audit(it->first, it->second, CommandOutcome::kAgentDisconnected);
         by_client_request_.erase(it->second.client_request);
         untrack(it++);

@@ -4,6 +4,7 @@
 #include "core/users.h"
 #include "hub/agent_owner.h"
 #include "daemon/journal.h"
+#include "daemon/own_file.h"
 #include "core/process.h"
 #include "core/text.h"
 #include "daemon/socket_path.h"
@@ -72,6 +73,7 @@ bool ResidentServer::set_up() {
         return false;
     }
     housekeeping();
+    if (metrics_file_) metrics_file_->start();
     journal(Priority::kInfo, "resident server " CLI_SERVER_VERSION " listening on 127.0.0.1:" +
                                  std::to_string(port_) + " for agents and on " + socket_path_ +
                                  " for operators");
@@ -111,7 +113,7 @@ void ResidentServer::admit(cli_shared::UniqueFd fd) {
     }
     const uint64_t id = next_session_++;
     auto session =
-        std::make_unique<OperatorSession>(loop_, hub_, audit_, bounds_, std::move(fd), *peer,
+        std::make_unique<OperatorSession>(loop_, hub_, audit_, bounds_, metrics_, std::move(fd), *peer,
                                           [this, id] { failed_sessions_.push_back(id); });
     session->start();
     sessions_.emplace(id, std::move(session));
@@ -144,6 +146,7 @@ void ResidentServer::on_signal(int signo) {
 
 void ResidentServer::shut_down() {
     sd_notify(0, "STOPPING=1");
+    if (metrics_file_) metrics_file_->stop();
     for (auto &[id, s] : sessions_)
         s->close_with(Notice::kError, "the resident server is shutting down");
     for (auto &[id, s] : sessions_)
@@ -152,6 +155,11 @@ void ResidentServer::shut_down() {
     failed_sessions_.clear();
     hub_.say_goodbye();
     hub_.close_all();
+}
+
+void ResidentServer::write_metrics_to(const std::string &path, std::chrono::seconds interval) {
+    metrics_file_ = std::make_unique<MetricsFile>(loop_, metrics_, path, interval,
+                                                  [this] { metrics_.metrics_file_failed(); });
 }
 
 int ResidentServer::run() {
@@ -237,8 +245,17 @@ int run_daemon(const DaemonOptions &opts) {
         journal(Priority::kError, error);
         return exit_code(ExitStatus::kError);
     }
+    // Like the audit log's, a link at the path is a mistake or an attack.
+    if (!opts.metrics_file.empty()) {
+        if (auto why = not_a_regular_file(opts.metrics_file)) {
+            journal(Priority::kError, "cannot use the metrics file " + *why);
+            return exit_code(ExitStatus::kError);
+        }
+    }
     ResidentServer server(opts.port, choose_socket_path(opts.socket), std::move(*users), group,
                           std::move(*audit), opts.bounds);
+    if (!opts.metrics_file.empty())
+        server.write_metrics_to(opts.metrics_file, std::chrono::seconds(opts.metrics_interval));
     return server.run();
 }
 

@@ -23,6 +23,8 @@
 #include "core/process.h"
 #include "daemon/client_session.h"
 #include "daemon/user_bounds.h"
+#include "daemon/metrics_file.h"
+#include "daemon/server_metrics.h"
 #include "unique_fd.h"
 
 #include <map>
@@ -41,6 +43,9 @@ struct DaemonOptions {
     bool syslog = false;     // --syslog
     std::string agent_users; // --agent-users LIST
     BoundsOptions bounds;    // --max-clients, --max-queued...
+    // --metrics-file PATH, --metrics-interval SECONDS
+    std::string metrics_file;
+    uint32_t metrics_interval = MetricsFile::kDefaultIntervalSeconds;
 };
 
 class ResidentServer : private AgentEvents {
@@ -51,6 +56,8 @@ class ResidentServer : private AgentEvents {
     ResidentServer(const ResidentServer &) = delete;
     ResidentServer &operator=(const ResidentServer &) = delete;
 
+    // Before run(): the metrics go to path every interval as well.
+    void write_metrics_to(const std::string &path, std::chrono::seconds interval);
     int run();
 
   private:
@@ -75,6 +82,8 @@ class ResidentServer : private AgentEvents {
     AgentHub hub_;
     AuditLog audit_;
     UserBounds bounds_;
+    ServerMetrics metrics_{hub_, audit_};
+    std::unique_ptr<MetricsFile> metrics_file_;
     OperatorAccess access_;
     Listener listener_;
     SignalWatch signals_;

@@ -72,9 +72,11 @@ bool AgentHub::make_room() {
         const uint64_t serial = a->serial;
         read_agent(*a); // its HELLO may be waiting
         a = find(serial);
-        if (a && !a->closed && !a->greeted)
+        if (a && !a->closed && !a->greeted) {
+            refusals_.count(AgentRefusal::kTooManyWaiting);
             drop_agent(*a, "closed before HELLO: the server is short of descriptors for agents",
                        Notice::kWarning);
+        }
         ++evicted;
     }
     return evicted > 0;
@@ -136,11 +138,13 @@ void AgentHub::evict_oldest_ungreeted() {
     const uint64_t old_serial = oldest->serial;
     read_agent(*oldest);
     oldest = find(old_serial);
-    if (oldest && !oldest->closed && !oldest->greeted)
+    if (oldest && !oldest->closed && !oldest->greeted) {
+        refusals_.count(AgentRefusal::kTooManyWaiting);
         drop_agent(*oldest,
                    "closed before HELLO: " + std::to_string(kMaxUngreeted) +
                        " newer connections are waiting for theirs",
                    Notice::kWarning);
+    }
 }
 
 void AgentHub::arm_hello_timer() {
@@ -165,6 +169,7 @@ void AgentHub::on_hello_timer() {
             continue;
         }
         if (now - a->accepted < kHelloTimeout) break;
+        refusals_.count(AgentRefusal::kNoHello);
         drop_agent(*a, "closed: no HELLO within " + std::to_string(kHelloTimeout.count()) + " s",
                    Notice::kWarning);
     }

@@ -63,6 +63,7 @@ void AgentHub::agent_notice(const Agent &a, Notice kind, const std::string &text
 void AgentHub::handle_frame(Agent &a, Frame &f) {
     if (!a.greeted) {
         if (f.type != CLI_FRAME_HELLO) {
+            refusals_.count(AgentRefusal::kNoHello);
             drop_agent(a,
                        "opened with frame type " + std::to_string(f.type) +
                            " instead of HELLO; connection closed",
@@ -102,6 +103,7 @@ bool AgentHub::owner_accepted(Agent &a) {
     }
     if (!options_.agent_users.restricted()) return true;
     if (a.uid && options_.agent_users.accepts(*a.uid, getuid())) return true;
+    refusals_.count(a.uid ? AgentRefusal::kNotAllowedUser : AgentRefusal::kOwnerUnknown);
     const std::string who = a.uid ? "uid " + std::to_string(*a.uid) + " (" + user_name(*a.uid) + ")"
                                   : "an owner that cannot be found";
     agent_notice(a, Notice::kWarning,
@@ -272,6 +274,13 @@ void AgentHub::resolve_pids() {
         a->pid_looked_up = true;
         if (auto it = found.find(a->socket_inode); it != found.end()) a->pid = it->second;
     }
+}
+
+size_t AgentHub::queued_commands() const {
+    size_t n = 0;
+    for (const auto &[serial, a] : agents_)
+        if (!a->closed) n += a->queue.size() - (a->busy() ? 1 : 0);
+    return n;
 }
 
 std::vector<AgentRow> AgentHub::rows() {

@@ -17,6 +17,7 @@
 // clients run there too and may call back into the hub.
 #pragma once
 
+#include "hub/agent_refusals.h"
 #include "hub/agent_users.h"
 #include "hub/agent_owner.h"
 #include "hub/agent_selection.h"
@@ -111,6 +112,9 @@ class AgentHub final : public AgentService {
     const Request *find_request(RequestId id) const;
     std::vector<AgentRow> rows();
     void resolve_pids() override;
+    // For the resident server's metrics.
+    const AgentRefusalCounts &refusals() const { return refusals_; }
+    size_t queued_commands() const; // not yet sent, over all agents
 
     void say_goodbye(); // BYE to every greeted agent
     void reap();        // frees agents closed since the last call
@@ -166,6 +170,7 @@ class AgentHub final : public AgentService {
     std::vector<uint64_t> closed_;
     std::vector<AgentEvents *> clients_;
     size_t greeted_count_ = 0;
+    AgentRefusalCounts refusals_;
     uint64_t next_serial_ = 1;
     uint32_t next_req_id_ = 1;
     RequestId next_request_ = 1;

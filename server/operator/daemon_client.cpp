@@ -120,6 +120,12 @@ void DaemonLink::handle(const op::Message &m) {
     case op::Type::kRowsEnd:
         rows_end();
         return;
+    case op::Type::kMetricsText:
+        metrics_text(m);
+        return;
+    case op::Type::kMetricsEnd:
+        metrics_end();
+        return;
     case op::Type::kRefused:
         // A verdict on this client (the audit log cannot be written, it has
         // too many commands waiting), not a lost agent: the daemon's line

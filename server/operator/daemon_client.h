@@ -78,6 +78,9 @@ class DaemonLink final : public AgentService {
     void congestion_changed(HubClient *c) override;
     void list_agents(std::function<void(std::vector<AgentRow>)> done) override;
     bool gathers() const override { return false; }
+    // Asks for the resident server's metrics text (metrics_client.cpp);
+    // done is called with it, or not at all when the link is lost first.
+    void request_metrics(std::function<void(std::string)> done);
     std::string where() const override;
 
   private:
@@ -94,6 +97,8 @@ class DaemonLink final : public AgentService {
     void agent_down(const operator_protocol::Message &m);
     void add_row(const operator_protocol::Message &m);
     void rows_end();
+    void metrics_text(const operator_protocol::Message &m);
+    void metrics_end();
     void send(std::string bytes);
     void write_available();
     void update_interest();
@@ -114,6 +119,8 @@ class DaemonLink final : public AgentService {
     std::map<RequestId, Request> requests_;
     std::deque<std::function<void(std::vector<AgentRow>)>> list_waiters_;
     std::vector<AgentRow> rows_;
+    std::function<void(std::string)> metrics_waiter_;
+    std::string metrics_text_;
     std::vector<HubClient *> clients_;     // congested() asks them
     std::vector<AgentEvents *> observers_; // clients too: hear of agents, in order
     std::function<void(const std::string &)> on_lost_;

@@ -97,21 +97,16 @@ int run_standalone(const OperatorOptions &opts) {
     return process.run({[&] { hub.reap(); }, [&] { hub.say_goodbye(); }, [&] { hub.close_all(); }});
 }
 
-int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths,
-               bool *no_daemon) {
-    *no_daemon = false;
-    EventLoop loop;
-    if (const std::string error = start_process(loop, {}); !error.empty()) {
-        std::fprintf(stderr, "cli-server: %s\n", error.c_str());
-        return exit_code(ExitStatus::kError);
-    }
-    const auto mode = runs_console(opts) ? operator_protocol::Mode::kInteractive
-                                         : operator_protocol::Mode::kScripted;
+ResidentConnection connect_resident_server(EventLoop &loop,
+                                           const std::vector<std::string> &socket_paths,
+                                           operator_protocol::Mode mode) {
+    ResidentConnection c;
+    c.status = exit_code(ExitStatus::kError);
     for (size_t i = 0; i < socket_paths.size(); ++i) {
         const std::string &path = socket_paths[i];
-        DaemonLink link(loop, path);
+        auto link = std::make_unique<DaemonLink>(loop, path);
         std::string error;
-        switch (link.connect(mode, &error)) {
+        switch (link->connect(mode, &error)) {
         case ConnectResult::kNoDaemon:
             continue;
         case ConnectResult::kUntrusted:
@@ -123,24 +118,44 @@ int run_client(const OperatorOptions &opts, const std::vector<std::string> &sock
                 continue;
             }
             std::fprintf(stderr, "cli-server: %s\n", error.c_str());
-            return exit_code(ExitStatus::kError);
+            return c;
         case ConnectResult::kFailed:
             std::fprintf(stderr, "cli-server: %s\n", strip_program_name(error).c_str());
-            return exit_code(ExitStatus::kError);
+            return c;
         case ConnectResult::kConnected:
-            break;
+            c.link = std::move(link);
+            c.path = path;
+            return c;
         }
-        OperatorProcess process(opts, loop, link);
-        link.on_lost([&](const std::string &why) {
-            process.abandon_session(ExitStatus::kError,
-                                    link.refused()
-                                        ? strip_program_name(why)
-                                        : "lost the resident server at " + path + ": " + why);
-        });
-        return process.run({nullptr, nullptr, [&] { link.flush(); }});
     }
-    *no_daemon = true;
-    return exit_code(ExitStatus::kCompleted);
+    c.no_daemon = true;
+    return c;
+}
+
+int run_client(const OperatorOptions &opts, const std::vector<std::string> &socket_paths,
+               bool *no_daemon) {
+    *no_daemon = false;
+    EventLoop loop;
+    if (const std::string error = start_process(loop, {}); !error.empty()) {
+        std::fprintf(stderr, "cli-server: %s\n", error.c_str());
+        return exit_code(ExitStatus::kError);
+    }
+    const auto mode = runs_console(opts) ? operator_protocol::Mode::kInteractive
+                                         : operator_protocol::Mode::kScripted;
+    ResidentConnection c = connect_resident_server(loop, socket_paths, mode);
+    if (!c.link) {
+        *no_daemon = c.no_daemon;
+        return c.no_daemon ? exit_code(ExitStatus::kCompleted) : c.status;
+    }
+    DaemonLink &link = *c.link;
+    OperatorProcess process(opts, loop, link);
+    link.on_lost([&](const std::string &why) {
+        process.abandon_session(ExitStatus::kError,
+                                link.refused()
+                                    ? strip_program_name(why)
+                                    : "lost the resident server at " + c.path + ": " + why);
+    });
+    return process.run({nullptr, nullptr, [&] { link.flush(); }});
 }
 
 } // namespace cliserver

@@ -13,6 +13,7 @@
 #include "core/process.h"
 #include "operator/front_end.h"
 #include "operator/operator_options.h"
+#include "wire/operator_protocol.h"
 
 #include <functional>
 #include <memory>
@@ -53,6 +54,21 @@ class OperatorProcess {
 bool runs_console(const OperatorOptions &opts);
 std::unique_ptr<FrontEnd> make_front_end(const OperatorOptions &opts, EventLoop &loop,
                                          AgentService &agents);
+
+class DaemonLink;
+
+// The first resident server that answers at one of socket_paths, connected
+// and greeted. Without a link: no_daemon when none has a socket there,
+// else status (the reason is on standard error).
+struct ResidentConnection {
+    std::unique_ptr<DaemonLink> link;
+    std::string path;
+    bool no_daemon = false;
+    int status = 0;
+};
+ResidentConnection connect_resident_server(EventLoop &loop,
+                                           const std::vector<std::string> &socket_paths,
+                                           operator_protocol::Mode mode);
 
 // Standalone: this process holds the agents' port.
 int run_standalone(const OperatorOptions &opts);

@@ -29,6 +29,7 @@ struct Shape {
     Sender from;
     uint32_t min;
     uint32_t max;
+    uint16_t since = kOldestVersion; // the protocol version that added it
 };
 
 constexpr uint32_t kAny = kMaxPayload;
@@ -53,6 +54,9 @@ constexpr Shape kShapes[] = {
     {Type::kRow, "ROW", Sender::kDaemon, kRowFixed, kAny},
     {Type::kRowsEnd, "ROWS_END", Sender::kDaemon, 0, 0},
     {Type::kRefused, "REFUSED", Sender::kDaemon, 0, kAny},
+    {Type::kMetrics, "METRICS", Sender::kClient, 0, 0, kMetricsSince},
+    {Type::kMetricsText, "METRICS_TEXT", Sender::kDaemon, 0, kAny, kMetricsSince},
+    {Type::kMetricsEnd, "METRICS_END", Sender::kDaemon, 0, 0, kMetricsSince},
 };
 
 const Shape *shape_of(uint8_t t) {
@@ -187,7 +191,7 @@ DecodeResult Decoder::next(Message &out, std::string *error) {
         len = (len << 8) | static_cast<unsigned char>(header[i]);
     const auto shape = shape_of(raw);
     const char *why = nullptr;
-    if (!shape || shape->from != from_)
+    if (!shape || shape->from != from_ || shape->since > version_)
         why = from_ == Sender::kClient ? "not a client message" : "not a daemon message";
     else if (len > kMaxPayload)
         why = "longer than the 65536-byte limit";
@@ -333,6 +337,19 @@ void encode_rows_end(std::string &out) {
 
 void encode_refused(std::string &out, std::string_view reason) {
     put_message(out, Type::kRefused, reason);
+}
+
+void encode_metrics_request(std::string &out) {
+    put_message(out, Type::kMetrics, {});
+}
+
+void encode_metrics_text(std::string &out, std::string_view text) {
+    while (!text.empty()) {
+        const std::string_view chunk = text.substr(0, kMaxPayload);
+        put_message(out, Type::kMetricsText, chunk);
+        text.remove_prefix(chunk.size());
+    }
+    put_message(out, Type::kMetricsEnd, {});
 }
 
 bool parse_hello(const Message &m, Hello &out, std::string *error) {

@@ -50,13 +50,12 @@ using cliserver::Notice;
 // upgrade goes on working against the upgraded daemon.
 inline constexpr uint16_t kVersion = 2;
 inline constexpr uint16_t kOldestVersion = 1;
-constexpr bool version_supported(uint16_t v) {
-    return v >= kOldestVersion && v <= kVersion;
-}
 // What each version added, asked where the messages are written.
 // Version 2: WELCOME also names the owners whose agents the client reaches
 // without @USER; DONE carries the agent's result (when it reports one);
-// ABANDON_TIMED_OUT, an abandon the audit log records as timed out.
+// ABANDON_TIMED_OUT, an abandon the audit log records as timed out; the
+// metrics request (METRICS, METRICS_TEXT, METRICS_END). The daemon's
+// decoder refuses the messages a later version added (Decoder::speak).
 constexpr bool welcome_names_owners(uint16_t v) {
     return v >= 2;
 }
@@ -68,6 +67,7 @@ constexpr bool has_timed_out_abandon(uint16_t v) {
 }
 // Bounds the owners one WELCOME names.
 inline constexpr size_t kMaxTrustedOwners = 1024;
+inline constexpr uint16_t kMetricsSince = 2;
 inline constexpr size_t kHeaderSize = 5;
 inline constexpr uint32_t kMaxPayload = 64 * 1024;
 // A request id or agent serial heads most payloads.
@@ -83,6 +83,8 @@ enum class Type : uint8_t {
     kAbandon = 0x04,         // u64 request: the client stops waiting for it
     kList = 0x05,            // empty: asks for the rows of ls
     kAbandonTimedOut = 0x06, // u64 request: as ABANDON, the client's --timeout ran out (v2)
+    // since version 2: the metrics text, in pieces
+    kMetrics = 0x0a, // empty: asks for it
     // daemon -> client
     kWelcome = 0x81,   // u16 version the daemon speaks on this connection;
                        // version 2: u32 uids of the trusted owners, to the end
@@ -98,6 +100,9 @@ enum class Type : uint8_t {
     kRow = 0x8b,       // agent record, u32 queued, u8 flags, runner uid, pid, name
     kRowsEnd = 0x8c,   // empty: the rows for one LIST are complete
     kRefused = 0x8d,   // one line saying why; the daemon closes after it
+    // since version 2
+    kMetricsText = 0x9a, // a piece of the metrics text
+    kMetricsEnd = 0x9b,  // empty: the metrics text is complete
 };
 
 // An agent record on the wire: u64 serial, u32 id, i64 connection time in
@@ -136,9 +141,13 @@ class Decoder {
     // (kNeedMore); kMalformed as next().
     DecodeResult drain(const std::function<bool(const Message &)> &handle, std::string *error);
     size_t buffered() const { return buf_.size(); }
+    // The version agreed in HELLO: types added after it are refused at the
+    // header, as a daemon of that version refused them.
+    void speak(uint16_t version) { version_ = version; }
 
   private:
     Sender from_;
+    uint16_t version_ = kVersion;
     // A drained buffer keeps room for two whole messages: a stream of
     // output is read into the same memory again and again.
     ReadBuffer buf_{2 * (kHeaderSize + kMaxPayload)};
@@ -209,6 +218,14 @@ void encode_notice(std::string &out, const NoticeText &m);
 void encode_row(std::string &out, const AgentRow &m);
 void encode_rows_end(std::string &out);
 void encode_refused(std::string &out, std::string_view reason);
+void encode_metrics_request(std::string &out);
+// METRICS_TEXT messages (as many as the text needs), then METRICS_END.
+void encode_metrics_text(std::string &out, std::string_view text);
+
+// Whether the daemon serves a client that asks for this version.
+constexpr bool served_version(uint16_t v) {
+    return v >= kOldestVersion && v <= kVersion;
+}
 
 bool parse_hello(const Message &m, Hello &out, std::string *error);
 bool parse_submit(const Message &m, Submit &out);

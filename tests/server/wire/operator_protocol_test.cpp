@@ -365,3 +365,38 @@ TEST(OperatorProtocol, DrainStopsWhereItsReaderSaysAndResumes) {
     EXPECT_EQ(d.drain(take(10), &err), DecodeResult::kMalformed);
     EXPECT_FALSE(err.empty());
 }
+
+// A daemon serving a version-1 client refuses the metrics request at the
+// header, as a version-1 daemon did; a version-2 connection takes it.
+TEST(OperatorProtocol, MessagesOfALaterVersionAreRefusedOnAnEarlierConnection) {
+    std::string wire;
+    encode_metrics_request(wire);
+    Decoder old(Sender::kClient);
+    old.speak(1);
+    old.append(wire.data(), wire.size());
+    Message m;
+    std::string err;
+    EXPECT_EQ(old.next(m, &err), DecodeResult::kMalformed);
+    EXPECT_EQ(err, "message type 0x0a with 0 bytes: not a client message");
+    Decoder now(Sender::kClient);
+    now.speak(kMetricsSince);
+    now.append(wire.data(), wire.size());
+    ASSERT_EQ(now.next(m, &err), DecodeResult::kMessage);
+    EXPECT_EQ(m.type, Type::kMetrics);
+    EXPECT_TRUE(served_version(1));
+    EXPECT_TRUE(served_version(kVersion));
+    EXPECT_FALSE(served_version(0));
+    EXPECT_FALSE(served_version(kVersion + 1));
+}
+
+TEST(OperatorProtocol, MetricsTextLongerThanAMessageTravelsInPiecesThenEnds) {
+    const std::string text(kMaxPayload + 10, 'x');
+    std::string wire;
+    encode_metrics_text(wire, text);
+    Decoder d(Sender::kDaemon);
+    const auto got = decode_all(d, wire, 7000);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].type, Type::kMetricsText);
+    EXPECT_EQ(got[0].payload.size() + got[1].payload.size(), text.size());
+    EXPECT_EQ(got[2].type, Type::kMetricsEnd);
+}
