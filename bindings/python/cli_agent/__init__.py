@@ -886,15 +886,34 @@ async def _wait_idle_async(timeout: Optional[float]) -> bool:
 
 # A handler that has returned is on its way out of the agent thread's run;
 # close() and aclose() let it finish (its output and the end of the command
-# reach the operator) before the agent says goodbye, for at most this long
-# (its last output may be stuck on a server that stopped reading).
+# reach the operator) before the agent says goodbye: they wait until it has
+# left Python, for at most _RETURNED_WAIT (its last output may be stuck on a
+# server that stopped reading), and then _DONE_GRACE more, in which the
+# library writes the command's end. The library offers no signal for that
+# last step, so this grace is a bound, not a guarantee, on a loaded machine.
 _RETURNED_WAIT = 2.0
+_DONE_GRACE = 0.05
+
+
+def _finishing() -> bool:
+    with _state.lock:
+        return _state.returning > 0
 
 
 def _wait_returned() -> None:
+    if not _finishing():
+        return
     st = _state
     with st.lock:
         st.lock.wait_for(lambda: st.returning == 0, _RETURNED_WAIT)
+    time.sleep(_DONE_GRACE)
+
+
+async def _wait_returned_async() -> None:
+    if not _finishing():
+        return
+    await _wait_state_async(lambda st: st.returning == 0, _RETURNED_WAIT)
+    await asyncio.sleep(_DONE_GRACE)
 
 
 _LOOP_CLOSE_TIMEOUT = 5.0  # close() on a loop thread never waits longer
@@ -1065,7 +1084,7 @@ class Agent:
         running handler without blocking the loop, which that handler may
         need. A handler that has already returned finishes first, so its
         command's end reaches the operator before the agent says goodbye."""
-        await _wait_state_async(lambda st: st.returning == 0, _RETURNED_WAIT)
+        await _wait_returned_async()
         self._stop()
         return await _wait_idle_async(timeout)
 
