@@ -1129,8 +1129,8 @@ enum class loop_status {
 
 template <typename T> class loop_result {
   public:
-    loop_result(loop_status status, std::optional<T> value) noexcept(
-        std::is_nothrow_move_constructible_v<T>)
+    loop_result(loop_status status,
+                std::optional<T> value) noexcept(std::is_nothrow_move_constructible_v<T>)
         : status_(status), value_(std::move(value)) {}
     loop_status status() const noexcept { return status_; }
     bool done() const noexcept { return status_ == loop_status::done; }

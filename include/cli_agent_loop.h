@@ -93,15 +93,19 @@ typedef struct cli_handoff_job {
     int state; /* one of the job states below; guarded by the hand-off's mutex */
 } cli_handoff_job;
 
-enum { CLI_HANDOFF_JOB_QUEUED, CLI_HANDOFF_JOB_RUNNING, CLI_HANDOFF_JOB_FINISHED,
-       CLI_HANDOFF_JOB_REFUSED };
+enum {
+    CLI_HANDOFF_JOB_QUEUED,
+    CLI_HANDOFF_JOB_RUNNING,
+    CLI_HANDOFF_JOB_FINISHED,
+    CLI_HANDOFF_JOB_REFUSED
+};
 
 /* The loop's side. Fields are private to these functions. */
 typedef struct cli_handoff {
-    int fd;                 /* eventfd, readable while jobs may be queued */
-    int closed;             /* calls fail at once */
-    unsigned callers;       /* calls inside cli_handoff_call, for destroy */
-    pthread_t thread;       /* the loop's thread */
+    int fd;           /* eventfd, readable while jobs may be queued */
+    int closed;       /* calls fail at once */
+    unsigned callers; /* calls inside cli_handoff_call, for destroy */
+    pthread_t thread; /* the loop's thread */
     pthread_mutex_t lock;
     pthread_cond_t changed; /* a job changed state, or a caller left */
     cli_handoff_job *head;  /* queued jobs, oldest first */
