@@ -54,7 +54,7 @@
  * the loop's thread (the thread that last opened or dispatched is the loop's
  * thread); cli_handoff_call and cli_handoff_close on any thread. A call made
  * on the loop's thread itself (a job that calls again, say) runs the
- * function at once instead of waiting for itself. Everything is guarded by
+ * function at once instead of waiting for itself, unless h is closed. Everything is guarded by
  * one mutex, never held while a job runs or while a caller waits. Nothing
  * here is async-signal-safe.
  *
