@@ -129,7 +129,12 @@ CLI_API void cli_unregister_command(const cli_command *cmd);
  * on this thread, or a connection that failed (after which the command's
  * connection ends once the handler returns); a BYE from the server while
  * it waits ends the wait (-1) and the connection the same way. No time-out:
- * the agent waits as long as the user does. */
+ * the agent waits as long as the user does.
+ *
+ * A host with an event loop: handlers run on the agent thread, and what
+ * belongs to the loop is reached through cli_agent_loop.h (a job run on the
+ * loop's thread, waited for with a time-out). The job cannot print: it
+ * returns its data and the handler prints it. */
 CLI_API void cli_print(const char *fmt, ...) CLI_PRINTF(1, 2);
 CLI_API void cli_print_buffer(const char *fmt, ...) CLI_PRINTF(1, 2);
 CLI_API void cli_send_buffer(const void *data, uint32_t len);

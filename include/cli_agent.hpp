@@ -44,10 +44,13 @@
 #define CLI_AGENT_HPP
 
 #include "cli_agent.h"
+#include "cli_agent_loop.h"
 
 #include <pthread.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -829,6 +832,55 @@ inline constexpr bool is_usage_arg_v = !std::is_same_v<std::decay_t<U>, std::err
 } // namespace detail
 
 // ---------------------------------------------------------------------------
+// Hand-offs to event loops (cli::loop, below) that a shutdown closes first.
+// cli::agent::stop and cli::command::remove wait for running handlers; when
+// they are called on a loop's thread, a handler waiting in that loop's
+// call() would hold them up for its whole time-out, since the loop cannot
+// serve it meanwhile. So they close the hand-offs of the calling thread for
+// the wait (the call returns loop_status::closed at once) and reopen them
+// afterwards.
+
+namespace detail {
+
+struct handoff_link {
+    cli_handoff *handoff = nullptr;
+    handoff_link *prev = nullptr;
+    handoff_link *next = nullptr;
+    bool reopen = false; // closed by a shutdown_close in progress
+};
+
+struct handoff_registry {
+    std::mutex lock; // guards the list and the reopen flags; taken before a hand-off's
+    handoff_link *head = nullptr;
+};
+
+inline handoff_registry &handoffs() {
+    static handoff_registry *r = new handoff_registry; // never destroyed: used at exit
+    return *r;
+}
+
+class shutdown_close {
+  public:
+    shutdown_close() noexcept {
+        handoff_registry &r = handoffs();
+        std::lock_guard<std::mutex> guard(r.lock);
+        for (handoff_link *l = r.head; l != nullptr; l = l->next)
+            if (cli_handoff_on_loop_thread(l->handoff) && cli_handoff_close(l->handoff) != 0)
+                l->reopen = true;
+    }
+    ~shutdown_close() {
+        handoff_registry &r = handoffs();
+        std::lock_guard<std::mutex> guard(r.lock);
+        for (handoff_link *l = r.head; l != nullptr; l = l->next)
+            if (std::exchange(l->reopen, false)) cli_handoff_reopen(l->handoff);
+    }
+    shutdown_close(const shutdown_close &) = delete;
+    shutdown_close &operator=(const shutdown_close &) = delete;
+};
+
+} // namespace detail
+
+// ---------------------------------------------------------------------------
 // The agent
 
 class agent {
@@ -870,9 +922,12 @@ class agent {
     void sync_status() const noexcept { cli_agent_sync_status(); }
     // Ends the connection (cli_agent_destroy), waits until every command
     // run in progress has returned (not when called from inside a command)
-    // and then lets another cli::agent start. Called by the destructor.
+    // and then lets another cli::agent start. Called by the destructor. On
+    // an event loop's thread the cli::loop hand-offs of that thread are
+    // closed while it waits, so a handler waiting in one returns at once.
     void stop() noexcept {
         if (id_ == 0) return;
+        detail::shutdown_close closing;
         cli_agent_destroy(std::exchange(id_, 0));
         if (!detail::running_here()) detail::table().wait_idle(nullptr);
         std::lock_guard<std::mutex> guard(owner().lock);
@@ -974,7 +1029,9 @@ class command {
 
     // Unregisters now, then waits until the runs of this command in progress
     // have returned; called from inside a command it does not wait, and a
-    // run in progress finishes with its callable alive.
+    // run in progress finishes with its callable alive. On an event loop's
+    // thread the cli::loop hand-offs of that thread are closed while it
+    // waits (every command's calls fail meanwhile), then opened again.
     void remove() noexcept {
         if (name_.empty()) return;
         detail::command_table &t = detail::table();
@@ -992,7 +1049,10 @@ class command {
             }
         }
         name_.clear();
-        if (entry && !detail::running_here()) t.wait_idle(entry.get());
+        if (entry && !detail::running_here()) {
+            detail::shutdown_close closing;
+            t.wait_idle(entry.get());
+        }
     }
 
   private:
@@ -1038,6 +1098,163 @@ class command {
     }
 
     std::string name_;
+};
+
+// ---------------------------------------------------------------------------
+// Running a handler's work on the host's event loop (cli_agent_loop.h).
+//
+//   cli::loop handoff;                        // on the loop's thread
+//   // the loop watches handoff.fd() and calls handoff.dispatch() when readable
+//   cli::command count{"count", "counts the sessions", [&](cli::args) {
+//       auto n = handoff.call([&] { return sessions.size(); }, std::chrono::seconds(2));
+//       if (n) cli::printf("%zu\n", *n);
+//       else cli::print(n.timed_out() ? "the service is busy\n" : "shutting down\n");
+//   }};
+//
+// call() runs the callable on the loop's thread and returns its result, or
+// a loop_result without a value that says why it never ran: timed_out (the
+// loop did not pick it up in time; the callable was withdrawn) or closed.
+// Once the loop started it, call() waits for it to end. The callable runs
+// in place, on the caller's stack, and is not touched after call() returns,
+// so capturing by reference is safe. An exception it throws on the loop's
+// thread is caught there and thrown again from call(). It cannot print to
+// the operator (on the loop's thread output goes to standard error): return
+// the data and print it in the handler.
+
+enum class loop_status {
+    done,      // the callable ran to its end
+    timed_out, // the loop did not pick it up in time; it never ran
+    closed,    // the loop side is closed; it never ran
+};
+
+template <typename T> class loop_result {
+  public:
+    loop_result(loop_status status,
+                std::optional<T> value) noexcept(std::is_nothrow_move_constructible_v<T>)
+        : status_(status), value_(std::move(value)) {}
+    loop_status status() const noexcept { return status_; }
+    bool done() const noexcept { return status_ == loop_status::done; }
+    bool timed_out() const noexcept { return status_ == loop_status::timed_out; }
+    bool closed() const noexcept { return status_ == loop_status::closed; }
+    explicit operator bool() const noexcept { return done(); }
+    // The callable's result; std::bad_optional_access when it did not run.
+    T &value() & { return value_.value(); }
+    const T &value() const & { return value_.value(); }
+    T &&value() && { return std::move(value_).value(); }
+    T &operator*() & { return *value_; }
+    const T &operator*() const & { return *value_; }
+    T *operator->() { return &*value_; }
+    const T *operator->() const { return &*value_; }
+
+  private:
+    loop_status status_;
+    std::optional<T> value_;
+};
+
+template <> class loop_result<void> {
+  public:
+    explicit loop_result(loop_status status) noexcept : status_(status) {}
+    loop_status status() const noexcept { return status_; }
+    bool done() const noexcept { return status_ == loop_status::done; }
+    bool timed_out() const noexcept { return status_ == loop_status::timed_out; }
+    bool closed() const noexcept { return status_ == loop_status::closed; }
+    explicit operator bool() const noexcept { return done(); }
+
+  private:
+    loop_status status_;
+};
+
+// The loop's side of a hand-off. Construct, dispatch() and destroy it on the
+// loop's thread; call() and close() from any thread. Neither copyable nor
+// movable: handlers refer to it.
+class loop {
+  public:
+    // Throws std::system_error when the eventfd cannot be made.
+    loop() {
+        if (cli_handoff_open(&handoff_) != 0)
+            throw std::system_error(errno, std::system_category(), "cli::loop");
+        link_.handoff = &handoff_;
+        detail::handoff_registry &r = detail::handoffs();
+        std::lock_guard<std::mutex> guard(r.lock);
+        link_.next = r.head;
+        if (r.head != nullptr) r.head->prev = &link_;
+        r.head = &link_;
+    }
+    // Fails the calls still queued and waits for callers to leave.
+    ~loop() {
+        {
+            detail::handoff_registry &r = detail::handoffs();
+            std::lock_guard<std::mutex> guard(r.lock);
+            if (link_.prev != nullptr)
+                link_.prev->next = link_.next;
+            else
+                r.head = link_.next;
+            if (link_.next != nullptr) link_.next->prev = link_.prev;
+        }
+        cli_handoff_destroy(&handoff_);
+    }
+    loop(const loop &) = delete;
+    loop &operator=(const loop &) = delete;
+
+    // The descriptor to watch for reading.
+    int fd() const noexcept { return cli_handoff_fd(&handoff_); }
+    // On the loop's thread when fd() is readable: runs the queued calls.
+    void dispatch() noexcept { cli_handoff_dispatch(&handoff_); }
+    // Fails every queued and later call at once (loop_status::closed).
+    void close() noexcept { cli_handoff_close(&handoff_); }
+    // Accepts calls again.
+    void reopen() noexcept { cli_handoff_reopen(&handoff_); }
+
+    // Runs f() on the loop's thread and waits for it, the wait for the loop
+    // to pick it up bounded by timeout (see above). A reference result is
+    // returned as a copy. On the loop's thread f runs at once.
+    template <typename F, typename Rep, typename Period>
+    auto call(F &&f, std::chrono::duration<Rep, Period> timeout)
+        -> loop_result<std::remove_cv_t<std::remove_reference_t<std::invoke_result_t<F &>>>> {
+        using R = std::remove_cv_t<std::remove_reference_t<std::invoke_result_t<F &>>>;
+        job<F, R> frame{f, {}, {}};
+        const int rc = cli_handoff_call(&handoff_, &job<F, R>::run, &frame, to_ms(timeout));
+        if (frame.error) std::rethrow_exception(frame.error);
+        const loop_status status = rc == CLI_HANDOFF_DONE        ? loop_status::done
+                                   : rc == CLI_HANDOFF_TIMED_OUT ? loop_status::timed_out
+                                                                 : loop_status::closed;
+        if constexpr (std::is_void_v<R>)
+            return loop_result<void>(status);
+        else
+            return loop_result<R>(status, std::move(frame.value));
+    }
+
+  private:
+    struct nothing {};
+    template <typename F, typename R> struct job {
+        F &fn;
+        std::optional<std::conditional_t<std::is_void_v<R>, nothing, R>> value;
+        std::exception_ptr error;
+        static void run(void *p) noexcept {
+            job &j = *static_cast<job *>(p);
+            try {
+                if constexpr (std::is_void_v<R>) {
+                    j.fn();
+                    j.value.emplace();
+                } else {
+                    j.value.emplace(j.fn());
+                }
+            } catch (...) {
+                j.error = std::current_exception();
+            }
+        }
+    };
+
+    template <typename Rep, typename Period>
+    static uint32_t to_ms(std::chrono::duration<Rep, Period> timeout) noexcept {
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();
+        if (ms <= 0) return 0;
+        if (ms >= static_cast<decltype(ms)>(UINT32_MAX)) return UINT32_MAX;
+        return static_cast<uint32_t>(ms);
+    }
+
+    cli_handoff handoff_{};
+    detail::handoff_link link_;
 };
 
 } // namespace cli

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <future>
 #include <map>
 #include <span>
 #include <string>
@@ -602,6 +603,54 @@ TEST(CppAgent, OneAgentPerProcess) {
 
     EXPECT_FALSE(cli::agent::start(0, "zero", ec).has_value());
     EXPECT_EQ(ec, cli::errc::agent_id_zero);
+}
+
+// The usual shutdown of a host with an event loop: the loop's thread stops
+// the agent, or removes a command, while a handler waits in a hand-off to
+// that very loop. The wait is closed first, so the handler returns at once
+// (not after its minute-long time-out) and the stop does not stall; the
+// hand-off takes calls again afterwards.
+bool handoff_queued(const cli::loop &loop) {
+    pollfd p{loop.fd(), POLLIN, 0};
+    return poll(&p, 1, static_cast<int>(kReadTimeout.count())) == 1;
+}
+
+TEST(CppLoopShutdown, StoppingTheAgentOnTheLoopThreadClosesAWaitingHandOff) {
+    for (bool remove_command : {false, true}) {
+        SCOPED_TRACE(remove_command ? "command removed" : "agent stopped");
+        TestServer server;
+        ASSERT_TRUE(server.listening());
+        cli::loop loop; // this thread is the loop's
+        int owned = 0;  // loop-owned
+        Mailbox<cli::loop_status> status;
+        std::optional<cli::command> cmd;
+        cmd.emplace("peek", "", [&](cli::args) {
+            status.put(loop.call([&] { return owned; }, std::chrono::minutes(1)).status());
+        });
+        std::optional<cli::agent> agent;
+        agent.emplace(0x55, "loop-host");
+        Conn conn = server.accept();
+        ASSERT_TRUE(conn.valid());
+        ASSERT_TRUE(conn.handshake().has_value());
+        ASSERT_TRUE(conn.send_frame(CLI_FRAME_COMMAND, 1, "peek"));
+        ASSERT_TRUE(handoff_queued(loop));
+
+        const auto start = std::chrono::steady_clock::now();
+        if (remove_command)
+            cmd.reset();
+        else
+            agent.reset();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        EXPECT_EQ(status.take(kReadTimeout), cli::loop_status::closed);
+
+        loop.dispatch();
+        auto later = std::async(std::launch::async,
+                                [&] { return loop.call([&] { return ++owned; }, kReadTimeout); });
+        ASSERT_TRUE(handoff_queued(loop));
+        loop.dispatch();
+        EXPECT_EQ(later.get().value(), 1) << "the hand-off stayed closed";
+        owned = 0;
+    }
 }
 
 } // namespace

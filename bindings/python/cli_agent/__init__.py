@@ -31,12 +31,23 @@ the operator, output on a slow connection) release it. A plain handler must
 not touch an asyncio event loop directly; it hands work to the loop with
 asyncio.run_coroutine_threadsafe(coro, loop).result(timeout). An `async def`
 handler runs on the loop given as Agent(..., loop=loop) (or register(...,
-loop=loop)) while the agent thread waits for it; its output calls are carried
-out on the agent thread, in order, and input() from it blocks the loop until
-the operator answers. The output and input functions act on the command
-running on the calling thread (or the async handler's command); anywhere
-else print/print_buffered/dump write to standard error and the others do
-nothing.
+loop=loop)) while the agent thread waits for it, and the loop keeps serving:
+its output calls are queued to the agent thread and carried out there, in
+order, returning at once while less than OUTPUT_QUEUE_LIMIT bytes (1 MiB)
+wait (beyond it `await drain()` or `await aprint(text)` waits without
+blocking the loop; a plain call blocks it until the agent thread caught
+up). It asks the operator with `await ainput(prompt)`; input() works only in
+a plain handler on the agent thread and raises RuntimeError anywhere else
+(a coroutine, an executor thread). The output functions act on the command
+running on the calling thread (or the async handler's command, in the tasks
+it starts too); anywhere else print/print_buffered/dump write to standard
+error and the others do nothing.
+
+Which thread runs what, for a service with an event loop: plain handlers
+run on the agent thread and reach the loop only through
+asyncio.run_coroutine_threadsafe; async handlers run on the loop. A reply
+holding a NUL byte is cut there (the C API's cli_get_input returns a C
+string), by input() and ainput() alike.
 
 Type aliases for annotations: Text (str, bytes, bytearray or memoryview),
 Handler (handler(args: list[str]) -> int | None, or an async def) and Usage
@@ -88,7 +99,11 @@ __all__ = [
     "Handler",
     "Option",
     "Text",
+    "OUTPUT_QUEUE_LIMIT",
     "Usage",
+    "ainput",
+    "aprint",
+    "drain",
     "dump",
     "options",
     "param_pointer",
@@ -158,42 +173,112 @@ def _to_str(raw: bytes) -> str:
 _here = threading.local()
 
 
+# Output a coroutine may queue to the agent thread before it has to wait.
+OUTPUT_QUEUE_LIMIT = 1 << 20
+"""Bytes of output an async handler's coroutine may have queued to the agent
+thread (print, print_buffered, send, dump, usage_error return at once below
+it). Beyond it `await cli_agent.drain()` (or `await cli_agent.aprint(...)`)
+waits without blocking the event loop; a plain output call made beyond it
+blocks the loop until the agent thread has caught up."""
+
+_Finish = Callable[[bool, Any], None]
+_Item = Tuple[Callable[..., Any], tuple, _Finish]
+
+
 class _Run:
     """One command in progress on the agent thread. Calls made for it from
     another thread queue up here until the agent thread carries them out;
     `lock` makes "still active" and "queued" one step, so no call is queued
-    after the agent thread stopped serving."""
+    after the agent thread stopped serving. `queued` counts the bytes of
+    output queued without waiting (OUTPUT_QUEUE_LIMIT); `outcome` is what
+    an async handler's coroutine returned or raised, set on the loop."""
 
     def __init__(self) -> None:
-        self.calls: "queue.SimpleQueue[Optional[Tuple[Callable[..., Any], tuple, list, threading.Event]]]" = (
-            queue.SimpleQueue()
-        )
-        self.lock = threading.Lock()
+        self.calls: "queue.SimpleQueue[Optional[_Item]]" = queue.SimpleQueue()
+        self.lock = threading.Condition()
         self.active = True
+        self.queued = 0
+        self.room_waiters: List[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = []
+        self.returned = False  # the handler returned; guarded by _state.lock
+        self.outcome: Optional[Tuple[bool, Any]] = None
 
     def call(self, fn: Callable[..., Any], args: tuple) -> Any:
         box: list = []
         done = threading.Event()
+
+        def finish(failed: bool, value: Any) -> None:
+            box[:] = [failed, value]
+            done.set()
+
         with self.lock:
             if not self.active:
                 return fn(*args)
-            self.calls.put((fn, args, box, done))
+            self.calls.put((fn, args, finish))
         done.wait()
         if box[0]:
             raise box[1]
         return box[1]
 
-    def serve_one(self, item: Tuple[Callable[..., Any], tuple, list, threading.Event]) -> None:
-        fn, args, box, done = item
+    def submit(self, fn: Callable[..., Any], args: tuple, finish: _Finish) -> bool:
+        """Queues fn(*args) without waiting; finish(failed, value) is called
+        on the agent thread. False once the command has ended."""
+        with self.lock:
+            if self.active:
+                self.calls.put((fn, args, finish))
+            return self.active
+
+    def post(self, fn: Callable[..., Any], args: tuple, size: int) -> bool:
+        """Queues output without waiting for it, waiting only while the
+        queue is beyond OUTPUT_QUEUE_LIMIT; False once the command ended."""
+        with self.lock:
+            self.lock.wait_for(lambda: self.queued < OUTPUT_QUEUE_LIMIT or not self.active)
+            if not self.active:
+                return False
+            self.queued += size
+            self.calls.put((fn, args, functools.partial(self._posted, size)))
+        return True
+
+    def _posted(self, size: int, failed: bool, value: Any) -> None:
+        if failed:
+            _log.error("queued output failed", exc_info=value)
+        with self.lock:
+            self.queued -= size
+            self.lock.notify_all()
+            if self.queued < OUTPUT_QUEUE_LIMIT:
+                self._wake_room_waiters()
+
+    def _wake_room_waiters(self) -> None:
+        waiters, self.room_waiters = self.room_waiters, []
+        for loop, fut in waiters:
+            try:
+                loop.call_soon_threadsafe(_wake, fut)
+            except RuntimeError:  # that loop is closed: nobody waits there
+                pass
+
+    async def room(self) -> None:
+        loop = asyncio.get_running_loop()
+        while True:
+            with self.lock:
+                if self.queued < OUTPUT_QUEUE_LIMIT or not self.active:
+                    return
+                fut: asyncio.Future[None] = loop.create_future()
+                self.room_waiters.append((loop, fut))
+            await fut
+
+    def serve_one(self, item: _Item) -> None:
+        fn, args, finish = item
         try:
-            box[:] = [False, fn(*args)]
+            value = fn(*args)
         except BaseException as e:  # handed back to the caller
-            box[:] = [True, e]
-        done.set()
+            finish(True, e)
+            return
+        finish(False, value)
 
     def finish(self) -> None:
         with self.lock:
             self.active = False
+            self.lock.notify_all()
+            self._wake_room_waiters()
         while True:
             try:
                 item = self.calls.get_nowait()
@@ -208,15 +293,20 @@ _async_run: contextvars.ContextVar[Optional[_Run]] = contextvars.ContextVar(
 )
 
 
-def _for_command(fn: Callable[..., Any], *args: Any) -> Any:
-    run = _async_run.get()
-    if run is None or getattr(_here, "run", None) is run:
-        return fn(*args)
-    return run.call(fn, args)
-
-
 def _in_command() -> bool:
     return getattr(_here, "run", None) is not None
+
+
+def _output(fn: Callable[..., Any], size: int, *args: Any) -> None:
+    """Output for the command of the caller. From an async handler's
+    coroutine it is queued to the agent thread and the call returns at once
+    (below OUTPUT_QUEUE_LIMIT), so the event loop never waits for a slow
+    connection."""
+    run = _async_run.get()
+    if run is None or getattr(_here, "run", None) is run:
+        fn(*args)
+    elif not run.post(fn, args, size):
+        fn(*args)
 
 
 def _emit(fn: Any, data: bytes, limit: int) -> None:
@@ -264,19 +354,22 @@ def _print_now(data: bytes) -> None:
 def print(text: Text) -> None:  # noqa: A001 - used as cli_agent.print, not in __all__
     """Sends text at once, after whatever was buffered before it; every
     byte is kept, NUL bytes included. Outside a command: standard error."""
-    _for_command(_print_now, _to_bytes(text, "text"))
+    data = _to_bytes(text, "text")
+    _output(_print_now, len(data), data)
 
 
 def print_buffered(text: Text) -> None:
     """Appends text to the command's output, sent when the command ends or
     before the next direct output, prompt or raw send. Outside a command:
     standard error."""
-    _for_command(_emit, _c.cli_print_buffer, _to_bytes(text, "text"), _BUFFERED_PIECE)
+    data = _to_bytes(text, "text")
+    _output(_emit, len(data), _c.cli_print_buffer, data, _BUFFERED_PIECE)
 
 
 def send(data: Text) -> None:
     """Sends raw bytes at once, after the buffered output; nothing outside a command."""
-    _for_command(_send_raw, _to_bytes(data, "data"))
+    raw = _to_bytes(data, "data")
+    _output(_send_raw, len(raw), raw)
 
 
 def _dump_now(data: bytes) -> None:
@@ -286,7 +379,8 @@ def _dump_now(data: bytes) -> None:
 
 def dump(data: Text) -> None:
     """Buffered hexadecimal dump of the bytes ("%08x: " offset, "%02x " each)."""
-    _for_command(_dump_now, _to_bytes(data, "data"))
+    raw = _to_bytes(data, "data")
+    _output(_dump_now, len(raw) * 4, raw)
 
 
 def _usage_error_now(message: Optional[bytes]) -> None:
@@ -302,10 +396,12 @@ def _usage_error_now(message: Optional[bytes]) -> None:
 def usage_error(message: Optional[Text] = None) -> None:
     """The message as one buffered line, then the running command's usage
     text (the usage function it was registered with)."""
-    _for_command(_usage_error_now, None if message is None else _to_bytes(message, "message"))
+    raw = None if message is None else _to_bytes(message, "message")
+    _output(_usage_error_now, len(raw or b"") + 1, raw)
 
 
 def _input_now(prompt: bytes) -> Optional[str]:
+    # cli_get_input gives a C string: a reply is cut at its first NUL byte.
     buf = ctypes.create_string_buffer(_lib.FRAME_MAX_DATA + 1)
     if _c.cli_get_input(prompt, buf, len(buf)) != 0:
         return None
@@ -314,9 +410,69 @@ def _input_now(prompt: bytes) -> Optional[str]:
 
 def input(prompt: Text = ":") -> Optional[str]:  # noqa: A001 - not in __all__
     """Shows the prompt and waits for the operator's reply (no time-out);
-    None outside a command or when the connection ends. From an async
-    handler it blocks the event loop until the reply comes."""
-    return _for_command(_input_now, _to_bytes(prompt, "prompt"))
+    None when the connection ends. Only in a plain handler, on the agent
+    thread: anywhere else (an async handler's coroutine, an executor thread,
+    no command at all) it raises RuntimeError, since it would block that
+    thread or could not prompt. From async code: await ainput(prompt)."""
+    raw = _to_bytes(prompt, "prompt")
+    if not _in_command():
+        raise RuntimeError(
+            "cli_agent.input() works only in a plain handler on the agent thread;"
+            " from async code use `await cli_agent.ainput(prompt)`"
+        )
+    return _input_now(raw)
+
+
+def _settle(fut: "asyncio.Future[Any]", failed: bool, value: Any) -> None:
+    if fut.done():  # the awaiting coroutine was cancelled
+        return
+    if failed:
+        fut.set_exception(value)
+    else:
+        fut.set_result(value)
+
+
+async def ainput(prompt: Text = ":") -> Optional[str]:
+    """input() for an async handler (and the tasks it starts): the agent
+    thread shows the prompt and waits for the reply while the event loop
+    keeps serving. The reply, or None when the connection ended or the
+    command is over. Cancelling the await leaves the prompt to the operator:
+    the agent thread waits on until the reply comes or the agent stops."""
+    raw = _to_bytes(prompt, "prompt")
+    run = _async_run.get()
+    if run is None or getattr(_here, "run", None) is run:
+        if _in_command():  # a coroutine run on the agent thread itself
+            return _input_now(raw)
+        raise RuntimeError(
+            "cli_agent.ainput() works only in an async def handler or a task it started"
+        )
+    loop = asyncio.get_running_loop()
+    fut: asyncio.Future[Optional[str]] = loop.create_future()
+
+    def finish(failed: bool, value: Any) -> None:
+        try:
+            loop.call_soon_threadsafe(_settle, fut, failed, value)
+        except RuntimeError:  # the loop is closed: nobody waits for the reply
+            pass
+
+    if not run.submit(_input_now, (raw,), finish):
+        return None
+    return await fut
+
+
+async def drain() -> None:
+    """Waits, without blocking the event loop, until the output an async
+    handler queued is below OUTPUT_QUEUE_LIMIT. Returns at once elsewhere."""
+    run = _async_run.get()
+    if run is not None and getattr(_here, "run", None) is not run:
+        await run.room()
+
+
+async def aprint(text: Text) -> None:
+    """print() from an async handler, then drain(): a coroutine that prints
+    a lot waits here instead of blocking the loop."""
+    print(text)
+    await drain()
 
 
 class Option(NamedTuple):
@@ -407,6 +563,7 @@ class _State:
         self.lock = threading.Condition()
         self.registration = threading.RLock()
         self.running = 0
+        self.returning = 0  # handlers that returned, still on their way out
         self.waiters: List[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = []
         self.agent: Optional[Agent] = None
 
@@ -436,9 +593,18 @@ def _wake(fut: "asyncio.Future[None]") -> None:
         fut.set_result(None)
 
 
-def _finished(st: _State) -> None:
+def _returned(st: _State, run: _Run) -> None:
+    with st.lock:
+        if not run.returned:
+            run.returned = True
+            st.returning += 1
+
+
+def _finished(st: _State, run: _Run) -> None:
     with st.lock:
         st.running -= 1
+        if run.returned:
+            st.returning -= 1
         st.lock.notify_all()
         waiters, st.waiters = st.waiters, []
     for loop, fut in waiters:
@@ -452,9 +618,20 @@ _LOOP_POLL = 0.25  # seconds between checks that the loop still runs
 
 
 def _await_on_loop(name: str, awaitable: Any, loop: asyncio.AbstractEventLoop, run: _Run) -> Any:
-    async def as_command() -> Any:
+    # The outcome is handed to the agent thread from inside the task, as
+    # the coroutine ends: the agent thread (and the command's DONE) need not
+    # wait for the loop to run the future's callbacks first.
+    async def as_command() -> None:
         _async_run.set(run)
-        return await awaitable
+        try:
+            run.outcome = (False, await awaitable)
+        except BaseException as e:  # handed to the agent thread
+            run.outcome = (True, e)
+            if not isinstance(e, (Exception, asyncio.CancelledError)):
+                raise
+        finally:
+            _returned(_state, run)
+            run.calls.put(None)
 
     coro = as_command()
     try:
@@ -481,7 +658,12 @@ def _await_on_loop(name: str, awaitable: Any, loop: asyncio.AbstractEventLoop, r
             run.serve_one(item)
     finally:
         run.finish()
-    return fut.result()
+    if run.outcome is None:  # the coroutine never ran
+        return fut.result()
+    failed, value = run.outcome
+    if failed:
+        raise value
+    return value
 
 
 def _dispatch(argc: int, argv: Any) -> int:
@@ -509,6 +691,7 @@ def _dispatch(argc: int, argv: Any) -> int:
                         "register it with loop=..."
                     )
                 rc = _await_on_loop(name, rc, entry.loop, run)
+            _returned(st, run)
             return int(rc) if rc is not None else 0
         except BaseException as e:
             _report(name, e)
@@ -516,7 +699,7 @@ def _dispatch(argc: int, argv: Any) -> int:
         finally:
             run.finish()
             _here.run = None
-            _finished(st)
+            _finished(st, run)
     except BaseException:
         return 1
 
@@ -673,14 +856,13 @@ def wait_idle(timeout: Optional[float]) -> bool:
         return st.lock.wait_for(lambda: st.running <= mine, timeout)
 
 
-async def _wait_idle_async(timeout: Optional[float]) -> bool:
-    mine = _own_runs()
+async def _wait_state_async(done: Callable[[_State], bool], timeout: Optional[float]) -> bool:
     loop = asyncio.get_running_loop()
     deadline = None if timeout is None else time.monotonic() + timeout
     st = _state
     while True:
         with st.lock:
-            if st.running <= mine:
+            if done(st):
                 return True
             fut: asyncio.Future[None] = loop.create_future()
             st.waiters.append((loop, fut))
@@ -695,6 +877,43 @@ async def _wait_idle_async(timeout: Optional[float]) -> bool:
             with st.lock:
                 if (loop, fut) in st.waiters:
                     st.waiters.remove((loop, fut))
+
+
+async def _wait_idle_async(timeout: Optional[float]) -> bool:
+    mine = _own_runs()
+    return await _wait_state_async(lambda st: st.running <= mine, timeout)
+
+
+# A handler that has returned is on its way out of the agent thread's run;
+# close() and aclose() let it finish (its output and the end of the command
+# reach the operator) before the agent says goodbye: they wait until it has
+# left Python, for at most _RETURNED_WAIT (its last output may be stuck on a
+# server that stopped reading), and then _DONE_GRACE more, in which the
+# library writes the command's end. The library offers no signal for that
+# last step, so this grace is a bound, not a guarantee, on a loaded machine.
+_RETURNED_WAIT = 2.0
+_DONE_GRACE = 0.05
+
+
+def _finishing() -> bool:
+    with _state.lock:
+        return _state.returning > 0
+
+
+def _wait_returned() -> None:
+    if not _finishing():
+        return
+    st = _state
+    with st.lock:
+        st.lock.wait_for(lambda: st.returning == 0, _RETURNED_WAIT)
+    time.sleep(_DONE_GRACE)
+
+
+async def _wait_returned_async() -> None:
+    if not _finishing():
+        return
+    await _wait_state_async(lambda st: st.returning == 0, _RETURNED_WAIT)
+    await asyncio.sleep(_DONE_GRACE)
 
 
 _LOOP_CLOSE_TIMEOUT = 5.0  # close() on a loop thread never waits longer
@@ -847,6 +1066,7 @@ class Agent:
         pass first. Called from a handler it does not wait for that handler.
         In an asyncio program use `await agent.aclose()` or `async with`:
         this call blocks the loop a running handler may be waiting for."""
+        _wait_returned()
         self._stop()
         with _state.lock:
             busy = _state.running > _own_runs()
@@ -862,7 +1082,9 @@ class Agent:
     async def aclose(self, timeout: Optional[float] = None) -> bool:
         """close() for the event loop: stops the agent and waits for a
         running handler without blocking the loop, which that handler may
-        need."""
+        need. A handler that has already returned finishes first, so its
+        command's end reaches the operator before the agent says goodbye."""
+        await _wait_returned_async()
         self._stop()
         return await _wait_idle_async(timeout)
 

@@ -83,7 +83,8 @@ def test_input_returns_the_operators_reply(agent):
     assert replies == ["Ada Lovelace"]
     assert b"Name? " in r.stdout + r.stderr
     assert r.stdout.endswith(b"hello Ada Lovelace\n")
-    assert cli_agent.input("outside a command") is None
+    with pytest.raises(RuntimeError, match="ainput"):
+        cli_agent.input("outside a command")
 
 
 def test_an_exception_ends_only_its_command(agent, caplog):

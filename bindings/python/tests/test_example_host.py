@@ -6,6 +6,7 @@ import os
 import pathlib
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -97,3 +98,45 @@ def test_readme_example_stops_soon_after_the_handler_on_sigint(tmp_path):
     assert host.returncode == 0, err
     assert b"Traceback" not in err and b"CancelledError" not in err, err
     assert took < 2.5, f"{took:.2f} s from SIGINT to exit"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_loop_host_handlers_reach_the_loop_through_the_hand_off():
+    """examples/loop_host.c: handlers read and change the state of its epoll
+    loop, which goes on serving TCP clients; SIGTERM stops it cleanly."""
+    program = os.environ.get("LOOP_HOST")
+    if not program:
+        pytest.skip("the examples are not built (LOOP_HOST is empty)")
+    port = free_port()
+    host = subprocess.Popen([program, "11", "loophost", str(port)], stderr=subprocess.PIPE)
+    try:
+        r = subprocess.run(
+            [server_path(), "--agent", "loophost", "--wait", "10"]
+            + ["-c", "greeting good day", "-c", "stats"],
+            stdin=subprocess.DEVNULL,
+            capture_output=True,
+            timeout=SERVER_TIMEOUT,
+        )
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.startswith(b"greeting set\nclients 0\nticks "), r.stdout
+        assert r.stdout.endswith(b"greeting good day\n"), r.stdout
+        with socket.create_connection(("127.0.0.1", port), timeout=SERVER_TIMEOUT) as c:
+            c.settimeout(SERVER_TIMEOUT)
+            assert c.makefile("rb").readline() == b"good day\n"
+        r = subprocess.run(
+            [server_path(), "--agent", "loophost", "--wait", "10", "-c", "stats"],
+            stdin=subprocess.DEVNULL,
+            capture_output=True,
+            timeout=SERVER_TIMEOUT,
+        )
+        assert b"clients 1\n" in r.stdout, r.stdout
+    finally:
+        host.send_signal(signal.SIGTERM)
+        _, err = host.communicate(timeout=SERVER_TIMEOUT)
+    assert host.returncode == 0, err
+    assert err == b"loop_host: stopped\n"

@@ -4,6 +4,7 @@ a handler, after fork(), and from an event loop, and async def handlers."""
 import asyncio
 import os
 import select
+import signal
 import threading
 import time
 
@@ -199,3 +200,190 @@ def test_an_async_def_handler_without_a_loop_is_refused_at_once(agent):
     with pytest.raises(TypeError, match="loop="):
         cli_agent.register("py_noloop", "", py_noloop)
     assert b"Unknown command" in run_server("py_noloop").stdout
+
+
+# Async handlers and the event loop: a prompt does not stop the loop, input()
+# off the agent thread says what to use instead, and a handler that returned
+# has its command end before the agent says goodbye.
+
+
+async def start_server_process(*lines, stdin=asyncio.subprocess.DEVNULL):
+    return await asyncio.create_subprocess_exec(
+        *server_args(*lines),
+        stdin=stdin,
+        stdout=asyncio.subprocess.PIPE,
+        stderr=asyncio.subprocess.STDOUT,
+    )
+
+
+async def read_until_async(stream, marker):
+    data = b""
+    while marker not in data:
+        chunk = await asyncio.wait_for(stream.read(4096), WAIT)
+        assert chunk, f"the stream ended before {marker!r}; read {data!r}"
+        data += chunk
+    return data
+
+
+def test_an_async_prompt_leaves_the_loop_serving_other_clients(no_agent):
+    seen = {}
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        mine = cli_agent.Agent(48, AGENT_NAME, loop=loop)
+
+        async def echo(reader, writer):
+            writer.write(b"echo " + await reader.readline())
+            await writer.drain()
+            writer.close()
+
+        service = await asyncio.start_server(echo, "127.0.0.1", 0)
+        port = service.sockets[0].getsockname()[1]
+
+        @mine.command("py_confirm")
+        async def py_confirm(args):
+            seen["reply"] = await cli_agent.ainput("Sure? ")
+            cli_agent.print(f"got {seen['reply']}\n")
+
+        async with mine:
+            proc = await start_server_process("py_confirm", stdin=asyncio.subprocess.PIPE)
+            out = await read_until_async(proc.stdout, b"Sure? ")
+            # The prompt waits for the operator; the loop still answers.
+            reader, writer = await asyncio.wait_for(
+                asyncio.open_connection("127.0.0.1", port), WAIT
+            )
+            writer.write(b"ping\n")
+            seen["echo"] = await asyncio.wait_for(reader.readline(), WAIT)
+            writer.close()
+            proc.stdin.write(b"yes\n")
+            await proc.stdin.drain()
+            rest, _ = await asyncio.wait_for(proc.communicate(), SERVER_TIMEOUT)
+            seen["out"] = out + rest
+            seen["rc"] = proc.returncode
+        service.close()
+
+    asyncio.run(main())
+    assert seen["echo"] == b"echo ping\n"
+    assert seen["reply"] == "yes"
+    assert seen["rc"] == 0 and seen["out"].endswith(b"got yes\n"), seen["out"]
+
+
+def test_sigterm_is_handled_while_an_async_prompt_waits(no_agent):
+    seen = {}
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        stop = asyncio.Event()
+        loop.add_signal_handler(signal.SIGTERM, stop.set)
+        mine = cli_agent.Agent(49, AGENT_NAME, loop=loop)
+
+        @mine.command("py_wait")
+        async def py_wait(args):
+            seen["reply"] = await cli_agent.ainput("Sure? ")
+
+        try:
+            async with mine:
+                proc = await start_server_process("py_wait", stdin=asyncio.subprocess.PIPE)
+                await read_until_async(proc.stdout, b"Sure? ")
+                os.kill(os.getpid(), signal.SIGTERM)
+                await asyncio.wait_for(stop.wait(), WAIT)
+                signalled = time.monotonic()
+            seen["took"] = time.monotonic() - signalled  # aclose(): the prompt ends
+            try:
+                proc.kill()  # it may have ended with the connection already
+            except ProcessLookupError:
+                pass
+            await asyncio.wait_for(proc.communicate(), SERVER_TIMEOUT)
+        finally:
+            loop.remove_signal_handler(signal.SIGTERM)
+
+    asyncio.run(main())
+    assert seen["reply"] is None
+    assert seen["took"] < 2.0, seen
+
+
+def test_input_off_the_agent_thread_raises_and_names_the_awaitable(no_agent):
+    seen = {}
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        mine = cli_agent.Agent(50, AGENT_NAME, loop=loop)
+
+        @mine.command("py_exec")
+        async def py_exec(args):
+            for where, attempt in (
+                ("executor", lambda: loop.run_in_executor(None, cli_agent.input, "x")),
+                ("coroutine", lambda: asyncio.sleep(0, cli_agent.input("x"))),
+            ):
+                try:
+                    await attempt()
+                except RuntimeError as e:
+                    seen[where] = str(e)
+
+        async with mine:
+            proc = await start_server_process("py_exec")
+            await asyncio.wait_for(proc.communicate(), SERVER_TIMEOUT)
+
+    asyncio.run(main())
+    assert "await cli_agent.ainput(prompt)" in seen["executor"], seen
+    assert "await cli_agent.ainput(prompt)" in seen["coroutine"], seen
+
+
+def test_async_output_beyond_the_queue_limit_arrives_whole_and_in_order(no_agent):
+    chunk = 64 * 1024
+    count = 3 * cli_agent.OUTPUT_QUEUE_LIMIT // chunk
+    seen = {}
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        mine = cli_agent.Agent(52, AGENT_NAME, loop=loop)
+
+        @mine.command("py_flood")
+        async def py_flood(args):
+            for i in range(count):
+                await cli_agent.aprint(bytes([65 + i % 26]) * chunk)
+                await asyncio.sleep(0)
+            cli_agent.print_buffered("end\n")
+            await cli_agent.drain()
+
+        async with mine:
+            proc = await start_server_process("py_flood")
+            out, _ = await asyncio.wait_for(proc.communicate(), SERVER_TIMEOUT)
+            seen["out"], seen["rc"] = out, proc.returncode
+
+    asyncio.run(main())
+    expected = b"".join(bytes([65 + i % 26]) * chunk for i in range(count)) + b"end\n"
+    assert seen["rc"] == 0
+    assert len(seen["out"]) == len(expected) and seen["out"] == expected
+
+
+def test_aclose_right_after_a_handler_returns_keeps_its_output(no_agent):
+    """The output a handler queued reaches the operator before goodbye, and
+    aclose() waits for the handler to leave the agent's run. (The command's
+    end is written by the library after that; the library gives no signal
+    for it, so aclose() leaves it a grace period rather than a guarantee,
+    and the exit status is not checked here.)"""
+    seen = {}
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        mine = cli_agent.Agent(51, AGENT_NAME, loop=loop)
+        returned = asyncio.Event()
+
+        @mine.command("py_last")
+        async def py_last(args):
+            cli_agent.print("last words\n")  # queued to the agent thread
+            returned.set()  # aclose() runs as soon as this coroutine ends
+
+        mine.start()
+        proc = await start_server_process("py_last")
+        await asyncio.wait_for(returned.wait(), WAIT)
+        seen["idle"] = await mine.aclose(timeout=WAIT)
+        seen["returning"] = cli_agent._state.returning
+        out, _ = await asyncio.wait_for(proc.communicate(), SERVER_TIMEOUT)
+        seen["out"] = out
+
+    for _ in range(5):
+        asyncio.run(main())
+        assert seen["idle"] and seen["returning"] == 0, seen
+        assert seen["out"].startswith(b"last words\n"), seen
