@@ -38,7 +38,7 @@ constexpr Shape kShapes[] = {
     {Type::kAbandon, "ABANDON", Sender::kClient, kIdSize, kIdSize},
     {Type::kList, "LIST", Sender::kClient, 0, 0},
     {Type::kWelcome, "WELCOME", Sender::kDaemon, kWelcomeSize,
-     kWelcomeSize + kU32 * kMaxTrustedOwners},
+     kWelcomeSize + kU32 *kMaxTrustedOwners},
     {Type::kAgentUp, "AGENT_UP", Sender::kDaemon, kRecordFixed, kAny},
     {Type::kAgentDown, "AGENT_DOWN", Sender::kDaemon, kAgentDownFixed, kAny},
     {Type::kReady, "READY", Sender::kDaemon, 0, 0},

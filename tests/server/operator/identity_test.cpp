@@ -178,9 +178,8 @@ TEST_F(ServerIdentity, OwnerSelectorsTellACopyOfNameAndIdApart) {
     ASSERT_TRUE(out);
     EXPECT_NE(out->find("a\nb\nc\nd\n"), std::string::npos) << *out;
     size_t marks = 0;
-    for (size_t at = 0; (at = out->find("(name shared by other users' agents)", at)) !=
-                        std::string::npos;
-         ++at)
+    for (size_t at = 0;
+         (at = out->find("(name shared by other users' agents)", at)) != std::string::npos; ++at)
         ++marks;
     EXPECT_EQ(marks, 2u) << *out;
 }
@@ -229,9 +228,8 @@ TEST_F(ServerIdentity, LookAlikeNamesAreEscapedAndMarked) {
     EXPECT_EQ(out->find("\u202e"), std::string::npos) << *out;
     EXPECT_EQ(out->find("\u200b"), std::string::npos) << *out;
     size_t marks = 0;
-    for (size_t at = 0; (at = out->find("(name shared by other users' agents)", at)) !=
-                        std::string::npos;
-         ++at)
+    for (size_t at = 0;
+         (at = out->find("(name shared by other users' agents)", at)) != std::string::npos; ++at)
         ++marks;
     EXPECT_EQ(marks, 3u) << *out;
 }
@@ -249,8 +247,7 @@ TEST_F(ServerIdentity, AScriptsWaitDoesNotReattachToAnotherOwnersAgent) {
     ASSERT_TRUE(ls_until(*server, "no agents connected\n"));
     std::string err;
     Conn impostor = greeted_agent("demo", 1, kNobody);
-    ASSERT_TRUE(read_until(server->err(), "not attaching to demo (id 1, user nobody", &err))
-        << err;
+    ASSERT_TRUE(read_until(server->err(), "not attaching to demo (id 1, user nobody", &err)) << err;
     ASSERT_TRUE(read_until(server->err(), "demo was root's agent, this one is nobody's\n", &err))
         << err;
     server->write_in("echo b\n");
