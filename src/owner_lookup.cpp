@@ -244,7 +244,8 @@ bool in_initial_user_namespace() {
     int used = 0;
     if (std::sscanf(map.data(), " %lu %lu %lu %n", &inner, &outer, &count, &used) != 3)
         return false;
-    return inner == 0 && outer == 0 && count == 4294967295ul && map[static_cast<size_t>(used)] == '\0';
+    return inner == 0 && outer == 0 && count == 4294967295ul &&
+           map[static_cast<size_t>(used)] == '\0';
 }
 
 // The uid the kernel shows in this namespace for a user it has no mapping

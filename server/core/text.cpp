@@ -163,6 +163,41 @@ std::string printable_lines(std::string_view s) {
     return out;
 }
 
+std::string json_visible(std::string_view json) {
+    static const char kHex[] = "0123456789abcdef";
+    auto escape = [](std::string &out, uint32_t unit) {
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4)
+            out += kHex[(unit >> shift) & 15];
+    };
+    std::string out;
+    out.reserve(json.size() + 1);
+    size_t i = 0;
+    while (i < json.size()) {
+        const auto c = static_cast<unsigned char>(json[i]);
+        uint32_t cp = c;
+        int len = 1;
+        if (c >= 0x80) {
+            len = utf8_length(json.substr(i), &cp);
+            if (len <= 0) { // not UTF-8: passed on, the caller's to avoid
+                out += json[i++];
+                continue;
+            }
+        }
+        const bool hide = cp == 0x7f || (cp >= 0x80 && cp <= 0x9f) || is_invisible(cp);
+        if (!hide) {
+            out.append(json, i, static_cast<size_t>(len));
+        } else if (cp > 0xffff) {
+            escape(out, 0xd800 + ((cp - 0x10000) >> 10));
+            escape(out, 0xdc00 + ((cp - 0x10000) & 0x3ff));
+        } else {
+            escape(out, cp);
+        }
+        i += static_cast<size_t>(len);
+    }
+    return out;
+}
+
 namespace {
 
 // The one letter a case-folded letter looks like, for the Cyrillic and

@@ -23,6 +23,11 @@ namespace cliserver {
 std::string printable(std::string_view s);
 // Whether code point cp is one printable() shows as \uXXXX.
 bool is_invisible(uint32_t cp);
+// A JSON text made safe to show as it is: DEL, the C1 controls and the
+// characters printable() escapes become \uXXXX escapes (a surrogate pair
+// past U+FFFF), which every parser reads as the same characters. json must
+// be valid UTF-8 with its C0 controls escaped already (a serializer's dump).
+std::string json_visible(std::string_view json);
 // A name as it looks: invisible characters and controls removed, trailing
 // white space cut, letters case-folded and the Cyrillic and Greek letters
 // that look like Latin ones made Latin; two names with one key cannot be

@@ -26,7 +26,8 @@ void erase_entry(Map &map, const Key &key, const AgentView &a) {
 }
 
 bool all_digits(const std::string &s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 void by_serial(std::vector<AgentView *> &agents) {
@@ -261,9 +262,8 @@ std::string left_out_summary(const AgentSelector &s, const std::vector<AgentView
         who += (who.empty() ? "" : ", ") + o;
     const size_t n = left_out.size();
     return "left out " + std::to_string(n) + (n == 1 ? " agent" : " agents") + " of " +
-           (owners.size() == 1 ? "user " : "users ") + who +
-           " (not a trusted owner); " + how + " " + word_for_owner(s, owners.front()) +
-           " includes " + owners.front() + "'s";
+           (owners.size() == 1 ? "user " : "users ") + who + " (not a trusted owner); " + how +
+           " " + word_for_owner(s, owners.front()) + " includes " + owners.front() + "'s";
 }
 
 std::string other_owner_text(const AgentSelector &s, const std::vector<AgentView *> &left_out,

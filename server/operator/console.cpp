@@ -57,8 +57,9 @@ void Console::begin() {
     // A resident server's agents were there before this console: the
     // operator hears of them as of agents that connect while it runs,
     // whichever came first.
-    hub_.for_each_agent(
-        [this](const AgentView &a) { notice(Notice::kInfo, describe_for_client(a) + " connected"); });
+    hub_.for_each_agent([this](const AgentView &a) {
+        notice(Notice::kInfo, describe_for_client(a) + " connected");
+    });
     if (!target_.empty()) try_attach_target(); // a resident server may have it already
 }
 

@@ -2,6 +2,8 @@
 // watched descriptors, the end of the session; and the scripts' input.
 #include "operator/front_end.h"
 
+#include "hub/agent_selection.h"
+
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -105,7 +107,8 @@ void FrontEnd::emit(std::string_view bytes) {
 }
 
 void FrontEnd::agent_lost_notice(const AgentView &a, const std::string &why, Notice kind) {
-    const std::string who = a.greeted ? describe(a) : "a connection that never said HELLO";
+    const std::string who =
+        a.greeted ? describe_owned(a, getuid()) : "a connection that never said HELLO";
     if (a.greeted || kind != Notice::kInfo) notice(kind, who + " " + why);
 }
 

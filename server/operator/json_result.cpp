@@ -57,28 +57,11 @@ std::string result_json_line(const CommandResult &r) {
     // Names and command lines are not checked by anyone: a byte that is not
     // UTF-8 there becomes U+FFFD rather than making the line unparsable.
     const std::string dumped = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    // C0 controls are escaped by the dump; DEL and the C1 controls (U+0080
-    // to U+009F, C2 80 to C2 9F in the dump's UTF-8) are too, so a result
-    // shown on a terminal as it is cannot drive it. Parsers read the same.
-    std::string line;
-    line.reserve(dumped.size() + 1);
-    static const char kHex[] = "0123456789abcdef";
-    for (size_t i = 0; i < dumped.size(); ++i) {
-        const auto c = static_cast<unsigned char>(dumped[i]);
-        unsigned cp = 0;
-        if (c == 0x7f) {
-            cp = 0x7f;
-        } else if (c == 0xc2 && i + 1 < dumped.size() &&
-                   static_cast<unsigned char>(dumped[i + 1]) <= 0x9f) {
-            cp = static_cast<unsigned char>(dumped[++i]);
-        } else {
-            line += static_cast<char>(c);
-            continue;
-        }
-        line += "\\u00";
-        line += kHex[cp >> 4];
-        line += kHex[cp & 15];
-    }
+    // C0 controls are escaped by the dump; DEL, the C1 controls and the
+    // invisible, format and bidirectional characters are too (core/text.h),
+    // so a result shown on a terminal as it is cannot drive it or hide what
+    // a name holds. Parsers read the same.
+    std::string line = json_visible(dumped);
     line += '\n';
     return line;
 }

@@ -41,7 +41,7 @@ constexpr Shape kShapes[] = {
     {Type::kList, "LIST", Sender::kClient, 0, 0},
     {Type::kAbandonTimedOut, "ABANDON_TIMED_OUT", Sender::kClient, kIdSize, kIdSize},
     {Type::kWelcome, "WELCOME", Sender::kDaemon, kWelcomeSize,
-     kWelcomeSize + kU32 * kMaxTrustedOwners},
+     kWelcomeSize + kU32 *kMaxTrustedOwners},
     {Type::kAgentUp, "AGENT_UP", Sender::kDaemon, kRecordFixed, kAny},
     {Type::kAgentDown, "AGENT_DOWN", Sender::kDaemon, kAgentDownFixed, kAny},
     {Type::kReady, "READY", Sender::kDaemon, 0, 0},

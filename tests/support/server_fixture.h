@@ -130,7 +130,7 @@ inline clitest::Conn greeted_agent(const std::string &name, uint32_t id, uid_t u
 // once it listens (an empty ls: no agents yet).
 inline std::unique_ptr<Process> start_scripted_server(unsigned long max_files = 0,
                                                       std::vector<std::string> args = {"--wait",
-                                                                                        "10"}) {
+                                                                                       "10"}) {
     SpawnOptions o;
     o.pipe_stdin = true;
     o.max_files = max_files;

@@ -367,8 +367,8 @@ TEST(ResidentServerFaults, AnAmbiguousAgentNameFailsAtOnceNamingTheCandidates) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_EQ(r.status, 1);
     const std::string user = my_user_name();
-    EXPECT_EQ(r.err, "cli-server: several agents match 'dup': dup (id 5, user " + user +
-                         ") as 5@" + user + ", dup (id 6, user " + user + ") as 6@" + user +
+    EXPECT_EQ(r.err, "cli-server: several agents match 'dup': dup (id 5, user " + user + ") as 5@" +
+                         user + ", dup (id 6, user " + user + ") as 6@" + user +
                          "; name one as shown\n");
     EXPECT_EQ(r.out, "");
 }

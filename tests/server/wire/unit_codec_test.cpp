@@ -260,7 +260,11 @@ TEST(AgentText, LookAlikeNamesShareAKeyAndInvisibleCharactersAreEscaped) {
     EXPECT_EQ(printable("\u202eomed"), "\\u202eomed");
     EXPECT_EQ(printable("x\u2066y\u2069"), "x\\u2066y\\u2069");
     EXPECT_EQ(printable("\xf3\xa0\x80\x81tag"), "\\U000e0001tag");
-    EXPECT_EQ(printable("caf\u00e9 \u65e5\u672c"), "caf\u00e9 \u65e5\u672c"); // visible letters pass
+    EXPECT_EQ(printable("caf\u00e9 \u65e5\u672c"),
+              "caf\u00e9 \u65e5\u672c");                   // visible letters pass
     EXPECT_EQ(printable_text("a\u200bb\n"), "a\u200bb\n"); // an agent's output as written
     EXPECT_EQ(printable_lines("Pass\u202eword:\nx"), "Pass\\u202eword:\nx");
+    // JSON escapes them as JSON does, astral ones as a surrogate pair.
+    EXPECT_EQ(json_visible("{\"name\":\"de\u200bmo\u00e9\x7f\xc2\x85\xf3\xa0\x80\x81\"}"),
+              "{\"name\":\"de\\u200bmo\u00e9\\u007f\\u0085\\udb40\\udc01\"}");
 }
