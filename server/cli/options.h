@@ -12,14 +12,14 @@ namespace cliserver {
 
 struct Options : OperatorOptions {
     // The resident server and its clients.
-    bool daemon = false;     // --daemon: be the resident server
-    bool standalone = false; // --standalone: never use a resident server
+    bool daemon = false;      // --daemon: be the resident server
+    bool standalone = false;  // --standalone: never use a resident server
     bool client_only = false; // --client: never hold the agents' port
-    std::string socket;      // --socket PATH, empty for the default
-    std::string group;       // --group NAME
-    std::string audit_log;   // --audit-log FILE
-    bool syslog = false;     // --syslog
-    std::string agent_users; // --agent-users LIST
+    std::string socket;       // --socket PATH, empty for the default
+    std::string group;        // --group NAME
+    std::string audit_log;    // --audit-log FILE
+    bool syslog = false;      // --syslog
+    std::string agent_users;  // --agent-users LIST
     bool show_help = false;
     bool show_version = false;
 

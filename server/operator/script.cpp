@@ -8,7 +8,8 @@ namespace cliserver {
 
 Script::Script(const OperatorOptions &opts, EventLoop &loop, AgentService &hub)
     : ServerCommands(loop, hub, opts.agent), from_stdin_(opts.commands.empty()),
-      wait_seconds_(opts.wait_seconds), standalone_note_(standalone_note(opts)), script_(opts.commands.begin(), opts.commands.end()) {
+      wait_seconds_(opts.wait_seconds), standalone_note_(standalone_note(opts)),
+      script_(opts.commands.begin(), opts.commands.end()) {
     hub_.add_client(this);
 }
 
