@@ -159,8 +159,8 @@ int run_client(const OperatorOptions &opts, const std::vector<std::string> &sock
                     return;
                 }
                 process.abandon_session(ExitStatus::kError,
-                                        "the resident server at " + path + " did not come back: " +
-                                            strip_program_name(error));
+                                        "the resident server at " + path +
+                                            " did not come back: " + strip_program_name(error));
             });
         };
         link.on_lost([&](const std::string &why) {
