@@ -215,7 +215,10 @@ void AgentServer::start_agent() {
     set_read_timeout(conn_.get(), std::chrono::seconds(10));
     Header hello;
     if (!next_frame(hello) || hello.type != CLI_FRAME_HELLO) fail("agent HELLO");
-    send_frame(CLI_FRAME_ACK, 0, {});
+    // As cli-server does: the agent ends each command with its result.
+    send_frame(CLI_FRAME_ACK, 0,
+               std::string(cli_protocol::result_capability.begin(),
+                           cli_protocol::result_capability.end()));
 }
 
 int AgentServer::agent_cpu() {

@@ -139,7 +139,8 @@ void serve_connection(int fd, cli_frame &frame, bool with_results) {
         if (frame.type == CLI_FRAME_COMMAND) {
             // Commands still queued on a connection that cli_agent_destroy
             // ended must not run, even if a new init re-armed this thread.
-            if (!connection_current(fd) || !execute_command(frame, with_results) || t_forked_copy) return;
+            if (!connection_current(fd) || !execute_command(frame, with_results) || t_forked_copy)
+                return;
         } else if (frame.type == CLI_FRAME_BYE) {
             return;
         }

@@ -284,8 +284,8 @@ std::vector<ResultCase> result_cases() {
     std::string words = "three";
     for (int i = 0; i < 128; ++i)
         words += " w";
-    return {{"three", 3},   {"minus_one", -1}, {"throws", 1}, {"help", 0},
-            {"", 0},        {" \t ", 0},       {"nosuch", 127}, {words, 2}};
+    return {{"three", 3}, {"minus_one", -1}, {"throws", 1},   {"help", 0},
+            {"", 0},      {" \t ", 0},       {"nosuch", 127}, {words, 2}};
 }
 
 class AgentResults : public AgentTest {
@@ -332,8 +332,9 @@ TEST_P(AgentWithOtherAck, DoneStaysEmpty) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AcksThatDoNotAsk, AgentWithOtherAck,
-    ::testing::Values(std::string(), std::string("RESULT\x00\x02", 8), std::string("RESULT"),
-                      std::string("RESULT\x00\x01\x00", 9), std::string("result\x00\x01", 8),
-                      std::string("hello, agent")));
+INSTANTIATE_TEST_SUITE_P(AcksThatDoNotAsk, AgentWithOtherAck,
+                         ::testing::Values(std::string(), std::string("RESULT\x00\x02", 8),
+                                           std::string("RESULT"),
+                                           std::string("RESULT\x00\x01\x00", 9),
+                                           std::string("result\x00\x01", 8),
+                                           std::string("hello, agent")));

@@ -12,8 +12,8 @@ namespace cliserver {
 
 struct Options : OperatorOptions {
     // The resident server and its clients.
-    bool daemon = false;     // --daemon: be the resident server
-    bool standalone = false; // --standalone: never use a resident server
+    bool daemon = false;      // --daemon: be the resident server
+    bool standalone = false;  // --standalone: never use a resident server
     bool client_only = false; // --client: never hold the agents' port
     std::string socket;      // --socket PATH, empty for the default
     std::string group;       // --group NAME

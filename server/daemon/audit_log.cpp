@@ -183,8 +183,9 @@ bool AuditLog::write_line(const std::string &line) {
             const off_t end = lseek(file_.get(), 0, SEEK_CUR);
             if (end >= static_cast<off_t>(done) && fstat(file_.get(), &st) == 0 &&
                 st.st_size == end && ftruncate(file_.get(), end - static_cast<off_t>(done)) != 0)
-                journal(Priority::kWarning, "the audit log " + path_ + " keeps a record cut short: " +
-                                                std::strerror(errno));
+                journal(Priority::kWarning,
+                        "the audit log " + path_ +
+                            " keeps a record cut short: " + std::strerror(errno));
         }
         failed(path_ + ": " + std::strerror(err));
         return false;

@@ -210,8 +210,9 @@ void OperatorSession::hello(const op::Message &m) {
     }
     greeted_ = true;
     scripted_ = h.mode == op::Mode::kScripted;
-        count_end(t->second, outcome);
-        if (t->second.sent) audit(id, t->second, outcome);
+    version_ = h.version;
+    decoder_.speak(version_);
+    op::encode_welcome(out, welcome_for(version_));
     hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, a); });
     op::encode_ready(out);
     send(out);
@@ -324,9 +325,8 @@ void OperatorSession::abandon(const op::Message &m, CommandOutcome outcome) {
     const RequestId id = it->second;
     by_client_request_.erase(it);
     if (auto t = tracked_.find(id); t != tracked_.end()) {
-        count_end(t, t.prompt_refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone,
-                  r.result);
-    audit(r.id, t, CommandOutcome::kDone, r.result);
+        count_end(t->second, outcome);
+        if (t->second.sent) audit(id, t->second, outcome);
         untrack(t);
     }
     hub_.abandon(id);
@@ -448,6 +448,9 @@ void OperatorSession::on_done(const Request &r) {
     Tracked t = std::move(it->second);
     tracked_.erase(it);
     by_client_request_.erase(t.client_request);
+    count_end(t, t.prompt_refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone,
+              r.result);
+    audit(r.id, t, CommandOutcome::kDone, r.result);
     std::string out;
     op::encode_done(out, t.client_request,
                     op::done_carries_result(version_) ? r.result : std::nullopt);

@@ -247,6 +247,9 @@ void DaemonLink::lose(const std::string &why) {
     std::vector<uint64_t> busy;
     for (auto &[id, r] : requests_)
         if (!refused_) busy.push_back(r.agent);
+    if (report_all_on_loss_)
+        for (auto &[serial, a] : agents_)
+            busy.push_back(serial);
     std::sort(busy.begin(), busy.end());
     busy.erase(std::unique(busy.begin(), busy.end()), busy.end());
     for (uint64_t serial : busy) {

@@ -55,6 +55,12 @@ class DaemonLink final : public AgentService {
     // Writes what is still queued for the daemon, blocking briefly at most.
     void flush();
     bool refused() const { return refused_; }
+    // For a console that reconnects: when the link is lost, every agent is
+    // reported lost (not only those a command waits on), so nothing stays
+    // attached to an agent of the old connection.
+    void report_every_agent_on_loss() { report_all_on_loss_ = true; }
+    // Once lost: connects to the same socket again, as connect() does.
+    ConnectResult reconnect(operator_protocol::Mode mode, std::string *error);
 
     // AgentService
     void add_client(HubClient *c) override;
@@ -112,6 +118,7 @@ class DaemonLink final : public AgentService {
     ByteStream stream_;
     bool lost_ = false;
     bool refused_ = false;
+    bool report_all_on_loss_ = false;
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kDaemon};
     std::map<uint64_t, std::unique_ptr<AgentView>> agents_;
     AgentIndex index_;

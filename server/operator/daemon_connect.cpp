@@ -113,6 +113,16 @@ ConnectResult DaemonLink::connect(op::Mode mode, std::string *error) {
     return ConnectResult::kConnected;
 }
 
+ConnectResult DaemonLink::reconnect(op::Mode mode, std::string *error) {
+    if (!lost_) return ConnectResult::kConnected;
+    decoder_ = op::Decoder(op::Sender::kDaemon);
+    lost_ = false;
+    refused_ = false;
+    const ConnectResult result = connect(mode, error);
+    if (result != ConnectResult::kConnected) lost_ = true;
+    return result;
+}
+
 // Blocking, before the loop runs: HELLO out, then WELCOME, the agents and READY in.
 bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
     std::string hello;

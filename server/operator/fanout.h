@@ -97,8 +97,8 @@ class FanoutRun : public HubClient {
         std::chrono::steady_clock::time_point started;
         std::string pending; // plain: the unfinished line; JSON: the output so far
         bool truncated = false;
-        bool refused = false; // a prompt of the running line was answered empty
-        bool failed = false;  // some line did not complete
+        bool refused = false;     // a prompt of the running line was answered empty
+        bool failed = false;      // some line did not complete
         bool had_failure = false; // some line completed as a failure (a result, a refusal)
         bool finished = false;
         PrintableStream shown; // unlabelled output on a terminal

@@ -39,6 +39,8 @@ class FrontEnd {
     virtual void on_terminate_signal(int signo) = 0; // SIGTERM, SIGHUP
     // The agents cannot be reached any more: ends the session.
     void abort_session(ExitStatus status, const std::string &message) { fail(status, message); }
+    // A message of the session's own (the resident server went and came back).
+    void tell(Notice kind, const std::string &text) { notice(kind, text); }
     // Gives the terminal its normal mode back (before the goodbyes).
     virtual void finish() {}
     // Writes the remaining output (and the console's history, last of all).

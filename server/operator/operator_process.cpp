@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -18,6 +20,11 @@
 namespace cliserver {
 
 namespace {
+
+// How a console tries to reach a restarted resident server: once a second
+// for half a minute.
+constexpr auto kReconnectPause = std::chrono::seconds(1);
+constexpr int kReconnectAttempts = 30;
 
 // The daemon's lines start with the program's name; ours add it again.
 std::string strip_program_name(const std::string &line) {
@@ -45,6 +52,10 @@ OperatorProcess::~OperatorProcess() = default;
 
 void OperatorProcess::abandon_session(ExitStatus status, const std::string &message) {
     operator_->abort_session(status, message);
+}
+
+void OperatorProcess::tell(Notice kind, const std::string &text) {
+    operator_->tell(kind, text);
 }
 
 void OperatorProcess::on_signal(int signo) {
@@ -148,12 +159,40 @@ int run_client(const OperatorOptions &opts, const std::vector<std::string> &sock
         return c.no_daemon ? exit_code(ExitStatus::kCompleted) : c.status;
     }
     DaemonLink &link = *c.link;
+    const std::string &path = c.path;
     OperatorProcess process(opts, loop, link);
+    // A console outlives a restart of the resident server (an upgrade,
+    // systemctl restart): it connects again, once a second for a while,
+    // and attaches to its agent again when that agent is back.
+    const bool reconnects = mode == operator_protocol::Mode::kInteractive;
+    if (reconnects) link.report_every_agent_on_loss();
+    std::function<void(int)> retry = [&](int attempt) {
+        loop.add_timer(EventLoop::clock::now() + kReconnectPause, [&, attempt] {
+            std::string error;
+            if (link.reconnect(mode, &error) == ConnectResult::kConnected) {
+                process.tell(Notice::kInfo, "reconnected to the resident server at " + path);
+                return;
+            }
+            if (attempt < kReconnectAttempts) {
+                retry(attempt + 1);
+                return;
+            }
+            process.abandon_session(ExitStatus::kError,
+                                    "the resident server at " + path +
+                                        " did not come back: " + strip_program_name(error));
+        });
+    };
     link.on_lost([&](const std::string &why) {
+        if (reconnects && !link.refused()) {
+            process.tell(Notice::kWarning,
+                         "lost the resident server at " + path + ": " + why + "; reconnecting");
+            retry(1);
+            return;
+        }
         process.abandon_session(ExitStatus::kError,
                                 link.refused()
                                     ? strip_program_name(why)
-                                    : "lost the resident server at " + c.path + ": " + why);
+                                    : "lost the resident server at " + path + ": " + why);
     });
     return process.run({nullptr, nullptr, [&] { link.flush(); }});
 }

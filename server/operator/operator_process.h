@@ -40,6 +40,8 @@ class OperatorProcess {
     // The agents' service is gone for good: ends the session with status
     // (unless it already ended with one) and message.
     void abandon_session(ExitStatus status, const std::string &message);
+    // A message of the session's own for the operator.
+    void tell(Notice kind, const std::string &text);
 
   private:
     void on_signal(int signo);

@@ -51,7 +51,7 @@ class Script final : public ServerCommands {
 
     bool from_stdin_; // no -c: the lines come from standard input
     uint32_t wait_seconds_;
-    std::string standalone_note_; // for "did not connect"
+    std::string standalone_note_;    // for "did not connect"
     std::deque<std::string> script_; // -c commands still to run
     StdinLines input_;
     std::optional<std::chrono::steady_clock::time_point> wait_deadline_;

@@ -38,8 +38,8 @@ inline constexpr std::array<uint8_t, 8> result_capability{'R', 'E', 'S', 'U', 'L
 inline constexpr size_t result_len = 4;
 // The results an agent reports for what no handler decides.
 inline constexpr int32_t result_ok = 0;
-inline constexpr int32_t result_failure = 1;        // a handler threw
-inline constexpr int32_t result_unsplittable = 2;   // more than CLI_MAX_ARGS words
+inline constexpr int32_t result_failure = 1;      // a handler threw
+inline constexpr int32_t result_unsplittable = 2; // more than CLI_MAX_ARGS words
 inline constexpr int32_t result_unknown_command = 127;
 
 // Whether an ACK's payload asks for results.

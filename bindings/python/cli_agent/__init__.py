@@ -51,12 +51,13 @@ string), by input() and ainput() alike.
 
 Type aliases for annotations: Text (str, bytes, bytearray or memoryview),
 Handler (handler(args: list[str]) -> int | None, or an async def) and Usage
-(usage(name: str) -> None).
+(usage(name: str) -> None). What a handler returns is the command's result
+(None is 0); cli-server shows a non-zero one and its scripts exit 6.
 
-Exceptions: an exception leaving a handler ends that command only. The
-operator sees one line "NAME: Type: message" after the output so far; the
-traceback goes to logging.getLogger("cli_agent") (standard error when
-logging is not configured). The process goes on.
+Exceptions: an exception leaving a handler ends that command only, with
+result 1. The operator sees one line "NAME: Type: message" after the
+output so far; the traceback goes to logging.getLogger("cli_agent")
+(standard error when logging is not configured). The process goes on.
 
 Lifetime: commands are dispatched through two ctypes callbacks that live as
 long as the module, and the Python functions stay referenced while they are

@@ -173,6 +173,38 @@ TEST(ResidentServer, AnInteractiveClientIsToldWhenItsAgentIsBusy) {
     EXPECT_EQ(s.proc().wait(), 0);
 }
 
+// systemctl restart: the console says so, connects again and, once its
+// agent is back on the new daemon, is attached to it again.
+TEST(ResidentServer, AConsoleSurvivesARestartOfTheResidentServer) {
+    TempDir dir;
+    auto d = std::make_unique<Daemon>(dir.path());
+    ASSERT_TRUE(d->ready());
+    const std::string socket = d->socket();
+    auto alpha = start_host("1", "alpha");
+    ASSERT_TRUE(d->journal_until("alpha (id 1) connected"));
+    TerminalSession s(dir.path(), {}, {"--socket", socket, "--agent", "alpha"});
+    s.expect("attached to alpha (id 1)");
+    s.expect("alpha> ");
+    EXPECT_EQ(d->stop(), 0);
+    s.expect("lost the resident server at " + socket);
+    d = std::make_unique<Daemon>(dir.path());
+    ASSERT_TRUE(d->ready()) << d->error();
+    s.expect("reconnected to the resident server at " + socket);
+    // Attached again (while reconnecting, or when alpha is back, whichever
+    // comes last): the prompt names the agent again, not "(alpha)".
+    s.expect("alpha> ");
+    s.type("echo again\r");
+    s.expect("again\n");
+    s.expect("alpha> ");
+    s.type("quit\r");
+    EXPECT_EQ(s.proc().wait(), 0);
+    size_t attached = 0;
+    for (size_t at = 0; (at = s.raw().find("attached to alpha (id 1)", at)) != std::string::npos;
+         ++at)
+        ++attached;
+    EXPECT_EQ(attached, 2u) << s.raw();
+}
+
 // A second daemon on the socket of a live one gives up; the live one goes on.
 TEST(ResidentServer, ASecondDaemonOnTheSameSocketExitsOne) {
     TempDir dir;

@@ -101,7 +101,8 @@ TEST_F(ServerScript, ExitsTwoWhenTheAgentNeverConnects) {
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "cli-server: agent ghost did not connect within 1 s" + standalone_note() + "\n");
+    EXPECT_EQ(r.err,
+              "cli-server: agent ghost did not connect within 1 s" + standalone_note() + "\n");
     EXPECT_LT(took, 5s);
 }
 

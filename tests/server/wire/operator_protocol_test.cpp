@@ -55,6 +55,20 @@ TEST(OperatorProtocol, EncodesTheDocumentedLayout) {
     out.clear();
     encode_done(out, 2);
     EXPECT_EQ(out, std::string("\x89\x00\x00\x00\x08\x00\x00\x00\x00\x00\x00\x00\x02", 13));
+    // Version 2: the agent's result after the request, when there is one.
+    out.clear();
+    encode_done(out, 2, -2);
+    EXPECT_EQ(out, std::string("\x89\x00\x00\x00\x0c\x00\x00\x00\x00\x00\x00\x00\x02"
+                               "\xff\xff\xff\xfe",
+                               17));
+    uint64_t request = 0;
+    std::optional<int32_t> result;
+    ASSERT_TRUE(parse_done(Message{Type::kDone, out.substr(5)}, request, result));
+    EXPECT_EQ(request, 2u);
+    EXPECT_EQ(result, -2);
+    ASSERT_TRUE(parse_done(Message{Type::kDone, std::string(8, '\0')}, request, result));
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(parse_done(Message{Type::kDone, std::string(10, '\0')}, request, result));
 }
 
 // A client of version 1 is welcomed as before: the version alone, which its
@@ -207,7 +221,8 @@ TEST(OperatorProtocol, HostileHeadersAreRefusedBeforeTheirPayload) {
         {header(0x05, 1), Sender::kClient},  // list carries nothing
         {header(0x01, 2), Sender::kClient},  // hello too short
         {header(0x02, 16), Sender::kClient}, // submit without its flags
-        {header(0x89, 5), Sender::kDaemon},  // done is exactly an id
+        {header(0x89, 5), Sender::kDaemon},  // done is an id
+        {header(0x89, 13), Sender::kDaemon}, // and at most a result after it
         {header(0x81, 0), Sender::kDaemon},
         {header(0x8b, 10), Sender::kDaemon}, // a row without its fields
     };
