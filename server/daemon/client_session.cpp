@@ -25,12 +25,6 @@ namespace {
 
 constexpr auto kHealthPeriod = std::chrono::seconds(2);
 
-// The journal names the program itself.
-std::string without_program_name(const std::string &line) {
-    constexpr std::string_view kName = "cli-server: ";
-    return line.rfind(kName, 0) == 0 ? line.substr(kName.size()) : line;
-}
-
 } // namespace
 
 OperatorSession::OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit,

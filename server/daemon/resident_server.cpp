@@ -39,13 +39,6 @@ namespace {
 
 constexpr auto kHousekeepingPeriod = std::chrono::seconds(1);
 
-// Refusals are sent to the client with the program's name, which the
-// journal adds itself.
-std::string without_program_name(const std::string &line) {
-    constexpr std::string_view kName = "cli-server: ";
-    return line.rfind(kName, 0) == 0 ? line.substr(kName.size()) : line;
-}
-
 } // namespace
 
 bool ResidentServer::set_up() {

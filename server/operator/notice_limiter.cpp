@@ -1,7 +1,5 @@
 #include "operator/notice_limiter.h"
 
-#include <algorithm>
-
 namespace cliserver {
 
 NoticeLimiter::NoticeLimiter(EventLoop &loop, Show show) : loop_(loop), show_(std::move(show)) {}
@@ -24,10 +22,9 @@ void NoticeLimiter::notice(Notice kind, const std::string &text) {
     if (held_ == 0 || kind > held_kind_) held_kind_ = kind;
     ++held_;
     if (timer_) return;
-    // Half a second gathers a burst into one line; a second between lines
-    // at least, however long the flood goes on.
-    const auto when = std::max(now + kSummaryPeriod / 2, last_summary_ + kSummaryPeriod);
-    timer_ = loop_.add_timer(when, [this] {
+    // A second gathers a burst into one line, and keeps a second between
+    // lines however long the flood goes on.
+    timer_ = loop_.add_timer(now + kSummaryPeriod, [this] {
         timer_ = 0;
         summarise();
     });
@@ -35,7 +32,6 @@ void NoticeLimiter::notice(Notice kind, const std::string &text) {
 
 void NoticeLimiter::summarise() {
     if (held_ == 0) return;
-    last_summary_ = EventLoop::clock::now();
     const size_t n = held_;
     held_ = 0;
     show_(held_kind_, std::to_string(n) + " more notice" + (n == 1 ? "" : "s") +

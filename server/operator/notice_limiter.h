@@ -46,7 +46,6 @@ class NoticeLimiter {
     size_t shown_ = 0;
     size_t held_ = 0;
     Notice held_kind_ = Notice::kInfo; // the most severe held back
-    EventLoop::clock::time_point last_summary_{};
     EventLoop::TimerId timer_ = 0;
 };
 

@@ -34,6 +34,20 @@ TEST(FanoutOptions, SelectionGatherAndOutputModes) {
     EXPECT_EQ(o.gather_ms, 250u);
     EXPECT_EQ(o.answer, std::optional<std::string>(""));
     EXPECT_TRUE(fans_out(o));
+    EXPECT_EQ(o.timeout_seconds, 0u) << "no limit unless asked";
+
+    Options bounded;
+    ASSERT_TRUE(parse({"--timeout", "3", "-c", "x"}, bounded, error)) << error;
+    EXPECT_EQ(bounded.timeout_seconds, 3u);
+    Options daemon;
+    ASSERT_TRUE(parse({"--daemon", "--max-clients", "8", "--max-clients-total", "40",
+                       "--max-queued", "2", "--max-queued-total", "10"},
+                      daemon, error))
+        << error;
+    EXPECT_EQ(daemon.daemon_options().bounds.clients_per_user, 8u);
+    EXPECT_EQ(daemon.daemon_options().bounds.clients_total, 40u);
+    EXPECT_EQ(daemon.daemon_options().bounds.queued_per_user, size_t{2} << 20);
+    EXPECT_EQ(daemon.daemon_options().bounds.queued_total, size_t{10} << 20);
 
     // A plain name keeps the one-agent behaviour; a pattern fans out.
     Options plain;
@@ -53,6 +67,11 @@ TEST(FanoutOptions, SelectionGatherAndOutputModes) {
         {{"--gather", "."}, "invalid --gather"},
         {{"--all", "--agent", "db"}, "exclude each other"},
         {{"--json", "--no-label"}, "--no-label"},
+        {{"--timeout", "0"}, "invalid --timeout"},
+        {{"--timeout", "86401"}, "invalid --timeout"},
+        {{"--max-clients", "4"}, "need --daemon"},
+        {{"--daemon", "--max-queued", "0"}, "invalid --max-queued"},
+        {{"--daemon", "--max-clients-total", "x"}, "invalid --max-clients-total"},
     };
     for (auto &r : refused) {
         Options x;
@@ -155,6 +174,7 @@ TEST(FanoutJson, StatusWordsOfEveryOutcome) {
         {CommandOutcome::kAgentDisconnected, "agent-disconnected", false},
         {CommandOutcome::kNotConnected, "not-connected", false},
         {CommandOutcome::kInterrupted, "interrupted", false},
+        {CommandOutcome::kTimedOut, "timed-out", false},
     };
     for (const auto &c : cases) {
         CommandResult r;
