@@ -15,12 +15,12 @@ struct Options : OperatorOptions {
     bool daemon = false;      // --daemon: be the resident server
     bool standalone = false;  // --standalone: never use a resident server
     bool client_only = false; // --client: never hold the agents' port
-    std::string socket;      // --socket PATH, empty for the default
-    std::string group;       // --group NAME
-    std::string audit_log;   // --audit-log FILE
-    bool syslog = false;     // --syslog
-    std::string agent_users; // --agent-users LIST
-    BoundsOptions bounds;    // --max-clients, --max-clients-total, --max-queued...
+    std::string socket;       // --socket PATH, empty for the default
+    std::string group;        // --group NAME
+    std::string audit_log;    // --audit-log FILE
+    bool syslog = false;      // --syslog
+    std::string agent_users;  // --agent-users LIST
+    BoundsOptions bounds;     // --max-clients, --max-clients-total, --max-queued...
     bool bounds_given = false;
     // The metrics: --metrics prints the resident server's; --metrics-file
     // PATH and --metrics-interval SECONDS (0 when not given) are its own.

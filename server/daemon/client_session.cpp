@@ -189,42 +189,6 @@ void OperatorSession::handle(const op::Message &m) {
     }
 }
 
-void OperatorSession::hello(const op::Message &m) {
-    op::Hello h;
-    std::string why;
-    std::string out;
-    if (!op::parse_hello(m, h, &why) || !op::served_version(h.version)) {
-        op::encode_refused(
-            out, "cli-server: this server speaks operator protocol version " +
-                     std::to_string(op::kOldestVersion) + " to " + std::to_string(op::kVersion) +
-                     (why.empty() ? ", not " + std::to_string(h.version) : ": " + why));
-        send(out);
-        fail("refused the client's HELLO");
-        return;
-    }
-    greeted_ = true;
-    scripted_ = h.mode == op::Mode::kScripted;
-    version_ = h.version;
-    decoder_.speak(version_);
-    op::encode_welcome(out, welcome_for(version_));
-    hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, a); });
-    op::encode_ready(out);
-    send(out);
-}
-
-// What a client of each version is told first. From version 2, the owners
-// whose agents it reaches without @USER: the hub's (root, the daemon's user,
-// --agent-users) and the client's own user.
-op::Welcome OperatorSession::welcome_for(uint16_t version) const {
-    op::Welcome w;
-    w.version = version;
-    if (op::welcome_names_owners(version)) {
-        w.trusted_owners = hub_.trusted_owners().uids();
-        w.trusted_owners.push_back(peer_.uid);
-    }
-    return w;
-}
-
 void OperatorSession::submit(const op::Message &m) {
     op::Submit s;
     if (!op::parse_submit(m, s) || s.line.size() > cli_protocol::command_line_max ||

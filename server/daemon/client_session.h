@@ -60,8 +60,8 @@ class OperatorSession final : public HubClient {
     // The client was admitted by bounds (admit_client): the session gives
     // its place back, and the bytes its commands count, in finish().
     OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit, UserBounds &bounds,
-                    ServerMetrics &metrics,
-                    cli_shared::UniqueFd fd, PeerCred peer, std::function<void()> on_failed);
+                    ServerMetrics &metrics, cli_shared::UniqueFd fd, PeerCred peer,
+                    std::function<void()> on_failed);
     ~OperatorSession() override;
     OperatorSession(const OperatorSession &) = delete;
     OperatorSession &operator=(const OperatorSession &) = delete;

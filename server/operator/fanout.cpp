@@ -305,9 +305,7 @@ void FanoutRun::on_done(const Request &r) {
 
 // ---------------------------------------------------------------- FanoutScript
 
-namespace {
-
-FanoutSettings settings_from(const OperatorOptions &opts) {
+static FanoutSettings settings_from(const OperatorOptions &opts) {
     FanoutSettings s;
     s.json = opts.json;
     s.label = !opts.no_label && (opts.all || is_agent_pattern(opts.agent));
@@ -316,8 +314,6 @@ FanoutSettings settings_from(const OperatorOptions &opts) {
     if (opts.json) s.host = local_host_name();
     return s;
 }
-
-} // namespace
 
 FanoutScript::FanoutScript(const OperatorOptions &opts, EventLoop &loop, AgentService &hub,
                            OutputQueue &out, NoticeFn notice)

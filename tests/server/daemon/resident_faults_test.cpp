@@ -218,7 +218,7 @@ TEST(ResidentServerFaults, GarbageClientsAreClosedAndOthersAreUnaffected) {
     auto refused = old.read();
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->type, wire::kRefused);
-    EXPECT_NE(refused->payload.find("protocol version 2, not 99"), std::string::npos)
+    EXPECT_NE(refused->payload.find("protocol version 1 to 2, not 99"), std::string::npos)
         << refused->payload;
     EXPECT_TRUE(old.wait_closed(3000ms));
 
