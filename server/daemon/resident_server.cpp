@@ -106,8 +106,8 @@ void ResidentServer::admit(cli_shared::UniqueFd fd) {
     }
     const uint64_t id = next_session_++;
     auto session =
-        std::make_unique<OperatorSession>(loop_, hub_, audit_, bounds_, metrics_, std::move(fd), *peer,
-                                          [this, id] { failed_sessions_.push_back(id); });
+        std::make_unique<OperatorSession>(loop_, hub_, audit_, bounds_, metrics_, std::move(fd),
+                                          *peer, [this, id] { failed_sessions_.push_back(id); });
     session->start();
     sessions_.emplace(id, std::move(session));
 }
