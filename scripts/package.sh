@@ -118,7 +118,7 @@ check_contents() {
         /usr/share/bash-completion/completions/cli-server \
         /lib/systemd/system/cli-server\.service /etc/default/cli-server \
         /etc/logrotate\.d/cli-server /usr/lib/sysusers\.d/cli-server\.conf \
-        /usr/share/doc/cli-server/README\.Debian(\.gz)?
+        '/usr/share/doc/cli-server/README\.Debian(\.gz)?'
     expect_files python3-cli-agent /usr/lib/python3/dist-packages/cli_agent/__init__\.py \
         /usr/lib/python3/dist-packages/cli_agent/_lib\.py /usr/lib/python3/dist-packages/cli_agent/py\.typed
     if dpkg-deb -c "$(deb_of libcli-agent-dev)" | grep -Eq ' \./usr/include/[^/]+$'; then
