@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "cli_common.h"
+#include "fault_probe.h"
 
 #include <grp.h>
 #include <sys/wait.h>
@@ -167,7 +168,9 @@ TEST(ResidentServerBounds, AGroupMembersQueuedCommandsStayWithinTheirBound) {
     EXPECT_EQ(ls.status, 0) << ls.err;
     const long peak = peak_rss_kib(d.pid());
     std::cout << "daemon's peak resident memory: " << peak / 1024 << " MiB\n";
-    EXPECT_LT(peak, 128 * 1024) << "KiB";
+    // Under the sanitizers the daemon's memory follows their quarantine and
+    // shadow, not its queues; there the eleven refusals prove the bound.
+    if (!CLITEST_SANITIZED) EXPECT_LT(peak, 128 * 1024) << "KiB";
     EXPECT_TRUE(d.journal_until("--max-queued")) << d.journal();
     close(hold);
     EXPECT_EQ(waitpid(child, nullptr, 0), child);

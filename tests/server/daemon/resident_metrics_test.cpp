@@ -110,6 +110,10 @@ TEST(ResidentMetrics, CountAgentsClientsAndEveryOutcome) {
     ASSERT_TRUE(d.journal_until("beta (id 2) connected"));
     ASSERT_TRUE(d.journal_until("gamma (id 3) connected"));
     ASSERT_TRUE(d.journal_until("refused agent stranger (id 4)"));
+    // Refused, its library would try again and be refused again: stopped
+    // here, the count below cannot depend on how slow the run is.
+    stranger->kill(SIGKILL);
+    EXPECT_TRUE(stranger->wait());
     { // a connection that opens with another frame than HELLO
         clitest::Conn rogue = connect_agent();
         ASSERT_TRUE(rogue.valid());
@@ -183,9 +187,11 @@ TEST(ResidentMetrics, CountAgentsClientsAndEveryOutcome) {
     EXPECT_EQ(sample(t, "cli_server_command_duration_seconds_count"), 7) << t;
     EXPECT_EQ(sample(t, "cli_server_command_duration_seconds_bucket{le=\"+Inf\"}"), 7) << t;
     EXPECT_EQ(sample(t, "cli_server_queued_commands"), 0) << t;
-    EXPECT_EQ(sample(t, "cli_server_agent_connections_refused_total{reason=\"not-allowed-user\"}"),
-              1)
-        << t;
+    // One refusal, or two if its retry was quicker than the kill.
+    const auto not_allowed =
+        sample(t, "cli_server_agent_connections_refused_total{reason=\"not-allowed-user\"}");
+    EXPECT_GE(not_allowed, 1) << t;
+    EXPECT_LE(not_allowed, 2) << t;
     EXPECT_EQ(sample(t, "cli_server_agent_connections_refused_total{reason=\"no-hello\"}"), 1) << t;
     EXPECT_EQ(sample(t, "cli_server_audit_log_ok"), 1) << t;
     EXPECT_EQ(t.find("alpha"), std::string::npos) << "no agent's name in a label";
