@@ -170,7 +170,9 @@ TEST(ResidentServerBounds, AGroupMembersQueuedCommandsStayWithinTheirBound) {
     std::cout << "daemon's peak resident memory: " << peak / 1024 << " MiB\n";
     // Under the sanitizers the daemon's memory follows their quarantine and
     // shadow, not its queues; there the eleven refusals prove the bound.
-    if (!CLITEST_SANITIZED) EXPECT_LT(peak, 128 * 1024) << "KiB";
+    if (!CLITEST_SANITIZED) {
+        EXPECT_LT(peak, 128 * 1024) << "KiB";
+    }
     EXPECT_TRUE(d.journal_until("--max-queued")) << d.journal();
     close(hold);
     EXPECT_EQ(waitpid(child, nullptr, 0), child);
