@@ -34,6 +34,7 @@ void parse_any(const Message &m) {
     AgentRecord rec;
     AgentDown down;
     Queued q;
+    Welcome w;
     NoticeText n;
     AgentRow row;
     switch (m.type) {
@@ -53,6 +54,7 @@ void parse_any(const Message &m) {
         check(parse_request_bytes(m, rb));
         break;
     case Type::kAbandon:
+    case Type::kAbandonTimedOut:
     case Type::kSent:
         check(parse_request(m, id));
         break;
@@ -70,7 +72,12 @@ void parse_any(const Message &m) {
         break;
     }
     case Type::kWelcome:
-        parse_welcome(m);
+        // A welcome the daemon could have sent re-encodes to its bytes.
+        if (parse_welcome(m, w) && w.trusted_owners.size() <= kMaxTrustedOwners) {
+            std::string again;
+            encode_welcome(again, w);
+            check(again == reencode(m));
+        }
         break;
     case Type::kAgentUp:
         parse_agent_up(m, rec);
@@ -97,10 +104,13 @@ void parse_any(const Message &m) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     const Sender from = (data[0] & 0x80) ? Sender::kDaemon : Sender::kClient;
-    const size_t piece = 1 + (data[0] & 0x7F) * 37;
+    // A peer of the oldest version may not send what later versions added.
+    const bool oldest = (data[0] & 0x40) != 0;
+    const size_t piece = 1 + (data[0] & 0x3F) * 37;
     const std::string input(reinterpret_cast<const char *>(data + 1), size - 1);
 
     Decoder d(from);
+    if (oldest) d.speak(kOldestVersion);
     std::string consumed;
     bool failed = false;
     for (size_t at = 0; at < input.size() && !failed; at += piece) {
