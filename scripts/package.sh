@@ -119,8 +119,9 @@ check_contents() {
         /lib/systemd/system/cli-server\.service /etc/default/cli-server \
         /etc/logrotate\.d/cli-server /usr/lib/sysusers\.d/cli-server\.conf \
         '/usr/share/doc/cli-server/README\.Debian(\.gz)?'
-    expect_files python3-cli-agent /usr/lib/python3/dist-packages/cli_agent/__init__\.py \
-        /usr/lib/python3/dist-packages/cli_agent/_lib\.py /usr/lib/python3/dist-packages/cli_agent/py\.typed
+    local py=/usr/lib/python3/dist-packages/cli_agent
+    expect_files python3-cli-agent "$py/__init__\.py" "$py/_agent\.py" "$py/_output\.py" \
+        "$py/_options\.py" "$py/_lib\.py" "$py/py\.typed"
     if dpkg-deb -c "$(deb_of libcli-agent-dev)" | grep -Eq ' \./usr/include/[^/]+$'; then
         fail "libcli-agent-dev puts headers directly into /usr/include"
     fi
