@@ -111,7 +111,7 @@ check_contents() {
     expect_files libcli-agent1 "$lib/libcli_agent\.so\.1" "$lib/libcli_agent\.so\.1\.0\.0"
     expect_files libcli-agent-dev /usr/include/cli_agent/cli_agent\.h \
         /usr/include/cli_agent/cli_common\.h /usr/include/cli_agent/cli_agent\.hpp \
-        /usr/include/cli_agent/cli_agent_loop\.h \
+        /usr/include/cli_agent/cli_agent_detail\.hpp /usr/include/cli_agent/cli_agent_loop\.h \
         "$lib/libcli_agent\.so" "$lib/pkgconfig/cli_agent\.pc" \
         "$lib/cmake/cli_agent/cli_agentConfig\.cmake" /usr/share/man/man3/cli_agent\.3\.gz
     expect_files cli-server /usr/bin/cli-server /usr/share/man/man1/cli-server\.1\.gz \
