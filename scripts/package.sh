@@ -111,7 +111,7 @@ check_contents() {
     expect_files libcli-agent1 "$lib/libcli_agent\.so\.1" "$lib/libcli_agent\.so\.1\.0\.0"
     expect_files libcli-agent-dev /usr/include/cli_agent/cli_agent\.h \
         /usr/include/cli_agent/cli_common\.h /usr/include/cli_agent/cli_agent\.hpp \
-        /usr/include/cli_agent/cli_agent_loop\.h \
+        /usr/include/cli_agent/cli_agent_detail\.hpp /usr/include/cli_agent/cli_agent_loop\.h \
         "$lib/libcli_agent\.so" "$lib/pkgconfig/cli_agent\.pc" \
         "$lib/cmake/cli_agent/cli_agentConfig\.cmake" /usr/share/man/man3/cli_agent\.3\.gz
     expect_files cli-server /usr/bin/cli-server /usr/share/man/man1/cli-server\.1\.gz \
@@ -119,8 +119,9 @@ check_contents() {
         /lib/systemd/system/cli-server\.service /etc/default/cli-server \
         /etc/logrotate\.d/cli-server /usr/lib/sysusers\.d/cli-server\.conf \
         '/usr/share/doc/cli-server/README\.Debian(\.gz)?'
-    expect_files python3-cli-agent /usr/lib/python3/dist-packages/cli_agent/__init__\.py \
-        /usr/lib/python3/dist-packages/cli_agent/_lib\.py /usr/lib/python3/dist-packages/cli_agent/py\.typed
+    local py=/usr/lib/python3/dist-packages/cli_agent
+    expect_files python3-cli-agent "$py/__init__\.py" "$py/_agent\.py" "$py/_output\.py" \
+        "$py/_options\.py" "$py/_lib\.py" "$py/py\.typed"
     if dpkg-deb -c "$(deb_of libcli-agent-dev)" | grep -Eq ' \./usr/include/[^/]+$'; then
         fail "libcli-agent-dev puts headers directly into /usr/include"
     fi

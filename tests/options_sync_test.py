@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """The options of cli-server are written once, in its table (--help shows
-it); the manual page, the README's usage block and the bash completion must
-say the same.
+it); the manual page, the usage block of the guide (its page on operating
+cli-server) and the bash completion must say the same.
 
-Usage: options_sync_test.py CLI_SERVER MANPAGE_SCD README COMPLETION
+Usage: options_sync_test.py CLI_SERVER MANPAGE_SCD GUIDE_PAGE COMPLETION
 
 Checks: the manual's OPTIONS name every option of --help with the same
 short form and value, and nothing else; the manual's SYNOPSIS and the
-README's usage block match the synopsis of --help; the completion offers
+guide's usage block match the synopsis of --help; the completion offers
 every option and completes a value exactly after the options that take one.
 """
 import re
@@ -62,7 +62,7 @@ def mentioned(text):
 
 
 def main():
-    cli_server, manpage, readme, completion = sys.argv[1:5]
+    cli_server, manpage, guide, completion = sys.argv[1:5]
     errors = []
     text = subprocess.run([cli_server, "--help"], capture_output=True, text=True, timeout=30,
                           check=True).stdout
@@ -86,11 +86,11 @@ def main():
         if f"--{name}" not in " ".join(synopsis) and not (short and f"-{short}" in " ".join(synopsis)):
             errors.append(f"--{name} is missing from the synopsis of --help")
 
-    blocks = re.findall(r"^```\n(Usage: cli-server.*?)^```$", open(readme).read(), re.S | re.M)
+    blocks = re.findall(r"^```\n(Usage: cli-server.*?)^```$", open(guide).read(), re.S | re.M)
     if len(blocks) != 1:
-        errors.append(f"README: expected one usage block, found {len(blocks)}")
+        errors.append(f"{guide}: expected one usage block, found {len(blocks)}")
     elif blocks[0].splitlines() != synopsis:
-        errors.append("README usage block differs from --help:\n" + blocks[0] + "\n---\n" +
+        errors.append(f"{guide}: the usage block differs from --help:\n" + blocks[0] + "\n---\n" +
                       "\n".join(synopsis))
 
     bash = open(completion).read()

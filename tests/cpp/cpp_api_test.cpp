@@ -305,7 +305,7 @@ TEST(CppAgent, StoppingTheAgentFromInsideACommandDoesNotWaitForItself) {
     EXPECT_TRUE(conn.wait_closed());
 }
 
-// The README's shape: the store outlives the command, the command outlives
+// The shape of the guide's example: the store outlives the command, the command outlives
 // the agent. Shutdown overlapping a command must not leave the command
 // reading a dead store.
 TEST(CppAgent, DestroyingTheAgentWaitsForTheCommandRunning) {

@@ -1,4 +1,5 @@
-"""Loading libcli_agent and declaring the C functions this package calls.
+"""Loading libcli_agent and declaring the C functions this package calls;
+the text the package's functions take, as the bytes of C strings.
 
 The library is found through CLI_AGENT_LIBRARY (a file name or path) or
 else the loader's usual search for libcli_agent.so.1. CDLL releases the
@@ -11,7 +12,7 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
-from typing import List
+from typing import List, Union
 
 CMD_NAME_LEN = 20
 CMD_DESC_LEN = 64
@@ -97,3 +98,26 @@ def _declare(lib: ctypes.CDLL) -> None:
     # no argtypes, every argument is passed as an explicit ctypes value.
     for name in ("cli_print", "cli_print_buffer", "cli_show_usage_and_error"):
         getattr(lib, name).restype = None
+
+
+# The one library every module of the package calls through.
+c = load()
+
+Text = Union[str, bytes, bytearray, memoryview]
+"""What the output functions take: str is sent as UTF-8 (lone surrogates
+from undecodable input go back as the bytes they came from)."""
+
+
+def _to_bytes(value: object, what: str) -> bytes:
+    if isinstance(value, str):
+        return value.encode("utf-8", "surrogateescape")
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value)
+    raise TypeError(
+        f"cli_agent: {what} must be str, bytes, bytearray or memoryview, "
+        f"not {type(value).__name__}"
+    )
+
+
+def _to_str(raw: bytes) -> str:
+    return raw.decode("utf-8", "surrogateescape")

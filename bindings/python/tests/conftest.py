@@ -52,7 +52,7 @@ def no_agent(agent):
     per process) and starts it again afterwards, with its commands."""
     assert agent.close(timeout=10), "a handler was still running"
     yield agent
-    left = cli_agent._state.agent
+    left = cli_agent._agent._state.agent
     if left is not None:  # a failed test's own agent
         left.close(timeout=10)
     agent.start()

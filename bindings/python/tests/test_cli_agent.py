@@ -349,7 +349,12 @@ def test_the_package_follows_python_conventions():
         obj = getattr(cli_agent, name, None) or getattr(cli_agent.Agent, name)
         assert obj.__doc__, name
     text = pydoc.render_doc(cli_agent, renderer=pydoc.plaintext)
-    for name in ("register(", "unregister(", "wait_idle(", "aclose("):
+    for name in ("register(", "unregister(", "wait_idle(", "aclose(", "param_u64(", "Option("):
         assert name in text, name
+    # Defined in the package's modules, the public names are cli_agent's own
+    # (help, tracebacks, pickle): cli_agent.AgentError, not its module's.
+    for name in set(cli_agent.__all__) - {"Text", "Handler", "Usage", "OUTPUT_QUEUE_LIMIT"}:
+        assert getattr(cli_agent, name).__module__ == "cli_agent", name
+    assert cli_agent.print.__module__ == cli_agent.input.__module__ == "cli_agent"
     assert (pathlib.Path(cli_agent.__file__).parent / "py.typed").is_file()
     assert cli_agent.print_buffered.__annotations__ and cli_agent.Agent.start.__annotations__

@@ -1,6 +1,7 @@
 """The examples as processes: examples/example_host.py (its commands hand
 work to the event loop, prompt, fail alone, and SIGINT stops it cleanly) and
-the README's Python example, run as it stands."""
+the Python example of the guide (doc/guide/embedding-python.md), run as it
+stands."""
 
 import os
 import pathlib
@@ -46,14 +47,13 @@ def test_example_host_serves_and_stops_on_sigint():
     assert b"Traceback" in err and b"example_host.py: stopped" in err
 
 
-def readme_example(tmp_path):
-    readme = os.environ.get("CLI_AGENT_README") or str(
-        pathlib.Path(__file__).resolve().parents[3] / "README.md"
+def guide_example(tmp_path):
+    page = os.environ.get("CLI_AGENT_GUIDE_PYTHON") or str(
+        pathlib.Path(__file__).resolve().parents[3] / "doc" / "guide" / "embedding-python.md"
     )
-    text = pathlib.Path(readme).read_text(encoding="utf-8")
-    section = text[text.index("## Python: the `cli_agent` package") :]
-    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
-    script = tmp_path / "readme_example.py"
+    text = pathlib.Path(page).read_text(encoding="utf-8")
+    code = re.search(r"```python\n(.*?)```", text, re.S).group(1)
+    script = tmp_path / "guide_example.py"
     script.write_text(code, encoding="utf-8")
     return subprocess.Popen(
         [sys.executable, str(script)],
@@ -62,17 +62,17 @@ def readme_example(tmp_path):
     )
 
 
-def readme_server(*lines, **kwargs):
+def example_server(*lines, **kwargs):
     args = [server_path(), "--agent", "my-service", "--wait", "10"]
     for line in lines:
         args += ["-c", line]
     return subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, **kwargs)
 
 
-def test_readme_example_serves_both_kinds_of_handler(tmp_path):
-    host = readme_example(tmp_path)
+def test_guide_example_serves_both_kinds_of_handler(tmp_path):
+    host = guide_example(tmp_path)
     try:
-        server = readme_server("lookup colour", "keys", "lookup")
+        server = example_server("lookup colour", "keys", "lookup")
         out, _ = server.communicate(timeout=SERVER_TIMEOUT)
         assert server.returncode == 6  # the usage error of the bare lookup
         assert out == b"looking colour up...\ncolour = blue\ncolour\nusage: lookup KEY\n"
@@ -83,9 +83,9 @@ def test_readme_example_serves_both_kinds_of_handler(tmp_path):
     assert err == b""
 
 
-def test_readme_example_stops_soon_after_the_handler_on_sigint(tmp_path):
-    host = readme_example(tmp_path)
-    server = readme_server("lookup colour", stderr=subprocess.DEVNULL)
+def test_guide_example_stops_soon_after_the_handler_on_sigint(tmp_path):
+    host = guide_example(tmp_path)
+    server = example_server("lookup colour", stderr=subprocess.DEVNULL)
     try:
         read_until(server.stdout, b"looking colour up...\n", SERVER_TIMEOUT)
         signalled = time.monotonic()  # the handler has about 1 s to go

@@ -379,7 +379,7 @@ def test_aclose_right_after_a_handler_returns_keeps_its_output(no_agent):
         proc = await start_server_process("py_last")
         await asyncio.wait_for(returned.wait(), WAIT)
         seen["idle"] = await mine.aclose(timeout=WAIT)
-        seen["returning"] = cli_agent._state.returning
+        seen["returning"] = cli_agent._agent._state.returning
         out, _ = await asyncio.wait_for(proc.communicate(), SERVER_TIMEOUT)
         seen["out"] = out
 

@@ -31,7 +31,8 @@ def test_the_wheel_holds_the_package_its_type_marker_and_a_true_record(tmp_path)
     assert name == "cli_agent-1.0.0-py3-none-any.whl"
     with zipfile.ZipFile(tmp_path / name) as wheel:
         names = set(wheel.namelist())
-        assert {"cli_agent/__init__.py", "cli_agent/_lib.py", "cli_agent/py.typed"} <= names
+        modules = ("__init__", "_agent", "_output", "_options", "_lib")
+        assert {f"cli_agent/{m}.py" for m in modules} | {"cli_agent/py.typed"} <= names
         metadata = wheel.read("cli_agent-1.0.0.dist-info/METADATA").decode()
         assert "Name: cli_agent\n" in metadata and "Version: 1.0.0\n" in metadata
         record = wheel.read("cli_agent-1.0.0.dist-info/RECORD").decode().splitlines()

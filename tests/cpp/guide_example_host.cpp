@@ -1,10 +1,11 @@
-// The README's C++ example, built from the README itself (the build extracts
-// its code blocks into readme_cpp_example.cpp) and run as written. The one
+// The C++ example of the guide, built from its page (doc/guide/embedding-cpp.md;
+// the build extracts the page's code blocks into guide_cpp_example.cpp) and
+// run as written. The one
 // function it leaves to the host, run_the_service, plays the CLI server: it
 // checks the example's command and returns while one more runs, so main's
 // shutdown overlaps a command, which must not touch the dead store (the
 // sanitizer builds catch it if it does).
-#include "readme_cpp_example.cpp"
+#include "guide_cpp_example.cpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +18,7 @@ namespace {
 clitest::TestServer server;
 
 [[noreturn]] void fail(const char *what, const std::string &got) {
-    std::fprintf(stderr, "readme example: %s (got '%s')\n", what, got.c_str());
+    std::fprintf(stderr, "guide example: %s (got '%s')\n", what, got.c_str());
     std::exit(1);
 }
 
