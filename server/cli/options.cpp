@@ -105,7 +105,8 @@ bool parse_gather(const char *text, uint32_t &out_ms) {
 
 // Every option of cli-server, once: getopt's tables, the parser and the
 // option lines of --help are made from it, and a test holds the manual
-// page, the README's usage block and the bash completion to it.
+// page, the guide's usage block (doc/guide/operating.md) and the bash
+// completion to it.
 enum class Part { kClient, kDaemon };
 
 // How an option lands in Options: a flag set, a text that may not be
