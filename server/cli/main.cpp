@@ -4,7 +4,7 @@
 #include "cli/options.h"
 #include "core/exit_status.h"
 #include "daemon/resident_server.h"
-#include "daemon/socket_path.h"
+#include "core/socket_path.h"
 
 #include <cstdio>
 #include <string>

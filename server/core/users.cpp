@@ -89,4 +89,20 @@ std::string uid_text(const std::optional<uid_t> &uid) {
     return uid ? user_name(*uid) : "?";
 }
 
+std::optional<gid_t> lookup_group(const std::string &name) {
+    if (name.empty()) return std::nullopt;
+    std::vector<char> buf(16384);
+    group gr{};
+    group *found = nullptr;
+    if (getgrnam_r(name.c_str(), &gr, buf.data(), buf.size(), &found) == 0 && found)
+        return found->gr_gid;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long gid = std::strtoul(name.c_str(), &end, 10);
+    if (errno == 0 && end && *end == '\0' && name[0] >= '0' && name[0] <= '9' &&
+        gid < static_cast<unsigned long>(static_cast<gid_t>(-1)))
+        return static_cast<gid_t>(gid);
+    return std::nullopt;
+}
+
 } // namespace cliserver

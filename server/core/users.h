@@ -29,6 +29,8 @@ std::string user_name(uid_t uid);
 std::optional<uid_t> lookup_user(const std::string &entry);
 // True when uid's user has gid as a primary or supplementary group.
 bool user_in_group(uid_t uid, gid_t gid);
+// The group named by --group NAME (or a numeric gid), or nullopt.
+std::optional<gid_t> lookup_group(const std::string &name);
 // The group's name, or its number as text when it has none.
 std::string group_label(gid_t gid);
 

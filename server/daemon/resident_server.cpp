@@ -7,7 +7,9 @@
 #include "daemon/own_file.h"
 #include "core/process.h"
 #include "core/text.h"
-#include "daemon/socket_path.h"
+#include "core/socket_path.h"
+#include "core/users.h"
+#include "daemon/operator_socket.h"
 
 #include <malloc.h>
 #include <signal.h>

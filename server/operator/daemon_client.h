@@ -2,7 +2,7 @@
 // live in the daemon, this process learns of them over the Unix socket and
 // hands its command lines to the daemon, which runs them in its queues.
 //
-// connect() first makes sure whom it talks to (socket_path.h): a socket in a
+// connect() first makes sure whom it talks to (operator/socket_trust.h): a socket in a
 // directory others may write, or a peer that is neither root nor this user
 // (nor the socket's owner in a directory only root can write), is refused
 // before a byte is sent, because the operator is about to type commands

@@ -7,7 +7,8 @@
 #include "operator/daemon_client.h"
 
 #include "core/users.h"
-#include "daemon/socket_path.h"
+#include "core/socket_path.h"
+#include "operator/socket_trust.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -3,7 +3,10 @@
 // fork a client that drops to `nobody`, so they need root and skip without.
 #include "daemon/access.h"
 #include "hub/agent_users.h"
-#include "daemon/socket_path.h"
+#include "core/socket_path.h"
+#include "core/users.h"
+#include "daemon/operator_socket.h"
+#include "operator/socket_trust.h"
 #include "temp_dir.h"
 
 #include <grp.h>

@@ -1,9 +1,8 @@
-#include "daemon/socket_path.h"
+#include "daemon/operator_socket.h"
 
-#include "core/users.h"
+#include "core/socket_path.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,22 +10,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 namespace cliserver {
 
 namespace {
-
-constexpr const char *kSocketName = "cli-server.sock";
-
-std::string parent_dir(const std::string &path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
 
 std::string errno_text(const std::string &what, const std::string &path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -135,7 +123,7 @@ bool bind_with_access(int fd, int dir_fd, const std::string &path, const sockadd
     struct stat at_path {
     }, checked{};
     // The directory checked is the one the socket went into.
-    if (stat(parent_dir(path).c_str(), &at_path) != 0 || fstat(dir_fd, &checked) != 0 ||
+    if (stat(socket_dir(path).c_str(), &at_path) != 0 || fstat(dir_fd, &checked) != 0 ||
         at_path.st_dev != checked.st_dev || at_path.st_ino != checked.st_ino) {
         *error = "the socket directory of " + path + " was replaced while binding";
         return false;
@@ -154,34 +142,11 @@ bool bind_with_access(int fd, int dir_fd, const std::string &path, const sockadd
 
 } // namespace
 
-std::string default_socket_path(uid_t uid, const char *xdg_runtime_dir) {
-    if (uid == 0) return std::string("/run/cli-server/") + kSocketName;
-    if (xdg_runtime_dir && *xdg_runtime_dir)
-        return std::string(xdg_runtime_dir) + "/" + kSocketName;
-    return "/tmp/cli-server-" + std::to_string(uid) + "/" + kSocketName;
-}
-
-std::string choose_socket_path(const std::string &from_option) {
-    if (!from_option.empty()) return from_option;
-    const char *env = std::getenv(kSocketEnv);
-    if (env && *env) return env;
-    return default_socket_path(geteuid(), std::getenv("XDG_RUNTIME_DIR"));
-}
-
-std::vector<std::string> client_socket_paths(const std::string &from_option) {
-    std::vector<std::string> paths{choose_socket_path(from_option)};
-    const char *env = std::getenv(kSocketEnv);
-    const bool chosen = !from_option.empty() || (env && *env);
-    const std::string system = default_socket_path(0, nullptr);
-    if (!chosen && paths.front() != system) paths.push_back(system);
-    return paths;
-}
-
 cli_shared::UniqueFd listen_operator_socket(const std::string &path, const SocketAccess &access,
                                             std::string *error) {
     sockaddr_un addr{};
     if (!fill_address(path, addr, error)) return {};
-    cli_shared::UniqueFd dir = prepare_dir(parent_dir(path), access, error);
+    cli_shared::UniqueFd dir = prepare_dir(socket_dir(path), access, error);
     if (!dir.valid()) return {};
     const std::string name = base_name(path);
     switch (probe_existing(dir.get(), name, addr)) {
@@ -214,38 +179,6 @@ cli_shared::UniqueFd listen_operator_socket(const std::string &path, const Socke
     return fd;
 }
 
-std::optional<std::string> distrusted_socket_dir(const std::string &path, uid_t self) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return std::nullopt; // nothing there to trust
-    const std::string dir = parent_dir(path);
-    struct stat link {};
-    if (lstat(dir.c_str(), &link) != 0) return errno_text("cannot examine", dir);
-    // A symlink in a shared directory is only as good as whoever can swap it.
-    if (S_ISLNK(link.st_mode) && link.st_uid != 0 && link.st_uid != self)
-        return "the socket directory " + dir + " is a symbolic link of uid " +
-               std::to_string(link.st_uid) + " (" + user_name(link.st_uid) + ")";
-    struct stat d {};
-    if (stat(dir.c_str(), &d) != 0) return errno_text("cannot examine", dir);
-    if (d.st_uid != 0 && d.st_uid != self)
-        return "the socket directory " + dir + " belongs to uid " + std::to_string(d.st_uid) +
-               " (" + user_name(d.st_uid) + "), not to root or uid " + std::to_string(self);
-    if (d.st_mode & (S_IWGRP | S_IWOTH))
-        return "the socket directory " + dir + " is writable by group or others (mode " +
-               mode_text(d.st_mode) + ")";
-    return std::nullopt;
-}
-
-bool trusted_daemon(uid_t peer, uid_t self, const std::string &path) {
-    if (peer == 0 || peer == self) return true;
-    // Only root can put a socket into a directory of root's that nobody
-    // else may write: there, the socket's owner is who root says serves it.
-    struct stat d {
-    }, sock{};
-    return stat(parent_dir(path).c_str(), &d) == 0 && d.st_uid == 0 &&
-           !(d.st_mode & (S_IWGRP | S_IWOTH)) && lstat(path.c_str(), &sock) == 0 &&
-           S_ISSOCK(sock.st_mode) && sock.st_uid == peer;
-}
-
 void remove_operator_socket(const std::string &path, int listen_fd) {
     struct stat on_disk {};
     if (lstat(path.c_str(), &on_disk) != 0 || !S_ISSOCK(on_disk.st_mode)) return;
@@ -254,22 +187,6 @@ void remove_operator_socket(const std::string &path, int listen_fd) {
     if (getsockname(listen_fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) return;
     if (path != addr.sun_path) return;
     unlink(path.c_str());
-}
-
-std::optional<gid_t> lookup_group(const std::string &name) {
-    if (name.empty()) return std::nullopt;
-    std::vector<char> buf(16384);
-    group gr{};
-    group *found = nullptr;
-    if (getgrnam_r(name.c_str(), &gr, buf.data(), buf.size(), &found) == 0 && found)
-        return found->gr_gid;
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long gid = std::strtoul(name.c_str(), &end, 10);
-    if (errno == 0 && end && *end == '\0' && name[0] >= '0' && name[0] <= '9' &&
-        gid < static_cast<unsigned long>(static_cast<gid_t>(-1)))
-        return static_cast<gid_t>(gid);
-    return std::nullopt;
 }
 
 } // namespace cliserver
