@@ -105,9 +105,9 @@ void ResidentServer::admit(cli_shared::UniqueFd fd) {
         return;
     }
     const uint64_t id = next_session_++;
-    auto session =
-        std::make_unique<OperatorSession>(loop_, hub_, audit_, bounds_, metrics_, std::move(fd),
-                                          *peer, [this, id] { failed_sessions_.push_back(id); });
+    auto session = std::make_unique<OperatorSession>(
+        loop_, hub_, audit_, bounds_, metrics_, policy_, std::move(fd), *peer,
+        [this, id] { failed_sessions_.push_back(id); });
     session->start();
     sessions_.emplace(id, std::move(session));
 }
@@ -131,10 +131,28 @@ void ResidentServer::on_signal(int signo) {
     if (signo == SIGHUP) {
         // Log rotation: a lost terminal is not a stop either.
         audit_.reopen();
+        reload_policy();
         return;
     }
     if (!stop_) journal(Priority::kInfo, std::string("stopping on ") + strsignal(signo));
     stop_ = true;
+}
+
+// A policy that does not parse now is journalled; the one read before
+// stays in force.
+void ResidentServer::reload_policy() {
+    if (policy_.path().empty()) return;
+    std::string error;
+    if (!policy_.reload(&error)) {
+        journal(Priority::kError, "the access policy was not reloaded, the previous one stays "
+                                  "in force: " +
+                                      error);
+        return;
+    }
+    journal(Priority::kInfo, "reloaded the access policy " + policy_.path() + " (" +
+                                 std::to_string(policy_.rules().rules().size()) + " rules)");
+    for (auto &[id, s] : sessions_)
+        s->policy_reloaded();
 }
 
 void ResidentServer::shut_down() {
@@ -233,6 +251,14 @@ int run_daemon(const DaemonOptions &opts) {
             return exit_code(ExitStatus::kError);
         }
     }
+    std::optional<AccessPolicy> policy;
+    if (!opts.policy.empty()) {
+        policy = load_policy(opts.policy, &error);
+        if (!policy) {
+            journal(Priority::kError, "cannot use the access policy " + error);
+            return exit_code(ExitStatus::kError);
+        }
+    }
     auto audit = AuditLog::open(AuditOptions{opts.audit_log, opts.syslog}, &error);
     if (!audit) {
         journal(Priority::kError, error);
@@ -247,6 +273,7 @@ int run_daemon(const DaemonOptions &opts) {
     }
     ResidentServer server(opts.port, choose_socket_path(opts.socket), std::move(*users), group,
                           std::move(*audit), opts.bounds);
+    if (policy) server.enforce(PolicyFile(opts.policy, std::move(*policy)));
     if (!opts.metrics_file.empty())
         server.write_metrics_to(opts.metrics_file, std::chrono::seconds(opts.metrics_interval));
     return server.run();
