@@ -22,7 +22,7 @@ struct PeerCred {
     gid_t gid = 0;
     // Its supplementary groups as the connection holds them (SO_PEERGROUPS),
     // not as the group database says now.
-    std::vector<gid_t> groups;
+    std::vector<gid_t> groups = std::vector<gid_t>();
 
     bool in_group(gid_t g) const {
         return gid == g || std::find(groups.begin(), groups.end(), g) != groups.end();
