@@ -94,11 +94,12 @@ bool parse_agents(std::string_view field, PolicyRule &rule, std::string *why) {
         rule.every_agent = true;
         return true;
     }
+    const std::string_view whole = field;
     while (true) {
         const size_t comma = field.find(',');
         const std::string word(field.substr(0, comma));
         if (word.empty()) {
-            *why = "AGENTS " + quoted(field) + ": an empty selector between commas";
+            *why = "AGENTS " + quoted(whole) + ": an empty selector between commas";
             return false;
         }
         std::string error;
