@@ -260,3 +260,97 @@ TEST(ResidentServerPolicy, ABrokenOrUnsafePolicyStopsTheDaemonAtStart) {
     EXPECT_EQ(check.status, 1);
     EXPECT_EQ(check.err, "cli-server: " + table[0].second + "\n");
 }
+
+namespace {
+
+// A raw client whose connection carries uid, gid and groups: the test takes
+// them on only around connect(), which is when the kernel records the
+// credentials the daemon reads.
+bool connect_as(RawClient &c, const std::string &path, uid_t uid, gid_t gid,
+                const std::vector<gid_t> &groups) {
+    std::vector<gid_t> own(static_cast<size_t>(getgroups(0, nullptr)));
+    if (getgroups(static_cast<int>(own.size()), own.data()) < 0) return false;
+    if (setgroups(groups.size(), groups.data()) != 0 || setegid(gid) != 0 || seteuid(uid) != 0)
+        return false;
+    const bool ok = c.connect(path);
+    if (seteuid(0) != 0 || setegid(0) != 0 || setgroups(own.size(), own.data()) != 0)
+        std::abort(); // the test cannot go on as somebody else
+    return ok;
+}
+
+constexpr uint8_t kDenied = 0x9c;
+
+} // namespace
+
+// A client of protocol version 1 knows no DENIED: it hears the line as an
+// error notice and its command ends with DONE; a client of version 2 gets
+// DENIED. Neither is told of an agent it may not use.
+TEST(ResidentServerPolicy, EachProtocolVersionHearsADenialItsOwnWay) {
+    const auto gid = admitted_gid();
+    if (!gid) GTEST_SKIP() << "clients as other users need root and group " << kAdmitted;
+    PolicedDaemon p(kRules);
+    ASSERT_TRUE(p.d->ready()) << p.d->error();
+    clitest::Conn db2 = greeted_agent("db-2", 2);
+    clitest::Conn web = greeted_agent("web-1", 3);
+    ASSERT_TRUE(p.d->journal_until("web-1 (id 3) connected"));
+    const std::string why = "denied: \"wipe\" on db-2 (id 2) for 4301: no rule of the access "
+                            "policy allows it; not sent";
+
+    RawClient v1, v2;
+    ASSERT_TRUE(connect_as(v1, p.d->socket(), kMember, *gid, {*gid, kTeam}));
+    ASSERT_TRUE(v1.greet(1));
+    EXPECT_EQ(v1.serial_of("web-1"), 0u) << "an agent no rule covers is not announced";
+    ASSERT_NE(v1.serial_of("db-2"), 0u);
+    ASSERT_TRUE(v1.send(wire::submit(1, v1.serial_of("db-2"), "wipe")));
+    auto notice = v1.read();
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->type, wire::kNotice);
+    EXPECT_EQ(notice->payload, std::string(1, '\x02') + why);
+    auto done = v1.read();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->type, wire::kDone);
+    EXPECT_EQ(done->payload, wire::be(1, 8));
+
+    ASSERT_TRUE(connect_as(v2, p.d->socket(), kMember, *gid, {*gid, kTeam}));
+    ASSERT_TRUE(v2.greet(2));
+    ASSERT_TRUE(v2.send(wire::submit(7, v2.serial_of("db-2"), "wipe") +
+                        wire::submit(8, v2.serial_of("db-2"), "status")));
+    auto denied = v2.read();
+    ASSERT_TRUE(denied);
+    EXPECT_EQ(denied->type, kDenied);
+    EXPECT_EQ(denied->payload, wire::be(7, 8) + why);
+    EXPECT_EQ(answer_one(db2, 2), "status");
+    EXPECT_TRUE(v2.read_type(wire::kDone));
+    EXPECT_EQ(p.d->stop(), 0);
+}
+
+// --check-policy reads the packaged file (comments only) and the example of
+// the manual; a user and groups this machine does not have match nobody.
+TEST(ResidentServerPolicy, CheckPolicyReadsThePackagedFileAndTheExample) {
+    TempDir dir;
+    const std::string example = dir.path() + "/example";
+    write_policy(example, "# WHO          AGENTS            COMMANDS\n"
+                          "@dba           *@postgres        *\n"
+                          "@monitoring    *                 help status show*\n"
+                          "alice          db-1,db-2         status show*\n");
+    auto shipped = run_server({"--check-policy", CLI_TEST_SOURCE_DIR "/contrib/policy/policy"});
+    EXPECT_EQ(shipped.status, 0) << shipped.err;
+    EXPECT_NE(shipped.out.find(": 0 rule(s)"), std::string::npos) << shipped.out;
+    auto r = run_server({"--check-policy", example});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_of(r.out).size(), 4u) << r.out;
+    EXPECT_NE(r.out.find("line 4: "), std::string::npos) << r.out;
+    auto as =
+        run_server({"--check-policy", example, "--as", "root", "--agent", "db-1", "-c", "wipe"});
+    EXPECT_EQ(as.status, 0) << as.out;
+    EXPECT_NE(as.out.find("allowed: \"wipe\" on db-1 for root: root is not subject"),
+              std::string::npos)
+        << as.out;
+    auto nobody = run_server({"--check-policy", example, "--as", "nobody", "--agent", "db-1", "-c",
+                              "status", "-c", "show x"});
+    EXPECT_EQ(nobody.status, 3) << nobody.out;
+    EXPECT_NE(nobody.out.find("group database"), std::string::npos) << nobody.out;
+    EXPECT_NE(nobody.out.find("denied: \"status\" on db-1 for nobody: no rule allows it"),
+              std::string::npos)
+        << nobody.out;
+}
