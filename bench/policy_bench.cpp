@@ -82,9 +82,9 @@ struct Side {
         wait_for_socket(socket_path);
         agent = std::make_unique<EchoAgent>(port, "bench");
         client = std::make_unique<Child>(
-            std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=" + std::to_string(gid),
-                                     "--clear-groups", o.server, "--socket", socket_path, "--wait",
-                                     "30"},
+            std::vector<std::string>{"/usr/bin/setpriv", "--reuid=65534",
+                                     "--regid=" + std::to_string(gid), "--clear-groups", o.server,
+                                     "--socket", socket_path, "--wait", "30"},
             true);
         driver = std::make_unique<Driver>(*client);
         driver->send("attach bench\necho ready\n");

@@ -251,11 +251,25 @@ std::optional<std::string> first_word(std::string_view line) {
 
 std::optional<unsigned> AccessPolicy::allows(const PeerCred &client, const AgentView &agent,
                                              std::string_view line) const {
+    return allows_among(rules_for(client, agent), line);
+}
+
+std::vector<uint32_t> AccessPolicy::rules_for(const PeerCred &client,
+                                              const AgentView &agent) const {
+    std::vector<uint32_t> found;
+    for (size_t i = 0; i < rules_.size(); ++i)
+        if (who_matches(rules_[i], client) && agent_matches(rules_[i], agent))
+            found.push_back(static_cast<uint32_t>(i));
+    return found;
+}
+
+std::optional<unsigned> AccessPolicy::allows_among(const std::vector<uint32_t> &rules,
+                                                   std::string_view line) const {
+    if (rules.empty()) return std::nullopt;
     const auto word = first_word(line);
     if (!word) return std::nullopt;
-    for (const PolicyRule &rule : rules_)
-        if (who_matches(rule, client) && agent_matches(rule, agent) && command_matches(rule, *word))
-            return rule.line;
+    for (uint32_t i : rules)
+        if (i < rules_.size() && command_matches(rules_[i], *word)) return rules_[i].line;
     return std::nullopt;
 }
 

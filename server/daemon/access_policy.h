@@ -75,6 +75,12 @@ class AccessPolicy {
     // nullopt when none does, or when the line holds a NUL byte.
     std::optional<unsigned> allows(const PeerCred &client, const AgentView &agent,
                                    std::string_view line) const;
+    // The same in two steps, for a caller that decides many commands of one
+    // client on one agent: the rules that match both (their indexes, in
+    // order), then the first of them whose commands match the line.
+    std::vector<uint32_t> rules_for(const PeerCred &client, const AgentView &agent) const;
+    std::optional<unsigned> allows_among(const std::vector<uint32_t> &rules,
+                                         std::string_view line) const;
     // Whether some rule lets client use agent at all (ls, what it is shown).
     bool covers(const PeerCred &client, const AgentView &agent) const;
 

@@ -141,7 +141,8 @@ class OperatorSession final : public HubClient {
     bool sees(const AgentView &a);
     bool shown(const AgentView &a) const;
     std::optional<std::string> refusal_by_policy(const AgentView &a, const std::string &line,
-                                                 std::optional<unsigned> *rule) const;
+                                                 std::optional<unsigned> *rule);
+    const std::vector<uint32_t> &rules_for(const AgentView &a);
     void deny(uint64_t client_request, const AgentView &a, const std::string &line,
               const std::string &why);
 
@@ -174,6 +175,11 @@ class OperatorSession final : public HubClient {
     size_t tracked_bytes_ = 0;                        // their command lines
     size_t charged_ = 0;                              // what they count against the user's bounds
     std::set<uint64_t> shown_; // agents the policy let it see (only while one applies)
+    // By agent serial, the rules that match this client and that agent (the
+    // facts of neither change while both are there), of the policy of
+    // policy_generation_: a command only matches its word against them.
+    std::map<uint64_t, std::vector<uint32_t>> rules_by_agent_;
+    uint64_t policy_generation_ = 0;
 };
 
 } // namespace cliserver

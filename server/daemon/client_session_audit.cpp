@@ -24,6 +24,7 @@ void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice
         by_client_request_.erase(it->second.client_request);
         untrack(it++);
     }
+    rules_by_agent_.erase(a.serial);
     if (!greeted_ || !a.greeted || !shown(a)) return;
     shown_.erase(a.serial);
     std::string out;

@@ -43,15 +43,29 @@ void OperatorSession::policy_reloaded() {
 // in *rule); otherwise the line telling the client why not.
 std::optional<std::string> OperatorSession::refusal_by_policy(const AgentView &a,
                                                               const std::string &line,
-                                                              std::optional<unsigned> *rule) const {
+                                                              std::optional<unsigned> *rule) {
     if (!policy_.applies_to(peer_.uid)) return std::nullopt;
-    *rule = policy_.rules().allows(peer_, a, line);
+    *rule = policy_.rules().allows_among(rules_for(a), line);
     if (*rule) return std::nullopt;
     const auto word = first_word(line);
     const std::string what =
         word ? "\"" + printable(*word) + "\"" : std::string("a line holding a NUL byte");
     return "denied: " + what + " on " + describe(a) + " for " + printable(client_user_) +
            ": no rule of the access policy allows it; not sent";
+}
+
+// Bounded by the agents the client has sent commands to, and forgotten with
+// each agent (on_agent_lost) and each reload.
+const std::vector<uint32_t> &OperatorSession::rules_for(const AgentView &a) {
+    constexpr size_t kMaxAgentsKept = 4096;
+    if (policy_generation_ != policy_.generation() || rules_by_agent_.size() >= kMaxAgentsKept) {
+        rules_by_agent_.clear();
+        policy_generation_ = policy_.generation();
+    }
+    auto it = rules_by_agent_.find(a.serial);
+    if (it == rules_by_agent_.end())
+        it = rules_by_agent_.emplace(a.serial, policy_.rules().rules_for(peer_, a)).first;
+    return it->second;
 }
 
 // The refusal is recorded as any end is, though nothing was sent; the

@@ -85,6 +85,7 @@ bool PolicyFile::reload(std::string *error) {
     auto fresh = load_policy(path_, error);
     if (!fresh) return false;
     policy_ = std::move(fresh);
+    ++generation_;
     return true;
 }
 

@@ -37,10 +37,13 @@ class PolicyFile {
     // policy still in force.
     bool reload(std::string *error);
     const std::string &path() const { return path_; }
+    // Changes with every reload: what was derived from the rules before is stale.
+    uint64_t generation() const { return generation_; }
 
   private:
     std::string path_;
     std::optional<AccessPolicy> policy_;
+    uint64_t generation_ = 0;
 };
 
 } // namespace cliserver

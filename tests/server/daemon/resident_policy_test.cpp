@@ -354,3 +354,41 @@ TEST(ResidentServerPolicy, CheckPolicyReadsThePackagedFileAndTheExample) {
               std::string::npos)
         << nobody.out;
 }
+
+// A client connected before a reload: its next command is decided by the
+// new rules, whether they narrow what it was allowed or widen it, and an
+// agent the new rules let it use is announced to it.
+TEST(ResidentServerPolicy, AReloadDecidesTheNextCommandOfAClientAlreadyConnected) {
+    const auto gid = admitted_gid();
+    if (!gid) GTEST_SKIP() << "clients as other users need root and group " << kAdmitted;
+    PolicedDaemon p("@4242 db-1 status\n");
+    ASSERT_TRUE(p.d->ready()) << p.d->error();
+    clitest::Conn db1 = greeted_agent("db-1", 1);
+    clitest::Conn web = greeted_agent("web-1", 3);
+    ASSERT_TRUE(p.d->journal_until("web-1 (id 3) connected"));
+    RawClient c;
+    ASSERT_TRUE(connect_as(c, p.d->socket(), kMember, *gid, {*gid, kTeam}));
+    ASSERT_TRUE(c.greet(2));
+    const uint64_t db1_serial = c.serial_of("db-1");
+    ASSERT_NE(db1_serial, 0u);
+    EXPECT_EQ(c.serial_of("web-1"), 0u);
+    ASSERT_TRUE(c.send(wire::submit(1, db1_serial, "status")));
+    EXPECT_EQ(answer_one(db1, 1), "status");
+    ASSERT_TRUE(c.read_type(wire::kDone));
+
+    write_policy(p.policy, "@4242 web-1 *\n@4242 db-1 echo\n");
+    ASSERT_EQ(kill(p.d->pid(), SIGHUP), 0);
+    auto up = c.read_type(wire::kAgentUp);
+    ASSERT_TRUE(up) << "web-1, now covered";
+    EXPECT_EQ(up->payload.substr(36), "web-1");
+    ASSERT_TRUE(
+        c.send(wire::submit(2, db1_serial, "status") + wire::submit(3, db1_serial, "echo hi")));
+    auto denied = c.read_type(kDenied);
+    ASSERT_TRUE(denied) << "status, allowed before the reload";
+    EXPECT_EQ(wire::read_be(denied->payload, 0, 8), 2u);
+    EXPECT_EQ(answer_one(db1, 1), "echo hi");
+    auto done = c.read_type(wire::kDone);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(wire::read_be(done->payload, 0, 8), 3u);
+    EXPECT_EQ(p.d->stop(), 0);
+}
