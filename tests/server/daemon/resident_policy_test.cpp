@@ -126,6 +126,10 @@ TEST(ResidentServerPolicy, ACommandNoRuleAllowsNeverReachesItsAgent) {
     auto allowed = run_client(*p.d, {"--agent", "db-1", "--wait", "5", "-c", "status"}, "",
                               as_client(kMonitor, *gid));
     EXPECT_EQ(allowed.status, 0) << allowed.err;
+    auto metrics = run_client(*p.d, {"--metrics"});
+    EXPECT_NE(metrics.out.find("cli_server_commands_total{outcome=\"denied\"} 2\n"),
+              std::string::npos)
+        << metrics.out;
 
     EXPECT_EQ(p.d->stop(), 0);
     int denied = 0;
