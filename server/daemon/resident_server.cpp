@@ -39,6 +39,21 @@ namespace {
 
 constexpr auto kHousekeepingPeriod = std::chrono::seconds(1);
 
+// A rule that names a user or group this machine does not have matches
+// nobody: not an error (an account may be retired), but worth a line.
+void journal_unknown_names(const std::string &path, const AccessPolicy &policy) {
+    for (const PolicyRule &rule : policy.rules()) {
+        if (rule.who == PolicyRule::Who::kNobody)
+            journal(Priority::kWarning, path + ":" + std::to_string(rule.line) + ": no " +
+                                            (rule.who_text[0] == '@' ? "group " : "user ") +
+                                            printable(rule.who_text) + ": the rule matches nobody");
+        for (const std::string &word : rule.unknown)
+            journal(Priority::kWarning,
+                    path + ":" + std::to_string(rule.line) + ": " + printable(word) +
+                        " names a user that does not exist: it matches no agent");
+    }
+}
+
 } // namespace
 
 bool ResidentServer::set_up() {
@@ -149,6 +164,7 @@ void ResidentServer::reload_policy() {
                                       error);
         return;
     }
+    journal_unknown_names(policy_.path(), policy_.rules());
     journal(Priority::kInfo, "reloaded the access policy " + policy_.path() + " (" +
                                  std::to_string(policy_.rules().rules().size()) + " rules)");
     for (auto &[id, s] : sessions_)
@@ -258,6 +274,7 @@ int run_daemon(const DaemonOptions &opts) {
             journal(Priority::kError, "cannot use the access policy " + error);
             return exit_code(ExitStatus::kError);
         }
+        journal_unknown_names(opts.policy, *policy);
     }
     auto audit = AuditLog::open(AuditOptions{opts.audit_log, opts.syslog}, &error);
     if (!audit) {

@@ -215,9 +215,12 @@ TEST(ResidentServerPolicy, AReloadWidensARuleAndABrokenOneChangesNothing) {
     const std::vector<std::string> echo = {"--agent", "db-1", "--wait", "5", "-c", "echo hi"};
 
     EXPECT_EQ(run_client(*p.d, echo, "", member).status, 3);
-    write_policy(p.policy, "@4242 db-1 status echo\n");
+    write_policy(p.policy, "@4242 db-1 status echo\nno-such-user-zq * *\n");
     ASSERT_EQ(kill(p.d->pid(), SIGHUP), 0);
-    ASSERT_TRUE(p.d->journal_until("reloaded the access policy " + p.policy + " (1 rules)"));
+    ASSERT_TRUE(p.d->journal_until("<4>cli-server: " + p.policy +
+                                   ":2: no user no-such-user-zq: the rule matches nobody"))
+        << p.d->journal();
+    ASSERT_TRUE(p.d->journal_until("reloaded the access policy " + p.policy + " (2 rules)"));
     auto widened = run_client(*p.d, echo, "", member);
     EXPECT_EQ(widened.status, 0) << widened.err;
     EXPECT_EQ(widened.out, "hi\n");
