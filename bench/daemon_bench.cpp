@@ -13,8 +13,6 @@
 #include "server_driver.h"
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,27 +62,6 @@ Options parse_options(int argc, char **argv) {
         }
     }
     return o;
-}
-
-// A free loopback port now (the server binds it a moment later).
-uint16_t free_port() {
-    UniqueFd l = listen_loopback(0);
-    return local_port(l.get());
-}
-
-// Polls until the daemon accepts on its socket (it binds it before it
-// reports ready), for at most 10 s.
-void wait_for_socket(const std::string &path) {
-    const uint64_t deadline = now_ns() + 10'000'000'000ull;
-    for (;;) {
-        UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return;
-        if (now_ns() > deadline) fail("the resident server did not open " + path + " in 10 s");
-        usleep(10'000);
-    }
 }
 
 // Nanoseconds a process has run on a CPU so far (the scheduler's own

@@ -4,16 +4,39 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 extern char **environ;
 
 namespace bench {
+
+// A free loopback port now (the server binds it a moment later).
+uint16_t free_port() {
+    UniqueFd l = listen_loopback(0);
+    return local_port(l.get());
+}
+
+// The daemon binds its socket before it reports ready.
+void wait_for_socket(const std::string &path) {
+    const uint64_t deadline = now_ns() + 10'000'000'000ull;
+    for (;;) {
+        UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return;
+        if (now_ns() > deadline) fail("the resident server did not open " + path + " in 10 s");
+        usleep(10'000);
+    }
+}
 
 Child::Child(const std::vector<std::string> &argv, bool pipes) {
     int to[2] = {-1, -1}, from[2] = {-1, -1};

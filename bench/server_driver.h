@@ -26,6 +26,11 @@ struct Child {
     Child &operator=(const Child &) = delete;
 };
 
+// A free loopback port now (the server binds it a moment later).
+uint16_t free_port();
+// Polls until a resident server accepts on its socket, for at most 10 s.
+void wait_for_socket(const std::string &path);
+
 class Driver {
   public:
     explicit Driver(Child &server) : server_(server) {}

@@ -146,6 +146,18 @@ def server_frame():
     write("server_frame", "hostile_length", b"\x00" + frame(OUTPUT, 1, length=0xFFFFFFFF))
 
 
+def access_policy():
+    # The policy's text, a 0xff byte, then a command line.
+    example = (b"# WHO  AGENTS  COMMANDS\n@dba  *@root  *\n@4242\t*\thelp status show*\n"
+               b"alice  db-1,db-2  status show*  # trailing\n* pub-[0-9] echo\n")
+    write("access_policy", "example_status", example + b"\xff  'status' -v")
+    write("access_policy", "example_backslash", example + b"\xffstat\\us")
+    write("access_policy", "nul_in_line", example + b"\xffstatus\x00x")
+    write("access_policy", "two_fields", b"* db-1\n\xffstatus")
+    write("access_policy", "empty_selector", b"* db-1,,db-2 status\n\xffstatus")
+    write("access_policy", "pid_selector", b"1000 pid:12 *\n\xffwipe")
+
+
 if __name__ == "__main__":
     frame_recv()
     conversation()
@@ -154,3 +166,4 @@ if __name__ == "__main__":
     numbers()
     operator_protocol()
     server_frame()
+    access_policy()

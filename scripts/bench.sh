@@ -3,7 +3,9 @@
 # (for instance --quick for a short run, --strict to fail on a missed target);
 # --scale runs the server-scale benchmark instead (arguments after it go to
 # server_scale_bench); --daemon the resident server's round trip against the
-# standalone one (arguments after it go to daemon_bench).
+# standalone one (arguments after it go to daemon_bench); --policy the
+# resident server with an access policy of 1,000 rules against one without
+# (policy_bench, as root: its clients run as nobody).
 # The benchmark listens on 127.0.0.1:7002 like the agent tests: do not run
 # it while they run, or it waits for the port.
 set -euo pipefail
@@ -35,6 +37,12 @@ if [[ "${1:-}" == "--daemon" ]]; then
   shift
   cmake --build --preset dev --target daemon_bench
   exec build/dev/bench/daemon_bench "$@"
+fi
+
+if [[ "${1:-}" == "--policy" ]]; then
+  shift
+  cmake --build --preset dev --target policy_bench
+  exec build/dev/bench/policy_bench "$@"
 fi
 
 cmake --build --preset dev --target cli_bench

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
-targets=(${FUZZ_TARGETS:-frame_recv split_args get_option numbers conversation operator_protocol server_frame})
+targets=(${FUZZ_TARGETS:-frame_recv split_args get_option numbers conversation operator_protocol server_frame access_policy})
 build=build/fuzz
 artifacts=$build/artifacts
 

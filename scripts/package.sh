@@ -117,6 +117,7 @@ check_contents() {
     expect_files cli-server /usr/bin/cli-server /usr/share/man/man1/cli-server\.1\.gz \
         /usr/share/bash-completion/completions/cli-server \
         /lib/systemd/system/cli-server\.service /etc/default/cli-server \
+        /etc/cli-server/policy /usr/share/man/man5/cli-server-policy\.5\.gz \
         /etc/logrotate\.d/cli-server /usr/lib/sysusers\.d/cli-server\.conf \
         '/usr/share/doc/cli-server/README\.Debian(\.gz)?'
     local py=/usr/lib/python3/dist-packages/cli_agent
@@ -161,7 +162,7 @@ check_contents() {
     grep -q '_dh_action=restart' "$control/postinst" &&
         grep -q "deb-systemd-invoke \$_dh_action 'cli-server.service'" "$control/postinst" ||
         fail "postinst does not restart a running daemon on upgrade"
-    for f in /etc/default/cli-server /etc/logrotate.d/cli-server; do
+    for f in /etc/default/cli-server /etc/logrotate.d/cli-server /etc/cli-server/policy; do
         grep -qx "$f" "$control/conffiles" || fail "$f is not a conffile"
     done
     dpkg-deb --field "$(deb_of cli-server)" Multi-Arch | grep -qx foreign ||
@@ -183,6 +184,11 @@ check_service_files() {
     if grep -q '^After=network' "$unit"; then fail "the unit waits for the network"; fi
     grep -q '^CLI_SERVER_OPTS=".*--group cli-operators' "$root/etc/default/cli-server" ||
         fail "the conffile does not admit cli-operators"
+    # The access policy ships as comments only, and is not passed until the
+    # administrator says so.
+    ! grep -q '^[^#]' "$root/etc/cli-server/policy" || fail "the shipped policy has a rule"
+    ! grep -q '^CLI_SERVER_OPTS=".*--policy' "$root/etc/default/cli-server" ||
+        fail "the conffile passes the policy"
     grep -qx 'g cli-operators -' "$root/usr/lib/sysusers.d/cli-server.conf" ||
         fail "sysusers.d does not create cli-operators"
     grep -q '^/var/log/cli-server/\*\.log' "$root/etc/logrotate.d/cli-server" &&

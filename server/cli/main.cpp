@@ -1,6 +1,7 @@
 // cli-server: the operator's console for services that embed cli_agent.
 #include "operator/metrics_client.h"
 #include "operator/operator_process.h"
+#include "cli/check_policy.h"
 #include "cli/options.h"
 #include "core/exit_status.h"
 #include "daemon/resident_server.h"
@@ -26,6 +27,7 @@ int main(int argc, char **argv) {
         std::printf("cli-server %s\n", CLI_SERVER_VERSION);
         return exit_code(ExitStatus::kCompleted);
     }
+    if (!opts.check_policy.empty()) return cliserver::run_check_policy(opts);
     if (opts.daemon) return cliserver::run_daemon(opts.daemon_options());
     if (opts.metrics)
         return cliserver::print_metrics(cliserver::client_socket_paths(opts.socket),

@@ -40,6 +40,9 @@ enum : int {
     kMetrics,
     kMetricsFile,
     kMetricsInterval,
+    kPolicy,
+    kCheckPolicy,
+    kAs,
 };
 
 bool needs_value(const char *option, const char *value, std::string *error) {
@@ -72,6 +75,7 @@ bool check_combination(const Options &opts, std::string *error) {
         return false;
     }
     if (!check_metrics_combination(opts, error)) return false;
+    if (!check_policy_combination(opts, error)) return false;
     if (opts.standalone && !opts.socket.empty()) {
         *error = "--standalone uses no socket: drop --socket";
         return false;
@@ -282,6 +286,19 @@ constexpr OptionSpec kOptionTable[] = {
      non_empty_text(&Options::metrics_file)},
     {"metrics-interval", kMetricsInterval, "SECONDS", Part::kDaemon,
      "how often --metrics-file is written (default 15)", converted(set_metrics_interval)},
+    {"policy", kPolicy, "FILE", Part::kDaemon,
+     "who may run which commands on which agents (see\n"
+     "cli-server-policy(5)); SIGHUP reads it again",
+     non_empty_text(&Options::policy)},
+    {"check-policy", kCheckPolicy, "FILE", Part::kDaemon,
+     "print the rules of FILE as understood (or its first\n"
+     "error) and exit; with --as, --agent and -c, say\n"
+     "whether that command would be allowed",
+     non_empty_text(&Options::check_policy)},
+    {"as", kAs, "USER", Part::kDaemon,
+     "--check-policy: the client's user (its groups from\n"
+     "the group database)",
+     non_empty_text(&Options::as_user)},
 };
 
 // Applies one option found on the command line.

@@ -20,7 +20,11 @@ struct Options : OperatorOptions {
     std::string audit_log;    // --audit-log FILE
     bool syslog = false;      // --syslog
     std::string agent_users;  // --agent-users LIST
-    BoundsOptions bounds;     // --max-clients, --max-clients-total, --max-queued...
+    std::string policy;       // --policy FILE
+    // --check-policy FILE [--as USER --agent SEL -c LINE...]: no server at all
+    std::string check_policy;
+    std::string as_user;
+    BoundsOptions bounds; // --max-clients, --max-clients-total, --max-queued...
     bool bounds_given = false;
     // The metrics: --metrics prints the resident server's; --metrics-file
     // PATH and --metrics-interval SECONDS (0 when not given) are its own.
@@ -34,6 +38,7 @@ struct Options : OperatorOptions {
     DaemonOptions daemon_options() const {
         DaemonOptions d{port, socket, group, audit_log, syslog, agent_users, bounds, metrics_file};
         if (metrics_interval) d.metrics_interval = metrics_interval;
+        d.policy = policy;
         return d;
     }
 };
@@ -41,6 +46,8 @@ struct Options : OperatorOptions {
 // The rules of --metrics, --metrics-file and --metrics-interval
 // (metrics_options.cpp); false with *error set when they are broken.
 bool check_metrics_combination(const Options &opts, std::string *error);
+// The rules of --policy, --check-policy and --as (check_policy.cpp).
+bool check_policy_combination(const Options &opts, std::string *error);
 
 // Fills opts from argv; on a usage error returns false with *error set.
 bool parse_options(int argc, char **argv, Options &opts, std::string *error);

@@ -22,6 +22,8 @@ constexpr const char *kUsageHead =
     "                  [--max-clients N] [--max-clients-total N]\n"
     "                  [--max-queued MIB] [--max-queued-total MIB]\n"
     "                  [--metrics-file PATH [--metrics-interval SECONDS]]\n"
+    "                  [--policy FILE]\n"
+    "       cli-server --check-policy FILE [--as USER --agent AGENT -c LINE...]\n"
     "       cli-server --metrics [--socket PATH]\n"
     "       cli-server --help | --version\n"
     "\n"

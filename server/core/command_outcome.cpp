@@ -20,6 +20,8 @@ const char *outcome_name(CommandOutcome o) {
         return "interrupted";
     case CommandOutcome::kTimedOut:
         return "timed-out";
+    case CommandOutcome::kDenied:
+        return "denied";
     }
     return "?";
 }

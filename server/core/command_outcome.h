@@ -16,10 +16,11 @@ enum class CommandOutcome {
     kClientLeft,        // the client went away while it ran (audit)
     kInterrupted,
     kTimedOut, // --timeout ran out, queued (withdrawn) or running (abandoned)
+    kDenied,   // the access policy refused it: it never reached the agent
 };
 
 // "done", "prompt-refused", "agent-disconnected", "not-connected",
-// "client-left", "interrupted", "timed-out".
+// "client-left", "interrupted", "timed-out", "denied".
 const char *outcome_name(CommandOutcome o);
 
 // A command that completed, but not as asked: the agent reported a

@@ -59,7 +59,21 @@ std::optional<PeerCred> peer_credentials(int fd) {
     socklen_t len = sizeof cred;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred)
         return std::nullopt;
-    return PeerCred{cred.pid, cred.uid, cred.gid};
+    PeerCred peer{cred.pid, cred.uid, cred.gid, {}};
+    // At most NGROUPS_MAX of them; the kernel says how many when the room is short.
+    std::vector<gid_t> groups(64);
+    for (int tries = 0; tries < 3; ++tries) {
+        socklen_t size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
+            groups.resize(size / sizeof(gid_t));
+            peer.groups = std::move(groups);
+            return peer;
+        }
+        if (errno != ERANGE || size / sizeof(gid_t) <= groups.size()) break;
+        groups.resize(size / sizeof(gid_t));
+    }
+    // Without its groups a connection is a member of its primary group only.
+    return peer;
 }
 
 std::string user_name(uid_t uid) {
@@ -67,17 +81,21 @@ std::string user_name(uid_t uid) {
     return entry ? entry->name : std::to_string(uid);
 }
 
-bool user_in_group(uid_t uid, gid_t gid) {
+std::vector<gid_t> groups_of_user(uid_t uid) {
     const auto entry = lookup_uid(uid);
-    if (!entry) return false;
-    if (entry->gid == gid) return true;
+    if (!entry) return {};
     int count = 32;
     std::vector<gid_t> groups(static_cast<size_t>(count));
     while (getgrouplist(entry->name.c_str(), entry->gid, groups.data(), &count) < 0) {
-        if (count <= static_cast<int>(groups.size())) return false; // cannot grow: give up
+        if (count <= static_cast<int>(groups.size())) return {entry->gid}; // cannot grow
         groups.resize(static_cast<size_t>(count));
     }
     groups.resize(static_cast<size_t>(count));
+    return groups;
+}
+
+bool user_in_group(uid_t uid, gid_t gid) {
+    const auto groups = groups_of_user(uid);
     return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 

@@ -9,8 +9,10 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace cliserver {
 
@@ -18,9 +20,17 @@ struct PeerCred {
     pid_t pid = 0;
     uid_t uid = 0;
     gid_t gid = 0;
+    // Its supplementary groups as the connection holds them (SO_PEERGROUPS),
+    // not as the group database says now.
+    std::vector<gid_t> groups = std::vector<gid_t>();
+
+    bool in_group(gid_t g) const {
+        return gid == g || std::find(groups.begin(), groups.end(), g) != groups.end();
+    }
 };
 
-// The credentials of the process at the other end of a Unix socket.
+// The credentials of the process at the other end of a Unix socket, its
+// supplementary groups included.
 std::optional<PeerCred> peer_credentials(int fd);
 
 // The user name of uid, or its number as text when it has none.
@@ -31,6 +41,9 @@ std::optional<uid_t> lookup_user(const std::string &entry);
 bool user_in_group(uid_t uid, gid_t gid);
 // The group named by --group NAME (or a numeric gid), or nullopt.
 std::optional<gid_t> lookup_group(const std::string &name);
+// uid's groups in the group database (primary and supplementary); empty
+// when it has no user entry.
+std::vector<gid_t> groups_of_user(uid_t uid);
 // The group's name, or its number as text when it has none.
 std::string group_label(gid_t gid);
 

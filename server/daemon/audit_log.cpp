@@ -54,6 +54,7 @@ std::string audit_json(const AuditRecord &r) {
         {"agent_uid", optional_number(r.agent.uid)},
         {"command", r.command},
     };
+    if (r.rule) j["rule"] = *r.rule;
     if (r.event == AuditEvent::kEnd) {
         j["outcome"] = outcome_name(r.outcome);
         j["result"] = optional_number(r.result);

@@ -61,6 +61,7 @@ struct AuditRecord {
     pid_t client_pid = 0;
     AgentRecord agent; // its connection time is not logged
     std::string command;
+    std::optional<unsigned> rule; // the access policy's rule that allowed it
     // The end record's:
     CommandOutcome outcome = CommandOutcome::kDone; // never prompt-refused or not-connected
     std::optional<int32_t> result;                  // the agent's, when done and reported

@@ -29,9 +29,9 @@ constexpr auto kHealthPeriod = std::chrono::seconds(2);
 
 OperatorSession::OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit,
                                  UserBounds &bounds, ServerMetrics &metrics,
-                                 cli_shared::UniqueFd fd, PeerCred peer,
+                                 const PolicyFile &policy, cli_shared::UniqueFd fd, PeerCred peer,
                                  std::function<void()> on_failed)
-    : loop_(loop), hub_(hub), audit_(audit), bounds_(bounds), metrics_(metrics),
+    : loop_(loop), hub_(hub), audit_(audit), bounds_(bounds), metrics_(metrics), policy_(policy),
       stream_(std::move(fd)), peer_(peer), client_user_(user_name(peer.uid)),
       on_failed_(std::move(on_failed)) {
     metrics_.client_connected(client_user_);
@@ -202,6 +202,11 @@ void OperatorSession::submit(const op::Message &m) {
         metrics_.command_unsent(CommandOutcome::kNotConnected);
         return;
     }
+    std::optional<unsigned> rule;
+    if (auto why = refusal_by_policy(*a, s.line, &rule)) {
+        deny(s.request, *a, s.line, *why);
+        return;
+    }
     if (audit_.enabled() && !audit_.writable()) {
         refuse_command(s.request, printable(a->name));
         return;
@@ -227,6 +232,7 @@ void OperatorSession::submit(const op::Message &m) {
     t.client_request = s.request;
     t.agent = *a;
     t.line = s.line;
+    t.rule = rule;
     ++per_agent_[a->serial];
     tracked_bytes_ += s.line.size();
     auto placed = tracked_.emplace(id, std::move(t)).first;
@@ -297,8 +303,14 @@ void OperatorSession::list() {
 
 void OperatorSession::send_rows(const std::vector<AgentRow> &rows) {
     std::string out;
-    for (const AgentRow &row : rows)
+    const bool filtered = policy_.applies_to(peer_.uid);
+    for (const AgentRow &row : rows) {
+        if (filtered) {
+            const AgentView *a = hub_.find(row.serial);
+            if (!a || !policy_.rules().covers(peer_, *a)) continue;
+        }
         op::encode_row(out, row);
+    }
     op::encode_rows_end(out);
     send(out);
 }
@@ -374,7 +386,7 @@ OperatorSession::Tracked *OperatorSession::tracked(RequestId hub_id) {
 }
 
 void OperatorSession::on_agent_greeted(AgentView &a) {
-    if (!greeted_) return;
+    if (!greeted_ || !sees(a)) return;
     std::string out;
     op::encode_agent_up(out, a);
     send(out);

@@ -25,6 +25,7 @@
 #include "core/users.h"
 #include "hub/agent_service.h"
 #include "daemon/audit_log.h"
+#include "daemon/policy_file.h"
 #include "daemon/user_bounds.h"
 #include "daemon/server_metrics.h"
 #include "core/byte_stream.h"
@@ -36,6 +37,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace cliserver {
@@ -59,9 +61,10 @@ class OperatorSession final : public HubClient {
 
     // The client was admitted by bounds (admit_client): the session gives
     // its place back, and the bytes its commands count, in finish().
+    // policy: the server's, read again on SIGHUP (policy_reloaded()).
     OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit, UserBounds &bounds,
-                    ServerMetrics &metrics, cli_shared::UniqueFd fd, PeerCred peer,
-                    std::function<void()> on_failed);
+                    ServerMetrics &metrics, const PolicyFile &policy, cli_shared::UniqueFd fd,
+                    PeerCred peer, std::function<void()> on_failed);
     ~OperatorSession() override;
     OperatorSession(const OperatorSession &) = delete;
     OperatorSession &operator=(const OperatorSession &) = delete;
@@ -72,6 +75,8 @@ class OperatorSession final : public HubClient {
     bool failed() const { return failed_; }
     // After fail(): withdraws the client's work and detaches from the hub.
     void finish();
+    // The policy was read again: agents it now lets the client use are shown.
+    void policy_reloaded();
 
     // HubClient
     void on_agent_greeted(AgentView &a) override;
@@ -98,7 +103,8 @@ class OperatorSession final : public HubClient {
         std::chrono::steady_clock::time_point started;
         uint64_t output_bytes = 0;
         unsigned prompts_answered = 0;
-        bool prompt_refused = false; // a prompt was answered empty
+        bool prompt_refused = false;  // a prompt was answered empty
+        std::optional<unsigned> rule; // the policy's rule that allowed it
     };
 
     void on_events(uint32_t events);
@@ -131,12 +137,21 @@ class OperatorSession final : public HubClient {
     void uncount(const Tracked &t);
     void untrack(std::map<RequestId, Tracked>::iterator it);
     std::optional<std::string> over_bounds(const AgentView &a, size_t line_size) const;
+    // The access policy (client_session_policy.cpp).
+    bool sees(const AgentView &a);
+    bool shown(const AgentView &a) const;
+    std::optional<std::string> refusal_by_policy(const AgentView &a, const std::string &line,
+                                                 std::optional<unsigned> *rule);
+    const std::vector<uint32_t> &rules_for(const AgentView &a);
+    void deny(uint64_t client_request, const AgentView &a, const std::string &line,
+              const std::string &why);
 
     EventLoop &loop_;
     AgentService &hub_;
     AuditLog &audit_;
     UserBounds &bounds_;
     ServerMetrics &metrics_;
+    const PolicyFile &policy_;
     ByteStream stream_;
     PeerCred peer_;
     std::string client_user_;
@@ -159,6 +174,12 @@ class OperatorSession final : public HubClient {
     std::map<uint64_t, unsigned> per_agent_;          // tracked commands by agent serial
     size_t tracked_bytes_ = 0;                        // their command lines
     size_t charged_ = 0;                              // what they count against the user's bounds
+    std::set<uint64_t> shown_; // agents the policy let it see (only while one applies)
+    // By agent serial, the rules that match this client and that agent (the
+    // facts of neither change while both are there), of the policy of
+    // policy_generation_: a command only matches its word against them.
+    std::map<uint64_t, std::vector<uint32_t>> rules_by_agent_;
+    uint64_t policy_generation_ = 0;
 };
 
 } // namespace cliserver

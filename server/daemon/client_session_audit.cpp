@@ -24,7 +24,9 @@ void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice
         by_client_request_.erase(it->second.client_request);
         untrack(it++);
     }
-    if (!greeted_ || !a.greeted) return;
+    rules_by_agent_.erase(a.serial);
+    if (!greeted_ || !a.greeted || !shown(a)) return;
+    shown_.erase(a.serial);
     std::string out;
     op::encode_agent_down(out, op::AgentDown{a.serial, kind, why});
     send(out);
@@ -86,6 +88,7 @@ AuditRecord OperatorSession::audit_record(RequestId id, const Tracked &t, AuditE
     rec.client_pid = peer_.pid;
     rec.agent = t.agent;
     rec.command = t.line;
+    rec.rule = t.rule;
     return rec;
 }
 

@@ -28,7 +28,9 @@ void OperatorSession::hello(const op::Message &m) {
     version_ = h.version;
     decoder_.speak(version_);
     op::encode_welcome(out, welcome_for(version_));
-    hub_.for_each_agent([&](const AgentView &a) { op::encode_agent_up(out, a); });
+    hub_.for_each_agent([&](const AgentView &a) {
+        if (sees(a)) op::encode_agent_up(out, a);
+    });
     op::encode_ready(out);
     send(out);
 }

@@ -41,6 +41,21 @@ namespace {
 
 constexpr auto kHousekeepingPeriod = std::chrono::seconds(1);
 
+// A rule that names a user or group this machine does not have matches
+// nobody: not an error (an account may be retired), but worth a line.
+void journal_unknown_names(const std::string &path, const AccessPolicy &policy) {
+    for (const PolicyRule &rule : policy.rules()) {
+        if (rule.who == PolicyRule::Who::kNobody)
+            journal(Priority::kWarning, path + ":" + std::to_string(rule.line) + ": no " +
+                                            (rule.who_text[0] == '@' ? "group " : "user ") +
+                                            printable(rule.who_text) + ": the rule matches nobody");
+        for (const std::string &word : rule.unknown)
+            journal(Priority::kWarning,
+                    path + ":" + std::to_string(rule.line) + ": " + printable(word) +
+                        " names a user that does not exist: it matches no agent");
+    }
+}
+
 } // namespace
 
 bool ResidentServer::set_up() {
@@ -107,9 +122,9 @@ void ResidentServer::admit(cli_shared::UniqueFd fd) {
         return;
     }
     const uint64_t id = next_session_++;
-    auto session =
-        std::make_unique<OperatorSession>(loop_, hub_, audit_, bounds_, metrics_, std::move(fd),
-                                          *peer, [this, id] { failed_sessions_.push_back(id); });
+    auto session = std::make_unique<OperatorSession>(
+        loop_, hub_, audit_, bounds_, metrics_, policy_, std::move(fd), *peer,
+        [this, id] { failed_sessions_.push_back(id); });
     session->start();
     sessions_.emplace(id, std::move(session));
 }
@@ -133,10 +148,29 @@ void ResidentServer::on_signal(int signo) {
     if (signo == SIGHUP) {
         // Log rotation: a lost terminal is not a stop either.
         audit_.reopen();
+        reload_policy();
         return;
     }
     if (!stop_) journal(Priority::kInfo, std::string("stopping on ") + strsignal(signo));
     stop_ = true;
+}
+
+// A policy that does not parse now is journalled; the one read before
+// stays in force.
+void ResidentServer::reload_policy() {
+    if (policy_.path().empty()) return;
+    std::string error;
+    if (!policy_.reload(&error)) {
+        journal(Priority::kError, "the access policy was not reloaded, the previous one stays "
+                                  "in force: " +
+                                      error);
+        return;
+    }
+    journal_unknown_names(policy_.path(), policy_.rules());
+    journal(Priority::kInfo, "reloaded the access policy " + policy_.path() + " (" +
+                                 std::to_string(policy_.rules().rules().size()) + " rules)");
+    for (auto &[id, s] : sessions_)
+        s->policy_reloaded();
 }
 
 void ResidentServer::shut_down() {
@@ -235,6 +269,15 @@ int run_daemon(const DaemonOptions &opts) {
             return exit_code(ExitStatus::kError);
         }
     }
+    std::optional<AccessPolicy> policy;
+    if (!opts.policy.empty()) {
+        policy = load_policy(opts.policy, &error);
+        if (!policy) {
+            journal(Priority::kError, "cannot use the access policy " + error);
+            return exit_code(ExitStatus::kError);
+        }
+        journal_unknown_names(opts.policy, *policy);
+    }
     auto audit = AuditLog::open(AuditOptions{opts.audit_log, opts.syslog}, &error);
     if (!audit) {
         journal(Priority::kError, error);
@@ -249,6 +292,7 @@ int run_daemon(const DaemonOptions &opts) {
     }
     ResidentServer server(opts.port, choose_socket_path(opts.socket), std::move(*users), group,
                           std::move(*audit), opts.bounds);
+    if (policy) server.enforce(PolicyFile(opts.policy, std::move(*policy)));
     if (!opts.metrics_file.empty())
         server.write_metrics_to(opts.metrics_file, std::chrono::seconds(opts.metrics_interval));
     return server.run();

@@ -7,8 +7,8 @@
 // no PID file), reports readiness with sd_notify when started by systemd,
 // writes its journal (journal.h: agents and clients coming and going with
 // who they are and why they went, refusals) to standard error, reopens the
-// audit log on SIGHUP, and on SIGTERM or SIGINT says goodbye to every agent,
-// closes every client with a message and exits 0.
+// audit log and reads its access policy again on SIGHUP, and on SIGTERM or SIGINT says goodbye to
+// every agent, closes every client with a message and exits 0.
 //
 // Threading: single-threaded: the hub, the sessions, the listener and the
 // signals share one event loop.
@@ -24,6 +24,7 @@
 #include "daemon/client_session.h"
 #include "daemon/user_bounds.h"
 #include "daemon/metrics_file.h"
+#include "daemon/policy_file.h"
 #include "daemon/server_metrics.h"
 #include "unique_fd.h"
 
@@ -46,6 +47,7 @@ struct DaemonOptions {
     // --metrics-file PATH, --metrics-interval SECONDS
     std::string metrics_file;
     uint32_t metrics_interval = MetricsFile::kDefaultIntervalSeconds;
+    std::string policy = std::string(); // --policy FILE
 };
 
 class ResidentServer : private AgentEvents {
@@ -56,6 +58,8 @@ class ResidentServer : private AgentEvents {
     ResidentServer(const ResidentServer &) = delete;
     ResidentServer &operator=(const ResidentServer &) = delete;
 
+    // Before run(): who may run what (without it, every client may run everything).
+    void enforce(PolicyFile policy) { policy_ = std::move(policy); }
     // Before run(): the metrics go to path every interval as well.
     void write_metrics_to(const std::string &path, std::chrono::seconds interval);
     int run();
@@ -65,6 +69,7 @@ class ResidentServer : private AgentEvents {
     void accept_clients();
     void admit(cli_shared::UniqueFd fd);
     void on_signal(int signo);
+    void reload_policy();
     void reap_sessions();
     void shut_down();
     void housekeeping();
@@ -85,6 +90,7 @@ class ResidentServer : private AgentEvents {
     ServerMetrics metrics_{hub_, audit_};
     std::unique_ptr<MetricsFile> metrics_file_;
     OperatorAccess access_;
+    PolicyFile policy_;
     Listener listener_;
     SignalWatch signals_;
     bool stop_ = false;

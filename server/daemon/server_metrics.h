@@ -34,6 +34,7 @@ inline constexpr CommandOutcome kCountedOutcomes[] = {
     CommandOutcome::kInterrupted,
     CommandOutcome::kClientLeft,
     CommandOutcome::kTimedOut,
+    CommandOutcome::kDenied,
 };
 
 class ServerMetrics {

@@ -43,6 +43,9 @@ struct Request {
     // The command's result, once DONE came; none from an agent that does
     // not report results.
     std::optional<int32_t> result;
+    // The resident server's access policy refused it (it never reached the
+    // agent): the line that says so.
+    std::optional<std::string> denied;
     static Request make(RequestOwner *client, uint64_t agent, RequestId id, const std::string &line,
                         bool quiet) {
         Request r;

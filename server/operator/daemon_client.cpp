@@ -170,6 +170,10 @@ void DaemonLink::request_news(const op::Message &m) {
         finish_request(id, result);
         return;
     }
+    case op::Type::kDenied:
+        if (!op::parse_request_bytes(m, rb)) return;
+        finish_request(rb.request, std::nullopt, rb.bytes);
+        return;
     default:
         return;
     }
@@ -184,12 +188,14 @@ void DaemonLink::prompt(const op::Message &m) {
     if (!r->client || !r->client->on_prompt(*r, p.bytes)) answer(r->id, "");
 }
 
-void DaemonLink::finish_request(uint64_t id, std::optional<int32_t> result) {
+void DaemonLink::finish_request(uint64_t id, std::optional<int32_t> result,
+                                std::optional<std::string> denied) {
     auto it = requests_.find(id);
     if (it == requests_.end()) return;
     Request done = std::move(it->second);
     requests_.erase(it);
     done.result = result;
+    done.denied = std::move(denied);
     if (done.client) done.client->on_done(done);
 }
 

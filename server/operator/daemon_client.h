@@ -98,7 +98,8 @@ class DaemonLink final : public AgentService {
     void handle(const operator_protocol::Message &m);
     void request_news(const operator_protocol::Message &m);
     void prompt(const operator_protocol::Message &m);
-    void finish_request(uint64_t id, std::optional<int32_t> result);
+    void finish_request(uint64_t id, std::optional<int32_t> result,
+                        std::optional<std::string> denied = std::nullopt);
     void agent_up(const operator_protocol::Message &m);
     void agent_down(const operator_protocol::Message &m);
     void add_row(const operator_protocol::Message &m);

@@ -299,7 +299,8 @@ bool FanoutRun::on_prompt(const Request &r, const std::string &text) {
 void FanoutRun::on_done(const Request &r) {
     Slot *s = slot_of(r.id);
     if (!s) return;
-    finish_line(*s, s->refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone, r.result);
+    if (r.denied) notice_(Notice::kError, *r.denied);
+    finish_line(*s, r.denied ? CommandOutcome::kDenied : s->outcome(), r.result);
     submit_next(*s);
 }
 

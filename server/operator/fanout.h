@@ -97,7 +97,10 @@ class FanoutRun : public HubClient {
         std::chrono::steady_clock::time_point started;
         std::string pending; // plain: the unfinished line; JSON: the output so far
         bool truncated = false;
-        bool refused = false;     // a prompt of the running line was answered empty
+        bool refused = false; // a prompt of the running line was answered empty
+        CommandOutcome outcome() const {
+            return refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone;
+        }
         bool failed = false;      // some line did not complete
         bool had_failure = false; // some line completed as a failure (a result, a refusal)
         bool finished = false;

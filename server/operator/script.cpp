@@ -110,11 +110,11 @@ bool Script::answer_from_input() {
     return true;
 }
 
-// A command that ran out of time did not complete: the script went on, but
+// A command that ran out of time or was denied did not complete: the script went on, but
 // it does not end as if all was well.
 void Script::end_of_script() {
     stop_ = true;
-    if (timed_out_ && exit_status_ == exit_code(ExitStatus::kCompleted))
+    if (incomplete_ && exit_status_ == exit_code(ExitStatus::kCompleted))
         exit_status_ = exit_code(ExitStatus::kCommandBroken);
 }
 
@@ -128,7 +128,7 @@ void Script::time_out(RequestId id) {
     if (hidden) return;
     if (terminal_out()) emit(shown_.flush());
     if (!out_.at_line_start()) emit("\n");
-    timed_out_ = true;
+    incomplete_ = true;
     notice(Notice::kError, "the command did not end within " +
                                std::to_string(deadlines_.seconds()) + " s (--timeout)");
 }

@@ -40,6 +40,9 @@ class Script final : public ServerCommands {
     void target_settled(bool attached) override;
     bool hold_for_target(const std::string &line) override;
     void command_finished(bool hidden, std::optional<int32_t> result) override;
+    void command_denied(bool hidden) override {
+        if (!hidden) incomplete_ = true;
+    }
 
     bool answer_from_input();
     std::optional<std::string> next_line();
@@ -58,7 +61,7 @@ class Script final : public ServerCommands {
     std::optional<std::string> waiting_line_; // line to run once the agent is there
     RequestDeadlines deadlines_;              // --timeout of each command
     RequestId armed_ = 0;                     // the request whose deadline runs
-    bool timed_out_ = false;                  // some command ran out of time
+    bool incomplete_ = false;                 // some command ran out of time or was denied
 };
 
 } // namespace cliserver

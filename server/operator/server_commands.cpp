@@ -365,6 +365,11 @@ void ServerCommands::on_done(const Request &r) {
     Pending done = std::move(*current_);
     current_.reset();
     if (terminal_out_ && !done.hidden) emit(shown_.flush());
+    if (r.denied) {
+        if (!done.hidden) notice(Notice::kError, *r.denied);
+        command_denied(done.hidden);
+        return;
+    }
     if (done.learn) {
         if (AgentView *a = hub_.find(done.agent)) a->commands = parse_help_listing(done.listing);
     }

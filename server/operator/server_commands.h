@@ -68,6 +68,9 @@ class ServerCommands : public FrontEnd, public HubClient {
     virtual void target_settled(bool /*attached*/) {}
     // result: the agent's, when it reports one.
     virtual void command_finished(bool /*hidden*/, std::optional<int32_t> /*result*/) {}
+    // The resident server's access policy refused the command; the operator
+    // has been told (unless it was hidden).
+    virtual void command_denied(bool /*hidden*/) {}
     // An answer the agent cannot take: the prompt is asked again.
     virtual void reply_refused() {}
     // attach PATTERN; a script selects its set on the command line instead.

@@ -60,6 +60,7 @@ constexpr Shape kShapes[] = {
     {Type::kMetrics, "METRICS", Sender::kClient, 0, 0, kMetricsSince},
     {Type::kMetricsText, "METRICS_TEXT", Sender::kDaemon, 0, kAny, kMetricsSince},
     {Type::kMetricsEnd, "METRICS_END", Sender::kDaemon, 0, 0, kMetricsSince},
+    {Type::kDenied, "DENIED", Sender::kDaemon, kIdSize, kAny, kDeniedSince},
 };
 
 inline const Shape *shape_of(uint8_t t) {

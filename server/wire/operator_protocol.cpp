@@ -174,6 +174,10 @@ void encode_metrics_request(std::string &out) {
     put_message(out, Type::kMetrics, {});
 }
 
+void encode_denied(std::string &out, uint64_t request, std::string_view why) {
+    put_request_bytes(out, Type::kDenied, request, why);
+}
+
 void encode_metrics_text(std::string &out, std::string_view text) {
     while (!text.empty()) {
         const std::string_view chunk = text.substr(0, kMaxPayload);

@@ -54,7 +54,9 @@ inline constexpr uint16_t kOldestVersion = 1;
 // Version 2: WELCOME also names the owners whose agents the client reaches
 // without @USER; DONE carries the agent's result (when it reports one);
 // ABANDON_TIMED_OUT, an abandon the audit log records as timed out; the
-// metrics request (METRICS, METRICS_TEXT, METRICS_END). The daemon's
+// metrics request (METRICS, METRICS_TEXT, METRICS_END); DENIED, a command
+// the access policy refused (a client of version 1 is told with a NOTICE
+// and DONE instead). The daemon's
 // decoder refuses the messages a later version added (Decoder::speak).
 constexpr bool welcome_names_owners(uint16_t v) {
     return v >= 2;
@@ -65,9 +67,13 @@ constexpr bool done_carries_result(uint16_t v) {
 constexpr bool has_timed_out_abandon(uint16_t v) {
     return v >= 2;
 }
+constexpr bool has_denied(uint16_t v) {
+    return v >= 2;
+}
 // Bounds the owners one WELCOME names.
 inline constexpr size_t kMaxTrustedOwners = 1024;
 inline constexpr uint16_t kMetricsSince = 2;
+inline constexpr uint16_t kDeniedSince = 2;
 inline constexpr size_t kHeaderSize = 5;
 inline constexpr uint32_t kMaxPayload = 64 * 1024;
 // A request id or agent serial heads most payloads.
@@ -103,6 +109,7 @@ enum class Type : uint8_t {
     // since version 2
     kMetricsText = 0x9a, // a piece of the metrics text
     kMetricsEnd = 0x9b,  // empty: the metrics text is complete
+    kDenied = 0x9c,      // u64 request, the line saying why: the access policy refused it
 };
 
 // An agent record on the wire: u64 serial, u32 id, i64 connection time in
@@ -219,6 +226,8 @@ void encode_row(std::string &out, const AgentRow &m);
 void encode_rows_end(std::string &out);
 void encode_refused(std::string &out, std::string_view reason);
 void encode_metrics_request(std::string &out);
+// The command never reached its agent; `why` is the line the operator sees.
+void encode_denied(std::string &out, uint64_t request, std::string_view why);
 // METRICS_TEXT messages (as many as the text needs), then METRICS_END.
 void encode_metrics_text(std::string &out, std::string_view text);
 
@@ -229,7 +238,7 @@ constexpr bool served_version(uint16_t v) {
 
 bool parse_hello(const Message &m, Hello &out, std::string *error);
 bool parse_submit(const Message &m, Submit &out);
-bool parse_request_bytes(const Message &m, RequestBytes &out); // REPLY, OUTPUT, PROMPT
+bool parse_request_bytes(const Message &m, RequestBytes &out); // REPLY, OUTPUT, PROMPT, DENIED
 bool parse_request(const Message &m, uint64_t &out);           // ABANDON(_TIMED_OUT), SENT
 bool parse_done(const Message &m, uint64_t &request, std::optional<int32_t> &result);
 bool parse_welcome(const Message &m, Welcome &out);

@@ -102,7 +102,9 @@ Process::Process(const std::vector<std::string> &argv, const SpawnOptions &opts)
             if (opts.max_files_hard) lim.rlim_max = opts.max_files;
             setrlimit(RLIMIT_NOFILE, &lim);
         }
-        if (opts.gid && (setgroups(0, nullptr) != 0 || setgid(*opts.gid) != 0)) _exit(126);
+        if (opts.gid &&
+            (setgroups(opts.groups.size(), opts.groups.data()) != 0 || setgid(*opts.gid) != 0))
+            _exit(126);
         if (opts.uid && setuid(*opts.uid) != 0) _exit(126);
         execve(cargs[0], cargs.data(), cenv.data());
         _exit(127);

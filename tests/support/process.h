@@ -35,6 +35,7 @@ struct SpawnOptions {
     // dropped, then the gid and the uid are set.
     std::optional<gid_t> gid;
     std::optional<uid_t> uid;
+    std::vector<gid_t> groups; // supplementary groups, with gid (else none)
 };
 
 class Process {

@@ -415,3 +415,27 @@ TEST(OperatorProtocol, MetricsTextLongerThanAMessageTravelsInPiecesThenEnds) {
     EXPECT_EQ(got[0].payload.size() + got[1].payload.size(), text.size());
     EXPECT_EQ(got[2].type, Type::kMetricsEnd);
 }
+
+// DENIED: the request and the line, from version 2; a decoder that speaks
+// version 1 refuses it at the header, as a daemon of version 1 never sent it.
+TEST(OperatorProtocol, DeniedCarriesItsRequestAndLineFromVersionTwo) {
+    std::string wire;
+    encode_denied(wire, 9, "denied: \"wipe\" on db-2 (id 2)");
+    EXPECT_EQ(wire.substr(0, 5), std::string("\x9c\x00\x00\x00\x25", 5));
+    Decoder d(Sender::kDaemon);
+    const auto got = decode_all(d, wire, 3);
+    ASSERT_EQ(got.size(), 1u);
+    RequestBytes r;
+    ASSERT_TRUE(parse_request_bytes(got[0], r));
+    EXPECT_EQ(got[0].type, Type::kDenied);
+    EXPECT_EQ(r.request, 9u);
+    EXPECT_EQ(r.bytes, "denied: \"wipe\" on db-2 (id 2)");
+    EXPECT_TRUE(has_denied(kDeniedSince));
+    EXPECT_FALSE(has_denied(1));
+    Decoder old(Sender::kDaemon);
+    old.speak(1);
+    old.append(wire.data(), wire.size());
+    Message m;
+    std::string err;
+    EXPECT_EQ(old.next(m, &err), DecodeResult::kMalformed);
+}
