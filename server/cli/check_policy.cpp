@@ -82,7 +82,7 @@ int decide(const Options &opts, const AccessPolicy &policy) {
 } // namespace
 
 bool check_policy_combination(const Options &opts, std::string *error) {
-    if (!opts.policy.empty() && !opts.daemon) {
+    if (!opts.resident.policy.empty() && !opts.daemon) {
         *error = "--policy needs --daemon (--check-policy FILE checks a file)";
         return false;
     }

@@ -30,11 +30,11 @@ int main(int argc, char **argv) {
     if (!opts.check_policy.empty()) return cliserver::run_check_policy(opts);
     if (opts.daemon) return cliserver::run_daemon(opts.daemon_options());
     if (opts.metrics)
-        return cliserver::print_metrics(cliserver::client_socket_paths(opts.socket),
+        return cliserver::print_metrics(cliserver::client_socket_paths(opts.resident.socket),
                                         opts.standalone);
     if (!opts.standalone) {
         bool no_daemon = false;
-        const std::vector<std::string> paths = cliserver::client_socket_paths(opts.socket);
+        const std::vector<std::string> paths = cliserver::client_socket_paths(opts.resident.socket);
         const int status = cliserver::run_client(opts, paths, &no_daemon);
         if (!no_daemon) return status;
         if (opts.client_only) {

@@ -10,11 +10,11 @@ bool check_metrics_combination(const Options &opts, std::string *error) {
         *error = "--metrics takes no --daemon, --agent, --all or -c";
         return false;
     }
-    if (!opts.daemon && (!opts.metrics_file.empty() || opts.metrics_interval)) {
+    if (!opts.daemon && (!opts.resident.metrics_file.empty() || opts.metrics_interval_given)) {
         *error = "--metrics-file and --metrics-interval need --daemon";
         return false;
     }
-    if (opts.metrics_interval && opts.metrics_file.empty()) {
+    if (opts.metrics_interval_given && opts.resident.metrics_file.empty()) {
         *error = "--metrics-interval needs --metrics-file";
         return false;
     }

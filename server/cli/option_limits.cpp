@@ -37,19 +37,20 @@ static bool parse_bound(const char *name, const char *value, uint32_t max, uint3
 
 bool set_max_clients(Options &opts, const char *value, std::string *error) {
     opts.bounds_given = true;
-    return parse_bound("--max-clients", value, 65536, opts.bounds.clients_per_user, error);
+    return parse_bound("--max-clients", value, 65536, opts.resident.bounds.clients_per_user, error);
 }
 
 bool set_max_clients_total(Options &opts, const char *value, std::string *error) {
     opts.bounds_given = true;
-    return parse_bound("--max-clients-total", value, 65536, opts.bounds.clients_total, error);
+    return parse_bound("--max-clients-total", value, 65536, opts.resident.bounds.clients_total,
+                       error);
 }
 
 bool set_max_queued(Options &opts, const char *value, std::string *error) {
     uint32_t mib = 0;
     opts.bounds_given = true;
     if (!parse_bound("--max-queued", value, 4096, mib, error)) return false;
-    opts.bounds.queued_per_user = size_t{mib} << 20;
+    opts.resident.bounds.queued_per_user = size_t{mib} << 20;
     return true;
 }
 
@@ -57,7 +58,7 @@ bool set_max_queued_total(Options &opts, const char *value, std::string *error) 
     uint32_t mib = 0;
     opts.bounds_given = true;
     if (!parse_bound("--max-queued-total", value, 4096, mib, error)) return false;
-    opts.bounds.queued_total = size_t{mib} << 20;
+    opts.resident.bounds.queued_total = size_t{mib} << 20;
     return true;
 }
 

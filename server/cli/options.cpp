@@ -61,8 +61,9 @@ bool check_combination(const Options &opts, std::string *error) {
         *error = "--daemon takes no --agent or -c: run a client for that";
         return false;
     }
-    if (!opts.daemon && (!opts.group.empty() || !opts.audit_log.empty() || opts.syslog ||
-                         !opts.agent_users.empty())) {
+    const DaemonOptions &d = opts.resident;
+    if (!opts.daemon &&
+        (!d.group.empty() || !d.audit_log.empty() || d.syslog || !d.agent_users.empty())) {
         *error = "--group, --audit-log, --syslog and --agent-users need --daemon";
         return false;
     }
@@ -76,7 +77,7 @@ bool check_combination(const Options &opts, std::string *error) {
     }
     if (!check_metrics_combination(opts, error)) return false;
     if (!check_policy_combination(opts, error)) return false;
-    if (opts.standalone && !opts.socket.empty()) {
+    if (opts.standalone && !d.socket.empty()) {
         *error = "--standalone uses no socket: drop --socket";
         return false;
     }
@@ -123,6 +124,9 @@ struct Target {
     bool Options::*flag = nullptr;
     std::string Options::*text = nullptr;
     Convert convert = nullptr;
+    // The same for what goes to the resident server (Options::resident).
+    bool DaemonOptions::*daemon_flag = nullptr;
+    std::string DaemonOptions::*daemon_text = nullptr;
 };
 
 constexpr Target set_flag(bool Options::*member) {
@@ -130,6 +134,12 @@ constexpr Target set_flag(bool Options::*member) {
 }
 constexpr Target non_empty_text(std::string Options::*member) {
     return {Target::Kind::kNonEmptyText, nullptr, member, nullptr};
+}
+constexpr Target set_flag(bool DaemonOptions::*member) {
+    return {Target::Kind::kFlag, nullptr, nullptr, nullptr, member, nullptr};
+}
+constexpr Target non_empty_text(std::string DaemonOptions::*member) {
+    return {Target::Kind::kNonEmptyText, nullptr, nullptr, nullptr, nullptr, member};
 }
 constexpr Target converted(Convert convert) {
     return {Target::Kind::kConvert, nullptr, nullptr, convert};
@@ -165,7 +175,9 @@ bool set_gather(Options &opts, const char *value, std::string *error) {
 }
 
 bool set_metrics_interval(Options &opts, const char *value, std::string *error) {
-    if (parse_wait(value, opts.metrics_interval) && opts.metrics_interval > 0) return true;
+    opts.metrics_interval_given = true;
+    uint32_t &interval = opts.resident.metrics_interval;
+    if (parse_wait(value, interval) && interval > 0) return true;
     *error = std::string("invalid --metrics-interval '") + value + "' (expected 1 to 86400)";
     return false;
 }
@@ -242,7 +254,7 @@ constexpr OptionSpec kOptionTable[] = {
      "$XDG_RUNTIME_DIR/cli-server.sock, or\n"
      "/tmp/cli-server-UID/cli-server.sock; a client\n"
      "then also tries /run/cli-server/cli-server.sock)",
-     non_empty_text(&Options::socket)},
+     non_empty_text(&DaemonOptions::socket)},
     {"metrics", kMetrics, nullptr, Part::kClient,
      "print the resident server's metrics (Prometheus text)", set_flag(&Options::metrics)},
     {"help", 'h', nullptr, Part::kClient, "show this text", set_flag(&Options::show_help)},
@@ -253,18 +265,18 @@ constexpr OptionSpec kOptionTable[] = {
      "also admit members of group NAME (socket 0660, a\n"
      "directory it creates 0750); root and the server's\n"
      "user always",
-     non_empty_text(&Options::group)},
+     non_empty_text(&DaemonOptions::group)},
     {"audit-log", kAuditLog, "FILE", Part::kDaemon,
      "append JSON lines as each command is sent and ends;\n"
      "SIGHUP reopens it (for log rotation)",
-     non_empty_text(&Options::audit_log)},
+     non_empty_text(&DaemonOptions::audit_log)},
     {"syslog", kSyslog, nullptr, Part::kDaemon, "send those lines to syslog too (LOG_AUTHPRIV)",
-     set_flag(&Options::syslog)},
+     set_flag(&DaemonOptions::syslog)},
     {"agent-users", kAgentUsers, "LIST", Part::kDaemon,
      "accept only agents of these users (names or uids,\n"
      "comma-separated), plus root and the server's user;\n"
      "their agents are reached without @USER",
-     non_empty_text(&Options::agent_users)},
+     non_empty_text(&DaemonOptions::agent_users)},
     {"max-clients", kMaxClients, "N", Part::kDaemon,
      "at most N clients per user (default 64); root's and\n"
      "the server's user's count only against their own",
@@ -283,13 +295,13 @@ constexpr OptionSpec kOptionTable[] = {
      "write the metrics there (atomically) every interval\n"
      "and remove it at exit; for the node exporter's\n"
      "textfile collector",
-     non_empty_text(&Options::metrics_file)},
+     non_empty_text(&DaemonOptions::metrics_file)},
     {"metrics-interval", kMetricsInterval, "SECONDS", Part::kDaemon,
      "how often --metrics-file is written (default 15)", converted(set_metrics_interval)},
     {"policy", kPolicy, "FILE", Part::kDaemon,
      "who may run which commands on which agents (see\n"
      "cli-server-policy(5)); SIGHUP reads it again",
-     non_empty_text(&Options::policy)},
+     non_empty_text(&DaemonOptions::policy)},
     {"check-policy", kCheckPolicy, "FILE", Part::kDaemon,
      "print the rules of FILE as understood (or its first\n"
      "error) and exit; with --as, --agent and -c, say\n"
@@ -306,11 +318,11 @@ bool apply(const OptionSpec &o, Options &opts, const char *value, std::string *e
     const Target &t = o.target;
     switch (t.kind) {
     case Target::Kind::kFlag:
-        opts.*t.flag = true;
+        (t.flag ? opts.*t.flag : opts.resident.*t.daemon_flag) = true;
         return true;
     case Target::Kind::kNonEmptyText:
         if (!needs_value((std::string("--") + o.name).c_str(), value, error)) return false;
-        opts.*t.text = value;
+        (t.text ? opts.*t.text : opts.resident.*t.daemon_text) = value;
         return true;
     case Target::Kind::kConvert:
         return t.convert(opts, value, error);

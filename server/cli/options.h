@@ -15,30 +15,22 @@ struct Options : OperatorOptions {
     bool daemon = false;      // --daemon: be the resident server
     bool standalone = false;  // --standalone: never use a resident server
     bool client_only = false; // --client: never hold the agents' port
-    std::string socket;       // --socket PATH, empty for the default
-    std::string group;        // --group NAME
-    std::string audit_log;    // --audit-log FILE
-    bool syslog = false;      // --syslog
-    std::string agent_users;  // --agent-users LIST
-    std::string policy;       // --policy FILE
+    // What the resident server is asked for, each field once; its --socket
+    // is its clients' too, its port is OperatorOptions::port.
+    DaemonOptions resident;
+    bool bounds_given = false;           // any of --max-clients, --max-queued...
+    bool metrics_interval_given = false; // --metrics-interval
     // --check-policy FILE [--as USER --agent SEL -c LINE...]: no server at all
     std::string check_policy;
     std::string as_user;
-    BoundsOptions bounds; // --max-clients, --max-clients-total, --max-queued...
-    bool bounds_given = false;
-    // The metrics: --metrics prints the resident server's; --metrics-file
-    // PATH and --metrics-interval SECONDS (0 when not given) are its own.
-    bool metrics = false;
-    std::string metrics_file;
-    uint32_t metrics_interval = 0;
+    bool metrics = false; // --metrics: print the resident server's
     bool show_help = false;
     bool show_version = false;
 
     // What the resident server is asked for.
     DaemonOptions daemon_options() const {
-        DaemonOptions d{port, socket, group, audit_log, syslog, agent_users, bounds, metrics_file};
-        if (metrics_interval) d.metrics_interval = metrics_interval;
-        d.policy = policy;
+        DaemonOptions d = resident;
+        d.port = port;
         return d;
     }
 };
