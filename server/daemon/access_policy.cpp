@@ -3,7 +3,7 @@
 #include "daemon/access_policy.h"
 
 #include "core/text.h"
-#include "daemon/socket_path.h"
+#include "core/users.h"
 #include "protocol.h"
 
 #include "cli_common.h"
