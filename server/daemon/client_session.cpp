@@ -32,7 +32,7 @@ OperatorSession::OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &a
                                  const PolicyFile &policy, cli_shared::UniqueFd fd, PeerCred peer,
                                  std::function<void()> on_failed)
     : loop_(loop), hub_(hub), audit_(audit), bounds_(bounds), metrics_(metrics), policy_(policy),
-      stream_(std::move(fd)), peer_(peer), client_user_(user_name(peer.uid)),
+      stream_(std::move(fd), kHighWater), peer_(peer), client_user_(user_name(peer.uid)),
       on_failed_(std::move(on_failed)) {
     metrics_.client_connected(client_user_);
 }
@@ -316,13 +316,11 @@ void OperatorSession::write_available() {
 // The hub hears when the high-water mark is crossed, either way: on
 // appending (send) or on writing.
 void OperatorSession::report_congestion() {
-    if (reported_congested_ == congested()) return;
-    reported_congested_ = congested();
-    hub_.congestion_changed(this);
+    if (stream_.take_congestion_edge()) hub_.congestion_changed(this);
 }
 
 bool OperatorSession::congested() const {
-    return stream_.pending() >= kHighWater;
+    return stream_.over_high_water();
 }
 
 // Bounded waits for a client that went quiet in the middle of something.

@@ -146,7 +146,6 @@ class OperatorSession final : public HubClient {
     std::string end_reason_; // for the journal
     Notice end_kind_ = Notice::kInfo;
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kClient};
-    bool reported_congested_ = false; // what the hub was last told
     std::chrono::steady_clock::time_point opened_;
     std::chrono::steady_clock::time_point last_read_;
     EventLoop::TimerId health_timer_ = 0;
