@@ -42,6 +42,7 @@ void ByteStream::close() {
     fd_.reset();
     std::string().swap(out_);
     out_pos_ = 0;
+    edges_.update(pending());
 }
 
 void ByteStream::set_reading(bool reading) {
@@ -87,6 +88,7 @@ bool ByteStream::write_available() {
         last_write_ = std::chrono::steady_clock::now();
     }
     release_written();
+    edges_.update(pending());
     update_interest();
     return true;
 }

@@ -6,7 +6,9 @@
 // take waits, and the stream asks the loop for EPOLLOUT until it is gone.
 // Reading hands each chunk read to the owner, which decodes it and says
 // whether to go on. Interest follows the owner's wish to read (off under
-// backpressure) and whether bytes wait to be written.
+// backpressure) and whether bytes wait to be written. A stream given a
+// high-water mark keeps the crossings of it for the owner to report
+// (high_water.h).
 //
 // Costs: an idle stream holds no buffer. The read chunk lives on the stack
 // of the read loop, and a drained write queue gives its memory back.
@@ -17,12 +19,14 @@
 #pragma once
 
 #include "core/event_loop.h"
+#include "core/high_water.h"
 #include "unique_fd.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -44,7 +48,9 @@ class ByteStream {
     using Sink = std::function<bool(const char *data, size_t n)>;
 
     ByteStream() = default;
-    explicit ByteStream(cli_shared::UniqueFd fd) : fd_(std::move(fd)) {}
+    explicit ByteStream(cli_shared::UniqueFd fd,
+                        size_t high_water = std::numeric_limits<size_t>::max())
+        : fd_(std::move(fd)), edges_(high_water) {}
     ~ByteStream();
     ByteStream(const ByteStream &) = delete;
     ByteStream &operator=(const ByteStream &) = delete;
@@ -71,7 +77,10 @@ class ByteStream {
     // than kReadChunk took all there was.
     ReadEnd read_available(int rounds, const Sink &sink);
 
-    void queue(std::string_view bytes) { out_.append(bytes); }
+    void queue(std::string_view bytes) {
+        out_.append(bytes);
+        edges_.update(pending());
+    }
     // Sends what the socket takes now; false when the connection failed
     // (error() says why). True also when some bytes must wait.
     bool write_available();
@@ -79,6 +88,9 @@ class ByteStream {
     // the time is up.
     bool drain_for(std::chrono::milliseconds limit);
     size_t pending() const { return out_.size() - out_pos_; }
+    bool over_high_water() const { return edges_.over(); }
+    // Whether the high-water mark was crossed, either way, since the last call.
+    bool take_congestion_edge() { return edges_.take(); }
     // When write_available() last sent a byte.
     std::chrono::steady_clock::time_point last_write() const { return last_write_; }
 
@@ -93,6 +105,7 @@ class ByteStream {
     std::string out_;
     size_t out_pos_ = 0;
     std::chrono::steady_clock::time_point last_write_{};
+    HighWaterEdges edges_{std::numeric_limits<size_t>::max()};
 };
 
 } // namespace cliserver

@@ -37,6 +37,7 @@ void OutputQueue::append(std::string_view bytes) {
     }
     buf_.append(bytes);
     at_line_start_ = bytes.back() == '\n';
+    edges_.update(pending());
 }
 
 bool OutputQueue::writable_now() const {
@@ -72,6 +73,7 @@ void OutputQueue::write_available() {
     while (!empty() && writable_now())
         if (!write_chunk(chunk)) break;
     if (buf_.empty() && buf_.capacity() > 4 * kHighWater) buf_.shrink_to_fit();
+    edges_.update(pending());
 }
 
 void OutputQueue::drain() {
@@ -82,11 +84,13 @@ void OutputQueue::drain() {
             poll(&p, 1, 1000);
         }
     }
+    edges_.update(pending());
 }
 
 void OutputQueue::discard() {
     buf_.clear();
     pos_ = 0;
+    edges_.update(pending());
 }
 
 } // namespace cliserver

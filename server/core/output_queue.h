@@ -1,8 +1,12 @@
 // Output towards standard output that never blocks the event loop for long.
 // Bytes are queued and written only as fast as the descriptor takes them;
 // the caller reads the queue's size to stop reading the agent that feeds it
-// (backpressure), so a slow consumer costs memory only up to a bound.
+// (backpressure), so a slow consumer costs memory only up to a bound; the
+// queue keeps the crossings of its mark for the owner to report
+// (high_water.h).
 #pragma once
+
+#include "core/high_water.h"
 
 #include <cstddef>
 #include <string>
@@ -31,6 +35,8 @@ class OutputQueue {
     bool empty() const { return pending() == 0; }
     size_t pending() const { return buf_.size() - pos_; }
     bool over_high_water() const { return pending() >= kHighWater; }
+    // Whether the high-water mark was crossed, either way, since the last call.
+    bool take_congestion_edge() { return edges_.take(); }
     // Whether the last byte ever handed to the descriptor or queued was a newline.
     bool at_line_start() const { return at_line_start_; }
     // A write failed (ENOSPC, EIO, EPIPE, ...): nothing more is written;
@@ -50,6 +56,7 @@ class OutputQueue {
     bool at_line_start_ = true;
     std::string buf_;
     size_t pos_ = 0;
+    HighWaterEdges edges_{kHighWater};
 };
 
 } // namespace cliserver

@@ -32,7 +32,7 @@ OperatorSession::OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &a
                                  const PolicyFile &policy, cli_shared::UniqueFd fd, PeerCred peer,
                                  std::function<void()> on_failed)
     : loop_(loop), hub_(hub), audit_(audit), bounds_(bounds), metrics_(metrics), policy_(policy),
-      stream_(std::move(fd)), peer_(peer), client_user_(user_name(peer.uid)),
+      stream_(std::move(fd), kHighWater), peer_(peer), client_user_(user_name(peer.uid)),
       on_failed_(std::move(on_failed)) {
     metrics_.client_connected(client_user_);
 }
@@ -95,11 +95,7 @@ void OperatorSession::finish() {
             JournalSource::clients_of(peer_.uid));
     hub_.remove_client(this);
     metrics_.client_left(client_user_);
-    auto tracked = std::move(tracked_);
-    tracked_.clear();
-    by_client_request_.clear();
-    per_agent_.clear();
-    tracked_bytes_ = 0;
+    auto tracked = commands_.take_all();
     bounds_.refund(peer_.uid, charged_);
     charged_ = 0;
     bounds_.release_client(peer_.uid);
@@ -192,7 +188,7 @@ void OperatorSession::handle(const op::Message &m) {
 void OperatorSession::submit(const op::Message &m) {
     op::Submit s;
     if (!op::parse_submit(m, s) || s.line.size() > cli_protocol::command_line_max ||
-        by_client_request_.count(s.request)) {
+        commands_.has_client_request(s.request)) {
         fail("a malformed SUBMIT");
         return;
     }
@@ -211,7 +207,7 @@ void OperatorSession::submit(const op::Message &m) {
         refuse_command(s.request, printable(a->name));
         return;
     }
-    if (auto why = over_bounds(*a, s.line.size())) {
+    if (auto why = commands_.bounds(*a, s.line.size())) {
         std::string out;
         op::encode_refused(out, *why);
         send(out);
@@ -233,67 +229,41 @@ void OperatorSession::submit(const op::Message &m) {
     t.agent = *a;
     t.line = s.line;
     t.rule = rule;
-    ++per_agent_[a->serial];
-    tracked_bytes_ += s.line.size();
-    auto placed = tracked_.emplace(id, std::move(t)).first;
-    by_client_request_.emplace(s.request, id);
-    if (!hub_.submit(this, *a, id, s.line, s.quiet)) {
-        by_client_request_.erase(s.request);
-        untrack(placed);
-    }
+    commands_.add(id, std::move(t));
+    if (!hub_.submit(this, *a, id, s.line, s.quiet)) (void)untrack(id);
 }
 
-std::optional<std::string> OperatorSession::over_bounds(const AgentView &a,
-                                                        size_t line_size) const {
-    const auto it = per_agent_.find(a.serial);
-    if (it != per_agent_.end() && it->second >= kMaxPerAgent)
-        return "cli-server: refused: this client already has " + std::to_string(kMaxPerAgent) +
-               " commands waiting for " + describe(a) + "; the connection is closed";
-    if (tracked_.size() >= kMaxCommands || tracked_bytes_ + line_size > kMaxCommandBytes)
-        return "cli-server: refused: this client already has " + std::to_string(tracked_.size()) +
-               " commands waiting; the connection is closed";
-    return std::nullopt;
-}
-
-void OperatorSession::uncount(const Tracked &t) {
-    auto n = per_agent_.find(t.agent.serial);
-    if (n != per_agent_.end() && --n->second == 0) per_agent_.erase(n);
-    tracked_bytes_ -= t.line.size();
-    charged_ -= UserBounds::cost(t.line.size());
-    bounds_.refund(peer_.uid, UserBounds::cost(t.line.size()));
-}
-
-void OperatorSession::untrack(std::map<RequestId, Tracked>::iterator it) {
-    uncount(it->second);
-    tracked_.erase(it);
+std::optional<OperatorSession::Tracked> OperatorSession::untrack(RequestId hub_id) {
+    auto t = commands_.remove(hub_id);
+    if (!t) return t;
+    const size_t cost = UserBounds::cost(t->line.size());
+    charged_ -= cost;
+    bounds_.refund(peer_.uid, cost);
+    return t;
 }
 
 void OperatorSession::reply(const op::Message &m) {
     op::RequestBytes r;
     if (!op::parse_request_bytes(m, r)) return;
-    auto it = by_client_request_.find(r.request);
-    if (it == by_client_request_.end()) return;
-    Tracked *t = tracked(it->second);
+    const auto id = commands_.by_client(r.request);
+    Tracked *t = id ? commands_.find(*id) : nullptr;
     if (!t || !t->prompt_open) return;
     t->prompt_open = false;
     ++t->prompts_answered;
     if (r.bytes.empty()) t->prompt_refused = true;
-    hub_.answer(it->second, r.bytes);
+    hub_.answer(*id, r.bytes);
 }
 
 void OperatorSession::abandon(const op::Message &m, CommandOutcome outcome) {
     uint64_t request = 0;
     if (!op::parse_request(m, request)) return;
-    auto it = by_client_request_.find(request);
-    if (it == by_client_request_.end()) return;
-    const RequestId id = it->second;
-    by_client_request_.erase(it);
-    if (auto t = tracked_.find(id); t != tracked_.end()) {
-        count_end(t->second, outcome);
-        if (t->second.sent) audit(id, t->second, outcome);
-        untrack(t);
+    const auto id = commands_.by_client(request);
+    if (!id) return;
+    if (auto t = untrack(*id)) {
+        count_end(*t, outcome);
+        if (t->sent) audit(*id, *t, outcome);
     }
-    hub_.abandon(id);
+    hub_.abandon(*id);
 }
 
 void OperatorSession::list() {
@@ -346,13 +316,11 @@ void OperatorSession::write_available() {
 // The hub hears when the high-water mark is crossed, either way: on
 // appending (send) or on writing.
 void OperatorSession::report_congestion() {
-    if (reported_congested_ == congested()) return;
-    reported_congested_ = congested();
-    hub_.congestion_changed(this);
+    if (stream_.take_congestion_edge()) hub_.congestion_changed(this);
 }
 
 bool OperatorSession::congested() const {
-    return stream_.pending() >= kHighWater;
+    return stream_.over_high_water();
 }
 
 // Bounded waits for a client that went quiet in the middle of something.
@@ -380,11 +348,6 @@ void OperatorSession::check_health() {
 
 // ---------------------------------------------------------------- the hub
 
-OperatorSession::Tracked *OperatorSession::tracked(RequestId hub_id) {
-    auto it = tracked_.find(hub_id);
-    return it == tracked_.end() ? nullptr : &it->second;
-}
-
 void OperatorSession::on_agent_greeted(AgentView &a) {
     if (!greeted_ || !sees(a)) return;
     std::string out;
@@ -392,8 +355,31 @@ void OperatorSession::on_agent_greeted(AgentView &a) {
     send(out);
 }
 
+// Its commands end with it, withdrawn or cut off.
+void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
+    for (RequestId id : commands_.for_agent(a.serial)) {
+        auto t = untrack(id);
+        count_end(*t, t->sent ? CommandOutcome::kAgentDisconnected : CommandOutcome::kNotConnected);
+        if (t->sent) audit(id, *t, CommandOutcome::kAgentDisconnected);
+    }
+    rules_by_agent_.erase(a.serial);
+    if (!greeted_ || !a.greeted || !shown(a)) return;
+    shown_.erase(a.serial);
+    std::string out;
+    op::encode_agent_down(out, op::AgentDown{a.serial, kind, why});
+    send(out);
+}
+
+void OperatorSession::on_sent(const Request &r) {
+    Tracked *t = commands_.find(r.id);
+    if (!t) return;
+    std::string out;
+    op::encode_sent(out, t->client_request);
+    send(out);
+}
+
 void OperatorSession::on_output(const Request &r, std::string_view bytes) {
-    Tracked *t = tracked(r.id);
+    Tracked *t = commands_.find(r.id);
     if (!t) return;
     t->output_bytes += bytes.size();
     std::string out;
@@ -402,7 +388,7 @@ void OperatorSession::on_output(const Request &r, std::string_view bytes) {
 }
 
 bool OperatorSession::on_prompt(const Request &r, const std::string &text) {
-    Tracked *t = tracked(r.id);
+    Tracked *t = commands_.find(r.id);
     if (!t || failed_) return false;
     t->prompt_open = true;
     std::string out;
@@ -412,17 +398,13 @@ bool OperatorSession::on_prompt(const Request &r, const std::string &text) {
 }
 
 void OperatorSession::on_done(const Request &r) {
-    auto it = tracked_.find(r.id);
-    if (it == tracked_.end()) return;
-    uncount(it->second);
-    Tracked t = std::move(it->second);
-    tracked_.erase(it);
-    by_client_request_.erase(t.client_request);
-    count_end(t, t.prompt_refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone,
+    auto t = untrack(r.id);
+    if (!t) return;
+    count_end(*t, t->prompt_refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone,
               r.result);
-    audit(r.id, t, CommandOutcome::kDone, r.result);
+    audit(r.id, *t, CommandOutcome::kDone, r.result);
     std::string out;
-    op::encode_done(out, t.client_request,
+    op::encode_done(out, t->client_request,
                     op::done_carries_result(version_) ? r.result : std::nullopt);
     send(out);
 }
@@ -435,7 +417,7 @@ void OperatorSession::on_hub_notice(Notice kind, const std::string &text) {
 }
 
 void OperatorSession::on_queued(const Request &r, size_t ahead) {
-    Tracked *t = tracked(r.id);
+    Tracked *t = commands_.find(r.id);
     if (!t) return;
     std::string out;
     op::encode_queued(out, op::Queued{t->client_request, static_cast<uint32_t>(ahead)});

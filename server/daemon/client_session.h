@@ -28,6 +28,7 @@
 #include "daemon/policy_file.h"
 #include "daemon/user_bounds.h"
 #include "daemon/server_metrics.h"
+#include "daemon/tracked_commands.h"
 #include "core/byte_stream.h"
 #include "core/event_loop.h"
 #include "wire/operator_protocol.h"
@@ -51,13 +52,9 @@ class OperatorSession final : public HubClient {
     // Half a message waits this long for the rest of it.
     static constexpr std::chrono::seconds kMessageStallTimeout{10};
     static constexpr std::chrono::seconds kStallTimeout{30};
-    // What one client may have waiting at once: a console or a script has
-    // one command at a time, a fan-out one per agent. A client past these
-    // is refused (REFUSED, then the connection is closed), so it cannot
-    // make the daemon hold its commands without bound.
-    static constexpr unsigned kMaxPerAgent = 32;
-    static constexpr size_t kMaxCommands = 1u << 16;
-    static constexpr size_t kMaxCommandBytes = 16u << 20;
+    // What one client may have waiting at once is held by its
+    // TrackedCommands: a client past it is refused (REFUSED, then the
+    // connection is closed).
 
     // The client was admitted by bounds (admit_client): the session gives
     // its place back, and the bytes its commands count, in finish().
@@ -92,20 +89,7 @@ class OperatorSession final : public HubClient {
     ClientIdentity identity() const override { return {peer_.uid, peer_.pid}; }
 
   private:
-    // A command of this client's, between SUBMIT and its end.
-    struct Tracked {
-        uint64_t client_request = 0;
-        AgentRecord agent; // as it was at SUBMIT, for the audit log
-        std::string line;
-        bool sent = false;
-        bool prompt_open = false;
-        std::chrono::system_clock::time_point sent_at;
-        std::chrono::steady_clock::time_point started;
-        uint64_t output_bytes = 0;
-        unsigned prompts_answered = 0;
-        bool prompt_refused = false;  // a prompt was answered empty
-        std::optional<unsigned> rule; // the policy's rule that allowed it
-    };
+    using Tracked = TrackedCommand;
 
     void on_events(uint32_t events);
     void read_available();
@@ -133,10 +117,8 @@ class OperatorSession final : public HubClient {
     void audit(RequestId id, const Tracked &t, CommandOutcome outcome,
                std::optional<int32_t> result = {});
     std::string who() const; // "client uid N (user) pid P", for the journal
-    Tracked *tracked(RequestId hub_id);
-    void uncount(const Tracked &t);
-    void untrack(std::map<RequestId, Tracked>::iterator it);
-    std::optional<std::string> over_bounds(const AgentView &a, size_t line_size) const;
+    // Forgets the command and gives back what it counts against the user.
+    std::optional<Tracked> untrack(RequestId hub_id);
     // The access policy (client_session_policy.cpp).
     bool sees(const AgentView &a);
     bool shown(const AgentView &a) const;
@@ -164,16 +146,12 @@ class OperatorSession final : public HubClient {
     std::string end_reason_; // for the journal
     Notice end_kind_ = Notice::kInfo;
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kClient};
-    bool reported_congested_ = false; // what the hub was last told
     std::chrono::steady_clock::time_point opened_;
     std::chrono::steady_clock::time_point last_read_;
     EventLoop::TimerId health_timer_ = 0;
-    EventLoop::TimerId flush_timer_ = 0;              // the end-of-iteration write is due
-    std::map<RequestId, Tracked> tracked_;            // by the hub's request id
-    std::map<uint64_t, RequestId> by_client_request_; // the client's id -> the hub's
-    std::map<uint64_t, unsigned> per_agent_;          // tracked commands by agent serial
-    size_t tracked_bytes_ = 0;                        // their command lines
-    size_t charged_ = 0;                              // what they count against the user's bounds
+    EventLoop::TimerId flush_timer_ = 0; // the end-of-iteration write is due
+    TrackedCommands commands_;
+    size_t charged_ = 0;       // what they count against the user's bounds
     std::set<uint64_t> shown_; // agents the policy let it see (only while one applies)
     // By agent serial, the rules that match this client and that agent (the
     // facts of neither change while both are there), of the policy of

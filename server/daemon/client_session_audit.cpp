@@ -12,32 +12,12 @@ namespace cliserver {
 
 namespace op = operator_protocol;
 
-void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
-    for (auto it = tracked_.begin(); it != tracked_.end();) {
-        if (it->second.agent.serial != a.serial) {
-            ++it;
-            continue;
-        }
-        count_end(it->second, it->second.sent ? CommandOutcome::kAgentDisconnected
-                                              : CommandOutcome::kNotConnected);
-        if (it->second.sent) audit(it->first, it->second, CommandOutcome::kAgentDisconnected);
-        by_client_request_.erase(it->second.client_request);
-        untrack(it++);
-    }
-    rules_by_agent_.erase(a.serial);
-    if (!greeted_ || !a.greeted || !shown(a)) return;
-    shown_.erase(a.serial);
-    std::string out;
-    op::encode_agent_down(out, op::AgentDown{a.serial, kind, why});
-    send(out);
-}
-
 // The "sent" record is on disk before the agent sees the command, or the
 // command does not go.
 bool OperatorSession::on_sending(const Request &r) {
-    auto it = tracked_.find(r.id);
-    if (it == tracked_.end()) return true;
-    Tracked &t = it->second;
+    Tracked *found = commands_.find(r.id);
+    if (!found) return true;
+    Tracked &t = *found;
     t.sent_at = std::chrono::system_clock::now();
     t.started = std::chrono::steady_clock::now();
     if (!audit_.enabled() || audit_.record(audit_record(r.id, t, AuditEvent::kSent))) {
@@ -46,8 +26,7 @@ bool OperatorSession::on_sending(const Request &r) {
     }
     const uint64_t client_request = t.client_request;
     const std::string agent = printable(t.agent.name);
-    by_client_request_.erase(client_request);
-    untrack(it);
+    (void)untrack(r.id);
     refuse_command(client_request, agent);
     return false;
 }
@@ -67,14 +46,6 @@ void OperatorSession::refuse_command(uint64_t client_request, const std::string 
     }
     op::encode_notice(out, op::NoticeText{Notice::kError, why});
     op::encode_done(out, client_request);
-    send(out);
-}
-
-void OperatorSession::on_sent(const Request &r) {
-    Tracked *t = tracked(r.id);
-    if (!t) return;
-    std::string out;
-    op::encode_sent(out, t->client_request);
     send(out);
 }
 

@@ -78,7 +78,7 @@ void Console::on_stdin() {
 
 void Console::report_congestion() {
     ServerCommands::report_congestion();
-    set_run_.update_congestion();
+    set_run_.report_congestion();
 }
 
 void Console::on_interrupt_signal() {

@@ -118,20 +118,14 @@ void FanoutRun::time_out(RequestId id) {
 
 void FanoutRun::append(std::string_view bytes) {
     out_.append(bytes);
-    if (out_.over_high_water()) saw_congested_ = true;
 }
 
 // The hub decides whether to read an agent whenever it touches it (a
 // command sent, a frame written), so an agent can be paused by congestion
-// that is gone again before the end of the wake-up; the wake-up that ends
-// it must still be reported, or the agent would stay paused for good.
-void FanoutRun::update_congestion() {
-    const bool now = congested();
-    if (now != reported_congested_ || (!now && saw_congested_)) {
-        reported_congested_ = now;
-        hub_.congestion_changed(this);
-    }
-    saw_congested_ = now;
+// that is gone again before the end of the wake-up; the queue keeps that
+// crossing too, and its report resumes the agent.
+void FanoutRun::report_congestion() {
+    hub_.congestion_changed(this);
 }
 
 FanoutRun::Slot *FanoutRun::slot_of(RequestId id) {

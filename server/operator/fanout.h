@@ -64,9 +64,9 @@ class FanoutRun : public HubClient {
     // Stops waiting: running commands finish on their agents unseen, and
     // every command not done counts as interrupted.
     void interrupt();
-    // Once per wake-up, after the output was written: tells the hub when the
-    // congestion of the output has changed since it last heard.
-    void update_congestion();
+    // The output crossed its high-water mark since the last report (its
+    // front end asks the queue once per wake-up): tells the hub.
+    void report_congestion();
 
     ScriptTally tally() const;
 
@@ -128,8 +128,6 @@ class FanoutRun : public HubClient {
     RequestDeadlines deadlines_;
     bool terminal_ = false; // the output is a terminal
     size_t unfinished_ = 0;
-    bool reported_congested_ = false;
-    bool saw_congested_ = false; // the output was over its mark since the last report
 };
 
 class FanoutScript {
@@ -142,7 +140,7 @@ class FanoutScript {
     bool has_lines() const { return lines_.has_value(); }
     void set_lines(std::vector<std::string> lines);
     void interrupt();
-    void update_congestion() { run_.update_congestion(); }
+    void report_congestion() { run_.report_congestion(); }
     // The script is over: every selected agent is done, or it failed.
     bool finished();
     int exit_status() const { return exit_status_; }

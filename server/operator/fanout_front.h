@@ -36,7 +36,7 @@ class FanoutFront final : public FrontEnd, public AgentEvents {
     void advance() override;
     void on_stdin() override;
     bool wants_stdin() const override { return !input_.eof() && !script_.has_lines(); }
-    void report_congestion() override { script_.update_congestion(); }
+    void report_congestion() override { script_.report_congestion(); }
     void output_failed() override { script_.interrupt(); }
 
     FanoutScript script_;

@@ -51,7 +51,7 @@ void FrontEnd::drain_and_close() {
 void FrontEnd::update_interest() {
     loop_.set_interest(STDIN_FILENO, wants_stdin() ? uint32_t{EPOLLIN} : 0u);
     loop_.set_interest(STDOUT_FILENO, out_.empty() ? 0u : uint32_t{EPOLLOUT});
-    report_congestion();
+    if (out_.take_congestion_edge()) report_congestion();
 }
 
 // Output that cannot be written is an error of the whole session (a full
@@ -103,7 +103,7 @@ void FrontEnd::stop_with(int status) {
 void FrontEnd::emit(std::string_view bytes) {
     out_.append(bytes);
     out_.write_available();
-    report_congestion();
+    if (out_.take_congestion_edge()) report_congestion();
 }
 
 void FrontEnd::agent_lost_notice(const AgentView &a, const std::string &why, Notice kind) {

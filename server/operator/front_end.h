@@ -61,7 +61,8 @@ class FrontEnd {
     virtual void advance() = 0;
     virtual void on_stdin() = 0;
     virtual bool wants_stdin() const = 0;
-    // Tells the agents' service of congestion edges of the output.
+    // The output crossed its high-water mark (either way, perhaps and back):
+    // tells the agents' service, for each client of it that shares the output.
     virtual void report_congestion() = 0;
     // Standard output failed: work still running is given up.
     virtual void output_failed() {}

@@ -33,14 +33,9 @@ ServerCommands::~ServerCommands() = default;
 
 // Both edges must reach the service: one that pauses itself on seeing
 // congested() (the resident server's link) waits for the word to resume,
-// and output that crosses the mark and drains again within one iteration
-// would otherwise never give it.
+// also after output that crossed the mark and drained within one iteration.
 void ServerCommands::report_congestion() {
-    const bool now = congested();
-    if (now != was_congested_) {
-        was_congested_ = now;
-        hub_.congestion_changed(this);
-    }
+    hub_.congestion_changed(this);
 }
 
 std::string ServerCommands::paint(const char *sgr, const std::string &text) const {

@@ -129,7 +129,6 @@ class ServerCommands : public FrontEnd, public HubClient {
     void send_to_attached(const std::string &line, bool learn);
 
     bool terminal_out_ = false;
-    bool was_congested_ = false;
 };
 
 } // namespace cliserver

@@ -3,7 +3,9 @@
 // listeners of the test's own stand in for connections.
 #include "core/byte_stream.h"
 #include "core/event_loop.h"
+#include "core/high_water.h"
 #include "core/listener.h"
+#include "core/output_queue.h"
 #include "wire/agent_frames.h"
 
 #include "cli_common.h"
@@ -20,6 +22,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -216,6 +219,64 @@ TEST(ByteStream, QueuesWhatTheSocketDoesNotTakeAndGivesTheMemoryBack) {
     stream.queue("x"); // the queue starts again from nothing
     ASSERT_TRUE(stream.write_available());
     EXPECT_EQ(read_peer(sp.fds[1], 1), "x");
+}
+
+// A crossing of the mark is reported once, either way, also when the queue
+// is back on the other side before its owner asks (the producer it paused
+// waits for the word).
+TEST(HighWaterEdges, EveryCrossingIsReportedOnceAlsoWhenUndoneBeforeTheReport) {
+    struct Case {
+        const char *what;
+        std::vector<size_t> sizes; // the queue's, before the owner asks
+        bool over;
+        bool edge;
+    };
+    const Case cases[] = {
+        {"below the mark", {0, 5, 9}, false, false},
+        {"over it", {5, 10}, true, true},
+        {"over and drained again", {12, 3}, false, true},
+        {"over, drained and over again", {12, 0, 15}, true, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        HighWaterEdges e(10);
+        for (size_t n : c.sizes)
+            e.update(n);
+        EXPECT_EQ(e.over(), c.over);
+        EXPECT_EQ(e.take(), c.edge);
+        EXPECT_FALSE(e.take()) << "reported twice";
+        e.update(c.over ? 11 : 0); // on the same side
+        EXPECT_FALSE(e.take());
+    }
+}
+
+// Both queues keep the edge of output that crosses the mark and is written
+// out within one loop iteration.
+TEST(HighWaterEdges, QueuesKeepACrossingDrainedWithinOneIteration) {
+    FILE *file = tmpfile(); // a regular file takes everything at once
+    ASSERT_NE(file, nullptr);
+    {
+        OutputQueue out(fileno(file));
+        out.append(std::string(OutputQueue::kHighWater, 'o'));
+        EXPECT_TRUE(out.over_high_water());
+        out.write_available();
+        EXPECT_TRUE(out.empty());
+        EXPECT_FALSE(out.over_high_water());
+        EXPECT_TRUE(out.take_congestion_edge());
+        EXPECT_FALSE(out.take_congestion_edge());
+    }
+    fclose(file);
+
+    SocketPair sp;
+    ByteStream stream(sp.take(), 100);
+    stream.queue(std::string(150, 's'));
+    EXPECT_TRUE(stream.over_high_water());
+    ASSERT_TRUE(stream.write_available());
+    EXPECT_EQ(stream.pending(), 0u);
+    EXPECT_FALSE(stream.over_high_water());
+    EXPECT_TRUE(stream.take_congestion_edge());
+    EXPECT_FALSE(stream.take_congestion_edge());
+    EXPECT_EQ(read_peer(sp.fds[1], 150).size(), 150u);
 }
 
 TEST(ByteStream, ReadsInChunksAndReportsTheEndOrAStop) {
