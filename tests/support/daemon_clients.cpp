@@ -135,6 +135,17 @@ std::optional<Msg> RawClient::read_type(uint8_t type, ms timeout, std::vector<Ms
     }
 }
 
+std::optional<std::string> RawClient::run(uint64_t request, uint64_t agent, const std::string &line,
+                                          ms timeout) {
+    if (!send(wire::submit(request, agent, line))) return std::nullopt;
+    std::vector<Msg> before;
+    if (!read_type(wire::kDone, timeout, &before)) return std::nullopt;
+    std::string text;
+    for (const Msg &m : before)
+        if (m.type == wire::kOutput) text += m.payload.substr(8);
+    return text;
+}
+
 bool RawClient::wait_closed(ms timeout) {
     const auto deadline = clock::now() + timeout;
     for (;;) {

@@ -119,6 +119,10 @@ class RawClient {
     // The next message of this type, skipping others (kept in *skipped).
     std::optional<Msg> read_type(uint8_t type, ms timeout = kTimeout,
                                  std::vector<Msg> *skipped = nullptr);
+    // SUBMITs line to the agent of that serial and reads up to its DONE:
+    // the OUTPUT's text, or nullopt when the submit or DONE fails.
+    std::optional<std::string> run(uint64_t request, uint64_t agent, const std::string &line,
+                                   ms timeout = kTimeout);
     // True when the daemon closes the connection in time; what it sent first is dropped.
     bool wait_closed(ms timeout = kTimeout);
     // HELLO of that protocol version, then WELCOME (of the same version),

@@ -313,13 +313,9 @@ TEST(ResidentServerAudit, AnUnwritableLogRefusesCommandsUntilItCanBeWritten) {
     // The disk has room again.
     const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
     ASSERT_EQ(prlimit(d.pid(), RLIMIT_FSIZE, &unlimited, nullptr), 0);
-    ASSERT_TRUE(raw.send(wire::submit(10, alpha_serial, "echo three")));
-    std::vector<Msg> before;
-    ASSERT_TRUE(raw.read_type(wire::kDone, kTimeout, &before));
-    std::string text;
-    for (const Msg &m : before)
-        if (m.type == wire::kOutput) text += m.payload.substr(8);
-    EXPECT_EQ(text, "three\n");
+    auto text = raw.run(10, alpha_serial, "echo three");
+    ASSERT_TRUE(text);
+    EXPECT_EQ(*text, "three\n");
     r = run_client(d, {"--agent", "alpha", "--wait", "5", "-c", "echo four"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "four\n");
