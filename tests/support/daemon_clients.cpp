@@ -1,33 +1,47 @@
 #include "daemon_clients.h"
 
+#include "deadline_io.h"
+
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
-namespace daemontest {
+namespace clitest {
+
+using clock = Clock;
+
+// ---------------------------------------------------------------- ResidentWithAlpha
 
 namespace {
 
-using clock = std::chrono::steady_clock;
-
-int remaining_ms(clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<ms>(deadline - clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-bool fill_address(const std::string &path, sockaddr_un &addr) {
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) return false;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    return true;
+std::vector<std::string> with_audit_log(std::vector<std::string> extra,
+                                        ResidentWithAlpha::Audit audit, const TempDir &dir) {
+    if (audit == ResidentWithAlpha::Audit::on)
+        extra.insert(extra.begin(), {"--audit-log", dir.file("audit.log")});
+    return extra;
 }
 
 } // namespace
+
+ResidentWithAlpha::ResidentWithAlpha(std::vector<std::string> extra, Audit audit,
+                                     std::vector<std::string> launcher)
+    : daemon(dir.path(), with_audit_log(std::move(extra), audit, dir), std::move(launcher)) {
+    if (!daemon.ready()) return;
+    alpha = start_host("1", "alpha");
+    ok_ = daemon.journal_until("alpha (id 1) connected");
+}
+
+std::string ResidentWithAlpha::why() const {
+    if (!daemon.ready()) return daemon.error();
+    return "alpha did not connect; the journal:\n" + daemon.journal();
+}
 
 // ---------------------------------------------------------------- the wire
 
@@ -74,15 +88,8 @@ void RawClient::close() {
 
 bool RawClient::connect(const std::string &path) {
     close();
-    sockaddr_un addr{};
-    if (!fill_address(path, addr)) return false;
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
-    if (::connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        close();
-        return false;
-    }
-    return true;
+    fd_ = connect_unix(path);
+    return fd_ >= 0;
 }
 
 bool RawClient::send(const std::string &bytes) {
@@ -126,6 +133,17 @@ std::optional<Msg> RawClient::read_type(uint8_t type, ms timeout, std::vector<Ms
         if (!m || m->type == type) return m;
         if (skipped) skipped->push_back(std::move(*m));
     }
+}
+
+std::optional<std::string> RawClient::run(uint64_t request, uint64_t agent, const std::string &line,
+                                          ms timeout) {
+    if (!send(wire::submit(request, agent, line))) return std::nullopt;
+    std::vector<Msg> before;
+    if (!read_type(wire::kDone, timeout, &before)) return std::nullopt;
+    std::string text;
+    for (const Msg &m : before)
+        if (m.type == wire::kOutput) text += m.payload.substr(8);
+    return text;
 }
 
 bool RawClient::wait_closed(ms timeout) {
@@ -204,6 +222,28 @@ bool RawClient::wait_row(const std::string &name, const std::function<bool(const
     return false;
 }
 
+bool abandon_once_sent(const Daemon &d, const std::string &agent, const std::string &line) {
+    constexpr uint64_t kRequest = 5;
+    RawClient raw;
+    return raw.connect(d.socket()) && raw.greet() &&
+           raw.send(wire::submit(kRequest, raw.serial_of(agent), line)) &&
+           raw.read_type(wire::kSent) &&
+           raw.send(wire::message(wire::kAbandon, wire::be(kRequest, 8))) && raw.list();
+}
+
+Mode mode_of(const std::string &path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return {};
+    return Mode{st.st_mode & 07777, st.st_uid, st.st_gid, S_ISSOCK(st.st_mode)};
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> out;
     size_t pos = 0;
@@ -216,4 +256,4 @@ std::vector<std::string> lines_of(const std::string &text) {
     return out;
 }
 
-} // namespace daemontest
+} // namespace clitest

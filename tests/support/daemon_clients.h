@@ -7,6 +7,7 @@
 
 #include "daemon_fixture.h"
 #include "server_fixture.h"
+#include "temp_dir.h"
 
 #include <signal.h>
 #include <sys/types.h>
@@ -19,9 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace daemontest {
-
-using namespace servertest;
+namespace clitest {
 
 inline constexpr uid_t kNobody = 65534;
 
@@ -49,6 +48,29 @@ inline std::unique_ptr<Process> start_host_as(uid_t uid, gid_t gid, const std::s
     o.gid = gid;
     return start_host(id, name, o);
 }
+
+// The start of many resident-server tests: a daemon of the test's own in a
+// temporary directory, its journal piped, ready, and the example host
+// "alpha" (id 1) connected to it. With Audit::on it keeps its audit log at
+// audit_log().
+struct ResidentWithAlpha {
+    enum class Audit { off, on };
+    explicit ResidentWithAlpha(std::vector<std::string> extra = {}, Audit audit = Audit::off,
+                               std::vector<std::string> launcher = {});
+
+    // The daemon was ready and journalled alpha's connection in time.
+    bool ok() const { return ok_; }
+    // Why not, for the failure message.
+    std::string why() const;
+    std::string audit_log() const { return dir.file("audit.log"); }
+
+    TempDir dir; // first: the daemon lives in it
+    Daemon daemon;
+    std::unique_ptr<Process> alpha;
+
+  private:
+    bool ok_ = false;
+};
 
 // One message of the operator protocol as the test decodes it.
 struct Msg {
@@ -97,6 +119,10 @@ class RawClient {
     // The next message of this type, skipping others (kept in *skipped).
     std::optional<Msg> read_type(uint8_t type, ms timeout = kTimeout,
                                  std::vector<Msg> *skipped = nullptr);
+    // SUBMITs line to the agent of that serial and reads up to its DONE:
+    // the OUTPUT's text, or nullopt when the submit or DONE fails.
+    std::optional<std::string> run(uint64_t request, uint64_t agent, const std::string &line,
+                                   ms timeout = kTimeout);
     // True when the daemon closes the connection in time; what it sent first is dropped.
     bool wait_closed(ms timeout = kTimeout);
     // HELLO of that protocol version, then WELCOME (of the same version),
@@ -116,7 +142,28 @@ class RawClient {
     std::map<std::string, uint64_t> agents_;
 };
 
+// A command of a raw client of d's abandoned once it was SENT to the agent;
+// true when every step went through, the LIST behind the ABANDON included
+// (its answer proves the ABANDON was handled).
+bool abandon_once_sent(const Daemon &d, const std::string &agent, const std::string &line);
+
+// The example host's `wipe` asks this before it wipes.
+inline const std::string kWipePrompt = "Wipe the device buffer? Type yes to confirm: ";
+
+// A file's mode bits, owner and type, as lstat() gives them (all 0 when it
+// cannot).
+struct Mode {
+    mode_t perms = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool socket = false;
+};
+Mode mode_of(const std::string &path);
+
+// The whole of the file at path; empty when it cannot be read.
+std::string read_file(const std::string &path);
+
 // Lines of text, without their newlines.
 std::vector<std::string> lines_of(const std::string &text);
 
-} // namespace daemontest
+} // namespace clitest

@@ -1,5 +1,7 @@
 #include "daemon_fixture.h"
 
+#include "deadline_io.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -14,16 +16,11 @@
 #include <fstream>
 #include <sstream>
 
-namespace servertest {
+namespace clitest {
+
+using clock = Clock;
 
 namespace {
-
-using clock = std::chrono::steady_clock;
-
-int remaining_ms(clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<ms>(deadline - clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 bool has_line(const std::string &datagram, const std::string &word) {
     std::istringstream lines(datagram);
@@ -41,9 +38,7 @@ std::atomic<int> g_notify_serial{0};
 NotifySocket::NotifySocket(std::string path) : path_(std::move(path)) {
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const bool fits = path_.size() < sizeof addr.sun_path;
-    if (fits) std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    const bool fits = unix_address(path_, addr);
     if (fd_ < 0 || !fits || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
@@ -145,4 +140,4 @@ long Daemon::rss_kib() const {
     return 0;
 }
 
-} // namespace servertest
+} // namespace clitest

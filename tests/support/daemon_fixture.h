@@ -16,12 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace servertest {
-
-// The daemon's directory (and any a test wants for itself).
-struct TempDir : clitest::TempDir {
-    TempDir() : clitest::TempDir("cli-daemon-test") {}
-};
+namespace clitest {
 
 // A Unix datagram socket standing in for the service manager's.
 class NotifySocket {
@@ -92,4 +87,4 @@ class Daemon {
     std::string error_;
 };
 
-} // namespace servertest
+} // namespace clitest

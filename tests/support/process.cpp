@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include "deadline_io.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -17,26 +19,11 @@
 
 extern char **environ;
 
-namespace servertest {
+namespace clitest {
+
+using clock = Clock;
 
 namespace {
-
-using clock = std::chrono::steady_clock;
-
-int remaining_ms(clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<ms>(deadline - clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// 1: data or end of stream waiting, 0: time-out.
-int wait_readable(int fd, clock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        int rc = poll(&p, 1, remaining_ms(deadline));
-        if (rc >= 0) return rc;
-        if (errno != EINTR) return 0;
-    }
-}
 
 std::vector<std::string> merged_environment(const std::vector<std::string> &extra,
                                             const std::vector<std::string> &unset) {
@@ -175,7 +162,7 @@ void Process::kill(int sig) {
 bool read_until(int fd, const std::string &needle, std::string *buffer, ms timeout) {
     auto deadline = clock::now() + timeout;
     while (buffer->find(needle) == std::string::npos) {
-        if (wait_readable(fd, deadline) == 0) return false;
+        if (!wait_readable(fd, deadline)) return false;
         char chunk[65536];
         ssize_t r = ::read(fd, chunk, sizeof chunk);
         if (r < 0 && errno == EINTR) continue;
@@ -189,7 +176,7 @@ std::optional<std::string> read_all(int fd, ms timeout) {
     auto deadline = clock::now() + timeout;
     std::string out;
     for (;;) {
-        if (wait_readable(fd, deadline) == 0) return std::nullopt;
+        if (!wait_readable(fd, deadline)) return std::nullopt;
         char chunk[65536];
         ssize_t r = ::read(fd, chunk, sizeof chunk);
         if (r < 0 && errno == EINTR) continue;
@@ -203,4 +190,4 @@ std::string strip_terminal(const std::string &raw) {
     return std::regex_replace(raw, sequences, "");
 }
 
-} // namespace servertest
+} // namespace clitest

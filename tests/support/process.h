@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace servertest {
+namespace clitest {
 
 using namespace std::chrono_literals;
 using ms = std::chrono::milliseconds;
@@ -72,4 +72,4 @@ std::optional<std::string> read_all(int fd, ms timeout = kTimeout);
 // Terminal output without colour and cursor sequences, bells or carriage returns.
 std::string strip_terminal(const std::string &raw);
 
-} // namespace servertest
+} // namespace clitest

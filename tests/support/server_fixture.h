@@ -11,11 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -23,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-namespace servertest {
+namespace clitest {
 
 // Set for the second run of these tests, where every cli-server they start
 // is a client of a resident server (server_tests_via_daemon).
@@ -76,7 +80,7 @@ inline std::string standalone_note() {
 // For tests whose subject only a standalone cli-server has.
 #define SKIP_THROUGH_DAEMON(why)                                                                   \
     do {                                                                                           \
-        if (::servertest::through_daemon()) GTEST_SKIP() << (why);                                 \
+        if (::clitest::through_daemon()) GTEST_SKIP() << (why);                                    \
     } while (0)
 
 struct RunResult {
@@ -92,37 +96,64 @@ inline std::vector<std::string> server_argv(std::vector<std::string> args) {
 
 // A raw connection to the server's agent port, for fake agents; invalid if
 // the connect fails.
-inline clitest::Conn connect_agent() {
+inline Conn connect_agent() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(clitest::kAgentPort);
+    addr.sin_port = htons(kAgentPort);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         if (fd >= 0) close(fd);
-        return clitest::Conn();
+        return Conn();
     }
-    return clitest::Conn(fd);
+    return Conn(fd);
 }
 
 // A raw agent connection owned by uid, as the server looks owners up (the
 // socket's creator): the effective uid is switched around socket() only,
 // so this needs root. Invalid when it cannot be done.
-inline clitest::Conn connect_agent_as(uid_t uid) {
+inline Conn connect_agent_as(uid_t uid) {
     if (uid == geteuid()) return connect_agent();
-    if (seteuid(uid) != 0) return clitest::Conn();
-    clitest::Conn c = connect_agent();
+    if (seteuid(uid) != 0) return Conn();
+    Conn c = connect_agent();
     if (seteuid(0) != 0) std::abort(); // the test cannot go on as somebody else
     return c;
 }
 
-// A raw agent whose HELLO has been acknowledged (uid: whose socket it is).
-inline clitest::Conn greeted_agent(const std::string &name, uint32_t id, uid_t uid = geteuid()) {
-    clitest::Conn c = connect_agent_as(uid);
-    EXPECT_TRUE(c.valid());
-    EXPECT_TRUE(c.send_frame(CLI_FRAME_HELLO, 0, name, id));
+// Waits (bounded) for the server under test to listen, then connects.
+// Polls: there is nothing else to wait on but the listener's existence.
+inline Conn connect_agent_when_listening(ms timeout = kTimeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        Conn c = connect_agent();
+        if (c.valid()) return c;
+        poll(nullptr, 0, 10);
+    }
+    return Conn();
+}
+
+// A fake agent's HELLO as `name` with `id`: true when it was sent.
+inline bool send_hello(Conn &c, const std::string &name, uint32_t id) {
+    return c.valid() && c.send_frame(CLI_FRAME_HELLO, 0, name, id);
+}
+// The server's answer to a HELLO: the ACK's payload, or nullopt when the
+// next frame is not an ACK (or none comes in time).
+inline std::optional<std::string> read_ack(Conn &c) {
     auto ack = c.read_frame();
-    EXPECT_TRUE(ack && ack->type == CLI_FRAME_ACK) << name;
+    if (!ack || ack->type != CLI_FRAME_ACK) return std::nullopt;
+    return ack->payload;
+}
+// HELLO and its ACK on c: the ACK's payload, or nullopt when not acknowledged.
+inline std::optional<std::string> greet_agent(Conn &c, const std::string &name, uint32_t id) {
+    if (!send_hello(c, name, id)) return std::nullopt;
+    return read_ack(c);
+}
+
+// A raw agent whose HELLO has been acknowledged (uid: whose socket it is).
+inline Conn greeted_agent(const std::string &name, uint32_t id, uid_t uid = geteuid()) {
+    Conn c = connect_agent_as(uid);
+    EXPECT_TRUE(c.valid()) << name;
+    EXPECT_TRUE(greet_agent(c, name, id)) << name << " was not acknowledged";
     return c;
 }
 
@@ -168,4 +199,28 @@ inline RunResult run_server(const std::vector<std::string> &args, const std::str
     return r;
 }
 
-} // namespace servertest
+// What a cli-server whose standard output cannot be written (a full disk:
+// /dev/full) must say on standard error, and exit 5 with it.
+inline constexpr const char *kStdoutFullError =
+    "cli-server: cannot write standard output: No space left on device\n";
+
+// Runs cli-server with args, its standard output /dev/full; `started` runs
+// once it was started (an agent it waits for connects, say). Its exit
+// status and standard error; out is left empty.
+inline RunResult run_server_into_full_disk(const std::vector<std::string> &args,
+                                           const std::function<void()> &started = {}) {
+    RunResult r;
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    EXPECT_GE(full, 0) << "/dev/full";
+    if (full < 0) return r;
+    SpawnOptions o;
+    o.stdout_fd = full;
+    Process server(server_argv(args), o);
+    close(full);
+    if (started) started();
+    r.err = read_all(server.err()).value_or("<no end of output>");
+    r.status = server.wait().value_or(-1);
+    return r;
+}
+
+} // namespace clitest

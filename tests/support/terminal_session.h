@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace servertest {
+namespace clitest {
 
 class TerminalSession {
   public:
@@ -67,4 +67,4 @@ class TerminalSession {
     size_t seen_ = 0;
 };
 
-} // namespace servertest
+} // namespace clitest

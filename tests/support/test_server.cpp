@@ -1,5 +1,7 @@
 #include "test_server.h"
 
+#include "deadline_io.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,24 +16,9 @@
 
 namespace clitest {
 
+using clock = Clock;
+
 namespace {
-
-using clock = std::chrono::steady_clock;
-
-int remaining_ms(clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<ms>(deadline - clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-bool wait_readable(int fd, clock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        int rc = poll(&p, 1, remaining_ms(deadline));
-        if (rc > 0) return true;
-        if (rc == 0) return false;
-        if (errno != EINTR) return false;
-    }
-}
 
 void put32(std::string &s, uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8)

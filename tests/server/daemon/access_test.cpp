@@ -7,6 +7,7 @@
 #include "core/users.h"
 #include "daemon/operator_socket.h"
 #include "operator/socket_trust.h"
+#include "deadline_io.h"
 #include "temp_dir.h"
 
 #include <grp.h>
@@ -34,29 +35,13 @@ namespace {
 
 constexpr int kWaitMs = 5000;
 
-struct TempDir : clitest::TempDir {
-    TempDir() : clitest::TempDir("cli-server-test") {}
-};
+using clitest::TempDir;
 
 mode_t mode_of(const std::string &path, gid_t *group = nullptr) {
     struct stat st {};
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
     if (group) *group = st.st_gid;
     return st.st_mode;
-}
-
-int connect_to(const std::string &path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
 }
 
 struct Child {
@@ -73,7 +58,7 @@ Child connect_as(uid_t uid, gid_t gid, const std::string &path) {
     if (pid == 0) {
         close(report[0]);
         if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(2);
-        const int fd = connect_to(path);
+        const int fd = clitest::connect_unix(path);
         const char err = static_cast<char>(fd < 0 ? errno : 0);
         if (write(report[1], &err, 1) != 1) _exit(3);
         if (fd >= 0) {
@@ -199,7 +184,7 @@ TEST(SocketPath, StaleSocketIsReplacedLiveOneIsAnError) {
     ASSERT_TRUE(std::filesystem::exists(path));
     UniqueFd second = listen_operator_socket(path, {}, &err);
     ASSERT_TRUE(second.valid()) << err;
-    const int client = connect_to(path);
+    const int client = clitest::connect_unix(path);
     EXPECT_GE(client, 0) << "the replacement socket answers";
     if (client >= 0) close(client);
 
@@ -207,7 +192,7 @@ TEST(SocketPath, StaleSocketIsReplacedLiveOneIsAnError) {
     UniqueFd third = listen_operator_socket(path, {}, &err);
     EXPECT_FALSE(third.valid());
     EXPECT_NE(err.find("already listening on " + path), std::string::npos) << err;
-    EXPECT_GE(connect_to(path), 0) << "the live daemon keeps its socket";
+    EXPECT_GE(clitest::connect_unix(path), 0) << "the live daemon keeps its socket";
 }
 
 TEST(SocketPath, RefusesToReplaceAFileOrUseAForeignDirectory) {

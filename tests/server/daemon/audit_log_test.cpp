@@ -24,9 +24,7 @@ using namespace std::chrono;
 
 namespace {
 
-struct TempDir : clitest::TempDir {
-    TempDir() : clitest::TempDir("cli-audit-test") {}
-};
+using clitest::TempDir;
 
 std::vector<std::string> lines_of(const std::string &path) {
     std::ifstream in(path);

@@ -17,9 +17,7 @@ using namespace cliserver;
 
 namespace {
 
-struct TempDir : clitest::TempDir {
-    TempDir() : clitest::TempDir("cli-metrics-test") {}
-};
+using clitest::TempDir;
 
 std::string contents(const std::string &path) {
     std::ifstream in(path);

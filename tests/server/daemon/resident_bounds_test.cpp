@@ -16,7 +16,7 @@
 
 #include <fstream>
 
-using namespace daemontest;
+using namespace clitest;
 
 namespace {
 
@@ -32,13 +32,11 @@ std::vector<clitest::Conn> stuck_agents(int n) {
     for (int i = 1; i <= n; ++i) {
         agents.push_back(connect_agent());
         EXPECT_TRUE(agents.back().valid());
-        EXPECT_TRUE(agents.back().send_frame(CLI_FRAME_HELLO, 0, "stuck-" + std::to_string(i),
-                                             static_cast<uint32_t>(i)));
+        EXPECT_TRUE(
+            send_hello(agents.back(), "stuck-" + std::to_string(i), static_cast<uint32_t>(i)));
     }
-    for (clitest::Conn &c : agents) {
-        auto ack = c.read_frame();
-        EXPECT_TRUE(ack && ack->type == CLI_FRAME_ACK);
-    }
+    for (clitest::Conn &c : agents)
+        EXPECT_TRUE(read_ack(c));
     return agents;
 }
 

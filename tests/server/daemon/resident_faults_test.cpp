@@ -15,7 +15,7 @@
 #include <algorithm>
 #include <random>
 
-using namespace daemontest;
+using namespace clitest;
 
 namespace {
 
@@ -25,19 +25,15 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-const std::string kWipePrompt = "Wipe the device buffer? Type yes to confirm: ";
-
 } // namespace
 
 // The agent waits at the prompt of a client that is SIGKILLed: the daemon
 // answers it empty, so the handler finishes ("Not wiped": the buffer is
 // intact) and the next client's command runs.
 TEST(ResidentServerFaults, AKilledClientsPromptIsAnsweredAndTheQueueMovesOn) {
-    TempDir dir;
-    Daemon d(dir.path());
-    ASSERT_TRUE(d.ready());
-    auto alpha = start_host("1", "alpha");
-    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    ResidentWithAlpha resident;
+    ASSERT_TRUE(resident.ok()) << resident.why();
+    Daemon &d = resident.daemon;
 
     auto c1 = start_client(d, {"--agent", "alpha", "--wait", "5", "-c", "wipe"});
     std::string out;
@@ -186,11 +182,9 @@ TEST(ResidentServerFaults, AClientThatStopsReadingHoldsOnlyItsOwnAgent) {
 // Garbage, a wrong version, a half message or silence end only the
 // connection that sent them; everybody else carries on.
 TEST(ResidentServerFaults, GarbageClientsAreClosedAndOthersAreUnaffected) {
-    TempDir dir;
-    Daemon d(dir.path());
-    ASSERT_TRUE(d.ready());
-    auto alpha = start_host("1", "alpha");
-    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    ResidentWithAlpha resident;
+    ASSERT_TRUE(resident.ok()) << resident.why();
+    Daemon &d = resident.daemon;
     RawClient good;
     ASSERT_TRUE(good.connect(d.socket()));
     ASSERT_TRUE(good.greet());
@@ -238,26 +232,12 @@ TEST(ResidentServerFaults, GarbageClientsAreClosedAndOthersAreUnaffected) {
     EXPECT_TRUE(silent.wait_closed(5000ms));
     EXPECT_GE(std::chrono::steady_clock::now() - stalled_at, 9000ms);
 
-    ASSERT_TRUE(good.send(wire::submit(3, good.serial_of("alpha"), "echo still")));
-    std::vector<Msg> before;
-    ASSERT_TRUE(good.read_type(wire::kDone, kTimeout, &before));
-    std::string text;
-    for (const Msg &m : before)
-        if (m.type == wire::kOutput) text += m.payload.substr(8);
-    EXPECT_EQ(text, "still\n");
+    auto text = good.run(3, good.serial_of("alpha"), "echo still");
+    ASSERT_TRUE(text);
+    EXPECT_EQ(*text, "still\n");
 }
 
 namespace {
-
-// An agent of the test's own: connected, HELLO sent and acknowledged.
-clitest::Conn raw_agent(const std::string &name, uint32_t id) {
-    clitest::Conn c = connect_agent();
-    EXPECT_TRUE(c.valid());
-    EXPECT_TRUE(c.send_frame(CLI_FRAME_HELLO, 0, name, id));
-    auto ack = c.read_frame();
-    EXPECT_TRUE(ack && ack->type == CLI_FRAME_ACK) << name;
-    return c;
-}
 
 std::string my_user_name() {
     const passwd *pw = getpwuid(getuid());
@@ -290,7 +270,7 @@ TEST(ResidentServerFaults, SilentAgentConnectionsStarveNeitherOperatorsNorAgents
     auto ls = run_client(d, {"-c", "ls"});
     EXPECT_EQ(ls.status, 0) << ls.err;
     EXPECT_EQ(ls.out, "no agents connected\n");
-    clitest::Conn real = raw_agent("real", 9);
+    clitest::Conn real = greeted_agent("real", 9);
     ASSERT_FALSE(HasFailure()) << "journal:\n" << d.journal();
     auto ls2 = run_client(d, {"-c", "ls"});
     EXPECT_EQ(ls2.status, 0) << ls2.err;
@@ -323,7 +303,7 @@ TEST(ResidentServerFaults, AClientQueueingWithoutBoundIsRefused) {
     TempDir dir;
     Daemon d(dir.path());
     ASSERT_TRUE(d.ready());
-    clitest::Conn busy = raw_agent("busy", 3);
+    clitest::Conn busy = greeted_agent("busy", 3);
     ASSERT_TRUE(d.journal_until("busy (id 3) connected"));
     RawClient greedy;
     ASSERT_TRUE(greedy.connect(d.socket()));
@@ -359,8 +339,8 @@ TEST(ResidentServerFaults, AnAmbiguousAgentNameFailsAtOnceNamingTheCandidates) {
     TempDir dir;
     Daemon d(dir.path());
     ASSERT_TRUE(d.ready());
-    clitest::Conn first = raw_agent("dup", 5);
-    clitest::Conn second = raw_agent("dup", 6);
+    clitest::Conn first = greeted_agent("dup", 5);
+    clitest::Conn second = greeted_agent("dup", 6);
     ASSERT_TRUE(d.journal_until("dup (id 6) connected"));
     const auto start = std::chrono::steady_clock::now();
     auto r = run_client(d, {"--agent", "dup", "--wait", "5", "-c", "status"});
@@ -379,9 +359,9 @@ TEST(ResidentServerFaults, ControlCharactersInAgentNamesAreShownVisibly) {
     TempDir dir;
     Daemon d(dir.path());
     ASSERT_TRUE(d.ready());
-    clitest::Conn evil = raw_agent("ev\x1b]0;t\x07il\xc2\x9b"
-                                   "2J",
-                                   4);
+    clitest::Conn evil = greeted_agent("ev\x1b]0;t\x07il\xc2\x9b"
+                                       "2J",
+                                       4);
     EXPECT_TRUE(d.journal_until("ev\\x1b]0;t\\x07il\\xc2\\x9b2J (id 4) connected")) << d.journal();
     auto ls = run_client(d, {"-c", "ls"});
     EXPECT_EQ(ls.status, 0) << ls.err;
@@ -398,7 +378,7 @@ TEST(ResidentServerFaults, AVersionOneClientIsServedAsBefore) {
     TempDir dir;
     Daemon d(dir.path());
     ASSERT_TRUE(d.ready());
-    clitest::Conn agent = raw_agent("alpha", 3);
+    clitest::Conn agent = greeted_agent("alpha", 3);
     ASSERT_TRUE(d.journal_until("alpha (id 3) connected"));
 
     RawClient v1;

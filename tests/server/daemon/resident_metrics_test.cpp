@@ -20,7 +20,7 @@
 #include <set>
 #include <sstream>
 
-using namespace daemontest;
+using namespace clitest;
 
 namespace {
 
@@ -131,13 +131,7 @@ TEST(ResidentMetrics, CountAgentsClientsAndEveryOutcome) {
         EXPECT_NE(r.err.find("answered empty"), std::string::npos) << r.out << r.err;
     }
     { // interrupted: ABANDON after SENT; the LIST behind it proves it was handled
-        RawClient raw;
-        ASSERT_TRUE(raw.connect(d.socket()));
-        ASSERT_TRUE(raw.greet());
-        ASSERT_TRUE(raw.send(wire::submit(5, raw.serial_of("alpha"), "ticks -n 20 -i 10")));
-        ASSERT_TRUE(raw.read_type(wire::kSent));
-        ASSERT_TRUE(raw.send(wire::message(wire::kAbandon, wire::be(5, 8))));
-        ASSERT_TRUE(raw.list());
+        ASSERT_TRUE(abandon_once_sent(d, "alpha", "ticks -n 20 -i 10"));
     }
     { // client-left: killed at the prompt; the next command runs once it is counted
         auto c = start_client(d, {"--agent", "beta", "--wait", "5", "-c", "wipe"});
@@ -256,11 +250,9 @@ TEST(ResidentMetrics, TheFileIsReplacedWholeAndTheNodeExporterServesIt) {
 // names version 1, and the metrics request, which version 1 did not have,
 // ends its connection as any unknown message did.
 TEST(ResidentMetrics, AVersionOneClientIsServedAsBefore) {
-    TempDir dir;
-    Daemon d(dir.path());
-    ASSERT_TRUE(d.ready()) << d.error();
-    auto alpha = start_host("1", "alpha");
-    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    ResidentWithAlpha resident;
+    ASSERT_TRUE(resident.ok()) << resident.why();
+    Daemon &d = resident.daemon;
     const std::string metrics = wire::message(0x0a, "");
 
     RawClient v1;

@@ -18,7 +18,7 @@
 #include <fstream>
 #include <sstream>
 
-using namespace daemontest;
+using namespace clitest;
 
 namespace {
 
@@ -46,13 +46,6 @@ SpawnOptions as_client(uid_t uid, gid_t primary, std::vector<gid_t> groups = {})
 void write_policy(const std::string &path, const std::string &text, mode_t mode = 0644) {
     std::ofstream(path, std::ios::trunc) << text;
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 std::vector<nlohmann::json> audit_records(const std::string &log) {

@@ -11,11 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using namespace daemontest;
+using namespace clitest;
 
 namespace {
-
-const std::string kWipePrompt = "Wipe the device buffer? Type yes to confirm: ";
 
 bool exists(const std::string &path) {
     struct stat st {};
@@ -121,11 +119,9 @@ TEST(ResidentServer, ClientsShareAgentsAndEachSeesOnlyItsOwnOutput) {
 // the package) is served exactly as before: its DONE is the request alone.
 // A client of version 2 has the agent's result after it.
 TEST(ResidentServer, ServesClientsOfTheOldProtocolVersionAsBefore) {
-    TempDir dir;
-    Daemon d(dir.path());
-    ASSERT_TRUE(d.ready());
-    auto alpha = start_host("1", "alpha");
-    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    ResidentWithAlpha resident;
+    ASSERT_TRUE(resident.ok()) << resident.why();
+    Daemon &d = resident.daemon;
     const struct {
         uint16_t version;
         const char *line;
@@ -149,11 +145,10 @@ TEST(ResidentServer, ServesClientsOfTheOldProtocolVersionAsBefore) {
 }
 
 TEST(ResidentServer, AnInteractiveClientIsToldWhenItsAgentIsBusy) {
-    TempDir dir;
-    Daemon d(dir.path());
-    ASSERT_TRUE(d.ready());
-    auto alpha = start_host("1", "alpha");
-    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
+    ResidentWithAlpha resident;
+    ASSERT_TRUE(resident.ok()) << resident.why();
+    Daemon &d = resident.daemon;
+    TempDir &dir = resident.dir;
     auto c1 = start_client(d, {"--agent", "alpha", "--wait", "5", "-c", "wipe"});
     std::string out1;
     ASSERT_TRUE(read_until(c1->out(), kWipePrompt, &out1));
@@ -245,11 +240,8 @@ TEST(ResidentServer, SigtermSaysGoodbyeToAgentsAndClientsAndRemovesTheSocket) {
     Daemon d(dir.path());
     ASSERT_TRUE(d.ready());
     ASSERT_TRUE(exists(d.socket()));
-    clitest::Conn fake = connect_agent();
-    ASSERT_TRUE(fake.valid());
-    ASSERT_TRUE(fake.send_frame(CLI_FRAME_HELLO, 0, "fake", 5));
-    auto ack = fake.read_frame();
-    ASSERT_TRUE(ack && ack->type == CLI_FRAME_ACK);
+    Conn fake = greeted_agent("fake", 5);
+    ASSERT_FALSE(::testing::Test::HasFailure());
     auto alpha = start_host("1", "alpha");
     ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
 

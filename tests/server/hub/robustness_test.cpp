@@ -20,7 +20,7 @@
 #include <cerrno>
 #include <cstring>
 
-using namespace servertest;
+using namespace clitest;
 using clitest::Conn;
 
 class ServerRobustness : public ServerTest {};

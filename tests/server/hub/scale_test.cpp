@@ -19,7 +19,7 @@
 #include <cstring>
 #include <set>
 
-using namespace servertest;
+using namespace clitest;
 using clitest::Conn;
 
 namespace {
@@ -55,14 +55,12 @@ std::vector<Conn> connect_swarm() {
         }
     }
     for (int i = 0; i < kAgents; ++i)
-        if (!swarm[i].send_frame(CLI_FRAME_HELLO, 0, agent_name(i),
-                                 static_cast<uint32_t>(i + 100))) {
+        if (!send_hello(swarm[i], agent_name(i), static_cast<uint32_t>(i + 100))) {
             ADD_FAILURE() << "HELLO of agent " << i;
             return {};
         }
     for (int i = 0; i < kAgents; ++i) {
-        auto ack = swarm[i].read_frame();
-        if (!ack || ack->type != CLI_FRAME_ACK) {
+        if (!read_ack(swarm[i])) {
             ADD_FAILURE() << agent_name(i) << " was not acknowledged";
             return {};
         }

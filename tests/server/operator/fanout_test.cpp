@@ -28,23 +28,10 @@
 #include <sstream>
 #include <thread>
 
-using namespace servertest;
-using clitest::Conn;
-using clitest::WireFrame;
+using namespace clitest;
 using nlohmann::json;
 
 namespace {
-
-// Waits (bounded) for the server under test to listen, then connects.
-Conn connect_when_listening() {
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        Conn c = connect_agent();
-        if (c.valid()) return c;
-        std::this_thread::sleep_for(10ms); // nothing to wait on but the listener's existence
-    }
-    return Conn();
-}
 
 // A fake agent: greeted on construction, then a thread serves each COMMAND
 // with `handler` until BYE, end of stream or the handler returns false
@@ -55,13 +42,10 @@ class FakeAgent {
 
     FakeAgent(std::string name, uint32_t id, Handler handler)
         : name_(std::move(name)), id_(id), handler_(std::move(handler)) {
-        conn_ = connect_when_listening();
-        greeted_ = conn_.valid() && conn_.send_frame(CLI_FRAME_HELLO, 0, name_, id_);
-        if (greeted_) {
-            auto ack = conn_.read_frame();
-            greeted_ = ack && ack->type == CLI_FRAME_ACK;
-            if (ack) ack_payload_ = ack->payload;
-        }
+        conn_ = connect_agent_when_listening();
+        auto ack = greet_agent(conn_, name_, id_);
+        greeted_ = ack.has_value();
+        ack_payload_ = ack.value_or("");
         EXPECT_TRUE(greeted_) << name_;
         if (greeted_) thread_ = std::thread([this] { serve(); });
     }
@@ -431,17 +415,11 @@ TEST(FanoutOutput, AStandardOutputThatCannotBeWrittenExitsFive) {
         {"--all", "--json", "--gather", "1", "-c", "go"},
     };
     for (const auto &args : modes) {
-        const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(full, 0);
-        SpawnOptions o;
-        o.stdout_fd = full;
-        Process server(server_argv(args), o);
-        close(full);
-        FakeAgent web("web", 1, echoing("web"));
-        auto err = read_all(server.err());
-        EXPECT_EQ(server.wait(), 5) << args[1];
-        EXPECT_EQ(err, "cli-server: cannot write standard output: No space left on device\n")
-            << args[1];
+        std::unique_ptr<FakeAgent> web;
+        auto r = run_server_into_full_disk(
+            args, [&] { web = std::make_unique<FakeAgent>("web", 1, echoing("web")); });
+        EXPECT_EQ(r.status, 5) << args[1];
+        EXPECT_EQ(r.err, kStdoutFullError) << args[1];
     }
 }
 

@@ -16,10 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <thread>
 
-using namespace servertest;
-using clitest::Conn;
+using namespace clitest;
 
 namespace {
 
@@ -53,13 +51,8 @@ std::vector<std::string> commands_received(Conn &agent) {
 // Polls until the server under test listens (nothing else to wait on), then
 // greets as name/id under uid.
 Conn greeted_when_listening(const std::string &name, uint32_t id, uid_t uid) {
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        Conn probe = connect_agent();
-        if (probe.valid()) return greeted_agent(name, id, uid);
-        std::this_thread::sleep_for(10ms);
-    }
-    return Conn();
+    if (!connect_agent_when_listening().valid()) return Conn();
+    return greeted_agent(name, id, uid);
 }
 
 // cli-server in scripting mode, its script fed through a pipe.

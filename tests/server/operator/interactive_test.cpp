@@ -16,23 +16,18 @@
 #include <filesystem>
 #include <fstream>
 
-using namespace servertest;
+using namespace clitest;
 
 namespace {
 
 using Session = TerminalSession;
-
-// A private HOME, so the history file of a test never touches the user's.
-struct TempHome : clitest::TempDir {
-    TempHome() : clitest::TempDir("cli_server_home") {}
-};
 
 } // namespace
 
 class ServerInteractive : public ServerTest {};
 
 TEST_F(ServerInteractive, OperatorSession) {
-    TempHome tmp;
+    TempDir tmp; // a private HOME: no history file of the user's is touched
     const std::string &home = tmp.path();
     ASSERT_FALSE(home.empty());
     auto host = start_host();
@@ -89,7 +84,7 @@ TEST_F(ServerInteractive, OperatorSession) {
 TEST_F(ServerInteractive, AnAgentThereBeforeTheConsoleIsAnnouncedAlike) {
     if (!through_daemon())
         GTEST_SKIP() << "a standalone console opens the agents' port: no agent is there before it";
-    TempHome tmp;
+    TempDir tmp; // a private HOME: no history file of the user's is touched
     auto host = start_host();
     // Once this script has run a command on it, the agent is the daemon's.
     auto r = run_server({"--agent", "demo", "--wait", "10", "-c", "echo ready"});
@@ -106,7 +101,7 @@ TEST_F(ServerInteractive, AnAgentThereBeforeTheConsoleIsAnnouncedAlike) {
 }
 
 TEST_F(ServerInteractive, ColourOnlyWithoutNoColor) {
-    TempHome tmp;
+    TempDir tmp; // a private HOME: no history file of the user's is touched
     const std::string &home = tmp.path();
     {
         Session s(home);
@@ -127,7 +122,7 @@ TEST_F(ServerInteractive, ColourOnlyWithoutNoColor) {
 // A command that failed says so after its output, in one dim line; one
 // that succeeded shows its output alone.
 TEST_F(ServerInteractive, AFailedCommandsResultFollowsItsOutput) {
-    TempHome tmp;
+    TempDir tmp; // a private HOME: no history file of the user's is touched
     auto host = start_host();
     Session s(tmp.path(), {}, {"--agent", "demo"});
     s.expect("attached to demo (id 7)");
@@ -145,7 +140,7 @@ TEST_F(ServerInteractive, AFailedCommandsResultFollowsItsOutput) {
 }
 
 TEST_F(ServerInteractive, AttachToAPatternSendsEachLineToTheSet) {
-    TempHome tmp;
+    TempDir tmp; // a private HOME: no history file of the user's is touched
     auto db1 = start_host("1", "db-1");
     auto db2 = start_host("2", "db-2");
     auto web = start_host("3", "web");
@@ -191,15 +186,12 @@ TEST_F(ServerInteractive, AttachToAPatternSendsEachLineToTheSet) {
 // control characters shown, every line of the prompt included: nothing it
 // sends can set the window title or clear the screen.
 TEST_F(ServerInteractive, AnAgentCannotDriveTheTerminal) {
-    TempHome tmp;
+    TempDir tmp; // a private HOME: no history file of the user's is touched
     ASSERT_FALSE(tmp.path().empty());
     Session s(tmp.path());
     s.expect("cli> ");
-    clitest::Conn evil = connect_agent();
+    Conn evil = greeted_agent("evil", 3);
     ASSERT_TRUE(evil.valid());
-    ASSERT_TRUE(evil.send_frame(CLI_FRAME_HELLO, 0, "evil", 3));
-    auto ack = evil.read_frame();
-    ASSERT_TRUE(ack && ack->type == CLI_FRAME_ACK);
     s.expect("evil (id 3) connected");
     s.type("attach evil\r");
     auto help = evil.read_frame();

@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-using namespace servertest;
+using namespace clitest;
 
 class ServerScript : public ServerTest {};
 
@@ -211,16 +211,9 @@ TEST_F(ServerScript, AStandardOutputThatCannotBeWrittenExitsFive) {
         {"--agent", "demo", "--wait", "10", "-c", "ls"},
     };
     for (const auto &args : cases) {
-        const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(full, 0);
-        SpawnOptions o;
-        o.stdout_fd = full;
-        Process server(server_argv(args), o);
-        close(full);
-        auto err = read_all(server.err());
-        EXPECT_EQ(server.wait(), 5) << args.back();
-        EXPECT_EQ(err, "cli-server: cannot write standard output: No space left on device\n")
-            << args.back();
+        auto r = run_server_into_full_disk(args);
+        EXPECT_EQ(r.status, 5) << args.back();
+        EXPECT_EQ(r.err, kStdoutFullError) << args.back();
     }
 }
 

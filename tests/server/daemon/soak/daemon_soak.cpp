@@ -92,8 +92,8 @@ namespace soak {
 
 namespace {
 
-using servertest::Process;
-using servertest::SpawnOptions;
+using clitest::Process;
+using clitest::SpawnOptions;
 
 // ---------------------------------------------------------------- processes
 
