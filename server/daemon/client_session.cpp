@@ -145,9 +145,7 @@ bool OperatorSession::take_messages() {
 void OperatorSession::handle(const op::Message &m) {
     if (!greeted_) {
         if (m.type != op::Type::kHello) {
-            std::string refused;
-            op::encode_refused(refused, "cli-server: a client must open with HELLO");
-            send(refused);
+            refuse("a client must open with HELLO");
             fail("no HELLO");
             return;
         }
@@ -208,17 +206,13 @@ void OperatorSession::submit(const op::Message &m) {
         return;
     }
     if (auto why = commands_.bounds(*a, s.line.size())) {
-        std::string out;
-        op::encode_refused(out, *why);
-        send(out);
+        refuse(*why);
         fail("refused a command: too many commands waiting", Notice::kWarning);
         return;
     }
     if (auto why = bounds_.charge(peer_.uid, UserBounds::cost(s.line.size()))) {
-        std::string out;
-        op::encode_refused(out, *why);
-        send(out);
-        fail("refused a command: " + without_program_name(*why), Notice::kWarning);
+        refuse(*why);
+        fail("refused a command: " + *why, Notice::kWarning);
         return;
     }
     charged_ += UserBounds::cost(s.line.size());

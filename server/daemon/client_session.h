@@ -97,6 +97,9 @@ class OperatorSession final : public HubClient {
     void handle(const operator_protocol::Message &m);
     void hello(const operator_protocol::Message &m);
     operator_protocol::Welcome welcome_for(uint16_t version) const;
+    // REFUSED with the bare reason, in the form this client's version reads;
+    // the caller closes the session.
+    void refuse(const std::string &reason);
     void submit(const operator_protocol::Message &m);
     void reply(const operator_protocol::Message &m);
     void abandon(const operator_protocol::Message &m, CommandOutcome outcome);

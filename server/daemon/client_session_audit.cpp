@@ -39,6 +39,7 @@ void OperatorSession::refuse_command(uint64_t client_request, const std::string 
     audit_.note_refused(who() + " for " + agent);
     std::string out;
     if (scripted_) {
+        // Bare to every version: this refusal never named the program.
         op::encode_refused(out, why);
         send(out);
         fail("refused a command: the audit log cannot be written");

@@ -15,11 +15,9 @@ void OperatorSession::hello(const op::Message &m) {
     std::string why;
     std::string out;
     if (!op::parse_hello(m, h, &why) || !op::served_version(h.version)) {
-        op::encode_refused(
-            out, "cli-server: this server speaks operator protocol version " +
-                     std::to_string(op::kOldestVersion) + " to " + std::to_string(op::kVersion) +
-                     (why.empty() ? ", not " + std::to_string(h.version) : ": " + why));
-        send(out);
+        refuse("this server speaks operator protocol version " +
+               std::to_string(op::kOldestVersion) + " to " + std::to_string(op::kVersion) +
+               (why.empty() ? ", not " + std::to_string(h.version) : ": " + why));
         fail("refused the client's HELLO");
         return;
     }
@@ -32,6 +30,14 @@ void OperatorSession::hello(const op::Message &m) {
         if (sees(a)) op::encode_agent_up(out, a);
     });
     op::encode_ready(out);
+    send(out);
+}
+
+// Until the client is welcomed, its version is not agreed: the refusal
+// then takes the form every version reads.
+void OperatorSession::refuse(const std::string &reason) {
+    std::string out;
+    op::encode_refused(out, op::refused_line(greeted_ ? version_ : op::kUnknownVersion, reason));
     send(out);
 }
 

@@ -174,11 +174,6 @@ void journal(Priority priority, const std::string &line, JournalSource source) {
     process_journal().write(priority, line, Journal::Clock::now(), source);
 }
 
-std::string without_program_name(const std::string &line) {
-    constexpr std::string_view kName = "cli-server: ";
-    return line.rfind(kName, 0) == 0 ? line.substr(kName.size()) : line;
-}
-
 void journal_flush() {
     process_journal().flush(Journal::Clock::now());
 }

@@ -57,9 +57,6 @@ struct JournalSource {
 
 // One line, with the program's name ("cli-server: ") and its priority prefix.
 void journal(Priority priority, const std::string &line, JournalSource source = {});
-// Refusals go to clients with the program's name, which the journal adds
-// itself: the line without it.
-std::string without_program_name(const std::string &line);
 // Writes the counts of suppressed lines whose window has ended; the daemon
 // calls it every second or so.
 void journal_flush();

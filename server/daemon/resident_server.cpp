@@ -106,7 +106,7 @@ void ResidentServer::admit(cli_shared::UniqueFd fd) {
     const auto peer = peer_credentials(fd.get());
     std::optional<std::string> refusal;
     if (!peer)
-        refusal = "cli-server: access denied: the client's credentials cannot be read";
+        refusal = "access denied: the client's credentials cannot be read";
     else
         refusal = access_.refusal(*peer);
     if (!refusal) refusal = bounds_.admit_client(peer->uid);
@@ -114,10 +114,12 @@ void ResidentServer::admit(cli_shared::UniqueFd fd) {
         journal(Priority::kWarning,
                 (peer ? "refused client pid " + std::to_string(peer->pid) + ": "
                       : std::string("refused a client: ")) +
-                    without_program_name(*refusal),
+                    *refusal,
                 peer ? JournalSource::clients_of(peer->uid) : JournalSource::agents_of({}));
+        // Refused before its HELLO is read: in the form every version reads.
         std::string out;
-        operator_protocol::encode_refused(out, *refusal);
+        operator_protocol::encode_refused(
+            out, operator_protocol::refused_line(operator_protocol::kUnknownVersion, *refusal));
         (void)::send(fd.get(), out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         return;
     }

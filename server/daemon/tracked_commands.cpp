@@ -7,10 +7,10 @@ std::optional<std::string> TrackedCommands::bounds(const AgentRecord &agent,
                                                    size_t line_size) const {
     const auto it = per_agent_.find(agent.serial);
     if (it != per_agent_.end() && it->second >= kMaxPerAgent)
-        return "cli-server: refused: this client already has " + std::to_string(kMaxPerAgent) +
+        return "refused: this client already has " + std::to_string(kMaxPerAgent) +
                " commands waiting for " + describe(agent) + "; the connection is closed";
     if (size() >= kMaxCommands || bytes_ + line_size > kMaxCommandBytes)
-        return "cli-server: refused: this client already has " + std::to_string(size()) +
+        return "refused: this client already has " + std::to_string(size()) +
                " commands waiting; the connection is closed";
     return std::nullopt;
 }

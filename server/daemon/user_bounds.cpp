@@ -27,14 +27,13 @@ std::optional<std::string> UserBounds::admit_client(uid_t uid) {
     Use &u = use_[uid];
     if (u.clients >= limits_.clients_per_user) {
         forget_if_idle(uid);
-        return "cli-server: refused: " + user_of(uid) + " already has " +
+        return "refused: " + user_of(uid) + " already has " +
                std::to_string(limits_.clients_per_user) +
                " clients of the resident server (the bound per user, --max-clients)";
     }
     if (!own(uid) && shared_clients_ >= limits_.clients_total) {
         forget_if_idle(uid);
-        return "cli-server: refused: the resident server already has " +
-               std::to_string(limits_.clients_total) +
+        return "refused: the resident server already has " + std::to_string(limits_.clients_total) +
                " clients of users other than root (--max-clients-total)";
     }
     ++u.clients;
@@ -53,12 +52,11 @@ void UserBounds::release_client(uid_t uid) {
 std::optional<std::string> UserBounds::charge(uid_t uid, size_t bytes) {
     Use &u = use_[uid];
     if (u.bytes + bytes > limits_.queued_per_user)
-        return "cli-server: refused: " + user_of(uid) + "'s clients already have " +
-               size_text(u.bytes) + " of commands waiting, and " +
-               size_text(limits_.queued_per_user) +
+        return "refused: " + user_of(uid) + "'s clients already have " + size_text(u.bytes) +
+               " of commands waiting, and " + size_text(limits_.queued_per_user) +
                " is the bound per user (--max-queued); the connection is closed";
     if (!own(uid) && shared_bytes_ + bytes > limits_.queued_total)
-        return "cli-server: refused: the commands waiting in the resident server fill the " +
+        return "refused: the commands waiting in the resident server fill the " +
                size_text(limits_.queued_total) +
                " bound of all users but root (--max-queued-total); the connection is closed";
     u.bytes += bytes;

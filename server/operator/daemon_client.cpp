@@ -131,7 +131,8 @@ void DaemonLink::handle(const op::Message &m) {
         // too many commands waiting), not a lost agent: the daemon's line
         // alone is the operator's answer, and the status is 1.
         refused_ = true;
-        lose(m.payload.empty() ? "the resident server closed the connection" : m.payload);
+        lose(m.payload.empty() ? "the resident server closed the connection"
+                               : op::refused_reason(op::kVersion, m.payload));
         return;
     default:
         request_news(m); // or WELCOME or READY again: nothing to do

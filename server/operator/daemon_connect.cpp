@@ -152,8 +152,10 @@ bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
         }
         if (res == op::DecodeResult::kMessage) {
             if (m.type == op::Type::kRefused) {
-                *error =
-                    m.payload.empty() ? "the resident server refused the connection" : m.payload;
+                *error = m.payload.empty()
+                             ? "the resident server refused the connection"
+                             : op::refused_reason(welcomed ? op::kVersion : op::kUnknownVersion,
+                                                  m.payload);
                 return false;
             }
             if (m.type == op::Type::kWelcome) {

@@ -15,7 +15,6 @@
 #include <functional>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 namespace cliserver {
 
@@ -25,12 +24,6 @@ namespace {
 // for half a minute.
 constexpr auto kReconnectPause = std::chrono::seconds(1);
 constexpr int kReconnectAttempts = 30;
-
-// The daemon's lines start with the program's name; ours add it again.
-std::string strip_program_name(const std::string &line) {
-    constexpr std::string_view kName = "cli-server: ";
-    return line.rfind(kName, 0) == 0 ? line.substr(kName.size()) : line;
-}
 
 } // namespace
 
@@ -131,7 +124,7 @@ ResidentConnection connect_resident_server(EventLoop &loop,
             std::fprintf(stderr, "cli-server: %s\n", error.c_str());
             return c;
         case ConnectResult::kFailed:
-            std::fprintf(stderr, "cli-server: %s\n", strip_program_name(error).c_str());
+            std::fprintf(stderr, "cli-server: %s\n", error.c_str());
             return c;
         case ConnectResult::kConnected:
             c.link = std::move(link);
@@ -177,9 +170,8 @@ int run_client(const OperatorOptions &opts, const std::vector<std::string> &sock
                 retry(attempt + 1);
                 return;
             }
-            process.abandon_session(ExitStatus::kError,
-                                    "the resident server at " + path +
-                                        " did not come back: " + strip_program_name(error));
+            process.abandon_session(ExitStatus::kError, "the resident server at " + path +
+                                                            " did not come back: " + error);
         });
     };
     link.on_lost([&](const std::string &why) {
@@ -189,10 +181,9 @@ int run_client(const OperatorOptions &opts, const std::vector<std::string> &sock
             retry(1);
             return;
         }
-        process.abandon_session(ExitStatus::kError,
-                                link.refused()
-                                    ? strip_program_name(why)
-                                    : "lost the resident server at " + path + ": " + why);
+        process.abandon_session(
+            ExitStatus::kError,
+            link.refused() ? why : "lost the resident server at " + path + ": " + why);
     });
     return process.run({nullptr, nullptr, [&] { link.flush(); }});
 }

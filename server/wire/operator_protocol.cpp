@@ -166,8 +166,20 @@ void encode_rows_end(std::string &out) {
     put_message(out, Type::kRowsEnd, {});
 }
 
-void encode_refused(std::string &out, std::string_view reason) {
-    put_message(out, Type::kRefused, reason);
+void encode_refused(std::string &out, std::string_view line) {
+    put_message(out, Type::kRefused, line);
+}
+
+std::string refused_line(uint16_t version, std::string_view reason) {
+    std::string line(refusal_is_bare(version) ? "" : kRefusalPrefix);
+    line += reason;
+    return line;
+}
+
+std::string refused_reason(uint16_t version, std::string_view line) {
+    if (!refusal_is_bare(version) && line.starts_with(kRefusalPrefix))
+        line.remove_prefix(kRefusalPrefix.size());
+    return std::string(line);
 }
 
 void encode_metrics_request(std::string &out) {

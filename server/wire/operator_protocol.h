@@ -48,16 +48,21 @@ using cliserver::Notice;
 // The version this program speaks, and the oldest one its daemon still
 // serves exactly as that version's daemon did: a client started before an
 // upgrade goes on working against the upgraded daemon.
-inline constexpr uint16_t kVersion = 2;
+inline constexpr uint16_t kVersion = 3;
 inline constexpr uint16_t kOldestVersion = 1;
+// What a peer speaks before it has said: a daemon before HELLO, a client
+// before WELCOME.
+inline constexpr uint16_t kUnknownVersion = 0;
 // What each version added, asked where the messages are written.
 // Version 2: WELCOME also names the owners whose agents the client reaches
 // without @USER; DONE carries the agent's result (when it reports one);
 // ABANDON_TIMED_OUT, an abandon the audit log records as timed out; the
 // metrics request (METRICS, METRICS_TEXT, METRICS_END); DENIED, a command
 // the access policy refused (a client of version 1 is told with a NOTICE
-// and DONE instead). The daemon's
-// decoder refuses the messages a later version added (Decoder::speak).
+// and DONE instead). Version 3: a REFUSED after WELCOME is the bare reason,
+// and the client puts the program's name before it as it prints it. The
+// daemon's decoder refuses the messages a later version added
+// (Decoder::speak).
 constexpr bool welcome_names_owners(uint16_t v) {
     return v >= 2;
 }
@@ -70,6 +75,13 @@ constexpr bool has_timed_out_abandon(uint16_t v) {
 constexpr bool has_denied(uint16_t v) {
     return v >= 2;
 }
+// Before WELCOME the daemon cannot know what its client reads, so a REFUSED
+// then (access denied, too many clients, a HELLO it does not serve) keeps
+// the form every version reads: the line with the program's name.
+constexpr bool refusal_is_bare(uint16_t v) {
+    return v >= 3;
+}
+inline constexpr std::string_view kRefusalPrefix = "cli-server: ";
 // Bounds the owners one WELCOME names.
 inline constexpr size_t kMaxTrustedOwners = 1024;
 inline constexpr uint16_t kMetricsSince = 2;
@@ -224,7 +236,16 @@ void encode_done(std::string &out, uint64_t request, std::optional<int32_t> resu
 void encode_notice(std::string &out, const NoticeText &m);
 void encode_row(std::string &out, const AgentRow &m);
 void encode_rows_end(std::string &out);
-void encode_refused(std::string &out, std::string_view reason);
+// line: what REFUSED carries, refused_line()'s or a line every version
+// reads as it stands.
+void encode_refused(std::string &out, std::string_view line);
+// The one place a refusal takes the form of the client's version
+// (kUnknownVersion before WELCOME): the bare reason, or the reason after
+// the program's name.
+std::string refused_line(uint16_t version, std::string_view reason);
+// What a client welcomed in `version` (kUnknownVersion before WELCOME)
+// reads from a REFUSED: the reason, without the program's name.
+std::string refused_reason(uint16_t version, std::string_view line);
 void encode_metrics_request(std::string &out);
 // The command never reached its agent; `why` is the line the operator sees.
 void encode_denied(std::string &out, uint64_t request, std::string_view why);

@@ -212,8 +212,8 @@ TEST(ResidentServerFaults, GarbageClientsAreClosedAndOthersAreUnaffected) {
     auto refused = old.read();
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->type, wire::kRefused);
-    EXPECT_NE(refused->payload.find("protocol version 1 to 2, not 99"), std::string::npos)
-        << refused->payload;
+    EXPECT_EQ(refused->payload, "cli-server: this server speaks operator protocol version 1 to 3, "
+                                "not 99");
     EXPECT_TRUE(old.wait_closed(3000ms));
 
     // A message only the daemon may send, after a proper greeting.
@@ -373,7 +373,9 @@ TEST(ResidentServerFaults, ControlCharactersInAgentNamesAreShownVisibly) {
 // A client of operator protocol version 1 (a console started before an
 // upgrade) is served as before: a WELCOME of the version alone, then the
 // agents, its command and its end. A version-2 client is told the owners it
-// reaches without @USER: root, the daemon's user and its own.
+// reaches without @USER: root, the daemon's user and its own. A refusal
+// names the program to clients of versions 1 and 2 and to any client not
+// yet welcomed; a client of version 3 reads the bare reason.
 TEST(ResidentServerFaults, AVersionOneClientIsServedAsBefore) {
     TempDir dir;
     Daemon d(dir.path());
@@ -414,4 +416,27 @@ TEST(ResidentServerFaults, AVersionOneClientIsServedAsBefore) {
         owners.push_back(wire::read_be(welcome->payload, at, 4));
     EXPECT_EQ((welcome->payload.size() - 2) % 4, 0u);
     EXPECT_NE(std::find(owners.begin(), owners.end(), uint64_t{getuid()}), owners.end());
+
+    const std::string why = "refused: this client already has 32 commands waiting for alpha "
+                            "(id 3); the connection is closed";
+    for (uint16_t version : {1, 2, 3}) {
+        RawClient greedy;
+        ASSERT_TRUE(greedy.connect(d.socket()));
+        ASSERT_TRUE(greedy.greet(version));
+        std::string burst;
+        for (uint64_t i = 1; i <= 33; ++i)
+            burst += wire::submit(i, serial, "hold");
+        ASSERT_TRUE(greedy.send(burst));
+        auto refused = greedy.read_type(wire::kRefused);
+        ASSERT_TRUE(refused) << "version " << version;
+        EXPECT_EQ(refused->payload, (version < 3 ? "cli-server: " : "") + why);
+        EXPECT_TRUE(greedy.wait_closed());
+    }
+    RawClient early;
+    ASSERT_TRUE(early.connect(d.socket()));
+    ASSERT_TRUE(early.send(wire::message(wire::kList, "")));
+    auto refused = early.read();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->type, wire::kRefused);
+    EXPECT_EQ(refused->payload, "cli-server: a client must open with HELLO");
 }

@@ -283,8 +283,9 @@ constexpr uint8_t kDenied = 0x9c;
 } // namespace
 
 // A client of protocol version 1 knows no DENIED: it hears the line as an
-// error notice and its command ends with DONE; a client of version 2 gets
-// DENIED. Neither is told of an agent it may not use.
+// error notice and its command ends with DONE; clients of versions 2 and 3
+// get DENIED, the same line without the program's name. None is told of an
+// agent it may not use.
 TEST(ResidentServerPolicy, EachProtocolVersionHearsADenialItsOwnWay) {
     const auto gid = admitted_gid();
     if (!gid) GTEST_SKIP() << "clients as other users need root and group " << kAdmitted;
@@ -321,6 +322,15 @@ TEST(ResidentServerPolicy, EachProtocolVersionHearsADenialItsOwnWay) {
     EXPECT_EQ(denied->payload, wire::be(7, 8) + why);
     EXPECT_EQ(answer_one(db2, 2), "status");
     EXPECT_TRUE(v2.read_type(wire::kDone));
+
+    RawClient v3;
+    ASSERT_TRUE(connect_as(v3, p.d->socket(), kMember, *gid, {*gid, kTeam}));
+    ASSERT_TRUE(v3.greet(3));
+    ASSERT_TRUE(v3.send(wire::submit(9, v3.serial_of("db-2"), "wipe")));
+    denied = v3.read();
+    ASSERT_TRUE(denied);
+    EXPECT_EQ(denied->type, kDenied);
+    EXPECT_EQ(denied->payload, wire::be(9, 8) + why);
     EXPECT_EQ(p.d->stop(), 0);
 }
 

@@ -404,6 +404,29 @@ TEST(OperatorProtocol, MessagesOfALaterVersionAreRefusedOnAnEarlierConnection) {
     EXPECT_FALSE(served_version(kVersion + 1));
 }
 
+// A refusal names the program up to version 2 and before WELCOME (when the
+// version is not yet agreed); a client reads the reason alone either way,
+// from this daemon as from one of an earlier version.
+TEST(OperatorProtocol, ARefusalNamesTheProgramOnlyWhereTheVersionExpectsIt) {
+    const struct {
+        uint16_t version;
+        const char *line;
+    } cases[] = {
+        {kUnknownVersion, "cli-server: too many"},
+        {1, "cli-server: too many"},
+        {2, "cli-server: too many"},
+        {3, "too many"},
+    };
+    for (const auto &c : cases) {
+        const std::string line = refused_line(c.version, "too many");
+        EXPECT_EQ(line, c.line) << c.version;
+        EXPECT_EQ(refused_reason(c.version, line), "too many") << c.version;
+        EXPECT_EQ(refused_reason(c.version, "too many"), "too many") << c.version;
+    }
+    // After a WELCOME of version 3 the line is the reason, whatever it says.
+    EXPECT_EQ(refused_reason(3, "cli-server: x"), "cli-server: x");
+}
+
 TEST(OperatorProtocol, MetricsTextLongerThanAMessageTravelsInPiecesThenEnds) {
     const std::string text(kMaxPayload + 10, 'x');
     std::string wire;
