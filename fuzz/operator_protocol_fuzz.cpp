@@ -91,6 +91,15 @@ void parse_any(const Message &m) {
     case Type::kNotice:
         parse_notice(m, n);
         break;
+    case Type::kRefused: {
+        // A welcomed client reads the line as it is; one not yet welcomed
+        // reads the reason, which in the unversioned form is the line again.
+        check(refused_reason(kVersion, m.payload) == m.payload);
+        const std::string reason = refused_reason(kUnknownVersion, m.payload);
+        if (m.payload.starts_with(kRefusalPrefix))
+            check(refused_line(kUnknownVersion, reason) == m.payload);
+        break;
+    }
     case Type::kRow:
         parse_row(m, row);
         break;
