@@ -117,7 +117,7 @@ enum class Type : uint8_t {
     kNotice = 0x8a,    // u8 notice kind, text
     kRow = 0x8b,       // agent record, u32 queued, u8 flags, runner uid, pid, name
     kRowsEnd = 0x8c,   // empty: the rows for one LIST are complete
-    kRefused = 0x8d,   // one line saying why; the daemon closes after it
+    kRefused = 0x8d,   // one line saying why (refused_line); the daemon closes after it
     // since version 2
     kMetricsText = 0x9a, // a piece of the metrics text
     kMetricsEnd = 0x9b,  // empty: the metrics text is complete
