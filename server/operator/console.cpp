@@ -137,33 +137,9 @@ void Console::command_finished(bool hidden, const Request &r) {
     if (r.result && *r.result != 0) emit(paint("2", "result " + std::to_string(*r.result)) + "\n");
 }
 
+// Ctrl-C with nothing to stop waiting for drops the line being typed.
 void Console::interrupt() {
-    if (interrupt_set()) return;
-    if (!current_ || !current_->holds_prompt) {
-        if (editor_) editor_->abandon_line();
-        return;
-    }
-    if (current_->listing_agents) {
-        current_.reset();
-        emit("\n");
-        return;
-    }
-    Pending r = std::move(*current_);
-    const bool sent = hub_.request_sent(r.id);
-    current_.reset();
-    yield_terminal();
-    hub_.abandon(r.id);
-    out_.discard();
-    (void)shown_.flush();
-    if (r.hidden) return;
-    AgentView *a = hub_.find(r.agent);
-    std::string who = a ? describe(*a) : std::string("the agent");
-    emit("\n"); // the terminal has echoed ^C already
-    if (sent)
-        notice(Notice::kInfo, "stopped waiting; " + who +
-                                  " finishes the command on its own and its output is discarded");
-    else
-        notice(Notice::kInfo, "cancelled; the command was not sent");
+    if (!stop_waiting() && editor_) editor_->abandon_line();
 }
 
 // ---------------------------------------------------------------- terminal

@@ -100,8 +100,9 @@ class ServerCommands : public FrontEnd, public HubClient {
     // The set each line runs on (attach PATTERN, --all), or empty.
     const std::string &set_pattern() const { return set_pattern_; }
     bool set_running() const { return set_run_ && set_run_->running(); }
-    // Stops waiting for the set's line, if one runs (Ctrl-C): true if it did.
-    bool interrupt_set();
+    // Ctrl-C at the console: stops waiting for the set's line or for the
+    // command that holds the prompt; false if neither was waited for.
+    bool stop_waiting();
     // A script's line waits for its agent to connect.
     bool line_waiting() const { return waiting_line_.has_value(); }
     // Standard output is a terminal: what agents print is shown with its

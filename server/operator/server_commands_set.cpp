@@ -1,5 +1,6 @@
 // The server's commands at the console: the set of agents each line runs on
-// (attach PATTERN, --all), through a FanoutRun of its own.
+// (attach PATTERN, --all), through a FanoutRun of its own, and Ctrl-C, which
+// stops waiting for a line.
 #include "operator/server_commands.h"
 
 #include "core/text.h"
@@ -63,12 +64,36 @@ bool ServerCommands::send_to_set(const std::string &line) {
     return true;
 }
 
-bool ServerCommands::interrupt_set() {
-    if (!set_running()) return false;
-    set_run_->interrupt();
-    emit("\n");
-    notice(Notice::kInfo, "stopped waiting; the agents finish the command on their own and "
-                          "its output is discarded");
+bool ServerCommands::stop_waiting() {
+    if (set_running()) {
+        set_run_->interrupt();
+        emit("\n");
+        notice(Notice::kInfo, "stopped waiting; the agents finish the command on their own and "
+                              "its output is discarded");
+        return true;
+    }
+    if (!current_ || !current_->holds_prompt) return false;
+    if (current_->listing_agents) {
+        current_.reset();
+        emit("\n");
+        return true;
+    }
+    Pending r = std::move(*current_);
+    const bool sent = hub_.request_sent(r.id);
+    current_.reset();
+    yield_terminal();
+    hub_.abandon(r.id);
+    out_.discard();
+    (void)shown_.flush();
+    if (r.hidden) return true;
+    AgentView *a = hub_.find(r.agent);
+    std::string who = a ? describe(*a) : std::string("the agent");
+    emit("\n"); // the terminal has echoed ^C already
+    if (sent)
+        notice(Notice::kInfo, "stopped waiting; " + who +
+                                  " finishes the command on its own and its output is discarded");
+    else
+        notice(Notice::kInfo, "cancelled; the command was not sent");
     return true;
 }
 
