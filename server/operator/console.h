@@ -1,7 +1,7 @@
 // The operator's console: a terminal on standard input, with the line
-// editor and its prompt, completion of command and agent names, colours,
-// Ctrl-C that stops waiting. Where each line goes (an agent, or a set of
-// them) is the server's commands' (server_commands.h).
+// editor and its prompt, completion of command and agent names, colours and
+// Ctrl-C. Where each line goes (an agent, or a set of them) and what Ctrl-C
+// stops waiting for are the server's commands' (server_commands.h).
 //
 // Threading: single-threaded, on the event loop's thread; the console owns
 // its line editor.

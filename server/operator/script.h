@@ -36,6 +36,7 @@ class Script final : public ServerCommands {
     void refuse(const std::string &message) override;
     void show_prompt(const std::string &text) override;
     void command_broken(const AgentView &a) override;
+    // The agent is not there yet, or between connections: it gets --wait seconds.
     void await_target(const std::string &) override { set_wait_deadline(); }
     void target_settled(bool) override { wait_deadline_.reset(); }
     void command_finished(bool hidden, const Request &r) override;
