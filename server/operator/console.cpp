@@ -20,23 +20,10 @@ std::string history_file() {
     return std::string(home) + "/.cli_server_history";
 }
 
-FanoutSettings set_settings(const OperatorOptions &opts) {
-    FanoutSettings settings;
-    settings.answer = opts.answer;
-    return settings;
-}
-
 } // namespace
 
 Console::Console(const OperatorOptions &opts, EventLoop &loop, AgentService &hub)
-    : ServerCommands(loop, hub, opts.agent),
-      set_run_(
-          hub, loop, out_, [this](Notice k, const std::string &t) { notice(k, t); },
-          set_settings(opts)) {
-    if (opts.all || is_agent_pattern(target_)) {
-        set_pattern_ = opts.all ? "*" : target_;
-        target_.clear();
-    }
+    : ServerCommands(loop, hub, opts, Seat::kConsole) {
     hub_.add_client(this);
 }
 
@@ -76,11 +63,6 @@ void Console::on_stdin() {
     if (editor_ && editor_->visible()) editor_->on_readable();
 }
 
-void Console::report_congestion() {
-    ServerCommands::report_congestion();
-    set_run_.report_congestion();
-}
-
 void Console::on_interrupt_signal() {
     interrupt();
 }
@@ -91,18 +73,16 @@ void Console::on_terminate_signal(int) {
     stop_with(exit_code(ExitStatus::kCompleted));
 }
 
+// The open prompt takes the line (at the end of input, an empty one); a
+// reply too long to send leaves it open.
 void Console::on_line(std::optional<std::string> line) {
-    if (!line) {
-        if (current_ && current_->prompt_pending) {
-            answer_prompt("");
-            return;
-        }
-        emit("\n");
-        stop_ = true;
+    if (current_ && current_->prompt_pending) {
+        if (!answer_prompt(line.value_or("")) && editor_) editor_->show(prompt_mark_ + "> ");
         return;
     }
-    if (current_ && current_->prompt_pending) {
-        answer_prompt(*line);
+    if (!line) {
+        emit("\n");
+        stop_ = true;
         return;
     }
     if (editor_) editor_->remember(*line);
@@ -150,114 +130,16 @@ void Console::yield_terminal() {
     if (editor_) editor_->hide();
 }
 
-// Learn the agent's command names for completion while it is idle. An
-// attach the operator typed waits for them, so Tab works right after it;
-// one that happens on its own leaves the prompt alone.
-void Console::attached(AgentView &a, bool by_operator) {
-    if (!current_ && a.commands.empty()) submit(a, "help", true, true, by_operator);
-}
-
-void Console::attached_agent_lost() {
-    if (!target_.empty())
-        notice(Notice::kInfo, "will attach again when " + printable(target_) + " reconnects");
-}
-
 // A failure's result follows the output, dim, on a line of its own.
-void Console::command_finished(bool hidden, std::optional<int32_t> result) {
-    if (hidden) return;
+void Console::command_finished(bool hidden, const Request &r) {
+    if (hidden || r.denied) return;
     if (!out_.at_line_start()) emit("\n");
-    if (result && *result != 0) emit(paint("2", "result " + std::to_string(*result)) + "\n");
+    if (r.result && *r.result != 0) emit(paint("2", "result " + std::to_string(*r.result)) + "\n");
 }
 
-void Console::reply_refused() {
-    if (editor_) editor_->show(prompt_mark_ + "> ");
-}
-
-void Console::attach_set(const std::string &wanted) {
-    attached_ = 0;
-    target_.clear();
-    set_pattern_ = wanted;
-    const Selection found = select_set();
-    std::string names;
-    for (AgentView *a : found.agents)
-        names += (names.empty() ? "" : ", ") + describe_for_client(*a);
-    notice(Notice::kInfo, "attached to the agents matching '" + printable(wanted) + "' (now " +
-                              std::to_string(found.agents.size()) +
-                              (names.empty() ? "" : ": " + names) +
-                              "); each line runs on those connected at the time");
-    if (!found.left_out.empty())
-        notice(Notice::kWarning, left_out_summary(*set_sel_, found.left_out, "attach"));
-}
-
-// The set of attach PATTERN (or --all); a word that is no selector selects nothing.
-Selection Console::select_set() {
-    if (!set_sel_ || set_sel_->word != set_pattern_) {
-        std::string error;
-        set_sel_ = set_pattern_ == "*" ? std::optional(every_agent())
-                                       : parse_selector(set_pattern_, &error);
-        if (!set_sel_) {
-            refuse(error);
-            return {};
-        }
-    }
-    return select_agents(hub_, *set_sel_);
-}
-
-void Console::leave_set(bool say) {
-    if (say && !set_pattern_.empty())
-        notice(Notice::kInfo,
-               "detached from the agents matching '" + printable(set_pattern_) + "'");
-    set_pattern_.clear();
-}
-
-bool Console::send_to_set(const std::string &line) {
-    if (set_pattern_.empty()) return false;
-    const Selection found = select_set();
-    if (found.agents.empty()) {
-        refuse("no agent matching '" + printable(set_pattern_) +
-               "' is connected; the line was not sent");
-        return true;
-    }
-    if (!found.left_out.empty())
-        notice(Notice::kWarning, left_out_summary(*set_sel_, found.left_out, "attach"));
-    yield_terminal();
-    set_run_.start(found.agents, {line});
-    return true;
-}
-
+// Ctrl-C with nothing to stop waiting for drops the line being typed.
 void Console::interrupt() {
-    if (set_running()) {
-        set_run_.interrupt();
-        emit("\n");
-        notice(Notice::kInfo, "stopped waiting; the agents finish the command on their own and "
-                              "its output is discarded");
-        return;
-    }
-    if (!current_ || !current_->holds_prompt) {
-        if (editor_) editor_->abandon_line();
-        return;
-    }
-    if (current_->listing_agents) {
-        current_.reset();
-        emit("\n");
-        return;
-    }
-    Pending r = std::move(*current_);
-    const bool sent = hub_.request_sent(r.id);
-    current_.reset();
-    yield_terminal();
-    hub_.abandon(r.id);
-    out_.discard();
-    (void)shown_.flush();
-    if (r.hidden) return;
-    AgentView *a = hub_.find(r.agent);
-    std::string who = a ? describe(*a) : std::string("the agent");
-    emit("\n"); // the terminal has echoed ^C already
-    if (sent)
-        notice(Notice::kInfo, "stopped waiting; " + who +
-                                  " finishes the command on its own and its output is discarded");
-    else
-        notice(Notice::kInfo, "cancelled; the command was not sent");
+    if (!stop_waiting() && editor_) editor_->abandon_line();
 }
 
 // ---------------------------------------------------------------- terminal
@@ -268,7 +150,7 @@ std::string Console::prompt_text() {
         return std::string("\001\033[") + sgr + "m\002" + text + "\001\033[0m\002";
     };
     if (AgentView *a = attached_agent()) return wrap("1;36", printable(a->name)) + "> ";
-    if (!set_pattern_.empty()) return wrap("1;36", printable(set_pattern_)) + "> ";
+    if (!set_pattern().empty()) return wrap("1;36", printable(set_pattern())) + "> ";
     if (!target_.empty()) return wrap("2", "(" + printable(target_) + ")") + "> ";
     return wrap("1", "cli") + "> ";
 }

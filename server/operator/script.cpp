@@ -7,7 +7,7 @@
 namespace cliserver {
 
 Script::Script(const OperatorOptions &opts, EventLoop &loop, AgentService &hub)
-    : ServerCommands(loop, hub, opts.agent), from_stdin_(opts.commands.empty()),
+    : ServerCommands(loop, hub, opts, Seat::kScript), from_stdin_(opts.commands.empty()),
       wait_seconds_(opts.wait_seconds), standalone_note_(standalone_note(opts)),
       script_(opts.commands.begin(), opts.commands.end()),
       deadlines_(loop, opts.timeout_seconds, [this](RequestId id) { time_out(id); }) {
@@ -58,29 +58,14 @@ void Script::command_broken(const AgentView &a) {
     fail(ExitStatus::kCommandBroken, describe(a) + " disconnected in the middle of a command");
 }
 
-void Script::target_settled(bool attached) {
-    wait_deadline_.reset();
-    if (!attached) {
-        waiting_line_.reset();
-        return;
+// A denied command did not complete; one that completed with a non-zero
+// result completed as a failure.
+void Script::command_finished(bool hidden, const Request &r) {
+    if (r.denied) {
+        if (!hidden) incomplete_ = true;
+    } else if (r.result && *r.result != 0) {
+        note_command_failure();
     }
-    if (waiting_line_) {
-        std::string line = std::move(*waiting_line_);
-        waiting_line_.reset();
-        run_line(line);
-    }
-}
-
-void Script::command_finished(bool, std::optional<int32_t> result) {
-    if (result && *result != 0) note_command_failure();
-}
-
-// The agent may be between connections: the line gets --wait seconds.
-bool Script::hold_for_target(const std::string &line) {
-    if (target_.empty()) return false;
-    waiting_line_ = line;
-    if (!wait_deadline_) set_wait_deadline();
-    return true;
 }
 
 void Script::set_wait_deadline() {
@@ -167,7 +152,7 @@ std::optional<std::string> Script::next_line() {
 void Script::advance() {
     while (!stop_) {
         follow_deadline();
-        if (wait_deadline_ && !waiting_line_ && attached_agent()) wait_deadline_.reset();
+        if (wait_deadline_ && !line_waiting() && attached_agent()) wait_deadline_.reset();
         if (wait_deadline_) return;
         if (current_) {
             if (!current_->prompt_pending || !answer_from_input()) return;

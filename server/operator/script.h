@@ -36,13 +36,10 @@ class Script final : public ServerCommands {
     void refuse(const std::string &message) override;
     void show_prompt(const std::string &text) override;
     void command_broken(const AgentView &a) override;
+    // The agent is not there yet, or between connections: it gets --wait seconds.
     void await_target(const std::string &) override { set_wait_deadline(); }
-    void target_settled(bool attached) override;
-    bool hold_for_target(const std::string &line) override;
-    void command_finished(bool hidden, std::optional<int32_t> result) override;
-    void command_denied(bool hidden) override {
-        if (!hidden) incomplete_ = true;
-    }
+    void target_settled(bool) override { wait_deadline_.reset(); }
+    void command_finished(bool hidden, const Request &r) override;
 
     bool answer_from_input();
     std::optional<std::string> next_line();
@@ -58,10 +55,9 @@ class Script final : public ServerCommands {
     std::deque<std::string> script_; // -c commands still to run
     StdinLines input_;
     std::optional<std::chrono::steady_clock::time_point> wait_deadline_;
-    std::optional<std::string> waiting_line_; // line to run once the agent is there
-    RequestDeadlines deadlines_;              // --timeout of each command
-    RequestId armed_ = 0;                     // the request whose deadline runs
-    bool incomplete_ = false;                 // some command ran out of time or was denied
+    RequestDeadlines deadlines_; // --timeout of each command
+    RequestId armed_ = 0;        // the request whose deadline runs
+    bool incomplete_ = false;    // some command ran out of time or was denied
 };
 
 } // namespace cliserver

@@ -22,11 +22,21 @@ constexpr size_t kMaxListing = 256 * 1024;
 
 } // namespace
 
-ServerCommands::ServerCommands(EventLoop &loop, AgentService &hub, std::string target)
-    : FrontEnd(loop, hub), target_(std::move(target)) {
+ServerCommands::ServerCommands(EventLoop &loop, AgentService &hub, const OperatorOptions &opts,
+                               Seat seat)
+    : FrontEnd(loop, hub), target_(opts.agent), seat_(seat) {
     // Parsed (and refused, if it must be) by the front end's begin().
     terminal_out_ = isatty(STDOUT_FILENO);
     color_ = terminal_out_ && std::getenv("NO_COLOR") == nullptr; // set at all, even empty
+    if (seat_ != Seat::kConsole) return;
+    FanoutSettings settings;
+    settings.answer = opts.answer;
+    set_run_.emplace(
+        hub, loop, out_, [this](Notice k, const std::string &t) { notice(k, t); }, settings);
+    if (opts.all || is_agent_pattern(target_)) {
+        set_pattern_ = opts.all ? "*" : target_;
+        target_.clear();
+    }
 }
 
 ServerCommands::~ServerCommands() = default;
@@ -36,6 +46,7 @@ ServerCommands::~ServerCommands() = default;
 // also after output that crossed the mark and drained within one iteration.
 void ServerCommands::report_congestion() {
     hub_.congestion_changed(this);
+    if (set_run_) set_run_->report_congestion();
 }
 
 std::string ServerCommands::paint(const char *sgr, const std::string &text) const {
@@ -65,7 +76,8 @@ void ServerCommands::on_agent_lost(AgentView &a, const std::string &why, Notice 
     }
     if (attached_ == a.serial) {
         attached_ = 0;
-        attached_agent_lost();
+        if (!target_.empty())
+            notice(Notice::kInfo, "will attach again when " + printable(target_) + " reconnects");
         // One of the same owner may be there already; one of another owner
         // that came first is named as not attached.
         if (target_sel_) try_attach_target();
@@ -85,7 +97,15 @@ void ServerCommands::attach_to(AgentView &a, bool by_operator) {
         attached_owner_ = a.uid;
     }
     notice(Notice::kInfo, "attached to " + describe_for_client(a));
-    attached(a, by_operator);
+    learn_commands(a, by_operator);
+}
+
+// The console learns the agent's command names for completion while it is
+// idle. An attach the operator typed waits for them, so Tab works right
+// after it; one that happens on its own leaves the prompt alone.
+void ServerCommands::learn_commands(AgentView &a, bool by_operator) {
+    if (seat_ == Seat::kConsole && !current_ && a.commands.empty())
+        submit(a, "help", true, true, by_operator);
 }
 
 // Parses the word the operator named an agent by; a word that is no
@@ -139,6 +159,7 @@ void ServerCommands::attach_target_now() {
         const std::string why =
             ambiguity_text(hub_, *target_sel_, sel.agents) + "; name one as shown";
         set_target({});
+        waiting_line_.reset();
         target_settled(false);
         refuse(why);
         return;
@@ -146,6 +167,11 @@ void ServerCommands::attach_target_now() {
     if (sel.agents.size() == 1) {
         attach_to(*sel.agents[0], false);
         target_settled(true);
+        if (waiting_line_) {
+            std::string line = std::move(*waiting_line_);
+            waiting_line_.reset();
+            run_line(line);
+        }
         return;
     }
     for (AgentView *a : strangers)
@@ -282,11 +308,6 @@ void ServerCommands::cmd_attach(const std::vector<std::string> &args) {
     try_attach_target();
 }
 
-void ServerCommands::attach_set(const std::string &) {
-    refuse("attach PATTERN is for the console; scripts select a set with --agent "
-           "PATTERN or --all");
-}
-
 // ---------------------------------------------------------------- requests
 
 void ServerCommands::send_to_attached(const std::string &line, bool learn) {
@@ -301,7 +322,12 @@ void ServerCommands::send_to_attached(const std::string &line, bool learn) {
         submit(*a, line, false, learn);
         return;
     }
-    if (hold_for_target(line)) return;
+    // A script's agent may be between connections: the line waits for it.
+    if (seat_ == Seat::kScript && !target_.empty()) {
+        waiting_line_ = line;
+        await_target(target_);
+        return;
+    }
     if (!target_.empty())
         refuse(printable(target_) + " is not connected; the line was not sent");
     else
@@ -362,24 +388,21 @@ void ServerCommands::on_done(const Request &r) {
     if (terminal_out_ && !done.hidden) emit(shown_.flush());
     if (r.denied) {
         if (!done.hidden) notice(Notice::kError, *r.denied);
-        command_denied(done.hidden);
-        return;
-    }
-    if (done.learn) {
+    } else if (done.learn) {
         if (AgentView *a = hub_.find(done.agent)) a->commands = parse_help_listing(done.listing);
     }
-    command_finished(done.hidden, r.result);
+    command_finished(done.hidden, r);
 }
 
-void ServerCommands::answer_prompt(const std::string &reply) {
+bool ServerCommands::answer_prompt(const std::string &reply) {
     if (reply.size() > kMaxReply) {
         refuse("reply of " + std::to_string(reply.size()) +
                " bytes is too long (at most 65536); not sent");
-        reply_refused();
-        return;
+        return false;
     }
     current_->prompt_pending = false;
     hub_.answer(current_->id, reply);
+    return true;
 }
 
 } // namespace cliserver

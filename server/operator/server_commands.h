@@ -1,16 +1,21 @@
 // What the console and a script of one agent share: the server's own
-// commands (help, ls, attach, quit), the attached agent, and the one command
-// the operator waits for, with its output, prompts and end. Where the two
-// differ (a refusal is a message at the terminal but the end of a script, a
-// prompt is shown in the line editor or printed) they answer the hooks
-// below; ServerCommands itself never asks which it is.
+// commands (help, ls, attach, quit), where each line goes (the attached
+// agent, the agent it waits for, or at the console a set of agents), and the
+// one command the operator waits for, with its output, prompts and end.
+// The console also has sets (attach PATTERN, --all) and learns an attached
+// agent's command names for completion; a script has neither. Where the two
+// show things differently (a refusal is a message at the terminal but the
+// end of a script, a prompt is shown in the line editor or printed) they
+// answer the hooks below.
 //
 // Threading: single-threaded, on the event loop's thread.
 #pragma once
 
 #include "core/text.h"
 #include "hub/agent_selection.h"
+#include "operator/fanout.h"
 #include "operator/front_end.h"
+#include "operator/operator_options.h"
 
 #include <unistd.h>
 
@@ -23,8 +28,10 @@ namespace cliserver {
 
 class ServerCommands : public FrontEnd, public HubClient {
   public:
-    // target: the agent (NAME|ID) to attach to once it is there, or empty.
-    ServerCommands(EventLoop &loop, AgentService &hub, std::string target);
+    // opts.agent: the agent (NAME|ID; at the console also a PATTERN, as is
+    // --all) to attach to once it is there, or empty.
+    enum class Seat { kConsole, kScript };
+    ServerCommands(EventLoop &loop, AgentService &hub, const OperatorOptions &opts, Seat seat);
     ~ServerCommands() override;
 
     // HubClient
@@ -58,29 +65,17 @@ class ServerCommands : public FrontEnd, public HubClient {
     virtual void show_prompt(const std::string &text) = 0;
     // The command of an agent that went had started and is lost.
     virtual void command_broken(const AgentView &a) = 0;
-    // No agent of that name is there yet; attaching when it comes.
+    // No agent of that name is there yet; attaching when it comes (a
+    // script's line waits for it).
     virtual void await_target(const std::string &wanted) = 0;
     // Output is about to take the terminal from the line editor.
     virtual void yield_terminal() {}
-    virtual void attached(AgentView &, bool /*by_operator*/) {}
-    virtual void attached_agent_lost() {}
     // The wait for the target ended: attached, or given up as ambiguous.
     virtual void target_settled(bool /*attached*/) {}
-    // result: the agent's, when it reports one.
-    virtual void command_finished(bool /*hidden*/, std::optional<int32_t> /*result*/) {}
-    // The resident server's access policy refused the command; the operator
-    // has been told (unless it was hidden).
-    virtual void command_denied(bool /*hidden*/) {}
-    // An answer the agent cannot take: the prompt is asked again.
-    virtual void reply_refused() {}
-    // attach PATTERN; a script selects its set on the command line instead.
-    virtual void attach_set(const std::string &wanted);
-    // attach NAME (say false) or a bare attach (say true) leaves a set.
-    virtual void leave_set(bool /*say*/) {}
-    // The line goes to a set of agents instead of the attached one.
-    virtual bool send_to_set(const std::string &) { return false; }
-    // No agent is attached: the line may wait for the target to connect.
-    virtual bool hold_for_target(const std::string &) { return false; }
+    // The command waited for ended (r.result: the agent's, when it reports
+    // one), or the resident server's access policy refused it (r.denied; the
+    // operator has been told unless it was hidden).
+    virtual void command_finished(bool /*hidden*/, const Request & /*r*/) {}
 
     void report_congestion() override;
 
@@ -93,14 +88,23 @@ class ServerCommands : public FrontEnd, public HubClient {
     static std::string describe_for_client(const AgentView &a) {
         return describe_owned(a, getuid());
     }
-    // How the operator names an agent here, in advice: "--agent" or "attach".
-    virtual const char *selector_option() const { return "--agent"; }
+    // How the operator names an agent here, in advice.
+    const char *selector_option() const { return seat_ == Seat::kConsole ? "attach" : "--agent"; }
     void run_line(const std::string &line);
-    void answer_prompt(const std::string &reply);
+    // False (refused: the prompt stays open) for a reply too long to send.
+    bool answer_prompt(const std::string &reply);
     bool current_sent() const;
     void submit(AgentView &a, const std::string &line, bool hidden, bool learn,
                 bool holds_prompt = true);
     std::string paint(const char *sgr, const std::string &text) const;
+    // The set each line runs on (attach PATTERN, --all), or empty.
+    const std::string &set_pattern() const { return set_pattern_; }
+    bool set_running() const { return set_run_ && set_run_->running(); }
+    // Ctrl-C at the console: stops waiting for the set's line or for the
+    // command that holds the prompt; false if neither was waited for.
+    bool stop_waiting();
+    // A script's line waits for its agent to connect.
+    bool line_waiting() const { return waiting_line_.has_value(); }
     // Standard output is a terminal: what agents print is shown with its
     // control characters made visible (core/text.h); to a pipe or a file it
     // goes byte for byte.
@@ -120,6 +124,7 @@ class ServerCommands : public FrontEnd, public HubClient {
 
   private:
     void attach_to(AgentView &a, bool by_operator);
+    void learn_commands(AgentView &a, bool by_operator);
     void attach_target_now();
     bool run_server_command(const std::string &line);
     void cmd_help();
@@ -127,8 +132,22 @@ class ServerCommands : public FrontEnd, public HubClient {
     void show_rows(const std::vector<AgentRow> &rows);
     void cmd_attach(const std::vector<std::string> &args);
     void send_to_attached(const std::string &line, bool learn);
+    // attach PATTERN; a script selects its set on the command line instead.
+    void attach_set(const std::string &wanted);
+    // attach NAME (say false) or a bare attach (say true) leaves a set.
+    void leave_set(bool say);
+    // The line goes to a set of agents instead of the attached one.
+    bool send_to_set(const std::string &line);
+    Selection select_set();
 
+    Seat seat_;
     bool terminal_out_ = false;
+    // At the console: attached to every agent matching set_pattern_ (when
+    // not empty); each line runs on those connected at the time.
+    std::optional<FanoutRun> set_run_;
+    std::string set_pattern_;
+    std::optional<AgentSelector> set_sel_;    // set_pattern_, parsed
+    std::optional<std::string> waiting_line_; // a script's line, run once the agent is there
 };
 
 } // namespace cliserver

@@ -182,6 +182,8 @@ TEST_F(ServerScript, UsageErrorsExitOne) {
         {{"--bogus"}, 1, "", "unknown option '--bogus'", 2},
         {{"--version"}, 0, "cli-server " CLI_SERVER_VERSION "\n", "", 0},
         {{"--help"}, 0, "Exit status:", "", 0},
+        // A set is chosen on the command line; a script's line cannot attach to one.
+        {{"-c", "attach db-*"}, 1, "", "attach PATTERN is for the console", 1},
     };
     for (auto &c : cases) {
         auto r = run_server(c.args);
