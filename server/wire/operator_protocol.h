@@ -166,11 +166,15 @@ class Decoder {
 struct Hello {
     uint16_t version = kVersion;
     Mode mode = Mode::kInteractive;
+
+    bool operator==(const Hello &) const = default;
 };
 
 struct Welcome {
     uint16_t version = kVersion;
     std::vector<uid_t> trusted_owners; // version 2 on
+
+    bool operator==(const Welcome &) const = default;
 };
 
 struct Submit {
@@ -178,28 +182,38 @@ struct Submit {
     uint64_t agent = 0;
     bool quiet = false;
     std::string line;
+
+    bool operator==(const Submit &) const = default;
 };
 
 // A request id and the bytes after it (REPLY, OUTPUT, PROMPT).
 struct RequestBytes {
     uint64_t request = 0;
     std::string bytes;
+
+    bool operator==(const RequestBytes &) const = default;
 };
 
 struct AgentDown {
     uint64_t serial = 0;
     Notice kind = Notice::kInfo;
     std::string why;
+
+    bool operator==(const AgentDown &) const = default;
 };
 
 struct Queued {
     uint64_t request = 0;
     uint32_t ahead = 0;
+
+    bool operator==(const Queued &) const = default;
 };
 
 struct NoticeText {
     Notice kind = Notice::kInfo;
     std::string text;
+
+    bool operator==(const NoticeText &) const = default;
 };
 
 // Each encoder appends one whole message to out (OUTPUT: as many as the
