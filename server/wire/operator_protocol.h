@@ -167,14 +167,14 @@ struct Hello {
     uint16_t version = kVersion;
     Mode mode = Mode::kInteractive;
 
-    bool operator==(const Hello &) const = default;
+    friend bool operator==(const Hello &, const Hello &) = default;
 };
 
 struct Welcome {
     uint16_t version = kVersion;
     std::vector<uid_t> trusted_owners; // version 2 on
 
-    bool operator==(const Welcome &) const = default;
+    friend bool operator==(const Welcome &, const Welcome &) = default;
 };
 
 struct Submit {
@@ -183,7 +183,7 @@ struct Submit {
     bool quiet = false;
     std::string line;
 
-    bool operator==(const Submit &) const = default;
+    friend bool operator==(const Submit &, const Submit &) = default;
 };
 
 // A request id and the bytes after it (REPLY, OUTPUT, PROMPT).
@@ -191,7 +191,7 @@ struct RequestBytes {
     uint64_t request = 0;
     std::string bytes;
 
-    bool operator==(const RequestBytes &) const = default;
+    friend bool operator==(const RequestBytes &, const RequestBytes &) = default;
 };
 
 struct AgentDown {
@@ -199,21 +199,21 @@ struct AgentDown {
     Notice kind = Notice::kInfo;
     std::string why;
 
-    bool operator==(const AgentDown &) const = default;
+    friend bool operator==(const AgentDown &, const AgentDown &) = default;
 };
 
 struct Queued {
     uint64_t request = 0;
     uint32_t ahead = 0;
 
-    bool operator==(const Queued &) const = default;
+    friend bool operator==(const Queued &, const Queued &) = default;
 };
 
 struct NoticeText {
     Notice kind = Notice::kInfo;
     std::string text;
 
-    bool operator==(const NoticeText &) const = default;
+    friend bool operator==(const NoticeText &, const NoticeText &) = default;
 };
 
 // Each encoder appends one whole message to out (OUTPUT: as many as the
