@@ -30,12 +30,16 @@ struct AgentRecord {
     std::optional<pid_t> pid; // the agent's process, when known
     std::optional<uid_t> uid; // its owner, when known
     std::string name;
+
+    bool operator==(const AgentRecord &) const = default;
 };
 
 // Who an operator client is, for ls and the audit log.
 struct ClientIdentity {
     uid_t uid = 0;
     pid_t pid = 0;
+
+    bool operator==(const ClientIdentity &) const = default;
 };
 
 // One line of ls: the agent and what it is doing now.
@@ -47,6 +51,8 @@ struct AgentRow : AgentRecord {
     bool busy = false;
     std::optional<ClientIdentity> runner; // whose command runs now
     bool name_shared_across_owners = false;
+
+    bool operator==(const AgentRow &) const = default;
 };
 
 // "name (id N)", the way the operator sees an agent, its name made visible.

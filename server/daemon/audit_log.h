@@ -68,6 +68,8 @@ struct AuditRecord {
     int64_t duration_ms = 0;
     uint64_t output_bytes = 0;
     unsigned prompts_answered = 0;
+
+    bool operator==(const AuditRecord &) const = default;
 };
 
 struct AuditOptions {

@@ -38,6 +38,8 @@ struct TrackedCommand {
     unsigned prompts_answered = 0;
     bool prompt_refused = false;  // a prompt was answered empty
     std::optional<unsigned> rule; // the policy's rule that allowed it
+
+    bool operator==(const TrackedCommand &) const = default;
 };
 
 class TrackedCommands {

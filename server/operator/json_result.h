@@ -26,6 +26,8 @@ struct CommandResult {
     uint64_t duration_ms = 0;
     std::string output;
     bool truncated = false; // output beyond the collection limit was dropped
+
+    bool operator==(const CommandResult &) const = default;
 };
 
 std::string base64_encode(std::string_view bytes);

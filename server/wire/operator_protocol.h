@@ -178,11 +178,15 @@ class Decoder {
 struct Hello {
     uint16_t version = kVersion;
     Mode mode = Mode::kInteractive;
+
+    friend bool operator==(const Hello &, const Hello &) = default;
 };
 
 struct Welcome {
     uint16_t version = kVersion;
     std::vector<uid_t> trusted_owners; // version 2 on
+
+    friend bool operator==(const Welcome &, const Welcome &) = default;
 };
 
 struct Submit {
@@ -190,28 +194,38 @@ struct Submit {
     uint64_t agent = 0;
     bool quiet = false;
     std::string line;
+
+    friend bool operator==(const Submit &, const Submit &) = default;
 };
 
 // A request id and the bytes after it (REPLY, OUTPUT, PROMPT).
 struct RequestBytes {
     uint64_t request = 0;
     std::string bytes;
+
+    friend bool operator==(const RequestBytes &, const RequestBytes &) = default;
 };
 
 struct AgentDown {
     uint64_t serial = 0;
     Notice kind = Notice::kInfo;
     std::string why;
+
+    friend bool operator==(const AgentDown &, const AgentDown &) = default;
 };
 
 struct Queued {
     uint64_t request = 0;
     uint32_t ahead = 0;
+
+    friend bool operator==(const Queued &, const Queued &) = default;
 };
 
 struct NoticeText {
     Notice kind = Notice::kInfo;
     std::string text;
+
+    friend bool operator==(const NoticeText &, const NoticeText &) = default;
 };
 
 // Each encoder appends one whole message to out (OUTPUT: as many as the

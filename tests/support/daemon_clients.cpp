@@ -19,6 +19,13 @@ using clock = Clock;
 
 // ---------------------------------------------------------------- ResidentWithAlpha
 
+std::unique_ptr<Process> start_connected_host(Daemon &d, const std::string &id,
+                                              const std::string &name) {
+    auto host = start_host(id, name);
+    if (!d.journal_until(name + " (id " + id + ") connected")) return nullptr;
+    return host;
+}
+
 namespace {
 
 std::vector<std::string> with_audit_log(std::vector<std::string> extra,
@@ -34,8 +41,8 @@ ResidentWithAlpha::ResidentWithAlpha(std::vector<std::string> extra, Audit audit
                                      std::vector<std::string> launcher)
     : daemon(dir.path(), with_audit_log(std::move(extra), audit, dir), std::move(launcher)) {
     if (!daemon.ready()) return;
-    alpha = start_host("1", "alpha");
-    ok_ = daemon.journal_until("alpha (id 1) connected");
+    alpha = start_connected_host(daemon, "1", "alpha");
+    ok_ = alpha != nullptr;
 }
 
 std::string ResidentWithAlpha::why() const {

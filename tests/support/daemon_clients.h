@@ -40,14 +40,25 @@ inline std::unique_ptr<Process> start_client(const Daemon &d, std::vector<std::s
     o.pipe_stdin = true;
     return std::make_unique<Process>(server_argv(client_args(d, std::move(args))), o);
 }
-// The example host under another uid (and its primary gid).
-inline std::unique_ptr<Process> start_host_as(uid_t uid, gid_t gid, const std::string &id,
-                                              const std::string &name) {
+// A child run as uid with primary gid and the supplementary groups (none
+// unless given); needs root.
+inline SpawnOptions as_user(uid_t uid, gid_t gid, std::vector<gid_t> groups = {}) {
     SpawnOptions o;
     o.uid = uid;
     o.gid = gid;
-    return start_host(id, name, o);
+    o.groups = std::move(groups);
+    return o;
 }
+// The example host under another uid (and its primary gid).
+inline std::unique_ptr<Process> start_host_as(uid_t uid, gid_t gid, const std::string &id,
+                                              const std::string &name) {
+    return start_host(id, name, as_user(uid, gid));
+}
+
+// The example host as `name` (`id`), returned once d journalled its
+// connection; nullptr when that line did not come in time.
+std::unique_ptr<Process> start_connected_host(Daemon &d, const std::string &id,
+                                              const std::string &name);
 
 // The start of many resident-server tests: a daemon of the test's own in a
 // temporary directory, its journal piped, ready, and the example host

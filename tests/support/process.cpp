@@ -185,6 +185,14 @@ std::optional<std::string> read_all(int fd, ms timeout) {
     }
 }
 
+bool raise_own_descriptor_limit(unsigned long wanted) {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return false;
+    if (lim.rlim_cur >= wanted) return true;
+    lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, wanted);
+    return setrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur >= wanted;
+}
+
 std::string strip_terminal(const std::string &raw) {
     static const std::regex sequences("\x1b\\[[0-9;?]*[A-Za-z]|[\r\x07\x01\x02]");
     return std::regex_replace(raw, sequences, "");

@@ -72,4 +72,9 @@ std::optional<std::string> read_all(int fd, ms timeout = kTimeout);
 // Terminal output without colour and cursor sequences, bells or carriage returns.
 std::string strip_terminal(const std::string &raw);
 
+// Raises this process's soft descriptor limit to `wanted`, or as far as the
+// hard limit lets it: true when it reaches wanted (a test of many
+// connections needs one descriptor for each).
+bool raise_own_descriptor_limit(unsigned long wanted);
+
 } // namespace clitest

@@ -1,6 +1,7 @@
 // The audit log as its readers see it: a file of JSON lines, parsed back
-// with the same JSON library, checked field by field.
+// with a JSON library of the test's own (tests/support/audit_records.h).
 #include "daemon/audit_log.h"
+#include "audit_records.h"
 #include "temp_dir.h"
 
 #include <nlohmann/json.hpp>
@@ -16,7 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
-#include <sstream>
+#include <optional>
 #include <vector>
 
 using namespace cliserver;
@@ -26,20 +27,19 @@ namespace {
 
 using clitest::TempDir;
 
-std::vector<std::string> lines_of(const std::string &path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using clitest::audit_records;
+using clitest::audit_text;
 
-std::string contents(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+// A log of the test's own, opened in a temporary directory: check ok()
+// first, then write through log.
+struct OpenedLog {
+    TempDir tmp;
+    std::string path = tmp.file("audit.log");
+    std::string error;
+    std::optional<AuditLog> log = AuditLog::open({path, false}, &error);
+
+    bool ok() const { return log.has_value(); }
+};
 
 AuditRecord sample() {
     AuditRecord r;
@@ -69,11 +69,9 @@ TEST(AuditLog, TimeIsRfc3339UtcWithMilliseconds) {
 }
 
 TEST(AuditLog, OneJsonObjectPerCommandWithEveryField) {
-    TempDir tmp;
-    const std::string path = tmp.file("audit.log");
-    std::string err;
-    auto log = AuditLog::open({path, false}, &err);
-    ASSERT_TRUE(log) << err;
+    OpenedLog f;
+    ASSERT_TRUE(f.ok()) << f.error;
+    auto &log = f.log;
     AuditRecord r = sample();
     r.result = 3;
     ASSERT_TRUE(log->record(r));
@@ -88,30 +86,26 @@ TEST(AuditLog, OneJsonObjectPerCommandWithEveryField) {
     r.command = std::string("bad \xff\xfe utf8\n", 13);
     ASSERT_TRUE(log->record(r));
 
-    const auto lines = lines_of(path);
-    ASSERT_EQ(lines.size(), 4u);
-    std::vector<nlohmann::json> parsed;
-    for (const auto &line : lines)
-        parsed.push_back(nlohmann::json::parse(line)); // throws, failing the test, if invalid
-    const auto &j = parsed[0];
-    EXPECT_EQ(j.size(), 16u);
-    EXPECT_EQ(j["result"], 3);
+    const auto parsed = audit_records(f.path);
+    ASSERT_EQ(parsed.size(), 4u) << audit_text(f.path);
+    const nlohmann::json whole = {{"event", "end"},
+                                  {"request", 77},
+                                  {"time", "2026-12-08T13:10:13.042Z"},
+                                  {"client_uid", 1000},
+                                  {"client_user", "alice"},
+                                  {"client_pid", 4242},
+                                  {"agent", "db"},
+                                  {"agent_id", 7},
+                                  {"agent_pid", 999},
+                                  {"agent_uid", 33},
+                                  {"command", "config -s key \"quoted\"\tvalue"},
+                                  {"outcome", "done"},
+                                  {"result", 3},
+                                  {"duration_ms", 12},
+                                  {"output_bytes", 345},
+                                  {"prompts_answered", 0}};
+    EXPECT_EQ(parsed[0], whole);
     EXPECT_TRUE(parsed[1]["result"].is_null()) << "an agent that reports no result";
-    EXPECT_EQ(j["event"], "end");
-    EXPECT_EQ(j["request"], 77);
-    EXPECT_EQ(j["time"], "2026-12-08T13:10:13.042Z");
-    EXPECT_EQ(j["client_uid"], 1000);
-    EXPECT_EQ(j["client_user"], "alice");
-    EXPECT_EQ(j["client_pid"], 4242);
-    EXPECT_EQ(j["agent"], "db");
-    EXPECT_EQ(j["agent_id"], 7);
-    EXPECT_EQ(j["agent_pid"], 999);
-    EXPECT_EQ(j["agent_uid"], 33);
-    EXPECT_EQ(j["command"], "config -s key \"quoted\"\tvalue");
-    EXPECT_EQ(j["outcome"], "done");
-    EXPECT_EQ(j["duration_ms"], 12);
-    EXPECT_EQ(j["output_bytes"], 345);
-    EXPECT_EQ(j["prompts_answered"], 0);
     EXPECT_EQ(parsed[1]["outcome"], "agent-disconnected");
     EXPECT_TRUE(parsed[1]["agent_pid"].is_null());
     EXPECT_TRUE(parsed[1]["agent_uid"].is_null());
@@ -149,27 +143,24 @@ TEST(AuditLog, CreatedPrivateAndAppendedAcrossOpensAndProcesses) {
         ASSERT_TRUE(log->record(big));
     int status = 0;
     waitpid(child, &status, 0);
-    const auto lines = lines_of(path);
-    ASSERT_EQ(lines.size(), 401u);
-    for (const auto &line : lines)
-        EXPECT_EQ(nlohmann::json::parse(line)["client_user"], "alice");
+    const auto records = audit_records(path);
+    ASSERT_EQ(records.size(), 401u);
+    for (const auto &r : records)
+        EXPECT_EQ(r["client_user"], "alice");
 }
 
 TEST(AuditLog, PromptRepliesNeverAppearOnlyThatOneWasAnswered) {
-    TempDir tmp;
-    const std::string path = tmp.file("audit.log");
-    std::string err;
-    auto log = AuditLog::open({path, false}, &err);
-    ASSERT_TRUE(log) << err;
+    OpenedLog f;
+    ASSERT_TRUE(f.ok()) << f.error;
+    auto &log = f.log;
     // A command that asked twice and was answered with a password; the
     // record can only say how many prompts there were.
     AuditRecord r = sample();
     r.command = "login admin";
     r.prompts_answered = 2;
     ASSERT_TRUE(log->record(r));
-    const std::string text = contents(path);
-    EXPECT_EQ(text.find("hunter2"), std::string::npos);
-    EXPECT_EQ(nlohmann::json::parse(lines_of(path).at(0))["prompts_answered"], 2);
+    EXPECT_EQ(audit_text(f.path).find("hunter2"), std::string::npos);
+    EXPECT_EQ(audit_records(f.path).at(0)["prompts_answered"], 2);
 }
 
 TEST(AuditLog, AnUnwritablePathIsAClearError) {
@@ -184,15 +175,13 @@ TEST(AuditLog, AnUnwritablePathIsAClearError) {
 // The record written before the command goes: who, where, what, and no
 // outcome yet.
 TEST(AuditLog, TheSentRecordHasNoOutcome) {
-    TempDir tmp;
-    const std::string path = tmp.file("audit.log");
-    std::string err;
-    auto log = AuditLog::open({path, false}, &err);
-    ASSERT_TRUE(log) << err;
+    OpenedLog f;
+    ASSERT_TRUE(f.ok()) << f.error;
+    auto &log = f.log;
     AuditRecord r = sample();
     r.event = AuditEvent::kSent;
     ASSERT_TRUE(log->record(r));
-    const auto j = nlohmann::json::parse(lines_of(path).at(0));
+    const auto j = audit_records(f.path).at(0);
     EXPECT_EQ(j.size(), 11u) << j.dump();
     EXPECT_EQ(j["event"], "sent");
     EXPECT_EQ(j["request"], 77);
@@ -300,29 +289,28 @@ TEST(AuditLog, AFailedWriteIsReportedLeavesNoPartAndKeepsEndRecords) {
         return 0;
     });
     ASSERT_EQ(status, 0);
-    const auto lines = lines_of(path);
-    ASSERT_EQ(lines.size(), 3u) << contents(path);
-    EXPECT_EQ(lines[0], std::string(1000, 'x'));
-    EXPECT_EQ(nlohmann::json::parse(lines[1])["command"], "kept");
-    EXPECT_EQ(nlohmann::json::parse(lines[2])["event"], "sent");
+    const auto records = audit_records(path);
+    ASSERT_EQ(records.size(), 3u) << audit_text(path);
+    EXPECT_EQ(audit_text(path).substr(0, 1001), std::string(1000, 'x') + "\n");
+    EXPECT_EQ(records[1]["command"], "kept");
+    EXPECT_EQ(records[2]["event"], "sent");
 }
 
 // Rotation: after reopen() the records go to a new file at the same path.
 TEST(AuditLog, ReopenFollowsARotatedLog) {
-    TempDir tmp;
-    const std::string path = tmp.file("audit.log");
-    std::string err;
-    auto log = AuditLog::open({path, false}, &err);
-    ASSERT_TRUE(log) << err;
+    OpenedLog f;
+    ASSERT_TRUE(f.ok()) << f.error;
+    auto &log = f.log;
     ASSERT_TRUE(log->record(sample()));
-    ASSERT_EQ(rename(path.c_str(), tmp.file("audit.log.1").c_str()), 0);
+    const std::string &path = f.path;
+    ASSERT_EQ(rename(path.c_str(), f.tmp.file("audit.log.1").c_str()), 0);
     log->reopen();
     EXPECT_FALSE(log->failing());
     ASSERT_TRUE(log->record(sample()));
-    EXPECT_EQ(lines_of(path).size(), 1u);
-    EXPECT_EQ(lines_of(tmp.file("audit.log.1")).size(), 1u);
+    EXPECT_EQ(audit_records(path).size(), 1u);
+    EXPECT_EQ(audit_records(f.tmp.file("audit.log.1")).size(), 1u);
     // A rotation that left a file the log may not use: refused until fixed.
-    ASSERT_EQ(rename(path.c_str(), tmp.file("audit.log.2").c_str()), 0);
+    ASSERT_EQ(rename(path.c_str(), f.tmp.file("audit.log.2").c_str()), 0);
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     log->reopen();
     EXPECT_TRUE(log->failing());
@@ -331,5 +319,5 @@ TEST(AuditLog, ReopenFollowsARotatedLog) {
     ASSERT_EQ(unlink(path.c_str()), 0);
     EXPECT_TRUE(log->writable()) << "the file is created again when it is tried next";
     ASSERT_TRUE(log->record(sample()));
-    EXPECT_EQ(lines_of(path).size(), 1u);
+    EXPECT_EQ(audit_records(path).size(), 1u);
 }

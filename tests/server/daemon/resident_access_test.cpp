@@ -1,6 +1,7 @@
 // Who may use the resident server: the socket's modes, refused and
 // admitted clients of other users, --agent-users, and whom a client trusts
-// (the audit log and the journal are resident_audit_test.cpp's).
+// (the audit log and the journal are resident_audit_test.cpp's and
+// resident_journal_test.cpp's).
 #include "daemon_clients.h"
 #include "deadline_io.h"
 
@@ -42,13 +43,6 @@ std::optional<gid_t> group_id(const char *name) {
     group *g = getgrnam(name);
     if (!g) return std::nullopt;
     return g->gr_gid;
-}
-
-SpawnOptions as_user(uid_t uid, gid_t gid) {
-    SpawnOptions o;
-    o.uid = uid;
-    o.gid = gid;
-    return o;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
-// What the resident server records: the audit log end to end (every
-// command with its outcome, its faults, its reopening) and the journal's
-// lines about clients and floods.
+// What the resident server records in its audit log, end to end: every
+// command with its outcome, the log's faults and its reopening (the
+// journal's lines are resident_journal_test.cpp's).
+#include "audit_records.h"
 #include "daemon_clients.h"
 
 #include <gtest/gtest.h>
@@ -97,8 +98,8 @@ TEST(ResidentServerAudit, RecordsEveryCommandWithItsOutcomeButNoReply) {
         {"ticks -n 1000 -i 10", "agent-disconnected", 0},
     };
     // Each command: its "sent" record, then its "end" record.
-    auto lines = lines_of(text);
-    ASSERT_EQ(lines.size(), 2 * std::size(expected)) << text;
+    const auto records = audit_records(log);
+    ASSERT_EQ(records.size(), 2 * std::size(expected)) << text;
     ASSERT_EQ(text.back(), '\n');
     const std::regex rfc3339(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
     const std::vector<std::string> sent_fields = {
@@ -107,11 +108,11 @@ TEST(ResidentServerAudit, RecordsEveryCommandWithItsOutcomeButNoReply) {
     std::vector<std::string> end_fields = sent_fields;
     end_fields.insert(end_fields.end(),
                       {"duration_ms", "outcome", "output_bytes", "prompts_answered", "result"});
-    for (size_t i = 0; i < lines.size(); ++i) {
-        SCOPED_TRACE(lines[i]);
+    for (size_t i = 0; i < records.size(); ++i) {
+        nlohmann::json j = records[i];
+        SCOPED_TRACE(j.dump());
         const bool is_end = i % 2 == 1;
         const Expected &want = expected[i / 2];
-        nlohmann::json j = nlohmann::json::parse(lines[i], nullptr, false);
         ASSERT_TRUE(j.is_object());
         const auto &fields = is_end ? end_fields : sent_fields;
         EXPECT_EQ(j.size(), fields.size());
@@ -132,7 +133,7 @@ TEST(ResidentServerAudit, RecordsEveryCommandWithItsOutcomeButNoReply) {
         ASSERT_TRUE(j["time"].is_string());
         EXPECT_TRUE(std::regex_match(j["time"].get<std::string>(), rfc3339));
         if (!is_end) continue;
-        const auto sent = nlohmann::json::parse(lines[i - 1]);
+        nlohmann::json sent = records[i - 1];
         EXPECT_EQ(j["request"], sent["request"]) << "the pair shares its request number";
         EXPECT_EQ(j["time"], sent["time"]);
         EXPECT_EQ(j.value("outcome", ""), want.outcome);
@@ -146,10 +147,10 @@ TEST(ResidentServerAudit, RecordsEveryCommandWithItsOutcomeButNoReply) {
         else
             EXPECT_TRUE(j["result"].is_null());
     }
-    EXPECT_EQ(nlohmann::json::parse(lines[1])["output_bytes"], 6);
-    EXPECT_EQ(nlohmann::json::parse(lines[3])["output_bytes"], std::string("Not wiped.\n").size());
-    EXPECT_EQ(nlohmann::json::parse(lines[9])["output_bytes"], 6);
-    EXPECT_GT(nlohmann::json::parse(lines[11])["output_bytes"], 0);
+    EXPECT_EQ(records[1].at("output_bytes"), 6);
+    EXPECT_EQ(records[3].at("output_bytes"), std::string("Not wiped.\n").size());
+    EXPECT_EQ(records[9].at("output_bytes"), 6);
+    EXPECT_GT(records[11].at("output_bytes"), 0);
 }
 
 // A client's --timeout reaches the audit log as its own outcome; a client of
@@ -194,11 +195,8 @@ TEST(ResidentServerAudit, ATimedOutAbandonIsRecordedAndVersionOneClientsAreServe
     }
     EXPECT_EQ(d.stop(), 0);
     std::vector<std::string> ends;
-    for (const std::string &l : lines_of(read_file(log))) {
-        const auto j = nlohmann::json::parse(l, nullptr, false);
-        if (j.is_object() && j.value("event", "") == "end")
-            ends.push_back(j.value("command", "") + " " + j.value("outcome", ""));
-    }
+    for (const nlohmann::json &j : audit_records_of(log, "end"))
+        ends.push_back(j.value("command", "") + " " + j.value("outcome", ""));
     EXPECT_EQ(ends, expected) << read_file(log);
 }
 
@@ -250,13 +248,13 @@ TEST(ResidentServerAudit, ACommandRunningWhenTheDaemonIsKilledIsOnFile) {
     ASSERT_TRUE(read_until(c->out(), "tick 2/100", &out));
     d.stop(SIGKILL);
     c->wait();
-    const auto lines = lines_of(read_file(log));
-    ASSERT_EQ(lines.size(), 1u) << read_file(log);
-    const auto j = nlohmann::json::parse(lines[0]);
-    EXPECT_EQ(j["event"], "sent");
-    EXPECT_EQ(j["command"], "ticks -n 100 -i 100");
-    EXPECT_EQ(j["client_pid"], c->pid());
-    EXPECT_EQ(j["agent"], "alpha");
+    const auto records = audit_records(log);
+    ASSERT_EQ(records.size(), 1u) << audit_text(log);
+    const nlohmann::json &j = records[0];
+    EXPECT_EQ(j.at("event"), "sent");
+    EXPECT_EQ(j.at("command"), "ticks -n 100 -i 100");
+    EXPECT_EQ(j.at("client_pid"), c->pid());
+    EXPECT_EQ(j.at("agent"), "alpha");
 }
 
 // A log that cannot grow (here: the daemon's file size limit, as a full
@@ -327,10 +325,11 @@ TEST(ResidentServerAudit, AnUnwritableLogRefusesCommandsUntilItCanBeWritten) {
          at = journal.find("refused a command of", at + 1))
         ++refusals;
     EXPECT_EQ(refusals, 1u) << journal;
-    const auto lines = lines_of(read_file(log));
-    ASSERT_EQ(lines.size(), 4u) << read_file(log);
-    EXPECT_EQ(nlohmann::json::parse(lines[0])["command"], "echo three");
-    EXPECT_EQ(nlohmann::json::parse(lines[3])["command"], "echo four");
+    const auto records = audit_records_when(log, 4);
+    ASSERT_TRUE(records) << audit_text(log);
+    ASSERT_EQ(records->size(), 4u) << audit_text(log);
+    EXPECT_EQ(records->at(0).at("command"), "echo three");
+    EXPECT_EQ(records->at(3).at("command"), "echo four");
 }
 
 // logrotate moves the log and sends SIGHUP: the records go on in a new file.
@@ -345,140 +344,11 @@ TEST(ResidentServerAudit, SighupReopensTheLog) {
     ASSERT_TRUE(d.journal_until("<6>cli-server: reopened the audit log " + log)) << d.journal();
     EXPECT_EQ(run_client(d, {"--agent", "alpha", "--wait", "5", "-c", "echo new"}).status, 0);
     EXPECT_EQ(mode_of(log).perms, 0600u);
-    const auto old_lines = lines_of(read_file(log + ".1"));
-    const auto new_lines = lines_of(read_file(log));
-    ASSERT_EQ(old_lines.size(), 2u);
-    ASSERT_EQ(new_lines.size(), 2u);
-    EXPECT_EQ(nlohmann::json::parse(old_lines[1])["command"], "echo old");
-    EXPECT_EQ(nlohmann::json::parse(new_lines[1])["command"], "echo new");
+    const auto old_records = audit_records(log + ".1");
+    const auto new_records = audit_records_when(log, 2);
+    ASSERT_EQ(old_records.size(), 2u) << audit_text(log + ".1");
+    ASSERT_TRUE(new_records && new_records->size() == 2u) << audit_text(log);
+    EXPECT_EQ(old_records[1].at("command"), "echo old");
+    EXPECT_EQ(new_records->at(1).at("command"), "echo new");
     EXPECT_EQ(d.stop(), 0) << "SIGHUP is not a stop";
-}
-
-// ---------------------------------------------------------------- the journal
-
-// Who came, and why each session ended, with its uid and pid.
-TEST(ResidentServerJournal, ClientsComingAndGoingWithUidPidAndWhy) {
-    TempDir dir;
-    Daemon d(dir.path());
-    ASSERT_TRUE(d.ready());
-    auto c = start_client(d, {"-c", "ls"});
-    c->close_in();
-    EXPECT_EQ(c->wait(), 0);
-    const std::string who = "client uid " + std::to_string(getuid()) + " (" +
-                            (getuid() == 0 ? std::string("root") : std::to_string(getuid())) +
-                            ") pid " + std::to_string(c->pid());
-    EXPECT_TRUE(d.journal_until("<6>cli-server: " + who + " connected\n")) << d.journal();
-    EXPECT_TRUE(d.journal_until("<6>cli-server: session of " + who +
-                                " ended: the client closed the connection\n"))
-        << d.journal();
-
-    RawClient garbage;
-    ASSERT_TRUE(garbage.connect(d.socket()));
-    ASSERT_TRUE(garbage.send(std::string(16, '\xff')));
-    EXPECT_TRUE(garbage.wait_closed(3000ms));
-    EXPECT_TRUE(d.journal_until("<4>cli-server: session of client uid " + std::to_string(getuid())))
-        << d.journal();
-    EXPECT_TRUE(d.journal_until(" ended: bad message")) << d.journal();
-}
-
-// A flood of agent connections that never say HELLO: a few lines, then
-// the count of the rest, all from the one allowance of the agents of the
-// test's user (or of owners not known), so every connection is accounted
-// for either in a line or in a count.
-TEST(ResidentServerJournal, RepeatedLinesAreRateLimitedWithACount) {
-    TempDir dir;
-    Daemon d(dir.path());
-    ASSERT_TRUE(d.ready());
-    constexpr int kFlood = 60;
-    for (int i = 0; i < kFlood; ++i) {
-        auto conn = connect_agent();
-        ASSERT_TRUE(conn.valid());
-        ASSERT_TRUE(conn.send_raw("GARBAGE GARBAGE GARBAGE!"));
-        EXPECT_TRUE(conn.wait_closed());
-    }
-    const std::string count_end =
-        " suppressed in 10 s; the last: a connection that never said HELLO";
-    ASSERT_TRUE(d.journal_until(count_end, 20000ms)) << d.journal();
-    const std::string line_start =
-        "<4>cli-server: a connection that never said HELLO sent a malformed";
-    size_t shown = 0, suppressed = 0, counts = 0;
-    for (const auto &line : lines_of(d.journal())) {
-        if (line.find(line_start) == 0) ++shown;
-        if (line.find("<4>cli-server: ") == 0 && line.find(count_end) != std::string::npos &&
-            line.find(" lines about agent") != std::string::npos) {
-            suppressed += std::stoul(line.substr(15));
-            ++counts;
-        }
-    }
-    EXPECT_LE(shown, 2 * 20u) << d.journal();
-    EXPECT_GE(shown, 20u) << d.journal();
-    EXPECT_LE(counts, 2u) << d.journal();
-    EXPECT_EQ(shown + suppressed, static_cast<size_t>(kFlood)) << d.journal();
-}
-
-// nobody floods the agents' port of a daemon that takes only root's agents,
-// each connection under a name of letters never seen before. The journal
-// still has every line about root's clients, the flood costs only nobody's
-// allowance and a line counts what it suppressed; the scripts that run
-// meanwhile show a few of the refusals on standard error, not hundreds.
-TEST(ResidentServerJournal, AFloodOfRefusedAgentsSilencesNeitherClientsNorScripts) {
-    if (getuid() != 0) GTEST_SKIP() << "an agent of nobody's needs root";
-    TempDir dir;
-    Daemon d(dir.path(), {"--agent-users", "root"});
-    ASSERT_TRUE(d.ready());
-    int stop[2];
-    ASSERT_EQ(pipe(stop), 0);
-    const pid_t flood = fork();
-    ASSERT_GE(flood, 0);
-    if (flood == 0) {
-        close(stop[1]);
-        if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(1);
-        fcntl(stop[0], F_SETFL, O_NONBLOCK);
-        char b;
-        for (uint64_t i = 0; read(stop[0], &b, 1) < 0; ++i) {
-            std::string name;
-            for (uint64_t n = i; n > 0 || name.empty(); n /= 26)
-                name += static_cast<char>('a' + n % 26);
-            clitest::Conn c = connect_agent();
-            send_hello(c, "x" + name, 2);
-            // A thousand a second: a flood for the journal and the
-            // scripts, which this is about, not for the daemon's loop.
-            usleep(1000);
-        }
-        _exit(0);
-    }
-    close(stop[0]);
-    ASSERT_TRUE(d.journal_until("refused agent x")) << d.journal();
-    std::vector<pid_t> clients;
-    for (int i = 0; i < 6; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        auto c = start_client(d, {"-c", "ls"});
-        c->close_in();
-        clients.push_back(c->pid());
-        auto err = read_all(c->err());
-        EXPECT_EQ(c->wait(), 0);
-        ASSERT_TRUE(err);
-        // Three refusals, then a count at most once a second and at the end.
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                                 std::chrono::steady_clock::now() - start)
-                                 .count();
-        EXPECT_LE(std::count(err->begin(), err->end(), '\n'), 4 + seconds) << *err;
-    }
-    close(stop[1]);
-    EXPECT_EQ(waitpid(flood, nullptr, 0), flood);
-    // Their owner is found, or under load not yet: either way one count.
-    EXPECT_TRUE(d.journal_until(" suppressed in 10 s; the last: refused agent x", 20000ms))
-        << d.journal().substr(0, 4000);
-    EXPECT_TRUE(d.journal().find("lines about agents of uid 65534 (nobody) suppressed") !=
-                    std::string::npos ||
-                d.journal().find("lines about agent connections of unknown owners suppressed") !=
-                    std::string::npos)
-        << d.journal().substr(0, 4000);
-    const std::string j = d.journal();
-    for (pid_t pid : clients) {
-        const std::string who = "client uid 0 (root) pid " + std::to_string(pid);
-        EXPECT_NE(j.find(who + " connected"), std::string::npos) << who;
-        EXPECT_NE(j.find("session of " + who + " ended"), std::string::npos) << who;
-    }
-    EXPECT_EQ(d.stop(), 0);
 }

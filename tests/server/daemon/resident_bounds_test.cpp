@@ -134,13 +134,6 @@ size_t count_lines(const std::string &lines, const std::string &needle) {
     return n;
 }
 
-SpawnOptions as_nobody(gid_t gid) {
-    SpawnOptions o;
-    o.uid = kNobody;
-    o.gid = gid;
-    return o;
-}
-
 } // namespace
 
 // Twelve clients of a group member, each queuing 31 lines of 3,000 bytes
@@ -200,7 +193,7 @@ TEST(ResidentServerBounds, AGroupMembersClientsStayWithinTheirBoundAndRootGetsIn
         << lines;
     auto ls = run_client(d, {"-c", "ls"});
     EXPECT_EQ(ls.status, 0) << ls.err;
-    auto refused = run_client(d, {"-c", "ls"}, {}, as_nobody(g->gr_gid));
+    auto refused = run_client(d, {"-c", "ls"}, {}, as_user(kNobody, g->gr_gid));
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("--max-clients"), std::string::npos) << refused.err;
 
@@ -209,7 +202,7 @@ TEST(ResidentServerBounds, AGroupMembersClientsStayWithinTheirBoundAndRootGetsIn
     // The daemon hears of the clients' leaving in its own time.
     RunResult again;
     for (int attempt = 0; attempt < 50; ++attempt) {
-        again = run_client(d, {"-c", "ls"}, {}, as_nobody(g->gr_gid));
+        again = run_client(d, {"-c", "ls"}, {}, as_user(kNobody, g->gr_gid));
         if (again.status == 0) break;
     }
     EXPECT_EQ(again.status, 0) << again.err;

@@ -8,7 +8,6 @@
 
 #include <pwd.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,13 +123,11 @@ TEST(ResidentServerFaults, AKilledDaemonIsReplacedAndTheAgentsReconnect) {
 // flood, other agents serve other clients, and nothing is lost once the
 // reader comes back.
 TEST(ResidentServerFaults, AClientThatStopsReadingHoldsOnlyItsOwnAgent) {
-    TempDir dir;
-    Daemon d(dir.path());
-    ASSERT_TRUE(d.ready());
-    auto alpha = start_host("1", "alpha");
-    auto beta = start_host("2", "beta");
-    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
-    ASSERT_TRUE(d.journal_until("beta (id 2) connected"));
+    ResidentWithAlpha resident;
+    ASSERT_TRUE(resident.ok()) << resident.why();
+    Daemon &d = resident.daemon;
+    auto beta = start_connected_host(d, "2", "beta");
+    ASSERT_TRUE(beta) << d.journal();
     auto warm = run_client(d, {"--agent", "alpha", "--wait", "5", "-c", "status"});
     ASSERT_EQ(warm.status, 0) << warm.err;
     const long baseline = d.rss_kib();
@@ -252,12 +249,7 @@ std::string my_user_name() {
 TEST(ResidentServerFaults, SilentAgentConnectionsStarveNeitherOperatorsNorAgents) {
     constexpr unsigned long kDaemonFiles = 160;
     constexpr int kSilent = 400;
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    if (lim.rlim_cur < kSilent + 128) {
-        lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, kSilent + 128);
-        setrlimit(RLIMIT_NOFILE, &lim);
-    }
+    raise_own_descriptor_limit(kSilent + 128);
     TempDir dir;
     Daemon d(dir.path(), {}, {}, kDaemonFiles);
     ASSERT_TRUE(d.ready());

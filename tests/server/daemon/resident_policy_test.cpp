@@ -2,6 +2,7 @@
 // (uids and groups with no entry in the databases) admitted by --group, an
 // access policy that allows some of their commands, and agents that show
 // whether a refused command ever reached them.
+#include "audit_records.h"
 #include "daemon_clients.h"
 
 #include <gtest/gtest.h>
@@ -35,24 +36,14 @@ std::optional<gid_t> admitted_gid() {
     return g->gr_gid;
 }
 
+// A client of these tests: one of the throwaway users.
 SpawnOptions as_client(uid_t uid, gid_t primary, std::vector<gid_t> groups = {}) {
-    SpawnOptions o;
-    o.uid = uid;
-    o.gid = primary;
-    o.groups = std::move(groups);
-    return o;
+    return as_user(uid, primary, std::move(groups));
 }
 
 void write_policy(const std::string &path, const std::string &text, mode_t mode = 0644) {
     std::ofstream(path, std::ios::trunc) << text;
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
-}
-
-std::vector<nlohmann::json> audit_records(const std::string &log) {
-    std::vector<nlohmann::json> records;
-    for (const std::string &line : lines_of(read_file(log)))
-        records.push_back(nlohmann::json::parse(line));
-    return records;
 }
 
 // The daemon of a test: --group admits the clients, the policy file is ours.

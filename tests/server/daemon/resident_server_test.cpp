@@ -26,13 +26,11 @@ bool exists(const std::string &path) {
 // up by it; client 3 and a raw client queue on alpha in arrival order and
 // run once client 1 answers. Each sees exactly its own output.
 TEST(ResidentServer, ClientsShareAgentsAndEachSeesOnlyItsOwnOutput) {
-    TempDir dir;
-    Daemon d(dir.path());
-    ASSERT_TRUE(d.ready());
-    auto alpha = start_host("1", "alpha");
-    auto beta = start_host("2", "beta");
-    ASSERT_TRUE(d.journal_until("alpha (id 1) connected"));
-    ASSERT_TRUE(d.journal_until("beta (id 2) connected"));
+    ResidentWithAlpha resident;
+    ASSERT_TRUE(resident.ok()) << resident.why();
+    Daemon &d = resident.daemon;
+    auto beta = start_connected_host(d, "2", "beta");
+    ASSERT_TRUE(beta) << d.journal();
 
     auto c1 = start_client(d, {"--agent", "alpha", "--wait", "5", "-c", "wipe"});
     std::string out1;

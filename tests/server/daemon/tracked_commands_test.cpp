@@ -32,11 +32,11 @@ TEST(TrackedCommands, FoundByEitherIdUntilRemovedOnce) {
     EXPECT_EQ(t.size(), 2u);
     EXPECT_EQ(t.bytes(), 8u);
     ASSERT_NE(t.find(101), nullptr);
-    EXPECT_EQ(t.find(101)->client_request, 2u);
+    EXPECT_EQ(*t.find(101), command(2, 7, 5)) << "kept whole";
     EXPECT_EQ(t.by_client(1), std::optional<RequestId>(100));
     auto gone = t.remove(100);
     ASSERT_TRUE(gone);
-    EXPECT_EQ(gone->client_request, 1u);
+    EXPECT_EQ(*gone, command(1, 7));
     EXPECT_FALSE(t.remove(100)) << "removed twice";
     EXPECT_EQ(t.find(100), nullptr);
     EXPECT_FALSE(t.by_client(1));

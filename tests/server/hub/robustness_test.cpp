@@ -12,7 +12,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -125,12 +124,7 @@ TEST_F(ServerRobustness, LeavingSaysGoodbyeToEveryAgent) {
 
 TEST_F(ServerRobustness, ListsAThousandAgents) {
     constexpr int kAgents = 1000;
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    if (lim.rlim_cur < kAgents + 64) {
-        lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, kAgents + 64);
-        setrlimit(RLIMIT_NOFILE, &lim);
-    }
+    raise_own_descriptor_limit(kAgents + 64);
     auto start = std::chrono::steady_clock::now();
     // Started with a soft limit far below what it needs, the server has to
     // raise its own.

@@ -10,7 +10,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,17 +29,6 @@ std::string agent_name(int i) {
     char name[16];
     std::snprintf(name, sizeof name, "swarm%04d", i);
     return name;
-}
-
-// Enough descriptors for every fake agent of this process; false when the
-// hard limit does not allow it.
-bool raise_own_descriptor_limit(rlim_t wanted) {
-    rlimit lim{};
-    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return false;
-    if (lim.rlim_cur >= wanted) return true;
-    if (lim.rlim_max < wanted) return false;
-    lim.rlim_cur = wanted;
-    return setrlimit(RLIMIT_NOFILE, &lim) == 0;
 }
 
 // Connects all agents first and greets them afterwards, so the server has

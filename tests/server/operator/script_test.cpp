@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ostream>
 
 using namespace clitest;
 
@@ -204,20 +205,39 @@ TEST_F(ServerScript, RefusesAnOverlongLineInsteadOfCuttingIt) {
     EXPECT_NE(r.err.find("4096 bytes is too long"), std::string::npos) << r.err;
 }
 
-// Output that cannot be written is an error: one line on standard error
-// and exit status 5, for a command's output and for ls alike.
-TEST_F(ServerScript, AStandardOutputThatCannotBeWrittenExitsFive) {
-    auto host = start_host();
-    const std::vector<std::vector<std::string>> cases = {
-        {"--agent", "demo", "--wait", "10", "-c", "echo hi"},
-        {"--agent", "demo", "--wait", "10", "-c", "ls"},
-    };
-    for (const auto &args : cases) {
-        auto r = run_server_into_full_disk(args);
-        EXPECT_EQ(r.status, 5) << args.back();
-        EXPECT_EQ(r.err, kStdoutFullError) << args.back();
-    }
+// Output that cannot be written is an error, whatever the mode: one line on
+// standard error and exit status 5, not 0 with nothing written. One row a
+// way of writing: a command's output and ls to one agent, a fan-out's
+// labelled lines and its JSON results.
+struct UnwritableOutput {
+    const char *mode;
+    std::vector<std::string> args;
+};
+
+// Named by its mode in the test list, not by its bytes.
+void PrintTo(const UnwritableOutput &row, std::ostream *os) {
+    *os << row.mode;
 }
+
+class StandardOutputFull : public ServerTest,
+                           public ::testing::WithParamInterface<UnwritableOutput> {};
+
+TEST_P(StandardOutputFull, ExitsFive) {
+    auto host = start_host();
+    auto r = run_server_into_full_disk(GetParam().args);
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.err, kStdoutFullError);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryMode, StandardOutputFull,
+    ::testing::Values(
+        UnwritableOutput{"command", {"--agent", "demo", "--wait", "10", "-c", "echo hi"}},
+        UnwritableOutput{"ls", {"--agent", "demo", "--wait", "10", "-c", "ls"}},
+        UnwritableOutput{"fanout", {"--all", "--wait", "10", "--gather", "1", "-c", "echo hi"}},
+        UnwritableOutput{"json",
+                         {"--all", "--wait", "10", "--json", "--gather", "1", "-c", "echo hi"}}),
+    [](const ::testing::TestParamInfo<UnwritableOutput> &row) { return row.param.mode; });
 
 // Standard output shared with other writers (a pipe a shell hands to a
 // whole pipeline) keeps its flags: it is never made non-blocking under them.

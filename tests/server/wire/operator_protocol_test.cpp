@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,15 @@ std::string header(uint8_t type, uint32_t len) {
     for (int i = 0; i < 4; ++i)
         h.push_back(static_cast<char>(len >> (24 - 8 * i)));
     return h;
+}
+
+// m's payload as a T, compared whole in the tests; nullopt when it does not
+// parse.
+template <typename T>
+std::optional<T> parsed(const Message &m, bool (*parse)(const Message &, T &)) {
+    T out;
+    if (!parse(m, out)) return std::nullopt;
+    return out;
 }
 
 DecodeResult feed(Decoder &d, const std::string &bytes, std::string *err) {
@@ -101,17 +111,10 @@ TEST(OperatorProtocol, ClientMessagesRoundTripWhateverTheChunking) {
         ASSERT_EQ(got.size(), 6u) << "step " << step;
         Hello h;
         ASSERT_TRUE(parse_hello(got[0], h, nullptr));
-        EXPECT_EQ(h.version, kVersion);
-        EXPECT_EQ(h.mode, Mode::kInteractive);
-        Submit s;
-        ASSERT_TRUE(parse_submit(got[1], s));
-        EXPECT_EQ(s.request, 1u);
-        EXPECT_EQ(s.agent, 9u);
-        EXPECT_TRUE(s.quiet);
-        EXPECT_EQ(s.line, "show version");
-        RequestBytes r;
-        ASSERT_TRUE(parse_request_bytes(got[2], r));
-        EXPECT_EQ(r.bytes, std::string("secret\0x", 8));
+        EXPECT_EQ(h, (Hello{kVersion, Mode::kInteractive}));
+        EXPECT_EQ(parsed(got[1], parse_submit), (Submit{1, 9, true, "show version"}));
+        EXPECT_EQ(parsed(got[2], parse_request_bytes),
+                  (RequestBytes{1, std::string("secret\0x", 8)}));
         uint64_t id = 0;
         ASSERT_TRUE(parse_request(got[3], id));
         EXPECT_EQ(id, 1u);
@@ -127,16 +130,21 @@ TEST(OperatorProtocol, DaemonMessagesRoundTripAndLongOutputIsSplit) {
     const std::string big(2 * kMaxPayload + 10, 'x');
     const auto at = std::chrono::system_clock::time_point(std::chrono::milliseconds(1765000000123));
     std::string wire;
-    encode_welcome(wire, Welcome{kVersion, {1000, 65534}});
-    encode_agent_up(wire, AgentRecord{5, 42, at, 1234, std::nullopt, "db-1"});
+    const Welcome welcome{kVersion, {1000, 65534}};
+    encode_welcome(wire, welcome);
+    const AgentRecord up{5, 42, at, 1234, std::nullopt, "db-1"};
+    encode_agent_up(wire, up);
     encode_ready(wire);
-    encode_queued(wire, Queued{3, 2});
+    const Queued queued{3, 2};
+    encode_queued(wire, queued);
     encode_sent(wire, 3);
     encode_output(wire, 3, big);
     encode_prompt(wire, 3, "Password: ");
     encode_done(wire, 3);
-    encode_notice(wire, NoticeText{Notice::kWarning, "cannot accept more agents"});
-    encode_agent_down(wire, AgentDown{5, Notice::kInfo, "disconnected"});
+    const NoticeText notice{Notice::kWarning, "cannot accept more agents"};
+    encode_notice(wire, notice);
+    const AgentDown agent_down{5, Notice::kInfo, "disconnected"};
+    encode_agent_down(wire, agent_down);
     AgentRow row(AgentRecord{5, 42, at, std::nullopt, 33, "db-1"});
     row.queued = 4;
     row.busy = true;
@@ -147,22 +155,10 @@ TEST(OperatorProtocol, DaemonMessagesRoundTripAndLongOutputIsSplit) {
     Decoder d(Sender::kDaemon);
     const auto got = decode_all(d, wire, 4096);
     ASSERT_EQ(got.size(), 15u);
-    Welcome w;
-    ASSERT_TRUE(parse_welcome(got[0], w));
-    EXPECT_EQ(w.version, kVersion);
-    EXPECT_EQ(w.trusted_owners, (std::vector<uid_t>{1000, 65534}));
-    AgentRecord rec;
-    ASSERT_TRUE(parse_agent_up(got[1], rec));
-    EXPECT_EQ(rec.serial, 5u);
-    EXPECT_EQ(rec.id, 42u);
-    EXPECT_EQ(rec.connected_at, at);
-    EXPECT_EQ(rec.pid, std::optional<pid_t>(1234));
-    EXPECT_FALSE(rec.uid);
-    EXPECT_EQ(rec.name, "db-1");
+    EXPECT_EQ(parsed(got[0], parse_welcome), welcome);
+    EXPECT_EQ(parsed(got[1], parse_agent_up), up);
     EXPECT_EQ(got[2].type, Type::kReady);
-    Queued q;
-    ASSERT_TRUE(parse_queued(got[3], q));
-    EXPECT_EQ(q.ahead, 2u);
+    EXPECT_EQ(parsed(got[3], parse_queued), queued);
     EXPECT_EQ(got[4].type, Type::kSent);
     std::string output;
     for (int i = 5; i < 8; ++i) {
@@ -175,25 +171,10 @@ TEST(OperatorProtocol, DaemonMessagesRoundTripAndLongOutputIsSplit) {
     EXPECT_EQ(output, big);
     EXPECT_EQ(got[8].type, Type::kPrompt);
     EXPECT_EQ(got[9].type, Type::kDone);
-    NoticeText n;
-    ASSERT_TRUE(parse_notice(got[10], n));
-    EXPECT_EQ(n.kind, Notice::kWarning);
+    EXPECT_EQ(parsed(got[10], parse_notice), notice);
     EXPECT_EQ(got[10].payload[0], 1); // the kinds' bytes: info 0, warning 1, error 2
-    AgentDown down;
-    ASSERT_TRUE(parse_agent_down(got[11], down));
-    EXPECT_EQ(down.kind, Notice::kInfo);
-    EXPECT_EQ(down.why, "disconnected");
-    AgentRow back;
-    ASSERT_TRUE(parse_row(got[12], back));
-    EXPECT_EQ(back.uid, std::optional<uid_t>(33));
-    EXPECT_FALSE(back.pid);
-    EXPECT_EQ(back.queued, 4u);
-    EXPECT_TRUE(back.busy);
-    EXPECT_FALSE(back.name_shared_across_owners);
-    ASSERT_TRUE(back.runner);
-    EXPECT_EQ(back.runner->uid, 1000u);
-    EXPECT_EQ(back.runner->pid, 77);
-    EXPECT_EQ(back.name, "db-1");
+    EXPECT_EQ(parsed(got[11], parse_agent_down), agent_down);
+    EXPECT_EQ(parsed(got[12], parse_row), row);
     EXPECT_EQ(got[13].type, Type::kRowsEnd);
     EXPECT_EQ(got[14].payload, "uid 65534 is not allowed");
 }

@@ -1,8 +1,4 @@
-// The server's incremental frame decoder, the decoders' read buffer, the
-// agents' selection and the command-line parser.
-#include "cli/options.h"
-#include "core/text.h"
-#include "hub/agent_selection.h"
+// The server's incremental frame decoder and the decoders' read buffer.
 #include "wire/agent_frames.h"
 #include "wire/read_buffer.h"
 
@@ -10,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
-#include <vector>
 
 using namespace cliserver;
 
@@ -99,47 +93,6 @@ TEST(FrameCodec, RejectsABadHeaderBeforeItsPayloadArrives) {
     }
 }
 
-TEST(ServerOptions, ParsesOrRefusesCommandLines) {
-    struct Case {
-        std::vector<std::string> args;
-        bool ok;
-        uint16_t port;
-        uint32_t wait;
-        std::vector<std::string> commands;
-        const char *error;
-    } cases[] = {
-        {{}, true, 7002, 5, {}, ""},
-        {{"--port", "7100", "--wait", "0", "--agent", "db"}, true, 7100, 0, {}, ""},
-        {{"-c", "stats", "-c", "config -g level"}, true, 7002, 5, {"stats", "config -g level"}, ""},
-        {{"--port=0"}, false, 0, 0, {}, "invalid port '0'"},
-        {{"--port", "65536"}, false, 0, 0, {}, "invalid port"},
-        {{"--wait", "5s"}, false, 0, 0, {}, "invalid --wait '5s'"},
-        {{"--agent"}, false, 0, 0, {}, "needs a value"},
-        {{"--frobnicate"}, false, 0, 0, {}, "unknown option '--frobnicate'"},
-        {{"stats"}, false, 0, 0, {}, "unexpected argument 'stats'"},
-    };
-    for (auto &c : cases) {
-        std::vector<std::string> storage = {"cli-server"};
-        storage.insert(storage.end(), c.args.begin(), c.args.end());
-        std::vector<char *> argv;
-        for (auto &s : storage)
-            argv.push_back(s.data());
-        argv.push_back(nullptr);
-        Options opts;
-        std::string error;
-        bool ok = parse_options(static_cast<int>(storage.size()), argv.data(), opts, &error);
-        std::string label = storage.size() > 1 ? storage[1] : "(none)";
-        ASSERT_EQ(ok, c.ok) << label << ": " << error;
-        if (ok) {
-            EXPECT_EQ(opts.port, c.port) << label;
-            EXPECT_EQ(opts.wait_seconds, c.wait) << label;
-            EXPECT_EQ(opts.commands, c.commands) << label;
-        } else {
-            EXPECT_NE(error.find(c.error), std::string::npos) << label << ": " << error;
-        }
-    }
-}
-
 // The decoders' buffer: compacted as it is consumed, and empty-handed once
 // drained unless its owner keeps room for the next read.
 TEST(ReadBuffer, CompactsAndGivesItsMemoryBackOnceDrained) {
@@ -158,113 +111,4 @@ TEST(ReadBuffer, CompactsAndGivesItsMemoryBackOnceDrained) {
         else
             EXPECT_GE(b.capacity(), chunk.size());
     }
-}
-
-// An all-digit word is an id, never a name (an agent may call itself "7");
-// @USER keeps to that owner; the answer is in connection order whatever
-// the index's.
-TEST(AgentIndex, AnAllDigitWordIsAlwaysTheIdAndOwnersNarrowInConnectionOrder) {
-    std::vector<AgentView> agents(4);
-    const struct {
-        uint64_t serial;
-        uint32_t id;
-        const char *name;
-        uid_t uid;
-    } rows[] = {{9, 7, "db", 0}, {3, 7, "web", 1}, {5, 12, "db", 1}, {6, 4, "7", 0}};
-    AgentIndex index;
-    for (size_t i = 0; i < agents.size(); ++i) {
-        agents[i].serial = rows[i].serial;
-        agents[i].id = rows[i].id;
-        agents[i].name = rows[i].name;
-        agents[i].uid = rows[i].uid;
-        index.add(agents[i]);
-    }
-    auto serials = [&](const std::string &wanted) {
-        std::vector<uint64_t> s;
-        auto sel = parse_selector(wanted, nullptr);
-        EXPECT_TRUE(sel) << wanted;
-        if (!sel) return s;
-        for (const AgentView *a : index.match(*sel))
-            s.push_back(a->serial);
-        return s;
-    };
-    EXPECT_EQ(serials("db"), (std::vector<uint64_t>{5, 9}));
-    EXPECT_EQ(serials("7"), (std::vector<uint64_t>{3, 9})); // the id, not the agent named 7
-    EXPECT_EQ(serials("12"), (std::vector<uint64_t>{5}));
-    EXPECT_EQ(serials("db@root"), (std::vector<uint64_t>{9}));
-    EXPECT_EQ(serials("db@1"), (std::vector<uint64_t>{5}));
-    EXPECT_EQ(serials("7@1"), (std::vector<uint64_t>{3}));
-    EXPECT_TRUE(serials("nobody").empty());
-    EXPECT_TRUE(index.name_shared_across_owners(agents[0]));
-    EXPECT_FALSE(index.name_shared_across_owners(agents[1]));
-    index.remove(agents[3]);
-    EXPECT_EQ(serials("7"), (std::vector<uint64_t>{3, 9}));
-    index.remove(agents[2]);
-    EXPECT_FALSE(index.name_shared_across_owners(agents[0]));
-}
-
-// How each word is read: never as a name when it could be more.
-TEST(AgentSelector, WordsWithAtOrPidPrefixAreSelectors) {
-    using K = AgentSelector::Kind;
-    const struct {
-        const char *word;
-        bool ok;
-        K kind;
-        const char *text;
-        std::optional<uid_t> owner;
-    } cases[] = {
-        {"demo", true, K::kName, "demo", std::nullopt},
-        {"1", true, K::kId, "1", std::nullopt},
-        {"db-*", true, K::kPattern, "db-*", std::nullopt},
-        {"demo@root", true, K::kName, "demo", 0},
-        {"demo@0", true, K::kName, "demo", 0},
-        {"db-*@65534", true, K::kPattern, "db-*", 65534},
-        {"1@root", true, K::kId, "1", 0},
-        {"demo@root@root", true, K::kName, "demo@root", 0}, // an agent named demo@root
-        {"pid:1234", true, K::kPid, "", std::nullopt},
-        {"pid:x@root", true, K::kName, "pid:x", 0},
-        {"demo@no-such-user-here", false, K::kName, "", std::nullopt},
-        {"demo@", false, K::kName, "", std::nullopt},
-        {"@root", false, K::kName, "", std::nullopt},
-        {"pid:", false, K::kName, "", std::nullopt},
-        {"pid:12a", false, K::kName, "", std::nullopt},
-        {"pid:0", false, K::kName, "", std::nullopt},
-    };
-    for (const auto &c : cases) {
-        std::string error;
-        auto sel = parse_selector(c.word, &error);
-        ASSERT_EQ(sel.has_value(), c.ok) << c.word << ": " << error;
-        if (!sel) {
-            EXPECT_NE(error, "") << c.word;
-            continue;
-        }
-        EXPECT_EQ(sel->kind, c.kind) << c.word;
-        if (c.kind != K::kPid) {
-            EXPECT_EQ(sel->text, c.text) << c.word;
-        }
-        EXPECT_EQ(sel->owner, c.owner) << c.word;
-        EXPECT_EQ(sel->names_owner(), c.owner.has_value() || c.kind == K::kPid) << c.word;
-    }
-    EXPECT_EQ(parse_selector("pid:1234", nullptr)->pid, 1234);
-}
-
-// Names that cannot be told apart by eye share one key; invisible, format
-// and bidirectional characters are shown as escapes.
-TEST(AgentText, LookAlikeNamesShareAKeyAndInvisibleCharactersAreEscaped) {
-    const std::string demo = "demo";
-    for (const std::string look : {"demo\u200b", "de\u200dmo", "\u202edemo", "Demo", "demo  ",
-                                   "d\u0435mo" /* Cyrillic e */, "demo\ufeff", "DEMO\u00a0"})
-        EXPECT_EQ(lookalike_key(look), "demo") << printable(look);
-    EXPECT_NE(lookalike_key("demo2"), "demo");
-    EXPECT_EQ(printable("de\u200bmo"), "de\\u200bmo");
-    EXPECT_EQ(printable("\u202eomed"), "\\u202eomed");
-    EXPECT_EQ(printable("x\u2066y\u2069"), "x\\u2066y\\u2069");
-    EXPECT_EQ(printable("\xf3\xa0\x80\x81tag"), "\\U000e0001tag");
-    EXPECT_EQ(printable("caf\u00e9 \u65e5\u672c"),
-              "caf\u00e9 \u65e5\u672c");                   // visible letters pass
-    EXPECT_EQ(printable_text("a\u200bb\n"), "a\u200bb\n"); // an agent's output as written
-    EXPECT_EQ(printable_lines("Pass\u202eword:\nx"), "Pass\\u202eword:\nx");
-    // JSON escapes them as JSON does, astral ones as a surrogate pair.
-    EXPECT_EQ(json_visible("{\"name\":\"de\u200bmo\u00e9\x7f\xc2\x85\xf3\xa0\x80\x81\"}"),
-              "{\"name\":\"de\\u200bmo\u00e9\\u007f\\u0085\\udb40\\udc01\"}");
 }
