@@ -42,6 +42,7 @@ class FrameDecoder {
   private:
     ReadBuffer buf_;
 };
+static_assert(MessageDecoder<FrameDecoder>);
 
 std::string encode_frame(uint16_t type, uint32_t req_id, uint32_t agent_id,
                          std::string_view payload = {});

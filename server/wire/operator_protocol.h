@@ -159,6 +159,7 @@ class Decoder {
     ReadBuffer buf_{2 * (kHeaderSize + kMaxPayload)};
     std::string failure_;
 };
+static_assert(MessageDecoder<Decoder>);
 
 // The decoded payloads. Parsing fails only on what the header could not
 // tell (a bad mode or kind byte); the decoder has checked the lengths.
