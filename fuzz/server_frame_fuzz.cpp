@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Frame f;
         std::string err;
         DecodeResult r;
-        while ((r = d.next(f, &err)) == DecodeResult::kFrame) {
+        while ((r = d.next(f, &err)) == DecodeResult::kMessage) {
             check(f.payload.size() <= CLI_FRAME_MAX_DATA);
             consumed += encode_frame(f.type, f.req_id, f.agent_id, f.payload);
         }

@@ -7,6 +7,7 @@
 
 #include "daemon/journal.h"
 #include "protocol.h"
+#include "core/peer_pump.h"
 #include "core/text.h"
 
 #include <sys/epoll.h>
@@ -118,28 +119,28 @@ void OperatorSession::on_events(uint32_t events) {
 }
 
 void OperatorSession::read_available() {
-    const auto end = stream_.read_available(4, [this](const char *data, size_t n) {
-        last_read_ = std::chrono::steady_clock::now();
-        decoder_.append(data, n);
-        return take_messages();
-    });
-    if (end == ByteStream::ReadEnd::kFailed)
-        fail(std::string("read failed: ") + std::strerror(stream_.error()));
-    else if (end == ByteStream::ReadEnd::kClosed)
-        fail("the client closed the connection", Notice::kInfo);
-}
-
-// False once the session has failed.
-bool OperatorSession::take_messages() {
-    std::string why;
-    const auto res = decoder_.drain(
-        [this](const op::Message &m) {
-            handle(m);
-            return !failed_;
-        },
-        &why);
-    if (res == op::DecodeResult::kMalformed) fail("bad message: " + why);
-    return !failed_;
+    struct Owner {
+        OperatorSession &s;
+        void received() { s.last_read_ = std::chrono::steady_clock::now(); }
+        bool dispatch(const op::Message &m) {
+            s.handle(m);
+            return !s.failed_;
+        }
+        void end(const PeerEnd &e) {
+            switch (e.kind) {
+            case PeerEnd::Kind::kFailed:
+                s.fail(std::string("read failed: ") + std::strerror(e.error));
+                break;
+            case PeerEnd::Kind::kClosed:
+                s.fail("the client closed the connection", Notice::kInfo);
+                break;
+            case PeerEnd::Kind::kViolation:
+                s.fail("bad message: " + e.violation);
+                break;
+            }
+        }
+    } owner{*this};
+    PeerPump(decoder_).read(stream_, 4, owner);
 }
 
 void OperatorSession::handle(const op::Message &m) {

@@ -93,7 +93,6 @@ class OperatorSession final : public HubClient {
 
     void on_events(uint32_t events);
     void read_available();
-    bool take_messages();
     void handle(const operator_protocol::Message &m);
     void hello(const operator_protocol::Message &m);
     operator_protocol::Welcome welcome_for(uint16_t version) const;

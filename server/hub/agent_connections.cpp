@@ -6,6 +6,8 @@
 // Threading: single-threaded, on the event loop's thread, like the hub.
 #include "hub/agent_hub.h"
 
+#include "core/peer_pump.h"
+
 #include "cli_common.h"
 
 #include <netinet/in.h>
@@ -204,32 +206,33 @@ void AgentHub::congestion_changed(HubClient *c) {
     }
 }
 
+// One read of up to a chunk: an agent's output comes a chunk per loop
+// iteration, so no agent holds up the others.
 void AgentHub::read_agent(Agent &a) {
-    const auto end = a.stream.read_available(1, [&](const char *data, size_t n) {
-        a.decoder.append(data, n);
-        take_frames(a);
-        return !a.closed;
-    });
-    if (end == ByteStream::ReadEnd::kFailed)
-        drop_agent(a, std::string("connection error: ") + std::strerror(a.stream.error()));
-    else if (end == ByteStream::ReadEnd::kClosed)
-        drop_agent(a,
-                   a.decoder.partial() ? "disconnected in the middle of a frame" : "disconnected");
-}
-
-void AgentHub::take_frames(Agent &a) {
-    Frame f;
-    std::string error;
-    while (!a.closed) {
-        DecodeResult res = a.decoder.next(f, &error);
-        if (res == DecodeResult::kNeedMore) break;
-        if (res == DecodeResult::kMalformed) {
-            drop_agent(a, "sent a malformed frame (" + error + "); connection closed",
-                       Notice::kWarning);
-            break;
+    struct Owner {
+        AgentHub &hub;
+        Agent &a;
+        bool dispatch(Frame &f) {
+            hub.handle_frame(a, f);
+            return !a.closed;
         }
-        handle_frame(a, f);
-    }
+        void end(const PeerEnd &e) {
+            switch (e.kind) {
+            case PeerEnd::Kind::kFailed:
+                hub.drop_agent(a, std::string("connection error: ") + std::strerror(e.error));
+                break;
+            case PeerEnd::Kind::kClosed:
+                hub.drop_agent(a, e.mid_message ? "disconnected in the middle of a frame"
+                                                : "disconnected");
+                break;
+            case PeerEnd::Kind::kViolation:
+                hub.drop_agent(a, "sent a malformed frame (" + e.violation + "); connection closed",
+                               Notice::kWarning);
+                break;
+            }
+        }
+    } owner{*this, a};
+    PeerPump(a.decoder).read(a.stream, 1, owner);
 }
 
 void AgentHub::flush_agent(Agent &a) {

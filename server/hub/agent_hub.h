@@ -126,7 +126,6 @@ class AgentHub final : public AgentService {
     void evict_oldest_ungreeted();
     void on_agent_events(uint64_t serial, uint32_t events);
     void read_agent(Agent &a);
-    void take_frames(Agent &a);
     void flush_agent(Agent &a);
     void update_interest(Agent &a);
     bool readable(const Agent &a) const;

@@ -3,6 +3,8 @@
 // connecting and the greeting are in daemon_connect.cpp.
 #include "operator/daemon_client.h"
 
+#include "core/peer_pump.h"
+
 #include <sys/epoll.h>
 
 #include <algorithm>
@@ -53,40 +55,33 @@ void DaemonLink::on_events(uint32_t events) {
 }
 
 // False when the link is gone. Messages already read are handled first:
-// they may have waited while the operator's terminal was congested.
+// they may have waited while the operator's terminal was congested. Reading
+// stops while the operator's terminal cannot take more.
 bool DaemonLink::read_available() {
-    if (!take_messages()) return !lost_;
-    const auto end = stream_.read_available(16, [this](const char *data, size_t n) {
-        decoder_.append(data, n);
-        return take_messages();
-    });
-    if (end == ByteStream::ReadEnd::kFailed) {
-        lose_connection();
-        return false;
-    }
-    if (end == ByteStream::ReadEnd::kClosed) {
-        lose("the resident server closed the connection");
-        return false;
-    }
+    struct Owner {
+        DaemonLink &link;
+        bool dispatch(const op::Message &m) {
+            link.handle(m);
+            return !link.lost_ && !link.congested();
+        }
+        void end(const PeerEnd &e) {
+            switch (e.kind) {
+            case PeerEnd::Kind::kFailed:
+                link.lose_connection();
+                break;
+            case PeerEnd::Kind::kClosed:
+                link.lose("the resident server closed the connection");
+                break;
+            case PeerEnd::Kind::kViolation:
+                link.lose("the resident server sent a bad message (" + e.violation + ")");
+                break;
+            }
+        }
+    } owner{*this};
+    PeerPump pump(decoder_);
+    if (congested() || !pump.drain(owner)) return !lost_;
+    pump.read(stream_, 16, owner);
     return !lost_;
-}
-
-// False when reading should stop: the link is gone or the operator's
-// terminal cannot take more now.
-bool DaemonLink::take_messages() {
-    if (congested()) return false;
-    std::string why;
-    const auto res = decoder_.drain(
-        [this](const op::Message &m) {
-            handle(m);
-            return !lost_ && !congested();
-        },
-        &why);
-    if (res == op::DecodeResult::kMalformed) {
-        lose("the resident server sent a bad message (" + why + ")");
-        return false;
-    }
-    return res == op::DecodeResult::kNeedMore;
 }
 
 void DaemonLink::lose_connection() {

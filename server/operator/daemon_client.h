@@ -94,7 +94,6 @@ class DaemonLink final : public AgentService {
     bool read_greeting(operator_protocol::Mode mode, std::string *error);
     void on_events(uint32_t events);
     bool read_available();
-    bool take_messages();
     void handle(const operator_protocol::Message &m);
     void request_news(const operator_protocol::Message &m);
     void prompt(const operator_protocol::Message &m);

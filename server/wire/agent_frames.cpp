@@ -50,7 +50,7 @@ DecodeResult FrameDecoder::next(Frame &out, std::string *error) {
     out.agent_id = h.agent_id;
     out.payload.assign(buf_.view().substr(cli_protocol::header_len, h.len));
     buf_.consume(cli_protocol::header_len + h.len);
-    return DecodeResult::kFrame;
+    return DecodeResult::kMessage;
 }
 
 std::string encode_frame(uint16_t type, uint32_t req_id, uint32_t agent_id,

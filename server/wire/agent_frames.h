@@ -6,6 +6,7 @@
 // buffer gives its memory back, so an idle connection costs no buffer.
 #pragma once
 
+#include "core/peer_pump.h"
 #include "wire/read_buffer.h"
 
 #include <cstddef>
@@ -22,10 +23,13 @@ struct Frame {
     std::string payload;
 };
 
-enum class DecodeResult { kNeedMore, kFrame, kMalformed };
+// What next() found: a whole frame is Decoded::kMessage.
+using DecodeResult = Decoded;
 
 class FrameDecoder {
   public:
+    using message_type = Frame; // for PeerPump
+
     void append(const char *data, size_t n);
     // Takes the next whole frame out of the buffer. On kMalformed, *error
     // says what was wrong and the stream cannot be resynchronised.
@@ -38,6 +42,7 @@ class FrameDecoder {
   private:
     ReadBuffer buf_;
 };
+static_assert(MessageDecoder<FrameDecoder>);
 
 std::string encode_frame(uint16_t type, uint32_t req_id, uint32_t agent_id,
                          std::string_view payload = {});

@@ -41,16 +41,6 @@ DecodeResult Decoder::next(Message &out, std::string *error) {
     return DecodeResult::kMessage;
 }
 
-DecodeResult Decoder::drain(const std::function<bool(const Message &)> &handle,
-                            std::string *error) {
-    Message m;
-    for (;;) {
-        const DecodeResult res = next(m, error);
-        if (res != DecodeResult::kMessage) return res;
-        if (!handle(m)) return DecodeResult::kMessage;
-    }
-}
-
 void encode_hello(std::string &out, const Hello &m) {
     Writer w;
     w.u16(m.version);

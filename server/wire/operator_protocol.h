@@ -26,6 +26,7 @@
 #pragma once
 
 #include "core/agent_record.h"
+#include "core/peer_pump.h"
 #include "wire/read_buffer.h"
 
 #include <sys/types.h>
@@ -142,10 +143,12 @@ struct Message {
     std::string payload;
 };
 
-enum class DecodeResult { kNeedMore, kMessage, kMalformed };
+using DecodeResult = Decoded;
 
 class Decoder {
   public:
+    using message_type = Message; // for PeerPump
+
     // from: who sends the bytes this decoder reads.
     explicit Decoder(Sender from) : from_(from) {}
 
@@ -155,10 +158,6 @@ class Decoder {
     // On kMalformed, *error says why; the stream cannot be resynchronised and
     // every later call returns kMalformed again.
     DecodeResult next(Message &out, std::string *error);
-    // Hands each whole message to handle until handle returns false
-    // (kMessage: its owner cannot take more now) or none is left
-    // (kNeedMore); kMalformed as next().
-    DecodeResult drain(const std::function<bool(const Message &)> &handle, std::string *error);
     size_t buffered() const { return buf_.size(); }
     // The version agreed in HELLO: types added after it are refused at the
     // header, as a daemon of that version refused them.
@@ -172,6 +171,7 @@ class Decoder {
     ReadBuffer buf_{2 * (kHeaderSize + kMaxPayload)};
     std::string failure_;
 };
+static_assert(MessageDecoder<Decoder>);
 
 // The decoded payloads. Parsing fails only on what the header could not
 // tell (a bad mode or kind byte); the decoder has checked the lengths.

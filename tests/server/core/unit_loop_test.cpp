@@ -1,11 +1,12 @@
-// The event loop, the byte stream, the listener and the frame decoder's
-// memory, without the agent port: pipes, socket pairs, /dev/null and
+// The event loop, the byte stream, the peer pump, the listener and the
+// frame decoder's memory, without the agent port: pipes, socket pairs, /dev/null and
 // listeners of the test's own stand in for connections.
 #include "core/byte_stream.h"
 #include "core/event_loop.h"
 #include "core/high_water.h"
 #include "core/listener.h"
 #include "core/output_queue.h"
+#include "core/peer_pump.h"
 #include "wire/agent_frames.h"
 
 #include "cli_common.h"
@@ -22,8 +23,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using namespace cliserver;
@@ -177,12 +183,12 @@ TEST(FrameDecoderMemory, GivesItsBufferBackOnceDrained) {
     std::string both = big + small;
     d.append(both.data(), both.size() - 3); // the DONE frame is not complete
     Frame f;
-    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kFrame);
+    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kMessage);
     EXPECT_EQ(f.payload.size(), 60000u);
     ASSERT_EQ(d.next(f, nullptr), DecodeResult::kNeedMore);
     EXPECT_TRUE(d.partial());
     d.append(both.data() + both.size() - 3, 3);
-    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kFrame);
+    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kMessage);
     EXPECT_EQ(f.type, CLI_FRAME_DONE);
     EXPECT_FALSE(d.partial());
     EXPECT_EQ(d.capacity(), std::string().capacity()); // nothing held while idle
@@ -389,4 +395,185 @@ TEST(Listener, PausesWhenOutOfDescriptorsAndRetriesLater) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// ---------------------------------------------------------------- the peer pump
+
+namespace {
+
+// Lines ending in a newline; a line that starts with '!' breaks the
+// protocol, found at its first byte as the real decoders find a bad header.
+// Every decoder alive is known, so a pump that uses one its owner destroyed
+// fails the test even without a sanitizer.
+class LineDecoder {
+  public:
+    using message_type = std::string;
+    LineDecoder() { live().insert(this); }
+    ~LineDecoder() { live().erase(this); }
+    LineDecoder(const LineDecoder &) = delete;
+    LineDecoder &operator=(const LineDecoder &) = delete;
+
+    void append(const char *data, size_t n) {
+        if (alive()) buf_.append(data, n);
+    }
+    Decoded next(std::string &out, std::string *why) {
+        if (!alive() || buf_.empty()) return Decoded::kNeedMore;
+        if (buf_[0] == '!') {
+            *why = "a line starting with !";
+            return Decoded::kMalformed;
+        }
+        const size_t nl = buf_.find('\n');
+        if (nl == std::string::npos) return Decoded::kNeedMore;
+        out = buf_.substr(0, nl);
+        buf_.erase(0, nl + 1);
+        return Decoded::kMessage;
+    }
+    size_t buffered() const { return alive() ? buf_.size() : 0; }
+
+  private:
+    static std::set<const LineDecoder *> &live() {
+        static std::set<const LineDecoder *> decoders;
+        return decoders;
+    }
+    bool alive() const {
+        if (live().count(this)) return true;
+        ADD_FAILURE() << "the pump used a decoder its owner had destroyed";
+        return false;
+    }
+    std::string buf_;
+};
+
+struct Connection {
+    explicit Connection(cli_shared::UniqueFd fd) : stream(std::move(fd)) {}
+    ByteStream stream;
+    LineDecoder decoder;
+};
+
+// The pump's owner: notes what it is handed and may stop the pump, or
+// destroy the connection, from inside either call.
+struct Recorder {
+    std::vector<std::string> got;
+    std::vector<PeerEnd> ends;
+    size_t stop_after = SIZE_MAX; // messages taken before it says stop
+    std::function<void()> on_message, on_end;
+
+    bool dispatch(const std::string &m) {
+        got.push_back(m);
+        if (on_message) on_message();
+        return got.size() < stop_after;
+    }
+    void end(const PeerEnd &e) {
+        ends.push_back(e);
+        if (on_end) on_end();
+    }
+};
+
+struct PumpTest : ::testing::Test {
+    SocketPair sp;
+    std::unique_ptr<Connection> conn = std::make_unique<Connection>(sp.take());
+    Recorder owner;
+
+    void say(std::string_view bytes) {
+        ASSERT_EQ(write(sp.fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    ByteStream::ReadEnd pump(int rounds = 4) {
+        return PeerPump(conn->decoder).read(conn->stream, rounds, owner);
+    }
+};
+
+using Strings = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(PumpTest, JoinsAMessageSplitAcrossReadsAndSplitsOneReadIntoItsMessages) {
+    say("hel");
+    EXPECT_EQ(pump(), ByteStream::ReadEnd::kDrained);
+    EXPECT_TRUE(owner.got.empty());
+    say("lo\nwor");
+    EXPECT_EQ(pump(), ByteStream::ReadEnd::kDrained);
+    EXPECT_EQ(owner.got, Strings{"hello"});
+    say("ld\none\ntwo\nthree\n");
+    EXPECT_EQ(pump(), ByteStream::ReadEnd::kDrained);
+    EXPECT_EQ(owner.got, (Strings{"hello", "world", "one", "two", "three"}));
+    EXPECT_TRUE(owner.ends.empty());
+}
+
+TEST_F(PumpTest, TellsTheOwnerOnceWhetherThePeerClosedInTheMiddleOfAMessage) {
+    say("whole\nhal");
+    sp.close_peer();
+    EXPECT_EQ(pump(), ByteStream::ReadEnd::kDrained); // a short read took all there was
+    EXPECT_TRUE(owner.ends.empty());
+    EXPECT_EQ(pump(), ByteStream::ReadEnd::kClosed);
+    EXPECT_EQ(owner.got, Strings{"whole"});
+    ASSERT_EQ(owner.ends.size(), 1u);
+    EXPECT_EQ(owner.ends[0].kind, PeerEnd::Kind::kClosed);
+    EXPECT_TRUE(owner.ends[0].mid_message);
+
+    SocketPair clean;
+    Connection c(clean.take());
+    Recorder r;
+    clean.close_peer();
+    EXPECT_EQ(PeerPump(c.decoder).read(c.stream, 4, r), ByteStream::ReadEnd::kClosed);
+    ASSERT_EQ(r.ends.size(), 1u);
+    EXPECT_FALSE(r.ends[0].mid_message);
+}
+
+// What came before the violation is handled in order; nothing after it is.
+TEST_F(PumpTest, AViolationEndsThePeerAndNothingAfterItIsHandled) {
+    say("ok\n!bad\nnever\n");
+    EXPECT_EQ(pump(), ByteStream::ReadEnd::kStopped);
+    EXPECT_EQ(owner.got, Strings{"ok"});
+    ASSERT_EQ(owner.ends.size(), 1u);
+    EXPECT_EQ(owner.ends[0].kind, PeerEnd::Kind::kViolation);
+    EXPECT_EQ(owner.ends[0].violation, "a line starting with !");
+}
+
+// An owner that cannot take more (its output is congested) stops the pump;
+// what was read waits in the decoder, and nothing more is read, until it
+// drains again.
+TEST_F(PumpTest, AnOwnerThatSaysStopGetsTheRestWhenItDrainsAgain) {
+    owner.stop_after = 1;
+    say("a\nb\nc\n");
+    EXPECT_EQ(pump(), ByteStream::ReadEnd::kStopped);
+    EXPECT_EQ(owner.got, Strings{"a"});
+    say("d\n");
+    owner.stop_after = SIZE_MAX;
+    EXPECT_TRUE(PeerPump(conn->decoder).drain(owner));
+    EXPECT_EQ(owner.got, (Strings{"a", "b", "c"}));
+    EXPECT_EQ(pump(), ByteStream::ReadEnd::kDrained);
+    EXPECT_EQ(owner.got, (Strings{"a", "b", "c", "d"}));
+}
+
+// A dispatch or an end that closes the peer may free its connection: the
+// pump touches neither the decoder nor the stream after it.
+TEST_F(PumpTest, AnOwnerMayDestroyTheConnectionFromInsideEitherCall) {
+    owner.stop_after = 1;
+    owner.on_message = [&] { conn.reset(); };
+    say("last\nunread\n");
+    EXPECT_EQ(pump(), ByteStream::ReadEnd::kStopped);
+    EXPECT_EQ(owner.got, Strings{"last"});
+
+    for (const char *bytes : {"!bad", "half"}) {
+        SocketPair sp2;
+        auto c = std::make_unique<Connection>(sp2.take());
+        Recorder r;
+        r.on_end = [&] { c.reset(); };
+        ASSERT_EQ(write(sp2.fds[1], bytes, 4), 4);
+        sp2.close_peer();
+        for (int call = 0; call < 2 && c; ++call)
+            PeerPump(c->decoder).read(c->stream, 4, r);
+        EXPECT_EQ(r.ends.size(), 1u) << bytes;
+        EXPECT_FALSE(c);
+    }
+}
+
+// A peer that floods is read at most rounds x kReadChunk bytes a call.
+TEST_F(PumpTest, ReadsNoMoreThanItsRoundsAtOnce) {
+    const std::string flood(ByteStream::kReadChunk + 1000, 'x');
+    say(flood);
+    EXPECT_EQ(pump(1), ByteStream::ReadEnd::kStopped);
+    EXPECT_EQ(conn->decoder.buffered(), ByteStream::kReadChunk);
+    EXPECT_EQ(pump(1), ByteStream::ReadEnd::kDrained);
+    EXPECT_EQ(conn->decoder.buffered(), flood.size());
+    EXPECT_TRUE(owner.got.empty());
 }

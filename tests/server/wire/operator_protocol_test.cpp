@@ -1,4 +1,5 @@
 // The operator protocol's decoder and encoders.
+#include "core/peer_pump.h"
 #include "wire/operator_protocol.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,8 @@
 #include <vector>
 
 using namespace cliserver::operator_protocol;
+using cliserver::PeerEnd;
+using cliserver::PeerPump;
 
 namespace {
 
@@ -333,33 +336,36 @@ TEST(OperatorProtocol, HelloKeepsANewerVersionForTheDaemonToJudge) {
 }
 
 // A reader that cannot take more stops the messages where it is; the rest
-// wait in the decoder for the next drain.
+// wait in the decoder for the next drain (the peer pump over this decoder).
 TEST(OperatorProtocol, DrainStopsWhereItsReaderSaysAndResumes) {
     std::string bytes;
     for (uint64_t id = 1; id <= 3; ++id)
         encode_done(bytes, id);
     Decoder d(Sender::kDaemon);
     d.append(bytes.data(), bytes.size());
-    std::vector<uint64_t> done;
-    auto take = [&](size_t until) {
-        return [&, until](const Message &m) {
+    struct Reader {
+        std::vector<uint64_t> done;
+        size_t until = 2;
+        std::string violation;
+        bool dispatch(const Message &m) {
             uint64_t id = 0;
             EXPECT_TRUE(parse_request(m, id));
             done.push_back(id);
             return done.size() < until;
-        };
-    };
-    std::string err;
-    EXPECT_EQ(d.drain(take(2), &err), DecodeResult::kMessage);
-    EXPECT_EQ(done, (std::vector<uint64_t>{1, 2}));
+        }
+        void end(const PeerEnd &e) { violation = e.violation; }
+    } reader;
+    EXPECT_FALSE(PeerPump(d).drain(reader));
+    EXPECT_EQ(reader.done, (std::vector<uint64_t>{1, 2}));
     EXPECT_GT(d.buffered(), 0u);
-    EXPECT_EQ(d.drain(take(10), &err), DecodeResult::kNeedMore);
-    EXPECT_EQ(done, (std::vector<uint64_t>{1, 2, 3}));
+    reader.until = 10;
+    EXPECT_TRUE(PeerPump(d).drain(reader));
+    EXPECT_EQ(reader.done, (std::vector<uint64_t>{1, 2, 3}));
     EXPECT_EQ(d.buffered(), 0u);
     const std::string bad = header(0x01, 0); // a client's HELLO from the daemon
     d.append(bad.data(), bad.size());
-    EXPECT_EQ(d.drain(take(10), &err), DecodeResult::kMalformed);
-    EXPECT_FALSE(err.empty());
+    EXPECT_FALSE(PeerPump(d).drain(reader));
+    EXPECT_FALSE(reader.violation.empty());
 }
 
 // A daemon serving a version-1 client refuses the metrics request at the

@@ -46,7 +46,7 @@ TEST(FrameCodec, DecodesAFrameFedOneByteAtATime) {
         EXPECT_TRUE(d.partial());
     }
     d.append(&bytes.back(), 1);
-    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kFrame);
+    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kMessage);
     EXPECT_EQ(f.type, CLI_FRAME_HELLO);
     EXPECT_EQ(f.agent_id, 7u);
     EXPECT_EQ(f.payload, "db");
@@ -62,13 +62,13 @@ TEST(FrameCodec, SplitsSeveralFramesInOneChunkAndKeepsBinaryPayloads) {
     FrameDecoder d;
     d.append(stream.data(), stream.size());
     Frame f;
-    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kFrame);
+    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kMessage);
     EXPECT_EQ(f.payload, binary);
-    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kFrame);
+    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kMessage);
     EXPECT_EQ(f.type, CLI_FRAME_DONE);
     EXPECT_EQ(f.req_id, 5u);
     EXPECT_TRUE(f.payload.empty());
-    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kFrame);
+    ASSERT_EQ(d.next(f, nullptr), DecodeResult::kMessage);
     EXPECT_EQ(f.payload.size(), max.size());
     EXPECT_EQ(d.next(f, nullptr), DecodeResult::kNeedMore);
 }
