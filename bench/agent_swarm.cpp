@@ -130,7 +130,9 @@ uint64_t AgentSwarm::connect(size_t n, const std::string &prefix) {
     return took;
 }
 
-AgentSwarm::~AgentSwarm() { stop_answering(); }
+AgentSwarm::~AgentSwarm() {
+    stop_answering();
+}
 
 void AgentSwarm::start_answering(const std::string &reply) {
     stop_answering();
@@ -201,8 +203,8 @@ void AgentSwarm::answer(const std::string &reply, int wake_fd) {
                 answered_.fetch_add(1, std::memory_order_relaxed);
             }
             in.erase(0, off);
-            if (!out.empty() && send(fd, out.data(), out.size(), MSG_NOSIGNAL) !=
-                                    static_cast<ssize_t>(out.size()))
+            if (!out.empty() &&
+                send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size()))
                 fail("an answering agent could not send its reply in one write");
         }
     }

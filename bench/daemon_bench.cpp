@@ -132,7 +132,8 @@ Round run_round(const Options &o, const std::string &dir, size_t round, size_t n
     Latency l_alone, l_through, l_metrics;
     const uint64_t alone0 = process_cpu_ns(standalone.pid), client0 = process_cpu_ns(client.pid),
                    daemon0 = process_cpu_ns(daemon.pid),
-                   metered0 = process_cpu_ns(metered.client->pid) + process_cpu_ns(metered.daemon.pid);
+                   metered0 =
+                       process_cpu_ns(metered.client->pid) + process_cpu_ns(metered.daemon.pid);
     // One round trip of each in turn, the side that goes first alternating,
     // so that both meet the same moments of a shared machine.
     for (size_t i = 0; i < n; ++i) {
@@ -150,7 +151,8 @@ Round run_round(const Options &o, const std::string &dir, size_t round, size_t n
     r.alone_cpu = process_cpu_ns(standalone.pid) - alone0;
     r.client_cpu = process_cpu_ns(client.pid) - client0;
     r.daemon_cpu = process_cpu_ns(daemon.pid) - daemon0;
-    r.metrics_cpu = process_cpu_ns(metered.client->pid) + process_cpu_ns(metered.daemon.pid) - metered0;
+    r.metrics_cpu =
+        process_cpu_ns(metered.client->pid) + process_cpu_ns(metered.daemon.pid) - metered0;
     r.alone_median = l_alone.median_us();
     r.through_median = l_through.median_us();
     r.metrics_median = l_metrics.median_us();

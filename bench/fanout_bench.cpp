@@ -145,8 +145,8 @@ class Resident {
         Sample s;
         const uint64_t daemon0 = process_cpu_ns(daemon_.pid);
         const uint64_t start = now_ns();
-        Child client({o_.server, "--client", "--socket", socket_, "--all", "--json", "-c", "status"},
-                     true);
+        Child client(
+            {o_.server, "--client", "--socket", socket_, "--all", "--json", "-c", "status"}, true);
         finish(client, swarm_, n_, start, s);
         s.daemon_cpu = process_cpu_ns(daemon_.pid) - daemon0;
         swarm_.stop_answering();
@@ -263,8 +263,8 @@ void print_results(const Options &o, const std::vector<Result> &results) {
                 "from the first COMMAND an agent received to the client's exit; CPU per agent, "
                 "kernel time included; standalone: its one process in the client column)\n",
                 o.rounds);
-    std::printf("\n%8s %12s %12s %14s %16s\n", "agents", "VmRSS KiB", "VmHWM KiB",
-                "idle RSS KiB", "KiB per agent");
+    std::printf("\n%8s %12s %12s %14s %16s\n", "agents", "VmRSS KiB", "VmHWM KiB", "idle RSS KiB",
+                "KiB per agent");
     for (const Result &r : results)
         std::printf("%8zu %12llu %12llu %14llu %16.2f\n", r.n,
                     static_cast<unsigned long long>(r.rss_kib),
@@ -291,15 +291,14 @@ bool print_targets(const Result &r, const Result &smallest) {
     row("daemon CPU per agent and command", r.resident.daemon_us, "us", kTargetDaemonUs);
     row("client CPU per JSON object", r.resident.client_us, "us", kTargetClientUs);
     if (smallest.n < r.n) {
-        const double slope =
-            (r.resident.client_us * static_cast<double>(r.n) -
-             smallest.resident.client_us * static_cast<double>(smallest.n)) /
-            static_cast<double>(r.n - smallest.n);
+        const double slope = (r.resident.client_us * static_cast<double>(r.n) -
+                              smallest.resident.client_us * static_cast<double>(smallest.n)) /
+                             static_cast<double>(r.n - smallest.n);
         std::printf("  %-46s %9.2f us  (start-up left out: the slope from %zu to %zu agents)\n",
                     "client CPU per JSON object, marginal", slope, smallest.n, r.n);
     }
-    row("standalone fan-out / resident fan-out", r.standalone.fanout_ms / r.resident.fanout_ms,
-        "x", kTargetStandaloneRatio);
+    row("standalone fan-out / resident fan-out", r.standalone.fanout_ms / r.resident.fanout_ms, "x",
+        kTargetStandaloneRatio);
     return all;
 }
 

@@ -57,8 +57,8 @@ void append_string(std::string &out, std::string_view s) {
     for (char c : s)
         plain_ascii = plain_ascii && static_cast<unsigned char>(c) < 0x7f;
     if (!plain_ascii && !is_valid_utf8(s)) {
-        out += json_visible(nlohmann::json(std::string(s)).dump(
-            -1, ' ', false, nlohmann::json::error_handler_t::replace));
+        out += json_visible(nlohmann::json(std::string(s))
+                                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         return;
     }
     const size_t start = out.size();
@@ -70,13 +70,27 @@ void append_string(std::string &out, std::string_view s) {
         out.append(s.data() + run, i - run);
         run = i + 1;
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             out += "\\u00";
             out += kHex[c >> 4];
@@ -118,8 +132,9 @@ void append_key(std::string &out, const char *key, bool first = false) {
 std::string result_json_line(const CommandResult &r) {
     const bool utf8_output = is_valid_utf8(r.output);
     std::string line;
-    line.reserve(160 + r.host.size() + r.name.size() + r.command.size() +
-                 (utf8_output ? r.output.size() + r.output.size() / 8 : r.output.size() / 3 * 4 + 4));
+    line.reserve(
+        160 + r.host.size() + r.name.size() + r.command.size() +
+        (utf8_output ? r.output.size() + r.output.size() / 8 : r.output.size() / 3 * 4 + 4));
     line += '{';
     append_key(line, "host", true);
     append_string(line, r.host);
