@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -129,7 +130,88 @@ uint64_t AgentSwarm::connect(size_t n, const std::string &prefix) {
     return took;
 }
 
+AgentSwarm::~AgentSwarm() {
+    stop_answering();
+}
+
+void AgentSwarm::start_answering(const std::string &reply) {
+    stop_answering();
+    answered_ = 0;
+    first_command_ns_ = 0;
+    wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake_.valid()) fail("eventfd for the answering swarm");
+    answering_ = std::thread([this, reply, fd = wake_.get()] { answer(reply, fd); });
+}
+
+void AgentSwarm::stop_answering() {
+    if (!answering_.joinable()) return;
+    const uint64_t one = 1;
+    if (write(wake_.get(), &one, sizeof one) != sizeof one) fail("waking the answering swarm");
+    answering_.join();
+    wake_.reset();
+}
+
+// One epoll set over every agent; each readable agent's complete frames are
+// answered in one write per read.
+void AgentSwarm::answer(const std::string &reply, int wake_fd) {
+    constexpr uint64_t kWake = ~uint64_t{0};
+    UniqueFd ep(epoll_create1(EPOLL_CLOEXEC));
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWake;
+    epoll_ctl(ep.get(), EPOLL_CTL_ADD, wake_fd, &ev);
+    for (size_t i = 0; i < agents_.size(); ++i) {
+        ev.data.u64 = i;
+        if (epoll_ctl(ep.get(), EPOLL_CTL_ADD, agents_[i].get(), &ev) != 0)
+            fail("watching an answering agent");
+    }
+    std::vector<std::string> pending(agents_.size()); // bytes of an unfinished frame
+    std::vector<epoll_event> events(1024);
+    std::string out;
+    char chunk[65536];
+    const size_t hl = cli_protocol::header_len;
+    for (;;) {
+        const int k = epoll_wait(ep.get(), events.data(), static_cast<int>(events.size()), -1);
+        if (k < 0 && errno == EINTR) continue;
+        if (k < 0) fail("epoll_wait in the answering swarm");
+        for (int e = 0; e < k; ++e) {
+            if (events[e].data.u64 == kWake) return;
+            const size_t i = events[e].data.u64;
+            const int fd = agents_[i].get();
+            const ssize_t r = recv(fd, chunk, sizeof chunk, 0);
+            if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            if (r <= 0) { // the server dropped the agent: stop watching it
+                epoll_ctl(ep.get(), EPOLL_CTL_DEL, fd, nullptr);
+                continue;
+            }
+            std::string &in = pending[i];
+            in.append(chunk, static_cast<size_t>(r));
+            out.clear();
+            size_t off = 0;
+            while (in.size() - off >= hl) {
+                const auto *raw = reinterpret_cast<const uint8_t *>(in.data() + off);
+                cli_protocol::header h;
+                if (cli_protocol::decode_header(raw, h) != cli_protocol::header_status::ok)
+                    fail("the server sent an answering agent a bad frame");
+                if (in.size() - off < hl + h.len) break;
+                off += hl + h.len;
+                if (h.type != CLI_FRAME_COMMAND) continue;
+                if (first_command_ns_.load(std::memory_order_relaxed) == 0)
+                    first_command_ns_ = now_ns();
+                out += frame(CLI_FRAME_OUTPUT, h.req_id, h.agent_id, reply);
+                out += frame(CLI_FRAME_DONE, h.req_id, h.agent_id, "");
+                answered_.fetch_add(1, std::memory_order_relaxed);
+            }
+            in.erase(0, off);
+            if (!out.empty() &&
+                send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size()))
+                fail("an answering agent could not send its reply in one write");
+        }
+    }
+}
+
 void AgentSwarm::close_all() {
+    stop_answering();
     const linger reset{1, 0};
     for (UniqueFd &fd : agents_)
         setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);

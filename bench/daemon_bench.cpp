@@ -64,18 +64,6 @@ Options parse_options(int argc, char **argv) {
     return o;
 }
 
-// Nanoseconds a process has run on a CPU so far (the scheduler's own
-// account, kernel time included).
-uint64_t cpu_ns(pid_t pid) {
-    FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/schedstat").c_str(), "r");
-    unsigned long long ns = 0;
-    if (f) {
-        if (std::fscanf(f, "%llu", &ns) != 1) ns = 0;
-        std::fclose(f);
-    }
-    return ns;
-}
-
 // Both sides of one round, started afresh: where the scheduler puts a
 // chain of processes stays put for a while, and fresh processes each round
 // keep one lucky or unlucky placement from deciding the whole run.
@@ -142,9 +130,10 @@ Round run_round(const Options &o, const std::string &dir, size_t round, size_t n
         metered.driver->round_trip();
     }
     Latency l_alone, l_through, l_metrics;
-    const uint64_t alone0 = cpu_ns(standalone.pid), client0 = cpu_ns(client.pid),
-                   daemon0 = cpu_ns(daemon.pid),
-                   metered0 = cpu_ns(metered.client->pid) + cpu_ns(metered.daemon.pid);
+    const uint64_t alone0 = process_cpu_ns(standalone.pid), client0 = process_cpu_ns(client.pid),
+                   daemon0 = process_cpu_ns(daemon.pid),
+                   metered0 =
+                       process_cpu_ns(metered.client->pid) + process_cpu_ns(metered.daemon.pid);
     // One round trip of each in turn, the side that goes first alternating,
     // so that both meet the same moments of a shared machine.
     for (size_t i = 0; i < n; ++i) {
@@ -159,10 +148,11 @@ Round run_round(const Options &o, const std::string &dir, size_t round, size_t n
         }
     }
     Round r;
-    r.alone_cpu = cpu_ns(standalone.pid) - alone0;
-    r.client_cpu = cpu_ns(client.pid) - client0;
-    r.daemon_cpu = cpu_ns(daemon.pid) - daemon0;
-    r.metrics_cpu = cpu_ns(metered.client->pid) + cpu_ns(metered.daemon.pid) - metered0;
+    r.alone_cpu = process_cpu_ns(standalone.pid) - alone0;
+    r.client_cpu = process_cpu_ns(client.pid) - client0;
+    r.daemon_cpu = process_cpu_ns(daemon.pid) - daemon0;
+    r.metrics_cpu =
+        process_cpu_ns(metered.client->pid) + process_cpu_ns(metered.daemon.pid) - metered0;
     r.alone_median = l_alone.median_us();
     r.through_median = l_through.median_us();
     r.metrics_median = l_metrics.median_us();

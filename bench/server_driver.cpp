@@ -1,9 +1,12 @@
 #include "server_driver.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -11,7 +14,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <utility>
 
 extern char **environ;
@@ -22,6 +29,61 @@ namespace bench {
 uint16_t free_port() {
     UniqueFd l = listen_loopback(0);
     return local_port(l.get());
+}
+
+void wait_for_port(uint16_t port) {
+    const uint64_t deadline = now_ns() + 10'000'000'000ull;
+    for (;;) {
+        UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+            const linger reset{1, 0};
+            setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            return;
+        }
+        if (now_ns() > deadline)
+            fail("nothing listened on port " + std::to_string(port) + " within 10 s");
+        usleep(5'000);
+    }
+}
+
+uint64_t process_cpu_ns(pid_t pid) {
+    uint64_t total = 0;
+    std::error_code ec;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto &task : std::filesystem::directory_iterator(tasks, ec)) {
+        FILE *f = std::fopen((task.path() / "schedstat").c_str(), "r");
+        if (!f) continue;
+        unsigned long long ns = 0;
+        if (std::fscanf(f, "%llu", &ns) == 1) total += ns;
+        std::fclose(f);
+    }
+    return total;
+}
+
+uint64_t process_status_kib(pid_t pid, const char *field) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    const std::string prefix = std::string(field) + ":";
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind(prefix, 0) == 0)
+            return std::strtoull(line.c_str() + prefix.size(), nullptr, 10);
+    return 0;
+}
+
+void raise_descriptor_limit(size_t wanted) {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_max < wanted)
+        fail("the descriptor hard limit (" + std::to_string(lim.rlim_max) + ") is below " +
+             std::to_string(wanted));
+    if (lim.rlim_cur < wanted) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
 }
 
 // The daemon binds its socket before it reports ready.
@@ -73,6 +135,17 @@ Child::~Child() {
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
     }
+}
+
+int Child::wait_exit(uint64_t *cpu_ns) {
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0)
+        if (errno != EINTR) fail("waiting for a child: " + std::string(std::strerror(errno)));
+    if (cpu_ns) *cpu_ns = process_cpu_ns(pid);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void Driver::send(const std::string &line) {

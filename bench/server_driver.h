@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,26 @@ struct Child {
     ~Child();
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
+
+    // Waits for the child to exit (once its output has ended) and reaps it:
+    // its exit status (-1 if a signal ended it), and in *cpu_ns the CPU time
+    // it used in all, read while it is a zombie so that none of it is missed.
+    int wait_exit(uint64_t *cpu_ns);
 };
 
 // A free loopback port now (the server binds it a moment later).
 uint16_t free_port();
+// Polls until something accepts on 127.0.0.1:port, for at most 10 s; the
+// probe connection is reset at once.
+void wait_for_port(uint16_t port);
+// Nanoseconds every thread of a process has run on a CPU so far (the
+// scheduler's own account, kernel time included).
+uint64_t process_cpu_ns(pid_t pid);
+// A figure of /proc/PID/status in KiB: "VmRSS", "VmHWM".
+uint64_t process_status_kib(pid_t pid, const char *field);
+// Raises the soft limit on descriptors to the hard one when it is below
+// `wanted`; fails the run when the hard limit is below it too.
+void raise_descriptor_limit(size_t wanted);
 // Polls until a resident server accepts on its socket, for at most 10 s.
 void wait_for_socket(const std::string &path);
 

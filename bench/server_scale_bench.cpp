@@ -60,14 +60,6 @@ Options parse_options(int argc, char **argv) {
     return o;
 }
 
-uint64_t rss_kib(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
-    return 0;
-}
-
 // User plus system CPU time of a process, in clock ticks.
 uint64_t cpu_ticks(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
@@ -80,18 +72,6 @@ uint64_t cpu_ticks(pid_t pid) {
         if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
     }
     return utime + stime;
-}
-
-void raise_descriptor_limit(size_t wanted) {
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    if (lim.rlim_max < wanted)
-        fail("the descriptor hard limit (" + std::to_string(lim.rlim_max) + ") is below " +
-             std::to_string(wanted));
-    if (lim.rlim_cur < wanted) {
-        lim.rlim_cur = lim.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &lim);
-    }
 }
 
 struct Phase {
@@ -121,7 +101,7 @@ int main(int argc, char **argv) {
     const size_t per_block = std::max<size_t>(1, o.commands / o.rounds);
     for (size_t round = 0; round < o.rounds; ++round) {
         drive.time_commands(none, o.warmup, per_block);
-        const uint64_t rss0 = rss_kib(server.pid);
+        const uint64_t rss0 = process_status_kib(server.pid, "VmRSS");
 
         AgentSwarm swarm(port);
         swarm.connect(o.medium, "idle");
@@ -134,7 +114,7 @@ int main(int argc, char **argv) {
         drive.time_commands(large, o.warmup, per_block);
         if (round == 0) {
             connect_s = connect;
-            const uint64_t rss = rss_kib(server.pid);
+            const uint64_t rss = process_status_kib(server.pid, "VmRSS");
             if (rss > rss0)
                 per_agent_kib = static_cast<double>(rss - rss0) / static_cast<double>(o.large);
             // `ls` once to page in what it touches, then timed: the server

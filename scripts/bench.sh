@@ -5,7 +5,9 @@
 # server_scale_bench); --daemon the resident server's round trip against the
 # standalone one (arguments after it go to daemon_bench); --policy the
 # resident server with an access policy of 1,000 rules against one without
-# (policy_bench, as root: its clients run as nobody).
+# (policy_bench, as root: its clients run as nobody); --fanout one command on
+# 100 to 10,000 agents at once through the resident server and a standalone
+# one (fanout_bench).
 # The benchmark listens on 127.0.0.1:7002 like the agent tests: do not run
 # it while they run, or it waits for the port.
 set -euo pipefail
@@ -37,6 +39,15 @@ if [[ "${1:-}" == "--daemon" ]]; then
   shift
   cmake --build --preset dev --target daemon_bench
   exec build/dev/bench/daemon_bench "$@"
+fi
+
+# --fanout: `cli-server --all --json -c status` to N agents answering at
+# once, resident and standalone (bench/fanout_bench). Free loopback ports and
+# a temporary socket, like --daemon: no namespace needed.
+if [[ "${1:-}" == "--fanout" ]]; then
+  shift
+  cmake --build --preset dev --target fanout_bench
+  exec build/dev/bench/fanout_bench "$@"
 fi
 
 if [[ "${1:-}" == "--policy" ]]; then

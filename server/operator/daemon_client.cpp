@@ -273,10 +273,14 @@ void DaemonLink::lose(const std::string &why) {
 
 // ---------------------------------------------------------------- writing
 
+// While bytes are still queued the socket was full: the loop writes them
+// when it is writable again (EPOLLOUT), and trying now would only fail
+// again, a system call per command of a fan-out to thousands of agents.
 void DaemonLink::send(std::string bytes) {
     if (lost_) return;
+    const bool waiting_for_room = stream_.pending() > 0;
     stream_.queue(bytes);
-    write_available();
+    if (!waiting_for_room) write_available();
 }
 
 void DaemonLink::write_available() {

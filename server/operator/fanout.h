@@ -92,6 +92,7 @@ class FanoutRun : public HubClient {
         std::string who; // "name (id N)" for messages
         std::optional<pid_t> pid;
         std::optional<uid_t> uid;
+        std::string user;      // uid_text(uid), for JSON results
         size_t next = 0;       // index of the line that runs next
         RequestId current = 0; // the running line's request, 0 between lines
         std::chrono::steady_clock::time_point started;

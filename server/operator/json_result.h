@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace cliserver {
 
@@ -20,6 +21,7 @@ struct CommandResult {
     uint32_t id = 0;
     std::optional<pid_t> pid;
     std::optional<uid_t> uid;
+    std::string user; // uid_text(uid) when the caller has it already (empty: looked up)
     std::string command;
     CommandOutcome status = CommandOutcome::kDone; // never client-left
     std::optional<int32_t> result; // the agent's, when it reports one (null otherwise)
@@ -28,6 +30,16 @@ struct CommandResult {
     bool truncated = false; // output beyond the collection limit was dropped
 
     bool operator==(const CommandResult &) const = default;
+};
+
+// uid_text for the results of many agents: each user's name read from the
+// user database (a file or a daemon) once.
+class UserNames {
+  public:
+    const std::string &of(uid_t uid);
+
+  private:
+    std::unordered_map<uid_t, std::string> names_;
 };
 
 std::string base64_encode(std::string_view bytes);

@@ -1,6 +1,7 @@
 // The fan-out's JSON results, without processes.
 #include "operator/json_result.h"
 #include "core/text.h"
+#include "core/users.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -88,4 +89,65 @@ TEST(FanoutJson, ControlCharactersAreEscapedInTheLine) {
     EXPECT_NE(line.find("\"name\":\"we\\u0085b\""), std::string::npos) << line;
     EXPECT_NE(line.find("\"output\":\"\\u001b[2J\\u007f\\u009b\""), std::string::npos) << line;
     EXPECT_EQ(nlohmann::json::parse(line).at("output"), r.output);
+}
+
+// The line is the serializer's compact dump of the same object, made
+// visible: byte for byte, for every kind of text a field can hold.
+TEST(FanoutJson, LineIsTheSerializersDumpByteForByte) {
+    auto reference = [](const CommandResult &r) {
+        nlohmann::ordered_json j;
+        j["host"] = r.host;
+        j["name"] = r.name;
+        j["id"] = r.id;
+        if (r.pid) j["pid"] = *r.pid;
+        if (r.uid) j["user"] = uid_text(r.uid);
+        j["command"] = r.command;
+        j["status"] = outcome_name(r.status);
+        if (r.result)
+            j["result"] = *r.result;
+        else
+            j["result"] = nullptr;
+        j["duration_ms"] = r.duration_ms;
+        if (is_valid_utf8(r.output))
+            j["output"] = r.output;
+        else
+            j["output_base64"] = base64_encode(r.output);
+        if (r.truncated) j["truncated"] = true;
+        return json_visible(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) +
+               "\n";
+    };
+    const std::vector<std::string> texts = {
+        "",
+        "plain words",
+        std::string("nul\0byte", 8),
+        "quote\" back\\slash /slash",
+        "\b\f\n\r\t\x01\x1f\x7f",
+        "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+        "c1 \xc2\x85\xc2\x9b zero\xe2\x80\x8bwidth \xe2\x80\xae"
+        "bidi \xef\xbb\xbf \xf3\xa0\x80\x81",
+        "bad \xff byte",
+        "cut \xe2\x82",
+        "overlong \xc0\xaf surrogate \xed\xa0\x80 \x7f after",
+        "\xc3\xa9\xff\xc3\xa9\x1b[2J",
+    };
+    CommandResult r;
+    for (const std::string &t : texts) {
+        r.host = t;
+        r.name = t;
+        r.command = t;
+        r.output = t;
+        r.pid.reset();
+        r.uid.reset();
+        r.result.reset();
+        r.truncated = false;
+        EXPECT_EQ(result_json_line(r), reference(r)) << t;
+        r.pid = -7;
+        r.uid = 0;
+        r.result = -2147483647 - 1;
+        r.id = 4294967295u;
+        r.duration_ms = 18446744073709551615ull;
+        r.truncated = true;
+        r.status = CommandOutcome::kTimedOut;
+        EXPECT_EQ(result_json_line(r), reference(r)) << t;
+    }
 }
