@@ -49,12 +49,17 @@ void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::s
     slots_.clear();
     by_request_.clear();
     by_serial_.clear();
-    std::unordered_map<std::string, int> name_count;
+    slots_.reserve(agents.size()); // growing it would copy every slot
+    by_serial_.reserve(agents.size());
+    by_request_.reserve(agents.size());
+    std::unordered_map<std::string_view, int> name_count; // the views outlive start()
+    name_count.reserve(agents.size());
     for (AgentView *a : agents)
         ++name_count[a->name];
     UserNames users; // read from the user database once per user, not per result
     for (AgentView *a : agents) {
-        Slot s;
+        by_serial_[a->serial] = slots_.size();
+        Slot &s = slots_.emplace_back(); // filled in place: a slot copies rather than moves
         s.serial = a->serial;
         s.id = a->id;
         s.name = a->name;
@@ -69,8 +74,6 @@ void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::s
             if (it->second.second) s.uid = it->second.second;
         }
         if (settings_.json && s.uid) s.user = users.of(*s.uid);
-        by_serial_[s.serial] = slots_.size();
-        slots_.push_back(std::move(s));
     }
     unfinished_ = slots_.size();
     for (Slot &s : slots_)
