@@ -49,7 +49,7 @@ void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::s
     slots_.clear();
     by_request_.clear();
     by_serial_.clear();
-    slots_.reserve(agents.size()); // growing it would copy every slot
+    slots_.reserve(agents.size()); // growing it moves every slot, again and again
     by_serial_.reserve(agents.size());
     by_request_.reserve(agents.size());
     std::unordered_map<std::string_view, int> name_count; // the views outlive start()
@@ -59,7 +59,7 @@ void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::s
     UserNames users; // read from the user database once per user, not per result
     for (AgentView *a : agents) {
         by_serial_[a->serial] = slots_.size();
-        Slot &s = slots_.emplace_back(); // filled in place: a slot copies rather than moves
+        Slot &s = slots_.emplace_back(); // filled in place
         s.serial = a->serial;
         s.id = a->id;
         s.name = a->name;
