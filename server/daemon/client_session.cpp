@@ -28,37 +28,37 @@ constexpr auto kHealthPeriod = std::chrono::seconds(2);
 
 } // namespace
 
-OperatorSession::OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit,
-                                 UserBounds &bounds, ServerMetrics &metrics,
-                                 const PolicyFile &policy, cli_shared::UniqueFd fd, PeerCred peer,
-                                 std::function<void()> on_failed)
-    : loop_(loop), hub_(hub), audit_(audit), bounds_(bounds), metrics_(metrics), policy_(policy),
+ClientSession::ClientSession(EventLoop &loop, AgentService &hub, AuditLog &audit,
+                             UserBounds &bounds, ServerMetrics &metrics, const PolicyFile &policy,
+                             cli_shared::UniqueFd fd, PeerCred peer,
+                             std::function<void()> on_failed)
+    : loop_(loop), agents_(hub), audit_(audit), bounds_(bounds), metrics_(metrics), policy_(policy),
       stream_(std::move(fd), kHighWater), peer_(peer), client_user_(user_name(peer.uid)),
       on_failed_(std::move(on_failed)) {
     metrics_.client_connected(client_user_);
 }
 
-OperatorSession::~OperatorSession() {
+ClientSession::~ClientSession() {
     finish();
 }
 
-std::string OperatorSession::who() const {
+std::string ClientSession::who() const {
     return "client uid " + std::to_string(peer_.uid) + " (" + printable(client_user_) + ") pid " +
            std::to_string(peer_.pid);
 }
 
-void OperatorSession::start() {
+void ClientSession::start() {
     journal(Priority::kInfo, who() + " connected", JournalSource::clients_of(peer_.uid));
     opened_ = last_read_ = std::chrono::steady_clock::now();
     stream_.watch(loop_, true, [this](uint32_t ev) { on_events(ev); });
-    hub_.add_client(this);
+    agents_.add_client(this);
     health_timer_ = loop_.add_timer(EventLoop::clock::now() + kHealthPeriod, [this] {
         health_timer_ = 0;
         check_health();
     });
 }
 
-void OperatorSession::fail(const std::string &why, Notice kind) {
+void ClientSession::fail(const std::string &why, Notice kind) {
     if (failed_) return;
     end_reason_ = why;
     end_kind_ = kind;
@@ -68,7 +68,7 @@ void OperatorSession::fail(const std::string &why, Notice kind) {
 
 // The loop forgets the connection: no more events, no health check, no
 // end-of-iteration write.
-void OperatorSession::stop_io() {
+void ClientSession::stop_io() {
     failed_ = true;
     stream_.unwatch();
     if (health_timer_) loop_.cancel_timer(health_timer_);
@@ -77,7 +77,7 @@ void OperatorSession::stop_io() {
     flush_timer_ = 0;
 }
 
-void OperatorSession::close_with(Notice kind, const std::string &message) {
+void ClientSession::close_with(Notice kind, const std::string &message) {
     if (failed_) return;
     std::string bye;
     op::encode_notice(bye, op::NoticeText{kind, message});
@@ -86,7 +86,7 @@ void OperatorSession::close_with(Notice kind, const std::string &message) {
 }
 
 // Runs between loop iterations, never inside a hub callback.
-void OperatorSession::finish() {
+void ClientSession::finish() {
     if (finished_) return;
     finished_ = true;
     if (!failed_) stop_io();
@@ -94,7 +94,7 @@ void OperatorSession::finish() {
             "session of " + who() +
                 " ended: " + (end_reason_.empty() ? std::string("closed") : end_reason_),
             JournalSource::clients_of(peer_.uid));
-    hub_.remove_client(this);
+    agents_.remove_client(this);
     metrics_.client_left(client_user_);
     auto tracked = commands_.take_all();
     bounds_.refund(peer_.uid, charged_);
@@ -103,7 +103,7 @@ void OperatorSession::finish() {
     for (auto &[hub_id, t] : tracked) {
         count_end(t, CommandOutcome::kClientLeft);
         if (t.sent) audit(hub_id, t, CommandOutcome::kClientLeft);
-        hub_.abandon(hub_id);
+        agents_.abandon(hub_id);
     }
     // What is still queued for the client goes out if the socket takes it now.
     (void)stream_.write_available();
@@ -112,15 +112,15 @@ void OperatorSession::finish() {
 
 // ---------------------------------------------------------------- input
 
-void OperatorSession::on_events(uint32_t events) {
+void ClientSession::on_events(uint32_t events) {
     if (failed_) return;
     if (events & EPOLLOUT) write_available();
     if (!failed_ && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) read_available();
 }
 
-void OperatorSession::read_available() {
+void ClientSession::read_available() {
     struct Owner {
-        OperatorSession &s;
+        ClientSession &s;
         void received() { s.last_read_ = std::chrono::steady_clock::now(); }
         bool dispatch(const op::Message &m) {
             s.handle(m);
@@ -143,7 +143,7 @@ void OperatorSession::read_available() {
     PeerPump(decoder_).read(stream_, 4, owner);
 }
 
-void OperatorSession::handle(const op::Message &m) {
+void ClientSession::handle(const op::Message &m) {
     if (!greeted_) {
         if (m.type != op::Type::kHello) {
             refuse("a client must open with HELLO");
@@ -184,14 +184,14 @@ void OperatorSession::handle(const op::Message &m) {
     }
 }
 
-void OperatorSession::submit(const op::Message &m) {
+void ClientSession::submit(const op::Message &m) {
     op::Submit s;
     if (!op::parse_submit(m, s) || s.line.size() > cli_protocol::command_line_max ||
         commands_.has_client_request(s.request)) {
         fail("a malformed SUBMIT");
         return;
     }
-    AgentView *a = hub_.find(s.agent);
+    AgentView *a = agents_.find(s.agent);
     if (!a || a->closed || !a->greeted) {
         // The client has not yet read that the agent is gone; it will.
         metrics_.command_unsent(CommandOutcome::kNotConnected);
@@ -217,18 +217,18 @@ void OperatorSession::submit(const op::Message &m) {
         return;
     }
     charged_ += UserBounds::cost(s.line.size());
-    if (audit_.enabled() && !a->pid) hub_.resolve_pids(); // for the record; once per agent
-    const RequestId id = hub_.new_request_id();
+    if (audit_.enabled() && !a->pid) agents_.resolve_pids(); // for the record; once per agent
+    const RequestId id = agents_.new_request_id();
     Tracked t;
     t.client_request = s.request;
     t.agent = *a;
     t.line = s.line;
     t.rule = rule;
     commands_.add(id, std::move(t));
-    if (!hub_.submit(this, *a, id, s.line, s.quiet)) (void)untrack(id);
+    if (!agents_.submit(this, *a, id, s.line, s.quiet)) (void)untrack(id);
 }
 
-std::optional<OperatorSession::Tracked> OperatorSession::untrack(RequestId hub_id) {
+std::optional<ClientSession::Tracked> ClientSession::untrack(RequestId hub_id) {
     auto t = commands_.remove(hub_id);
     if (!t) return t;
     const size_t cost = UserBounds::cost(t->line.size());
@@ -237,7 +237,7 @@ std::optional<OperatorSession::Tracked> OperatorSession::untrack(RequestId hub_i
     return t;
 }
 
-void OperatorSession::reply(const op::Message &m) {
+void ClientSession::reply(const op::Message &m) {
     op::RequestBytes r;
     if (!op::parse_request_bytes(m, r)) return;
     const auto id = commands_.by_client(r.request);
@@ -246,10 +246,10 @@ void OperatorSession::reply(const op::Message &m) {
     t->prompt_open = false;
     ++t->prompts_answered;
     if (r.bytes.empty()) t->prompt_refused = true;
-    hub_.answer(*id, r.bytes);
+    agents_.answer(*id, r.bytes);
 }
 
-void OperatorSession::abandon(const op::Message &m, CommandOutcome outcome) {
+void ClientSession::abandon(const op::Message &m, CommandOutcome outcome) {
     uint64_t request = 0;
     if (!op::parse_request(m, request)) return;
     const auto id = commands_.by_client(request);
@@ -258,20 +258,20 @@ void OperatorSession::abandon(const op::Message &m, CommandOutcome outcome) {
         count_end(*t, outcome);
         if (t->sent) audit(*id, *t, outcome);
     }
-    hub_.abandon(*id);
+    agents_.abandon(*id);
 }
 
-void OperatorSession::list() {
+void ClientSession::list() {
     // The hub hands the rows over at once, while the session is there.
-    hub_.list_agents([this](std::vector<AgentRow> rows) { send_rows(rows); });
+    agents_.list_agents([this](std::vector<AgentRow> rows) { send_rows(rows); });
 }
 
-void OperatorSession::send_rows(const std::vector<AgentRow> &rows) {
+void ClientSession::send_rows(const std::vector<AgentRow> &rows) {
     std::string out;
     const bool filtered = policy_.applies_to(peer_.uid);
     for (const AgentRow &row : rows) {
         if (filtered) {
-            const AgentView *a = hub_.find(row.serial);
+            const AgentView *a = agents_.find(row.serial);
             if (!a || !policy_.rules().covers(peer_, *a)) continue;
         }
         op::encode_row(out, row);
@@ -285,7 +285,7 @@ void OperatorSession::send_rows(const std::vector<AgentRow> &rows) {
 // Messages wait for the end of the loop iteration and go out in one write:
 // a command's OUTPUT and DONE from one read of the agent, or the rows of
 // ls, wake the client once instead of once per message.
-void OperatorSession::send(const std::string &bytes) {
+void ClientSession::send(const std::string &bytes) {
     if (failed_) return;
     stream_.queue(bytes);
     if (stream_.pending() > kMaxBacklog) {
@@ -300,7 +300,7 @@ void OperatorSession::send(const std::string &bytes) {
         });
 }
 
-void OperatorSession::write_available() {
+void ClientSession::write_available() {
     if (!stream_.write_available()) {
         fail(std::string("write failed: ") + std::strerror(stream_.error()));
         return;
@@ -310,16 +310,16 @@ void OperatorSession::write_available() {
 
 // The hub hears when the high-water mark is crossed, either way: on
 // appending (send) or on writing.
-void OperatorSession::report_congestion() {
-    if (stream_.take_congestion_edge()) hub_.congestion_changed(this);
+void ClientSession::report_congestion() {
+    if (stream_.take_congestion_edge()) agents_.congestion_changed(this);
 }
 
-bool OperatorSession::congested() const {
+bool ClientSession::congested() const {
     return stream_.over_high_water();
 }
 
 // Bounded waits for a client that went quiet in the middle of something.
-void OperatorSession::check_health() {
+void ClientSession::check_health() {
     if (failed_) return;
     const auto now = std::chrono::steady_clock::now();
     if (!greeted_ && now - opened_ >= kHelloTimeout) {
@@ -343,7 +343,7 @@ void OperatorSession::check_health() {
 
 // ---------------------------------------------------------------- the hub
 
-void OperatorSession::on_agent_greeted(AgentView &a) {
+void ClientSession::on_agent_greeted(AgentView &a) {
     if (!greeted_ || !sees(a)) return;
     std::string out;
     op::encode_agent_up(out, a);
@@ -351,7 +351,7 @@ void OperatorSession::on_agent_greeted(AgentView &a) {
 }
 
 // Its commands end with it, withdrawn or cut off.
-void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
+void ClientSession::on_agent_lost(AgentView &a, const std::string &why, Notice kind) {
     for (RequestId id : commands_.for_agent(a.serial)) {
         auto t = untrack(id);
         count_end(*t, t->sent ? CommandOutcome::kAgentDisconnected : CommandOutcome::kNotConnected);
@@ -365,7 +365,7 @@ void OperatorSession::on_agent_lost(AgentView &a, const std::string &why, Notice
     send(out);
 }
 
-void OperatorSession::on_sent(const Request &r) {
+void ClientSession::on_sent(const Request &r) {
     Tracked *t = commands_.find(r.id);
     if (!t) return;
     std::string out;
@@ -373,7 +373,7 @@ void OperatorSession::on_sent(const Request &r) {
     send(out);
 }
 
-void OperatorSession::on_output(const Request &r, std::string_view bytes) {
+void ClientSession::on_output(const Request &r, std::string_view bytes) {
     Tracked *t = commands_.find(r.id);
     if (!t) return;
     t->output_bytes += bytes.size();
@@ -382,7 +382,7 @@ void OperatorSession::on_output(const Request &r, std::string_view bytes) {
     send(out);
 }
 
-bool OperatorSession::on_prompt(const Request &r, const std::string &text) {
+bool ClientSession::on_prompt(const Request &r, const std::string &text) {
     Tracked *t = commands_.find(r.id);
     if (!t || failed_) return false;
     t->prompt_open = true;
@@ -392,7 +392,7 @@ bool OperatorSession::on_prompt(const Request &r, const std::string &text) {
     return !failed_;
 }
 
-void OperatorSession::on_done(const Request &r) {
+void ClientSession::on_done(const Request &r) {
     auto t = untrack(r.id);
     if (!t) return;
     count_end(*t, t->prompt_refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone,
@@ -404,14 +404,14 @@ void OperatorSession::on_done(const Request &r) {
     send(out);
 }
 
-void OperatorSession::on_hub_notice(Notice kind, const std::string &text) {
+void ClientSession::on_hub_notice(Notice kind, const std::string &text) {
     if (!greeted_) return;
     std::string out;
     op::encode_notice(out, op::NoticeText{kind, text});
     send(out);
 }
 
-void OperatorSession::on_queued(const Request &r, size_t ahead) {
+void ClientSession::on_queued(const Request &r, size_t ahead) {
     Tracked *t = commands_.find(r.id);
     if (!t) return;
     std::string out;

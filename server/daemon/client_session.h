@@ -43,7 +43,7 @@
 
 namespace cliserver {
 
-class OperatorSession final : public HubClient {
+class ClientSession final : public HubClient {
   public:
     static constexpr size_t kHighWater = 1u << 20;
     // A client this far behind is not reading at all.
@@ -59,12 +59,12 @@ class OperatorSession final : public HubClient {
     // The client was admitted by bounds (admit_client): the session gives
     // its place back, and the bytes its commands count, in finish().
     // policy: the server's, read again on SIGHUP (policy_reloaded()).
-    OperatorSession(EventLoop &loop, AgentService &hub, AuditLog &audit, UserBounds &bounds,
-                    ServerMetrics &metrics, const PolicyFile &policy, cli_shared::UniqueFd fd,
-                    PeerCred peer, std::function<void()> on_failed);
-    ~OperatorSession() override;
-    OperatorSession(const OperatorSession &) = delete;
-    OperatorSession &operator=(const OperatorSession &) = delete;
+    ClientSession(EventLoop &loop, AgentService &hub, AuditLog &audit, UserBounds &bounds,
+                  ServerMetrics &metrics, const PolicyFile &policy, cli_shared::UniqueFd fd,
+                  PeerCred peer, std::function<void()> on_failed);
+    ~ClientSession() override;
+    ClientSession(const ClientSession &) = delete;
+    ClientSession &operator=(const ClientSession &) = delete;
 
     void start();
     // Tells the client why it is closed and fails the session.
@@ -131,7 +131,7 @@ class OperatorSession final : public HubClient {
               const std::string &why);
 
     EventLoop &loop_;
-    AgentService &hub_;
+    AgentService &agents_;
     AuditLog &audit_;
     UserBounds &bounds_;
     ServerMetrics &metrics_;

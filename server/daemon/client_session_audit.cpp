@@ -14,7 +14,7 @@ namespace op = operator_protocol;
 
 // The "sent" record is on disk before the agent sees the command, or the
 // command does not go.
-bool OperatorSession::on_sending(const Request &r) {
+bool ClientSession::on_sending(const Request &r) {
     Tracked *found = commands_.find(r.id);
     if (!found) return true;
     Tracked &t = *found;
@@ -33,7 +33,7 @@ bool OperatorSession::on_sending(const Request &r) {
 
 // No command runs unrecorded: a script ends (exit 1), a person at a console
 // sees the line and may try again.
-void OperatorSession::refuse_command(uint64_t client_request, const std::string &agent) {
+void ClientSession::refuse_command(uint64_t client_request, const std::string &agent) {
     const std::string why = "cannot write the audit log (" + audit_.failure() +
                             "); the resident server runs no command until it can";
     audit_.note_refused(who() + " for " + agent);
@@ -50,7 +50,7 @@ void OperatorSession::refuse_command(uint64_t client_request, const std::string 
     send(out);
 }
 
-AuditRecord OperatorSession::audit_record(RequestId id, const Tracked &t, AuditEvent event) const {
+AuditRecord ClientSession::audit_record(RequestId id, const Tracked &t, AuditEvent event) const {
     AuditRecord rec;
     rec.event = event;
     rec.request = id;
@@ -64,8 +64,8 @@ AuditRecord OperatorSession::audit_record(RequestId id, const Tracked &t, AuditE
     return rec;
 }
 
-void OperatorSession::audit(RequestId id, const Tracked &t, CommandOutcome outcome,
-                            std::optional<int32_t> result) {
+void ClientSession::audit(RequestId id, const Tracked &t, CommandOutcome outcome,
+                          std::optional<int32_t> result) {
     if (!audit_.enabled()) return;
     AuditRecord rec = audit_record(id, t, AuditEvent::kEnd);
     rec.outcome = outcome;

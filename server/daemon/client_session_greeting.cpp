@@ -10,7 +10,7 @@ namespace cliserver {
 
 namespace op = operator_protocol;
 
-void OperatorSession::hello(const op::Message &m) {
+void ClientSession::hello(const op::Message &m) {
     op::Hello h;
     std::string why;
     std::string out;
@@ -26,7 +26,7 @@ void OperatorSession::hello(const op::Message &m) {
     version_ = h.version;
     decoder_.speak(version_);
     op::encode_welcome(out, welcome_for(version_));
-    hub_.for_each_agent([&](const AgentView &a) {
+    agents_.for_each_agent([&](const AgentView &a) {
         if (sees(a)) op::encode_agent_up(out, a);
     });
     op::encode_ready(out);
@@ -35,7 +35,7 @@ void OperatorSession::hello(const op::Message &m) {
 
 // Until the client is welcomed, its version is not agreed: the refusal
 // then takes the form every version reads.
-void OperatorSession::refuse(const std::string &reason) {
+void ClientSession::refuse(const std::string &reason) {
     std::string out;
     op::encode_refused(out, op::refused_line(greeted_ ? version_ : op::kUnknownVersion, reason));
     send(out);
@@ -44,11 +44,11 @@ void OperatorSession::refuse(const std::string &reason) {
 // What a client of each version is told first. From version 2, the owners
 // whose agents it reaches without @USER: the hub's (root, the daemon's user,
 // --agent-users) and the client's own user.
-op::Welcome OperatorSession::welcome_for(uint16_t version) const {
+op::Welcome ClientSession::welcome_for(uint16_t version) const {
     op::Welcome w;
     w.version = version;
     if (op::welcome_names_owners(version)) {
-        w.trusted_owners = hub_.trusted_owners().uids();
+        w.trusted_owners = agents_.trusted_owners().uids();
         w.trusted_owners.push_back(peer_.uid);
     }
     return w;

@@ -9,8 +9,8 @@ namespace cliserver {
 namespace op = operator_protocol;
 
 // A command never sent has no duration to show.
-void OperatorSession::count_end(const Tracked &t, CommandOutcome outcome,
-                                std::optional<int32_t> result) {
+void ClientSession::count_end(const Tracked &t, CommandOutcome outcome,
+                              std::optional<int32_t> result) {
     if (!t.sent) {
         metrics_.command_unsent(outcome);
         return;
@@ -20,7 +20,7 @@ void OperatorSession::count_end(const Tracked &t, CommandOutcome outcome,
 
 // Whoever may use the socket may read them: they name users and count,
 // and show no agent's name, command or output.
-void OperatorSession::send_metrics() {
+void ClientSession::send_metrics() {
     std::string out;
     op::encode_metrics_text(out, metrics_.text());
     send(out);

@@ -17,7 +17,7 @@ namespace op = operator_protocol;
 // HELLO, not when it connects, not in ls. Once shown, an agent stays known
 // to the session until it goes (a reload that narrows the rules refuses
 // its commands from then on).
-bool OperatorSession::sees(const AgentView &a) {
+bool ClientSession::sees(const AgentView &a) {
     if (!policy_.applies_to(peer_.uid)) return true;
     if (shown_.count(a.serial)) return true;
     if (!policy_.rules().covers(peer_, a)) return false;
@@ -25,15 +25,15 @@ bool OperatorSession::sees(const AgentView &a) {
     return true;
 }
 
-bool OperatorSession::shown(const AgentView &a) const {
+bool ClientSession::shown(const AgentView &a) const {
     return !policy_.applies_to(peer_.uid) || shown_.count(a.serial) > 0;
 }
 
 // A reload may cover agents this client was not shown before.
-void OperatorSession::policy_reloaded() {
+void ClientSession::policy_reloaded() {
     if (!greeted_ || failed_ || !policy_.applies_to(peer_.uid)) return;
     std::string out;
-    hub_.for_each_agent([&](const AgentView &a) {
+    agents_.for_each_agent([&](const AgentView &a) {
         if (!shown_.count(a.serial) && sees(a)) op::encode_agent_up(out, a);
     });
     if (!out.empty()) send(out);
@@ -41,9 +41,9 @@ void OperatorSession::policy_reloaded() {
 
 // nullopt: allowed (no rule needed, or the line of the rule that allows it
 // in *rule); otherwise the line telling the client why not.
-std::optional<std::string> OperatorSession::refusal_by_policy(const AgentView &a,
-                                                              const std::string &line,
-                                                              std::optional<unsigned> *rule) {
+std::optional<std::string> ClientSession::refusal_by_policy(const AgentView &a,
+                                                            const std::string &line,
+                                                            std::optional<unsigned> *rule) {
     if (!policy_.applies_to(peer_.uid)) return std::nullopt;
     *rule = policy_.rules().allows_among(rules_for(a), line);
     if (*rule) return std::nullopt;
@@ -56,7 +56,7 @@ std::optional<std::string> OperatorSession::refusal_by_policy(const AgentView &a
 
 // Bounded by the agents the client has sent commands to, and forgotten with
 // each agent (on_agent_lost) and each reload.
-const std::vector<uint32_t> &OperatorSession::rules_for(const AgentView &a) {
+const std::vector<uint32_t> &ClientSession::rules_for(const AgentView &a) {
     constexpr size_t kMaxAgentsKept = 4096;
     if (policy_generation_ != policy_.generation() || rules_by_agent_.size() >= kMaxAgentsKept) {
         rules_by_agent_.clear();
@@ -70,8 +70,8 @@ const std::vector<uint32_t> &OperatorSession::rules_for(const AgentView &a) {
 
 // The refusal is recorded as any end is, though nothing was sent; the
 // client hears it as the command's end and goes on with its next one.
-void OperatorSession::deny(uint64_t client_request, const AgentView &a, const std::string &line,
-                           const std::string &why) {
+void ClientSession::deny(uint64_t client_request, const AgentView &a, const std::string &line,
+                         const std::string &why) {
     Tracked t;
     t.client_request = client_request;
     t.agent = a;
@@ -79,7 +79,7 @@ void OperatorSession::deny(uint64_t client_request, const AgentView &a, const st
     t.sent_at = std::chrono::system_clock::now();
     t.started = std::chrono::steady_clock::now();
     count_end(t, CommandOutcome::kDenied);
-    audit(hub_.new_request_id(), t, CommandOutcome::kDenied);
+    audit(agents_.new_request_id(), t, CommandOutcome::kDenied);
     std::string out;
     if (op::has_denied(version_)) {
         op::encode_denied(out, client_request, why);

@@ -124,9 +124,9 @@ void ResidentServer::admit(cli_shared::UniqueFd fd) {
         return;
     }
     const uint64_t id = next_session_++;
-    auto session = std::make_unique<OperatorSession>(
-        loop_, hub_, audit_, bounds_, metrics_, policy_, std::move(fd), *peer,
-        [this, id] { failed_sessions_.push_back(id); });
+    auto session = std::make_unique<ClientSession>(loop_, hub_, audit_, bounds_, metrics_, policy_,
+                                                   std::move(fd), *peer,
+                                                   [this, id] { failed_sessions_.push_back(id); });
     session->start();
     sessions_.emplace(id, std::move(session));
 }

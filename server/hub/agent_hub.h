@@ -148,7 +148,7 @@ class AgentHub final : public AgentService {
 
     EventLoop &loop_;
     HubOptions options_;
-    OwnerLookup owners_;
+    AgentOwnerLookup owners_;
     Listener listener_;
     size_t max_agents_ = 0;        // connections the descriptor limit leaves room for
     std::set<uint64_t> ungreeted_; // serials in the order they were accepted

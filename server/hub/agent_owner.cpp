@@ -86,7 +86,7 @@ bool is_pid_name(const char *name) {
 
 } // namespace
 
-SocketOwner OwnerLookup::socket_owner(int accepted_fd) {
+SocketOwner AgentOwnerLookup::socket_owner(int accepted_fd) {
     SocketOwner owner;
     inet_diag_req_v2 req{};
     if (!fill_request(accepted_fd, req)) return owner;
@@ -104,8 +104,8 @@ static unsigned long socket_link_inode(const char *target) {
     return std::strtoul(target + prefix.size(), nullptr, 10);
 }
 
-bool OwnerLookup::collect(pid_t pid, std::unordered_set<unsigned long> &wanted,
-                          std::unordered_map<unsigned long, pid_t> &found) {
+bool AgentOwnerLookup::collect(pid_t pid, std::unordered_set<unsigned long> &wanted,
+                               std::unordered_map<unsigned long, pid_t> &found) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
     DIR *d = opendir(dir.c_str());
     if (!d) return false;
@@ -128,7 +128,7 @@ bool OwnerLookup::collect(pid_t pid, std::unordered_set<unsigned long> &wanted,
 }
 
 std::unordered_map<unsigned long, pid_t>
-OwnerLookup::pids_holding(const std::vector<unsigned long> &inodes) {
+AgentOwnerLookup::pids_holding(const std::vector<unsigned long> &inodes) {
     std::unordered_set<unsigned long> wanted(inodes.begin(), inodes.end());
     wanted.erase(0);
     std::unordered_map<unsigned long, pid_t> found;
@@ -150,7 +150,7 @@ OwnerLookup::pids_holding(const std::vector<unsigned long> &inodes) {
     return found;
 }
 
-void OwnerLookup::remember(pid_t pid) {
+void AgentOwnerLookup::remember(pid_t pid) {
     recent_.erase(std::remove(recent_.begin(), recent_.end(), pid), recent_.end());
     recent_.insert(recent_.begin(), pid);
     if (recent_.size() > kRecentPids) recent_.pop_back();

@@ -9,7 +9,7 @@
 // process. Either part may be unknown (another network namespace, a process
 // we may not inspect, a connection already gone).
 //
-// Threading: an OwnerLookup is owned by one thread (the server's loop);
+// Threading: an AgentOwnerLookup is owned by one thread (the server's loop);
 // its calls make blocking but local, bounded system calls, and it keeps a
 // short list of recent pids. Separate instances share nothing.
 #pragma once
@@ -30,7 +30,7 @@ struct SocketOwner {
     unsigned long inode = 0; // 0 when unknown
 };
 
-class OwnerLookup {
+class AgentOwnerLookup {
   public:
     static constexpr size_t kMaxProcesses = 65536;
     static constexpr size_t kRecentPids = 32;

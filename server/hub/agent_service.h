@@ -1,6 +1,6 @@
 // What an operator client (the console, a script, a fan-out) sees of the
 // agents and how it asks them for work. Two implementations: the AgentHub
-// itself, when this process holds the agents' port, and DaemonLink, when a
+// itself, when this process holds the agents' port, and DaemonClient, when a
 // resident cli-server holds it and this process is one of its clients over
 // the Unix socket. The operator code is written once against this interface,
 // so a script prints the same bytes and exits with the same status either way.

@@ -24,11 +24,11 @@ std::string history_file() {
 
 Console::Console(const OperatorOptions &opts, EventLoop &loop, AgentService &hub)
     : ServerCommands(loop, hub, opts, Seat::kConsole) {
-    hub_.add_client(this);
+    agents_.add_client(this);
 }
 
 Console::~Console() {
-    hub_.remove_client(this);
+    agents_.remove_client(this);
 }
 
 void Console::begin() {
@@ -38,13 +38,13 @@ void Console::begin() {
     const std::string wanted = target_;
     if (!wanted.empty()) set_target(wanted);
     std::string hello =
-        "cli-server " CLI_SERVER_VERSION " " + hub_.where() + "; type help for the commands";
+        "cli-server " CLI_SERVER_VERSION " " + agents_.where() + "; type help for the commands";
     if (!target_.empty()) hello += "; waiting for " + printable(target_) + " to connect";
     notice(Notice::kInfo, hello);
     // A resident server's agents were there before this console: the
     // operator hears of them as of agents that connect while it runs,
     // whichever came first.
-    hub_.for_each_agent([this](const AgentView &a) {
+    agents_.for_each_agent([this](const AgentView &a) {
         notice(Notice::kInfo, describe_for_client(a) + " connected");
     });
     if (!target_.empty()) try_attach_target(); // a resident server may have it already
@@ -99,7 +99,7 @@ void Console::on_line(std::optional<std::string> line) {
 void Console::show_prompt(const std::string &text) {
     if (terminal_out()) out_.append(shown_.flush());
     out_.drain();
-    const AgentView *a = current_ ? hub_.find(current_->agent) : nullptr;
+    const AgentView *a = current_ ? agents_.find(current_->agent) : nullptr;
     prompt_mark_ = "[" + printable(a && !a->name.empty() ? a->name : "agent") + "] ";
     size_t nl = text.rfind('\n');
     std::string last_line = printable(nl == std::string::npos ? text : text.substr(nl + 1));
@@ -190,13 +190,13 @@ std::vector<std::string> Console::complete(std::string_view before) {
     if (words.empty()) {
         out.assign(cli_protocol::reserved_names.begin(), cli_protocol::reserved_names.end());
         if (attached_) {
-            if (AgentView *a = hub_.find(attached_))
+            if (AgentView *a = agents_.find(attached_))
                 out.insert(out.end(), a->commands.begin(), a->commands.end());
         }
     } else if (words.size() == 1 && words[0] == "attach") {
         // Each name, and each with its owner (NAME@USER), which another
         // user's agent cannot take.
-        hub_.for_each_agent([&](const AgentView &a) {
+        agents_.for_each_agent([&](const AgentView &a) {
             if (a.name.empty() || a.name.find('@') != std::string::npos) return;
             out.push_back(a.name);
             if (a.uid) out.push_back(a.name + "@" + uid_text(a.uid));

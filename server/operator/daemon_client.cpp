@@ -1,6 +1,6 @@
 // The resident server's client on the event loop (daemon_client.h): the
 // daemon's messages, the agents it reports and the requests sent to it;
-// connecting and the greeting are in daemon_connect.cpp.
+// connecting and the greeting are in daemon_client_connect.cpp.
 #include "operator/daemon_client.h"
 
 #include "core/peer_pump.h"
@@ -21,32 +21,32 @@ constexpr int kFlushTimeoutMs = 1'000;
 
 } // namespace
 
-DaemonLink::DaemonLink(EventLoop &loop, std::string socket_path)
+DaemonClient::DaemonClient(EventLoop &loop, std::string socket_path)
     : loop_(loop), path_(std::move(socket_path)) {}
 
-DaemonLink::~DaemonLink() = default;
+DaemonClient::~DaemonClient() = default;
 
-std::string DaemonLink::where() const {
+std::string DaemonClient::where() const {
     return "connected to the resident server at " + path_;
 }
 
-void DaemonLink::add_client(HubClient *c) {
+void DaemonClient::add_client(HubClient *c) {
     clients_.push_back(c);
     add_observer(c);
 }
 
-void DaemonLink::remove_client(HubClient *c) {
+void DaemonClient::remove_client(HubClient *c) {
     clients_.erase(std::remove(clients_.begin(), clients_.end(), c), clients_.end());
     remove_observer(c);
 }
 
-void DaemonLink::remove_observer(AgentEvents *o) {
+void DaemonClient::remove_observer(AgentEvents *o) {
     observers_.erase(std::remove(observers_.begin(), observers_.end(), o), observers_.end());
 }
 
 // ---------------------------------------------------------------- reading
 
-void DaemonLink::on_events(uint32_t events) {
+void DaemonClient::on_events(uint32_t events) {
     if (lost_) return;
     if (events & EPOLLOUT) write_available();
     if (lost_) return;
@@ -57,9 +57,9 @@ void DaemonLink::on_events(uint32_t events) {
 // False when the link is gone. Messages already read are handled first:
 // they may have waited while the operator's terminal was congested. Reading
 // stops while the operator's terminal cannot take more.
-bool DaemonLink::read_available() {
+bool DaemonClient::read_available() {
     struct Owner {
-        DaemonLink &link;
+        DaemonClient &link;
         bool dispatch(const op::Message &m) {
             link.handle(m);
             return !link.lost_ && !link.congested();
@@ -84,17 +84,17 @@ bool DaemonLink::read_available() {
     return !lost_;
 }
 
-void DaemonLink::lose_connection() {
+void DaemonClient::lose_connection() {
     lose(std::string("the connection to the resident server failed: ") +
          std::strerror(stream_.error()));
 }
 
-Request *DaemonLink::request(uint64_t id) {
+Request *DaemonClient::request(uint64_t id) {
     auto it = requests_.find(id);
     return it == requests_.end() ? nullptr : &it->second;
 }
 
-void DaemonLink::handle(const op::Message &m) {
+void DaemonClient::handle(const op::Message &m) {
     switch (m.type) {
     case op::Type::kAgentUp:
         agent_up(m);
@@ -136,7 +136,7 @@ void DaemonLink::handle(const op::Message &m) {
 }
 
 // What became of one of our requests.
-void DaemonLink::request_news(const op::Message &m) {
+void DaemonClient::request_news(const op::Message &m) {
     op::RequestBytes rb;
     uint64_t id = 0;
     switch (m.type) {
@@ -175,7 +175,7 @@ void DaemonLink::request_news(const op::Message &m) {
     }
 }
 
-void DaemonLink::prompt(const op::Message &m) {
+void DaemonClient::prompt(const op::Message &m) {
     op::RequestBytes p;
     if (!op::parse_request_bytes(m, p)) return;
     Request *r = request(p.request);
@@ -184,8 +184,8 @@ void DaemonLink::prompt(const op::Message &m) {
     if (!r->client || !r->client->on_prompt(*r, p.bytes)) answer(r->id, "");
 }
 
-void DaemonLink::finish_request(uint64_t id, std::optional<int32_t> result,
-                                std::optional<std::string> denied) {
+void DaemonClient::finish_request(uint64_t id, std::optional<int32_t> result,
+                                  std::optional<std::string> denied) {
     auto it = requests_.find(id);
     if (it == requests_.end()) return;
     Request done = std::move(it->second);
@@ -195,7 +195,7 @@ void DaemonLink::finish_request(uint64_t id, std::optional<int32_t> result,
     if (done.client) done.client->on_done(done);
 }
 
-void DaemonLink::agent_up(const op::Message &m) {
+void DaemonClient::agent_up(const op::Message &m) {
     auto view = std::make_unique<AgentView>();
     if (!op::parse_agent_up(m, *view) || agents_.count(view->serial)) return;
     view->greeted = true;
@@ -209,7 +209,7 @@ void DaemonLink::agent_up(const op::Message &m) {
     }
 }
 
-void DaemonLink::agent_down(const op::Message &m) {
+void DaemonClient::agent_down(const op::Message &m) {
     op::AgentDown down;
     if (!op::parse_agent_down(m, down)) return;
     auto it = agents_.find(down.serial);
@@ -225,13 +225,13 @@ void DaemonLink::agent_down(const op::Message &m) {
     std::erase_if(requests_, [&](const auto &kv) { return kv.second.agent == down.serial; });
 }
 
-void DaemonLink::add_row(const op::Message &m) {
+void DaemonClient::add_row(const op::Message &m) {
     AgentRow row;
     if (!op::parse_row(m, row)) return;
     rows_.push_back(std::move(row));
 }
 
-void DaemonLink::rows_end() {
+void DaemonClient::rows_end() {
     std::vector<AgentRow> rows;
     rows.swap(rows_);
     if (list_waiters_.empty()) return;
@@ -240,7 +240,7 @@ void DaemonLink::rows_end() {
     done(std::move(rows));
 }
 
-void DaemonLink::lose(const std::string &why) {
+void DaemonClient::lose(const std::string &why) {
     if (lost_) return;
     lost_ = true;
     stream_.close();
@@ -276,14 +276,14 @@ void DaemonLink::lose(const std::string &why) {
 // While bytes are still queued the socket was full: the loop writes them
 // when it is writable again (EPOLLOUT), and trying now would only fail
 // again, a system call per command of a fan-out to thousands of agents.
-void DaemonLink::send(std::string bytes) {
+void DaemonClient::send(std::string bytes) {
     if (lost_) return;
     const bool waiting_for_room = stream_.pending() > 0;
     stream_.queue(bytes);
     if (!waiting_for_room) write_available();
 }
 
-void DaemonLink::write_available() {
+void DaemonClient::write_available() {
     if (!stream_.write_available()) {
         lose_connection();
         return;
@@ -291,20 +291,20 @@ void DaemonLink::write_available() {
     update_interest();
 }
 
-void DaemonLink::flush() {
+void DaemonClient::flush() {
     if (!lost_ && !stream_.drain_for(std::chrono::milliseconds(kFlushTimeoutMs))) lose_connection();
 }
 
-bool DaemonLink::congested() const {
+bool DaemonClient::congested() const {
     return std::any_of(clients_.begin(), clients_.end(),
                        [](const HubClient *c) { return c->congested(); });
 }
 
-void DaemonLink::update_interest() {
+void DaemonClient::update_interest() {
     if (!lost_) stream_.set_reading(!congested());
 }
 
-void DaemonLink::congestion_changed(HubClient *) {
+void DaemonClient::congestion_changed(HubClient *) {
     // Decoded messages may wait in the buffer with nothing left to read.
     if (!congested() && decoder_.buffered() > 0 && !lost_)
         loop_.add_timer(EventLoop::clock::now(), [this] { on_events(0); });
@@ -313,18 +313,18 @@ void DaemonLink::congestion_changed(HubClient *) {
 
 // ---------------------------------------------------------------- the service
 
-AgentView *DaemonLink::find(uint64_t serial) {
+AgentView *DaemonClient::find(uint64_t serial) {
     auto it = agents_.find(serial);
     return it == agents_.end() ? nullptr : it->second.get();
 }
 
-std::vector<AgentView *> DaemonLink::match(const AgentSelector &s) {
+std::vector<AgentView *> DaemonClient::match(const AgentSelector &s) {
     return index_.match(s);
 }
 
 // The daemon finds the processes when it lists the agents; their views
 // learn them from the rows.
-void DaemonLink::find_processes(std::function<void()> done) {
+void DaemonClient::find_processes(std::function<void()> done) {
     list_agents([this, done = std::move(done)](std::vector<AgentRow> rows) {
         for (const AgentRow &row : rows)
             if (AgentView *a = find(row.serial); a && row.pid) a->pid = row.pid;
@@ -332,13 +332,13 @@ void DaemonLink::find_processes(std::function<void()> done) {
     });
 }
 
-void DaemonLink::for_each_agent(const std::function<void(const AgentView &)> &fn) const {
+void DaemonClient::for_each_agent(const std::function<void(const AgentView &)> &fn) const {
     for (auto &[serial, a] : agents_)
         fn(*a);
 }
 
-bool DaemonLink::submit(HubClient *c, AgentView &a, RequestId id, const std::string &line,
-                        bool quiet) {
+bool DaemonClient::submit(HubClient *c, AgentView &a, RequestId id, const std::string &line,
+                          bool quiet) {
     if (lost_ || !agents_.count(a.serial)) return false;
     requests_.emplace(id, Request::make(c, a.serial, id, line, quiet));
     std::string msg;
@@ -347,12 +347,12 @@ bool DaemonLink::submit(HubClient *c, AgentView &a, RequestId id, const std::str
     return true;
 }
 
-bool DaemonLink::request_sent(RequestId id) const {
+bool DaemonClient::request_sent(RequestId id) const {
     auto it = requests_.find(id);
     return it != requests_.end() && it->second.sent;
 }
 
-void DaemonLink::answer(RequestId id, std::string_view reply) {
+void DaemonClient::answer(RequestId id, std::string_view reply) {
     Request *r = request(id);
     if (!r || !r->prompt_pending) return;
     r->prompt_pending = false;
@@ -361,7 +361,7 @@ void DaemonLink::answer(RequestId id, std::string_view reply) {
     send(std::move(msg));
 }
 
-void DaemonLink::abandon(RequestId id) {
+void DaemonClient::abandon(RequestId id) {
     if (!requests_.erase(id)) return;
     std::string msg;
     op::encode_abandon(msg, id);
@@ -369,14 +369,14 @@ void DaemonLink::abandon(RequestId id) {
 }
 
 // The daemon withdraws or abandons it as for ABANDON; its audit log says why.
-void DaemonLink::time_out(RequestId id) {
+void DaemonClient::time_out(RequestId id) {
     if (!requests_.erase(id)) return;
     std::string msg;
     op::encode_abandon_timed_out(msg, id);
     send(std::move(msg));
 }
 
-void DaemonLink::list_agents(std::function<void(std::vector<AgentRow>)> done) {
+void DaemonClient::list_agents(std::function<void(std::vector<AgentRow>)> done) {
     if (lost_) {
         done({});
         return;

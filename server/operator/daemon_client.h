@@ -41,12 +41,12 @@ enum class ConnectResult {
     kUntrusted,
 };
 
-class DaemonLink final : public AgentService {
+class DaemonClient final : public AgentService {
   public:
-    DaemonLink(EventLoop &loop, std::string socket_path);
-    ~DaemonLink() override;
-    DaemonLink(const DaemonLink &) = delete;
-    DaemonLink &operator=(const DaemonLink &) = delete;
+    DaemonClient(EventLoop &loop, std::string socket_path);
+    ~DaemonClient() override;
+    DaemonClient(const DaemonClient &) = delete;
+    DaemonClient &operator=(const DaemonClient &) = delete;
 
     ConnectResult connect(operator_protocol::Mode mode, std::string *error);
     // Called once when the daemon closes the connection or breaks the protocol.

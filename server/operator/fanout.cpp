@@ -33,14 +33,15 @@ std::string local_host_name() {
 
 FanoutRun::FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
                      FanoutSettings settings)
-    : hub_(hub), loop_(loop), out_(out), notice_(std::move(notice)), settings_(std::move(settings)),
+    : agents_(hub), loop_(loop), out_(out), notice_(std::move(notice)),
+      settings_(std::move(settings)),
       deadlines_(loop, settings_.timeout_seconds, [this](RequestId id) { time_out(id); }),
       terminal_(isatty(out_.fd()) == 1) {
-    hub_.add_client(this);
+    agents_.add_client(this);
 }
 
 FanoutRun::~FanoutRun() {
-    hub_.remove_client(this);
+    agents_.remove_client(this);
 }
 
 void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::string> lines,
@@ -84,19 +85,19 @@ void FanoutRun::submit_next(Slot &s) {
         --unfinished_;
         return;
     }
-    AgentView *a = hub_.find(s.serial);
+    AgentView *a = agents_.find(s.serial);
     if (!a || a->closed) {
         finish_rest(s, CommandOutcome::kNotConnected);
         return;
     }
-    s.current = hub_.new_request_id();
+    s.current = agents_.new_request_id();
     s.started = std::chrono::steady_clock::now();
     s.refused = false;
     s.truncated = false;
     s.pending.clear();
     by_request_[s.current] = static_cast<size_t>(&s - slots_.data());
     deadlines_.arm(s.current);
-    if (!hub_.submit(this, *a, s.current, lines_[s.next], false)) {
+    if (!agents_.submit(this, *a, s.current, lines_[s.next], false)) {
         deadlines_.disarm(s.current);
         by_request_.erase(s.current);
         s.current = 0;
@@ -110,7 +111,7 @@ void FanoutRun::submit_next(Slot &s) {
 void FanoutRun::time_out(RequestId id) {
     Slot *s = slot_of(id);
     if (!s) return;
-    hub_.time_out(id);
+    agents_.time_out(id);
     if (!settings_.json && !s->pending.empty()) emit_lines(*s, true);
     notice_(Notice::kError, s->who + ": '" + printable(lines_[s->next]) + "' did not end within " +
                                 std::to_string(deadlines_.seconds()) + " s (--timeout)");
@@ -130,7 +131,7 @@ void FanoutRun::append(std::string_view bytes) {
 // that is gone again before the end of the wake-up; the queue keeps that
 // crossing too, and its report resumes the agent.
 void FanoutRun::report_congestion() {
-    hub_.congestion_changed(this);
+    agents_.congestion_changed(this);
 }
 
 FanoutRun::Slot *FanoutRun::slot_of(RequestId id) {
@@ -224,7 +225,7 @@ void FanoutRun::finish_rest(Slot &s, CommandOutcome status) {
 void FanoutRun::interrupt() {
     for (Slot &s : slots_) {
         if (s.finished) continue;
-        if (s.current) hub_.abandon(s.current);
+        if (s.current) agents_.abandon(s.current);
         finish_rest(s, CommandOutcome::kInterrupted);
     }
 }
@@ -289,7 +290,7 @@ bool FanoutRun::on_prompt(const Request &r, const std::string &text) {
     // The hub takes the reply once this callback has returned.
     const RequestId id = r.id;
     std::string reply = *settings_.answer;
-    loop_.add_timer(EventLoop::clock::now(), [this, id, reply] { hub_.answer(id, reply); });
+    loop_.add_timer(EventLoop::clock::now(), [this, id, reply] { agents_.answer(id, reply); });
     return true;
 }
 
@@ -315,7 +316,7 @@ static FanoutSettings settings_from(const OperatorOptions &opts) {
 
 FanoutScript::FanoutScript(const OperatorOptions &opts, EventLoop &loop, AgentService &hub,
                            OutputQueue &out, NoticeFn notice)
-    : opts_(opts), loop_(loop), hub_(hub), notice_(notice),
+    : opts_(opts), loop_(loop), agents_(hub), notice_(notice),
       run_(hub, loop, out, notice, settings_from(opts)) {
     if (!opts_.commands.empty()) lines_ = opts_.commands;
     run_.on_greeted = [this](AgentView &) {
@@ -345,7 +346,7 @@ void FanoutScript::start() {
     // A plain name or id is taken as soon as it connects; a pattern or --all
     // cannot know when the set is complete, so it waits for the agents that
     // are between connections.
-    gathers_ = (opts_.all || is_agent_pattern(opts_.agent)) && hub_.gathers();
+    gathers_ = (opts_.all || is_agent_pattern(opts_.agent)) && agents_.gathers();
     gather_end_ = now + std::chrono::milliseconds(gathers_ ? opts_.gather_ms : 0);
     wait_end_ = now + std::chrono::seconds(opts_.wait_seconds);
     if (wait_end_ < gather_end_) wait_end_ = gather_end_;
@@ -375,14 +376,14 @@ void FanoutScript::check() {
     if (selector_.kind == AgentSelector::Kind::kPid && !processes_known_) {
         if (finding_processes_) return;
         finding_processes_ = true;
-        hub_.find_processes([this] {
+        agents_.find_processes([this] {
             finding_processes_ = false;
             processes_known_ = true;
             check();
         });
         return;
     }
-    Selection selection = select_agents(hub_, selector_);
+    Selection selection = select_agents(agents_, selector_);
     auto &found = selection.agents;
     if (found.empty()) {
         if (now < wait_end_) return;
@@ -414,14 +415,14 @@ void FanoutScript::check() {
     std::vector<uint64_t> serials;
     for (AgentView *a : found)
         serials.push_back(a->serial);
-    hub_.list_agents([this, serials](std::vector<AgentRow> rows) {
+    agents_.list_agents([this, serials](std::vector<AgentRow> rows) {
         if (phase_ != Phase::kListing) return;
         FanoutRun::Owners owners;
         for (const AgentRow &row : rows)
             owners[row.serial] = {row.pid, row.uid};
         std::vector<AgentView *> agents;
         for (uint64_t serial : serials)
-            if (AgentView *a = hub_.find(serial); a && !a->closed) agents.push_back(a);
+            if (AgentView *a = agents_.find(serial); a && !a->closed) agents.push_back(a);
         phase_ = Phase::kRunning;
         run_.start(agents, *lines_, owners);
     });

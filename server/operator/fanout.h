@@ -117,7 +117,7 @@ class FanoutRun : public HubClient {
     void append(std::string_view bytes);
     Slot *slot_of(RequestId id);
 
-    AgentService &hub_;
+    AgentService &agents_;
     EventLoop &loop_;
     OutputQueue &out_;
     NoticeFn notice_;
@@ -155,7 +155,7 @@ class FanoutScript {
 
     OperatorOptions opts_;
     EventLoop &loop_;
-    AgentService &hub_;
+    AgentService &agents_;
     NoticeFn notice_;
     FanoutRun run_;
     std::optional<std::vector<std::string>> lines_;

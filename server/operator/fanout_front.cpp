@@ -11,11 +11,11 @@ namespace cliserver {
 FanoutFront::FanoutFront(const OperatorOptions &opts, EventLoop &loop, AgentService &hub)
     : FrontEnd(loop, hub),
       script_(opts, loop, hub, out_, [this](Notice k, const std::string &t) { notice(k, t); }) {
-    hub_.add_observer(this);
+    agents_.add_observer(this);
 }
 
 FanoutFront::~FanoutFront() {
-    hub_.remove_observer(this);
+    agents_.remove_observer(this);
 }
 
 // Scripts show no information, such as an agent's arrival.

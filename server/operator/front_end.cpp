@@ -14,7 +14,7 @@
 namespace cliserver {
 
 FrontEnd::FrontEnd(EventLoop &loop, AgentService &hub)
-    : loop_(loop), hub_(hub), out_(STDOUT_FILENO),
+    : loop_(loop), agents_(hub), out_(STDOUT_FILENO),
       unsolicited_(loop, [this](Notice k, const std::string &t) { notice(k, t); }) {}
 
 FrontEnd::~FrontEnd() = default;

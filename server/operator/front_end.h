@@ -83,7 +83,7 @@ class FrontEnd {
     void agent_lost_notice(const AgentView &a, const std::string &why, Notice kind);
 
     EventLoop &loop_;
-    AgentService &hub_;
+    AgentService &agents_;
     OutputQueue out_;
     bool stop_ = false;
     int exit_status_ = 0;

@@ -37,7 +37,7 @@ int no_resident_server(const std::string &why) {
 
 } // namespace
 
-void DaemonLink::request_metrics(std::function<void(std::string)> done) {
+void DaemonClient::request_metrics(std::function<void(std::string)> done) {
     if (lost_) return;
     metrics_waiter_ = std::move(done);
     metrics_text_.clear();
@@ -46,7 +46,7 @@ void DaemonLink::request_metrics(std::function<void(std::string)> done) {
     send(std::move(msg));
 }
 
-void DaemonLink::metrics_text(const op::Message &m) {
+void DaemonClient::metrics_text(const op::Message &m) {
     if (metrics_text_.size() + m.payload.size() > kMaxMetricsText) {
         lose("it sent more than " + std::to_string(kMaxMetricsText) + " bytes of metrics");
         return;
@@ -54,7 +54,7 @@ void DaemonLink::metrics_text(const op::Message &m) {
     metrics_text_ += m.payload;
 }
 
-void DaemonLink::metrics_end() {
+void DaemonClient::metrics_end() {
     auto done = std::move(metrics_waiter_);
     metrics_waiter_ = nullptr;
     std::string text;

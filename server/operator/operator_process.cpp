@@ -39,23 +39,23 @@ std::unique_ptr<FrontEnd> make_front_end(const OperatorOptions &opts, EventLoop 
 }
 
 OperatorProcess::OperatorProcess(OperatorOptions opts, EventLoop &loop, AgentService &agents)
-    : loop_(loop), operator_(make_front_end(opts, loop, agents)), signals_(loop) {}
+    : loop_(loop), front_(make_front_end(opts, loop, agents)), signals_(loop) {}
 
 OperatorProcess::~OperatorProcess() = default;
 
 void OperatorProcess::abandon_session(ExitStatus status, const std::string &message) {
-    operator_->abort_session(status, message);
+    front_->abort_session(status, message);
 }
 
 void OperatorProcess::tell(Notice kind, const std::string &text) {
-    operator_->tell(kind, text);
+    front_->tell(kind, text);
 }
 
 void OperatorProcess::on_signal(int signo) {
     if (signo == SIGINT)
-        operator_->on_interrupt_signal();
+        front_->on_interrupt_signal();
     else
-        operator_->on_terminate_signal(signo);
+        front_->on_terminate_signal(signo);
 }
 
 int OperatorProcess::run(const Hooks &hooks) {
@@ -64,25 +64,25 @@ int OperatorProcess::run(const Hooks &hooks) {
         std::fprintf(stderr, "cli-server: %s\n", error.c_str());
         return exit_code(ExitStatus::kError);
     }
-    operator_->start();
+    front_->start();
     int override_status = -1;
-    while (!operator_->stopped()) {
-        operator_->before_wait();
-        if (operator_->stopped()) break;
+    while (!front_->stopped()) {
+        front_->before_wait();
+        if (front_->stopped()) break;
         if (!loop_.run_once()) {
             std::fprintf(stderr, "cli-server: epoll failed: %s\n", std::strerror(errno));
             override_status = exit_code(ExitStatus::kError);
             break;
         }
-        operator_->after_events();
+        front_->after_events();
         if (hooks.after_iteration) hooks.after_iteration();
     }
-    operator_->finish();
+    front_->finish();
     if (hooks.say_goodbye) hooks.say_goodbye();
-    operator_->drain_and_close();
+    front_->drain_and_close();
     if (hooks.close) hooks.close();
     signals_.stop();
-    return override_status >= 0 ? override_status : operator_->exit_status();
+    return override_status >= 0 ? override_status : front_->exit_status();
 }
 
 int run_standalone(const OperatorOptions &opts) {
@@ -108,7 +108,7 @@ ResidentConnection connect_resident_server(EventLoop &loop,
     c.status = exit_code(ExitStatus::kError);
     for (size_t i = 0; i < socket_paths.size(); ++i) {
         const std::string &path = socket_paths[i];
-        auto link = std::make_unique<DaemonLink>(loop, path);
+        auto link = std::make_unique<DaemonClient>(loop, path);
         std::string error;
         switch (link->connect(mode, &error)) {
         case ConnectResult::kNoDaemon:
@@ -151,7 +151,7 @@ int run_client(const OperatorOptions &opts, const std::vector<std::string> &sock
         *no_daemon = c.no_daemon;
         return c.no_daemon ? exit_code(ExitStatus::kCompleted) : c.status;
     }
-    DaemonLink &link = *c.link;
+    DaemonClient &link = *c.link;
     const std::string &path = c.path;
     OperatorProcess process(opts, loop, link);
     // A console outlives a restart of the resident server (an upgrade,

@@ -47,7 +47,7 @@ class OperatorProcess {
     void on_signal(int signo);
 
     EventLoop &loop_;
-    std::unique_ptr<FrontEnd> operator_;
+    std::unique_ptr<FrontEnd> front_;
     SignalWatch signals_;
 };
 
@@ -57,13 +57,13 @@ bool runs_console(const OperatorOptions &opts);
 std::unique_ptr<FrontEnd> make_front_end(const OperatorOptions &opts, EventLoop &loop,
                                          AgentService &agents);
 
-class DaemonLink;
+class DaemonClient;
 
 // The first resident server that answers at one of socket_paths, connected
 // and greeted. Without a link: no_daemon when none has a socket there,
 // else status (the reason is on standard error).
 struct ResidentConnection {
-    std::unique_ptr<DaemonLink> link;
+    std::unique_ptr<DaemonClient> link;
     std::string path;
     bool no_daemon = false;
     int status = 0;

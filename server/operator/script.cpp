@@ -11,11 +11,11 @@ Script::Script(const OperatorOptions &opts, EventLoop &loop, AgentService &hub)
       wait_seconds_(opts.wait_seconds), standalone_note_(standalone_note(opts)),
       script_(opts.commands.begin(), opts.commands.end()),
       deadlines_(loop, opts.timeout_seconds, [this](RequestId id) { time_out(id); }) {
-    hub_.add_client(this);
+    agents_.add_client(this);
 }
 
 Script::~Script() {
-    hub_.remove_client(this);
+    agents_.remove_client(this);
 }
 
 void Script::begin() {
@@ -107,7 +107,7 @@ void Script::end_of_script() {
 // Ctrl-C), and the script goes on with its next line.
 void Script::time_out(RequestId id) {
     if (!current_ || current_->id != id || stop_) return;
-    hub_.time_out(id);
+    agents_.time_out(id);
     const bool hidden = current_->hidden;
     current_.reset();
     if (hidden) return;

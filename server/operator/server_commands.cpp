@@ -45,7 +45,7 @@ ServerCommands::~ServerCommands() = default;
 // congested() (the resident server's link) waits for the word to resume,
 // also after output that crossed the mark and drained within one iteration.
 void ServerCommands::report_congestion() {
-    hub_.congestion_changed(this);
+    agents_.congestion_changed(this);
     if (set_run_) set_run_->report_congestion();
 }
 
@@ -86,7 +86,7 @@ void ServerCommands::on_agent_lost(AgentView &a, const std::string &why, Notice 
 
 AgentView *ServerCommands::attached_agent() {
     if (!attached_) return nullptr;
-    AgentView *a = hub_.find(attached_);
+    AgentView *a = agents_.find(attached_);
     return a && !a->closed ? a : nullptr;
 }
 
@@ -136,13 +136,13 @@ void ServerCommands::try_attach_target() {
         return;
     }
     const std::string wanted = target_;
-    hub_.find_processes([this, wanted] {
+    agents_.find_processes([this, wanted] {
         if (target_ == wanted && !attached_) attach_target_now();
     });
 }
 
 void ServerCommands::attach_target_now() {
-    Selection sel = select_agents(hub_, *target_sel_);
+    Selection sel = select_agents(agents_, *target_sel_);
     // Once attached, the target is that agent's owner's: an agent of
     // another owner that takes the name (or id) is not attached again.
     std::vector<AgentView *> strangers;
@@ -157,7 +157,7 @@ void ServerCommands::attach_target_now() {
     if (sel.agents.size() > 1) {
         // Waiting cannot make it right: a second agent took the name.
         const std::string why =
-            ambiguity_text(hub_, *target_sel_, sel.agents) + "; name one as shown";
+            ambiguity_text(agents_, *target_sel_, sel.agents) + "; name one as shown";
         set_target({});
         waiting_line_.reset();
         target_settled(false);
@@ -232,7 +232,7 @@ void ServerCommands::cmd_ls() {
     current_ = Pending{};
     current_->listing_agents = true;
     yield_terminal();
-    hub_.list_agents([this](std::vector<AgentRow> rows) {
+    agents_.list_agents([this](std::vector<AgentRow> rows) {
         if (!current_ || !current_->listing_agents) return; // the operator stopped waiting
         current_.reset();
         show_rows(rows);
@@ -291,9 +291,9 @@ void ServerCommands::cmd_attach(const std::vector<std::string> &args) {
         return;
     }
     leave_set(false);
-    Selection found = select_agents(hub_, *sel);
+    Selection found = select_agents(agents_, *sel);
     if (found.agents.size() > 1) {
-        refuse(ambiguity_text(hub_, *sel, found.agents) + "; attach one as shown");
+        refuse(ambiguity_text(agents_, *sel, found.agents) + "; attach one as shown");
         return;
     }
     set_target(wanted);
@@ -339,16 +339,17 @@ void ServerCommands::submit(AgentView &a, const std::string &line, bool hidden, 
     // The console's own help, queued behind another client's command to
     // learn the agent's command names, gives way to the operator's line
     // rather than wait ahead of it (and count in its busy notice).
-    if (current_ && current_->hidden && !current_->holds_prompt && !hub_.request_sent(current_->id))
-        hub_.abandon(current_->id);
+    if (current_ && current_->hidden && !current_->holds_prompt &&
+        !agents_.request_sent(current_->id))
+        agents_.abandon(current_->id);
     current_ = Pending{};
-    current_->id = hub_.new_request_id();
+    current_->id = agents_.new_request_id();
     current_->agent = a.serial;
     current_->hidden = hidden;
     current_->learn = learn;
     current_->holds_prompt = holds_prompt;
     if (holds_prompt) yield_terminal();
-    if (!hub_.submit(this, a, current_->id, line, hidden)) {
+    if (!agents_.submit(this, a, current_->id, line, hidden)) {
         current_.reset();
         refuse(describe(a) + " is gone; the line was not sent");
     }
@@ -356,14 +357,14 @@ void ServerCommands::submit(AgentView &a, const std::string &line, bool hidden, 
 
 void ServerCommands::on_queued(const Request &r, size_t ahead) {
     if (!current_ || current_->id != r.id || current_->hidden) return;
-    const AgentView *a = hub_.find(r.agent);
+    const AgentView *a = agents_.find(r.agent);
     notice(Notice::kInfo, printable(a ? a->name : std::string("the agent")) + " is busy: " +
                               std::to_string(ahead) + (ahead == 1 ? " command" : " commands") +
                               " ahead (Ctrl-C cancels yours)");
 }
 
 bool ServerCommands::current_sent() const {
-    return current_ && !current_->listing_agents && hub_.request_sent(current_->id);
+    return current_ && !current_->listing_agents && agents_.request_sent(current_->id);
 }
 
 void ServerCommands::on_output(const Request &r, std::string_view bytes) {
@@ -389,7 +390,7 @@ void ServerCommands::on_done(const Request &r) {
     if (r.denied) {
         if (!done.hidden) notice(Notice::kError, *r.denied);
     } else if (done.learn) {
-        if (AgentView *a = hub_.find(done.agent)) a->commands = parse_help_listing(done.listing);
+        if (AgentView *a = agents_.find(done.agent)) a->commands = parse_help_listing(done.listing);
     }
     command_finished(done.hidden, r);
 }
@@ -401,7 +402,7 @@ bool ServerCommands::answer_prompt(const std::string &reply) {
         return false;
     }
     current_->prompt_pending = false;
-    hub_.answer(current_->id, reply);
+    agents_.answer(current_->id, reply);
     return true;
 }
 

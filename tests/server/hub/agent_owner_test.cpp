@@ -60,7 +60,7 @@ struct Found {
     std::optional<uid_t> uid;
 };
 
-Found owner_of(OwnerLookup &lookup, int server_end) {
+Found owner_of(AgentOwnerLookup &lookup, int server_end) {
     const SocketOwner socket = lookup.socket_owner(server_end);
     Found found{std::nullopt, socket.uid};
     if (socket.inode == 0) return found;
@@ -77,7 +77,7 @@ TEST(AgentOwner, FindsThisProcessAsTheOwnerOfItsOwnConnection) {
     ASSERT_GE(agent_end, 0);
     const int server_end = accept_within(l.fd);
     ASSERT_GE(server_end, 0);
-    OwnerLookup lookup;
+    AgentOwnerLookup lookup;
     for (int round = 0; round < 2; ++round) { // the second one comes from the recent list
         const Found owner = owner_of(lookup, server_end);
         ASSERT_TRUE(owner.uid) << "socket diagnostics unavailable";
@@ -113,7 +113,7 @@ TEST(AgentOwner, FindsAChildOfAnotherUser) {
     close(hold[0]);
     const int server_end = accept_within(l.fd);
     ASSERT_GE(server_end, 0);
-    OwnerLookup lookup;
+    AgentOwnerLookup lookup;
     const Found owner = owner_of(lookup, server_end);
     close(hold[1]);
     int status = 0;
@@ -134,7 +134,7 @@ TEST(AgentOwner, UnknownWhenTheAgentIsGoneOrTheSocketIsNotTcp) {
     const int server_end = accept_within(l.fd);
     ASSERT_GE(server_end, 0);
     close(agent_end);
-    OwnerLookup lookup;
+    AgentOwnerLookup lookup;
     const Found owner = owner_of(lookup, server_end);
     // The agent's end may linger in FIN_WAIT, but no process holds it.
     EXPECT_FALSE(owner.pid);

@@ -26,7 +26,7 @@ using Session = TerminalSession;
 
 class ServerInteractive : public ServerTest {};
 
-TEST_F(ServerInteractive, OperatorSession) {
+TEST_F(ServerInteractive, ClientSession) {
     TempDir tmp; // a private HOME: no history file of the user's is touched
     const std::string &home = tmp.path();
     ASSERT_FALSE(home.empty());

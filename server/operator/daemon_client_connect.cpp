@@ -39,7 +39,7 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline) {
 
 // ---------------------------------------------------------------- connecting
 
-bool DaemonLink::connect_socket(std::string *error, ConnectResult *result) {
+bool DaemonClient::connect_socket(std::string *error, ConnectResult *result) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path_.size() >= sizeof addr.sun_path) {
@@ -99,7 +99,7 @@ bool DaemonLink::connect_socket(std::string *error, ConnectResult *result) {
     return false;
 }
 
-ConnectResult DaemonLink::connect(op::Mode mode, std::string *error) {
+ConnectResult DaemonClient::connect(op::Mode mode, std::string *error) {
     ConnectResult result = ConnectResult::kConnected;
     if (!connect_socket(error, &result)) return result;
     if (!read_greeting(mode, error)) {
@@ -114,7 +114,7 @@ ConnectResult DaemonLink::connect(op::Mode mode, std::string *error) {
     return ConnectResult::kConnected;
 }
 
-ConnectResult DaemonLink::reconnect(op::Mode mode, std::string *error) {
+ConnectResult DaemonClient::reconnect(op::Mode mode, std::string *error) {
     if (!lost_) return ConnectResult::kConnected;
     decoder_ = op::Decoder(op::Sender::kDaemon);
     lost_ = false;
@@ -125,7 +125,7 @@ ConnectResult DaemonLink::reconnect(op::Mode mode, std::string *error) {
 }
 
 // Blocking, before the loop runs: HELLO out, then WELCOME, the agents and READY in.
-bool DaemonLink::read_greeting(op::Mode mode, std::string *error) {
+bool DaemonClient::read_greeting(op::Mode mode, std::string *error) {
     std::string hello;
     op::encode_hello(hello, op::Hello{op::kVersion, mode});
     // A daemon that refuses us says why and closes at once, often before
