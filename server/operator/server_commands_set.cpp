@@ -39,7 +39,7 @@ Selection ServerCommands::select_set() {
             return {};
         }
     }
-    return select_agents(hub_, *set_sel_);
+    return select_agents(agents_, *set_sel_);
 }
 
 void ServerCommands::leave_set(bool say) {
@@ -79,14 +79,14 @@ bool ServerCommands::stop_waiting() {
         return true;
     }
     Pending r = std::move(*current_);
-    const bool sent = hub_.request_sent(r.id);
+    const bool sent = agents_.request_sent(r.id);
     current_.reset();
     yield_terminal();
-    hub_.abandon(r.id);
+    agents_.abandon(r.id);
     out_.discard();
     (void)shown_.flush();
     if (r.hidden) return true;
-    AgentView *a = hub_.find(r.agent);
+    AgentView *a = agents_.find(r.agent);
     std::string who = a ? describe(*a) : std::string("the agent");
     emit("\n"); // the terminal has echoed ^C already
     if (sent)
