@@ -46,20 +46,23 @@ bool set_max_clients_total(Options &opts, const char *value, std::string *error)
                        error);
 }
 
-bool set_max_queued(Options &opts, const char *value, std::string *error) {
+// A bound given in MiB, held in bytes.
+static bool parse_mib_bound(const char *name, const char *value, size_t &bytes,
+                            std::string *error) {
     uint32_t mib = 0;
-    opts.bounds_given = true;
-    if (!parse_bound("--max-queued", value, 4096, mib, error)) return false;
-    opts.resident.bounds.queued_per_user = size_t{mib} << 20;
+    if (!parse_bound(name, value, 4096, mib, error)) return false;
+    bytes = size_t{mib} << 20;
     return true;
 }
 
-bool set_max_queued_total(Options &opts, const char *value, std::string *error) {
-    uint32_t mib = 0;
+bool set_max_queued(Options &opts, const char *value, std::string *error) {
     opts.bounds_given = true;
-    if (!parse_bound("--max-queued-total", value, 4096, mib, error)) return false;
-    opts.resident.bounds.queued_total = size_t{mib} << 20;
-    return true;
+    return parse_mib_bound("--max-queued", value, opts.resident.bounds.queued_per_user, error);
+}
+
+bool set_max_queued_total(Options &opts, const char *value, std::string *error) {
+    opts.bounds_given = true;
+    return parse_mib_bound("--max-queued-total", value, opts.resident.bounds.queued_total, error);
 }
 
 } // namespace cliserver

@@ -63,21 +63,13 @@ bool parse_who(std::string_view field, PolicyRule &rule, std::string *why) {
             return false;
         }
         const auto gid = lookup_group(std::string(field.substr(1)));
-        if (!gid) {
-            rule.who = PolicyRule::Who::kNobody;
-            return true;
-        }
-        rule.who = PolicyRule::Who::kGroup;
-        rule.gid = *gid;
+        rule.who = gid ? PolicyRule::Who::kGroup : PolicyRule::Who::kNobody;
+        if (gid) rule.gid = *gid;
         return true;
     }
     const auto uid = lookup_user(std::string(field));
-    if (!uid) {
-        rule.who = PolicyRule::Who::kNobody;
-        return true;
-    }
-    rule.who = PolicyRule::Who::kUser;
-    rule.uid = *uid;
+    rule.who = uid ? PolicyRule::Who::kUser : PolicyRule::Who::kNobody;
+    if (uid) rule.uid = *uid;
     return true;
 }
 
