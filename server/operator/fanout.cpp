@@ -30,7 +30,6 @@ std::string local_host_name() {
 }
 
 // ---------------------------------------------------------------- FanoutRun
-
 FanoutRun::FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
                      FanoutSettings settings)
     : agents_(hub), loop_(loop), out_(out), notice_(std::move(notice)),
@@ -53,7 +52,7 @@ void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::s
     slots_.reserve(agents.size()); // growing it moves every slot, again and again
     by_serial_.reserve(agents.size());
     by_request_.reserve(agents.size());
-    std::unordered_map<std::string_view, int> name_count; // the views outlive start()
+    std::unordered_map<std::string_view, int> name_count; // views of the agents' names
     name_count.reserve(agents.size());
     for (AgentView *a : agents)
         ++name_count[a->name];
@@ -306,7 +305,6 @@ void FanoutRun::on_done(const Request &r) {
 }
 
 // ---------------------------------------------------------------- FanoutScript
-
 static FanoutSettings settings_from(const OperatorOptions &opts) {
     FanoutSettings s;
     s.json = opts.json;
