@@ -22,6 +22,8 @@
 #include "core/high_water.h"
 #include "unique_fd.h"
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -71,6 +73,9 @@ class ByteStream {
     void unwatch();
     // Stops watching and closes the descriptor; unsent bytes are dropped.
     void close();
+    // The same for a descriptor never duplicated, whose close takes it out
+    // of the epoll set: one system call instead of two.
+    void close_forgetting();
     void set_reading(bool reading);
 
     // Reads up to `rounds` chunks, each handed to sink; a chunk shorter
@@ -81,6 +86,14 @@ class ByteStream {
         out_.append(bytes);
         edges_.update(pending());
     }
+    // Sends bytes now, straight from the caller's buffer, when nothing waits
+    // before them, and queues what the socket does not take (behind what
+    // waits, untried). False when the connection failed (error() says why).
+    bool send(std::string_view bytes);
+    // Appends to the write queue in place, for encoders that write into a
+    // string (then queued(): the mark is checked once, not per encoder).
+    std::string &queue_tail() { return out_; }
+    void queued() { edges_.update(pending()); }
     // Sends what the socket takes now; false when the connection failed
     // (error() says why). True also when some bytes must wait.
     bool write_available();
@@ -97,6 +110,8 @@ class ByteStream {
   private:
     void update_interest();
     void release_written();
+    // One send(); the bytes taken, or -1 with errno set (EAGAIN included).
+    ssize_t send_some(const char *data, size_t n);
 
     cli_shared::UniqueFd fd_;
     EventLoop *loop_ = nullptr; // while watched

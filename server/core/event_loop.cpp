@@ -54,6 +54,11 @@ void EventLoop::unwatch(int fd) {
     watches_.erase(it);
 }
 
+void EventLoop::forget(int fd) {
+    unpolled_.erase(fd);
+    watches_.erase(fd);
+}
+
 EventLoop::TimerId EventLoop::add_timer(clock::time_point when, std::function<void()> fn) {
     TimerId id = next_timer_++;
     timers_.push({when, id});

@@ -286,14 +286,22 @@ void ClientSession::send_rows(const std::vector<AgentRow> &rows) {
 // a command's OUTPUT and DONE from one read of the agent, or the rows of
 // ls, wake the client once instead of once per message.
 void ClientSession::send(const std::string &bytes) {
+    send_encoded([&bytes](std::string &out) { out.append(bytes); });
+}
+
+// The messages of every command (SENT, OUTPUT, DONE) are encoded straight
+// into the write queue: no buffer of their own per message.
+template <typename Encode> void ClientSession::send_encoded(const Encode &encode) {
     if (failed_) return;
-    stream_.queue(bytes);
+    const bool was_empty = stream_.pending() == 0;
+    encode(stream_.queue_tail());
+    stream_.queued();
     if (stream_.pending() > kMaxBacklog) {
         fail("does not read its output");
         return;
     }
     report_congestion();
-    if (!flush_timer_ && stream_.pending() == bytes.size()) // it was empty
+    if (!flush_timer_ && was_empty)
         flush_timer_ = loop_.add_timer(EventLoop::clock::now(), [this] {
             flush_timer_ = 0;
             write_available();
@@ -368,18 +376,15 @@ void ClientSession::on_agent_lost(AgentView &a, const std::string &why, Notice k
 void ClientSession::on_sent(const Request &r) {
     Tracked *t = commands_.find(r.id);
     if (!t) return;
-    std::string out;
-    op::encode_sent(out, t->client_request);
-    send(out);
+    send_encoded([t](std::string &out) { op::encode_sent(out, t->client_request); });
 }
 
 void ClientSession::on_output(const Request &r, std::string_view bytes) {
     Tracked *t = commands_.find(r.id);
     if (!t) return;
     t->output_bytes += bytes.size();
-    std::string out;
-    op::encode_output(out, t->client_request, bytes);
-    send(out);
+    send_encoded(
+        [t, bytes](std::string &out) { op::encode_output(out, t->client_request, bytes); });
 }
 
 bool ClientSession::on_prompt(const Request &r, const std::string &text) {
@@ -398,10 +403,10 @@ void ClientSession::on_done(const Request &r) {
     count_end(*t, t->prompt_refused ? CommandOutcome::kPromptRefused : CommandOutcome::kDone,
               r.result);
     audit(r.id, *t, CommandOutcome::kDone, r.result);
-    std::string out;
-    op::encode_done(out, t->client_request,
-                    op::done_carries_result(version_) ? r.result : std::nullopt);
-    send(out);
+    const std::optional<int32_t> result =
+        op::done_carries_result(version_) ? r.result : std::nullopt;
+    send_encoded(
+        [&t, result](std::string &out) { op::encode_done(out, t->client_request, result); });
 }
 
 void ClientSession::on_hub_notice(Notice kind, const std::string &text) {

@@ -109,6 +109,7 @@ class ClientSession final : public HubClient {
                    std::optional<int32_t> result = std::nullopt);
     void send_rows(const std::vector<AgentRow> &rows);
     void send(const std::string &bytes);
+    template <typename Encode> void send_encoded(const Encode &encode);
     void write_available();
     void report_congestion();
     void check_health();

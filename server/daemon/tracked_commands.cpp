@@ -1,6 +1,8 @@
 // The commands one client has waiting (tracked_commands.h).
 #include "daemon/tracked_commands.h"
 
+#include <algorithm>
+
 namespace cliserver {
 
 std::optional<std::string> TrackedCommands::bounds(const AgentRecord &agent,
@@ -52,11 +54,14 @@ std::vector<RequestId> TrackedCommands::for_agent(uint64_t serial) const {
     if (!per_agent_.count(serial)) return ids;
     for (const auto &[id, c] : by_id_)
         if (c.agent.serial == serial) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
     return ids;
 }
 
 std::map<RequestId, TrackedCommand> TrackedCommands::take_all() {
-    auto all = std::move(by_id_);
+    std::map<RequestId, TrackedCommand> all;
+    for (auto &[id, c] : by_id_)
+        all.emplace(id, std::move(c));
     by_id_.clear();
     by_client_request_.clear();
     per_agent_.clear();

@@ -21,6 +21,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace cliserver {
@@ -61,9 +62,9 @@ class TrackedCommands {
     }
     // Forgets the command, and gives it back.
     std::optional<TrackedCommand> remove(RequestId id);
-    // The ids of the commands for the agent of that serial.
+    // The ids of the commands for the agent of that serial, in their order.
     std::vector<RequestId> for_agent(uint64_t serial) const;
-    // Forgets them all, and gives them back.
+    // Forgets them all, and gives them back in their order.
     std::map<RequestId, TrackedCommand> take_all();
 
     size_t size() const { return by_id_.size(); }
@@ -71,10 +72,12 @@ class TrackedCommands {
     size_t bytes() const { return bytes_; }
 
   private:
-    std::map<RequestId, TrackedCommand> by_id_;       // by the hub's request id
-    std::map<uint64_t, RequestId> by_client_request_; // the client's id -> the hub's
-    std::map<uint64_t, unsigned> per_agent_;          // by agent serial
-    size_t bytes_ = 0;                                // of their command lines
+    // Hashed: a fan-out finds each of its thousands of commands several
+    // times, and a walk down a tree of them costs more than a hash.
+    std::unordered_map<RequestId, TrackedCommand> by_id_;       // by the hub's request id
+    std::unordered_map<uint64_t, RequestId> by_client_request_; // the client's id -> the hub's
+    std::unordered_map<uint64_t, unsigned> per_agent_;          // by agent serial
+    size_t bytes_ = 0;                                          // of their command lines
 };
 
 } // namespace cliserver

@@ -126,6 +126,7 @@ void AgentHub::admit(cli_shared::UniqueFd fd) {
     a->stream.reset(std::move(fd));
     const uint64_t serial = a->serial;
     Agent &added = *agents_.emplace(serial, std::move(a)).first->second;
+    by_serial_.emplace(serial, &added);
     ungreeted_.insert(serial);
     added.stream.watch(loop_, true, [this, serial](uint32_t ev) { on_agent_events(serial, ev); });
     if (ungreeted_.size() > kMaxUngreeted) evict_oldest_ungreeted();
@@ -249,8 +250,14 @@ void AgentHub::send_to(Agent &a, uint16_t type, uint32_t req_id, std::string_vie
         drop_agent(a, "does not read what it is sent; connection closed", Notice::kWarning);
         return;
     }
-    a.stream.queue(encode_frame(type, req_id, 0, payload));
-    flush_agent(a);
+    // Encoded into one buffer the hub reuses and sent from it: a frame costs
+    // no allocation, and a copy only when the socket leaves bytes waiting.
+    encode_frame_into(frame_, type, req_id, 0, payload);
+    if (!a.stream.send(frame_)) {
+        drop_agent(a, std::string("connection error: ") + std::strerror(a.stream.error()));
+        return;
+    }
+    update_interest(a);
 }
 
 // Why a service's agent never appears is often only in what its connection

@@ -215,8 +215,10 @@ void AgentHub::drop_agent(Agent &a, const std::string &why, Notice kind) {
 }
 
 void AgentHub::reap() {
-    for (uint64_t serial : closed_)
+    for (uint64_t serial : closed_) {
+        by_serial_.erase(serial);
         agents_.erase(serial);
+    }
     closed_.clear();
 }
 
@@ -227,9 +229,13 @@ void AgentHub::say_goodbye() {
     }
 }
 
+// The agents' sockets were never duplicated (accepted close-on-exec), so
+// closing each takes it out of the epoll set: at the exit of a fan-out to
+// thousands of agents that saves a system call per agent.
 void AgentHub::close_all() {
     for (auto &[serial, a] : agents_)
-        if (!a->closed) a->stream.unwatch();
+        if (!a->closed) a->stream.close_forgetting();
+    by_serial_.clear();
     agents_.clear();
     index_.clear();
     request_agent_.clear();
@@ -244,13 +250,13 @@ void AgentHub::close_all() {
 // ---------------------------------------------------------------- lookup
 
 Agent *AgentHub::find(uint64_t serial) {
-    auto it = agents_.find(serial);
-    return it == agents_.end() ? nullptr : it->second.get();
+    auto it = by_serial_.find(serial);
+    return it == by_serial_.end() ? nullptr : it->second;
 }
 
 const Agent *AgentHub::find(uint64_t serial) const {
-    auto it = agents_.find(serial);
-    return it == agents_.end() ? nullptr : it->second.get();
+    auto it = by_serial_.find(serial);
+    return it == by_serial_.end() ? nullptr : it->second;
 }
 
 void AgentHub::for_each_agent(const std::function<void(const AgentView &)> &fn) const {

@@ -155,7 +155,10 @@ class AgentHub final : public AgentService {
     EventLoop::TimerId hello_timer_ = 0;
     unsigned owner_walks_left_ = 0; // /proc walks for connections closed before HELLO
     std::chrono::steady_clock::time_point owner_walks_since_{};
-    std::map<uint64_t, std::unique_ptr<Agent>> agents_;
+    std::map<uint64_t, std::unique_ptr<Agent>> agents_; // in the order they connected
+    // The same agents for find(), several times per agent and command: a
+    // hash costs less than a walk down a tree of thousands.
+    std::unordered_map<uint64_t, Agent *> by_serial_;
     AgentIndex index_; // greeted agents
     TrustedOwners trusted_;
     // Live requests -> where they are, so that finding, answering or
@@ -173,6 +176,7 @@ class AgentHub final : public AgentService {
     uint64_t next_serial_ = 1;
     uint32_t next_req_id_ = 1;
     RequestId next_request_ = 1;
+    std::string frame_; // the frame being sent, its memory kept for the next
 };
 
 } // namespace cliserver

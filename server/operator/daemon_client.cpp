@@ -382,6 +382,8 @@ void DaemonClient::list_agents(std::function<void(std::vector<AgentRow>)> done) 
         return;
     }
     list_waiters_.push_back(std::move(done));
+    // A row for every agent we know of is coming: room for them at once.
+    if (rows_.empty()) rows_.reserve(agents_.size());
     std::string msg;
     op::encode_list(msg);
     send(std::move(msg));

@@ -30,7 +30,6 @@ std::string local_host_name() {
 }
 
 // ---------------------------------------------------------------- FanoutRun
-
 FanoutRun::FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
                      FanoutSettings settings)
     : agents_(hub), loop_(loop), out_(out), notice_(std::move(notice)),
@@ -50,12 +49,17 @@ void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::s
     slots_.clear();
     by_request_.clear();
     by_serial_.clear();
-    std::unordered_map<std::string, int> name_count;
+    slots_.reserve(agents.size()); // growing it moves every slot, again and again
+    by_serial_.reserve(agents.size());
+    by_request_.reserve(agents.size());
+    std::unordered_map<std::string_view, int> name_count; // views of the agents' names
+    name_count.reserve(agents.size());
     for (AgentView *a : agents)
         ++name_count[a->name];
     UserNames users; // read from the user database once per user, not per result
     for (AgentView *a : agents) {
-        Slot s;
+        by_serial_[a->serial] = slots_.size();
+        Slot &s = slots_.emplace_back(); // filled in place
         s.serial = a->serial;
         s.id = a->id;
         s.name = a->name;
@@ -70,8 +74,6 @@ void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::s
             if (it->second.second) s.uid = it->second.second;
         }
         if (settings_.json && s.uid) s.user = users.of(*s.uid);
-        by_serial_[s.serial] = slots_.size();
-        slots_.push_back(std::move(s));
     }
     unfinished_ = slots_.size();
     for (Slot &s : slots_)
@@ -303,7 +305,6 @@ void FanoutRun::on_done(const Request &r) {
 }
 
 // ---------------------------------------------------------------- FanoutScript
-
 static FanoutSettings settings_from(const OperatorOptions &opts) {
     FanoutSettings s;
     s.json = opts.json;

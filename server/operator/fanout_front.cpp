@@ -19,7 +19,10 @@ FanoutFront::~FanoutFront() {
 }
 
 // Scripts show no information, such as an agent's arrival.
+// The text is not even made when it would not be shown: thousands of agents
+// connect while a fan-out gathers them.
 void FanoutFront::on_agent_greeted(AgentView &a) {
+    if (!shows(Notice::kInfo)) return;
     unsolicited_notice(Notice::kInfo, describe_owned(a, getuid()) + " connected");
 }
 

@@ -55,11 +55,17 @@ DecodeResult FrameDecoder::next(Frame &out, std::string *error) {
 
 std::string encode_frame(uint16_t type, uint32_t req_id, uint32_t agent_id,
                          std::string_view payload) {
-    std::string s(cli_protocol::header_len, '\0');
-    cli_protocol::encode_header(reinterpret_cast<uint8_t *>(s.data()), type, req_id, agent_id,
-                                static_cast<uint32_t>(payload.size()));
-    s.append(payload);
+    std::string s;
+    encode_frame_into(s, type, req_id, agent_id, payload);
     return s;
+}
+
+void encode_frame_into(std::string &out, uint16_t type, uint32_t req_id, uint32_t agent_id,
+                       std::string_view payload) {
+    out.assign(cli_protocol::header_len, '\0');
+    cli_protocol::encode_header(reinterpret_cast<uint8_t *>(out.data()), type, req_id, agent_id,
+                                static_cast<uint32_t>(payload.size()));
+    out.append(payload);
 }
 
 } // namespace cliserver

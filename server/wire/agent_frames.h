@@ -46,5 +46,8 @@ static_assert(MessageDecoder<FrameDecoder>);
 
 std::string encode_frame(uint16_t type, uint32_t req_id, uint32_t agent_id,
                          std::string_view payload = {});
+// The same frame in place of what out held, reusing its memory.
+void encode_frame_into(std::string &out, uint16_t type, uint32_t req_id, uint32_t agent_id,
+                       std::string_view payload = {});
 
 } // namespace cliserver

@@ -227,6 +227,69 @@ TEST(ByteStream, QueuesWhatTheSocketDoesNotTakeAndGivesTheMemoryBack) {
     EXPECT_EQ(read_peer(sp.fds[1], 1), "x");
 }
 
+// send() writes at once from the caller's bytes while nothing waits, and
+// queues only what the socket leaves; bytes sent while some wait go behind
+// them, untried, so the order holds and EPOLLOUT writes the rest.
+TEST(ByteStream, SendsAtOnceAndQueuesOnlyWhatTheSocketLeaves) {
+    EventLoop loop;
+    SocketPair sp;
+    ByteStream stream(sp.take());
+    int writable = 0;
+    stream.watch(loop, true, [&](uint32_t ev) {
+        if (ev & EPOLLOUT) {
+            ++writable;
+            ASSERT_TRUE(stream.write_available());
+        }
+    });
+    ASSERT_TRUE(stream.send("first"));
+    EXPECT_EQ(stream.pending(), 0u);
+    EXPECT_EQ(read_peer(sp.fds[1], 5), "first"); // no loop iteration needed
+    const std::string big(8u << 20, 'q');        // more than a socket buffer holds
+    ASSERT_TRUE(stream.send(big));
+    const size_t left = stream.pending();
+    ASSERT_GT(left, 0u);
+    ASSERT_TRUE(stream.send("tail"));
+    EXPECT_EQ(stream.pending(), left + 4);
+    std::string got;
+    char buf[65536];
+    for (int round = 0; round < 100000 && got.size() < big.size() + 4; ++round) {
+        for (ssize_t n; (n = read(sp.fds[1], buf, sizeof buf)) > 0;)
+            got.append(buf, static_cast<size_t>(n));
+        ASSERT_TRUE(loop.run_once(false));
+    }
+    EXPECT_EQ(got, big + "tail");
+    EXPECT_GT(writable, 0);
+    EXPECT_EQ(stream.pending(), 0u);
+    sp.close_peer();
+    EXPECT_FALSE(stream.send("to nobody"));
+    EXPECT_EQ(stream.error(), EPIPE);
+}
+
+// A stream closed with close_forgetting() leaves the loop without an
+// epoll_ctl of its own; a connection that gets its number is watched anew
+// and only its own handler hears of it.
+TEST(ByteStream, ClosingForgetsTheDescriptorAndItsNumberIsWatchedAnew) {
+    EventLoop loop;
+    SocketPair first;
+    ByteStream old_stream(first.take());
+    const int number = old_stream.fd();
+    int old_events = 0, new_events = 0;
+    old_stream.watch(loop, true, [&](uint32_t) { ++old_events; });
+    old_stream.close_forgetting();
+    EXPECT_FALSE(old_stream.valid());
+    SocketPair second;
+    ByteStream new_stream(second.take());
+    ASSERT_EQ(new_stream.fd(), number); // the lowest free number comes back
+    new_stream.watch(loop, true, [&](uint32_t ev) {
+        if (ev & EPOLLIN) ++new_events;
+    });
+    ASSERT_EQ(write(second.fds[1], "x", 1), 1);
+    for (int i = 0; i < 100 && new_events == 0; ++i)
+        ASSERT_TRUE(loop.run_once(false));
+    EXPECT_EQ(new_events, 1);
+    EXPECT_EQ(old_events, 0);
+}
+
 // A crossing of the mark is reported once, either way, also when the queue
 // is back on the other side before its owner asks (the producer it paused
 // waits for the word).
