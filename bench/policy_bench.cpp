@@ -41,23 +41,11 @@ struct Options {
 
 Options parse_options(int argc, char **argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--quick") {
-            o.round_trips = 2000;
-            o.rounds = 2;
-        } else if (a == "--round-trips" && i + 1 < argc) {
-            o.round_trips = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
-        } else if (a == "--rounds" && i + 1 < argc) {
-            o.rounds = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
-        } else if (a == "--strict") {
-            o.strict = true;
-        } else {
-            std::printf(
-                "usage: policy_bench [--quick] [--round-trips N] [--rounds N] [--strict]\n");
-            std::exit(a == "--help" ? 0 : 2);
-        }
-    }
+    std::vector<Option> options = timed_rounds_options("--round-trips", "round trips per side",
+                                                       o.round_trips, 2000, o.rounds);
+    options.push_back(
+        flag_option("--strict", "exit with status 1 when the target is missed", o.strict));
+    parse_command_line("policy_bench", argc, argv, options);
     return o;
 }
 
