@@ -62,35 +62,6 @@ struct Round {
     uint64_t metrics_cpu = 0;                               // client and daemon with --metrics-file
 };
 
-// A resident server (extra: more of its options), its echo agent and one
-// long-lived client attached to the agent.
-struct ThroughDaemon {
-    ThroughDaemon(const Options &o, const std::string &socket_path,
-                  const std::vector<std::string> &extra)
-        : port(free_port()), daemon(daemon_argv(o, socket_path, extra), false) {
-        wait_for_socket(socket_path);
-        agent = std::make_unique<EchoAgent>(port, "bench");
-        client = std::make_unique<Child>(
-            std::vector<std::string>{o.server, "--socket", socket_path, "--wait", "30"}, true);
-        driver = std::make_unique<Driver>(*client);
-        driver->send("attach bench\necho ready\n");
-        driver->read_until_tail("ready\n");
-    }
-    std::vector<std::string> daemon_argv(const Options &o, const std::string &socket_path,
-                                         const std::vector<std::string> &extra) const {
-        std::vector<std::string> argv{o.server,   "--daemon", "--port", std::to_string(port),
-                                      "--socket", socket_path};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        return argv;
-    }
-
-    uint16_t port;
-    Child daemon;
-    std::unique_ptr<EchoAgent> agent;
-    std::unique_ptr<Child> client;
-    std::unique_ptr<Driver> driver;
-};
-
 Round run_round(const Options &o, const std::string &dir, size_t round, size_t n,
                 Latency &all_alone, Latency &all_through, Latency &all_metrics) {
     // Standalone: the script's own process holds the agents' port.
@@ -105,9 +76,9 @@ Round run_round(const Options &o, const std::string &dir, size_t round, size_t n
 
     // Through the resident server: the client only has the socket.
     const std::string tag = std::to_string(round);
-    ThroughDaemon plain(o, dir + "/operators" + tag + ".sock", {});
-    ThroughDaemon metered(
-        o, dir + "/metered" + tag + ".sock",
+    ResidentSide plain(o.server, dir + "/operators" + tag + ".sock", {});
+    ResidentSide metered(
+        o.server, dir + "/metered" + tag + ".sock",
         {"--metrics-file", dir + "/metrics" + tag + ".prom", "--metrics-interval", "1"});
     Driver &through = *plain.driver;
     Child &daemon = plain.daemon;
