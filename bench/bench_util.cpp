@@ -13,7 +13,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 
 namespace bench {
@@ -300,7 +299,7 @@ void parse_command_line(const char *program, int argc, char **argv,
         }
         if (!o->set(value))
             refuse(program, options,
-                   o->name + " \"" + value + "\": wants " +
+                   o->name + (value ? " \"" + std::string(value) + "\"" : "") + ": wants " +
                        (o->wants.empty() ? o->value : o->wants));
     }
 }
