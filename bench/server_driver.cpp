@@ -113,6 +113,24 @@ Child::Child(const std::vector<std::string> &argv, bool pipes) {
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     }
+    spawn(argv, fa);
+    if (pipes) {
+        close(to[0]);
+        close(from[1]);
+        in = to[1];
+        out = from[0];
+    }
+}
+
+Child::Child(const std::vector<std::string> &argv, int stdio) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, stdio, 0);
+    posix_spawn_file_actions_adddup2(&fa, stdio, 1);
+    spawn(argv, fa);
+}
+
+void Child::spawn(const std::vector<std::string> &argv, posix_spawn_file_actions_t &fa) {
     std::vector<char *> args;
     for (auto &s : argv)
         args.push_back(const_cast<char *>(s.c_str()));
@@ -120,12 +138,6 @@ Child::Child(const std::vector<std::string> &argv, bool pipes) {
     if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0)
         fail("starting " + argv[0]);
     posix_spawn_file_actions_destroy(&fa);
-    if (pipes) {
-        close(to[0]);
-        close(from[1]);
-        in = to[1];
-        out = from[0];
-    }
 }
 
 Child::~Child() {
@@ -151,7 +163,7 @@ int Child::wait_exit(uint64_t *cpu_ns) {
 void Driver::send(const std::string &line) {
     size_t off = 0;
     while (off < line.size()) {
-        ssize_t w = write(server_.in, line.data() + off, line.size() - off);
+        ssize_t w = write(in_, line.data() + off, line.size() - off);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) fail("writing to cli-server");
         off += static_cast<size_t>(w);
@@ -203,10 +215,10 @@ void Driver::time_commands(Latency &l, size_t warmup, size_t n) {
 }
 
 void Driver::fill() {
-    pollfd p{server_.out, POLLIN, 0};
+    pollfd p{out_, POLLIN, 0};
     if (poll(&p, 1, 30000) <= 0) fail("cli-server sent nothing for 30 s");
     char chunk[65536];
-    ssize_t r = read(server_.out, chunk, sizeof chunk);
+    ssize_t r = read(out_, chunk, sizeof chunk);
     if (r <= 0) fail("cli-server closed its output");
     buf_.append(chunk, static_cast<size_t>(r));
 }

@@ -8,6 +8,7 @@
 #include "agent_swarm.h"
 #include "bench_util.h"
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -24,6 +25,8 @@ struct Child {
     int in = -1, out = -1;
 
     Child(const std::vector<std::string> &argv, bool pipes);
+    // Standard input and output on `stdio` (a socket), standard error ours.
+    Child(const std::vector<std::string> &argv, int stdio);
     ~Child();
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
@@ -32,6 +35,9 @@ struct Child {
     // its exit status (-1 if a signal ended it), and in *cpu_ns the CPU time
     // it used in all, read while it is a zombie so that none of it is missed.
     int wait_exit(uint64_t *cpu_ns);
+
+  private:
+    void spawn(const std::vector<std::string> &argv, posix_spawn_file_actions_t &fa);
 };
 
 // A free loopback port now (the server binds it a moment later).
@@ -52,7 +58,9 @@ void wait_for_socket(const std::string &path);
 
 class Driver {
   public:
-    explicit Driver(Child &server) : server_(server) {}
+    explicit Driver(Child &server) : Driver(server.in, server.out) {}
+    // Lines written to `in`, output read from `out`.
+    Driver(int in, int out) : in_(in), out_(out) {}
 
     void send(const std::string &line);
     // Reads the server's output until it ends with `tail`; returns it.
@@ -71,7 +79,7 @@ class Driver {
   private:
     void fill();
 
-    Child &server_;
+    int in_, out_;
     std::string buf_;
 };
 
