@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -188,6 +189,119 @@ Resident resident_now() {
     statm >> size >> resident >> shared;
     auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
     return {resident * page, (resident - shared) * page};
+}
+
+bool parse_count(std::string_view text, size_t &out) {
+    size_t n = 0;
+    const char *end = text.data() + text.size();
+    // from_chars takes neither a sign nor leading spaces, unlike strtoull.
+    const auto [stop, error] = std::from_chars(text.data(), end, n);
+    if (error != std::errc{} || stop != end || n == 0 || n > kMaxCount) return false;
+    out = n;
+    return true;
+}
+
+Option flag_option(std::string name, std::string help, std::function<void()> set) {
+    return {std::move(name), "", std::move(help), "", [set = std::move(set)](const char *) {
+                set();
+                return true;
+            }};
+}
+
+Option flag_option(std::string name, std::string help, bool &target) {
+    return flag_option(std::move(name), std::move(help), [&target] { target = true; });
+}
+
+Option count_option(std::string name, std::string help, std::function<void(size_t)> set) {
+    return {std::move(name), "N", std::move(help),
+            "a whole number from 1 to " + std::to_string(kMaxCount),
+            [set = std::move(set)](const char *text) {
+                size_t n = 0;
+                if (!parse_count(text, n)) return false;
+                set(n);
+                return true;
+            }};
+}
+
+Option count_option(std::string name, std::string help, size_t &target) {
+    return count_option(std::move(name), std::move(help), [&target](size_t n) { target = n; });
+}
+
+Option text_option(std::string name, std::string value, std::string help, std::string &target) {
+    return {std::move(name), std::move(value), std::move(help), "", [&target](const char *text) {
+                target = text;
+                return true;
+            }};
+}
+
+std::vector<Option> timed_rounds_options(const std::string &name, const std::string &what,
+                                         size_t &count, size_t quick_count, size_t &rounds) {
+    constexpr size_t kQuickRounds = 2;
+    return {flag_option("--quick",
+                        std::to_string(quick_count) + " " + what + " in " +
+                            std::to_string(kQuickRounds) + " rounds",
+                        [&count, quick_count, &rounds] {
+                            count = quick_count;
+                            rounds = kQuickRounds;
+                        }),
+            count_option(name, what + ", over all rounds (default " + std::to_string(count) + ")",
+                         count),
+            count_option("--rounds",
+                         "rounds to spread them over (default " + std::to_string(rounds) + ")",
+                         rounds)};
+}
+
+namespace {
+std::string spelled(const Option &o) {
+    return o.value.empty() ? o.name : o.name + " " + o.value;
+}
+} // namespace
+
+void print_usage(FILE *to, const char *program, const std::vector<Option> &options) {
+    std::string line = std::string("usage: ") + program;
+    size_t width = 0;
+    for (const Option &o : options) {
+        line += " [" + spelled(o) + "]";
+        width = std::max(width, spelled(o).size());
+    }
+    std::fprintf(to, "%s\n", line.c_str());
+    for (const Option &o : options)
+        std::fprintf(to, "  %-*s  %s\n", static_cast<int>(width), spelled(o).c_str(),
+                     o.help.c_str());
+}
+
+namespace {
+[[noreturn]] void refuse(const char *program, const std::vector<Option> &options,
+                         const std::string &why) {
+    std::fprintf(stderr, "%s: %s\n", program, why.c_str());
+    print_usage(stderr, program, options);
+    std::exit(2);
+}
+} // namespace
+
+void parse_command_line(const char *program, int argc, char **argv,
+                        const std::vector<Option> &options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            print_usage(stdout, program, options);
+            std::exit(0);
+        }
+        const auto o = std::find_if(options.begin(), options.end(),
+                                    [arg](const Option &row) { return row.name == arg; });
+        if (o == options.end())
+            refuse(program, options, "unknown option \"" + std::string(arg) + "\"");
+        const char *value = nullptr;
+        if (!o->value.empty()) {
+            if (i + 1 >= argc)
+                refuse(program, options, o->name + " needs a value (" + o->value + ")");
+            value = argv[++i];
+        }
+        if (!o->set(value))
+            refuse(program, options,
+                   o->name + (value ? " \"" + std::string(value) + "\"" : "") + ": wants " +
+                       (o->wants.empty() ? o->value : o->wants));
+    }
 }
 
 } // namespace bench

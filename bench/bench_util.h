@@ -1,5 +1,5 @@
 // Plumbing shared by the benchmark's subjects: loopback sockets, CPU
-// pinning, whole reads and writes, and latency statistics.
+// pinning, whole reads and writes, latency statistics and command lines.
 #pragma once
 
 #include <pthread.h>
@@ -8,7 +8,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -104,5 +107,48 @@ struct Resident {
     uint64_t anonymous = 0;
 };
 Resident resident_now();
+
+// The largest count an option takes: far beyond any useful run, and small
+// enough that nothing worked out from it (MiB in bytes, a count of
+// nanoseconds) overflows.
+inline constexpr size_t kMaxCount = 1000000000;
+
+// A count from 1 to kMaxCount in decimal digits and nothing else; false
+// (out untouched) for "", "12x", "0", "-1", " 5", "+5" or one too large.
+bool parse_count(std::string_view text, size_t &out);
+
+// One option of a benchmark's command line, a row of its table.
+struct Option {
+    std::string name;  // "--rounds"
+    std::string value; // the value's name in the usage ("N"); empty for a flag
+    std::string help;  // its line in the usage
+    std::string wants; // what a refused value should have been
+    // Takes the value (nullptr for a flag); false refuses it.
+    std::function<bool(const char *)> set;
+};
+
+Option flag_option(std::string name, std::string help, std::function<void()> set);
+Option flag_option(std::string name, std::string help, bool &target);
+// A count (parse_count) handed to set, or stored in target.
+Option count_option(std::string name, std::string help, std::function<void(size_t)> set);
+Option count_option(std::string name, std::string help, size_t &target);
+// Any text, stored in target.
+Option text_option(std::string name, std::string value, std::string help, std::string &target);
+
+// The options of a benchmark that times `count` operations (`what`: "round
+// trips per side") spread over rounds: --quick (quick_count of them in 2
+// rounds), `name` N (the count over all rounds) and --rounds N. The usage
+// gives the defaults count and rounds hold when this is called.
+std::vector<Option> timed_rounds_options(const std::string &name, const std::string &what,
+                                         size_t &count, size_t quick_count, size_t &rounds);
+
+// `usage: program [--a] [--b N] ...`, then one line per option.
+void print_usage(FILE *to, const char *program, const std::vector<Option> &options);
+
+// Applies argv's options in the order given. --help (or -h) prints the
+// usage on standard output and exits 0; an unknown option, a missing value
+// or a refused one is named on standard error with the usage, and exits 2.
+void parse_command_line(const char *program, int argc, char **argv,
+                        const std::vector<Option> &options);
 
 } // namespace bench

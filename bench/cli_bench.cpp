@@ -36,15 +36,6 @@ struct Options {
     bool verbose = false; // print every stream block
 };
 
-void usage() {
-    std::printf("usage: cli_bench [--quick] [--round-trips N] [--mib N] [--strict] [--verbose]\n"
-                "  --quick          2000 round trips and 64 MiB per subject\n"
-                "  --round-trips N  round trips per subject (default 10000)\n"
-                "  --mib N          MiB streamed per subject (default 256)\n"
-                "  --strict         exit with status 1 when a target fails\n"
-                "  --verbose        print the throughput of every stream block\n");
-}
-
 void apply_quick(Options &o) {
     o.round_trips = 2000;
     o.rt_block = 250;
@@ -56,32 +47,22 @@ void apply_quick(Options &o) {
 
 Options parse_options(int argc, char **argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> uint64_t {
-            if (i + 1 >= argc) {
-                usage();
-                std::exit(2);
-            }
-            return std::strtoull(argv[++i], nullptr, 10);
-        };
-        if (a == "--quick") {
-            apply_quick(o);
-        } else if (a == "--round-trips") {
-            o.round_trips = std::max<uint64_t>(value(), 1);
-            o.rt_block = std::min(o.rt_block, o.round_trips);
-        } else if (a == "--mib") {
-            o.stream_mib = std::max<uint64_t>(value(), 1);
-            o.stream_block_mib = std::min(o.stream_block_mib, o.stream_mib);
-        } else if (a == "--strict") {
-            o.strict = true;
-        } else if (a == "--verbose") {
-            o.verbose = true;
-        } else {
-            usage();
-            std::exit(a == "--help" || a == "-h" ? 0 : 2);
-        }
-    }
+    parse_command_line(
+        "cli_bench", argc, argv,
+        {flag_option("--quick", "2000 round trips and 64 MiB per subject",
+                     [&o] { apply_quick(o); }),
+         count_option("--round-trips", "round trips per subject (default 10000)",
+                      [&o](size_t n) {
+                          o.round_trips = n;
+                          o.rt_block = std::min(o.rt_block, o.round_trips);
+                      }),
+         count_option("--mib", "MiB streamed per subject (default 256)",
+                      [&o](size_t n) {
+                          o.stream_mib = n;
+                          o.stream_block_mib = std::min(o.stream_block_mib, o.stream_mib);
+                      }),
+         flag_option("--strict", "exit with status 1 when a target fails", o.strict),
+         flag_option("--verbose", "print the throughput of every stream block", o.verbose)});
     return o;
 }
 

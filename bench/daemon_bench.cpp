@@ -49,25 +49,14 @@ struct Options {
 
 Options parse_options(int argc, char **argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--quick") {
-            o.round_trips = 2000;
-            o.rounds = 2;
-        } else if (a == "--round-trips" && i + 1 < argc) {
-            o.round_trips = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
-        } else if (a == "--rounds" && i + 1 < argc) {
-            o.rounds = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
-        } else if (a == "--one-cpu") {
-            o.cpu = 0;
-        } else if (a == "--strict") {
-            o.strict = true;
-        } else {
-            std::printf("usage: daemon_bench [--quick] [--round-trips N] [--rounds N] [--one-cpu] "
-                        "[--strict]\n");
-            std::exit(a == "--help" ? 0 : 2);
-        }
-    }
+    std::vector<Option> options = timed_rounds_options("--round-trips", "round trips per side",
+                                                       o.round_trips, 2000, o.rounds);
+    options.push_back(flag_option("--one-cpu",
+                                  "pin the benchmark and every process it starts to CPU 0",
+                                  [&o] { o.cpu = 0; }));
+    options.push_back(
+        flag_option("--strict", "exit with status 1 when the target is missed", o.strict));
+    parse_command_line("daemon_bench", argc, argv, options);
     return o;
 }
 
@@ -112,35 +101,6 @@ struct BehindRelay {
     std::unique_ptr<EchoAgent> agent;
 };
 
-// A resident server (extra: more of its options), its echo agent and one
-// long-lived client attached to the agent.
-struct ThroughDaemon {
-    ThroughDaemon(const Options &o, const std::string &socket_path,
-                  const std::vector<std::string> &extra)
-        : port(free_port()), daemon(daemon_argv(o, socket_path, extra), false) {
-        wait_for_socket(socket_path);
-        agent = std::make_unique<EchoAgent>(port, "bench");
-        client = std::make_unique<Child>(
-            std::vector<std::string>{o.server, "--socket", socket_path, "--wait", "30"}, true);
-        driver = std::make_unique<Driver>(*client);
-        driver->send("attach bench\necho ready\n");
-        driver->read_until_tail("ready\n");
-    }
-    std::vector<std::string> daemon_argv(const Options &o, const std::string &socket_path,
-                                         const std::vector<std::string> &extra) const {
-        std::vector<std::string> argv{o.server,   "--daemon", "--port", std::to_string(port),
-                                      "--socket", socket_path};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        return argv;
-    }
-
-    uint16_t port;
-    Child daemon;
-    std::unique_ptr<EchoAgent> agent;
-    std::unique_ptr<Child> client;
-    std::unique_ptr<Driver> driver;
-};
-
 Round run_round(const Options &o, const std::string &dir, size_t round, size_t n, Samples &all) {
     // Standalone: the script's own process holds the agents' port.
     const uint16_t standalone_port = free_port();
@@ -155,9 +115,9 @@ Round run_round(const Options &o, const std::string &dir, size_t round, size_t n
 
     // Through the resident server: the client only has the socket.
     const std::string tag = std::to_string(round);
-    ThroughDaemon plain(o, dir + "/operators" + tag + ".sock", {});
-    ThroughDaemon metered(
-        o, dir + "/metered" + tag + ".sock",
+    ResidentSide plain(o.server, dir + "/operators" + tag + ".sock", {});
+    ResidentSide metered(
+        o.server, dir + "/metered" + tag + ".sock",
         {"--metrics-file", dir + "/metrics" + tag + ".prom", "--metrics-interval", "1"});
     Driver &through = *plain.driver;
     Child &daemon = plain.daemon;

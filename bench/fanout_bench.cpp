@@ -42,40 +42,40 @@ struct Options {
     std::string server = CLI_SERVER_PATH;
 };
 
-std::vector<size_t> parse_sizes(const char *text) {
+// Counts separated by commas ("100,1000"); empty if any of them is not one.
+std::vector<size_t> parse_sizes(std::string_view text) {
     std::vector<size_t> sizes;
-    for (const char *p = text; *p;) {
-        char *end = nullptr;
-        const size_t n = std::strtoull(p, &end, 10);
-        if (end == p || n == 0) return {};
+    for (;;) {
+        const size_t comma = text.find(',');
+        size_t n = 0;
+        if (!parse_count(text.substr(0, comma), n)) return {};
         sizes.push_back(n);
-        p = *end == ',' ? end + 1 : end;
-        if (*end && *end != ',') return {};
+        if (comma == std::string_view::npos) return sizes;
+        text.remove_prefix(comma + 1);
     }
-    return sizes;
 }
 
 Options parse_options(int argc, char **argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--quick") {
-            o.sizes = {100, 1000};
-            o.rounds = 2;
-        } else if (a == "--sizes" && i + 1 < argc && !parse_sizes(argv[i + 1]).empty()) {
-            o.sizes = parse_sizes(argv[++i]);
-        } else if (a == "--rounds" && i + 1 < argc) {
-            o.rounds = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
-        } else if (a == "--server" && i + 1 < argc) {
-            o.server = argv[++i];
-        } else if (a == "--strict") {
-            o.strict = true;
-        } else {
-            std::printf("usage: fanout_bench [--quick] [--sizes N,N,...] [--rounds N] "
-                        "[--server PATH] [--strict]\n");
-            std::exit(a == "--help" ? 0 : 2);
-        }
-    }
+    Option sizes{"--sizes", "N,N,...", "numbers of agents, one run each (default 100,1000,10000)",
+                 "whole numbers from 1 to " + std::to_string(kMaxCount) + " separated by commas",
+                 [&o](const char *text) {
+                     std::vector<size_t> s = parse_sizes(text);
+                     if (s.empty()) return false;
+                     o.sizes = std::move(s);
+                     return true;
+                 }};
+    parse_command_line(
+        "fanout_bench", argc, argv,
+        {flag_option("--quick", "100 and 1000 agents, 2 rounds",
+                     [&o] {
+                         o.sizes = {100, 1000};
+                         o.rounds = 2;
+                     }),
+         std::move(sizes), count_option("--rounds", "rounds per N and side (default 5)", o.rounds),
+         text_option("--server", "PATH", "the cli-server to measure (default: this build's)",
+                     o.server),
+         flag_option("--strict", "exit with status 1 when a target is missed", o.strict)});
     std::sort(o.sizes.begin(), o.sizes.end());
     return o;
 }

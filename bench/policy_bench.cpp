@@ -41,23 +41,11 @@ struct Options {
 
 Options parse_options(int argc, char **argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--quick") {
-            o.round_trips = 2000;
-            o.rounds = 2;
-        } else if (a == "--round-trips" && i + 1 < argc) {
-            o.round_trips = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
-        } else if (a == "--rounds" && i + 1 < argc) {
-            o.rounds = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
-        } else if (a == "--strict") {
-            o.strict = true;
-        } else {
-            std::printf(
-                "usage: policy_bench [--quick] [--round-trips N] [--rounds N] [--strict]\n");
-            std::exit(a == "--help" ? 0 : 2);
-        }
-    }
+    std::vector<Option> options = timed_rounds_options("--round-trips", "round trips per side",
+                                                       o.round_trips, 2000, o.rounds);
+    options.push_back(
+        flag_option("--strict", "exit with status 1 when the target is missed", o.strict));
+    parse_command_line("policy_bench", argc, argv, options);
     return o;
 }
 
@@ -73,45 +61,24 @@ std::string write_policy(const std::string &dir) {
     return path;
 }
 
-// A resident server (extra: more of its options), its echo agent and one
-// long-lived client as nobody, attached to the agent.
-struct Side {
-    Side(const Options &o, const std::string &socket_path, gid_t gid,
-         const std::vector<std::string> &extra)
-        : port(free_port()), daemon(daemon_argv(o, socket_path, extra), false) {
-        wait_for_socket(socket_path);
-        agent = std::make_unique<EchoAgent>(port, "bench");
-        client = std::make_unique<Child>(
-            std::vector<std::string>{"/usr/bin/setpriv", "--reuid=65534",
-                                     "--regid=" + std::to_string(gid), "--clear-groups", o.server,
-                                     "--socket", socket_path, "--wait", "30"},
-            true);
-        driver = std::make_unique<Driver>(*client);
-        driver->send("attach bench\necho ready\n");
-        driver->read_until_tail("ready\n");
-    }
-    std::vector<std::string> daemon_argv(const Options &o, const std::string &socket_path,
-                                         const std::vector<std::string> &extra) const {
-        std::vector<std::string> argv{o.server,   "--daemon",  "--port",  std::to_string(port),
-                                      "--socket", socket_path, "--group", kClientGroup};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        return argv;
-    }
-
-    uint16_t port;
-    Child daemon;
-    std::unique_ptr<EchoAgent> agent;
-    std::unique_ptr<Child> client;
-    std::unique_ptr<Driver> driver;
-};
+// A side as nobody (the clients run through setpriv), admitted by --group;
+// extra: more of the daemon's options.
+ResidentSide side(const Options &o, const std::string &socket_path, gid_t gid,
+                  const std::vector<std::string> &extra) {
+    std::vector<std::string> daemon_extra{"--group", kClientGroup};
+    daemon_extra.insert(daemon_extra.end(), extra.begin(), extra.end());
+    return ResidentSide(
+        o.server, socket_path, daemon_extra,
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=" + std::to_string(gid), "--clear-groups"});
+}
 
 // The median of each side in one round of fresh processes.
 std::pair<double, double> run_round(const Options &o, const std::string &dir, gid_t gid,
                                     const std::string &policy, size_t round, size_t n,
                                     Latency &all_plain, Latency &all_policed) {
     const std::string tag = std::to_string(round);
-    Side plain(o, dir + "/plain" + tag + ".sock", gid, {});
-    Side policed(o, dir + "/policed" + tag + ".sock", gid, {"--policy", policy});
+    ResidentSide plain = side(o, dir + "/plain" + tag + ".sock", gid, {});
+    ResidentSide policed = side(o, dir + "/policed" + tag + ".sock", gid, {"--policy", policy});
     for (size_t i = 0; i < o.warmup; ++i) {
         plain.driver->round_trip();
         policed.driver->round_trip();

@@ -223,4 +223,28 @@ void Driver::fill() {
     buf_.append(chunk, static_cast<size_t>(r));
 }
 
+namespace {
+std::vector<std::string> joined(std::vector<std::string> head,
+                                const std::vector<std::string> &tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+} // namespace
+
+ResidentSide::ResidentSide(const std::string &server, const std::string &socket_path,
+                           const std::vector<std::string> &daemon_extra,
+                           const std::vector<std::string> &client_prefix)
+    : port(free_port()),
+      daemon(joined({server, "--daemon", "--port", std::to_string(port), "--socket", socket_path},
+                    daemon_extra),
+             false) {
+    wait_for_socket(socket_path);
+    agent = std::make_unique<EchoAgent>(port, "bench");
+    client = std::make_unique<Child>(
+        joined(client_prefix, {server, "--socket", socket_path, "--wait", "30"}), true);
+    driver = std::make_unique<Driver>(*client);
+    driver->send("attach bench\necho ready\n");
+    driver->read_until_tail("ready\n");
+}
+
 } // namespace bench

@@ -5,12 +5,14 @@
 // Threading: one thread per driver.
 #pragma once
 
+#include "agent_swarm.h"
 #include "bench_util.h"
 
 #include <spawn.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,23 @@ class Driver {
 
     int in_, out_;
     std::string buf_;
+};
+
+// One side of a round-trip benchmark through a resident server:
+// `server --daemon --port P --socket socket_path` plus daemon_extra, its
+// echo agent "bench" on P, and one long-lived client (`server --socket
+// socket_path --wait 30`, run through client_prefix, e.g. setpriv) attached
+// to the agent and ready for round_trip().
+struct ResidentSide {
+    ResidentSide(const std::string &server, const std::string &socket_path,
+                 const std::vector<std::string> &daemon_extra,
+                 const std::vector<std::string> &client_prefix = {});
+
+    uint16_t port;
+    Child daemon;
+    std::unique_ptr<EchoAgent> agent;
+    std::unique_ptr<Child> client;
+    std::unique_ptr<Driver> driver;
 };
 
 } // namespace bench

@@ -43,20 +43,9 @@ struct Options {
 
 Options parse_options(int argc, char **argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--quick") {
-            o.commands = 500;
-            o.rounds = 2;
-        } else if (a == "--rounds" && i + 1 < argc) {
-            o.rounds = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
-        } else if (a == "--commands" && i + 1 < argc) {
-            o.commands = std::max<size_t>(1, std::strtoull(argv[++i], nullptr, 10));
-        } else {
-            std::printf("usage: server_scale_bench [--quick] [--commands N] [--rounds N]\n");
-            std::exit(a == "--help" ? 0 : 2);
-        }
-    }
+    parse_command_line(
+        "server_scale_bench", argc, argv,
+        timed_rounds_options("--commands", "commands per phase", o.commands, 500, o.rounds));
     return o;
 }
 
