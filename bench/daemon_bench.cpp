@@ -67,7 +67,7 @@ struct Round {
     double alone_median = 0, through_median = 0, metrics_median = 0, relayed_median = 0;
     uint64_t alone_cpu = 0, client_cpu = 0, daemon_cpu = 0; // ns over the timed round trips
     uint64_t metrics_cpu = 0;                               // client and daemon with --metrics-file
-    uint64_t relayed_cpu = 0, relay_cpu = 0;                // standalone behind the relay; the relay
+    uint64_t relayed_cpu = 0, relay_cpu = 0; // standalone behind the relay; the relay
 };
 
 // Pooled samples of every side over all rounds.
@@ -81,10 +81,10 @@ struct BehindRelay {
     explicit BehindRelay(const Options &o) : port(free_port()) {
         int ends[2] = {-1, -1};
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) fail("socketpair");
-        server = std::make_unique<Child>(
-            std::vector<std::string>{o.server, "--standalone", "--port", std::to_string(port),
-                                     "--wait", "30"},
-            ends[0]);
+        server =
+            std::make_unique<Child>(std::vector<std::string>{o.server, "--standalone", "--port",
+                                                             std::to_string(port), "--wait", "30"},
+                                    ends[0]);
         relay = std::make_unique<RelayProcess>(ends[1]);
         close(ends[0]);
         close(ends[1]);
@@ -163,9 +163,9 @@ Round run_round(const Options &o, const std::string &dir, size_t round, size_t n
     r.through_median = l_through.median_us();
     r.metrics_median = l_metrics.median_us();
     r.relayed_median = l_relayed.median_us();
-    for (auto [from, to] : {std::pair{&l_alone, &all.alone}, std::pair{&l_through, &all.through},
-                            std::pair{&l_metrics, &all.metrics},
-                            std::pair{&l_relayed, &all.relayed}})
+    for (auto [from, to] :
+         {std::pair{&l_alone, &all.alone}, std::pair{&l_through, &all.through},
+          std::pair{&l_metrics, &all.metrics}, std::pair{&l_relayed, &all.relayed}})
         to->samples.insert(to->samples.end(), from->samples.begin(), from->samples.end());
     alone.send("quit\n");
     relayed.driver->send("quit\n");
