@@ -5,8 +5,8 @@
 
 namespace cliserver {
 
-std::string describe(const AgentRecord &a) {
-    return printable(a.name.empty() ? "(unnamed)" : a.name) + " (id " + std::to_string(a.id) + ")";
+std::string describe(std::string_view name, uint32_t id) {
+    return printable(name.empty() ? "(unnamed)" : name) + " (id " + std::to_string(id) + ")";
 }
 
 } // namespace cliserver

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace cliserver {
 
@@ -56,6 +57,9 @@ struct AgentRow : AgentRecord {
 };
 
 // "name (id N)", the way the operator sees an agent, its name made visible.
-std::string describe(const AgentRecord &a);
+std::string describe(std::string_view name, uint32_t id);
+inline std::string describe(const AgentRecord &a) {
+    return describe(a.name, a.id);
+}
 
 } // namespace cliserver

@@ -24,7 +24,9 @@ constexpr int kFlushTimeoutMs = 1'000;
 DaemonClient::DaemonClient(EventLoop &loop, std::string socket_path)
     : loop_(loop), path_(std::move(socket_path)) {}
 
-DaemonClient::~DaemonClient() = default;
+DaemonClient::~DaemonClient() {
+    if (write_timer_) loop_.cancel_timer(write_timer_);
+}
 
 std::string DaemonClient::where() const {
     return "connected to the resident server at " + path_;
@@ -274,13 +276,13 @@ void DaemonClient::lose(const std::string &why) {
 // ---------------------------------------------------------------- writing
 
 // While bytes are still queued the socket was full: the loop writes them
-// when it is writable again (EPOLLOUT), and trying now would only fail
-// again, a system call per command of a fan-out to thousands of agents.
-void DaemonClient::send(std::string bytes) {
-    if (lost_) return;
-    const bool waiting_for_room = stream_.pending() > 0;
-    stream_.queue(bytes);
-    if (!waiting_for_room) write_available();
+// when it is writable again (EPOLLOUT), and trying sooner would only fail
+// again.
+void DaemonClient::write_at_end_of_turn() {
+    write_timer_ = loop_.add_timer(EventLoop::clock::now(), [this] {
+        write_timer_ = 0;
+        if (!lost_) write_available();
+    });
 }
 
 void DaemonClient::write_available() {
@@ -341,9 +343,7 @@ bool DaemonClient::submit(HubClient *c, AgentView &a, RequestId id, const std::s
                           bool quiet) {
     if (lost_ || !agents_.count(a.serial)) return false;
     requests_.emplace(id, Request::make(c, a.serial, id, line, quiet));
-    std::string msg;
-    op::encode_submit(msg, op::Submit{id, a.serial, quiet, line});
-    send(std::move(msg));
+    send([&](std::string &out) { op::encode_submit(out, op::Submit{id, a.serial, quiet, line}); });
     return true;
 }
 
@@ -356,24 +356,18 @@ void DaemonClient::answer(RequestId id, std::string_view reply) {
     Request *r = request(id);
     if (!r || !r->prompt_pending) return;
     r->prompt_pending = false;
-    std::string msg;
-    op::encode_reply(msg, id, reply);
-    send(std::move(msg));
+    send([&](std::string &out) { op::encode_reply(out, id, reply); });
 }
 
 void DaemonClient::abandon(RequestId id) {
     if (!requests_.erase(id)) return;
-    std::string msg;
-    op::encode_abandon(msg, id);
-    send(std::move(msg));
+    send([id](std::string &out) { op::encode_abandon(out, id); });
 }
 
 // The daemon withdraws or abandons it as for ABANDON; its audit log says why.
 void DaemonClient::time_out(RequestId id) {
     if (!requests_.erase(id)) return;
-    std::string msg;
-    op::encode_abandon_timed_out(msg, id);
-    send(std::move(msg));
+    send([id](std::string &out) { op::encode_abandon_timed_out(out, id); });
 }
 
 void DaemonClient::list_agents(std::function<void(std::vector<AgentRow>)> done) {
@@ -384,9 +378,7 @@ void DaemonClient::list_agents(std::function<void(std::vector<AgentRow>)> done) 
     list_waiters_.push_back(std::move(done));
     // A row for every agent we know of is coming: room for them at once.
     if (rows_.empty()) rows_.reserve(agents_.size());
-    std::string msg;
-    op::encode_list(msg);
-    send(std::move(msg));
+    send([](std::string &out) { op::encode_list(out); });
 }
 
 } // namespace cliserver

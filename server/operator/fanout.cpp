@@ -5,7 +5,7 @@
 
 #include <unistd.h>
 
-#include <climits>
+#include <algorithm>
 
 namespace cliserver {
 
@@ -23,12 +23,6 @@ uint64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
 
 } // namespace
 
-std::string local_host_name() {
-    char buf[HOST_NAME_MAX + 1] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0) return "localhost";
-    return buf;
-}
-
 // ---------------------------------------------------------------- FanoutRun
 FanoutRun::FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
                      FanoutSettings settings)
@@ -44,7 +38,7 @@ FanoutRun::~FanoutRun() {
 }
 
 void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::string> lines,
-                      const Owners &owners) {
+                      const std::vector<AgentRow> &rows) {
     lines_ = std::move(lines);
     slots_.clear();
     by_request_.clear();
@@ -52,10 +46,6 @@ void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::s
     slots_.reserve(agents.size()); // growing it moves every slot, again and again
     by_serial_.reserve(agents.size());
     by_request_.reserve(agents.size());
-    std::unordered_map<std::string_view, int> name_count; // views of the agents' names
-    name_count.reserve(agents.size());
-    for (AgentView *a : agents)
-        ++name_count[a->name];
     UserNames users; // read from the user database once per user, not per result
     for (AgentView *a : agents) {
         by_serial_[a->serial] = slots_.size();
@@ -63,21 +53,33 @@ void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::s
         s.serial = a->serial;
         s.id = a->id;
         s.name = a->name;
-        s.who = describe(*a);
-        // Agents that share a name are told apart by their id.
-        s.label = printable(a->name.empty() ? "(unnamed)" : a->name);
-        if (name_count[a->name] > 1) s.label += "#" + std::to_string(a->id);
         s.pid = a->pid;
         s.uid = a->uid;
-        if (auto it = owners.find(a->serial); it != owners.end()) {
-            if (it->second.first) s.pid = it->second.first;
-            if (it->second.second) s.uid = it->second.second;
+        auto row =
+            std::lower_bound(rows.begin(), rows.end(), a->serial,
+                             [](const AgentRow &r, uint64_t serial) { return r.serial < serial; });
+        if (row != rows.end() && row->serial == a->serial) {
+            if (row->pid) s.pid = row->pid;
+            if (row->uid) s.uid = row->uid;
         }
         if (settings_.json && s.uid) s.user = users.of(*s.uid);
     }
+    if (!settings_.json) label_slots();
     unfinished_ = slots_.size();
     for (Slot &s : slots_)
         submit_next(s);
+}
+
+// Agents that share a name are told apart by their id.
+void FanoutRun::label_slots() {
+    std::unordered_map<std::string_view, int> name_count; // views of the slots' names
+    name_count.reserve(slots_.size());
+    for (const Slot &s : slots_)
+        ++name_count[s.name];
+    for (Slot &s : slots_) {
+        s.label = printable(s.name.empty() ? "(unnamed)" : s.name);
+        if (name_count[s.name] > 1) s.label += "#" + std::to_string(s.id);
+    }
 }
 
 void FanoutRun::submit_next(Slot &s) {
@@ -115,7 +117,7 @@ void FanoutRun::time_out(RequestId id) {
     if (!s) return;
     agents_.time_out(id);
     if (!settings_.json && !s->pending.empty()) emit_lines(*s, true);
-    notice_(Notice::kError, s->who + ": '" + printable(lines_[s->next]) + "' did not end within " +
+    notice_(Notice::kError, who(*s) + ": '" + printable(lines_[s->next]) + "' did not end within " +
                                 std::to_string(deadlines_.seconds()) + " s (--timeout)");
     finish_line(*s, CommandOutcome::kTimedOut);
     submit_next(*s);
@@ -254,11 +256,11 @@ void FanoutRun::on_agent_lost(AgentView &a, const std::string &, Notice) {
     if (s.finished) return;
     if (s.current) {
         if (!settings_.json && !s.pending.empty()) emit_lines(s, true);
-        notice_(Notice::kError, s.who + " disconnected in the middle of a command");
+        notice_(Notice::kError, who(s) + " disconnected in the middle of a command");
         finish_line(s, CommandOutcome::kAgentDisconnected);
     }
     if (s.next < lines_.size())
-        notice_(Notice::kWarning, s.who + " is gone; " + std::to_string(lines_.size() - s.next) +
+        notice_(Notice::kWarning, who(s) + " is gone; " + std::to_string(lines_.size() - s.next) +
                                       " command(s) not run on it");
     finish_rest(s, CommandOutcome::kNotConnected);
 }
@@ -285,7 +287,7 @@ bool FanoutRun::on_prompt(const Request &r, const std::string &text) {
     on_output(r, shown);
     if (!settings_.answer) {
         s->refused = true;
-        notice_(Notice::kWarning, s->who + " asked \"" + printable(text) +
+        notice_(Notice::kWarning, who(*s) + " asked \"" + printable(text) +
                                       "\"; answered empty (--answer gives a reply)");
         return false; // the hub answers empty
     }
@@ -302,148 +304,6 @@ void FanoutRun::on_done(const Request &r) {
     if (r.denied) notice_(Notice::kError, *r.denied);
     finish_line(*s, r.denied ? CommandOutcome::kDenied : s->outcome(), r.result);
     submit_next(*s);
-}
-
-// ---------------------------------------------------------------- FanoutScript
-static FanoutSettings settings_from(const OperatorOptions &opts) {
-    FanoutSettings s;
-    s.json = opts.json;
-    s.label = !opts.no_label && (opts.all || is_agent_pattern(opts.agent));
-    s.answer = opts.answer;
-    s.timeout_seconds = opts.timeout_seconds;
-    if (opts.json) s.host = local_host_name();
-    return s;
-}
-
-FanoutScript::FanoutScript(const OperatorOptions &opts, EventLoop &loop, AgentService &hub,
-                           OutputQueue &out, NoticeFn notice)
-    : opts_(opts), loop_(loop), agents_(hub), notice_(notice),
-      run_(hub, loop, out, notice, settings_from(opts)) {
-    if (!opts_.commands.empty()) lines_ = opts_.commands;
-    run_.on_greeted = [this](AgentView &) {
-        processes_known_ = false;
-        check();
-    };
-}
-
-std::string FanoutScript::nothing_matched_text() const {
-    if (opts_.all) return "no agent connected";
-    if (is_agent_pattern(opts_.agent))
-        return "no agent matching '" + printable(opts_.agent) + "' connected";
-    return "agent " + printable(opts_.agent) + " did not connect";
-}
-
-void FanoutScript::start() {
-    std::string error;
-    auto sel = opts_.all ? std::optional(every_agent()) : parse_selector(opts_.agent, &error);
-    if (!sel) {
-        notice_(Notice::kError, error);
-        finish(ExitStatus::kError);
-        return;
-    }
-    selector_ = std::move(*sel);
-    phase_ = Phase::kSelecting;
-    const auto now = EventLoop::clock::now();
-    // A plain name or id is taken as soon as it connects; a pattern or --all
-    // cannot know when the set is complete, so it waits for the agents that
-    // are between connections.
-    gathers_ = (opts_.all || is_agent_pattern(opts_.agent)) && agents_.gathers();
-    gather_end_ = now + std::chrono::milliseconds(gathers_ ? opts_.gather_ms : 0);
-    wait_end_ = now + std::chrono::seconds(opts_.wait_seconds);
-    if (wait_end_ < gather_end_) wait_end_ = gather_end_;
-    loop_.add_timer(gather_end_, [this] { check(); });
-    loop_.add_timer(wait_end_, [this] { check(); });
-}
-
-void FanoutScript::set_lines(std::vector<std::string> lines) {
-    lines_ = std::move(lines);
-    check();
-}
-
-void FanoutScript::check() {
-    if (phase_ != Phase::kSelecting || !lines_) return;
-    for (const std::string &line : *lines_)
-        if (line.size() > cli_protocol::command_line_max) {
-            notice_(Notice::kError, "line of " + std::to_string(line.size()) +
-                                        " bytes is too long: agents take at most " +
-                                        std::to_string(cli_protocol::command_line_max) +
-                                        "; nothing was sent");
-            finish(ExitStatus::kError);
-            return;
-        }
-    const auto now = EventLoop::clock::now();
-    if (now < gather_end_) return;
-    // pid:N through a resident server: it names the processes first.
-    if (selector_.kind == AgentSelector::Kind::kPid && !processes_known_) {
-        if (finding_processes_) return;
-        finding_processes_ = true;
-        agents_.find_processes([this] {
-            finding_processes_ = false;
-            processes_known_ = true;
-            check();
-        });
-        return;
-    }
-    Selection selection = select_agents(agents_, selector_);
-    auto &found = selection.agents;
-    if (found.empty()) {
-        if (now < wait_end_) return;
-        std::string why =
-            nothing_matched_text() + " within " + std::to_string(opts_.wait_seconds) + " s";
-        if (!selection.left_out.empty())
-            why += "; " + other_owner_text(selector_, selection.left_out, "--agent");
-        notice_(Notice::kError, why + standalone_note(opts_));
-        finish(ExitStatus::kAgentAbsent);
-        return;
-    }
-    // Agents of other owners are not outcomes: one line, whatever comes of the rest.
-    if (!selection.left_out.empty())
-        notice_(Notice::kWarning, left_out_summary(selector_, selection.left_out, "--agent"));
-    if (opts_.no_label && found.size() > 1) {
-        notice_(Notice::kError, "--no-label needs exactly one agent; " +
-                                    std::to_string(found.size()) + " are selected");
-        finish(ExitStatus::kError);
-        return;
-    }
-    if (!opts_.json) {
-        phase_ = Phase::kRunning;
-        run_.start(found, *lines_);
-        return;
-    }
-    // The results name each agent's process: the rows of ls have them, found
-    // for all agents in one pass (and, from a resident server, when it answers).
-    phase_ = Phase::kListing;
-    std::vector<uint64_t> serials;
-    for (AgentView *a : found)
-        serials.push_back(a->serial);
-    agents_.list_agents([this, serials](std::vector<AgentRow> rows) {
-        if (phase_ != Phase::kListing) return;
-        FanoutRun::Owners owners;
-        for (const AgentRow &row : rows)
-            owners[row.serial] = {row.pid, row.uid};
-        std::vector<AgentView *> agents;
-        for (uint64_t serial : serials)
-            if (AgentView *a = agents_.find(serial); a && !a->closed) agents.push_back(a);
-        phase_ = Phase::kRunning;
-        run_.start(agents, *lines_, owners);
-    });
-}
-
-bool FanoutScript::finished() {
-    if (phase_ == Phase::kRunning && !run_.running()) {
-        finish(script_exit_status(run_.tally()));
-    }
-    return phase_ == Phase::kFinished;
-}
-
-void FanoutScript::interrupt() {
-    if (phase_ == Phase::kRunning) run_.interrupt();
-    phase_ = Phase::kFinished;
-}
-
-void FanoutScript::finish(ExitStatus status) {
-    phase_ = Phase::kFinished;
-    exit_status_ = exit_code(status);
 }
 
 } // namespace cliserver

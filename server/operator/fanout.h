@@ -54,12 +54,11 @@ class FanoutRun : public HubClient {
     FanoutRun(const FanoutRun &) = delete;
     FanoutRun &operator=(const FanoutRun &) = delete;
 
-    // The agents' pids and uids, by serial, where the caller knows better than
-    // the views (the rows of ls, which look pids up in one pass).
-    using Owners =
-        std::unordered_map<uint64_t, std::pair<std::optional<pid_t>, std::optional<uid_t>>>;
+    // rows: the rows of ls (which look pids up in one pass), sorted by
+    // serial, where the caller knows the agents' pids and uids better than
+    // the views.
     void start(const std::vector<AgentView *> &agents, std::vector<std::string> lines,
-               const Owners &owners = {});
+               const std::vector<AgentRow> &rows = {});
     bool running() const { return unfinished_ > 0; }
     // Stops waiting: running commands finish on their agents unseen, and
     // every command not done counts as interrupted.
@@ -88,8 +87,7 @@ class FanoutRun : public HubClient {
         uint64_t serial = 0;
         uint32_t id = 0;
         std::string name;
-        std::string label;
-        std::string who; // "name (id N)" for messages
+        std::string label; // plain output: what goes before each line
         std::optional<pid_t> pid;
         std::optional<uid_t> uid;
         std::string user;      // uid_text(uid), for JSON results
@@ -108,6 +106,8 @@ class FanoutRun : public HubClient {
         PrintableStream shown; // unlabelled output on a terminal
     };
 
+    void label_slots();
+    static std::string who(const Slot &s) { return describe(s.name, s.id); }
     void submit_next(Slot &s);
     CommandResult result_of(const Slot &s, CommandOutcome status) const;
     void finish_line(Slot &s, CommandOutcome status, std::optional<int32_t> result = {});

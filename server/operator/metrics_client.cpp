@@ -41,9 +41,7 @@ void DaemonClient::request_metrics(std::function<void(std::string)> done) {
     if (lost_) return;
     metrics_waiter_ = std::move(done);
     metrics_text_.clear();
-    std::string msg;
-    op::encode_metrics_request(msg);
-    send(std::move(msg));
+    send([](std::string &out) { op::encode_metrics_request(out); });
 }
 
 void DaemonClient::metrics_text(const op::Message &m) {
