@@ -28,9 +28,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace cliserver {
@@ -90,9 +91,12 @@ class AgentIndex {
     bool name_shared_across_owners(const AgentView &a) const;
 
   private:
-    std::multimap<std::string, AgentView *> by_name_;
-    std::multimap<std::string, AgentView *> by_look_;
-    std::multimap<uint32_t, AgentView *> by_id_;
+    // Hashed, not ordered: match() sorts what it finds into connection
+    // order. A name's key is a view of the agent's own name, fixed from its
+    // HELLO on and alive as long as the agent is indexed.
+    std::unordered_multimap<std::string_view, AgentView *> by_name_;
+    std::unordered_multimap<std::string, AgentView *> by_look_;
+    std::unordered_multimap<uint32_t, AgentView *> by_id_;
 };
 
 struct Selection {
