@@ -8,6 +8,8 @@
 #include <sys/epoll.h>
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <cerrno>
 #include <cstring>
 
@@ -91,6 +93,24 @@ void DaemonClient::lose_connection() {
          std::strerror(stream_.error()));
 }
 
+// Observers may come and go while one is told: an event goes to those there
+// were when it came, from a copy (on the stack for the few a client has),
+// until tell() says stop.
+template <typename Tell> void DaemonClient::tell_observers(const Tell &tell) {
+    std::array<AgentEvents *, 8> few{};
+    std::vector<AgentEvents *> many;
+    std::span<AgentEvents *> all;
+    if (observers_.size() <= few.size()) {
+        std::copy(observers_.begin(), observers_.end(), few.begin());
+        all = std::span(few.data(), observers_.size());
+    } else {
+        many = observers_;
+        all = many;
+    }
+    for (AgentEvents *o : all)
+        if (!tell(*o)) return;
+}
+
 Request *DaemonClient::request(uint64_t id) {
     auto it = requests_.find(id);
     return it == requests_.end() ? nullptr : &it->second;
@@ -107,8 +127,10 @@ void DaemonClient::handle(const op::Message &m) {
     case op::Type::kNotice: {
         op::NoticeText n;
         if (!op::parse_notice(m, n)) return;
-        for (AgentEvents *c : std::vector<AgentEvents *>(observers_))
-            c->on_hub_notice(n.kind, n.text);
+        tell_observers([&](AgentEvents &o) {
+            o.on_hub_notice(n.kind, n.text);
+            return true;
+        });
         return;
     }
     case op::Type::kRow:
@@ -198,17 +220,17 @@ void DaemonClient::finish_request(uint64_t id, std::optional<int32_t> result,
 }
 
 void DaemonClient::agent_up(const op::Message &m) {
-    auto view = std::make_unique<AgentView>();
-    if (!op::parse_agent_up(m, *view) || agents_.count(view->serial)) return;
-    view->greeted = true;
-    const uint64_t serial = view->serial;
-    AgentView &a = *view;
-    agents_.emplace(serial, std::move(view));
+    AgentView view;
+    if (!op::parse_agent_up(m, view) || agents_.count(view.serial)) return;
+    view.greeted = true;
+    const uint64_t serial = view.serial;
+    AgentView &a = agents_.emplace(serial, std::move(view)).first->second;
     index_.add(a);
-    for (AgentEvents *c : std::vector<AgentEvents *>(observers_)) {
-        if (!agents_.count(serial)) return;
-        c->on_agent_greeted(a);
-    }
+    tell_observers([&](AgentEvents &o) {
+        if (!agents_.count(serial)) return false;
+        o.on_agent_greeted(a);
+        return true;
+    });
 }
 
 void DaemonClient::agent_down(const op::Message &m) {
@@ -216,14 +238,16 @@ void DaemonClient::agent_down(const op::Message &m) {
     if (!op::parse_agent_down(m, down)) return;
     auto it = agents_.find(down.serial);
     if (it == agents_.end()) return;
-    std::unique_ptr<AgentView> a = std::move(it->second);
-    agents_.erase(it);
-    index_.remove(*a);
-    a->closed = true;
+    auto node = agents_.extract(it); // the view lives on while it is told
+    AgentView &a = node.mapped();
+    index_.remove(a);
+    a.closed = true;
     // As with the hub: clients still see their requests while they hear of
     // the loss, then the requests are gone without further callbacks.
-    for (AgentEvents *c : std::vector<AgentEvents *>(observers_))
-        c->on_agent_lost(*a, down.why, down.kind);
+    tell_observers([&](AgentEvents &o) {
+        o.on_agent_lost(a, down.why, down.kind);
+        return true;
+    });
     std::erase_if(requests_, [&](const auto &kv) { return kv.second.agent == down.serial; });
 }
 
@@ -259,9 +283,11 @@ void DaemonClient::lose(const std::string &why) {
     for (uint64_t serial : busy) {
         auto it = agents_.find(serial);
         if (it == agents_.end()) continue;
-        it->second->closed = true;
-        for (AgentEvents *c : std::vector<AgentEvents *>(observers_))
-            c->on_agent_lost(*it->second, "is out of reach: " + why, Notice::kWarning);
+        it->second.closed = true;
+        tell_observers([&](AgentEvents &o) {
+            o.on_agent_lost(it->second, "is out of reach: " + why, Notice::kWarning);
+            return true;
+        });
     }
     requests_.clear();
     index_.clear();
@@ -317,7 +343,7 @@ void DaemonClient::congestion_changed(HubClient *) {
 
 AgentView *DaemonClient::find(uint64_t serial) {
     auto it = agents_.find(serial);
-    return it == agents_.end() ? nullptr : it->second.get();
+    return it == agents_.end() ? nullptr : &it->second;
 }
 
 std::vector<AgentView *> DaemonClient::match(const AgentSelector &s) {
@@ -336,7 +362,7 @@ void DaemonClient::find_processes(std::function<void()> done) {
 
 void DaemonClient::for_each_agent(const std::function<void(const AgentView &)> &fn) const {
     for (auto &[serial, a] : agents_)
-        fn(*a);
+        fn(a);
 }
 
 bool DaemonClient::submit(HubClient *c, AgentView &a, RequestId id, const std::string &line,

@@ -123,6 +123,7 @@ class DaemonClient final : public AgentService {
     bool congested() const;
     void lose(const std::string &why);
     Request *request(uint64_t id);
+    template <typename Tell> void tell_observers(const Tell &tell);
 
     EventLoop &loop_;
     std::string path_;
@@ -131,7 +132,7 @@ class DaemonClient final : public AgentService {
     bool refused_ = false;
     bool report_all_on_loss_ = false;
     operator_protocol::Decoder decoder_{operator_protocol::Sender::kDaemon};
-    std::map<uint64_t, std::unique_ptr<AgentView>> agents_;
+    std::map<uint64_t, AgentView> agents_; // in connection order
     AgentIndex index_;
     TrustedOwners trusted_;
     std::unordered_map<RequestId, Request> requests_;
