@@ -51,6 +51,7 @@ TEST(AgentIndex, AnAllDigitWordIsAlwaysTheIdAndOwnersNarrowInConnectionOrder) {
     EXPECT_EQ(serials("7"), (std::vector<uint64_t>{3, 9}));
     index.remove(agents[2]);
     EXPECT_FALSE(index.name_shared_across_owners(agents[0]));
+    EXPECT_EQ(serials("db"), (std::vector<uint64_t>{9})); // the other "db" keeps its entry
 }
 
 // How each word is read: never as a name when it could be more.
