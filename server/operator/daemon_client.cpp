@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <array>
-#include <span>
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 namespace cliserver {
 
