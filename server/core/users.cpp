@@ -123,4 +123,14 @@ std::optional<gid_t> lookup_group(const std::string &name) {
     return std::nullopt;
 }
 
+const std::string &UserNames::of(uid_t uid, Clock::time_point now) {
+    auto it = names_.find(uid);
+    if (it != names_.end() && now - it->second.read_at < max_age_) return it->second.text;
+    if (it == names_.end() && names_.size() >= kMaxUsers) names_.clear();
+    Name &n = names_[uid];
+    n.text = user_name(uid);
+    n.read_at = now;
+    return n.text;
+}
+
 } // namespace cliserver

@@ -2,7 +2,8 @@
 // facts the daemon's access control, the agents' owners and the operator's
 // listings are built from.
 //
-// Threading: plain functions, no shared state. The lookups go through NSS
+// Threading: plain functions, no shared state; a UserNames belongs to one
+// thread. The lookups go through NSS
 // (getpwuid_r, getgrouplist), which reads /etc/passwd and /etc/group here
 // but may block on a network directory elsewhere.
 #pragma once
@@ -10,8 +11,10 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace cliserver {
@@ -51,5 +54,28 @@ std::string group_label(gid_t gid);
 std::string pid_text(const std::optional<pid_t> &pid);
 // The user name, else the uid as a number, else "?".
 std::string uid_text(const std::optional<uid_t> &uid);
+
+// uid_text for many lines about few users: each name read from the user
+// database (a file, or a directory service) once and kept for max_age, so a
+// long-lived process sees a renamed user that much later at most. At most
+// kMaxUsers names are kept; past that they are all read afresh. A name
+// returned by reference is good until the next call.
+class UserNames {
+  public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr size_t kMaxUsers = 1024;
+
+    explicit UserNames(Clock::duration max_age = Clock::duration::max()) : max_age_(max_age) {}
+    const std::string &of(uid_t uid, Clock::time_point now = Clock::now());
+    std::string of(const std::optional<uid_t> &uid) { return uid ? of(*uid) : uid_text(uid); }
+
+  private:
+    struct Name {
+        std::string text;
+        Clock::time_point read_at;
+    };
+    Clock::duration max_age_;
+    std::unordered_map<uid_t, Name> names_;
+};
 
 } // namespace cliserver

@@ -221,7 +221,7 @@ void ResidentServer::housekeeping() {
 }
 
 void ResidentServer::on_agent_greeted(AgentView &a) {
-    journal(Priority::kInfo, describe(a) + " connected (user " + uid_text(a.uid) + ")",
+    journal(Priority::kInfo, describe(a) + " connected (user " + journal_names_.of(a.uid) + ")",
             JournalSource::agents_of(a.uid));
 }
 
@@ -237,7 +237,7 @@ void ResidentServer::on_agent_lost(AgentView &a, const std::string &why, Notice 
     }
     if (a.said_hello) return; // refused by --agent-users, which the hub's notice journals
     std::string from;
-    if (a.uid) from += "user " + uid_text(a.uid);
+    if (a.uid) from += "user " + journal_names_.of(a.uid);
     if (a.pid) from += (from.empty() ? "pid " : ", pid ") + std::to_string(*a.pid);
     journal(priority_of(kind),
             "a connection that never said HELLO " + why +

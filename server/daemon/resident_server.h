@@ -21,6 +21,7 @@
 #include "core/event_loop.h"
 #include "core/listener.h"
 #include "core/process.h"
+#include "core/users.h"
 #include "daemon/client_session.h"
 #include "daemon/user_bounds.h"
 #include "daemon/metrics_file.h"
@@ -97,6 +98,10 @@ class ResidentServer : private AgentEvents {
     uint64_t next_session_ = 1;
     std::map<uint64_t, std::unique_ptr<ClientSession>> sessions_;
     std::vector<uint64_t> failed_sessions_;
+    // The journal's agent lines name their owners: thousands of agents
+    // connecting at once (a restart of the server) read the user database
+    // once per owner, not once per agent.
+    UserNames journal_names_{std::chrono::seconds(5)};
 };
 
 // Parses the daemon's options, opens the audit log and runs the daemon.

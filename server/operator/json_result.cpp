@@ -10,12 +10,6 @@
 
 namespace cliserver {
 
-const std::string &UserNames::of(uid_t uid) {
-    auto it = names_.find(uid);
-    if (it == names_.end()) it = names_.emplace(uid, uid_text(uid)).first;
-    return it->second;
-}
-
 std::string base64_encode(std::string_view bytes) {
     static const char kAlphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

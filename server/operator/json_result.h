@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/command_outcome.h"
+#include "core/users.h"
 
 #include <sys/types.h>
 
@@ -11,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 namespace cliserver {
 
@@ -30,16 +30,6 @@ struct CommandResult {
     bool truncated = false; // output beyond the collection limit was dropped
 
     bool operator==(const CommandResult &) const = default;
-};
-
-// uid_text for the results of many agents: each user's name read from the
-// user database (a file or a daemon) once.
-class UserNames {
-  public:
-    const std::string &of(uid_t uid);
-
-  private:
-    std::unordered_map<uid_t, std::string> names_;
 };
 
 std::string base64_encode(std::string_view bytes);

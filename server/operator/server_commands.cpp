@@ -249,18 +249,18 @@ void ServerCommands::show_rows(const std::vector<AgentRow> &rows) {
     std::snprintf(line, sizeof line, "  %-10s %-24s %-19s  %-8s %-12s %-5s  %s", "ID", "NAME",
                   "CONNECTED", "PID", "USER", "QUEUE", "STATE");
     text += paint("1", line) + "\n";
+    UserNames names; // owners and runners, each read from the user database once per listing
     for (const AgentRow &a : rows) {
         const bool here = a.serial == attached_;
         std::string state = a.busy ? "busy" : "idle";
         if (a.busy && a.runner)
-            state +=
-                " (" + user_name(a.runner->uid) + " pid " + std::to_string(a.runner->pid) + ")";
+            state += " (" + names.of(a.runner->uid) + " pid " + std::to_string(a.runner->pid) + ")";
         if (here) state += " (attached)";
         if (a.name_shared_across_owners) state += " (name shared by other users' agents)";
         std::snprintf(line, sizeof line, "%c %-10u %-24s %-19s  %-8s %-12s %-5u  %s",
                       here ? '*' : ' ', a.id, printable(a.name).c_str(),
                       format_time(a.connected_at).c_str(), pid_text(a.pid).c_str(),
-                      uid_text(a.uid).c_str(), a.queued, state.c_str());
+                      names.of(a.uid).c_str(), a.queued, state.c_str());
         text += line;
         text += '\n';
     }

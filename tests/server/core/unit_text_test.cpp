@@ -1,10 +1,13 @@
-// Agent text made safe to show (on a terminal, behind a label, in JSON) and
-// the exit statuses the manual gives their numbers.
+// Agent text made safe to show (on a terminal, behind a label, in JSON),
+// the exit statuses the manual gives their numbers, and users' names.
 #include "core/exit_status.h"
 #include "core/text.h"
+#include "core/users.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 using namespace cliserver;
@@ -76,4 +79,19 @@ TEST(FanoutOptions, ExitStatusesKeepTheirNumbers) {
     EXPECT_EQ(exit_code(ExitStatus::kOutputFailed), 5);
     EXPECT_EQ(exit_code(ExitStatus::kInterrupted), 130);
     EXPECT_EQ(signal_exit_code(15), 143);
+}
+
+// Names kept for many lines stay right when they are read again after
+// their age and when the bound on users empties the cache.
+TEST(UserNames, KeptReadAgainAndBoundedNamesStayRight) {
+    using namespace std::chrono_literals;
+    UserNames names(5s);
+    const auto t0 = UserNames::Clock::now();
+    EXPECT_EQ(names.of(0, t0), "root");
+    EXPECT_EQ(names.of(0, t0 + 6s), "root"); // past its age: read again
+    EXPECT_EQ(names.of(std::optional<uid_t>()), "?");
+    constexpr uid_t kNoUser = 3999999000u; // numbers no user database here holds
+    for (uid_t u = 0; u <= UserNames::kMaxUsers; ++u)
+        ASSERT_EQ(names.of(kNoUser + u, t0), std::to_string(kNoUser + u));
+    EXPECT_EQ(names.of(0, t0), "root");
 }
