@@ -133,6 +133,11 @@ class AgentService {
     // False when the agent is known to be gone already (nothing is queued).
     virtual bool submit(HubClient *c, AgentView &a, RequestId id, const std::string &line,
                         bool quiet) = 0;
+    // Many submits in a row (the start of a fan-out): a service that writes
+    // them to a socket of its own may hold them and write them together when
+    // the batch ends. Use SubmitBatch.
+    virtual void begin_batch() {}
+    virtual void end_batch() {}
     // Whether the request has gone to its agent (false once it is finished).
     virtual bool request_sent(RequestId id) const = 0;
     virtual void answer(RequestId id, std::string_view reply) = 0;
@@ -163,6 +168,18 @@ class AgentService {
     virtual bool gathers() const = 0;
     // For the console's greeting: where the agents are reached.
     virtual std::string where() const = 0;
+};
+
+// Holds a service's writes for the submits made while it lives.
+class SubmitBatch {
+  public:
+    explicit SubmitBatch(AgentService &s) : s_(s) { s_.begin_batch(); }
+    ~SubmitBatch() { s_.end_batch(); }
+    SubmitBatch(const SubmitBatch &) = delete;
+    SubmitBatch &operator=(const SubmitBatch &) = delete;
+
+  private:
+    AgentService &s_;
 };
 
 } // namespace cliserver

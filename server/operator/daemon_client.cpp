@@ -26,9 +26,7 @@ constexpr int kFlushTimeoutMs = 1'000;
 DaemonClient::DaemonClient(EventLoop &loop, std::string socket_path)
     : loop_(loop), path_(std::move(socket_path)) {}
 
-DaemonClient::~DaemonClient() {
-    if (write_timer_) loop_.cancel_timer(write_timer_);
-}
+DaemonClient::~DaemonClient() = default;
 
 std::string DaemonClient::where() const {
     return "connected to the resident server at " + path_;
@@ -301,14 +299,10 @@ void DaemonClient::lose(const std::string &why) {
 
 // ---------------------------------------------------------------- writing
 
-// While bytes are still queued the socket was full: the loop writes them
-// when it is writable again (EPOLLOUT), and trying sooner would only fail
-// again.
-void DaemonClient::write_at_end_of_turn() {
-    write_timer_ = loop_.add_timer(EventLoop::clock::now(), [this] {
-        write_timer_ = 0;
-        if (!lost_) write_available();
-    });
+void DaemonClient::end_batch() {
+    if (--batch_depth_ > 0 || !held_) return;
+    held_ = false;
+    if (!lost_) write_available();
 }
 
 void DaemonClient::write_available() {

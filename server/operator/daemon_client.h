@@ -78,6 +78,8 @@ class DaemonClient final : public AgentService {
     RequestId new_request_id() override { return next_request_++; }
     bool submit(HubClient *c, AgentView &a, RequestId id, const std::string &line,
                 bool quiet) override;
+    void begin_batch() override { ++batch_depth_; }
+    void end_batch() override;
     bool request_sent(RequestId id) const override;
     void answer(RequestId id, std::string_view reply) override;
     void abandon(RequestId id) override;
@@ -106,17 +108,21 @@ class DaemonClient final : public AgentService {
     void rows_end();
     void metrics_text(const operator_protocol::Message &m);
     void metrics_end();
-    // Each message is encoded straight into the write queue, and what one
-    // turn of the loop queued goes out in one write at its end: a fan-out's
-    // thousands of SUBMITs in a few system calls, not one each.
+    // Each message is encoded straight into the write queue and written at
+    // once, unless a batch holds it (the SUBMITs of a fan-out's start go in
+    // a few writes) or earlier bytes still wait for room: then the loop
+    // writes them all when the socket is writable again (EPOLLOUT), and
+    // trying sooner would only fail again.
     template <typename Encode> void send(const Encode &encode) {
         if (lost_) return;
-        const bool was_empty = stream_.pending() == 0;
+        const bool waiting_for_room = stream_.pending() > 0;
         encode(stream_.queue_tail());
         stream_.queued();
-        if (was_empty && !write_timer_) write_at_end_of_turn();
+        if (batch_depth_ > 0)
+            held_ = true;
+        else if (!waiting_for_room)
+            write_available();
     }
-    void write_at_end_of_turn();
     void write_available();
     void update_interest();
     void lose_connection();
@@ -144,7 +150,8 @@ class DaemonClient final : public AgentService {
     std::vector<AgentEvents *> observers_; // clients too: hear of agents, in order
     std::function<void(const std::string &)> on_lost_;
     RequestId next_request_ = 1;
-    EventLoop::TimerId write_timer_ = 0; // the end-of-turn write is due
+    int batch_depth_ = 0; // SubmitBatches open now
+    bool held_ = false;   // a batch held messages back
 };
 
 } // namespace cliserver

@@ -66,6 +66,7 @@ void FanoutRun::start(const std::vector<AgentView *> &agents, std::vector<std::s
     }
     if (!settings_.json) label_slots();
     unfinished_ = slots_.size();
+    SubmitBatch batch(agents_);
     for (Slot &s : slots_)
         submit_next(s);
 }
