@@ -99,14 +99,13 @@ void set_read_timeout(int fd, std::chrono::milliseconds timeout) {
     (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-bool write_all(int fd, const void *data, size_t n) {
+bool write_all(int fd, const void *data, size_t n, Stream kind) {
     const auto *p = static_cast<const char *>(data);
     while (n > 0) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        const ssize_t w =
+            kind == Stream::kSocket ? ::send(fd, p, n, MSG_NOSIGNAL) : ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
         p += w;
         n -= static_cast<size_t>(w);
     }

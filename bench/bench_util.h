@@ -51,7 +51,9 @@ void set_nodelay(int fd, bool on);
 // run instead of hanging it.
 void set_read_timeout(int fd, std::chrono::milliseconds timeout);
 
-bool write_all(int fd, const void *data, size_t n);
+// The whole of data to a socket (send(), no SIGPIPE) or a pipe (write()).
+enum class Stream { kSocket, kPipe };
+bool write_all(int fd, const void *data, size_t n, Stream kind = Stream::kSocket);
 bool read_exact(int fd, void *data, size_t n);
 
 [[noreturn]] void fail(const std::string &what);

@@ -90,8 +90,7 @@ struct BehindRelay {
         close(ends[1]);
         driver = std::make_unique<Driver>(relay->in(), relay->out());
         agent = std::make_unique<EchoAgent>(port, "bench");
-        driver->send("attach bench\necho ready\n");
-        driver->read_until_tail("ready\n");
+        driver->attach("bench");
     }
 
     uint16_t port;
@@ -109,8 +108,7 @@ Round run_round(const Options &o, const std::string &dir, size_t round, size_t n
         true);
     Driver alone(standalone);
     EchoAgent alone_agent(standalone_port, "bench");
-    alone.send("attach bench\necho ready\n");
-    alone.read_until_tail("ready\n");
+    alone.attach("bench");
     BehindRelay relayed(o);
 
     // Through the resident server: the client only has the socket.

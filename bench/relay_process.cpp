@@ -27,18 +27,6 @@ void close_all_but(std::array<int, 3> keep) {
     close_range(first, ~0u, 0);
 }
 
-// write(), not send(): one side is a pipe.
-bool write_whole(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 // Runs in the forked child: only system calls and a static buffer, since
 // the parent may have had other threads at the fork. Ends when either side
 // does.
@@ -62,8 +50,9 @@ bool write_whole(int fd, const char *p, size_t n) {
             const int from = events[static_cast<size_t>(i)].data.fd;
             const ssize_t got = read(from, buf.data(), buf.size());
             if (got <= 0) _exit(0);
-            if (!write_whole(from == lines ? socket : answers, buf.data(),
-                             static_cast<size_t>(got)))
+            const bool to_socket = from == lines;
+            if (!write_all(to_socket ? socket : answers, buf.data(), static_cast<size_t>(got),
+                           to_socket ? Stream::kSocket : Stream::kPipe))
                 _exit(0);
         }
     }

@@ -161,13 +161,12 @@ int Child::wait_exit(uint64_t *cpu_ns) {
 }
 
 void Driver::send(const std::string &line) {
-    size_t off = 0;
-    while (off < line.size()) {
-        ssize_t w = write(in_, line.data() + off, line.size() - off);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) fail("writing to cli-server");
-        off += static_cast<size_t>(w);
-    }
+    if (!write_all(in_, line.data(), line.size(), Stream::kPipe)) fail("writing to cli-server");
+}
+
+void Driver::attach(const std::string &agent) {
+    send("attach " + agent + "\necho ready\n");
+    read_until_tail("ready\n");
 }
 
 std::string Driver::read_until_tail(const std::string &tail) {
@@ -243,8 +242,7 @@ ResidentSide::ResidentSide(const std::string &server, const std::string &socket_
     client = std::make_unique<Child>(
         joined(client_prefix, {server, "--socket", socket_path, "--wait", "30"}), true);
     driver = std::make_unique<Driver>(*client);
-    driver->send("attach bench\necho ready\n");
-    driver->read_until_tail("ready\n");
+    driver->attach("bench");
 }
 
 } // namespace bench

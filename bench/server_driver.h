@@ -63,6 +63,8 @@ class Driver {
     Driver(int in, int out) : in_(in), out_(out) {}
 
     void send(const std::string &line);
+    // Attaches to the agent and waits until the server has done so.
+    void attach(const std::string &agent);
     // Reads the server's output until it ends with `tail`; returns it.
     std::string read_until_tail(const std::string &tail);
     // Agents the server lists now.

@@ -82,8 +82,7 @@ int main(int argc, char **argv) {
     Child server({o.server, "--wait", "30"}, true);
     Driver drive(server);
     Child host({o.host, "7", "host"}, false);
-    drive.send("attach host\necho ready\n");
-    drive.read_until_tail("ready\n");
+    drive.attach("host");
 
     Latency none, medium, large, flooded;
     double connect_s = 0, ls_ms = 0, per_agent_kib = 0, idle_cpu_ms = 0, flood_gib = 0;
