@@ -3,9 +3,9 @@
 // listings are built from.
 //
 // Threading: plain functions, no shared state; a UserNames belongs to one
-// thread. The lookups go through NSS
-// (getpwuid_r, getgrouplist), which reads /etc/passwd and /etc/group here
-// but may block on a network directory elsewhere.
+// thread. The lookups go through NSS (getpwuid_r, getgrouplist), which
+// reads /etc/passwd and /etc/group here but may block on a network
+// directory elsewhere.
 #pragma once
 
 #include <sys/types.h>

@@ -1,7 +1,7 @@
 // cli-server --daemon: the resident server. It holds the agents' port for
 // as long as it runs, so agents stay connected whether or not anybody is
 // looking, and serves any number of operator clients on a Unix socket (see
-// operator_protocol.h), each an ClientSession on the one hub.
+// operator_protocol.h), each a ClientSession on the one hub.
 //
 // It stays in the foreground (the service manager's convention: no fork,
 // no PID file), reports readiness with sd_notify when started by systemd,

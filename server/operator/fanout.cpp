@@ -1,5 +1,6 @@
 #include "operator/fanout.h"
 #include "core/text.h"
+#include "core/users.h"
 
 #include "protocol.h"
 
@@ -24,6 +25,7 @@ uint64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
 } // namespace
 
 // ---------------------------------------------------------------- FanoutRun
+
 FanoutRun::FanoutRun(AgentService &hub, EventLoop &loop, OutputQueue &out, NoticeFn notice,
                      FanoutSettings settings)
     : agents_(hub), loop_(loop), out_(out), notice_(std::move(notice)),

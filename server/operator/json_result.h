@@ -4,7 +4,6 @@
 #pragma once
 
 #include "core/command_outcome.h"
-#include "core/users.h"
 
 #include <sys/types.h>
 
